@@ -1,0 +1,31 @@
+# Project helpers shared by every module folder.
+
+# renewel_platform_sources(VAR service...)
+#   For each service, adds <service>.cc when it exists (portable part) and
+#   <service>_<platform>.cc (the backend this build targets).
+function(renewel_platform_sources var)
+  set(out)
+  foreach(svc ${ARGN})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${svc}.cc)
+      list(APPEND out ${svc}.cc)
+    endif()
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${svc}_${RENEWEL_PLATFORM}.cc)
+      list(APPEND out ${svc}_${RENEWEL_PLATFORM}.cc)
+    endif()
+  endforeach()
+  set(${var} ${out} PARENT_SCOPE)
+endfunction()
+
+# renewel_test(NAME SOURCES a_test.cc ... LIBS lib ...)
+#   A GoogleTest executable in bin/, registered with CTest. Cross builds run it
+#   through CMAKE_CROSSCOMPILING_EMULATOR (Wine).
+function(renewel_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} platform_testing gmock gtest_main)
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()

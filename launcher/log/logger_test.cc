@@ -1,0 +1,136 @@
+#include "launcher/log/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/testing.h"
+
+namespace {
+
+using platform::testing::TempDir;
+
+std::tm FixedTime(int sec = 3) {
+  std::tm tm{};
+  tm.tm_year = 2019 - 1900;
+  tm.tm_mon = 9;
+  tm.tm_mday = 17;
+  tm.tm_hour = 9;
+  tm.tm_min = 5;
+  tm.tm_sec = sec;
+  return tm;
+}
+
+std::string Read(const std::string& path) {
+  std::string s;
+  platform::ReadFileToString(path, &s);
+  return s;
+}
+
+int CountLines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+
+TEST(LoggerTest, LineFormatAndFileName) {
+  TempDir tmp;
+  Logger log;
+  log.SetClockForTesting([] { return FixedTime(); });
+  std::string dir = tmp / "log" + platform::kPathSep;
+  log.Init("Renewel", dir, Logger::kToFile, 200, 160000);
+  EXPECT_EQ(log.CurrentFileName(), dir + platform::kPathSep + "Renewel_2019_10_17_9_5_3.log.1");
+  EXPECT_TRUE(platform::IsDirectory(dir));  // created on the first open
+  { LogEntry(log, LogLevel::INFO) << "argc:" << 3 << " x " << 2.5 << " " << std::string("s"); }
+  std::string text = Read(log.CurrentFileName());
+  std::string tid = std::to_string(platform::CurrentThreadId());
+  EXPECT_EQ(text, "[" + tid + "] INFO:2019-10-17 9:5:3 argc:3 x 2.5 s\n");
+}
+
+TEST(LoggerTest, SwitchedOffAndEmptyEntriesWriteNothing) {
+  TempDir tmp;
+  Logger log;
+  log.Init("R", tmp.Path(), Logger::kToFile, 200, 100);
+  {
+    LogEntry e(log, LogLevel::DEBUG);
+    EXPECT_EQ(e.Level(), 0);
+    e << "hidden" << 42;
+    EXPECT_FALSE(e.HasBuffer());
+  }
+  { LogEntry e(log, LogLevel::WARN); }
+  { LogEntry(log, LogLevel::ERROR) << "shown"; }
+  std::string text = Read(log.CurrentFileName());
+  EXPECT_EQ(CountLines(text), 1);
+  EXPECT_NE(text.find("] ERROR:"), std::string::npos);
+}
+
+TEST(LoggerTest, RotatesAfterMaximumLines) {
+  TempDir tmp;
+  Logger log;
+  log.SetClockForTesting([] { return FixedTime(); });
+  log.Init("R", tmp.Path(), Logger::kToFile, 0, 3);
+  std::string first = log.CurrentFileName();
+  for (int i = 0; i < 5; ++i) LogEntry(log, LogLevel::INFO) << "line " << i;
+  std::string second = log.CurrentFileName();
+  EXPECT_EQ(second.substr(second.size() - 6), ".log.2");
+  EXPECT_EQ(CountLines(Read(first)), 3);
+  EXPECT_EQ(CountLines(Read(second)), 2);
+}
+
+TEST(LoggerTest, NewTimeStampAfterThousandFiles) {
+  TempDir tmp;
+  Logger log;
+  int sec = 3;
+  log.SetClockForTesting([&] { return FixedTime(sec); });
+  log.Init("R", tmp.Path(), Logger::kToFile, 0, 1);
+  sec = 4;
+  for (int i = 0; i < 1000; ++i) LogEntry(log, LogLevel::INFO) << i;
+  std::string last = log.CurrentFileName();
+  EXPECT_NE(last.find("R_2019_10_17_9_5_3.log.1000"), std::string::npos) << last;
+  LogEntry(log, LogLevel::INFO) << "next";
+  EXPECT_NE(log.CurrentFileName().find("R_2019_10_17_9_5_4.log.1"), std::string::npos) << log.CurrentFileName();
+  EXPECT_EQ(log.CurrentFileName().substr(log.CurrentFileName().size() - 6), ".log.1");
+}
+
+TEST(LoggerTest, UncreatableDirectoryReportsAndCarriesOn) {
+  TempDir tmp;
+  ASSERT_TRUE(platform::WriteStringToFile(tmp / "file", "x"));
+  Logger log;
+  std::string dir = platform::JoinPath(tmp / "file", "sub") + platform::kPathSep;
+  ::testing::internal::CaptureStdout();
+  log.Init("R", dir, Logger::kToFile, 0, 1);
+  LogEntry(log, LogLevel::INFO) << "a";
+  LogEntry(log, LogLevel::INFO) << "b";
+  std::string out = ::testing::internal::GetCapturedStdout();
+  size_t first = out.find("Log:create route directory error[");
+  ASSERT_NE(first, std::string::npos) << out;
+  EXPECT_NE(out.find("Log:create route directory error[", first + 1), std::string::npos);  // once per open
+}
+
+TEST(LoggerTest, ConcurrentLinesNeverInterleave) {
+  TempDir tmp;
+  Logger log;
+  log.Init("R", tmp.Path(), Logger::kToFile, 0, 1000000);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&log, t] {
+      for (int i = 0; i < 500; ++i) LogEntry(log, LogLevel::INFO) << "thread " << t << " line " << i << " end";
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::string text = Read(log.CurrentFileName());
+  std::regex line(R"(\[\d+\] INFO:\d+-\d+-\d+ \d+:\d+:\d+ thread \d line \d+ end)");
+  size_t start = 0;
+  int n = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    ASSERT_NE(nl, std::string::npos);
+    ASSERT_TRUE(std::regex_match(text.substr(start, nl - start), line)) << text.substr(start, nl - start);
+    start = nl + 1;
+    ++n;
+  }
+  EXPECT_EQ(n, 2000);
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// Processes and threads.
+#ifndef PLATFORM_PROCESS_H_
+#define PLATFORM_PROCESS_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// A started child process. Destroying the object closes its handle; the
+// process itself goes on running.
+class Process {
+ public:
+  virtual ~Process() = default;
+  // Blocks until the process has ended. False if waiting failed.
+  virtual bool Wait() = 0;
+  // Waits at most `ms` milliseconds; true when the process has ended.
+  virtual bool WaitFor(int ms) = 0;
+  // Exit code of an ended process (on POSIX a signal death gives 128 + signal).
+  virtual int ExitCode() = 0;
+  virtual uint32_t Id() const = 0;
+  // Ends the process at once (tests only).
+  virtual void Kill() = 0;
+};
+
+// Starts a program from one command-line text, the way CreateProcess does
+// without an application name: the first field names the program, the rest are
+// its arguments. On POSIX the line is split with the Windows argument rules
+// (SplitCommandLine) and the program is executed directly, never through a
+// shell. The child inherits no handles, the environment and the current
+// directory (or `working_dir` when not empty). Returns null on failure.
+std::unique_ptr<Process> StartProcess(const std::string& command_line,
+                                      const std::string& working_dir = std::string());
+
+// Splits a command line into arguments with the rules of the Windows C runtime:
+// fields are separated by blanks or tabs; double quotes group; 2n backslashes
+// before a quote give n backslashes and a grouping quote, 2n+1 give n and a
+// literal quote; other backslashes are literal. The first field (the program)
+// ends at the next blank outside quotes and takes no backslash escapes.
+std::vector<std::string> SplitCommandLine(const std::string& line);
+
+// Quotes `arg` so that SplitCommandLine gives it back unchanged.
+std::string QuoteArgument(const std::string& arg);
+
+uint32_t CurrentProcessId();
+uint32_t CurrentThreadId();
+
+// The process that started this one, with its executable's file name (no
+// directory). False when it cannot be determined.
+struct ParentProcess {
+  uint32_t pid = 0;
+  std::string exe_name;
+};
+bool FindParentProcess(ParentProcess* out);
+
+// True while a process with this id runs.
+bool ProcessIsAlive(uint32_t pid);
+
+// Blocks until the process with this id (not necessarily a child) has ended.
+// Returns at once when it does not exist.
+void WaitForProcessEnd(uint32_t pid);
+
+void SleepMs(int ms);
+
+// Clears and reads the calling thread's last system error code, and the
+// system's message text for a code.
+void ClearLastError();
+uint32_t LastError();
+std::string SystemErrorText(uint32_t code);
+
+}  // namespace platform
+
+#endif  // PLATFORM_PROCESS_H_

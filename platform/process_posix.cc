@@ -1,0 +1,184 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/path.h"
+#include "platform/process.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+// The parent as it was when this process started: once it ends the kernel
+// hands the child to another reaper, and getppid() no longer names it.
+const pid_t g_parent_at_start = getppid();
+
+class PosixProcess : public Process {
+ public:
+  explicit PosixProcess(pid_t pid) : pid_(pid) {}
+  ~PosixProcess() override {
+    // Reap without blocking so an ended child does not linger as a zombie.
+    if (!reaped_) waitpid(pid_, &status_, WNOHANG);
+  }
+
+  bool Wait() override {
+    if (reaped_) return true;
+    for (;;) {
+      pid_t r = waitpid(pid_, &status_, 0);
+      if (r == pid_) break;
+      if (r < 0 && errno == EINTR) continue;
+      return false;
+    }
+    reaped_ = true;
+    return true;
+  }
+
+  bool WaitFor(int ms) override {
+    if (reaped_) return true;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+      pid_t r = waitpid(pid_, &status_, WNOHANG);
+      if (r == pid_) {
+        reaped_ = true;
+        return true;
+      }
+      if (r < 0 && errno != EINTR) return false;
+      struct timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+      if (elapsed >= ms) return false;
+      SleepMs(5);
+    }
+  }
+
+  int ExitCode() override {
+    if (!reaped_) return 259;  // still active, as Windows reports it
+    if (WIFEXITED(status_)) return WEXITSTATUS(status_);
+    if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
+    return -1;
+  }
+
+  uint32_t Id() const override { return static_cast<uint32_t>(pid_); }
+  void Kill() override { kill(pid_, SIGKILL); }
+
+ private:
+  pid_t pid_;
+  int status_ = 0;
+  bool reaped_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir) {
+  std::vector<std::string> args = SplitCommandLine(command_line);
+  if (args.empty() || args[0].empty()) return nullptr;
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // Nothing but the standard streams is inherited.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+
+  pid_t pid = 0;
+  int rc;
+  if (args[0].find('/') != std::string::npos) {
+    rc = posix_spawn(&pid, args[0].c_str(), &actions, &attr, argv.data(), environ);
+  } else {
+    rc = posix_spawnp(&pid, args[0].c_str(), &actions, &attr, argv.data(), environ);
+  }
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    errno = rc;
+    return nullptr;
+  }
+  return std::make_unique<PosixProcess>(pid);
+}
+
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+bool FindParentProcess(ParentProcess* out) {
+  if (g_parent_at_start <= 1) return false;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(g_parent_at_start));
+  char buf[4096];
+  ssize_t n = readlink(link, buf, sizeof buf - 1);
+  if (n <= 0) return false;
+  out->pid = static_cast<uint32_t>(g_parent_at_start);
+  std::string exe(buf, static_cast<size_t>(n));
+  const std::string deleted = " (deleted)";
+  if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    exe.resize(exe.size() - deleted.size());
+  }
+  out->exe_name = BaseName(exe);
+  return true;
+}
+
+bool ProcessIsAlive(uint32_t pid) {
+  if (pid == 0) return false;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  FILE* f = std::fopen(path, "r");
+  if (!f) return false;
+  char buf[512];
+  size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = 0;
+  // The state follows the parenthesised command name; a zombie has ended.
+  const char* close = strrchr(buf, ')');
+  if (!close || close[1] == 0 || close[2] == 0) return true;
+  return close[2] != 'Z' && close[2] != 'X';
+}
+
+void WaitForProcessEnd(uint32_t pid) {
+  if (pid == 0) return;
+#ifdef SYS_pidfd_open
+  int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+  if (fd >= 0) {
+    struct pollfd p = {fd, POLLIN, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    return;
+  }
+  if (errno == ESRCH) return;
+#endif
+  while (ProcessIsAlive(pid)) SleepMs(20);
+}
+
+void SleepMs(int ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+void ClearLastError() { errno = 0; }
+uint32_t LastError() { return static_cast<uint32_t>(errno); }
+std::string SystemErrorText(uint32_t code) {
+  char buf[1024];
+  return strerror_r(static_cast<int>(code), buf, sizeof buf);
+}
+
+}  // namespace platform

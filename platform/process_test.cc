@@ -1,0 +1,81 @@
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/file.h"
+#include "platform/testing.h"
+
+namespace platform {
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(SplitCommandLineTest, FollowsTheWindowsRules) {
+  EXPECT_EQ(SplitCommandLine(""), Args{});
+  EXPECT_EQ(SplitCommandLine("prog"), Args{"prog"});
+  EXPECT_EQ(SplitCommandLine("C:\\dir\\prog.exe -c update "), (Args{"C:\\dir\\prog.exe", "-c", "update"}));
+  EXPECT_EQ(SplitCommandLine("\"C:\\Program Files\\a.exe\" x"), (Args{"C:\\Program Files\\a.exe", "x"}));
+  EXPECT_EQ(SplitCommandLine("p \"a b\"c d"), (Args{"p", "a bc", "d"}));
+  EXPECT_EQ(SplitCommandLine("p a\\\\\\\"b"), (Args{"p", "a\\\"b"}));  // 3 backslashes + quote
+  EXPECT_EQ(SplitCommandLine("p a\\\\\"b c\""), (Args{"p", "a\\b c"}));  // 2 backslashes + quote
+  EXPECT_EQ(SplitCommandLine("p a\\b\\"), (Args{"p", "a\\b\\"}));
+  EXPECT_EQ(SplitCommandLine("p \"\""), (Args{"p", ""}));
+  EXPECT_EQ(SplitCommandLine("p /D=C:\\My Games\\"), (Args{"p", "/D=C:\\My", "Games\\"}));
+}
+
+TEST(SplitCommandLineTest, QuotingRoundTrips) {
+  for (std::string arg : {"plain", "with blank", "quote\"inside", "trailing\\", "tail\\ blank\\", ""}) {
+    Args got = SplitCommandLine("p " + QuoteArgument(arg));
+    ASSERT_EQ(got.size(), 2u) << arg;
+    EXPECT_EQ(got[1], arg);
+  }
+}
+
+TEST(ProcessTest, StartWaitExitCodeAndWorkingDirectory) {
+  testing::TempDir tmp;
+  std::string out = tmp / "out.txt";
+  auto p = StartProcess(QuoteArgument(testing::BuiltProgram("test_child")) + " " + QuoteArgument(out) +
+                            " 7 0 \"two words\" last",
+                        tmp.Path());
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(p->Wait());
+  EXPECT_EQ(p->ExitCode(), 7);
+  std::string text;
+  ASSERT_TRUE(ReadFileToString(out, &text));
+  EXPECT_NE(text.find("two words\nlast\n"), std::string::npos) << text;
+  std::string dir = tmp.Path();
+  dir.pop_back();
+  EXPECT_EQ(text.substr(0, text.find('\n')), dir);
+}
+
+TEST(ProcessTest, WaitForAndWaitForProcessEnd) {
+  testing::TempDir tmp;
+  auto p = StartProcess(QuoteArgument(testing::BuiltProgram("test_child")) + " " + QuoteArgument(tmp / "o") +
+                        " 0 400");
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(ProcessIsAlive(p->Id()));
+  EXPECT_FALSE(p->WaitFor(10));
+  std::thread reaper([&] { p->Wait(); });
+  WaitForProcessEnd(p->Id());
+  reaper.join();
+  EXPECT_FALSE(ProcessIsAlive(p->Id()));
+}
+
+TEST(ProcessTest, MissingProgramFails) {
+  testing::TempDir tmp;
+  EXPECT_EQ(StartProcess(tmp / "no-such-program"), nullptr);
+}
+
+TEST(ProcessTest, CurrentIdsAndAliveness) {
+  EXPECT_NE(CurrentProcessId(), 0u);
+  EXPECT_TRUE(ProcessIsAlive(CurrentProcessId()));
+  uint32_t main_tid = CurrentThreadId(), other = 0;
+  std::thread([&] { other = CurrentThreadId(); }).join();
+  EXPECT_NE(main_tid, other);
+  WaitForProcessEnd(0x7ffffff0u);  // no such process: returns at once
+}
+
+}  // namespace
+}  // namespace platform

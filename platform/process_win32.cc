@@ -1,0 +1,125 @@
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "platform/path.h"
+#include "platform/process.h"
+
+namespace platform {
+namespace {
+
+class WinProcess : public Process {
+ public:
+  WinProcess(HANDLE h, DWORD id) : handle_(h), id_(id) {}
+  ~WinProcess() override { CloseHandle(handle_); }
+  bool Wait() override { return WaitForSingleObject(handle_, INFINITE) == WAIT_OBJECT_0; }
+  bool WaitFor(int ms) override { return WaitForSingleObject(handle_, static_cast<DWORD>(ms)) == WAIT_OBJECT_0; }
+  int ExitCode() override {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(handle_, &code)) return -1;
+    return static_cast<int>(code);
+  }
+  uint32_t Id() const override { return id_; }
+  void Kill() override { TerminateProcess(handle_, 1); }
+
+ private:
+  HANDLE handle_;
+  DWORD id_;
+};
+
+}  // namespace
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir) {
+  std::vector<char> line(command_line.begin(), command_line.end());
+  line.push_back(0);
+  STARTUPINFOA si;
+  ZeroMemory(&si, sizeof si);
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  ZeroMemory(&pi, sizeof pi);
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      working_dir.empty() ? nullptr : working_dir.c_str(), &si, &pi)) {
+    return nullptr;
+  }
+  CloseHandle(pi.hThread);
+  return std::make_unique<WinProcess>(pi.hProcess, pi.dwProcessId);
+}
+
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+bool FindParentProcess(ParentProcess* out) {
+  OSVERSIONINFOA vi;
+  ZeroMemory(&vi, sizeof vi);
+  vi.dwOSVersionInfoSize = sizeof vi;
+  if (!GetVersionExA(&vi) || vi.dwPlatformId != VER_PLATFORM_WIN32_NT) return false;
+
+  // Looked up at run time, as on systems where the tool-help functions may be absent.
+  HMODULE k32 = GetModuleHandleA("Kernel32.DLL");
+  if (!k32) return false;
+  using SnapFn = HANDLE(WINAPI*)(DWORD, DWORD);
+  using WalkFn = BOOL(WINAPI*)(HANDLE, LPPROCESSENTRY32);
+  auto snap = reinterpret_cast<SnapFn>(reinterpret_cast<void*>(GetProcAddress(k32, "CreateToolhelp32Snapshot")));
+  auto first = reinterpret_cast<WalkFn>(reinterpret_cast<void*>(GetProcAddress(k32, "Process32First")));
+  auto next = reinterpret_cast<WalkFn>(reinterpret_cast<void*>(GetProcAddress(k32, "Process32Next")));
+  if (!snap || !first || !next) return false;
+
+  HANDLE h = snap(TH32CS_SNAPPROCESS, 0);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD self = GetCurrentProcessId();
+  DWORD parent = 0;
+  PROCESSENTRY32 e;
+  e.dwSize = sizeof e;
+  for (BOOL ok = first(h, &e); ok; ok = next(h, &e)) {
+    if (e.th32ProcessID == self) {
+      parent = e.th32ParentProcessID;
+      break;
+    }
+  }
+  std::string parent_exe;
+  if (parent != 0) {
+    e.dwSize = sizeof e;
+    for (BOOL ok = first(h, &e); ok; ok = next(h, &e)) {
+      if (e.th32ProcessID == parent) {
+        parent_exe = BaseName(e.szExeFile);
+        break;
+      }
+    }
+  }
+  CloseHandle(h);
+  if (parent == 0) return false;
+  out->pid = parent;
+  out->exe_name = parent_exe;
+  return true;
+}
+
+bool ProcessIsAlive(uint32_t pid) {
+  HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!h) return false;
+  bool alive = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+  CloseHandle(h);
+  return alive;
+}
+
+void WaitForProcessEnd(uint32_t pid) {
+  HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (!h) h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!h) return;
+  WaitForSingleObject(h, INFINITE);
+  CloseHandle(h);
+}
+
+void SleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
+
+void ClearLastError() { SetLastError(0); }
+uint32_t LastError() { return GetLastError(); }
+
+std::string SystemErrorText(uint32_t code) {
+  char buf[1024];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                           MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buf, 1023, nullptr);
+  return std::string(buf, n);
+}
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+#include "platform/testing.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/path.h"
+#include "platform/process.h"
+
+namespace platform {
+namespace testing {
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  std::error_code ec;
+  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) base = ".";
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string name = "renewel-test-" + std::to_string(CurrentProcessId()) + "-" +
+                       std::to_string(counter++) + "-" + std::to_string(std::rand() % 100000);
+    std::filesystem::path p = base / name;
+    if (std::filesystem::create_directory(p, ec)) {
+      path_ = p.string();
+      break;
+    }
+  }
+  if (!path_.empty() && path_.back() != kPathSep) path_ += kPathSep;
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::string& path) {
+  if (path.empty()) return;
+  std::error_code ec;
+  // Read-only files would stop the removal on Windows.
+  for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::remove_all(path, ec);
+}
+
+std::string BinDir() { return ExecutableDir(); }
+std::string BuiltProgram(const std::string& name) { return BinDir() + name + kExeSuffix; }
+std::string BuiltLibrary(const std::string& name) { return BinDir() + name + kLibSuffix; }
+
+std::string UniqueName(const std::string& stem) {
+  static std::atomic<int> counter{0};
+  return stem + "-" + std::to_string(CurrentProcessId()) + "-" + std::to_string(counter++) + "-" +
+         std::to_string(static_cast<long>(std::time(nullptr)));
+}
+
+}  // namespace testing
+}  // namespace platform

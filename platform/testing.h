@@ -1,0 +1,43 @@
+// Test helpers shared by every module's tests.
+#ifndef PLATFORM_TESTING_H_
+#define PLATFORM_TESTING_H_
+
+#include <string>
+
+namespace platform {
+namespace testing {
+
+// A fresh directory under the system's temporary directory, removed with its
+// contents when the object goes away. Path() ends with a separator.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + name; }
+
+ private:
+  std::string path_;
+};
+
+// Removes a directory tree. Best effort.
+void RemoveTree(const std::string& path);
+
+// Directory of the built programs (where the test executable itself lies),
+// with a trailing separator.
+std::string BinDir();
+
+// A built program or library by its base name, with the platform's suffix:
+// BuiltProgram("Quillfen") is bin/Quillfen or bin/Quillfen.exe.
+std::string BuiltProgram(const std::string& name);
+std::string BuiltLibrary(const std::string& name);
+
+// A name unique to this test process, for named kernel objects.
+std::string UniqueName(const std::string& stem);
+
+}  // namespace testing
+}  // namespace platform
+
+#endif  // PLATFORM_TESTING_H_
