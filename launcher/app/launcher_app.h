@@ -1,0 +1,58 @@
+// The launcher's application object: start-up from process start to the end
+// of the process, the run modes and the single instance.
+#ifndef LAUNCHER_APP_LAUNCHER_APP_H_
+#define LAUNCHER_APP_LAUNCHER_APP_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+class NamedMutex;
+class PidSection;
+class ResourceLibrary;
+}  // namespace platform
+
+enum RunMode { Normal = 0, Update = 1, Restart = 2 };
+
+// The area given with "-L -AreaId=..."; empty unless given. Read by the window.
+extern std::string AreaId;
+// Longest AreaId accepted; a longer one is refused like an invalid one.
+constexpr size_t kAreaIdCapacity = 100;
+
+// Name of the single-instance mutex.
+extern const char kInstanceMutexName[];
+
+class LauncherApp {
+ public:
+  LauncherApp();
+  ~LauncherApp();
+
+  // Runs start-up with the process's arguments (argv[0] included). Returns
+  // when the process is to end.
+  void InitInstance(const std::vector<std::string>& args);
+
+  // Outcome of parsing the command line: the mode, or false when start-up ends.
+  static bool ParseCommandLine(const std::vector<std::string>& args, RunMode* mode);
+
+  // The directory of the running executable, with a trailing separator.
+  std::string exeDirectory;
+  // The client version shown by the window.
+  std::string versionText = "0.0.0.0";
+  // The resource library, loaded in Update mode (null otherwise).
+  platform::ResourceLibrary* Resources() const { return resources_.get(); }
+
+  // Shows the launcher window modally (step 18). Installed by the window's
+  // module; when none is installed the run ends after start-up.
+  using DialogRunner = void (*)(LauncherApp& app);
+  static void SetDialogRunner(DialogRunner runner);
+
+ private:
+  bool SingleInstance(RunMode mode);
+  bool WindowSections();
+
+  std::unique_ptr<platform::ResourceLibrary> resources_;
+  std::unique_ptr<platform::PidSection> launcher_section_;
+};
+
+#endif  // LAUNCHER_APP_LAUNCHER_APP_H_

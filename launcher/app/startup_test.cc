@@ -1,0 +1,191 @@
+// Start-up of the real launcher program in a throw-away install directory.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+
+#include "launcher/app/launcher_app.h"
+#include "platform/file.h"
+#include "platform/ini.h"
+#include "platform/named_mutex.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/testing.h"
+
+namespace {
+
+using platform::testing::BuiltLibrary;
+using platform::testing::BuiltProgram;
+
+const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
+const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
+const std::string kVersionLib = std::string("dovra_version") + platform::kLibSuffix;
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(platform::CopyFileOver(BuiltProgram("Quillfen"), dir_ / kLauncher));
+    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("dovra_version"), dir_ / kVersionLib));
+    platform::SetProfileString("version", "ClientVersion", "1.0.0.1", dir_ / "dovra_version.ini");
+    platform::SetProfileString("version", "UpdateVersionUrl", "http://127.0.0.1:9/", dir_ / "dovra_version.ini");
+    WaitForMutexFree();
+  }
+  void TearDown() override { WaitForMutexFree(); }
+
+  void UseRealResources() { ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("Quillfen"), dir_ / kResources)); }
+  void UseBrokenResources() { ASSERT_TRUE(platform::WriteStringToFile(dir_ / kResources, "not a library")); }
+
+  // Runs the launcher from `dir` and waits for that process.
+  int Run(const std::string& args, const std::string& exe_dir = "") {
+    std::string exe = (exe_dir.empty() ? dir_.Path() : exe_dir) + kLauncher;
+    auto p = platform::StartProcess(platform::QuoteArgument(exe) + " " + args, dir_.Path());
+    EXPECT_NE(p, nullptr);
+    if (!p) return -1;
+    EXPECT_TRUE(p->WaitFor(60000));
+    return p->ExitCode();
+  }
+
+  // Everything the launchers wrote to log/.
+  std::string Log() const {
+    std::vector<platform::DirEntry> entries;
+    std::string all;
+    if (!platform::ListDirectory(dir_ / "log", &entries)) return all;
+    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
+    for (auto& e : entries) {
+      if (e.is_directory) continue;
+      std::string text;
+      platform::ReadFileToString(platform::JoinPath(dir_ / "log", e.name), &text);
+      all += text;
+    }
+    return all;
+  }
+
+  // Waits until `text` occurs `times` times in the log (bounded).
+  bool WaitForLog(const std::string& text, int times = 1) {
+    for (int i = 0; i < 600; ++i) {
+      std::string log = Log();
+      int n = 0;
+      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+      if (n >= times) return true;
+      platform::SleepMs(50);
+    }
+    return false;
+  }
+
+  static void WaitForMutexFree() {
+    for (int i = 0; i < 600; ++i) {
+      bool existed = true;
+      auto m = platform::NamedMutex::Create(kInstanceMutexName, &existed);
+      if (m && !existed) return;
+      m.reset();
+      platform::SleepMs(50);
+    }
+    ADD_FAILURE() << "the single-instance mutex stayed held";
+  }
+
+  static int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+
+  platform::testing::TempDir dir_;
+};
+
+TEST_F(StartupTest, FirstStartCopiesItselfAndTheCopyEndsWithoutResources) {
+  UseBrokenResources();
+  EXPECT_EQ(Run(""), 0);
+  // The copy logs its own start-up lines, then ends silently at the resource library.
+  ASSERT_TRUE(WaitForLog("nupdate: 1"));
+  ASSERT_TRUE(WaitForLog("create mutex sucess", 2));
+  WaitForMutexFree();
+  std::string log = Log();
+  EXPECT_TRUE(platform::Exists(dir_ / "temp" + platform::kPathSep + kLauncher));
+  EXPECT_TRUE(platform::Exists(dir_ / "temp" + platform::kPathSep + kResources));
+
+  std::regex file_name(R"(Renewel_\d+_\d+_\d+_\d+_\d+_\d+\.log\.1)");
+  std::vector<platform::DirEntry> entries;
+  ASSERT_TRUE(platform::ListDirectory(dir_ / "log", &entries));
+  bool named = false;
+  for (auto& e : entries) named = named || std::regex_match(e.name, file_name);
+  EXPECT_TRUE(named);
+
+  EXPECT_EQ(Count(log, "This is NewUpdateVersion.Time:"), 2);
+  EXPECT_EQ(Count(log, "nupdate: 0"), 1);
+  EXPECT_NE(log.find("filename: " + dir_.Path() + kLauncher), std::string::npos);
+  EXPECT_NE(log.find("argc:1"), std::string::npos);
+  EXPECT_NE(log.find("argc:3"), std::string::npos);  // the copy: program, -c, update
+  EXPECT_EQ(log.find("local version:"), std::string::npos);
+  EXPECT_EQ(log.find("create temp error"), std::string::npos);
+}
+
+TEST_F(StartupTest, CopyWithResourcesReachesTheWindowStep) {
+  UseRealResources();
+  platform::WriteStringToFile(dir_ / "temp" + platform::kPathSep + "renewel.ini", "");
+  ASSERT_TRUE(platform::MakeDirectories(dir_ / "temp" + platform::kPathSep + "Update" + platform::kPathSep + "x"));
+  std::string stale = dir_ / "temp" + platform::kPathSep + "Update" + platform::kPathSep + "x" +
+                      platform::kPathSep + "old.bin";
+  ASSERT_TRUE(platform::WriteStringToFile(stale, "old"));
+  EXPECT_EQ(Run(""), 0);
+  ASSERT_TRUE(WaitForLog("local version:1.0.0.1"));
+  WaitForMutexFree();
+  EXPECT_FALSE(platform::Exists(stale));  // the copy's Update directory is emptied
+  EXPECT_TRUE(platform::IsDirectory(platform::DirName(stale)));
+}
+
+TEST_F(StartupTest, SecondStartWhileTheMutexIsHeldEndsSilently) {
+  UseRealResources();
+  bool existed = true;
+  auto held = platform::NamedMutex::Create(kInstanceMutexName, &existed);
+  ASSERT_NE(held, nullptr);
+  ASSERT_FALSE(existed);
+  EXPECT_EQ(Run(""), 0);
+  std::string log = Log();
+  EXPECT_NE(log.find("nupdate: 0"), std::string::npos);
+  EXPECT_EQ(log.find("create mutex sucess"), std::string::npos);
+  EXPECT_FALSE(platform::Exists(dir_ / "temp"));
+  held.reset();
+}
+
+TEST_F(StartupTest, MissingResourceLibraryFailsTheRelaunch) {
+  EXPECT_EQ(Run(""), 0);
+  std::string log = Log();
+  EXPECT_NE(log.find("create tmep file error"), std::string::npos);
+  EXPECT_EQ(log.find("nupdate: 1"), std::string::npos);
+}
+
+TEST_F(StartupTest, ArgumentErrorsEndStartUp) {
+  EXPECT_EQ(Run("-c"), 0);
+  EXPECT_NE(Log().find("you have -c,but have no data"), std::string::npos);
+  EXPECT_EQ(Log().find("nupdate:"), std::string::npos);
+  EXPECT_EQ(Run("-L -AreaId=x1"), 0);
+  EXPECT_NE(Log().find("AreaId:x1"), std::string::npos);
+  EXPECT_EQ(Log().find("nupdate:"), std::string::npos);
+}
+
+TEST_F(StartupTest, InstallDirectoryWithBlanks) {
+  UseBrokenResources();
+  std::string spaced = dir_ / "My Games" + platform::kPathSep;
+  ASSERT_TRUE(platform::MakeDirectory(spaced));
+  for (const std::string& f : {kLauncher, kResources, kVersionLib}) {
+    ASSERT_TRUE(platform::CopyFileOver(dir_ / f, spaced + f));
+  }
+  EXPECT_EQ(Run("", spaced), 0);
+  // The copy was started (its path has a blank) and logged into the spaced install's log.
+  for (int i = 0; i < 600 && !platform::Exists(spaced + "log"); ++i) platform::SleepMs(50);
+  bool started = false;
+  for (int i = 0; i < 600 && !started; ++i) {
+    std::vector<platform::DirEntry> entries;
+    platform::ListDirectory(spaced + "log", &entries);
+    for (auto& e : entries) {
+      std::string text;
+      if (!e.is_directory && platform::ReadFileToString(spaced + "log" + platform::kPathSep + e.name, &text)) {
+        started = started || text.find("nupdate: 1") != std::string::npos;
+      }
+    }
+    if (!started) platform::SleepMs(50);
+  }
+  EXPECT_TRUE(started);
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+#include "launcher/update/update_control.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+TEST(UpdateControlTest, StatesAndTexts) {
+  UpdateControl& c = UpdateControl::Instance();
+  EXPECT_EQ(&c, &UpdateControl::Instance());
+  EXPECT_EQ(c.GetState(), Checking);
+  EXPECT_STREQ(c.GetStateText(), "Updating Checker");
+  EXPECT_STREQ(UpdateStateText(DigestMismatch), "Failed to install file checker, please update again");
+  EXPECT_STREQ(UpdateStateText(LatestFetchFailed), "Failed to download latest-versrion.xml file");
+  EXPECT_STREQ(UpdateStateText(17), "");
+  int finals = 0;
+  for (int s = 0; s < kUpdateStateCount; ++s) finals += IsFinalState(s);
+  EXPECT_EQ(finals, 8);
+  c.SetState(UpToDate);
+  EXPECT_EQ(c.GetProgress(), 100.0f);
+  c.SetState(Checking);
+  EXPECT_EQ(c.GetProgress(), 0.0f);
+}
+
+TEST(UpdateControlTest, LockIsReentrantAndExcludesOtherThreads) {
+  UpdateControl& c = UpdateControl::Instance();
+  c.Lock();
+  c.Lock();
+  bool other_got_it = false;
+  std::thread t([&] {
+    UpdateControlLock hold;
+    other_got_it = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(other_got_it);
+  c.Unlock();
+  c.Unlock();
+  t.join();
+  EXPECT_TRUE(other_got_it);
+}
+
+}  // namespace
