@@ -147,6 +147,27 @@ TEST_F(StartupTest, SecondStartWhileTheMutexIsHeldEndsSilently) {
   held.reset();
 }
 
+TEST_F(StartupTest, UpdateStartWaitsForTheMutexButNotForANonLauncherParent) {
+  UseRealResources();
+  bool existed = true;
+  auto held = platform::NamedMutex::Create(kInstanceMutexName, &existed);
+  ASSERT_NE(held, nullptr);
+  std::string exe = dir_.Path() + kLauncher;
+  auto p = platform::StartProcess(platform::QuoteArgument(exe) + " -c update", dir_.Path());
+  ASSERT_NE(p, nullptr);
+  ASSERT_TRUE(WaitForLog("nupdate: 1"));
+  EXPECT_FALSE(p->WaitFor(300));  // blocked on the mutex
+  EXPECT_EQ(Log().find("create mutex sucess"), std::string::npos);
+  held->Release();
+  held.reset();
+  // Its parent is this test program, which never ends while it waits: the
+  // copy must go on without waiting for it.
+  EXPECT_TRUE(p->WaitFor(60000));
+  std::string log = Log();
+  EXPECT_NE(log.find("WaitForSingleObject: "), std::string::npos);
+  EXPECT_NE(log.find("local version:1.0.0.1"), std::string::npos);
+}
+
 TEST_F(StartupTest, MissingResourceLibraryFailsTheRelaunch) {
   EXPECT_EQ(Run(""), 0);
   std::string log = Log();
