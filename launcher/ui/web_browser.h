@@ -1,0 +1,22 @@
+// The host of the platform's web browser control.
+#ifndef LAUNCHER_UI_WEB_BROWSER_H_
+#define LAUNCHER_UI_WEB_BROWSER_H_
+
+#include <string>
+
+#include "platform/gui.h"
+
+class CWebBrowser2 {
+ public:
+  // REQUIRES: `control` is a browser host and outlives this object.
+  void Attach(platform::Control* control) { control_ = control; }
+  platform::Control* control() const { return control_; }
+  // Asks the control to show the page at `url`. False without a control or
+  // when the system has no browser control (the pane stays blank).
+  bool Navigate(const std::string& url);
+
+ private:
+  platform::Control* control_ = nullptr;
+};
+
+#endif  // LAUNCHER_UI_WEB_BROWSER_H_
