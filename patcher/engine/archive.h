@@ -4,6 +4,16 @@
 // An FArchive either loads (IsLoading) or saves (IsSaving); each serialiser
 // works in both directions through the same operator<<. Numbers are
 // little-endian in every file, whatever the host.
+//
+// A derived archive sets its direction and mode flags in its constructor:
+//
+//   ArIsLoading = 1;
+//   ArIsPersistent = ArForClient = ArForServer = 1;
+//   ArForEdit = GIsEditor;
+//
+// and, when it overrides operator<< for FName (package archives translate
+// names to and from name-table positions), adds `using FArchive::operator<<;`
+// so that the other member operator stays visible.
 #ifndef PATCHER_ENGINE_ARCHIVE_H_
 #define PATCHER_ENGINE_ARCHIVE_H_
 
