@@ -95,8 +95,8 @@ class PosixIcmpSocket : public IcmpSocket {
     sockaddr_in from;
     socklen_t from_len = sizeof from;
     memset(&from, 0, sizeof from);
-    ssize_t n = recvfrom(fd_, buffer + kIpHeaderSize, capacity - kIpHeaderSize, 0,
-                         reinterpret_cast<sockaddr*>(&from), &from_len);
+    ssize_t n = recvfrom(fd_, buffer + kIpHeaderSize, capacity - kIpHeaderSize, 0, reinterpret_cast<sockaddr*>(&from),
+                         &from_len);
     if (n < 0) return -1;
     if (n >= 8) RestoreIdentifier(buffer + kIpHeaderSize, sent_id_);
     WriteIpHeader(buffer, static_cast<size_t>(n), from.sin_addr.s_addr);

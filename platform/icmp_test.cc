@@ -68,7 +68,7 @@ void ExpectLoopbackEcho(IcmpSocket* s, uint16_t id) {
   }
   ASSERT_EQ(n, 60);
   EXPECT_EQ(buf[0] >> 4, 4);
-  EXPECT_EQ(buf[9], 1);  // ICMP
+  EXPECT_EQ(buf[9], 1);   // ICMP
   EXPECT_EQ(buf[20], 0);  // echo reply
   EXPECT_EQ(Word(buf + 24), id);
   EXPECT_EQ(FoldedSum(buf + 20, 40), 0xFFFF);
@@ -155,29 +155,35 @@ bool InPrivateNetwork(bool drop_raw_capability, const std::function<void()>& bod
 
 TEST(IcmpTest, DatagramEchoLooksLikeRaw) {
   std::string why;
-  bool ran = InPrivateNetwork(false, [] {
-    uint32_t error = 0;
-    std::unique_ptr<IcmpSocket> s = OpenIcmpSocket(IcmpSocketKind::kDatagram, &error);
-    ASSERT_TRUE(s) << error;
-    EXPECT_EQ(s->Kind(), IcmpSocketKind::kDatagram);
-    // The kernel sends its own identifier; the reply shows ours again.
-    ExpectLoopbackEcho(s.get(), 0x1234);
-    ExpectLoopbackEcho(s.get(), 0xFFFF);
-  }, &why);
+  bool ran = InPrivateNetwork(
+      false,
+      [] {
+        uint32_t error = 0;
+        std::unique_ptr<IcmpSocket> s = OpenIcmpSocket(IcmpSocketKind::kDatagram, &error);
+        ASSERT_TRUE(s) << error;
+        EXPECT_EQ(s->Kind(), IcmpSocketKind::kDatagram);
+        // The kernel sends its own identifier; the reply shows ours again.
+        ExpectLoopbackEcho(s.get(), 0x1234);
+        ExpectLoopbackEcho(s.get(), 0xFFFF);
+      },
+      &why);
   if (!ran) GTEST_SKIP() << "no private network for the datagram socket: " << why;
 }
 
 TEST(IcmpTest, AutomaticChoiceFallsBackWithoutRawPrivilege) {
   std::string why;
-  bool ran = InPrivateNetwork(true, [] {
-    uint32_t error = 0;
-    EXPECT_FALSE(OpenIcmpSocket(IcmpSocketKind::kRaw, &error));
-    EXPECT_EQ(error, static_cast<uint32_t>(EPERM));
-    std::unique_ptr<IcmpSocket> s = OpenIcmpSocket(IcmpSocketKind::kAuto, &error);
-    ASSERT_TRUE(s) << error;
-    EXPECT_EQ(s->Kind(), IcmpSocketKind::kDatagram);
-    ExpectLoopbackEcho(s.get(), 0x0001);
-  }, &why);
+  bool ran = InPrivateNetwork(
+      true,
+      [] {
+        uint32_t error = 0;
+        EXPECT_FALSE(OpenIcmpSocket(IcmpSocketKind::kRaw, &error));
+        EXPECT_EQ(error, static_cast<uint32_t>(EPERM));
+        std::unique_ptr<IcmpSocket> s = OpenIcmpSocket(IcmpSocketKind::kAuto, &error);
+        ASSERT_TRUE(s) << error;
+        EXPECT_EQ(s->Kind(), IcmpSocketKind::kDatagram);
+        ExpectLoopbackEcho(s.get(), 0x0001);
+      },
+      &why);
   if (!ran) GTEST_SKIP() << "no private network without raw privilege: " << why;
 }
 

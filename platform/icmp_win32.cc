@@ -1,8 +1,7 @@
 // ICMP sockets on Windows: Winsock raw sockets (administrative rights needed).
+#include <string.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-
-#include <string.h>
 
 #include "platform/icmp.h"
 

@@ -112,7 +112,8 @@ int Ping(const std::string& host, int count, int timeout_ms, ProbeNetwork& netwo
   uint32_t error = 0;
   std::unique_ptr<platform::IcmpSocket> socket = network.Open(&error);
   if (!socket) {
-    LogInfo() << "Create socket failed!" << ", error: " << error;
+    LogInfo() << "Create socket failed!"
+              << ", error: " << error;
     return -1;
   }
 
@@ -158,7 +159,8 @@ int Ping(const std::string& host, int count, int timeout_ms, ProbeNetwork& netwo
         accepted = false;
       }
       if (!ValidateChecksum(message, message_length)) {
-        LogInfo() << "ValidateChecksum (pICMPbuffer, nICMPMsgLen)" << "\t";
+        LogInfo() << "ValidateChecksum (pICMPbuffer, nICMPMsgLen)"
+                  << "\t";
         accepted = false;
       }
       // The payload is compared over the received length; a longer payload

@@ -37,108 +37,80 @@ class LogCapture {
   platform::testing::TempDir dir_;
 };
 
-// What the fake socket does on one wait: time out, fail, or deliver a datagram
-// made from the request last sent.
-struct Step {
-  enum Kind { kTimeout, kWaitError, kReceiveError, kDatagram } kind = kTimeout;
-  std::function<Bytes(const Bytes& request)> make;
-};
-
-Step Timeout() { return Step{Step::kTimeout, nullptr}; }
-Step Deliver(std::function<Bytes(const Bytes&)> make) { return Step{Step::kDatagram, std::move(make)}; }
-
 // The correct reply to `request`, behind a 20-byte IP header, after `edit`
 // changed the ICMP message (the checksum is made before the edit).
 Bytes Reply(const Bytes& request, const std::function<void(Bytes&)>& edit = nullptr) {
-  Bytes message = request;
-  message[0] = kEchoReplyType;
-  message[2] = message[3] = 0;
-  uint16_t sum = InternetChecksum(message.data(), message.size());
-  message[2] = static_cast<uint8_t>(sum >> 8);
-  message[3] = static_cast<uint8_t>(sum);
-  if (edit) edit(message);
-  Bytes datagram(kIPheaderSize + message.size(), 0);
-  datagram[0] = 0x45;
-  std::copy(message.begin(), message.end(), datagram.begin() + kIPheaderSize);
+  Bytes m = request;
+  m[0] = kEchoReplyType;
+  m[2] = m[3] = 0;
+  uint16_t sum = InternetChecksum(m.data(), m.size());
+  m[2] = static_cast<uint8_t>(sum >> 8);
+  m[3] = static_cast<uint8_t>(sum);
+  if (edit) edit(m);
+  Bytes datagram(kIPheaderSize + m.size(), 0);
+  std::copy(m.begin(), m.end(), datagram.begin() + kIPheaderSize);
   return datagram;
 }
 
-struct FakeState {
-  std::deque<Step> script;
-  std::vector<Bytes> sent;
-  bool fail_send = false;
-  Bytes pending;
-};
+// One wait of the fake socket: the datagram it delivers, made from the last
+// request sent; an empty one is a timeout. kWaitError and kReceiveError fail.
+using Step = std::function<Bytes(const Bytes& request)>;
+const Bytes kWaitError = {1};
+const Bytes kReceiveError = {2};
 
-class FakeSocket : public platform::IcmpSocket {
- public:
-  explicit FakeSocket(FakeState* s) : s_(s) {}
-  platform::IcmpSocketKind Kind() const override { return platform::IcmpSocketKind::kRaw; }
-  bool Send(const uint8_t* m, size_t n, uint32_t) override {
-    if (s_->fail_send) return false;
-    s_->sent.emplace_back(m, m + n);
-    return true;
-  }
-  int WaitReadable(int) override {
-    if (s_->script.empty()) return 0;
-    Step step = s_->script.front();
-    s_->script.pop_front();
-    switch (step.kind) {
-      case Step::kTimeout:
-        return 0;
-      case Step::kWaitError:
-        return -1;
-      case Step::kReceiveError:
-        s_->pending.clear();
-        return 1;
-      case Step::kDatagram:
-        s_->pending = step.make(s_->sent.back());
-        return 1;
-    }
-    return -1;
-  }
-  int Receive(uint8_t* buffer, size_t capacity) override {
-    if (s_->pending.empty()) return -1;
-    size_t n = std::min(capacity, s_->pending.size());
-    std::copy(s_->pending.begin(), s_->pending.begin() + n, buffer);
-    return static_cast<int>(n);
-  }
-
- private:
-  FakeState* s_;
-};
-
-// A network whose clock advances 10 ms at every reading.
-class FakeNetwork : public ProbeNetwork {
+// A network with a scripted socket and a clock that advances 10 ms at every reading.
+class FakeNetwork : public ProbeNetwork, public platform::IcmpSocket {
  public:
   void Startup() override { ++startups; }
-  bool Resolve(const std::string& host, uint32_t* address) override {
-    ++resolves;
-    *address = 0x0100007F;
-    return resolvable;
-  }
+  bool Resolve(const std::string&, uint32_t* address) override { return *address = 1, resolvable; }
   std::unique_ptr<platform::IcmpSocket> Open(uint32_t* error) override {
     ++opens;
-    if (open_error) {
-      *error = open_error;
-      return nullptr;
-    }
-    return std::make_unique<FakeSocket>(&state);
+    *error = open_error;
+    return open_error ? nullptr : std::make_unique<Forward>(this);
   }
   UtcStamp Now() override {
-    UtcStamp t;
-    t.second = (clock_ms / 1000) % 60;
-    t.millisecond = clock_ms % 1000;
+    UtcStamp t{(clock_ms / 1000) % 60, clock_ms % 1000};
     clock_ms += 10;
     return t;
   }
+  platform::IcmpSocketKind Kind() const override { return platform::IcmpSocketKind::kRaw; }
+  bool Send(const uint8_t* m, size_t n, uint32_t) override {
+    sent.emplace_back(m, m + n);
+    return !fail_send;
+  }
+  int WaitReadable(int) override {
+    if (script.empty()) return 0;
+    pending = script.front()(sent.back());
+    script.pop_front();
+    return pending == kWaitError ? -1 : pending.empty() ? 0 : 1;
+  }
+  int Receive(uint8_t* buffer, size_t capacity) override {
+    if (pending == kReceiveError) return -1;
+    std::copy(pending.begin(), pending.begin() + std::min(capacity, pending.size()), buffer);
+    return static_cast<int>(std::min(capacity, pending.size()));
+  }
 
-  FakeState state;
-  bool resolvable = true;
+  std::deque<Step> script;
+  std::vector<Bytes> sent;
+  Bytes pending;
+  bool resolvable = true, fail_send = false;
   uint32_t open_error = 0;
-  int startups = 0, resolves = 0, opens = 0;
-  int clock_ms = 0;
+  int startups = 0, opens = 0, clock_ms = 0;
+
+ private:
+  struct Forward : platform::IcmpSocket {
+    explicit Forward(FakeNetwork* n) : n(n) {}
+    platform::IcmpSocketKind Kind() const override { return n->Kind(); }
+    bool Send(const uint8_t* m, size_t len, uint32_t a) override { return n->Send(m, len, a); }
+    int WaitReadable(int t) override { return n->WaitReadable(t); }
+    int Receive(uint8_t* b, size_t c) override { return n->Receive(b, c); }
+    FakeNetwork* n;
+  };
 };
+
+uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+Bytes Good(const Bytes& r) { return Reply(r); }
+Bytes Silence(const Bytes&) { return {}; }
 
 TEST(ChecksumTest, KnownVectors) {
   const uint8_t rfc[] = {0x00, 0x01, 0xF2, 0x03, 0xF4, 0xF5, 0xF6, 0xF7};
@@ -153,33 +125,20 @@ TEST(ChecksumTest, KnownVectors) {
   const uint8_t header[] = {8, 0, 0x07, 0xCC, 0x12, 0x34, 0x56, 0x78};
   EXPECT_EQ(Bytes(request, request + 8), Bytes(header, header + 8));
   EXPECT_EQ(Bytes(request + 8, request + 40), Bytes(32, 'x'));
+  EXPECT_EQ(ICMPheader::ReadFrom(request).nSequence, 0x5678);
 
-  ICMPheader h = ICMPheader::ReadFrom(request);
-  EXPECT_EQ(h.byType, 8);
-  EXPECT_EQ(h.nChecksum, 0x07CC);
-  EXPECT_EQ(h.nId, 0x1234);
-  EXPECT_EQ(h.nSequence, 0x5678);
-}
-
-TEST(ChecksumTest, ValidateReply) {
-  uint8_t request[kEchoRequestSize];
-  BuildEchoRequest(0x1234, 0x5678, request);
-  EXPECT_TRUE(ValidateChecksum(request, sizeof request));
   Bytes reply = Reply(Bytes(request, request + sizeof request));
   const uint8_t* message = reply.data() + kIPheaderSize;
-  EXPECT_EQ(message[2], 0x0F);
-  EXPECT_EQ(message[3], 0xCC);
+  EXPECT_EQ(Word(message + 2), 0x0FCC);
   EXPECT_TRUE(ValidateChecksum(message, kEchoRequestSize));
   reply[kIPheaderSize + 20] ^= 0x01;
   EXPECT_FALSE(ValidateChecksum(message, kEchoRequestSize));
-  // An odd length is summed with the pad byte.
-  const uint8_t odd[] = {0xFE, 0xFF, 0x01};
-  EXPECT_TRUE(ValidateChecksum(odd, sizeof odd));
+  const uint8_t padded[] = {0xFE, 0xFF, 0x01};  // an odd length is summed with the pad byte
+  EXPECT_TRUE(ValidateChecksum(padded, sizeof padded));
 }
 
 TEST(RoundTripTest, MinuteWrap) {
   EXPECT_EQ(RoundTripMs({59, 900}, {0, 100}), 200);
-  EXPECT_EQ(RoundTripMs({10, 5}, {10, 900}), 895);
   EXPECT_EQ(RoundTripMs({3, 999}, {4, 0}), 1);
   EXPECT_EQ(RoundTripMs({30, 0}, {29, 999}), 59999);
 }
@@ -190,13 +149,7 @@ TEST(PingTest, UnresolvableHostSendsNothing) {
   EXPECT_EQ(Ping("nowhere", 10, 5000, net), -1);
   EXPECT_EQ(net.startups, 1);
   EXPECT_EQ(net.opens, 0);
-  EXPECT_TRUE(net.state.sent.empty());
-
-  platform::StartNetworking();
-  uint32_t address;
-  EXPECT_FALSE(platform::ResolveIPv4("", &address));
-  ASSERT_TRUE(platform::ResolveIPv4("127.0.0.2", &address));
-  EXPECT_EQ(platform::IPv4Text(address), "127.0.0.2");
+  EXPECT_TRUE(net.sent.empty());
 }
 
 TEST(PingTest, SocketRefused) {
@@ -207,54 +160,43 @@ TEST(PingTest, SocketRefused) {
   EXPECT_EQ(log.Count("Create socket failed!, error: 10013"), 1);
 }
 
-TEST(PingTest, RequestsShareIdAndThreadSequence) {
-  FakeNetwork net;
-  for (int i = 0; i < 3; ++i) net.state.script.push_back(Deliver([](const Bytes& r) { return Reply(r); }));
-  EXPECT_EQ(Ping("h", 3, 5000, net), 10);
-  ASSERT_EQ(net.state.sent.size(), 3u);
-  for (const Bytes& r : net.state.sent) {
-    ASSERT_EQ(r.size(), kEchoRequestSize);
-    ICMPheader h = ICMPheader::ReadFrom(r.data());
-    EXPECT_EQ(h.byType, 8);
-    EXPECT_EQ(h.nId, ICMPheader::ReadFrom(net.state.sent[0].data()).nId);
-    EXPECT_EQ(h.nSequence, platform::CurrentThreadId() & 0xFFFF);
-    EXPECT_TRUE(ValidateChecksum(r.data(), r.size()));
-  }
-}
-
 TEST(PingTest, RefusedRepliesAreLoggedAndNotCounted) {
   LogCapture log;
   FakeNetwork net;
-  auto& s = net.state.script;
-  s.push_back(Deliver([](const Bytes& r) { return Reply(r); }));                                    // 10 ms
-  s.push_back(Deliver([](const Bytes& r) { return Reply(r, [](Bytes& m) { m[0] = 3; }); }));        // type
-  s.push_back(Deliver([](const Bytes& r) { return Reply(r, [](Bytes& m) { m[5] ^= 1; }); }));       // id
-  s.push_back(Deliver([](const Bytes& r) { return Reply(r, [](Bytes& m) { m[3] ^= 1; }); }));       // checksum
-  s.push_back(Deliver([](const Bytes& r) {                                                          // payload
+  auto& s = net.script;
+  s.push_back(Good);                                                                        // 10 ms
+  s.push_back(Step([](const Bytes& r) { return Reply(r, [](Bytes& m) { m[0] = 3; }); }));   // type
+  s.push_back(Step([](const Bytes& r) { return Reply(r, [](Bytes& m) { m[5] ^= 1; }); }));  // id
+  s.push_back(Step([](const Bytes& r) { return Reply(r, [](Bytes& m) { m[3] ^= 1; }); }));  // checksum
+  s.push_back(Step([](const Bytes& r) {                                                     // payload
     Bytes changed = r;
     changed[20] = 'y';
     return Reply(changed);
   }));
   // Another thread's reply, then one too short to read: both ignored, the
   // wait goes on and the real reply counts (30 ms after the send).
-  s.push_back(Deliver([](const Bytes& r) { return Reply(r, [](Bytes& m) { m[7] ^= 1; }); }));
-  s.push_back(Deliver([](const Bytes&) { return Bytes(27, 0); }));
-  s.push_back(Deliver([](const Bytes& r) { return Reply(r); }));
-  s.push_back(Timeout());
-  s.push_back(Deliver([](const Bytes& r) {  // a payload longer than sent
+  s.push_back(Step([](const Bytes& r) { return Reply(r, [](Bytes& m) { m[7] ^= 1; }); }));
+  s.push_back(Step([](const Bytes&) { return Bytes(27, 0); }));
+  s.push_back(Good);
+  s.push_back(Silence);
+  s.push_back(Step([](const Bytes& r) {  // a payload longer than sent
     Bytes longer = r;
     longer.push_back('x');
     return Reply(longer);
   }));
-  s.push_back(Deliver([](const Bytes& r) {  // a shorter one is compared as far as it goes
+  s.push_back(Step([](const Bytes& r) {  // a shorter one is compared as far as it goes
     Bytes shorter(r.begin(), r.end() - 4);
     return Reply(shorter);
   }));
   EXPECT_EQ(Ping("host-a", 9, 5000, net), (10 + 30 + 10) / 3);
-  EXPECT_EQ(net.state.sent.size(), 9u);
+  ASSERT_EQ(net.sent.size(), 9u);
+  for (const Bytes& r : net.sent) {  // one id and the thread's sequence throughout
+    EXPECT_EQ(Bytes(r.begin() + 4, r.end()), Bytes(net.sent[0].begin() + 4, net.sent[0].end()));
+    EXPECT_EQ(ICMPheader::ReadFrom(r.data()).nSequence, platform::CurrentThreadId() & 0xFFFF);
+  }
   EXPECT_EQ(log.Count("INFO:"), 3 + 3 + 2 + 2 + 1 + 2 + 1);
   EXPECT_EQ(log.Count(" recvHdr.byType\n"), 1);
-  uint16_t id = ICMPheader::ReadFrom(net.state.sent[0].data()).nId;
+  uint16_t id = ICMPheader::ReadFrom(net.sent[0].data()).nId;
   EXPECT_EQ(log.Count("recvHdr.nId == sendHdr.nId" + std::to_string(id ^ 1) + "-" + std::to_string(id)), 1);
   // The type and the id edits break the checksum as well.
   EXPECT_EQ(log.Count("ValidateChecksum (pICMPbuffer, nICMPMsgLen)\t"), 3);
@@ -264,27 +206,24 @@ TEST(PingTest, RefusedRepliesAreLoggedAndNotCounted) {
   EXPECT_EQ(log.Count("--------------host-a;total:" + std::to_string(10 + 30 + 10) + ";received:3"), 1);
 }
 
-TEST(PingTest, NoAnswerAtAll) {
-  LogCapture log;
-  FakeNetwork net;
-  EXPECT_EQ(Ping("quiet", 10, 5000, net), -1);
-  EXPECT_EQ(net.state.sent.size(), 10u);
-  EXPECT_EQ(log.Count("Request timed out."), 10);
-  EXPECT_EQ(log.Count("--------------quiet;total:0;received:0"), 1);
-}
-
-TEST(PingTest, SocketFailuresEndTheRun) {
+TEST(PingTest, NoAnswerAndSocketFailures) {
   {
+    LogCapture log;
     FakeNetwork net;
-    net.state.fail_send = true;
-    EXPECT_EQ(Ping("h", 10, 5000, net), -1);
+    EXPECT_EQ(Ping("quiet", 10, 5000, net), -1);
+    EXPECT_EQ(net.sent.size(), 10u);
+    EXPECT_EQ(log.Count("Request timed out."), 10);
+    EXPECT_EQ(log.Count("--------------quiet;total:0;received:0"), 1);
   }
-  for (Step::Kind kind : {Step::kWaitError, Step::kReceiveError}) {
+  FakeNetwork no_send;
+  no_send.fail_send = true;
+  EXPECT_EQ(Ping("h", 10, 5000, no_send), -1);
+  for (const Bytes& failure : {kWaitError, kReceiveError}) {
     FakeNetwork net;
-    net.state.script.push_back(Deliver([](const Bytes& r) { return Reply(r); }));
-    net.state.script.push_back(Step{kind, nullptr});
+    net.script.push_back(Good);
+    net.script.push_back([&](const Bytes&) { return failure; });
     EXPECT_EQ(Ping("h", 10, 5000, net), -1);
-    EXPECT_EQ(net.state.sent.size(), 2u);
+    EXPECT_EQ(net.sent.size(), 2u);
   }
 }
 
@@ -299,10 +238,10 @@ TEST(ProbeThreadTest, RequestText) {
     EXPECT_EQ(ProbeResults[3].load(), -7) << text;
   }
   FakeNetwork net;
-  net.state.script.push_back(Deliver([](const Bytes& r) { return Reply(r); }));
+  net.script.push_back(Good);
   ProbeResults[42].store(-1);
   ProbeThread("some host 42", net);
-  EXPECT_EQ(net.state.sent.size(), 10u);
+  EXPECT_EQ(net.sent.size(), 10u);
   EXPECT_EQ(ProbeResults[42].load(), 10);
 
   FakeNetwork unresolved;
