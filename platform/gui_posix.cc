@@ -237,7 +237,7 @@ class GtkWindowImpl : public Window {
                      this);
     g_signal_connect(area_, "button-release-event",
                      G_CALLBACK(+[](GtkWidget*, GdkEventButton* e, gpointer self) -> gboolean {
-                       if (e->button == 1)
+      if (e->button == 1)
                          static_cast<GtkWindowImpl*>(self)->Release(static_cast<int>(e->x), static_cast<int>(e->y));
                        return TRUE;
                      }),
@@ -285,6 +285,8 @@ class GtkWindowImpl : public Window {
   int Run() {
     delegate_->OnCreate(*this);
     gtk_widget_show_all(window_);
+    // Every pointer move counts for hover tracking; none is merged away.
+    if (GdkWindow* w = gtk_widget_get_window(area_)) gdk_window_set_event_compression(w, FALSE);
     for (auto& c : controls_) {
       if (c->browser_ && !c->visible_) gtk_widget_hide(c->browser_);
     }
@@ -627,12 +629,8 @@ void GtkControl::Paint(cairo_t* cr, bool pressed) {
   const Rect local{0, 0, rect_.Width(), rect_.Height()};
   switch (kind_) {
     case ControlKind::kButton:
-      if (delegate_) {
-        delegate_->OnPaint(canvas, ButtonPaintState{pressed, !enabled_});
-      } else {
-        canvas.FillRect(local, pressed ? Color{160, 160, 160} : Color{212, 208, 200});
-        canvas.DrawTextCentred(text_, local, Color{0, 0, 0}, font_);
-      }
+      // Owner-drawn: without a painter nothing is drawn, as on Windows.
+      if (delegate_) delegate_->OnPaint(canvas, ButtonPaintState{pressed, !enabled_});
       break;
     case ControlKind::kText:
       if (!owner_->delegate_->TransparentBackground(class_name_)) canvas.FillRect(local, Color{212, 208, 200});

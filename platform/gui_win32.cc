@@ -375,10 +375,10 @@ class Win32Window : public Window {
   void EndModal(int code) override { EndDialog(hwnd_, code); }
   void RemoveTitleBar() override {
     LONG style = GetWindowLongA(hwnd_, GWL_STYLE);
-    style = (style & ~WS_CAPTION & ~WS_THICKFRAME) | WS_MINIMIZEBOX;
+    style = (style & ~(WS_CAPTION | WS_THICKFRAME | WS_BORDER | WS_DLGFRAME)) | WS_MINIMIZEBOX;
     SetWindowLongA(hwnd_, GWL_STYLE, style);
     LONG ex = GetWindowLongA(hwnd_, GWL_EXSTYLE);
-    SetWindowLongA(hwnd_, GWL_EXSTYLE, ex & ~WS_EX_DLGMODALFRAME & ~WS_EX_WINDOWEDGE);
+    SetWindowLongA(hwnd_, GWL_EXSTYLE, ex & ~(WS_EX_DLGMODALFRAME | WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE | WS_EX_STATICEDGE));
     SetWindowPos(hwnd_, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
   }
   void SetShape(const std::vector<Rect>& region) override {
@@ -611,7 +611,7 @@ INT_PTR Win32Window::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DRAWITEM: {
       auto* di = reinterpret_cast<DRAWITEMSTRUCT*>(lp);
       Win32Control* c = FindByHandle(di->hwndItem);
-      if (!c || !c->delegate_) return FALSE;
+      if (!c) return FALSE;
       // Drawn into memory first: the background under the button, then the
       // button, so that its transparent pixels show the window behind it.
       const int w = di->rcItem.right - di->rcItem.left, h = di->rcItem.bottom - di->rcItem.top;
@@ -621,7 +621,9 @@ INT_PTR Win32Window::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       HGDIOBJ old = SelectObject(mem, bmp);
       PaintBackgroundUnder(mem, c->Bounds());
       GdiCanvas canvas(mem);
-      c->delegate_->OnPaint(canvas, ButtonPaintState{(di->itemState & ODS_SELECTED) != 0,
+      // Without a painter only the background shows.
+      if (c->delegate_)
+        c->delegate_->OnPaint(canvas, ButtonPaintState{(di->itemState & ODS_SELECTED) != 0,
                                                      (di->itemState & ODS_DISABLED) != 0});
       BitBlt(di->hDC, di->rcItem.left, di->rcItem.top, w, h, mem, 0, 0, SRCCOPY);
       SelectObject(mem, old);

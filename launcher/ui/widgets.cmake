@@ -19,6 +19,22 @@ function(launcher_ui_tests_widgets)
   renewel_test(launcher_ui_widgets_test
     SOURCES ${launcher_ui_widgets_dir}/widgets_test.cc
     LIBS launcher_ui)
+
+  # The display test: its own X server (and Wine prefix under Wine), a time
+  # limit, screenshots kept under the build tree.
+  set(work ${CMAKE_BINARY_DIR}/display-test)
+  add_executable(launcher_ui_display_test ${launcher_ui_widgets_dir}/display_test.cc)
+  target_link_libraries(launcher_ui_display_test PRIVATE launcher_ui platform_testing gtest_main)
+  target_compile_definitions(launcher_ui_display_test PRIVATE RENEWEL_SCREENSHOT_DIR="${work}/screenshots")
+  add_dependencies(launcher_ui_display_test quillfen_resources)
+  set(runner)
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    set(runner ${CMAKE_CROSSCOMPILING_EMULATOR})
+  endif()
+  add_test(NAME launcher_ui_display_test
+    COMMAND ${launcher_ui_widgets_dir}/display_test.sh ${work} 150 ${runner}
+            $<TARGET_FILE:launcher_ui_display_test> --gtest_color=no)
+  set_tests_properties(launcher_ui_display_test PROPERTIES TIMEOUT 240 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE)
 endfunction()
 
 # Registered at the end of the folder even where the folder's list does not
