@@ -1,0 +1,82 @@
+#include "win_dl_net/data_sink.h"
+
+#include <cstring>
+#include <new>
+
+#include "launcher/log/logger.h"
+
+namespace {
+FileSink::WriteHook& Hook() {
+  static FileSink::WriteHook hook;
+  return hook;
+}
+}  // namespace
+
+FileSink::FileSink(const std::string& path) : m_strPath(path) {
+  LogInfo() << "Create CFile";
+  try {
+    m_pFile = platform::RandomFile::Open(path, platform::RandomFile::Share::kReadWrite);
+    if (!m_pFile) LogInfo() << "new CFile error,no memory,attention";
+  } catch (const std::bad_alloc&) {
+    LogError() << "Create CFile Error;";
+  }
+}
+
+FileSink::~FileSink() = default;
+
+bool FileSink::Write(const void* bytes, uint32_t count) {
+  if (!m_pFile) return false;
+  if (Hook()) Hook()(m_strPath, m_pFile->Position(), bytes, count);
+  return m_pFile->Write(bytes, count);
+}
+
+uint64_t FileSink::SeekToEnd() {
+  if (!m_pFile) return 0;
+  int64_t length = m_pFile->Length();
+  if (length < 0 || !m_pFile->Seek(static_cast<uint64_t>(length))) return m_pFile->Position();
+  return static_cast<uint64_t>(length);
+}
+
+uint64_t FileSink::Seek(uint64_t position) {
+  if (!m_pFile) return 0;
+  m_pFile->Seek(position);
+  return m_pFile->Position();
+}
+
+uint64_t FileSink::GetLength() {
+  if (!m_pFile) return 0;
+  int64_t length = m_pFile->Length();
+  return length < 0 ? 0 : static_cast<uint64_t>(length);
+}
+
+void FileSink::SetWriteHookForTesting(WriteHook hook) { Hook() = std::move(hook); }
+
+MemorySink::MemorySink() : m_buffer(kInitialCapacity + 1, 0), m_nCapacity(kInitialCapacity) {}
+
+bool MemorySink::Append(const void* bytes, uint32_t count) {
+  try {
+    if (m_buffer.empty()) {
+      m_buffer.assign(kInitialCapacity + 1, 0);
+      m_nCapacity = kInitialCapacity;
+    }
+    if (m_nCount + count > m_nCapacity) {
+      uint64_t capacity = m_nCapacity;
+      while (m_nCount + count > capacity) capacity *= 2;
+      std::vector<uint8_t> bigger(capacity + 1, 0);
+      std::memcpy(bigger.data(), m_buffer.data(), m_nCount);
+      m_buffer.swap(bigger);
+      m_nCapacity = capacity;
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (count > 0) std::memcpy(m_buffer.data() + m_nCount, bytes, count);
+  m_nCount += count;
+  return true;
+}
+
+void MemorySink::Close() {
+  std::vector<uint8_t>().swap(m_buffer);
+  m_nCapacity = 0;
+  m_nCount = 0;
+}

@@ -1,0 +1,67 @@
+// An in-process HTTP server on 127.0.0.1 for tests: serves one file's bytes
+// under any path, answering each request as a script decides, so that a test
+// can truncate bodies, drop connections, ignore the Range, lie in
+// Content-Range, drip or stall. Every fault ends by itself (a stall lasts
+// kStallMs); nothing waits on the client.
+//
+// Built where the server library exists for the target; elsewhere
+// Available() is false and Start fails.
+#ifndef WIN_DL_NET_FAULT_SERVER_H_
+#define WIN_DL_NET_FAULT_SERVER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class FaultServer {
+ public:
+  static constexpr int kStallMs = 1500;
+
+  enum class Fault {
+    kNone,              // 206 for "bytes=s-" (200 without Range), with Content-Length
+    kTruncate,          // Content-Length of the whole rest, half of it sent, connection closed
+    kShortBody,         // chunked 206, the body ends cleanly after half of the rest
+    kFullBody200,       // 200 with the whole file, as a server that ignores Range
+    kWrongContentRange, // 206 whose Content-Range and body start one byte late
+    kNotFound,          // 404
+    kServerError,       // 503
+    kNoContentLength,   // chunked 206 (no Content-Length), otherwise right
+    kDrip,              // right, in 1000-byte pieces 1 ms apart
+    kStall,             // right for 20000 bytes, then silence for kStallMs, then closed
+  };
+
+  struct Request {
+    int index = 0;             // 0 for the first request served
+    std::string range;         // Range header, empty when none
+    bool has_range = false;
+    uint32_t start = 0;        // first byte asked for
+    std::string accept;
+    std::string user_agent;
+  };
+
+  using Script = std::function<Fault(const Request&)>;
+
+  FaultServer();
+  ~FaultServer();
+  FaultServer(const FaultServer&) = delete;
+  FaultServer& operator=(const FaultServer&) = delete;
+
+  static bool Available();
+
+  // Serves `data`; every request is answered kNone until a script is set.
+  bool Start(const std::string& data);
+  void Stop();
+  void SetScript(Script script);
+
+  std::string Url(const std::string& path) const;
+  std::vector<Request> Requests() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+#endif  // WIN_DL_NET_FAULT_SERVER_H_

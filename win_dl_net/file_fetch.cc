@@ -1,0 +1,372 @@
+#include "win_dl_net/file_fetch.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "launcher/log/logger.h"
+#include "platform/process.h"
+#include "win_dl_net/check_return.h"
+
+namespace {
+
+constexpr const char* kAcceptAndAgent =
+    "Accept: */*\r\nUser-Agent:  Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";
+
+// First byte of a Content-Range value "bytes first-last/total"; false when
+// the value is not of that form.
+bool ContentRangeStart(const std::string& value, uint32_t* first) {
+  unsigned long long a = 0, b = 0;
+  char unit[8] = {0};
+  char slash = 0;
+  if (std::sscanf(value.c_str(), "%7s %llu-%llu%c", unit, &a, &b, &slash) != 4) return false;
+  if (std::string(unit) != "bytes" || slash != '/' || b < a || b > 0xFFFFFFFFull) return false;
+  *first = static_cast<uint32_t>(a);
+  return true;
+}
+
+}  // namespace
+
+FileFetch::FileFetch(const std::string& url) : m_strUrl(url) {}
+
+FileFetch::~FileFetch() { Close(); }
+
+void FileFetch::Reset() {
+  m_nFileSize = 0;
+  m_nDownloaded = 0;
+}
+
+void FileFetch::Close() {
+  if (m_pHttpFile) m_pHttpFile->Close();
+  if (m_pConnection) m_pConnection->Close();
+  if (m_pNetSession) m_pNetSession->Close();
+  m_pHttpFile.reset();
+  m_pConnection.reset();
+  m_pNetSession.reset();
+}
+
+std::string FileFetch::RequestHeaders(uint32_t start) {
+  // Unsigned: a range beyond 2 GiB must not turn into a negative number.
+  char range[64];
+  std::snprintf(range, sizeof range, "Range: bytes=%u-\r\n", static_cast<unsigned>(start));
+  return std::string(kAcceptAndAgent) + range;
+}
+
+uint32_t FileFetch::RequestFlags(const platform::HttpUrl& url) {
+  uint32_t flags = platform::kHttpFlagReload | platform::kHttpFlagNoCacheWrite |
+                   platform::kHttpFlagKeepConnection | platform::kHttpFlagTransferBinary;
+  if (url.scheme == "https") flags |= platform::kHttpFlagSecure;
+  return flags;
+}
+
+bool FileFetch::OpenRequest(uint32_t start, bool log_steps, bool* network_error) {
+  *network_error = false;
+  platform::HttpUrl url;
+  if (!platform::ParseHttpUrl(m_strUrl, &url)) {
+    Close();
+    return false;
+  }
+  m_pConnection = m_pNetSession->Connect(url.server, url.port, "admin", "kobal");
+  if (!m_pConnection) {
+    if (log_steps) LogInfo() << "GetHttpConnection error";
+    Close();
+    return false;
+  }
+  platform::HttpError error = platform::HttpError::kNone;
+  m_pHttpFile = m_pNetSession->OpenUrl(m_strUrl, RequestFlags(url), RequestHeaders(start), &error);
+  if (!m_pHttpFile) {
+    *network_error = error == platform::HttpError::kNetwork;
+    if (log_steps && !*network_error) LogInfo() << "OpenRequest error";
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool FileFetch::CheckStatus() {
+  for (int i = 0; i < 10; ++i) {
+    uint32_t code = 0;
+    m_pHttpFile->QueryStatusCode(&code);
+    LogInfo() << "QueryInfoStatusCode:" << code;
+    if (code >= 200 && code <= 299) return true;
+    platform::SleepMs(100);
+  }
+  return false;
+}
+
+static std::unique_ptr<platform::HttpSession> OpenSession(const char* agent, bool configure, uint32_t connect_timeout,
+                                                          uint32_t data_timeout, uint32_t retries,
+                                                          std::function<bool()> cancelled) {
+  platform::HttpSessionOptions options;
+  options.agent = agent;
+  options.set_timeouts = configure;
+  options.connect_timeout_ms = connect_timeout;
+  options.data_timeout_ms = data_timeout;
+  options.connect_retries = retries;
+  options.cancelled = std::move(cancelled);
+  return platform::HttpSession::Open(options);
+}
+
+bool FileFetch::GetRemoteFileAttribute() {
+  try {
+    Close();
+    Reset();
+    m_pNetSession = OpenSession("dl", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries, nullptr);
+    if (!m_pNetSession) return false;
+    bool network_error = false;
+    if (!OpenRequest(0, false, &network_error)) return false;
+    if (!CheckStatus()) {
+      Close();
+      return false;
+    }
+    uint32_t length = 0;
+    if (!m_pHttpFile->QueryContentLength(&length)) length = 0;
+    m_nFileSize = length;
+    m_nDownloaded = 0;
+    Close();
+    return true;
+  } catch (...) {
+    LogError() << "get remote file attu execption";
+    Close();
+    return false;
+  }
+}
+
+int FileFetch::SigleFetch(DataSink& sink) {
+  try {
+    Close();
+    Reset();
+    m_pNetSession = OpenSession("SigleFetch", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries,
+                                [this] { return IsStopped(); });
+    if (!m_pNetSession) return -1;
+    bool network_error = false;
+    if (!OpenRequest(0, false, &network_error)) return -1;
+    if (!CheckStatus()) {
+      Close();
+      return -1;
+    }
+    uint32_t length = 0;
+    if (!m_pHttpFile->QueryContentLength(&length)) length = 0;
+    m_nFileSize = length;
+    uint64_t start = sink.SeekToEnd();
+    m_nDownloaded = static_cast<uint32_t>(start);
+    if (m_nFileSize <= start) {
+      m_nDownloaded = m_nFileSize;
+      Close();
+      return 0;
+    }
+    LogInfo() << "m_pHttpFile->Seek";
+    char buffer[kReadBlock];
+    bool failed = false;
+    for (;;) {
+      if (IsStopped()) break;
+      uint32_t got = 0;
+      platform::HttpError error = m_pHttpFile->Read(buffer, kReadBlock, &got);
+      if (got > 0) {
+        LogDebug() << "download byte:" << got;
+        if (!sink.Append(buffer, got)) {
+          failed = true;
+          break;
+        }
+        m_nDownloaded += got;
+      }
+      if (error != platform::HttpError::kNone) {
+        failed = true;
+        break;
+      }
+      if (got < kReadBlock) break;
+      platform::SleepMs(1);
+    }
+    Close();
+    // A body shorter than its Content-Length is no success either.
+    if (failed || IsStopped() || m_nDownloaded < m_nFileSize) return -1;
+    return 0;
+  } catch (...) {
+    Close();
+    return -1;
+  }
+}
+
+SegmentFetcher::SegmentFetcher(const std::string& url, const std::string& local_file, uint32_t isp, uint32_t sp,
+                               uint32_t ep)
+    : FileFetch(url), ThreadObject(true), m_nStartPos(isp), m_nEndPos(ep), m_nCurPos(sp),
+      m_strLocalFile(local_file) {
+  m_nDownloaded = sp - isp;
+}
+
+SegmentFetcher::~SegmentFetcher() {
+  ThreadObject::Stop();
+  Wait();
+  Close();
+}
+
+bool SegmentFetcher::CheckRangeReply(int* result) {
+  uint32_t code = 0;
+  m_pHttpFile->QueryStatusCode(&code);
+  std::string content_range;
+  uint32_t first = 0;
+  if (code == 206 && m_pHttpFile->QueryHeader("Content-Range", &content_range) &&
+      ContentRangeStart(content_range, &first) && first == m_nCurPos) {
+    return true;
+  }
+  // Nothing of this reply goes into the range. A server error may pass; a
+  // server that answers otherwise (ignoring the range, an error page, another
+  // range) will answer the same way again.
+  bool transient = code >= 500 || code == 408 || code == 429;
+  LogWarn() << "range reply rejected,status:" << code << ",Content-Range:" << content_range << ",sp:" << m_nCurPos;
+  *result = transient ? -2 : -1;
+  return false;
+}
+
+bool SegmentFetcher::FlushBuffer(MemorySink& buffer, FileSink& sink) {
+  if (!buffer.GetBuffer()) return true;
+  uint32_t count = static_cast<uint32_t>(buffer.GetSize());
+  bool ok = count == 0 || sink.Write(buffer.GetBuffer(), count);
+  buffer.Close();
+  if (!ok) {
+    LogError() << "write to local file failed,sp:" << m_nCurPos;
+    return false;
+  }
+  m_nCurPos += count;
+  return true;
+}
+
+int SegmentFetcher::FetchFileSegment(FileSink& sink) {
+  LogInfo() << "FetchFileSegment Begin";
+  Close();
+  if (!sink.IsOpen()) {
+    LogError() << "local file not open:" << m_strLocalFile;
+    return -1;
+  }
+  try {
+    m_pNetSession = OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped(); });
+    CHECK_RETURN(m_pNetSession, -1);
+    bool network_error = false;
+    if (!OpenRequest(m_nCurPos, true, &network_error)) {
+      if (!network_error) return -1;
+      LogError() << "win net error happen, close and restart again";
+      return -2;
+    }
+    uint32_t code = 0;
+    m_pHttpFile->QueryStatusCode(&code);
+    LogInfo() << "QueryInfoStatusCode:" << code;
+    if (m_nCurPos == m_nEndPos + 1) {
+      Close();
+      return 0;
+    }
+    int rejected = -1;
+    if (!CheckRangeReply(&rejected)) {
+      Close();
+      return rejected;
+    }
+    if (sink.Seek(m_nCurPos) != m_nCurPos) {
+      LogError() << "seek in local file failed,sp:" << m_nCurPos;
+      Close();
+      return -1;
+    }
+    uint32_t remaining = m_nEndPos - m_nCurPos + 1;
+    LogInfo() << "isp:" << m_nStartPos << ",sp:" << m_nCurPos << ",ep" << m_nEndPos;
+    char block[kReadBlock];
+    MemorySink buffer;
+    uint32_t pending = 0;
+    uint32_t pos = m_nCurPos;
+    for (;;) {
+      if (!IsStopped() && remaining > 0) {
+        uint32_t want = remaining < kReadBlock ? remaining : kReadBlock;
+        uint32_t got = 0;
+        platform::HttpError error = m_pHttpFile->Read(block, want, &got);
+        if (got > 0) {
+          if (!buffer.Append(block, got)) {
+            FlushBuffer(buffer, sink);
+            Close();
+            return -1;
+          }
+          pos += got;
+          remaining = m_nEndPos - pos + 1;
+          pending += got;
+          if (pending >= kWriteBatch) {
+            pending = 0;
+            if (!FlushBuffer(buffer, sink)) {
+              Close();
+              return -1;
+            }
+          }
+          m_nDownloaded = pos - m_nStartPos;
+        }
+        if (error != platform::HttpError::kNone) {
+          // What arrived before the failure is good: keep it.
+          bool written = FlushBuffer(buffer, sink);
+          m_nDownloaded = m_nCurPos - m_nStartPos;
+          Close();
+          if (!written || IsStopped()) return -1;
+          if (error == platform::HttpError::kNetwork) {
+            LogError() << "win net error happen, close and restart again";
+          } else {
+            LogError() << "exception.....";
+          }
+          return -2;
+        }
+        if (got == kReadBlock) {
+          std::this_thread::yield();
+          continue;
+        }
+        if (got < want) {
+          // The body ended inside the range: retry from what is on disk.
+          bool written = FlushBuffer(buffer, sink);
+          m_nDownloaded = m_nCurPos - m_nStartPos;
+          Close();
+          if (!written) return -1;
+          LogWarn() << "body ended before the range,sp:" << m_nCurPos << ",ep" << m_nEndPos;
+          return -2;
+        }
+      }
+      pending = 0;
+      if (!FlushBuffer(buffer, sink)) {
+        Close();
+        return -1;
+      }
+      if (IsStopped()) {
+        Close();
+        return -1;
+      }
+      if (!(m_nCurPos < m_nEndPos + 1)) break;
+    }
+    Close();
+    return 0;
+  } catch (const std::exception&) {
+    LogError() << "exception.....";
+    Close();
+    return -2;
+  } catch (...) {
+    LogError() << "exception.....";
+    Close();
+    return -2;
+  }
+}
+
+int SegmentFetcher::Run() {
+  int result = -1;
+  for (;;) {
+    FileSink sink(m_strLocalFile);
+    result = FetchFileSegment(sink);
+    sink.Close();
+    if (result == -2) {
+      // Retry after a second; a stop ends the wait early.
+      for (int i = 0; i < 10 && !IsStopped(); ++i) platform::SleepMs(100);
+      if (IsStopped()) {
+        result = -1;
+        break;
+      }
+      continue;
+    }
+    if (result == -1) break;
+    if (result == 0) {
+      LogInfo() << "down load success,return";
+      break;
+    }
+  }
+  m_nLastResult = result;
+  m_bFinished = true;
+  if (m_fnFinished) m_fnFinished();
+  return result;
+}

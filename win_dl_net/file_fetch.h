@@ -1,0 +1,123 @@
+// HTTP fetchers of the downloader.
+//
+// FileFetch runs one HTTP transaction per operation: GetRemoteFileAttribute
+// learns a file's size, SigleFetch fetches a whole file into a sink.
+// SegmentFetcher fetches one byte range of a file into the local file, on a
+// thread of its own, resuming at the range's current position after network
+// errors.
+//
+// Every operation creates its own session, connection and request and closes
+// them before it returns; no connection is held between operations.
+#ifndef WIN_DL_NET_FILE_FETCH_H_
+#define WIN_DL_NET_FILE_FETCH_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/http.h"
+#include "win_dl_net/data_sink.h"
+#include "win_dl_net/thread_object.h"
+
+class FileFetch {
+ public:
+  // Read block size and the segment fetcher's write batch.
+  static constexpr uint32_t kReadBlock = 8192;
+  static constexpr uint32_t kWriteBatch = 1048576;
+
+  explicit FileFetch(const std::string& url);
+  virtual ~FileFetch();
+  FileFetch(const FileFetch&) = delete;
+  FileFetch& operator=(const FileFetch&) = delete;
+
+  // Asks the server for the file; true with GetFileSize() = the reply's
+  // Content-Length (0 when it has none).
+  virtual bool GetRemoteFileAttribute();
+  // Fetches the whole file into `sink` (the update engine passes a new, empty
+  // MemorySink). 0 on success, -1 on failure or when stopped.
+  virtual int SigleFetch(DataSink& sink);
+  // Sets the size and the byte counter to 0.
+  virtual void Reset();
+  virtual bool IsStopped() { return false; }
+
+  // Closes the request, the connection and the session.
+  void Close();
+
+  uint32_t GetFileSize() const { return m_nFileSize; }
+  uint32_t GetDownloaded() const { return m_nDownloaded.load(); }
+  const std::string& GetUrl() const { return m_strUrl; }
+
+  // The header block of a request for the bytes from `start` on.
+  static std::string RequestHeaders(uint32_t start);
+  // The request flags for an URL's scheme.
+  static uint32_t RequestFlags(const platform::HttpUrl& url);
+
+ protected:
+  // URL split, connection and request for the bytes from `start` on, on the
+  // session already made: steps common to the three operations. False (all
+  // closed) with *network_error telling whether the network failed.
+  bool OpenRequest(uint32_t start, bool log_steps, bool* network_error);
+  // Up to 10 status queries, 100 ms apart, for a 2xx code.
+  bool CheckStatus();
+
+  std::unique_ptr<platform::HttpConnection> m_pConnection;
+  std::unique_ptr<platform::HttpSession> m_pNetSession;
+  std::unique_ptr<platform::HttpRequest> m_pHttpFile;
+  std::string m_strUrl;
+  uint32_t m_nConnectTimeout = 100000;
+  uint32_t m_nDataTimeout = 5000;
+  uint32_t m_nConnectRetries = 3000000;
+  uint32_t m_nFileSize = 0;
+  std::atomic<uint32_t> m_nDownloaded{0};
+};
+
+// One byte range [m_nStartPos, m_nEndPos] of the local file. m_nCurPos is the
+// next byte to write: everything before it is on disk. m_nDownloaded counts
+// the bytes of the range received, written or still in memory.
+class SegmentFetcher : public FileFetch, public ThreadObject {
+ public:
+  // REQUIRES: isp <= sp <= ep + 1 (32-bit; an empty range has ep + 1 = isp).
+  SegmentFetcher(const std::string& url, const std::string& local_file, uint32_t isp, uint32_t sp,
+                 uint32_t ep);
+  ~SegmentFetcher() override;
+
+  // Fetches the rest of the range into `sink` at its offset. 0 when the range
+  // is complete, -1 when it failed for good or was stopped (after writing
+  // what it received), -2 after a network error (retry from GetCurPos()).
+  int FetchFileSegment(FileSink& sink);
+
+  bool IsStopped() override { return !IsRunning(); }
+  // Fetches until complete, stopped or failed for good; retries -2 every
+  // 1000 ms.
+  int Run() override;
+
+  // Called on the fetcher's thread when Run is about to return.
+  void SetFinishedCallback(std::function<void()> callback) { m_fnFinished = std::move(callback); }
+  // True once Run has returned (or is about to).
+  bool IsFinished() const { return m_bFinished.load(); }
+  // Result of the last FetchFileSegment.
+  int LastResult() const { return m_nLastResult.load(); }
+
+  uint32_t GetStartPos() const { return m_nStartPos; }
+  uint32_t GetEndPos() const { return m_nEndPos; }
+  uint32_t GetCurPos() const { return m_nCurPos.load(); }
+
+ private:
+  // Checks that the reply is the partial content of the range from
+  // m_nCurPos. Otherwise logs it and sets *result.
+  bool CheckRangeReply(int* result);
+  // Writes what `buffer` holds at the sink's position and advances m_nCurPos.
+  bool FlushBuffer(MemorySink& buffer, FileSink& sink);
+
+  uint32_t m_nStartPos;
+  uint32_t m_nEndPos;
+  std::atomic<uint32_t> m_nCurPos;
+  std::string m_strLocalFile;
+  std::function<void()> m_fnFinished;
+  std::atomic<bool> m_bFinished{false};
+  std::atomic<int> m_nLastResult{0};
+};
+
+#endif  // WIN_DL_NET_FILE_FETCH_H_

@@ -1,0 +1,289 @@
+#include "win_dl_net/file_fetch.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/testing.h"
+#include "win_dl_net/fault_server.h"
+#include "win_dl_net/test_util.h"
+
+namespace {
+
+using Fault = FaultServer::Fault;
+
+class FaultServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
+    data_ = dltest::Pattern(kSize);
+    ASSERT_TRUE(server_.Start(data_));
+  }
+
+  // A local file of kSize sentinel bytes.
+  std::string SentinelFile() {
+    std::string path = tmp_ / "pkg.bin";
+    EXPECT_TRUE(platform::WriteStringToFile(path, std::string(kSize, '\xEE')));
+    return path;
+  }
+
+  static constexpr uint32_t kSize = 300000;
+  FaultServer server_;
+  std::string data_;
+  platform::testing::TempDir tmp_;
+};
+
+TEST(FetchRequest, HeadersAndFlags) {
+  EXPECT_EQ(FileFetch::RequestHeaders(750),
+            "Accept: */*\r\nUser-Agent:  Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nRange: bytes=750-\r\n");
+  // Beyond 2 GiB the number stays unsigned.
+  EXPECT_NE(FileFetch::RequestHeaders(3000000000u).find("Range: bytes=3000000000-\r\n"), std::string::npos);
+  platform::HttpUrl url;
+  ASSERT_TRUE(platform::ParseHttpUrl("http://h/p", &url));
+  EXPECT_EQ(FileFetch::RequestFlags(url), 0x84400002u);
+  ASSERT_TRUE(platform::ParseHttpUrl("https://h/p", &url));
+  EXPECT_EQ(FileFetch::RequestFlags(url), 0x84C00002u);
+}
+
+TEST(MemorySinkTest, GrowsByDoublingAndStaysTerminated) {
+  MemorySink sink;
+  EXPECT_EQ(sink.Capacity(), 1048576u);
+  std::string chunk(1048576, 'a');
+  ASSERT_TRUE(sink.Append(chunk.data(), 1048576));
+  // Exactly full: the content is still followed by a zero byte.
+  EXPECT_EQ(sink.GetBuffer()[1048576], 0);
+  ASSERT_TRUE(sink.Append("bc", 2));
+  EXPECT_EQ(sink.Capacity(), 2097152u);
+  EXPECT_EQ(sink.GetSize(), 1048578u);
+  EXPECT_EQ(sink.GetText()[1048577], 'c');
+  EXPECT_EQ(sink.GetText()[1048578], 0);
+  std::string big(5 * 1048576, 'x');
+  ASSERT_TRUE(sink.Append(big.data(), static_cast<uint32_t>(big.size())));
+  EXPECT_EQ(sink.Capacity(), 8388608u);
+  EXPECT_EQ(sink.SeekToEnd(), 0u);
+  sink.Close();
+  EXPECT_EQ(sink.GetBuffer(), nullptr);
+  EXPECT_EQ(sink.GetSize(), 0u);
+  ASSERT_TRUE(sink.Append("z", 1));
+  EXPECT_EQ(sink.Capacity(), 1048576u);
+  EXPECT_STREQ(sink.GetText(), "z");
+}
+
+TEST(FileSinkTest, NeverTruncatesAndSharesTheFile) {
+  platform::testing::TempDir tmp;
+  std::string path = tmp / "f.bin";
+  ASSERT_TRUE(platform::WriteStringToFile(path, "0123456789"));
+  FileSink a(path), b(path);
+  ASSERT_TRUE(a.IsOpen());
+  ASSERT_TRUE(b.IsOpen());
+  EXPECT_EQ(a.GetLength(), 10u);
+  a.Seek(2);
+  ASSERT_TRUE(a.Write("ab", 2));
+  b.Seek(7);
+  ASSERT_TRUE(b.Write("xy", 2));
+  EXPECT_EQ(b.SeekToEnd(), 10u);
+  a.Close();
+  b.Close();
+  std::string got;
+  ASSERT_TRUE(platform::ReadFileToString(path, &got));
+  EXPECT_EQ(got, "01ab456xy9");
+
+  FileSink missing(tmp / "no-such-dir/f.bin");
+  EXPECT_FALSE(missing.IsOpen());
+  EXPECT_FALSE(missing.Write("a", 1));
+}
+
+TEST(SegmentFetcherTest, SinkWithoutFileFailsWithoutRequest) {
+  platform::testing::TempDir tmp;
+  SegmentFetcher f("http://127.0.0.1:9/pkg", tmp / "none/pkg", 0, 0, 99);
+  FileSink sink(tmp / "none/pkg");
+  EXPECT_EQ(f.FetchFileSegment(sink), -1);
+}
+
+TEST(SegmentFetcherTest, RefusedConnectionIsRetryable) {
+  platform::testing::TempDir tmp;
+  ASSERT_TRUE(platform::WriteStringToFile(tmp / "pkg", std::string(100, 'x')));
+  // Port 9 (discard) is not served on loopback here.
+  SegmentFetcher f("http://127.0.0.1:9/pkg", tmp / "pkg", 0, 0, 99);
+  FileSink sink(tmp / "pkg");
+  EXPECT_EQ(f.FetchFileSegment(sink), -2);
+  EXPECT_EQ(f.GetCurPos(), 0u);
+}
+
+TEST(ThreadObjectTest, AutoDeleteAndWait) {
+  static std::atomic<int> destroyed{0};
+  struct Job : ThreadObject {
+    ~Job() override { ++destroyed; }
+    int Run() override { return 0; }
+  };
+  destroyed = 0;
+  Job waited;
+  waited.Wait();  // never started: nothing to wait for
+  ASSERT_TRUE(waited.Start());
+  waited.Wait();
+  EXPECT_FALSE(waited.IsRunning());
+  EXPECT_NE(waited.ThreadId(), 0u);
+
+  Job* self_deleting = new Job;
+  self_deleting->SetAutoDelete(true);
+  ASSERT_TRUE(self_deleting->Start());
+  for (int i = 0; i < 500 && destroyed.load() == 0; ++i) platform::SleepMs(10);
+  EXPECT_EQ(destroyed.load(), 1);
+}
+
+TEST_F(FaultServerTest, RemoteSizeAndWholeFetch) {
+  FileFetch fetch(server_.Url("v/version.xml"));
+  ASSERT_TRUE(fetch.GetRemoteFileAttribute());
+  EXPECT_EQ(fetch.GetFileSize(), kSize);
+
+  MemorySink sink;
+  EXPECT_EQ(fetch.SigleFetch(sink), 0);
+  ASSERT_EQ(sink.GetSize(), kSize);
+  EXPECT_EQ(std::string(sink.GetText(), kSize), data_);
+  EXPECT_EQ(fetch.GetDownloaded(), kSize);
+
+  std::vector<FaultServer::Request> seen = server_.Requests();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().range, "bytes=0-");
+  EXPECT_EQ(seen.back().accept, "*/*");
+  EXPECT_EQ(seen.back().user_agent, "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)");
+}
+
+TEST_F(FaultServerTest, WholeFetchFailures) {
+  FileFetch fetch(server_.Url("v.xml"));
+  // No Content-Length: size 0, and an empty success without reading.
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kNoContentLength; });
+  ASSERT_TRUE(fetch.GetRemoteFileAttribute());
+  EXPECT_EQ(fetch.GetFileSize(), 0u);
+  MemorySink empty;
+  EXPECT_EQ(fetch.SigleFetch(empty), 0);
+  EXPECT_EQ(empty.GetSize(), 0u);
+
+  // 404 is queried ten times, then given up.
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kNotFound; });
+  EXPECT_FALSE(fetch.GetRemoteFileAttribute());
+  MemorySink missing;
+  EXPECT_EQ(fetch.SigleFetch(missing), -1);
+
+  // A body cut short is no success.
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kTruncate; });
+  MemorySink cut;
+  EXPECT_EQ(fetch.SigleFetch(cut), -1);
+}
+
+struct FaultCase {
+  Fault fault;
+  bool completes;  // retried to completion, or given up with nothing written
+};
+
+class SegmentFaultTest : public FaultServerTest, public ::testing::WithParamInterface<FaultCase> {};
+
+// The range [100000, 199999] starts at 120000; the first request meets the
+// fault, later ones are served right.
+TEST_P(SegmentFaultTest, NeverWritesAWrongByte) {
+  const FaultCase c = GetParam();
+  std::string path = SentinelFile();
+  server_.SetScript([c](const FaultServer::Request& r) { return r.index == 0 ? c.fault : Fault::kNone; });
+  dltest::WriteWatch watch(data_, {{120000, 199999}});
+  SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 100000, 120000, 199999);
+  int result = fetcher.Run();
+
+  std::string file;
+  ASSERT_TRUE(platform::ReadFileToString(path, &file));
+  ASSERT_EQ(file.size(), kSize);
+  EXPECT_EQ(watch.Bad(), 0);
+  EXPECT_TRUE(file.substr(0, 120000) == std::string(120000, '\xEE'));
+  EXPECT_TRUE(file.substr(200000) == std::string(100000, '\xEE'));
+  std::vector<FaultServer::Request> seen = server_.Requests();
+  if (c.completes) {
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(fetcher.GetCurPos(), 200000u);
+    EXPECT_EQ(fetcher.GetDownloaded(), 100000u);
+    EXPECT_TRUE(file.substr(120000, 80000) == data_.substr(120000, 80000));
+    // Each retry asks from what is on disk, never from before it.
+    for (size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i].start, seen[i - 1].start);
+  } else {
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(fetcher.GetCurPos(), 120000u);
+    EXPECT_TRUE(file.substr(120000, 80000) == std::string(80000, '\xEE'));
+    EXPECT_EQ(seen.size(), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SegmentFaultTest,
+    ::testing::Values(FaultCase{Fault::kNone, true}, FaultCase{Fault::kTruncate, true},
+                      FaultCase{Fault::kShortBody, true}, FaultCase{Fault::kStall, true},
+                      FaultCase{Fault::kDrip, true}, FaultCase{Fault::kNoContentLength, true},
+                      FaultCase{Fault::kServerError, true}, FaultCase{Fault::kFullBody200, false},
+                      FaultCase{Fault::kWrongContentRange, false}, FaultCase{Fault::kNotFound, false}));
+
+TEST_F(FaultServerTest, BrokenTransferKeepsWhatArrived) {
+  std::string path = SentinelFile();
+  server_.SetScript([](const FaultServer::Request& r) { return r.index == 0 ? Fault::kTruncate : Fault::kNone; });
+  SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 0, 0, kSize - 1);
+  FileSink sink(path);
+  EXPECT_EQ(fetcher.FetchFileSegment(sink), -2);
+  // Half of the file came before the connection dropped; it is on disk.
+  EXPECT_EQ(fetcher.GetCurPos(), kSize / 2);
+  EXPECT_EQ(fetcher.GetDownloaded(), kSize / 2);
+  FileSink again(path);
+  EXPECT_EQ(fetcher.FetchFileSegment(again), 0);
+  EXPECT_EQ(server_.Requests().back().range, "bytes=150000-");
+}
+
+TEST_F(FaultServerTest, CompleteRangeMakesOneRequestAndReadsNothing) {
+  std::string path = SentinelFile();
+  dltest::WriteWatch watch(data_, {});
+  SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 1000, 2000, 1999);
+  FileSink sink(path);
+  EXPECT_EQ(fetcher.FetchFileSegment(sink), 0);
+  EXPECT_EQ(server_.Requests().size(), 1u);
+  EXPECT_TRUE(watch.Writes().empty());
+  // An empty range of a tiny file (ep + 1 wraps to 0) counts as complete too.
+  SegmentFetcher empty(server_.Url("pkg.bin"), path, 0, 0, 0xFFFFFFFFu);
+  FileSink sink2(path);
+  EXPECT_EQ(empty.FetchFileSegment(sink2), 0);
+}
+
+TEST(SegmentBatchTest, ThreeMebibytesInThreeWrites) {
+  if (!FaultServer::Available()) GTEST_SKIP();
+  std::string data = dltest::Pattern(3 * 1048576);
+  FaultServer server;
+  ASSERT_TRUE(server.Start(data));
+  platform::testing::TempDir tmp;
+  std::string path = tmp / "pkg";
+  ASSERT_TRUE(platform::WriteStringToFile(path, std::string(data.size(), '\0')));
+  dltest::WriteWatch watch(data, {{0, data.size() - 1}});
+  SegmentFetcher fetcher(server.Url("pkg"), path, 0, 0, static_cast<uint32_t>(data.size() - 1));
+  FileSink sink(path);
+  EXPECT_EQ(fetcher.FetchFileSegment(sink), 0);
+  EXPECT_EQ(watch.Writes(), (std::vector<uint32_t>{1048576, 1048576, 1048576}));
+  EXPECT_EQ(watch.Bad(), 0);
+}
+
+TEST_F(FaultServerTest, StopWritesWhatIsHeldInMemory) {
+  std::string path = SentinelFile();
+  // 20000 bytes, then the server goes quiet: they sit in the write-behind
+  // buffer when the stop comes.
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kStall; });
+  SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 0, 0, kSize - 1);
+  ASSERT_TRUE(fetcher.Start());
+  // Two full blocks are in memory while the third waits for more.
+  for (int i = 0; i < 1000 && fetcher.GetDownloaded() < 16384; ++i) platform::SleepMs(5);
+  ASSERT_EQ(fetcher.GetDownloaded(), 16384u);
+  fetcher.Stop();
+  fetcher.Wait();
+  EXPECT_EQ(fetcher.LastResult(), -1);
+  // The part block that had come is kept as well.
+  EXPECT_EQ(fetcher.GetCurPos(), 20000u);
+  std::string file;
+  ASSERT_TRUE(platform::ReadFileToString(path, &file));
+  EXPECT_TRUE(file.substr(0, 20000) == data_.substr(0, 20000));
+  EXPECT_EQ(file[20000], '\xEE');
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+#include "win_dl_net/segment_policy.h"
+
+#include <chrono>
+
+#include "launcher/log/logger.h"
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/random_file.h"
+#include "win_dl_net/check_return.h"
+
+DownloadPolicy::DownloadPolicy(const std::string& dir, const std::string& url) : ThreadObject(true), _dir(dir), _strurl(url) {}
+
+DownloadPolicy::~DownloadPolicy() = default;
+
+SegmentPolicy::SegmentPolicy(const std::string& dir, const std::string& url) : DownloadPolicy(dir, url) {}
+
+SegmentPolicy::~SegmentPolicy() { SegmentPolicy::Stop(); }
+
+bool SegmentPolicy::LocalNameOf(const std::string& url, std::string* name) {
+  std::string copy = url.substr(0, 259);
+  size_t sep = copy.find_last_of("/\\");
+  if (sep == 0) return false;
+  std::string tail = sep == std::string::npos ? copy : copy.substr(sep + 1);
+  // No file may be called that: the URL names a directory.
+  if (tail.empty() || tail == "." || tail == "..") return false;
+  *name = tail;
+  return true;
+}
+
+std::vector<SegmentInfo> SegmentPolicy::Layout(uint32_t size) {
+  std::vector<SegmentInfo> out;
+  uint32_t q = size / 4;
+  for (uint32_t i = 0; i < 3; ++i) {
+    SegmentInfo s;
+    s.i = i;
+    s.isp = s.sp = i * q;
+    s.ep = (i + 1) * q - 1;  // q = 0: 0xFFFFFFFF, an empty range
+    out.push_back(s);
+  }
+  SegmentInfo last;
+  last.i = 3;
+  last.isp = last.sp = 3 * q;
+  last.ep = size - 1;
+  out.push_back(last);
+  return out;
+}
+
+bool SegmentPolicy::Init() {
+  std::string name;
+  if (!LocalNameOf(_strurl, &name)) return false;
+  _localfilename = platform::JoinPath(_dir, name);
+  FileFetch probe(_strurl);
+  if (!probe.GetRemoteFileAttribute()) {
+    LogError() << "get remote file attribute error";
+    return false;
+  }
+  _filesize = probe.GetFileSize();
+  LogInfo() << "file size" << _filesize.load();
+  if (!LoadJournal()) {
+    LogError() << "load xml error";
+    return false;
+  }
+  return true;
+}
+
+bool SegmentPolicy::CreateSegments() {
+  if (platform::Exists(_localfilename)) platform::RemoveFile(_localfilename);
+  LogInfo() << "file name" << _localfilename << "file size" << _filesize.load();
+  {
+    std::unique_ptr<platform::RandomFile> file =
+        platform::RandomFile::Open(_localfilename, platform::RandomFile::Share::kExclusive);
+    // The laid-out file; a zero-length package has no byte to lay out.
+    platform::RandomFile* pbWFile = file && _filesize > 0 && file->SetLength(_filesize) ? file.get() : NULL;
+    CHECK_RETURN(pbWFile != NULL, false);
+  }
+  if (!IsRunning()) {
+    platform::RemoveFile(_localfilename);
+    return false;
+  }
+  _segments = Layout(_filesize);
+  return true;
+}
+
+void SegmentPolicy::WakeMonitor() {
+  std::lock_guard<std::mutex> lock(_wakemutex);
+  _wake.notify_all();
+}
+
+void SegmentPolicy::Stop() {
+  ThreadObject::Stop();
+  WakeMonitor();
+  Wait();
+  _workslist.clear();
+  _segments.clear();
+}
+
+int SegmentPolicy::Run() {
+  if (_segments.empty() && !CreateSegments()) {
+    // Nothing to fetch and nothing to record.
+    LogInfo() << "segment file error";
+    return false;
+  }
+  _workslist.clear();
+  for (const SegmentInfo& s : _segments) {
+    auto fetcher = std::make_unique<SegmentFetcher>(_strurl, _localfilename, s.isp, s.sp, s.ep);
+    fetcher->SetFinishedCallback([this] { WakeMonitor(); });
+    _workslist.push_back(std::move(fetcher));
+  }
+  std::vector<bool> started;
+  for (auto& f : _workslist) {
+    bool ok = f->Start();
+    if (!ok) LogError() << "segment thread not started";
+    started.push_back(ok);
+  }
+  uint32_t initial = 0;
+  for (const SegmentInfo& s : _segments) initial += s.sp - s.isp;
+  _downloadsize = initial;
+
+  auto all_ended = [&] {
+    for (size_t i = 0; i < _workslist.size(); ++i) {
+      if (started[i] && !_workslist[i]->IsFinished()) return false;
+    }
+    return true;
+  };
+  do {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < _workslist.size(); ++i) {
+      uint32_t d = _workslist[i]->GetDownloaded();
+      sum += d;
+      LogInfo() << "_workslist[" << i << "]:current size:" << d;
+    }
+    _downloadsize = sum;
+    // A second between progress lines; a fetcher ending or a stop wakes at once.
+    std::unique_lock<std::mutex> lock(_wakemutex);
+    _wake.wait_for(lock, std::chrono::milliseconds(1000), [&] { return !IsRunning() || all_ended(); });
+  } while (_downloadsize < _filesize && IsRunning() && !all_ended());
+
+  // Every fetcher writes what it holds before the run counts as ended.
+  for (auto& f : _workslist) f->Stop();
+  uint32_t on_disk = 0;
+  for (size_t i = 0; i < _workslist.size(); ++i) {
+    _workslist[i]->Wait();
+    _segments[i].sp = _workslist[i]->GetCurPos();
+    on_disk += _segments[i].sp - _segments[i].isp;
+  }
+  _downloadsize = on_disk;
+  return SaveJournal();
+}

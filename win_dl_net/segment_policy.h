@@ -1,0 +1,116 @@
+// The download job: one package fetched in four parallel, resumable byte
+// ranges.
+//
+//   SegmentPolicy job(update_dir, url);
+//   if (!job.Init()) ...;          // size, local file name, resume journal
+//   job.Start();                   // Run on the job's own thread
+//   ... job.GetDownloadedSize() / job.GetFileSize() from any thread ...
+//   job.Wait();                    // or Stop() to cancel, then Wait()
+//
+// The local file is laid out at full size and split into four ranges; each
+// range is fetched by a SegmentFetcher on its own thread. How far each range
+// has come is kept in the resume journal "Download.xml" beside the program,
+// so that a later job for the same local file resumes where this one stopped.
+#ifndef WIN_DL_NET_SEGMENT_POLICY_H_
+#define WIN_DL_NET_SEGMENT_POLICY_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "launcher/markup/markup_document.h"
+#include "win_dl_net/file_fetch.h"
+#include "win_dl_net/thread_object.h"
+
+class DownloadPolicy : public ThreadObject {
+ public:
+  DownloadPolicy(const std::string& dir, const std::string& url);
+  ~DownloadPolicy() override;
+
+  virtual bool Init() = 0;
+
+  // Readable from any thread at any time.
+  uint32_t GetFileSize() const { return _filesize.load(); }
+  uint32_t GetDownloadedSize() const { return _downloadsize.load(); }
+  const std::string& GetLocalFileName() const { return _localfilename; }
+
+ protected:
+  std::string _dir;            // target directory
+  std::string _localfilename;  // full path of the local file, set by Init
+  std::string _strurl;         // the package URL
+  std::atomic<uint32_t> _filesize{0};
+  std::atomic<uint32_t> _downloadsize{0};
+};
+
+// One byte range of the local file: [isp, ep], with everything before sp on
+// disk. Complete when sp = ep + 1 (32-bit: an empty range has ep = 0xFFFFFFFF).
+struct SegmentInfo {
+  uint32_t i = 0;
+  uint32_t isp = 0;
+  uint32_t sp = 0;
+  uint32_t ep = 0;
+};
+
+class SegmentPolicy : public DownloadPolicy {
+ public:
+  static constexpr int kSegmentCount = 4;
+
+  // `dir` is the directory the package goes to (with or without a trailing
+  // separator), `url` the package URL.
+  SegmentPolicy(const std::string& dir, const std::string& url);
+  // Stops the job and waits for its thread.
+  ~SegmentPolicy() override;
+
+  // Learns the size, derives the local file name and loads the journal.
+  // False when the job cannot run.
+  bool Init() override;
+  // Cancels: ends the run (which saves the journal), waits for the job's
+  // thread, then forgets the fetchers and ranges.
+  void Stop() override;
+  // The thread body: lays the file out when needed, runs the four fetchers
+  // until every byte is in, every fetcher has ended or the job is stopped,
+  // waits for the fetchers and saves the journal. Returns the save's result.
+  int Run() override;
+
+  // The layout of a file of `size` bytes into four ranges.
+  static std::vector<SegmentInfo> Layout(uint32_t size);
+  // The local file name an URL gives: the text after its last '/' or '\\'.
+  // False when there is none to be had.
+  static bool LocalNameOf(const std::string& url, std::string* name);
+
+  // Where the journal lies; "Download.xml" in the program's directory unless
+  // set (before Init) to another file.
+  void SetJournalPath(const std::string& path) { _journalpath = path; }
+  std::string JournalPath() const;
+
+  const std::vector<SegmentInfo>& Segments() const { return _segments; }
+
+ protected:
+  // Resume journal (segment_journal.cc).
+  bool LoadJournal();
+  bool SaveJournal();
+  // Lays the local file out at full size and makes the four ranges.
+  bool CreateSegments();
+
+ private:
+  // Whether a journal item's ranges can drive this job; logs why not.
+  bool UsableJournalItem(const std::string& url, const std::string& size_text,
+                         const std::vector<SegmentInfo>& ranges) const;
+  // Removes the current element (a DownloadItem) from the journal text.
+  bool DropCurrentItem();
+  void WakeMonitor();
+
+  MarkupDocument _downloadxml;
+  std::vector<SegmentInfo> _segments;
+  std::vector<std::unique_ptr<SegmentFetcher>> _workslist;
+  std::string _journalpath;
+
+  std::mutex _wakemutex;
+  std::condition_variable _wake;
+};
+
+#endif  // WIN_DL_NET_SEGMENT_POLICY_H_

@@ -1,0 +1,400 @@
+#include "win_dl_net/segment_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <regex>
+
+#include "launcher/log/logger.h"
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/testing.h"
+#include "win_dl_net/fault_server.h"
+#include "win_dl_net/nginx_server.h"
+#include "win_dl_net/check_return.h"
+#include "win_dl_net/test_util.h"
+
+namespace {
+
+using Fault = FaultServer::Fault;
+
+// A job whose journal lies in the test's directory.
+struct Job {
+  Job(const platform::testing::TempDir& tmp, const std::string& url) : policy(tmp.Path() + "pkgs", url) {
+    platform::MakeDirectories(tmp.Path() + "pkgs");
+    policy.SetJournalPath(tmp / "Download.xml");
+  }
+  SegmentPolicy policy;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::string s;
+  platform::ReadFileToString(path, &s);
+  return s;
+}
+
+TEST(SegmentLayout, FourRangesAsTheSizeAllows) {
+  auto eps = [](uint32_t size) {
+    std::vector<uint32_t> out;
+    for (const SegmentInfo& s : SegmentPolicy::Layout(size)) {
+      EXPECT_EQ(s.isp, s.sp);
+      out.push_back(s.isp);
+      out.push_back(s.ep);
+    }
+    return out;
+  };
+  const uint32_t none = 0xFFFFFFFFu;
+  EXPECT_EQ(eps(1000), (std::vector<uint32_t>{0, 249, 250, 499, 500, 749, 750, 999}));
+  EXPECT_EQ(eps(1003), (std::vector<uint32_t>{0, 249, 250, 499, 500, 749, 750, 1002}));
+  EXPECT_EQ(eps(4), (std::vector<uint32_t>{0, 0, 1, 1, 2, 2, 3, 3}));
+  EXPECT_EQ(eps(3), (std::vector<uint32_t>{0, none, 0, none, 0, none, 0, 2}));
+  EXPECT_EQ(eps(1), (std::vector<uint32_t>{0, none, 0, none, 0, none, 0, 0}));
+  EXPECT_EQ(eps(0), (std::vector<uint32_t>{0, none, 0, none, 0, none, 0, none}));
+}
+
+TEST(SegmentLayout, LocalNames) {
+  std::string name;
+  ASSERT_TRUE(SegmentPolicy::LocalNameOf("http://h/dir/pkg.exe", &name));
+  EXPECT_EQ(name, "pkg.exe");
+  ASSERT_TRUE(SegmentPolicy::LocalNameOf("http:\\\\h\\a\\b.bin", &name));
+  EXPECT_EQ(name, "b.bin");
+  ASSERT_TRUE(SegmentPolicy::LocalNameOf("pkg.exe", &name));
+  EXPECT_EQ(name, "pkg.exe");
+  EXPECT_FALSE(SegmentPolicy::LocalNameOf("/pkg.exe", &name));
+  EXPECT_FALSE(SegmentPolicy::LocalNameOf("http://h/dir/", &name));
+  EXPECT_FALSE(SegmentPolicy::LocalNameOf("http://h/dir/.", &name));
+  EXPECT_FALSE(SegmentPolicy::LocalNameOf("http://h/dir/..", &name));
+  // Only the first 259 bytes of an URL count.
+  ASSERT_TRUE(SegmentPolicy::LocalNameOf("http://h/" + std::string(300, 'a') + "/pkg.exe", &name));
+  EXPECT_EQ(name, std::string(250, 'a'));
+}
+
+TEST(CheckReturn, WarnLineNamesExpressionFileAndLine) {
+  platform::testing::TempDir tmp;
+  Logger::Instance().Init("T", tmp.Path(), Logger::kToFile, 0, 1000000);
+  auto check = [](bool ok) {
+    CHECK_RETURN(ok && true, -7);
+    return 0;
+  };
+  EXPECT_EQ(check(false), -7);
+  std::string log = ReadAll(Logger::Instance().CurrentFileName());
+  Logger::Instance().Init("T", tmp.Path(), 0, 0, 1000000);
+  EXPECT_NE(log.find("WARN:"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(log, std::regex("CHECK_RETURN,exp:ok && true ,File:.*segment_policy_test\\.cc, Line:[0-9]+")))
+      << log;
+}
+
+// --- Jobs against nginx, on both targets -----------------------------------
+
+class NginxJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx not installed";
+    platform::MakeDirectories(tmp_.Path() + "www");
+    platform::MakeDirectories(tmp_.Path() + "pkgs");
+  }
+  void Serve(size_t size, const std::string& extra = std::string()) {
+    data_ = dltest::Pattern(size);
+    ASSERT_TRUE(platform::WriteStringToFile(tmp_.Path() + "www" + platform::kPathSep + "pkg.exe", data_));
+    ASSERT_TRUE(server_.Start(tmp_.Path() + "www", extra));
+  }
+  std::string Local() const { return tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe"; }
+
+  platform::testing::TempDir tmp_;
+  NginxServer server_;
+  std::string data_;
+};
+
+// The journal with dt and every sp blanked out.
+std::string WithoutProgress(const std::string& journal) {
+  return std::regex_replace(std::regex_replace(journal, std::regex("dt=\"[0-9]+\""), "dt=\"\""),
+                            std::regex(" sp=\"[-0-9]+\""), " sp=\"\"");
+}
+
+TEST_F(NginxJobTest, FullDownloadAndItsJournal) {
+  Serve(1003);
+  Job job(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(job.policy.Init());
+  EXPECT_EQ(job.policy.GetFileSize(), 1003u);
+  EXPECT_TRUE(job.policy.Segments().empty());
+  ASSERT_TRUE(job.policy.Start());
+  job.policy.Wait();
+  EXPECT_EQ(job.policy.GetDownloadedSize(), 1003u);
+  EXPECT_EQ(ReadAll(Local()), data_);
+
+  std::string journal = ReadAll(tmp_ / "Download.xml");
+  std::string expected =
+      "<VellmarkDownload>\r\n"
+      "<DownloadItem lf=\"" + MarkupDocument::EscapeText(Local(), true) + "\" segCnt=\"4\" dt=\"\">\r\n"
+      "<URL>" + MarkupDocument::EscapeText(server_.Url("pkg.exe"), false) + "</URL>\r\n"
+      "<FileSize>1003</FileSize>\r\n"
+      "<Segments>\r\n"
+      "<SegmentItem i=\"0\" isp=\"0\" sp=\"\" ep=\"249\"/>\r\n"
+      "<SegmentItem i=\"1\" isp=\"250\" sp=\"\" ep=\"499\"/>\r\n"
+      "<SegmentItem i=\"2\" isp=\"500\" sp=\"\" ep=\"749\"/>\r\n"
+      "<SegmentItem i=\"3\" isp=\"750\" sp=\"\" ep=\"1002\"/>\r\n"
+      "</Segments>\r\n"
+      "</DownloadItem>\r\n"
+      "</VellmarkDownload>\r\n";
+  EXPECT_EQ(WithoutProgress(journal), expected);
+  EXPECT_NE(journal.find("sp=\"250\" ep=\"249\""), std::string::npos);
+  EXPECT_NE(journal.find("sp=\"1003\" ep=\"1002\""), std::string::npos);
+
+  // A second job finds every range complete: one request each, no bytes.
+  server_.ClearAccessLog();
+  Job again(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(again.policy.Init());
+  ASSERT_EQ(again.policy.Segments().size(), 4u);
+  ASSERT_TRUE(again.policy.Start());
+  again.policy.Wait();
+  EXPECT_EQ(again.policy.GetDownloadedSize(), 1003u);
+  EXPECT_EQ(ReadAll(Local()), data_);
+  std::vector<NginxServer::LogLine> log = server_.AccessLog();
+  EXPECT_EQ(log.size(), 1u + 4u);  // the size query and four range requests
+  EXPECT_EQ(WithoutProgress(ReadAll(tmp_ / "Download.xml")), expected);
+}
+
+TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
+  // 4 MiB at 256 KiB/s per connection: about four seconds per range.
+  Serve(4 * 1048576, "limit_rate 256k;");
+  std::vector<SegmentInfo> stored;
+  {
+    Job job(tmp_, server_.Url("pkg.exe"));
+    ASSERT_TRUE(job.policy.Init());
+    ASSERT_TRUE(job.policy.Start());
+    for (int i = 0; i < 2000 && job.policy.GetDownloadedSize() < 1048576; ++i) platform::SleepMs(10);
+    job.policy.Stop();
+    job.policy.Wait();
+  }
+  {
+    // What the journal says is on disk, is.
+    Job probe(tmp_, server_.Url("pkg.exe"));
+    ASSERT_TRUE(probe.policy.Init());
+    stored = probe.policy.Segments();
+    ASSERT_EQ(stored.size(), 4u);
+    std::string file = ReadAll(Local());
+    ASSERT_EQ(file.size(), data_.size());
+    for (const SegmentInfo& s : stored) {
+      EXPECT_GT(s.sp, s.isp);
+      EXPECT_LT(s.sp, s.ep + 1);
+      EXPECT_TRUE(file.substr(s.isp, s.sp - s.isp) == data_.substr(s.isp, s.sp - s.isp));
+    }
+  }
+  // A download process killed half-way leaves the journal of the last save.
+  std::string journal_before = ReadAll(tmp_ / "Download.xml");
+  server_.ClearAccessLog();
+  std::unique_ptr<platform::Process> child = platform::StartProcess(
+      platform::QuoteArgument(platform::testing::BuiltProgram("segment_download")) + " " +
+      platform::QuoteArgument(tmp_.Path() + "pkgs") + " " + platform::QuoteArgument(server_.Url("pkg.exe")) + " " +
+      platform::QuoteArgument(tmp_ / "Download.xml"));
+  ASSERT_TRUE(child);
+  platform::SleepMs(1500);
+  child->Kill();
+  child->Wait();
+  EXPECT_EQ(ReadAll(tmp_ / "Download.xml"), journal_before);
+  // nginx logs the child's requests once it notices their connections gone.
+  for (int i = 0; i < 100 && server_.AccessLog().size() < 5; ++i) platform::SleepMs(50);
+  EXPECT_EQ(server_.AccessLog().size(), 5u);
+
+  server_.ClearAccessLog();
+  Job last(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(last.policy.Init());
+  ASSERT_EQ(last.policy.Segments().size(), 4u);
+  ASSERT_TRUE(last.policy.Start());
+  last.policy.Wait();
+  EXPECT_EQ(last.policy.GetDownloadedSize(), data_.size());
+  EXPECT_TRUE(ReadAll(Local()) == data_);
+  // The ranges resumed where the journal left them: nothing before is asked for.
+  int ranged = 0;
+  for (const NginxServer::LogLine& l : server_.AccessLog()) {
+    if (l.range == "bytes=0-" || l.range == "-") continue;
+    ++ranged;
+    uint32_t start = static_cast<uint32_t>(std::stoul(l.range.substr(6)));
+    bool from_stored = false;
+    for (const SegmentInfo& s : stored) from_stored |= start == s.sp;
+    EXPECT_TRUE(from_stored) << l.range;
+  }
+  EXPECT_EQ(ranged, 4);
+}
+
+TEST_F(NginxJobTest, UnusableJournalItemsAreLaidOutAnew) {
+  Serve(1000);
+  platform::WriteStringToFile(Local(), std::string(1000, 'x'));
+  auto journal = [&](const std::string& items) {
+    platform::WriteStringToFile(tmp_ / "Download.xml", "<VellmarkDownload>\r\n" + items + "</VellmarkDownload>\r\n");
+  };
+  auto item = [&](const std::string& lf, const std::string& size, const std::string& segments) {
+    return "<DownloadItem lf=\"" + MarkupDocument::EscapeText(lf, true) + "\" segCnt=\"4\" dt=\"1\">\r\n<URL>" +
+           MarkupDocument::EscapeText(server_.Url("pkg.exe"), false) + "</URL>\r\n<FileSize>" + size +
+           "</FileSize>\r\n<Segments>\r\n" + segments + "</Segments>\r\n</DownloadItem>\r\n";
+  };
+  auto seg = [](int i, int isp, int sp, int ep) {
+    return "<SegmentItem i=\"" + std::to_string(i) + "\" isp=\"" + std::to_string(isp) + "\" sp=\"" +
+           std::to_string(sp) + "\" ep=\"" + std::to_string(ep) + "\"/>\r\n";
+  };
+  std::string good = seg(0, 0, 100, 249) + seg(1, 250, 250, 499) + seg(2, 500, 750, 749) + seg(3, 750, 800, 999);
+  std::string other = item("elsewhere.exe", "5", seg(0, 0, 0, 0));
+  struct Case {
+    std::string name, items;
+    bool resumes;
+  } cases[] = {
+      {"good", other + item(Local(), "1000", good), true},
+      {"three ranges", other + item(Local(), "1000", seg(0, 0, 0, 249) + seg(1, 250, 250, 499) + seg(2, 500, 500, 999)), false},
+      {"sp past the range", other + item(Local(), "1000", seg(0, 0, 251, 249) + seg(1, 250, 250, 499) + seg(2, 500, 500, 749) + seg(3, 750, 750, 999)), false},
+      {"sp before the range", other + item(Local(), "1000", seg(0, 0, 0, 249) + seg(1, 250, 10, 499) + seg(2, 500, 500, 749) + seg(3, 750, 750, 999)), false},
+      {"range outside the file", other + item(Local(), "1000", seg(0, 0, 0, 249) + seg(1, 250, 250, 499) + seg(2, 500, 500, 749) + seg(3, 750, 750, 1999)), false},
+      {"other size", other + item(Local(), "2000", good), false},
+      {"not markup", "\x01<<<", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal(c.items);
+    Job job(tmp_, server_.Url("pkg.exe"));
+    ASSERT_TRUE(job.policy.Init());
+    EXPECT_EQ(job.policy.Segments().size(), c.resumes ? 4u : 0u);
+    ASSERT_TRUE(job.policy.Start());
+    job.policy.Wait();
+    std::string file = ReadAll(Local());
+    if (c.resumes) {
+      // The journal is trusted for what lies before each sp.
+      EXPECT_TRUE(file.substr(0, 100) == std::string(100, 'x'));
+      EXPECT_TRUE(file.substr(100, 400) == data_.substr(100, 400));
+      EXPECT_TRUE(file.substr(500, 300) == std::string(300, 'x'));
+      EXPECT_TRUE(file.substr(800) == data_.substr(800));
+    } else {
+      EXPECT_TRUE(file == data_);
+    }
+    std::string saved = ReadAll(tmp_ / "Download.xml");
+    // The item of this file is written anew; another file's item stays.
+    EXPECT_EQ(saved.find("elsewhere.exe") != std::string::npos, c.name != "not markup");
+    EXPECT_NE(saved.find("sp=\"1000\" ep=\"999\""), std::string::npos);
+    size_t first = saved.find("pkg.exe\"");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(saved.find("pkg.exe\"", first + 1), std::string::npos);
+    platform::WriteStringToFile(Local(), std::string(1000, 'x'));
+  }
+}
+
+TEST_F(NginxJobTest, JournalHousekeeping) {
+  Serve(1000);
+  {
+    Job job(tmp_, server_.Url("pkg.exe"));
+    ASSERT_TRUE(job.policy.Init());
+    ASSERT_TRUE(job.policy.Start());
+    job.policy.Wait();
+  }
+  // A read-only journal is made writable for the save.
+  ASSERT_TRUE(platform::SetReadOnly(tmp_ / "Download.xml", true));
+  {
+    Job job(tmp_, server_.Url("pkg.exe"));
+    ASSERT_TRUE(job.policy.Init());
+    ASSERT_TRUE(job.policy.Start());
+    job.policy.Wait();
+    EXPECT_FALSE(platform::IsReadOnly(tmp_ / "Download.xml"));
+  }
+  // Without its package file the journal is stale and goes.
+  ASSERT_TRUE(platform::RemoveFile(Local()));
+  {
+    Job job(tmp_, server_.Url("pkg.exe"));
+    ASSERT_TRUE(job.policy.Init());
+    EXPECT_FALSE(platform::Exists(tmp_ / "Download.xml"));
+    EXPECT_TRUE(job.policy.Segments().empty());
+  }
+  // A size-0 package has nothing to lay out: the run ends at once.
+  Serve(0);
+  platform::WriteStringToFile(tmp_.Path() + "www" + platform::kPathSep + "empty.bin", "");
+  Job empty(tmp_, server_.Url("empty.bin"));
+  ASSERT_TRUE(empty.policy.Init());
+  ASSERT_TRUE(empty.policy.Start());
+  empty.policy.Wait();
+  EXPECT_EQ(empty.policy.GetFileSize(), 0u);
+  // Not found: Init fails.
+  Job missing(tmp_, server_.Url("missing.bin"));
+  EXPECT_FALSE(missing.policy.Init());
+}
+
+// --- Jobs against the fault server (where it exists) -----------------------
+
+class FaultJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
+    data_ = dltest::Pattern(kSize);
+    ASSERT_TRUE(server_.Start(data_));
+  }
+  std::vector<dltest::WriteWatch::Range> Ranges() const {
+    std::vector<dltest::WriteWatch::Range> out;
+    for (const SegmentInfo& s : SegmentPolicy::Layout(kSize)) out.push_back({s.isp, s.ep});
+    return out;
+  }
+  static constexpr uint32_t kSize = 1000003;
+  FaultServer server_;
+  std::string data_;
+  platform::testing::TempDir tmp_;
+};
+
+TEST_F(FaultJobTest, EveryRangeSurvivesItsFault) {
+  // Each range's first request meets another fault; the size query is spared.
+  std::map<uint32_t, int> seen;
+  std::mutex mutex;
+  server_.SetScript([&](const FaultServer::Request& r) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (r.index == 0) return Fault::kNone;
+    int n = seen[r.start / 250000]++;
+    if (n > 0) return Fault::kNone;
+    switch (r.start / 250000) {
+      case 0: return Fault::kTruncate;
+      case 1: return Fault::kStall;
+      case 2: return Fault::kShortBody;
+      default: return Fault::kServerError;
+    }
+  });
+  dltest::WriteWatch watch(data_, Ranges());
+  Job job(tmp_, server_.Url("dir/pkg.exe"));
+  ASSERT_TRUE(job.policy.Init());
+  ASSERT_TRUE(job.policy.Start());
+  job.policy.Wait();
+  EXPECT_EQ(job.policy.GetDownloadedSize(), kSize);
+  EXPECT_EQ(watch.Bad(), 0);
+  EXPECT_TRUE(ReadAll(tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe") == data_);
+}
+
+TEST_F(FaultJobTest, AFetcherThatGivesUpEndsTheJob) {
+  // Range 2 is answered with the whole file, as by a server ignoring Range.
+  server_.SetScript([](const FaultServer::Request& r) {
+    return r.start == 500000 ? Fault::kFullBody200 : Fault::kNone;
+  });
+  dltest::WriteWatch watch(data_, Ranges());
+  Job job(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(job.policy.Init());
+  ASSERT_TRUE(job.policy.Start());
+  job.policy.Wait();
+  EXPECT_EQ(job.policy.GetDownloadedSize(), kSize - 250000);
+  EXPECT_EQ(watch.Bad(), 0);
+  std::string journal = ReadAll(tmp_ / "Download.xml");
+  EXPECT_NE(journal.find("isp=\"500000\" sp=\"500000\" ep=\"749999\""), std::string::npos) << journal;
+  EXPECT_NE(journal.find("isp=\"750000\" sp=\"1000003\" ep=\"1000002\""), std::string::npos);
+}
+
+TEST_F(FaultJobTest, StopDuringAStallEndsPromptly) {
+  server_.SetScript([](const FaultServer::Request& r) { return r.index == 0 ? Fault::kNone : Fault::kStall; });
+  Job job(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(job.policy.Init());
+  ASSERT_TRUE(job.policy.Start());
+  for (int i = 0; i < 1000 && job.policy.GetDownloadedSize() < 80000; ++i) platform::SleepMs(5);
+  job.policy.Stop();
+  job.policy.Wait();
+  // Whatever came is on disk and in the journal.
+  Job resumed(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(resumed.policy.Init());
+  ASSERT_EQ(resumed.policy.Segments().size(), 4u);
+  std::string file = ReadAll(tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe");
+  for (const SegmentInfo& s : resumed.policy.Segments()) {
+    EXPECT_GE(s.sp - s.isp, 20000u);
+    EXPECT_TRUE(file.substr(s.isp, s.sp - s.isp) == data_.substr(s.isp, s.sp - s.isp));
+  }
+}
+
+}  // namespace

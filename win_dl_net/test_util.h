@@ -1,0 +1,68 @@
+// Helpers shared by the downloader's tests.
+#ifndef WIN_DL_NET_TEST_UTIL_H_
+#define WIN_DL_NET_TEST_UTIL_H_
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "win_dl_net/data_sink.h"
+
+namespace dltest {
+
+// Bytes that differ from one position to the next and from run to run of
+// the same size never.
+inline std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 2463534242u;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    s[i] = static_cast<char>(x);
+  }
+  return s;
+}
+
+// Watches every FileSink write of a test: each must lie inside one of the
+// allowed ranges and carry the source's bytes for its position.
+class WriteWatch {
+ public:
+  struct Range {
+    uint64_t first, last;  // inclusive
+  };
+
+  WriteWatch(const std::string& source, std::vector<Range> allowed) : source_(source), allowed_(std::move(allowed)) {
+    FileSink::SetWriteHookForTesting([this](const std::string&, uint64_t pos, const void* bytes, uint32_t n) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      writes_.push_back(n);
+      bool inside = false;
+      for (const Range& r : allowed_) inside |= n > 0 && pos >= r.first && pos + n - 1 <= r.last;
+      if (!inside || pos + n > source_.size() || source_.compare(pos, n, static_cast<const char*>(bytes), n) != 0) {
+        ++bad_;
+      }
+    });
+  }
+  ~WriteWatch() { FileSink::SetWriteHookForTesting(nullptr); }
+
+  int Bad() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bad_;
+  }
+  std::vector<uint32_t> Writes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writes_;
+  }
+
+ private:
+  const std::string& source_;
+  std::vector<Range> allowed_;
+  mutable std::mutex mutex_;
+  std::vector<uint32_t> writes_;
+  int bad_ = 0;
+};
+
+}  // namespace dltest
+
+#endif  // WIN_DL_NET_TEST_UTIL_H_

@@ -1,0 +1,52 @@
+#include "win_dl_net/thread_object.h"
+
+#include <system_error>
+
+#include "launcher/log/logger.h"
+#include "platform/process.h"
+
+ThreadObject::ThreadObject(bool go) : m_bGo(go) {}
+
+ThreadObject::~ThreadObject() {
+  m_bDestroyed = true;
+  bool own_thread = m_hThread.joinable() && m_hThread.get_id() == std::this_thread::get_id();
+  if (m_bRunning && m_hThread.joinable() && !own_thread) {
+    // Give a thread that polls the flag time to leave.
+    m_bGo = true;
+    m_bRunning = false;
+    platform::SleepMs(1000);
+  }
+  if (m_hThread.joinable()) m_hThread.detach();
+}
+
+void ThreadObject::Stop() { m_bRunning = false; }
+
+void ThreadObject::Wait() {
+  if (!m_hThread.joinable() || m_hThread.get_id() == std::this_thread::get_id()) return;
+  m_hThread.join();
+}
+
+bool ThreadObject::Start() {
+  if (m_hThread.joinable()) return false;
+  try {
+    m_hThread = std::thread(&ThreadObject::ThreadProc, this);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void ThreadObject::ThreadProc(ThreadObject* self) {
+  self->m_nThreadId = platform::CurrentThreadId();
+  while (self->m_bRunning && !self->m_bGo) platform::SleepMs(1000);
+  if (self->m_bRunning) {
+    try {
+      self->Run();
+    } catch (...) {
+      // Run reports its own failures; nothing may unwind out of a thread.
+      LogError() << "thread body exception";
+    }
+  }
+  self->m_bRunning = false;
+  if (self->m_bAutoDelete && !self->m_bDestroyed) delete self;
+}
