@@ -261,6 +261,9 @@ class Window {
   virtual void SetTitle(const std::string& title) = 0;
   virtual std::string Title() const = 0;
   virtual void SetIcon(const Image& icon) = 0;
+  // The icon resource `id` of the running program's own file, where the
+  // system keeps icons there (Windows); elsewhere nothing happens.
+  virtual void SetIconResource(int id) = 0;
   virtual void Minimise() = 0;
   virtual void Show(bool show) = 0;
   virtual bool IsVisible() const = 0;

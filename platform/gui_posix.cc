@@ -352,6 +352,7 @@ class GtkWindowImpl : public Window {
     gtk_window_set_icon(GTK_WINDOW(window_), pb);
     g_object_unref(pb);
   }
+  void SetIconResource(int) override {}
   void Minimise() override { gtk_window_iconify(GTK_WINDOW(window_)); }
   void Show(bool show) override {
     if (show) {

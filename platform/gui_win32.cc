@@ -448,6 +448,14 @@ class Win32Window : public Window {
     SendMessageA(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
     SendMessageA(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
   }
+  void SetIconResource(int id) override {
+    HICON icon = LoadIconA(ThisModule(), MAKEINTRESOURCEA(id));
+    if (!icon) return;
+    if (icon_) DestroyIcon(icon_);
+    icon_ = CopyIcon(icon);
+    SendMessageA(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageA(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+  }
   void Minimise() override { ShowWindow(hwnd_, SW_MINIMIZE); }
   void Show(bool show) override { ShowWindow(hwnd_, show ? SW_SHOW : SW_HIDE); }
   bool IsVisible() const override { return IsWindowVisible(hwnd_) != FALSE; }

@@ -23,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/resources.h"
 #include "platform/testing.h"
+#include "platform/window.h"
 
 #ifndef RENEWEL_SCREENSHOT_DIR
 #define RENEWEL_SCREENSHOT_DIR "screenshots"
@@ -96,6 +97,7 @@ class TestWindow : public SkinDialog {
     SkinDialog::OnCreate(window);
     window_thread = platform::CurrentThreadId();
     window.RemoveTitleBar();
+    window.SetIconResource(128);
     SetKeyColor(platform::kPureGreen);
     ShapeFromImage(true);
     loaded = LoadBackground(156);
@@ -221,6 +223,11 @@ TEST_F(DisplayTest, SkinnedWindowFollowsThePointerAndTakesMessagesFromAnyThread)
       fail("key-colour pixels were not cut away");
     if (At(shot, 300, 600) != background.ColorAt(300, 600)) fail("background not painted");
     if (At(shot, 808 + 6, 17 + 13) != exit_normal.ColorAt(6, 13)) fail("exit button not in its normal image");
+
+    // Start-up finds this process's window the way it finds another launcher's.
+    platform::WindowRef found = 0;
+    if (!platform::FindVisibleWindowOfProcess(platform::CurrentProcessId(), &found)) fail("own window not found");
+    if (found) platform::ActivateWindow(found);
 
     Step("hover");
     Pointer(808 + 25, 17 + 13);
