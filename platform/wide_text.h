@@ -17,7 +17,8 @@ std::wstring AnsiToWide(const std::string& text);
 
 // The whole command line of the process as the system hands it over
 // (GetCommandLineW on Windows). On Linux the line is rebuilt from the argument
-// vector: the program path as it was given, then each argument enclosed in
+// vector: the program path as it was given (in double quotes when it holds
+// blanks), then each argument enclosed in
 // double quotes and separated by one blank, since the quoting of the original
 // line is gone by then.
 std::wstring WideCommandLine();

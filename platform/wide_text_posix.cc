@@ -95,7 +95,7 @@ std::wstring WideCommandLine() {
     if (end == std::string::npos) end = raw.size();
     std::wstring arg = AnsiToWide(raw.substr(start, end - start));
     if (first) {
-      line = arg;
+      line = arg.find_first_of(L" \t") == std::wstring::npos ? arg : L"\"" + arg + L"\"";
       first = false;
     } else {
       line += L" \"" + arg + L"\"";

@@ -142,6 +142,11 @@ UBOOL ParseParam(const TCHAR* Stream, const TCHAR* Param) {
     const TCHAR* Start = p;
     while (*p && *p != ' ' && *p != '\t') ++p;
     INT Len = static_cast<INT>(p - Start);
+    // A parameter in double quotes counts as well.
+    if (Len >= 2 && Start[0] == '"' && Start[Len - 1] == '"') {
+      ++Start;
+      Len -= 2;
+    }
     if (Len == ParamLen + 1 && (Start[0] == '-' || Start[0] == '/') &&
         appStrnicmp(Start + 1, Param, ParamLen) == 0)
       return 1;

@@ -93,7 +93,7 @@ const TCHAR* appBaseDir();
 // The command line after the program's own path, leading blanks removed.
 const TCHAR* appCmdLine();
 // Whether the blank-separated text Stream holds "-Param" or "/Param"
-// (letters compared without case).
+// (letters compared without case; the token may stand in double quotes).
 UBOOL ParseParam(const TCHAR* Stream, const TCHAR* Param);
 // The system's text for an error code; 0 means the calling thread's last
 // error. The text lives until the next call.

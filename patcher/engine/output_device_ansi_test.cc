@@ -197,6 +197,7 @@ TEST(Malloc, ReallocRules) {
 TEST(CommandLine, ParseParam) {
   EXPECT_TRUE(ParseParam(TEXT("x -auto y"), TEXT("auto")));
   EXPECT_TRUE(ParseParam(TEXT("/AUTO"), TEXT("auto")));
+  EXPECT_TRUE(ParseParam(TEXT("\"a b\" \"-auto\""), TEXT("auto")));
   EXPECT_FALSE(ParseParam(TEXT("-automatic"), TEXT("auto")));
   EXPECT_FALSE(ParseParam(TEXT("auto"), TEXT("auto")));
 }
