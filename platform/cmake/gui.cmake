@@ -10,3 +10,4 @@ else()
 endif()
 # gui_test reads the artwork and dialog of the built resource library.
 cmake_language(DEFER CALL add_dependencies platform_test quillfen_resources)
+renewel_fuzzer(gui_fuzzer SOURCES ${CMAKE_CURRENT_LIST_DIR}/../gui_fuzzer.cc LIBS platform)
