@@ -65,7 +65,7 @@ const bool* LeadTable() {
   return result;
 }
 
-// Blank-free position after a line break that follows `offset`, if any.
+// The offset past a line break that starts at `offset`, else `offset`.
 size_t SkipLineBreak(const std::string& text, size_t offset) {
   if (text.compare(offset, 2, "\r\n") == 0) return offset + 2;
   if (offset < text.size() && text[offset] == '\n') return offset + 1;
@@ -161,12 +161,13 @@ void MarkupDocument::Parse() {
   saved_positions_.clear();
   free_pos_ = 1;
   deleted_pos_ = 0;
-  elements_.assign(doc_text_.size() / 64 + 8, ElemRecord());
   if (doc_text_.size() > kMaxText) {
+    elements_.assign(8, ElemRecord());
     elements_[0].flags = kElemIllFormed;
     AddReportEvent(&report_text_, "no_root_element");
     return;
   }
+  elements_.assign(doc_text_.size() / 64 + 8, ElemRecord());
   std::string_view text = doc_text_;
   elements_[0].length = static_cast<int32_t>(text.size());
 
@@ -471,10 +472,9 @@ std::string MarkupDocument::GetData() const {
   return out;
 }
 
-// Finds attribute `name` in the start tag of element i. On success sets the
-// range of the whole attribute [*attr_start, *value_end + quote) and of its
-// value, and whether the value is quoted. *region_end is where a new
-// attribute would go (after the last non-blank byte of the attribute area).
+// Finds attribute `name` in the start tag of element i and fills *out with
+// its ranges. Whether found or not, out->region_end is where a new attribute
+// goes: after the last non-blank byte before the tag's closing "/>" or ">".
 bool MarkupDocument::FindAttrib(int i, std::string_view name, AttribRange* out) const {
   std::string_view text = doc_text_;
   const ElemRecord& r = elements_[i];

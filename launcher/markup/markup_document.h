@@ -145,7 +145,7 @@ class MarkupDocument {
   // Escaping of element values (<, & and >) and of attribute values (also '
   // and the double quote).
   static std::string EscapeText(std::string_view text, bool attribute);
-  // Decodes character references; see DecodeRefs in markup_text.h.
+  // Decodes character references (see AppendDecoded in markup_text.h).
   static std::string UnescapeText(std::string_view text);
 
  private:

@@ -174,6 +174,25 @@ TEST(MarkupDocumentTest, DeepNestingNeitherRecursesNorGoesQuadratic) {
   EXPECT_TRUE(doc.CheckTable());
 }
 
+TEST(MarkupDocumentTest, TagsLongerThanTheirLengthFields) {
+  // A start tag past 22 bits and an end tag past 10 bits are measured again
+  // from the text instead of being cut short.
+  std::string name(1100, 'n');
+  std::string value(5 * 1024 * 1024, 'v');
+  std::string text = "<r><" + name + " a=\"" + value + "\">data</" + name + "><z/></r>";
+  MarkupDocument doc;
+  ASSERT_TRUE(doc.SetDoc(text));
+  ASSERT_TRUE(doc.FindElem());
+  ASSERT_TRUE(doc.IntoElem());
+  ASSERT_TRUE(doc.FindElem(name));
+  EXPECT_EQ(doc.GetData(), "data");
+  EXPECT_EQ(doc.GetAttrib("a").size(), value.size());
+  ASSERT_TRUE(doc.SetAttrib("b", "1"));
+  EXPECT_EQ(doc.GetAttrib("b"), "1");
+  ASSERT_TRUE(doc.FindElem("z"));
+  EXPECT_TRUE(doc.CheckTable());
+}
+
 TEST(MarkupDocumentTest, AttributesReadAndSet) {
   MarkupDocument doc("<item a='1' b=\"x&amp;y\" c=bare d>t</item>");
   ASSERT_TRUE(doc.FindElem());
