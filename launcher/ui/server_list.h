@@ -25,7 +25,16 @@
 // file is read anew by every operation.
 //
 // The launcher window owns one ServerList, uses it on its own thread only,
-// and implements ServerListObserver to hear from it.
+// and implements ServerListObserver to hear from it. Its calls, in order:
+//
+//   start-up layout    list.StartLatencyProbes([](const std::string& r) { return StartProbe(r); });
+//   window set-up      list.LoadEntries(true);
+//   update start step  SelectedServerSection = "CNCZone1";
+//   update layout      list.RestoreSelection();
+//   timer 2, state 5   list.LoadEntries(false); list.Select(-1, -1);  // re-show, selection kept
+//   button clicks      list.Select(zone, -1) / list.Select(-1, i);
+//   game start         if (!list.LookupServer(&ip, &port)) exit;
+//   exit               EndProbeNetworking();
 #ifndef LAUNCHER_UI_SERVER_LIST_H_
 #define LAUNCHER_UI_SERVER_LIST_H_
 
