@@ -142,7 +142,10 @@ class GtkControl : public Control {
     }
   }
   bool IsEnabled() const override { return enabled_; }
-  void SetText(const std::string& text) override { text_ = text; }
+  void SetText(const std::string& text) override {
+    text_ = text;
+    Repaint();
+  }
   std::string Text() const override { return text_; }
   void SetFont(const Font& font) override { font_ = font; }
   void SetTextColor(Color color) override { color_ = color; }

@@ -15,30 +15,43 @@ if ! command -v Xvfb >/dev/null 2>&1; then
 fi
 mkdir -p "$work"
 
-display=
-for n in $(seq $((100 + $$ % 100)) 299); do
-  if [ ! -e /tmp/.X$n-lock ] && [ ! -e /tmp/.X11-unix/X$n ]; then
-    display=$n
-    break
-  fi
-done
-[ -n "$display" ] || { echo "no free display number"; exit 1; }
-
-Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb=$!
+xvfb=
 wine_prefix=
 cleanup() {
   if [ -n "$wine_prefix" ]; then WINEPREFIX=$wine_prefix wineserver -k >/dev/null 2>&1; fi
-  kill "$xvfb" 2>/dev/null
-  wait "$xvfb" 2>/dev/null
+  if [ -n "$xvfb" ]; then
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null
+  fi
 }
 trap cleanup EXIT
-for _ in $(seq 100); do
-  [ -e /tmp/.X11-unix/X$display ] && break
-  kill -0 "$xvfb" 2>/dev/null || { echo "Xvfb did not start:"; cat "$work/xvfb.log"; exit 1; }
-  sleep 0.1
+
+# The first display number that is free and where our own server comes up;
+# another test taking the same number at the same moment makes ours fail to
+# start, and the next number is tried.
+display=
+for n in $(seq $((100 + $$ % 100)) 299); do
+  [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
+  Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  xvfb=$!
+  for _ in $(seq 100); do
+    kill -0 "$xvfb" 2>/dev/null || break
+    [ -e /tmp/.X11-unix/X$n ] && break
+    sleep 0.1
+  done
+  if kill -0 "$xvfb" 2>/dev/null && [ -e /tmp/.X11-unix/X$n ]; then
+    display=$n
+    break
+  fi
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+  xvfb=
 done
-[ -e /tmp/.X11-unix/X$display ] || { echo "Xvfb did not come up on :$display"; exit 1; }
+if [ -z "$display" ]; then
+  echo "could not start Xvfb:"
+  cat "$work/xvfb.log"
+  exit 1
+fi
 export DISPLAY=:$display
 
 case "$(basename "$1")" in
