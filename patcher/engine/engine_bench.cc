@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
       Sum += V;
     }
     delete Ar;
-    std::fprintf(stderr, "sum %u\n", Sum);
+    std::printf("sum %u\n", Sum);
   } else {
     return 2;
   }
