@@ -142,13 +142,11 @@ bool Image::FromDib(const std::string& dib, Image* out) {
   // BI_RGB; BI_BITFIELDS only with the standard 32-bit masks.
   size_t offset = header;
   if (compression == 3) {
-    if (bits != 32) return false;
-    if (header == 40) {
-      if (n < 52) return false;
-      if (ReadLe(p + 40, 4) != 0x00FF0000u || ReadLe(p + 44, 4) != 0x0000FF00u || ReadLe(p + 48, 4) != 0x000000FFu)
-        return false;
-      offset += 12;
-    }
+    // The masks follow a 40-byte header and lie inside the larger ones.
+    if (bits != 32 || n < 52) return false;
+    if (ReadLe(p + 40, 4) != 0x00FF0000u || ReadLe(p + 44, 4) != 0x0000FF00u || ReadLe(p + 48, 4) != 0x000000FFu)
+      return false;
+    if (header == 40) offset += 12;
   } else if (compression != 0) {
     return false;
   }
@@ -156,7 +154,8 @@ bool Image::FromDib(const std::string& dib, Image* out) {
   const unsigned char* palette = p + offset;
   if (bits <= 8) {
     const uint32_t max_colours = 1u << bits;
-    if (colours == 0 || colours > max_colours) colours = max_colours;
+    if (colours > max_colours) return false;
+    if (colours == 0) colours = max_colours;
     if (n - offset < static_cast<size_t>(colours) * 4) return false;
     offset += static_cast<size_t>(colours) * 4;
   } else {

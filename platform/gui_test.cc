@@ -80,6 +80,18 @@ TEST(ImageTest, RefusesBitmapsWhoseSizesDoNotAddUp) {
   EXPECT_FALSE(Image::FromDib(huge_header, &img));
   // 8 bits with the colour count pointing past the data.
   EXPECT_FALSE(Image::FromDib(DibHeader(2, 1, 8, 200) + std::string(8, '\0'), &img));
+  EXPECT_FALSE(Image::FromDib(DibHeader(2, 1, 8, 257) + std::string(257 * 4 + 4, '\0'), &img));
+  // 32 bits with colour masks: only the plain layout is taken.
+  std::string masked = DibHeader(1, 1, 32);
+  masked[16] = 3;
+  Put32(&masked, 0x00FF0000);
+  Put32(&masked, 0x0000FF00);
+  Put32(&masked, 0x000000FF);
+  Put32(&masked, 0x00102030);
+  ASSERT_TRUE(Image::FromDib(masked, &img));
+  EXPECT_EQ(img.ColorAt(0, 0), (Color{0x10, 0x20, 0x30}));
+  masked[40] = 1;
+  EXPECT_FALSE(Image::FromDib(masked, &img));
   std::string rle = ok;
   rle[16] = 1;
   EXPECT_FALSE(Image::FromDib(rle, &img));
