@@ -1,0 +1,238 @@
+#include "patcher/gleaner.h"
+
+#include <algorithm>
+
+#include "gtest/gtest.h"
+#include "patcher/engine/file_manager_windows.h"
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/testing.h"
+#include "platform/wide_file.h"
+#include "platform/wide_text.h"
+#include "tools/pkgtool/package_tool.h"
+
+namespace {
+
+using platform::testing::TempDir;
+
+TEST(GleanerCommandLine, ThreeQuotedPathsAfterTheProgram) {
+  std::wstring D, O, N;
+  EXPECT_TRUE(ParseGleanerCommandLine(L"C:\\x\\Gleaner.exe \"a b\" \"c\" \"d\"", &D, &O, &N));
+  EXPECT_EQ(D, L"a b");
+  EXPECT_EQ(O, L"c");
+  EXPECT_EQ(N, L"d");
+  // A quoted program path, a fourth argument, no blanks between.
+  EXPECT_TRUE(ParseGleanerCommandLine(L"\"C:\\my dir\\Gleaner.exe\" \"a\"\"b\"\"c\" \"e\"", &D, &O, &N));
+  EXPECT_EQ(D + O + N, L"abc");
+  // Unquoted paths run into the program's path.
+  EXPECT_FALSE(ParseGleanerCommandLine(L"Gleaner.exe a b c", &D, &O, &N));
+  // A piece starting with a blank does not count.
+  EXPECT_FALSE(ParseGleanerCommandLine(L"Gleaner.exe \" a\" \"b\" \"c\"", &D, &O, &N));
+  EXPECT_FALSE(ParseGleanerCommandLine(L"", &D, &O, &N));
+  // Paths fill buffers of 1024 units with the terminator.
+  const std::wstring Long(1023, L'x');
+  EXPECT_TRUE(ParseGleanerCommandLine(L"G \"" + Long + L"\" \"b\" \"c\"", &D, &O, &N));
+  EXPECT_FALSE(ParseGleanerCommandLine(L"G \"" + Long + L"y\" \"b\" \"c\"", &D, &O, &N));
+}
+
+TEST(GleanerRun, CrcTableAndCodePage) {
+  DWORD Table[256];
+  InitGleanerCRCTable(Table);
+  EXPECT_EQ(Table[0], 0u);
+  EXPECT_EQ(Table[1], 0x04C11DB7u);
+  EXPECT_EQ(Table[255], 0xB1F740B4u);
+  EXPECT_EQ(ToGleanerCodePage(L"\u66f4\u65b0\u6587\u4ef6\u5b8c\u6bd5 ok"),
+            "\xB8\xFC\xD0\xC2\xCE\xC4\xBC\xFE\xCD\xEA\xB1\xCF ok");
+}
+
+// Packages and difference files on disk, and the program copied beside them
+// (it makes its own directory the current one and logs there).
+class GleanerProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pkgtool::InstallServices();
+    Exe = Dir / (std::string("Gleaner") + platform::kExeSuffix);
+    ASSERT_TRUE(platform::CopyFileOver(platform::testing::BuiltProgram("Gleaner"), Exe));
+    platform::MakeExecutable(Exe);
+    Old = pkgtool::BuildPackage(OldModel());
+    New = pkgtool::BuildPackage(NewModel());
+  }
+
+  static pkgtool::PackageModel OldModel() {
+    pkgtool::PackageModel M;
+    for (const wchar_t* N : {L"None", L"Core", L"Class", L"Pkg", L"A", L"B"}) M.NameSlot(N);
+    M.Imports.push_back({1, 2, 0, 3});
+    M.Exports.push_back({-1, 0, 0, 4, 1, std::vector<BYTE>(3000, 'a')});
+    M.Exports.push_back({-1, 0, 1, 5, 1, std::vector<BYTE>(100, 'b')});
+    return M;
+  }
+  static pkgtool::PackageModel NewModel() {
+    pkgtool::PackageModel M = OldModel();
+    M.Exports[0].Data[1500] = 'X';
+    M.Exports[1].ObjectFlags = 7;
+    M.Exports.push_back({-1, 0, 1, M.NameSlot(L"C"), 1, {'c'}});
+    return M;
+  }
+
+  // Writes a package or difference file (enciphered on request).
+  std::string Put(const std::string& Name, const std::vector<BYTE>& Bytes, bool Encrypt = false) {
+    EXPECT_TRUE(pkgtool::WriteEngineFile(platform::AnsiToWide(Dir / Name), Bytes, Encrypt));
+    return Dir / Name;
+  }
+  std::string MakeDiff(const std::string& Name, bool Encrypt = false) {
+    std::string Out;
+    EXPECT_EQ(pkgtool::RunPkgtool({"diff", Put("d_old", Old), Put("d_new", New), Dir / Name}, &Out), 0) << Out;
+    if (Encrypt) {
+      std::string Bytes;
+      platform::ReadFileToString(Dir / Name, &Bytes);
+      Put(Name, std::vector<BYTE>(Bytes.begin(), Bytes.end()), true);
+    }
+    return Dir / Name;
+  }
+  int Run(const std::string& Args) {
+    auto P = platform::StartProcess(platform::QuoteArgument(Exe) + " " + Args, Dir.Path());
+    EXPECT_TRUE(P);
+    if (!P) return 1000;
+    P->Wait();
+    return static_cast<int8_t>(P->ExitCode() & 0xFF);
+  }
+  static std::string Q(const std::string& S) { return "\"" + S + "\""; }
+  // Log lines end the way text files end on the system.
+  std::string Log(const char* Name = "log.log") { return Lines(Read(Dir / Name)); }
+  static std::string Lines(std::string S) {
+    S.erase(std::remove(S.begin(), S.end(), '\r'), S.end());
+    return S;
+  }
+  static std::string Read(const std::string& Path) {
+    std::string S;
+    platform::ReadFileToString(Path, &S);
+    return S;
+  }
+  std::string NewText() const { return std::string(New.begin(), New.end()); }
+
+  TempDir Dir;
+  std::string Exe;
+  std::vector<BYTE> Old, New;
+};
+
+TEST_F(GleanerProgram, ComposesTheNewPackage) {
+  const std::string Diff = MakeDiff("a.diff");
+  const std::string OldPath = Put("old.pkg", Old);
+  EXPECT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(Dir / "out.pkg") + " \"ignored\""), 0);
+  EXPECT_EQ(Read(Dir / "out.pkg"), NewText());
+  EXPECT_EQ(Log(), "");
+  // The output may be the old package itself.
+  EXPECT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(OldPath)), 0);
+  EXPECT_EQ(Read(OldPath), NewText());
+}
+
+TEST_F(GleanerProgram, EncipheredOldGivesEncipheredNew) {
+  const std::string OldPath = Put("old.pkg", Old, true);
+  for (bool EncryptDiff : {false, true}) {
+    const std::string Diff = MakeDiff("e.diff", EncryptDiff);
+    ASSERT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(Dir / "out.pkg")), 0);
+    const std::string Out = Read(Dir / "out.pkg");
+    ASSERT_EQ(Out.size(), New.size() + 10);
+    EXPECT_EQ(Out.substr(0, 10), "TRXArchive");
+    std::string Plain = Out.substr(10);
+    for (size_t i = 0; i < Plain.size(); ++i) Plain[i] ^= FArchive::TransformKey[i % 1024];
+    EXPECT_EQ(Plain, NewText());
+  }
+  // A plain old package gives a plain new one, whatever the difference file.
+  ASSERT_EQ(Run(Q(MakeDiff("e.diff", true)) + " " + Q(Put("plain.pkg", Old)) + " " + Q(Dir / "out.pkg")), 0);
+  EXPECT_EQ(Read(Dir / "out.pkg"), NewText());
+}
+
+TEST_F(GleanerProgram, ExitCodesAndLogLines) {
+  const std::string Diff = MakeDiff("a.diff");
+  const std::string OldPath = Put("old.pkg", Old);
+  const std::string Out = Dir / "out.pkg";
+  const std::string Tail = "diff file: " + Diff + ", old file: " + OldPath + ", temp file: " + Out + "\n";
+
+  // -1: two paths (a piece starting with a blank does not count).
+  EXPECT_EQ(Run(Q(" " + Diff) + " " + Q(OldPath) + " " + Q(Out)), -1);
+  EXPECT_EQ(Log(), "");
+  EXPECT_FALSE(platform::Exists(Out));
+
+  // -9: no old package.
+  const std::string Missing = Dir / "missing.pkg";
+  EXPECT_EQ(Run(Q(Diff) + " " + Q(Missing) + " " + Q(Out)), -9);
+  EXPECT_EQ(Log(), "exception: diff file: " + Diff + ", old file: " + Missing + ", temp file: " + Out + "\n");
+  EXPECT_FALSE(platform::Exists(Out));
+  platform::RemoveFile(Dir / "log.log");
+
+  // -4: not a package.
+  const std::string NotPkg = Put("not.pkg", {1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(Run(Q(Diff) + " " + Q(NotPkg) + " " + Q(Out)), -4);
+  EXPECT_EQ(Log(), "exception: " + platform::WideToAnsi(LocalizeError(TEXT("Aborted"), TEXT("FPackageData"))) +
+                       " =>  diff file: " + Diff + ", old file: " + NotPkg + ", temp file: " + Out + "\n");
+  platform::RemoveFile(Dir / "log.log");
+
+  // -5: a package cut short.
+  const std::string Cut = Put("cut.pkg", std::vector<BYTE>(Old.begin(), Old.end() - 2));
+  EXPECT_EQ(Run(Q(Diff) + " " + Q(Cut) + " " + Q(Out)), -5);
+  EXPECT_EQ(Log(), "exception:  =>  diff file: " + Diff + ", old file: " + Cut + ", temp file: " + Out + "\n");
+  EXPECT_FALSE(platform::Exists(Out));
+  platform::RemoveFile(Dir / "log.log");
+
+  // -9: a difference file that does not fit the old package; the output was
+  // created already.
+  const std::string Bad = Put("bad.diff", std::vector<BYTE>(64, 0x7F));
+  EXPECT_EQ(Run(Q(Bad) + " " + Q(OldPath) + " " + Q(Out)), -9);
+  EXPECT_EQ(Log(), "exception: diff file: " + Bad + ", old file: " + OldPath + ", temp file: " + Out + "\n");
+  EXPECT_TRUE(platform::Exists(Out));
+  EXPECT_EQ(Log("loga.log"), "");
+}
+
+// Runs in this process, to reach what no input file can raise.
+class GleanerInProcess : public GleanerProgram {
+ protected:
+  void TearDown() override {
+    GGleanerComposeHook = nullptr;
+    platform::ChangeWorkingDirectory(Saved);
+    platform::RemoveFile(platform::testing::BinDir() + "log.log");
+    platform::RemoveFile(platform::testing::BinDir() + "loga.log");
+    appResetErrorState();
+  }
+  INT RunHere(const std::string& Diff, const std::string& OldPath, const std::string& Out) {
+    appResetErrorState();
+    const INT Code = GleanerMain(platform::AnsiToWide("Gleaner " + Q(Diff) + " " + Q(OldPath) + " " + Q(Out)));
+    Logged = Lines(Read(platform::testing::BinDir() + "log.log"));
+    LoggedA = Lines(Read(platform::testing::BinDir() + "loga.log"));
+    platform::RemoveFile(platform::testing::BinDir() + "log.log");
+    platform::RemoveFile(platform::testing::BinDir() + "loga.log");
+    return Code;
+  }
+  std::string Saved = platform::WorkingDirectory();
+  std::string Logged, LoggedA;
+};
+
+TEST_F(GleanerInProcess, EngineAndNarrowTextsAndTheErrorHistory) {
+  const std::string Diff = MakeDiff("a.diff");
+  const std::string OldPath = Put("old.pkg", Old);
+  const std::string Out = Dir / "out.pkg";
+  const std::string Tail = ", diff file: " + Diff + ", old file: " + OldPath + ", temp file: " + Out + "\n";
+
+  GGleanerComposeHook = [] { throw TEXT("wide trouble"); };
+  EXPECT_EQ(RunHere(Diff, OldPath, Out), -7);
+  EXPECT_EQ(Logged, "exception: wide trouble" + Tail);
+  EXPECT_FALSE(GIsGuarded);
+
+  GGleanerComposeHook = [] { throw "narrow trouble"; };
+  EXPECT_EQ(RunHere(Diff, OldPath, Out), -8);
+  EXPECT_EQ(LoggedA, "exception: narrow trouble" + Tail);
+  EXPECT_EQ(Logged, "");
+
+  GGleanerComposeHook = nullptr;
+  const std::string Missing = Dir / "missing.pkg";
+  EXPECT_EQ(RunHere(Diff, Missing, Out), -9);
+  const std::wstring History = GErrorHist;
+  EXPECT_EQ(History.find(platform::AnsiToWide("Open package file failed:" + Missing + "!")), 0u);
+  EXPECT_FALSE(GIsGuarded);
+
+  EXPECT_EQ(RunHere(Diff, OldPath, Out), 0);
+  EXPECT_EQ(Read(Out), NewText());
+}
+
+}  // namespace

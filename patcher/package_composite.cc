@@ -1,0 +1,334 @@
+#include "patcher/package_composite.h"
+
+// The kept-export checks compare positions as unsigned numbers.
+#pragma GCC diagnostic ignored "-Wsign-compare"
+
+namespace {
+
+// Bytes of the difference file not read yet (everything when the size is not
+// known).
+int64_t Remaining(FArchive& Ar) {
+  const INT Size = Ar.TotalSize();
+  if (Size < 0) return MAXINT;
+  return static_cast<int64_t>(Size) - Ar.GetPosition();
+}
+
+}  // namespace
+
+void FPackageComposite::ReadByteString(TArray<BYTE>& Bytes) {
+  INT Length = 0;
+  *this << Length;
+  patch_check(Length >= 0);
+  // Checked before allocating: the bytes must be in the file.
+  patch_check(Length <= Remaining(*this));
+  Bytes.Empty(Length);
+  Bytes.Add(Length);
+  if (Length) Serialize(Bytes.GetData(), Length);
+}
+
+void FPackageComposite::Compose(FPackageData& OldPkgData) {
+  // 1-2. The old summary, then the new version, flags and GUID.
+  Summary.Tag = OldPkgData.Summary.Tag;
+  Summary.FileVersion = OldPkgData.Summary.FileVersion;
+  Summary.PackageFlags = OldPkgData.Summary.PackageFlags;
+  Summary.NameCount = OldPkgData.Summary.NameCount;
+  Summary.NameOffset = OldPkgData.Summary.NameOffset;
+  Summary.ExportCount = OldPkgData.Summary.ExportCount;
+  Summary.ExportOffset = OldPkgData.Summary.ExportOffset;
+  Summary.ImportCount = OldPkgData.Summary.ImportCount;
+  Summary.ImportOffset = OldPkgData.Summary.ImportOffset;
+  Summary.Guid = OldPkgData.Summary.Guid;
+  Summary.Generations = OldPkgData.Summary.Generations;
+
+  INT DiffFileVersion = 0;
+  *this << DiffFileVersion;
+  // Only the newer summary layout can be written.
+  patch_check((DiffFileVersion & 0xFFFF) >= 68);
+  Summary.FileVersion = DiffFileVersion;
+  *this << Summary.PackageFlags;
+  *this << Summary.Guid;
+
+  ComposeNames(OldPkgData);
+  ComposeImports(OldPkgData);
+  ComposeExports(OldPkgData);
+
+  // 6. The offsets stay the old ones until the writer sets them.
+  Summary.NameCount = NameMap.Num();
+  Summary.ImportCount = ImportMap.Num();
+  Summary.ExportCount = ExportMap.Num();
+
+  ComposeObjects(OldPkgData);
+  PatchObjects();
+}
+
+void FPackageComposite::ComposeNames(FPackageData& OldPkgData) {
+  INT NewCount = 0;
+  *this << NewCount;
+  patch_check(NewCount >= 0);
+  // Every slot is assigned by at least eight bytes of the file.
+  patch_check(NewCount <= Remaining(*this));
+  NameMap.AddZeroed(NewCount);
+  NameEntries.AddZeroed(NewCount);
+  TArray<BYTE> Assigned;
+  Assigned.AddZeroed(NewCount);
+
+  INT KeptNameCount = 0;
+  *this << KeptNameCount;
+  patch_check(KeptNameCount >= 0);
+  for (INT i = 0; i < KeptNameCount; ++i) {
+    INT OldPos = 0, NewPos = 0;
+    *this << OldPos << NewPos;
+    patch_check(OldPos >= 0);
+    patch_check(OldPos < OldPkgData.NameMap.Num());
+    patch_check(NewPos >= 0);
+    patch_check(NewPos < NameMap.Num());
+    NameMap(NewPos) = OldPkgData.NameMap(OldPos);
+    NameEntries(NewPos) = *FName::GetEntry(NameMap(NewPos).GetIndex());
+    Assigned(NewPos) = 1;
+  }
+
+  INT AddedNameCount = 0;
+  *this << AddedNameCount;
+  patch_check(AddedNameCount >= 0);
+  for (INT i = 0; i < AddedNameCount; ++i) {
+    INT Idx = 0;
+    *this << Idx;
+    patch_check(Idx >= 0);
+    patch_check(Idx < NameMap.Num());
+    FNameEntry Entry;
+    appMemzero(&Entry, sizeof(Entry));
+    *this << Entry;
+    NameEntries(Idx) = Entry;
+    NameMap(Idx) = FName(Entry.Name, FNAME_Add);
+    NameMap(Idx).SetFlags(Entry.Flags);
+    Assigned(Idx) = 1;
+  }
+
+  for (INT i = 0; i < NewCount; ++i) patch_check(Assigned(i));
+}
+
+void FPackageComposite::ComposeImports(FPackageData& OldPkgData) {
+  INT NewCount = 0;
+  *this << NewCount;
+  patch_check(NewCount >= 0);
+  patch_check(NewCount <= Remaining(*this));
+  ImportMap.AddZeroed(NewCount);
+
+  INT KeptImportCount = 0;
+  *this << KeptImportCount;
+  patch_check(KeptImportCount >= 0);
+  for (INT i = 0; i < KeptImportCount; ++i) {
+    INT OldPos = 0, NewPos = 0;
+    *this << OldPos << NewPos;
+    patch_check(OldPos >= 0);
+    patch_check(OldPos < OldPkgData.ImportMap.Num());
+    patch_check(NewPos >= 0);
+    patch_check(NewPos < ImportMap.Num());
+    KeptImports.AddItem(FKeptImport{OldPos, NewPos});
+  }
+  for (INT i = 0; i < KeptImports.Num(); ++i) {
+    FObjectImport& Import = ImportMap(KeptImports(i).NewPos);
+    Import = OldPkgData.ImportMap(KeptImports(i).OldPos);
+    if (Import.PackageIndex < 0) {
+      const int64_t Old = -static_cast<int64_t>(Import.PackageIndex) - 1;
+      for (INT k = 0; k < KeptImports.Num(); ++k) {
+        if (KeptImports(k).OldPos == Old) {
+          Import.PackageIndex = -KeptImports(k).NewPos - 1;
+          break;
+        }
+      }
+    }
+  }
+
+  INT ChangedImportCount = 0;
+  *this << ChangedImportCount;
+  patch_check(ChangedImportCount >= 0);
+  for (INT i = 0; i < ChangedImportCount; ++i) {
+    INT Idx = 0;
+    *this << Idx;
+    patch_check(Idx >= 0);
+    patch_check(Idx < ImportMap.Num());
+    *this << ImportMap(Idx);
+  }
+}
+
+void FPackageComposite::ComposeExports(FPackageData& OldPkgData) {
+  INT NewCount = 0;
+  *this << NewCount;
+  patch_check(NewCount >= 0);
+  patch_check(NewCount <= Remaining(*this));
+  ExportMap.AddZeroed(NewCount);
+
+  INT KeptExportCount = 0;
+  *this << KeptExportCount;
+  patch_check(KeptExportCount >= 0);
+  for (INT i = 0; i < KeptExportCount; ++i) {
+    DWORD OldPos = 0, Word = 0;
+    *this << OldPos << Word;
+    FKeptExport Kept{OldPos, 0, KEPT_EXPORT_NO_FLAGS, 0, 0};
+    if (Word & KEPT_EXPORT_NEW_FLAGS) {
+      *this << Kept.NewFlags;
+      Word &= ~KEPT_EXPORT_NEW_FLAGS;
+    }
+    if (Word & KEPT_EXPORT_NEW_SUPER) {
+      *this << Kept.NewSuper;
+      Kept.bNewSuper = 1;
+      Word &= ~KEPT_EXPORT_NEW_SUPER;
+    }
+    const DWORD NewPos = Word;
+    Kept.NewPos = NewPos;
+    patch_check(OldPos < OldPkgData.ExportMap.Num());
+    patch_check(NewPos < ExportMap.Num());
+    KeptExports.AddItem(Kept);
+  }
+
+  for (INT i = 0; i < KeptExports.Num(); ++i) {
+    const FKeptExport& Kept = KeptExports(i);
+    FObjectExport& Export = ExportMap(static_cast<INT>(Kept.NewPos));
+    Export = OldPkgData.ExportMap(static_cast<INT>(Kept.OldPos));
+    if (Kept.NewFlags != KEPT_EXPORT_NO_FLAGS) Export.ObjectFlags = Kept.NewFlags;
+
+    // References to old exports, each renumbered by the first matching item.
+    UBOOL bPackage = 0, bClass = 0, bSuper = 0;
+    for (INT k = 0; k < KeptExports.Num(); ++k) {
+      const int64_t Old = KeptExports(k).OldPos;
+      const INT NewRef = static_cast<INT>(KeptExports(k).NewPos) + 1;
+      if (!bPackage && Old == static_cast<int64_t>(Export.PackageIndex) - 1) {
+        Export.PackageIndex = NewRef;
+        bPackage = 1;
+      }
+      if (!bClass && Old == static_cast<int64_t>(Export.ClassIndex) - 1) {
+        Export.ClassIndex = NewRef;
+        bClass = 1;
+      }
+      if (!bSuper && Old == static_cast<int64_t>(Export.SuperIndex) - 1) {
+        Export.SuperIndex = NewRef;
+        bSuper = 1;
+      }
+    }
+    // References to old imports.
+    bPackage = bClass = bSuper = 0;
+    for (INT k = 0; k < KeptImports.Num(); ++k) {
+      const int64_t Old = KeptImports(k).OldPos;
+      const INT NewRef = -KeptImports(k).NewPos - 1;
+      if (!bPackage && Old == -static_cast<int64_t>(Export.PackageIndex) - 1) {
+        Export.PackageIndex = NewRef;
+        bPackage = 1;
+      }
+      if (!bClass && Old == -static_cast<int64_t>(Export.ClassIndex) - 1) {
+        Export.ClassIndex = NewRef;
+        bClass = 1;
+      }
+      if (!bSuper && Old == -static_cast<int64_t>(Export.SuperIndex) - 1) {
+        Export.SuperIndex = NewRef;
+        bSuper = 1;
+      }
+    }
+    if (Kept.bNewSuper) Export.SuperIndex = Kept.NewSuper;
+  }
+
+  INT ChangedExportCount = 0;
+  *this << ChangedExportCount;
+  patch_check(ChangedExportCount >= 0);
+  for (INT i = 0; i < ChangedExportCount; ++i) {
+    INT Idx = 0;
+    *this << Idx;
+    patch_check(Idx >= 0);
+    patch_check(Idx < ExportMap.Num());
+    *this << ExportMap(Idx);
+  }
+}
+
+void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
+  // 7. Added objects, in file order.
+  INT AddedObjectCount = 0;
+  *this << AddedObjectCount;
+  patch_check(AddedObjectCount >= 0);
+  for (INT i = 0; i < AddedObjectCount; ++i) {
+    INT Idx = 0;
+    *this << Idx;
+    patch_check(Idx >= 0);
+    FObjectData* Data = new (ObjectMap) FObjectData;
+    Data->Index = Idx;
+    ReadByteString(Data->DataArray);
+    if (Idx >= ExportMap.Num()) {
+      GError->Logf(LocalizeError(TEXT("ExportIndex"), TEXT("Core")), Idx, ExportMap.Num());
+      return;
+    }
+    FString Path = ObjectPath(Idx + 1);
+    ObjectMap.Last().ObjPath = Path;
+  }
+
+  // 8. Deleted old objects.
+  INT DeletedObjectCount = 0;
+  *this << DeletedObjectCount;
+  patch_check(DeletedObjectCount >= 0);
+  TArray<BYTE> Deleted;
+  Deleted.AddZeroed(OldPkgData.ObjectMap.Num());
+  TArray<INT> ArrayDeletedIndex;
+  for (INT i = 0; i < DeletedObjectCount; ++i) {
+    INT Pos = 0;
+    *this << Pos;
+    ArrayDeletedIndex.AddItem(Pos);
+    patch_check(ArrayDeletedIndex(i) >= 0);
+    patch_check(ArrayDeletedIndex(i) < OldPkgData.ObjectMap.Num());
+    Deleted(Pos) = 1;
+  }
+
+  // 9. Kept objects, in old order, renumbered through the kept exports.
+  for (INT p = 0; p < OldPkgData.ObjectMap.Num(); ++p) {
+    if (Deleted(p)) continue;
+    FObjectData* Data = new (ObjectMap) FObjectData(OldPkgData.ObjectMap(p));
+    for (INT k = 0; k < KeptExports.Num(); ++k) {
+      if (KeptExports(k).OldPos == static_cast<DWORD>(Data->Index)) {
+        Data->Index = static_cast<INT>(KeptExports(k).NewPos);
+        break;
+      }
+    }
+  }
+}
+
+void FPackageComposite::PatchObjects() {
+  INT PatchedObjectCount = 0;
+  *this << PatchedObjectCount;
+  patch_check(PatchedObjectCount >= 0);
+  for (INT i = 0; i < PatchedObjectCount; ++i) {
+    INT Idx = 0, NewLength = 0, ChunkCount = 0;
+    *this << Idx << NewLength << ChunkCount;
+    patch_check(Idx >= 0);
+    patch_check(Idx < ExportMap.Num());
+    INT j = 0;
+    while (j < ObjectMap.Num() && ObjectMap(j).Index != Idx) ++j;
+    patch_check(j < ObjectMap.Num());
+    TArray<BYTE>& Data = ObjectMap(j).DataArray;
+    if (NewLength < Data.Num()) {
+      // A negative length fails the container's own check.
+      Data.Remove(NewLength, Data.Num() - NewLength);
+    } else if (NewLength > Data.Num()) {
+      // The new bytes are zero. A difference file has to supply every one
+      // of them, so there cannot be more than the file still holds.
+      patch_check(NewLength - Data.Num() <= Remaining(*this));
+      Data.AddZeroed(NewLength - Data.Num());
+    }
+
+    patch_check(ChunkCount >= 0);
+    UBOOL bAppended = 0;
+    for (INT c = 0; c < ChunkCount; ++c) {
+      INT Pos = 0, Length = 0;
+      *this << Pos << Length;
+      patch_check(Length >= 0);
+      patch_check(Length <= Remaining(*this));
+      patch_check(Pos >= 0);
+      if (Pos < ObjectMap(j).DataArray.Num()) {
+        patch_check(static_cast<int64_t>(Pos) + Length <= ObjectMap(j).DataArray.Num());
+        if (Length) Serialize(&Data(Pos), Length);
+      } else {
+        patch_check(!bAppended);
+        patch_check(Pos == ObjectMap(j).DataArray.Num());
+        const INT At = Data.AddZeroed(Length);
+        if (Length) Serialize(&Data(At), Length);
+        bAppended = 1;
+      }
+    }
+  }
+}
