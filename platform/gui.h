@@ -179,6 +179,9 @@ class ControlDelegate {
   // window received the click notification (if any).
   virtual void OnLeftButtonUp(int x, int y) {}
   virtual void OnTimer(int id) {}
+  // The control is going away with its window; the delegate must not use it
+  // any more.
+  virtual void OnControlDestroyed() {}
 };
 
 // A child control of a window. Valid while the window exists; used on the

@@ -582,6 +582,7 @@ class GtkWindowImpl : public Window {
 };
 
 GtkControl::~GtkControl() {
+  if (delegate_) delegate_->OnControlDestroyed();
   for (auto& [id, timer] : timers_) {
     g_source_remove(timer.first);
     delete timer.second;

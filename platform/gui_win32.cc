@@ -282,6 +282,7 @@ class Win32Control : public Control {
  public:
   Win32Control(Win32Window* owner, HWND hwnd);
   ~Win32Control() override {
+    if (delegate_) delegate_->OnControlDestroyed();
     if (font_) DeleteObject(font_);
     if (browser_) {
       SetWindowLongPtrA(hwnd_, GWLP_USERDATA, 0);

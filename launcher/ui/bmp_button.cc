@@ -19,6 +19,10 @@ ButtonImage ChooseButtonImage(bool have_pressed, bool have_hover, bool have_chec
   return ButtonImage::kNormal;
 }
 
+ButtonGroup::~ButtonGroup() {
+  for (CBmpButton* b : members_) b->group_ = nullptr;
+}
+
 void ButtonGroup::Add(CBmpButton* button) {
   if (button->group_ == this) return;
   if (button->group_) button->group_->Remove(button);

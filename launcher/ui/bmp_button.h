@@ -44,7 +44,13 @@ class CBmpButton;
 // Buttons of which at most one is checked by clicking.
 class ButtonGroup {
  public:
-  // REQUIRES: the button outlives the group, or is removed first.
+  ButtonGroup() = default;
+  ~ButtonGroup();  // the members are left without a group
+  ButtonGroup(const ButtonGroup&) = delete;
+  ButtonGroup& operator=(const ButtonGroup&) = delete;
+
+  // A button belongs to one group at most; a button that goes away leaves
+  // its group by itself.
   void Add(CBmpButton* button);
   void Remove(CBmpButton* button);
   const std::vector<CBmpButton*>& members() const { return members_; }
@@ -62,8 +68,8 @@ class CBmpButton : public platform::ControlDelegate {
   CBmpButton(const CBmpButton&) = delete;
   CBmpButton& operator=(const CBmpButton&) = delete;
 
-  // Takes over painting and input of `control` (an owner-drawn button).
-  // REQUIRES: control outlives this object or Detach is called first.
+  // Takes over painting and input of `control` (an owner-drawn button) until
+  // Detach or until the control goes away with its window.
   void Attach(platform::Control* control);
   void Detach();
   platform::Control* control() const { return control_; }
@@ -97,6 +103,7 @@ class CBmpButton : public platform::ControlDelegate {
   void OnMouseMove(int x, int y, bool over_self) override;
   void OnMouseLeave() override;
   void OnLeftButtonUp(int x, int y) override;
+  void OnControlDestroyed() override { control_ = nullptr; }
 
  protected:
   // Draws `image` (already cut by the key colour when the style asks for it)

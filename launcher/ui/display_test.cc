@@ -160,13 +160,6 @@ class TestWindow : public SkinDialog {
       default: return 0;
     }
   }
-  void OnDestroy() override {
-    exit_.Detach();
-    minimise_.Detach();
-    start_.Detach();
-    server_.Detach();
-    SkinDialog::OnDestroy();
-  }
 
   std::atomic<uint32_t> window_thread{0};
   std::atomic<int> ticks{0};

@@ -47,6 +47,10 @@ class CFlashBmpButton : public CBmpButton {
 
   void OnPaint(platform::Canvas& canvas, const platform::ButtonPaintState& state) override;
   void OnTimer(int id) override;
+  void OnControlDestroyed() override {
+    flashing_ = false;
+    CBmpButton::OnControlDestroyed();
+  }
 
  protected:
   void KeyChanged() override;

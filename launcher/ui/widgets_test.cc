@@ -19,6 +19,9 @@ using platform::Rect;
 class FakeControl : public platform::Control {
  public:
   explicit FakeControl(Rect bounds) : bounds_(bounds) {}
+  ~FakeControl() override {
+    if (delegate) delegate->OnControlDestroyed();
+  }
   int Id() const override { return 1; }
   platform::ControlKind Kind() const override { return platform::ControlKind::kButton; }
   void Move(const Rect& rect) override { bounds_ = rect; }
@@ -350,6 +353,22 @@ TEST(SkinDialogTest, ShapeComesFromTheBackgroundOnlyWhenAskedFor) {
   EXPECT_TRUE(dialog.TransparentBackground("Static"));
   EXPECT_FALSE(dialog.TransparentBackground("msctls_trackbar32"));
   EXPECT_FALSE(dialog.TransparentBackground("MSCTLS_TRACKBAR32"));
+}
+
+TEST(ButtonLifetime, AButtonOutlivingItsControlLetsGoOfIt) {
+  FakeBitmaps bitmaps;
+  CFlashBmpButton button;
+  {
+    FakeControl control{Rect{0, 0, 40, 20}};
+    button.Attach(&control);
+    ASSERT_TRUE(button.SetFrames(bitmaps, {1, 2}));
+    button.Flash(true);
+  }
+  EXPECT_EQ(button.control(), nullptr);
+  button.Repaint();
+  button.OnMouseMove(1, 1, true);
+  button.Flash(false);
+  EXPECT_FALSE(button.IsHover());
 }
 
 TEST(WebBrowserTest, NavigatesThroughItsControl) {
