@@ -8,7 +8,9 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/testing.h"
+#include "platform/path.h"
 #include "win_dl_net/fault_server.h"
+#include "win_dl_net/nginx_server.h"
 #include "win_dl_net/test_util.h"
 
 namespace {
@@ -284,6 +286,98 @@ TEST_F(FaultServerTest, StopWritesWhatIsHeldInMemory) {
   ASSERT_TRUE(platform::ReadFileToString(path, &file));
   EXPECT_TRUE(file.substr(0, 20000) == data_.substr(0, 20000));
   EXPECT_EQ(file[20000], '\xEE');
+}
+
+// --- The same fetchers against nginx, on both targets ----------------------
+
+class NginxFetchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx not installed";
+    data_ = dltest::Pattern(kSize);
+    for (const char* dir : {"", "whole", "drip"}) {
+      std::string d = tmp_.Path() + "www" + platform::kPathSep + dir;
+      platform::MakeDirectories(d);
+      ASSERT_TRUE(platform::WriteStringToFile(platform::JoinPath(d, "pkg.bin"), data_));
+    }
+    ASSERT_TRUE(server_.Start(tmp_.Path() + "www",
+                              "location /whole/ { max_ranges 0; } location /drip/ { limit_rate 50k; }"));
+    local_ = tmp_ / "pkg.bin";
+    ASSERT_TRUE(platform::WriteStringToFile(local_, std::string(kSize, '\xEE')));
+  }
+  std::string File() {
+    std::string s;
+    platform::ReadFileToString(local_, &s);
+    return s;
+  }
+
+  static constexpr uint32_t kSize = 300000;
+  platform::testing::TempDir tmp_;
+  NginxServer server_;
+  std::string data_;
+  std::string local_;
+};
+
+TEST_F(NginxFetchTest, SizeWholeFetchAndMissingFile) {
+  FileFetch fetch(server_.Url("pkg.bin"));
+  ASSERT_TRUE(fetch.GetRemoteFileAttribute());
+  EXPECT_EQ(fetch.GetFileSize(), kSize);
+  MemorySink sink;
+  ASSERT_EQ(fetch.SigleFetch(sink), 0);
+  EXPECT_TRUE(std::string(sink.GetText(), sink.GetSize()) == data_);
+
+  FileFetch missing(server_.Url("missing.xml"));
+  EXPECT_FALSE(missing.GetRemoteFileAttribute());
+  MemorySink none;
+  EXPECT_EQ(missing.SigleFetch(none), -1);
+  EXPECT_EQ(none.GetSize(), 0u);
+}
+
+TEST_F(NginxFetchTest, RangeRepliesThatCannotBeUsed) {
+  dltest::WriteWatch watch(data_, {{100000, 199999}});
+  // A server that ignores Range answers 200 with the whole file.
+  SegmentFetcher whole(server_.Url("whole/pkg.bin"), local_, 100000, 100000, 199999);
+  EXPECT_EQ(whole.Run(), -1);
+  // A range past the end of the file: 416.
+  SegmentFetcher past(server_.Url("pkg.bin"), local_, kSize + 10, kSize + 10, kSize + 99);
+  FileSink sink(local_);
+  EXPECT_EQ(past.FetchFileSegment(sink), -1);
+  EXPECT_TRUE(File() == std::string(kSize, '\xEE'));
+  EXPECT_TRUE(watch.Writes().empty());
+}
+
+TEST_F(NginxFetchTest, BodyEndingInsideTheRangeIsRetried) {
+  // The range reaches 1000 bytes past the file's end: the body stops short.
+  dltest::WriteWatch watch(data_, {{250000, kSize + 999}});
+  SegmentFetcher fetcher(server_.Url("pkg.bin"), local_, 250000, 250000, kSize + 999);
+  FileSink sink(local_);
+  EXPECT_EQ(fetcher.FetchFileSegment(sink), -2);
+  EXPECT_EQ(fetcher.GetCurPos(), kSize);
+  EXPECT_EQ(watch.Bad(), 0);
+  EXPECT_TRUE(File().substr(250000) == data_.substr(250000));
+}
+
+TEST_F(NginxFetchTest, SlowRangeCompletesAndStopKeepsItsBytes) {
+  // nginx lets the first second's worth (50 KB) out at once, then drips.
+  dltest::WriteWatch watch(data_, {{0, 79999}, {150000, kSize - 1}});
+  SegmentFetcher slow(server_.Url("drip/pkg.bin"), local_, 0, 0, 79999);
+  EXPECT_EQ(slow.Run(), 0);
+  EXPECT_TRUE(File().substr(0, 80000) == data_.substr(0, 80000));
+
+  SegmentFetcher stopped(server_.Url("drip/pkg.bin"), local_, 150000, 150000, kSize - 1);
+  ASSERT_TRUE(stopped.Start());
+  for (int i = 0; i < 1000 && stopped.GetDownloaded() < 60000; ++i) platform::SleepMs(5);
+  stopped.Stop();
+  stopped.Wait();
+  EXPECT_EQ(stopped.LastResult(), -1);
+  uint32_t cur = stopped.GetCurPos();
+  EXPECT_GE(cur, 150000u + 60000u);
+  EXPECT_LT(cur, kSize);
+  EXPECT_EQ(cur - 150000u, stopped.GetDownloaded());
+  std::string file = File();
+  EXPECT_TRUE(file.substr(150000, cur - 150000) == data_.substr(150000, cur - 150000));
+  EXPECT_TRUE(file.substr(cur) == std::string(kSize - cur, '\xEE'));
+  EXPECT_EQ(watch.Bad(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+#include "platform/http.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#if __has_include(<httplib.h>)
+#include <httplib.h>
+#define HAVE_TEST_SERVER 1
+#endif
+
+namespace platform {
+namespace {
+
+TEST(HttpUrlTest, Splits) {
+  HttpUrl u;
+  ASSERT_TRUE(ParseHttpUrl("http://example.org/a/b.exe?x=1", &u));
+  EXPECT_EQ(u.scheme, "http");
+  EXPECT_EQ(u.server, "example.org");
+  EXPECT_EQ(u.object, "/a/b.exe?x=1");
+  EXPECT_EQ(u.port, 80);
+  ASSERT_TRUE(ParseHttpUrl("HTTPS://user:pw@10.0.0.1:8443", &u));
+  EXPECT_EQ(u.scheme, "https");
+  EXPECT_EQ(u.server, "10.0.0.1");
+  EXPECT_EQ(u.object, "/");
+  EXPECT_EQ(u.port, 8443);
+  ASSERT_TRUE(ParseHttpUrl("http://h?q", &u));
+  EXPECT_EQ(u.object, "/?q");
+  EXPECT_FALSE(ParseHttpUrl("ftp://h/x", &u));
+  EXPECT_FALSE(ParseHttpUrl("pkg.exe", &u));
+  EXPECT_FALSE(ParseHttpUrl("http:///x", &u));
+  EXPECT_FALSE(ParseHttpUrl("http://h:0/x", &u));
+  EXPECT_FALSE(ParseHttpUrl("http://h:65536/x", &u));
+  EXPECT_FALSE(ParseHttpUrl("http://h:8a/x", &u));
+}
+
+TEST(HttpSessionTest, RefusedConnectionIsANetworkError) {
+  auto session = HttpSession::Open(HttpSessionOptions{"test"});
+  ASSERT_TRUE(session);
+  HttpError error = HttpError::kNone;
+  // Nothing listens on the discard port of the loopback here.
+  EXPECT_EQ(session->OpenUrl("http://127.0.0.1:9/x", 0, "", &error), nullptr);
+  EXPECT_EQ(error, HttpError::kNetwork);
+  EXPECT_EQ(session->OpenUrl("gopher://127.0.0.1/x", 0, "", &error), nullptr);
+  EXPECT_NE(error, HttpError::kNone);
+}
+
+#ifdef HAVE_TEST_SERVER
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.Get("/hello", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_header("X-Agent", req.get_header_value("User-Agent"));
+      res.set_header("X-Range", req.get_header_value("Range"));
+      res.set_content("hello world", "text/plain");
+    });
+    server_.Get("/moved", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/hello"); });
+    // 100000 bytes in pieces of 7, no Content-Length.
+    server_.Get("/drip", [](const httplib::Request&, httplib::Response& res) {
+      res.set_chunked_content_provider("application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
+        if (offset >= 100000) {
+          sink.done();
+          return true;
+        }
+        std::string piece(std::min<size_t>(7, 100000 - offset), static_cast<char>('a' + offset % 26));
+        return sink.write(piece.data(), piece.size());
+      });
+    });
+    // Headers, then silence for two seconds, then nothing more.
+    server_.Get("/stall", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content_provider(100, "application/octet-stream", [](size_t, size_t, httplib::DataSink&) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        return false;
+      });
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port_, 0);
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  void TearDown() override {
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+TEST_F(HttpServerTest, StatusHeadersAndBody) {
+  auto session = HttpSession::Open(HttpSessionOptions{"agent-name"});
+  HttpError error;
+  auto request = session->OpenUrl(Url("/moved"), kHttpFlagReload, "Range: bytes=0-\r\n", &error);
+  ASSERT_TRUE(request);
+  uint32_t code = 0, length = 0;
+  ASSERT_TRUE(request->QueryStatusCode(&code));
+  EXPECT_EQ(code, 206u);  // the server cut the range out itself
+  ASSERT_TRUE(request->QueryContentLength(&length));
+  EXPECT_EQ(length, 11u);
+  std::string value;
+  ASSERT_TRUE(request->QueryHeader("x-agent", &value));
+  EXPECT_EQ(value, "agent-name");
+  ASSERT_TRUE(request->QueryHeader("X-Range", &value));
+  EXPECT_EQ(value, "bytes=0-");
+  EXPECT_FALSE(request->QueryHeader("X-Missing", &value));
+  char buf[64];
+  uint32_t got = 0;
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNone);
+  EXPECT_EQ(std::string(buf, got), "hello world");
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNone);
+  EXPECT_EQ(got, 0u);
+
+  // A header line of the caller replaces the agent name.
+  request = session->OpenUrl(Url("/hello"), 0, "User-Agent: other\r\n", &error);
+  ASSERT_TRUE(request);
+  ASSERT_TRUE(request->QueryHeader("X-Agent", &value));
+  EXPECT_EQ(value, "other");
+}
+
+TEST_F(HttpServerTest, ReadsFillTheBufferUntilTheEnd) {
+  auto session = HttpSession::Open(HttpSessionOptions{"t"});
+  HttpError error;
+  auto request = session->OpenUrl(Url("/drip"), 0, "", &error);
+  ASSERT_TRUE(request);
+  uint32_t length = 0;
+  EXPECT_FALSE(request->QueryContentLength(&length));
+  std::vector<char> buf(8192);
+  uint32_t total = 0, got = 0;
+  int reads = 0;
+  do {
+    ASSERT_EQ(request->Read(buf.data(), 8192, &got), HttpError::kNone);
+    if (got > 0 && total + got < 100000) EXPECT_EQ(got, 8192u);
+    total += got;
+    ++reads;
+  } while (got == 8192);
+  EXPECT_EQ(total, 100000u);
+  EXPECT_EQ(reads, 13);
+}
+
+TEST_F(HttpServerTest, CancelEndsABlockedRead) {
+  std::atomic<bool> cancel{false};
+  HttpSessionOptions options{"t"};
+  options.cancelled = [&] { return cancel.load(); };
+  auto session = HttpSession::Open(options);
+  HttpError error;
+  auto request = session->OpenUrl(Url("/stall"), 0, "", &error);
+  ASSERT_TRUE(request);
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    cancel = true;
+  });
+  char buf[100];
+  uint32_t got = 0;
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
+  canceller.join();
+}
+
+TEST_F(HttpServerTest, StalledTransferTimesOut) {
+  HttpSessionOptions options{"t"};
+  options.set_timeouts = true;
+  options.connect_timeout_ms = 5000;
+  options.data_timeout_ms = 300;
+  auto session = HttpSession::Open(options);
+  HttpError error;
+  auto request = session->OpenUrl(Url("/stall"), 0, "", &error);
+  ASSERT_TRUE(request);
+  char buf[100];
+  uint32_t got = 0;
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
+}
+
+#endif  // HAVE_TEST_SERVER
+
+}  // namespace
+}  // namespace platform
