@@ -1,5 +1,7 @@
 #include "patcher/package_composite.h"
 
+#include <cstring>
+
 // The kept-export checks compare positions as unsigned numbers.
 #pragma GCC diagnostic ignored "-Wsign-compare"
 
@@ -11,6 +13,15 @@ int64_t Remaining(FArchive& Ar) {
   const INT Size = Ar.TotalSize();
   if (Size < 0) return MAXINT;
   return static_cast<int64_t>(Size) - Ar.GetPosition();
+}
+
+// Arrays may be moved by copying their bytes (see containers.h).
+template <class T>
+void SwapArrays(TArray<T>& A, TArray<T>& B) {
+  alignas(TArray<T>) unsigned char Tmp[sizeof(TArray<T>)];
+  std::memcpy(Tmp, static_cast<void*>(&A), sizeof(Tmp));
+  std::memcpy(static_cast<void*>(&A), static_cast<void*>(&B), sizeof(Tmp));
+  std::memcpy(static_cast<void*>(&B), Tmp, sizeof(Tmp));
 }
 
 }  // namespace
@@ -278,7 +289,13 @@ void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
   // 9. Kept objects, in old order, renumbered through the kept exports.
   for (INT p = 0; p < OldPkgData.ObjectMap.Num(); ++p) {
     if (Deleted(p)) continue;
-    FObjectData* Data = new (ObjectMap) FObjectData(OldPkgData.ObjectMap(p));
+    // The old package's bytes are not read again: they are taken over
+    // rather than copied (the old entry keeps an empty array).
+    FObjectData& From = OldPkgData.ObjectMap(p);
+    FObjectData* Data = new (ObjectMap) FObjectData;
+    Data->Index = From.Index;
+    Data->ObjPath = From.ObjPath;
+    SwapArrays(Data->DataArray, From.DataArray);
     for (INT k = 0; k < KeptExports.Num(); ++k) {
       if (KeptExports(k).OldPos == static_cast<DWORD>(Data->Index)) {
         Data->Index = static_cast<INT>(KeptExports(k).NewPos);
@@ -303,7 +320,7 @@ void FPackageComposite::PatchObjects() {
     TArray<BYTE>& Data = ObjectMap(j).DataArray;
     if (NewLength < Data.Num()) {
       // A negative length fails the container's own check.
-      Data.Remove(NewLength, Data.Num() - NewLength);
+      Data.Remove(NewLength, NewLength < 0 ? 0 : Data.Num() - NewLength);
     } else if (NewLength > Data.Num()) {
       // The new bytes are zero. A difference file has to supply every one
       // of them, so there cannot be more than the file still holds.

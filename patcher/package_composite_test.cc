@@ -214,6 +214,7 @@ TEST_F(Composite, InconsistentDifferenceFilesFailChecks) {
   }
   for (const BadCase& Case : Cases) {
     appResetErrorState();
+    Old = LoadModel(SmallModel());  // a composition takes the old bytes over
     Composed C(Case.Diff);
     EXPECT_THROW(C.Pkg.Compose(Old->Pkg), int) << Case.Name;
     EXPECT_EQ(History().find(FailedCheck(Case.Check)), 0u) << Case.Name << ": " << History();
@@ -221,11 +222,13 @@ TEST_F(Composite, InconsistentDifferenceFilesFailChecks) {
 
   // A negative new length fails the container's own check.
   appResetErrorState();
+  Old = LoadModel(SmallModel());
   Composed C(Patch({}, -1));
   EXPECT_THROW(C.Pkg.Compose(Old->Pkg), int);
   EXPECT_EQ(History().find(L"Assertion failed: Index>=0"), 0u) << History();
   // A file that ends early reads past its end.
   appResetErrorState();
+  Old = LoadModel(SmallModel());
   std::vector<BYTE> Short = Patch({{0, "x"}}, 3);
   Short.resize(Short.size() - 5);
   Composed S(Short);
@@ -249,6 +252,7 @@ TEST_F(Composite, WriterChecks) {
     // An empty added object: serial size 0 at the import table's offset;
     // the first of two objects for one export wins.
     appResetErrorState();
+    Old = LoadModel(SmallModel());
     DiffWriter D;
     KeepAll(D).Int(2).Int(1).Bytes("").Int(1).Bytes("zz").Int(0).Int(0);
     Composed C(D.Done());
@@ -263,6 +267,7 @@ TEST_F(Composite, WriterChecks) {
   {
     // A name the new table lacks.
     appResetErrorState();
+    Old = LoadModel(SmallModel());
     DiffWriter D;
     D.Header().Int(1).Int(1).Int(0).Int(0).Int(0);
     D.Int(1).Int(1).Int(1).Int(0).Int(0);  // import Pkg.A kept: its names are gone
@@ -274,6 +279,7 @@ TEST_F(Composite, WriterChecks) {
   }
   {
     appResetErrorState();
+    Old = LoadModel(SmallModel());
     DiffWriter D;
     KeepAll(D).Int(0).Int(0).Int(0);
     Composed C(D.Done());

@@ -155,7 +155,8 @@ void FPackageData::LoadObjectMap() {
       appErrorf(TEXT("ReadFile beyond EOF %i+%i/%i"), Export.SerialOffset, Export.SerialSize, FileSize);
     FObjectData* Data = new (ObjectMap) FObjectData;
     Data->Index = i;
-    Data->DataArray.AddZeroed(Export.SerialSize);
+    // Every byte is read (a short read zeroes the rest and is an error).
+    Data->DataArray.Add(Export.SerialSize);
     Serialize(Data->DataArray.GetData(), Export.SerialSize);
   }
   unguard;

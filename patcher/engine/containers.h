@@ -94,7 +94,7 @@ class TArray : public FArray {
   INT Add(INT n = 1) { return FArray::Add(n, sizeof(T)); }
   INT AddZeroed(INT n = 1) {
     INT Index = FArray::Add(n, sizeof(T));
-    appMemzero(GetTypedData() + Index, n * static_cast<INT>(sizeof(T)));
+    if (n) appMemzero(GetTypedData() + Index, n * static_cast<INT>(sizeof(T)));  // no block when empty
     return Index;
   }
   INT AddItem(const T& Item) {
