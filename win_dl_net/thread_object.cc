@@ -22,6 +22,7 @@ ThreadObject::~ThreadObject() {
 void ThreadObject::Stop() { m_bRunning = false; }
 
 void ThreadObject::Wait() {
+  std::lock_guard<std::mutex> hold(m_waitMutex);
   if (!m_hThread.joinable() || m_hThread.get_id() == std::this_thread::get_id()) return;
   m_hThread.join();
 }

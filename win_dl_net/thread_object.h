@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 class ThreadObject {
@@ -28,7 +29,8 @@ class ThreadObject {
   virtual void Stop();
   // Blocks until the thread has ended and releases it. Nothing to do when no
   // thread is held (never started, or waited for already) or when called from
-  // the thread itself.
+  // the thread itself. Several threads may wait at once (a cancel waits while
+  // the owner waits too): all of them return once the thread has ended.
   virtual void Wait();
   // The thread body.
   virtual int Run() = 0;
@@ -47,6 +49,7 @@ class ThreadObject {
   static void ThreadProc(ThreadObject* self);
 
   std::thread m_hThread;
+  std::mutex m_waitMutex;  // serialises joining m_hThread
   std::atomic<uint32_t> m_nThreadId{0};
   std::atomic<bool> m_bRunning{true};
   std::atomic<bool> m_bGo;
