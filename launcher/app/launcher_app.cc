@@ -9,6 +9,7 @@
 #include "launcher/log/messages.h"
 #include "launcher/update/install_path.h"
 #include "launcher/update/update_control.h"
+#include "launcher/update/update_thread.h"
 #include "launcher/update/version.h"
 #include "platform/file.h"
 #include "platform/gui.h"
@@ -160,12 +161,20 @@ bool LauncherApp::WindowSections() {
   return true;
 }
 
+void LauncherApp::RunWithoutWindow() {
+  UpdateControl& control = UpdateControl::Instance();
+  control.Start();
+  if (control.Engine()) control.Engine()->Wait();
+  LogInfo() << "update ended: " << control.GetState() << " " << control.GetStateText();
+}
+
 void LauncherApp::InitInstance(const std::vector<std::string>& args) {
   platform::InitCommonControls();
   Logger::Instance().Init("Renewel", InstallPath(std::string("log") + platform::kPathSep),
                           Logger::kToStdout | Logger::kToFile, static_cast<int32_t>(LogLevel::INFO), 160000);
   UpdateControl::Instance().Lock();
   UpdateControl::Instance().Unlock();
+  UpdateControl::SetRestartLauncher(&RestartLauncher);
   LogInfo() << "This is NewUpdateVersion.Time:" << __DATE__;
 
   RunMode mode = Normal;
@@ -206,7 +215,11 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
 
   std::srand(static_cast<unsigned>(std::time(nullptr)));
 
-  if (g_dialog_runner) g_dialog_runner(*this);
+  if (g_dialog_runner) {
+    g_dialog_runner(*this);
+  } else {
+    RunWithoutWindow();
+  }
 
   platform::GraphicsShutdown();
   resources_.reset();

@@ -43,11 +43,14 @@ class LauncherApp {
   platform::ResourceLibrary* Resources() const { return resources_.get(); }
 
   // Shows the launcher window modally (step 18). Installed by the window's
-  // module; when none is installed the run ends after start-up.
+  // module; when none is installed the update engine runs without a window
+  // and the process ends with it.
   using DialogRunner = void (*)(LauncherApp& app);
   static void SetDialogRunner(DialogRunner runner);
 
  private:
+  // Without a window module the engine runs to its end with no display.
+  void RunWithoutWindow();
   bool SingleInstance(RunMode mode);
   bool WindowSections();
 

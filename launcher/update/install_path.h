@@ -14,4 +14,9 @@ std::string InstallPath(const std::string& name);
 // that already hold the path).
 std::string InstallPathFor(const std::string& executable_path, const std::string& name);
 
+// Makes InstallPath compute from `executable_path` instead of the running
+// executable (tests that run the engine inside the test program). Empty
+// restores the real path.
+void SetInstallPathExecutableForTesting(const std::string& executable_path);
+
 #endif  // LAUNCHER_UPDATE_INSTALL_PATH_H_

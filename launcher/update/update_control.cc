@@ -1,6 +1,10 @@
 #include "launcher/update/update_control.h"
 
+#include <cstdlib>
+
 #include "launcher/log/logger.h"
+#include "launcher/log/messages.h"
+#include "launcher/update/update_thread.h"
 
 namespace {
 
@@ -47,21 +51,53 @@ bool IsFinalState(int32_t state) {
   }
 }
 
+static UpdateControl::RestartFn g_restart_launcher = nullptr;
+
 UpdateControl::UpdateControl() = default;
+
+void UpdateControl::SetRestartLauncher(RestartFn fn) { g_restart_launcher = fn; }
+
+void UpdateControl::RestartLauncher() {
+  if (g_restart_launcher) g_restart_launcher();
+  // Without an application to restart, end as the restart would.
+  Instance().Lock();
+  std::exit(0);
+}
 
 UpdateControl& UpdateControl::Instance() {
   static UpdateControl control;
   return control;
 }
 
-UpdateControl::~UpdateControl() { LogInfo() << "delete UpdateControl1"; }
+UpdateControl::~UpdateControl() {
+  LogInfo() << "delete UpdateControl1";
+  engine_.reset();
+}
 
-bool UpdateControl::Start() { return false; }
+bool UpdateControl::Start() {
+  std::lock_guard<std::recursive_mutex> hold(mutex_);
+  LogInfo() << Text(Message::kStartUpgrade);
+  engine_ = std::make_unique<UpdateThread>();
+  return true;
+}
 
-void UpdateControl::Stop(int32_t state) { SetState(state); }
+void UpdateControl::Stop(int32_t state) {
+  if (engine_) {
+    std::lock_guard<std::recursive_mutex> hold(mutex_);
+    engine_->ThreadObject::Stop();
+    engine_->Stop();
+  }
+  SetState(state);
+}
 
 float UpdateControl::GetProgress() const {
   switch (GetState()) {
+    case Downloading:
+    case Installing: {
+      if (!engine_) return 0.0f;
+      uint32_t size = engine_->FileSize();
+      return size == 0 ? 0.0f : 70.0f * static_cast<float>(engine_->DownloadedSize()) / static_cast<float>(size);
+    }
     case UpToDate:
     case Succeeded:
       return 100.0f;

@@ -36,6 +36,8 @@ const char* UpdateStateText(int32_t state);
 // True for the states after which the engine thread ends.
 bool IsFinalState(int32_t state);
 
+class UpdateThread;
+
 class UpdateControl {
  public:
   // The process-wide object, created on first use.
@@ -61,10 +63,21 @@ class UpdateControl {
   // installing, 100 when up to date or succeeded, otherwise 0.
   float GetProgress() const;
 
+  // The engine thread, for waiting on it (null before Start).
+  UpdateThread* Engine() const { return engine_.get(); }
+
+  // Restarting the install directory's launcher after a package that replaced
+  // it belongs to the application; it installs the operation here at start-up.
+  // The engine calls it; it does not return.
+  using RestartFn = void (*)();
+  static void SetRestartLauncher(RestartFn fn);
+  [[noreturn]] static void RestartLauncher();
+
  private:
   UpdateControl();
   std::recursive_mutex mutex_;
   std::atomic<int32_t> state_{Checking};
+  std::unique_ptr<UpdateThread> engine_;
 };
 
 // Holds the update-control lock for a scope.

@@ -1,0 +1,370 @@
+// The update engine run by the real launcher, without its window, against a
+// real HTTP server serving a tree made by the publisher tool.
+#include "launcher/update/update_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "launcher/log/logger.h"
+#include "launcher/update/install_path.h"
+#include "launcher/update/update_control.h"
+#include "platform/file.h"
+#include "platform/ini.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/testing.h"
+#include "win_dl_net/nginx_server.h"
+
+namespace {
+
+using platform::kPathSep;
+using platform::testing::BuiltLibrary;
+using platform::testing::BuiltProgram;
+
+const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
+const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
+const std::string kVersionLib = std::string("dovra_version") + platform::kLibSuffix;
+
+TEST(UpdateThreadTest, SetupCommandLineAndPackageName) {
+  EXPECT_EQ(SetupCommandLine("C:\\g\\update\\p.exe", "C:\\g\\"), "C:\\g\\update\\p.exe /USERNAME=Renewel /D=C:\\g\\");
+  EXPECT_EQ(SetupCommandLine("C:\\My Games\\update\\p.exe", "C:\\My Games\\"),
+            "\"C:\\My Games\\update\\p.exe\" /USERNAME=Renewel /D=C:\\My Games\\");
+  EXPECT_EQ(PackageFileName("http://h/dir/pkg.exe"), "pkg.exe");
+  EXPECT_EQ(PackageFileName("http://h/dir\\pkg.exe"), "pkg.exe");
+  EXPECT_EQ(PackageFileName("pkg.exe"), "pkg.exe");
+}
+
+// A client install with the launcher in temp/, as the player's launcher leaves
+// it, and a server tree published from a description.
+class UpdateFlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+    install_ = dir_ / "client" + kPathSep;
+    temp_ = install_ + "temp" + kPathSep;
+    tree_ = dir_ / "tree" + kPathSep;
+    ASSERT_TRUE(platform::MakeDirectories(temp_));
+    ASSERT_TRUE(platform::MakeDirectories(tree_));
+    ASSERT_TRUE(platform::CopyFileOver(BuiltProgram("Quillfen"), temp_ + kLauncher));
+    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("Quillfen"), temp_ + kResources));
+    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("dovra_version"), install_ + kVersionLib));
+    ASSERT_TRUE(server_.Start(tree_));
+  }
+
+  void SetClient(const std::string& version, const std::string& url) {
+    platform::SetProfileString("version", "ClientVersion", version, install_ + "dovra_version.ini");
+    platform::SetProfileString("version", "UpdateVersionUrl", url, install_ + "dovra_version.ini");
+  }
+  std::string ClientVersion() {
+    return platform::ProfileString("version", "ClientVersion", "", install_ + "dovra_version.ini");
+  }
+
+  // Publishes `body` (package lines) with latest version `latest`.
+  void Publish(const std::string& latest, const std::string& body) {
+    std::string desc = "url " + server_.Url("") + "\nsetup " + BuiltProgram("sample_setup") + "\nlatest " + latest +
+                       "\n" + body;
+    ASSERT_TRUE(platform::WriteStringToFile(dir_ / "desc.txt", desc));
+    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " +
+                                    platform::QuoteArgument(dir_ / "desc.txt") + " " +
+                                    platform::QuoteArgument(tree_));
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(p->WaitFor(60000));
+    ASSERT_EQ(p->ExitCode(), 0);
+  }
+
+  // Runs the temp copy with "-c update" until it ends.
+  std::unique_ptr<platform::Process> StartEngine() {
+    return platform::StartProcess(platform::QuoteArgument(temp_ + kLauncher) + " -c update", install_);
+  }
+  void RunEngine() {
+    auto p = StartEngine();
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(p->WaitFor(120000)) << Log();
+    EXPECT_EQ(p->ExitCode(), 0);
+  }
+
+  std::string Log() const {
+    std::vector<platform::DirEntry> entries;
+    std::string all;
+    if (!platform::ListDirectory(install_ + "log", &entries)) return all;
+    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
+    for (auto& e : entries) {
+      std::string text;
+      if (!e.is_directory && platform::ReadFileToString(install_ + "log" + kPathSep + e.name, &text)) all += text;
+    }
+    return all;
+  }
+  std::string FinalState() const {
+    std::string log = Log();
+    size_t at = log.rfind("update ended: ");
+    if (at == std::string::npos) return "none";
+    return log.substr(at + 14, log.find(' ', at + 14) - at - 14);
+  }
+  bool Requested(const std::string& suffix) const {
+    for (const auto& l : server_.AccessLog()) {
+      if (l.uri.size() >= suffix.size() && l.uri.compare(l.uri.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return true;
+    }
+    return false;
+  }
+  // Each text must appear after the one before it.
+  ::testing::AssertionResult InOrder(const std::vector<std::string>& texts) const {
+    std::string log = Log();
+    size_t at = 0;
+    for (const std::string& t : texts) {
+      size_t found = log.find(t, at);
+      if (found == std::string::npos) return ::testing::AssertionFailure() << "missing in order: " << t << "\n" << log;
+      at = found + t.size();
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  platform::testing::TempDir dir_;
+  std::string install_, temp_, tree_;
+  NginxServer server_;
+};
+
+TEST_F(UpdateFlowTest, UpToDateAndNewerAskForNoVersionInfo) {
+  Publish("1.0.0.8", "");
+  SetClient("1.0.0.8", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5");
+  SetClient("1.0.0.9", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5");
+  EXPECT_TRUE(Requested("/latest-version.xml"));
+  EXPECT_FALSE(Requested("version.xml") && !Requested("/latest-version.xml"));
+  for (const auto& l : server_.AccessLog()) EXPECT_EQ(l.uri.find("/version.xml"), std::string::npos) << l.uri;
+}
+
+TEST_F(UpdateFlowTest, ChainOfTwoPackages) {
+  Publish("1.0.0.3",
+          "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n"
+          "package 1.0.0.2 1.0.0.3\n text data/two.txt second\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  EXPECT_EQ(FinalState(), "5");
+  EXPECT_TRUE(platform::Exists(install_ + "data" + kPathSep + "two.txt"));
+  EXPECT_TRUE(InOrder({"latest-version:1.0.0.3,mLocalVersion:1.0.0.1", "Download version.xml file succes",
+                       "destversion:1.0.0.2,localversion:1.0.0.1", "Download package address:",
+                       "update package md5 check success", "setup package successed",
+                       "latest-version:1.0.0.3,mLocalVersion:1.0.0.2", "destversion:1.0.0.3,localversion:1.0.0.2",
+                       "setup package successed", "latest-version:1.0.0.3,mLocalVersion:1.0.0.3",
+                       "download thread tun return", "update ended: 5"}));
+}
+
+TEST_F(UpdateFlowTest, SelfUpdateInTheMiddleRestartsTheInstalledLauncher) {
+  std::string stand_in = BuiltProgram("recorder");
+  Publish("1.0.0.3",
+          "package 1.0.0.1 1.0.0.2\n updateself true\n file " + kLauncher + " " + stand_in +
+              "\npackage 1.0.0.2 1.0.0.3\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  // The restarted launcher is not waited for: give it time to record itself.
+  std::string started;
+  for (int i = 0; i < 400 && started.find("end") == std::string::npos; ++i) {
+    platform::ReadFileToString(install_ + kLauncher + ".started.txt", &started);
+    if (started.find("end") == std::string::npos) platform::SleepMs(50);
+  }
+  EXPECT_NE(started.find("arg=-r\narg=Restart\nend"), std::string::npos) << started;
+  EXPECT_EQ(FinalState(), "none");  // the process ended through the restart
+}
+
+TEST_F(UpdateFlowTest, SelfUpdateAsTheLastPackageDoesNotRestart) {
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n updateself true\n text marker.txt x\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_EQ(FinalState(), "5");
+  EXPECT_FALSE(platform::Exists(install_ + kLauncher + ".started.txt"));
+}
+
+TEST_F(UpdateFlowTest, VersionDocumentsThatDoNotServe) {
+  // Children out of order: updateself before packagemd5 is not found.
+  ASSERT_TRUE(platform::MakeDirectories(tree_ + "1.0.0.1"));
+  ASSERT_TRUE(platform::WriteStringToFile(tree_ + "latest-version.xml", "<lastversionnum>1.0.0.2</lastversionnum>"));
+  ASSERT_TRUE(platform::WriteStringToFile(
+      tree_ + "1.0.0.1" + kPathSep + "version.xml",
+      "<version><versionnum>1.0.0.2</versionnum><packageurl>x</packageurl><updateself>false</updateself>"
+      "<packagemd5>00</packagemd5></version>"));
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "4");
+
+  // Element names are case-sensitive.
+  ASSERT_TRUE(platform::WriteStringToFile(
+      tree_ + "1.0.0.1" + kPathSep + "version.xml",
+      "<version><VersionNum>1.0.0.2</VersionNum><packageurl>x</packageurl><packagemd5>00</packagemd5>"
+      "<updateself>false</updateself></version>"));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "4");
+
+  // A wrong root in latest-version.xml: the comparison fails and the pass goes
+  // on to version.xml of the installed version.
+  ASSERT_TRUE(platform::WriteStringToFile(tree_ + "latest-version.xml", "<latest>1.0.0.2</latest>"));
+  RunEngine();
+  EXPECT_NE(Log().find("the version's format error"), std::string::npos);
+  EXPECT_EQ(FinalState(), "4");
+
+  // No server tree at all.
+  SetClient("1.0.0.1", server_.Url("nowhere/"));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "3");
+}
+
+TEST_F(UpdateFlowTest, PackageFaults) {
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n cancel\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "9");
+  EXPECT_NE(Log().find("setup update package error,may be canceled"), std::string::npos);
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+}
+
+TEST_F(UpdateFlowTest, DigestMismatchDeletesTheCompletePackage) {
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n");
+  // Publish the real digest in lower case: it never matches.
+  std::string doc;
+  ASSERT_TRUE(platform::ReadFileToString(tree_ + "1.0.0.1" + kPathSep + "version.xml", &doc));
+  size_t a = doc.find("<packagemd5>") + 12, b = doc.find("</packagemd5>");
+  for (size_t i = a; i < b; ++i) doc[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(doc[i])));
+  ASSERT_TRUE(platform::WriteStringToFile(tree_ + "1.0.0.1" + kPathSep + "version.xml", doc));
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "15");
+  EXPECT_NE(Log().find("update package md5 check error"), std::string::npos);
+  std::string package = install_ + "update" + kPathSep + "update_1.0.0.1_to_1.0.0.2" + platform::kExeSuffix;
+  EXPECT_FALSE(platform::Exists(package));
+}
+
+TEST_F(UpdateFlowTest, MissingPackageAndChainThatDoesNotAdvance) {
+  Publish("1.0.0.3", "package 1.0.0.1 1.0.0.2\npackage 1.0.0.2 1.0.0.2\n");
+  platform::RemoveFile(tree_ + "packages" + kPathSep + "update_1.0.0.1_to_1.0.0.2" + platform::kExeSuffix);
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "16");
+  EXPECT_NE(Log().find("SegmentPolicy init error"), std::string::npos);
+
+  SetClient("1.0.0.2", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "4");
+  EXPECT_NE(Log().find("the update chain does not advance"), std::string::npos);
+}
+
+TEST_F(UpdateFlowTest, KilledDuringTheDownloadThenRunAgain) {
+  std::string big(6 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 40503u >> 7);
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
+  server_.Stop();
+  ASSERT_TRUE(server_.Start(tree_, "limit_rate 300k;"));
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  auto first = StartEngine();
+  ASSERT_NE(first, nullptr);
+  bool downloading = false;
+  for (int i = 0; i < 600 && !downloading; ++i) {
+    downloading = Log().find("current size:") != std::string::npos;
+    if (!downloading) platform::SleepMs(50);
+  }
+  ASSERT_TRUE(downloading) << Log();
+  first->Kill();
+  first->Wait();
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+
+  server_.Stop();
+  ASSERT_TRUE(server_.Start(tree_));
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5");
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  std::string installed;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "data" + kPathSep + "big.bin", &installed));
+  EXPECT_TRUE(installed == big);
+}
+
+}  // namespace
+
+namespace {
+
+// The engine inside this test program, so the window's view of it (progress,
+// cancel) can be observed.
+class InProcessEngineTest : public UpdateFlowTest {
+ protected:
+  void SetUp() override {
+    UpdateFlowTest::SetUp();
+    if (IsSkipped()) return;
+    SetInstallPathExecutableForTesting(temp_ + kLauncher);
+    UpdateControl::SetRestartLauncher(nullptr);
+    Logger::Instance().Init("engine", install_ + "log" + kPathSep, Logger::kToFile, 200, 1000000);
+  }
+  void TearDown() override { SetInstallPathExecutableForTesting(""); }
+
+  // Waits for the engine thread to end, bounded.
+  bool WaitForEngineEnd(int ms) {
+    for (int waited = 0; waited < ms; waited += 20) {
+      if (IsFinalState(UpdateControl::Instance().GetState()) && !UpdateControl::Instance().Engine()->IsRunning())
+        return true;
+      platform::SleepMs(20);
+    }
+    return false;
+  }
+};
+
+TEST_F(InProcessEngineTest, ProgressClimbsTo70WhileDownloadingAnd100AtTheEnd) {
+  // A package of a few megabytes behind a slow link.
+  std::string big(6 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 2654435761u >> 13);
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
+  server_.Stop();
+  ASSERT_TRUE(server_.Start(tree_, "limit_rate 1m;"));
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
+  SetClient("1.0.0.1", server_.Url(""));
+
+  UpdateControl& control = UpdateControl::Instance();
+  control.SetState(Checking);
+  ASSERT_TRUE(control.Start());
+  float during = 0, highest = 0;
+  for (int i = 0; i < 3000 && !IsFinalState(control.GetState()); ++i) {
+    float p = control.GetProgress();
+    EXPECT_LE(p, 100.0f);
+    if (control.GetState() == Downloading && p > 0) during = p;
+    if (control.GetState() != UpToDate && control.GetState() != Succeeded) highest = std::max(highest, p);
+    platform::SleepMs(20);
+  }
+  ASSERT_TRUE(WaitForEngineEnd(60000));
+  EXPECT_EQ(control.GetState(), UpToDate);
+  EXPECT_GT(during, 0.0f);
+  EXPECT_LE(highest, 70.0f);
+  EXPECT_EQ(control.GetProgress(), 100.0f);
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+}
+
+TEST_F(InProcessEngineTest, CancelDuringTheDownloadStopsTheJob) {
+  std::string big(8 * 1024 * 1024, 'x');
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
+  server_.Stop();
+  ASSERT_TRUE(server_.Start(tree_, "limit_rate 200k;"));
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
+  SetClient("1.0.0.1", server_.Url(""));
+
+  UpdateControl& control = UpdateControl::Instance();
+  control.SetState(Checking);
+  ASSERT_TRUE(control.Start());
+  for (int i = 0; i < 1500 && (control.GetState() != Downloading || control.GetProgress() <= 0); ++i) {
+    platform::SleepMs(20);
+  }
+  ASSERT_EQ(control.GetState(), Downloading) << Log();
+  control.Stop(UnexpectedError);
+  ASSERT_TRUE(WaitForEngineEnd(30000));
+  int32_t final_state = control.GetState();
+  EXPECT_TRUE(final_state == UnexpectedError || final_state == DigestMismatch) << final_state;
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");  // no setup program ran
+  // The incomplete package stays for resuming.
+  EXPECT_TRUE(platform::Exists(install_ + "update" + kPathSep + "update_1.0.0.1_to_1.0.0.2" + platform::kExeSuffix));
+}
+
+}  // namespace
