@@ -215,7 +215,8 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
 
   std::srand(static_cast<unsigned>(std::time(nullptr)));
 
-  if (g_dialog_runner) {
+  // Without a display (tests, servers) the update still runs, unseen.
+  if (g_dialog_runner && platform::DisplayAvailable()) {
     g_dialog_runner(*this);
   } else {
     RunWithoutWindow();

@@ -1,5 +1,6 @@
 #include "launcher/app/relaunch.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "launcher/log/logger.h"
@@ -95,7 +96,11 @@ void RestartLauncher() {
     LogError() << Text(Message::kRestartOuterLauncher) << Text(Message::kFailedSuffix);
   }
   // Keep the window's thread out of the version library and the state while
-  // the process ends.
+  // the process ends. The process ends here, on the engine thread, without
+  // running the static destructors: they would wait for this very thread (the
+  // engine) and the process would never end, holding the instance mutex that
+  // the restarted launcher waits for. Every log line is already on disk.
   UpdateControl::Instance().Lock();
-  std::exit(0);
+  std::fflush(stdout);
+  std::_Exit(0);
 }

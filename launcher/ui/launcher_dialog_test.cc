@@ -1,0 +1,454 @@
+// The launcher window against a fake window and fake engine: layouts, the
+// polling table, the game start and exit, without a display.
+#include "launcher/ui/launcher_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "launcher/update/update_control.h"
+#include "platform/file.h"
+#include "platform/ini.h"
+#include "platform/path.h"
+#include "platform/testing.h"
+
+namespace {
+
+using platform::Rect;
+
+class FakeControl : public platform::Control {
+ public:
+  explicit FakeControl(int id) : id_(id) {}
+  int Id() const override { return id_; }
+  platform::ControlKind Kind() const override { return platform::ControlKind::kOther; }
+  void Move(const Rect& rect) override { bounds = rect; }
+  Rect Bounds() const override { return bounds; }
+  void Show(bool show) override { visible = show; }
+  bool IsVisible() const override { return visible; }
+  void Enable(bool enable) override { enabled = enable; }
+  bool IsEnabled() const override { return enabled; }
+  void SetText(const std::string& t) override { text = t; }
+  std::string Text() const override { return text; }
+  void SetFont(const platform::Font& f) override { font = f; }
+  void SetTextColor(platform::Color c) override { color = c; }
+  void Repaint() override { ++repaints; }
+  void SetDelegate(platform::ControlDelegate* d) override { delegate = d; }
+  void SetTimer(int, int) override {}
+  void KillTimer(int) override {}
+  void TrackMouseLeave() override {}
+  void SetRange(int low, int high) override { range = {low, high}; }
+  void SetPosition(int p) override { position = p; }
+  int Position() const override { return position; }
+  bool Navigate(const std::string& url) override {
+    navigated.push_back(url);
+    return true;
+  }
+
+  int id_;
+  Rect bounds;
+  bool visible = false, enabled = true;
+  std::string text;
+  platform::Font font;
+  platform::Color color;
+  int repaints = 0;
+  platform::ControlDelegate* delegate = nullptr;
+  std::pair<int, int> range{0, 0};
+  int position = -1;
+  std::vector<std::string> navigated;
+};
+
+class FakeWindow : public platform::Window {
+ public:
+  explicit FakeWindow(platform::WindowDelegate* delegate) : delegate_(delegate) {
+    for (int id : {1001, 1010, 1011, 1012, 1014, 1015, 1016, 1018, 1020, 1048, 1058, 1059, 1070, 1071, 1072, 1073})
+      controls_[id] = std::make_unique<FakeControl>(id);
+  }
+  // As the real window goes: the delegate hears first, then the buttons.
+  ~FakeWindow() override {
+    delegate_->OnDestroy();
+    for (auto& [id, c] : controls_)
+      if (c->delegate) c->delegate->OnControlDestroyed();
+  }
+  FakeControl& C(int id) { return *controls_.at(id); }
+  platform::Control* Find(int id) override {
+    auto it = controls_.find(id);
+    return it == controls_.end() ? nullptr : it->second.get();
+  }
+  std::vector<platform::Control*> Controls() override {
+    std::vector<platform::Control*> all;
+    for (auto& [id, c] : controls_) all.push_back(c.get());
+    return all;
+  }
+  void EndModal(int code) override { ended.push_back(code); }
+  void RemoveTitleBar() override { title_bar = false; }
+  void SetShape(const std::vector<Rect>&) override {}
+  void SetTitle(const std::string& t) override { title = t; }
+  std::string Title() const override { return title; }
+  void SetIcon(const platform::Image&) override {}
+  void SetIconResource(int id) override { icon = id; }
+  void Minimise() override { ++minimised; }
+  void Show(bool) override {}
+  bool IsVisible() const override { return true; }
+  void Move(const Rect&) override {}
+  Rect Bounds() const override { return {}; }
+  void SetClientSize(int, int) override {}
+  void Repaint() override {}
+  void SetTimer(int id, int period) override { timers[id] = period; }
+  void KillTimer(int id) override { timers.erase(id); }
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    boxes.push_back(text + "|" + caption);
+  }
+  intptr_t Send(unsigned message, uintptr_t wparam, intptr_t lparam) override {
+    return delegate_->OnMessage(message, wparam, lparam);
+  }
+  void Post(unsigned message, uintptr_t wparam, intptr_t lparam) override {
+    posted.push_back({message, wparam, lparam});
+  }
+  uintptr_t NativeHandle() const override { return 0; }
+  // Delivers the posted messages, as the modal loop would.
+  void Drain() {
+    while (!posted.empty()) {
+      auto m = posted.front();
+      posted.pop_front();
+      delegate_->OnMessage(m.message, m.wparam, m.lparam);
+    }
+  }
+
+  struct Posted {
+    unsigned message;
+    uintptr_t wparam;
+    intptr_t lparam;
+  };
+  platform::WindowDelegate* delegate_;
+  std::map<int, std::unique_ptr<FakeControl>> controls_;
+  std::vector<int> ended;
+  bool title_bar = true;
+  std::string title;
+  int icon = 0, minimised = 0;
+  std::map<int, int> timers;
+  std::vector<std::string> boxes;
+  std::deque<Posted> posted;
+};
+
+// Every bitmap exists: a small image.
+class FakeBitmaps : public BitmapSource {
+ public:
+  bool Bitmap(int id, platform::Image* out) const override {
+    *out = platform::Image(id == 156 || id == 267 ? 880 : 8, id == 156 || id == 267 ? 620 : 8);
+    return true;
+  }
+};
+
+// The engine and the system as the window sees them.
+struct World {
+  int32_t state = Checking;
+  float progress = 0;
+  int starts = 0;
+  std::vector<int32_t> stops;
+  std::string version = "1.0.0.3";
+  std::vector<std::string> probes;
+  struct Started {
+    std::string file, parameters, directory;
+  };
+  std::vector<Started> programs;
+  int program_result = 42;
+
+  LauncherServices Services() {
+    LauncherServices s;
+    s.start_engine = [this] { return ++starts, true; };
+    s.stop_engine = [this](int32_t st) { stops.push_back(st); };
+    s.engine_state = [this] { return state; };
+    s.engine_progress = [this] { return progress; };
+    s.query_version = [this](std::string* v) { return *v = version, true; };
+    s.start_program = [this](const std::string& f, const std::string& p, const std::string& d) {
+      programs.push_back({f, p, d});
+      return program_result;
+    };
+    s.start_probe = [this](const std::string& r) { return probes.push_back(r), 0; };
+    s.end_networking = [] {};
+    s.resource_string = [](int id) {
+      switch (id) {
+        case 13: return std::string("Closing");
+        case 515: return std::string("serverlist.ini");
+        case 1006: return std::string("page:startup");
+        case 1007: return std::string("page:update");
+        default: return std::string();
+      }
+    };
+    return s;
+  }
+};
+
+class LauncherDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    game_ = dir_ / "game" + platform::kPathSep;
+    exe_dir_ = game_ + "temp" + platform::kPathSep;
+    list_ = game_ + "serverlist.ini";
+    ASSERT_TRUE(platform::MakeDirectories(exe_dir_));
+    AddServer(0, "CNCZone1", "North 1", "10.0.0.1", "7001");
+    AddServer(1, "CNCZone2", "North 2", "10.0.0.2", "7002");
+    AddServer(2, "TelecomZone1", "South 1", "10.0.1.1", "7101");
+    AddServer(3, "TelecomZone2", "South 2", "10.0.1.2", "7102");
+    AddServer(4, "TelecomZone3", "South 3", "10.0.1.3", "7103");
+  }
+  void AddServer(int n, const std::string& section, const std::string& text, const std::string& ip,
+                 const std::string& port) {
+    platform::SetProfileString("ServerSection", "Server" + std::to_string(n), section, list_);
+    platform::SetProfileString(section, "ShowText", text, list_);
+    platform::SetProfileString(section, "BishopIP", ip, list_);
+    platform::SetProfileString(section, "BishopPort", port, list_);
+  }
+  std::string LastServer() { return platform::ProfileString("ServerSection", "LastServer", "", list_); }
+
+  // Creates the window as the modal run would.
+  void Open(const std::string& area_id = "") {
+    dialog_ = std::make_unique<LauncherDialog>(&bitmaps_, world_.Services(), "1.0.0.1 ", exe_dir_, area_id);
+    window_ = std::make_unique<FakeWindow>(dialog_.get());
+    dialog_->OnCreate(*window_);
+  }
+  void Poll(int32_t state, float progress = 0) {
+    world_.state = state;
+    world_.progress = progress;
+    dialog_->OnTimer(kPollTimer);
+  }
+  FakeControl& C(int id) { return window_->C(id); }
+
+  platform::testing::TempDir dir_;
+  std::string game_, exe_dir_, list_;
+  FakeBitmaps bitmaps_;
+  World world_;
+  std::unique_ptr<LauncherDialog> dialog_;
+  std::unique_ptr<FakeWindow> window_;
+};
+
+TEST(LauncherLayoutTest, TablesEndAndKeepTheHiddenButtonsWithoutRoom) {
+  for (Layout layout : {Layout::kStartup, Layout::kUpdate}) {
+    int rows = 0;
+    for (const ButtonRow* r = ButtonRows(layout); r->id >= 1; ++r, ++rows) {
+      const bool no_room = (r->id >= 1071 && r->id <= 1073) || r->id == 1058 || r->id == 1059;
+      EXPECT_EQ(no_room, r->width == 0 && r->height == 0) << r->id;
+      EXPECT_EQ(r->enabled, 1);
+    }
+    EXPECT_EQ(rows, layout == Layout::kStartup ? 8 : 3);
+    int placements = 0;
+    for (const PlacementRow* r = PlacementRows(layout); r->id >= 1; ++r) ++placements;
+    EXPECT_EQ(placements, layout == Layout::kStartup ? 3 : 7);
+  }
+  EXPECT_EQ(LayoutBackground(Layout::kStartup), 156);
+  EXPECT_EQ(LayoutBackground(Layout::kUpdate), 267);
+}
+
+TEST(LauncherGameStartTest, CommandLine) {
+  const std::string sep(1, platform::kPathSep);
+  EXPECT_EQ(GameDirectory("/g/temp" + sep), "/g/");
+  EXPECT_EQ(GameExecutablePath("/g/"), "/g/System" + sep + "Dovra" + platform::kExeSuffix);
+  EXPECT_EQ(GameWorkingDirectory("/g/"), "/g/System");
+  EXPECT_EQ(GameParameters("10.0.0.1", 7001), "-updated -BishopIP=10.0.0.1 -BishopPort=7001 ");
+  EXPECT_EQ(GameExecutablePath(std::string(300, 'x')).size(), 259u);
+}
+
+TEST(LauncherPollTableTest, ActionsByState) {
+  PollAction up = ActionForState(UpToDate);
+  EXPECT_TRUE(up.enable_start && up.enable_exit && up.stop_polling && up.refresh_version && up.reload_list);
+  EXPECT_STREQ(up.log_suffix, "NOUPDATING");
+  for (int32_t s = 0; s < kUpdateStateCount; ++s) {
+    PollAction a = ActionForState(s);
+    EXPECT_EQ(a.enable_start, s == UpToDate) << s;
+    EXPECT_EQ(a.stop_polling, s == UpToDate) << s;
+    EXPECT_EQ(a.set_bar, s == Downloading) << s;
+    EXPECT_EQ(a.disable_exit, s == Installing) << s;
+    // The final failures offer exit; polling goes on.
+    if (IsFinalState(s) && s != UpToDate) {
+      EXPECT_TRUE(a.show_status && a.enable_exit) << s;
+    }
+  }
+  for (int32_t s : std::vector<int32_t>{Checking, FetchingInfo, ParsingInfo, NetworkError, NotLatest, TempDirFailed, 17, -1}) {
+    PollAction a = ActionForState(s);
+    EXPECT_FALSE(a.show_status || a.enable_exit || a.disable_exit || a.log) << s;
+  }
+}
+
+TEST_F(LauncherDialogTest, SetUpEndsInTheUpdateLayoutWithTheEngineStarted) {
+  Open();
+  EXPECT_FALSE(window_->title_bar);
+  EXPECT_EQ(window_->icon, kLauncherIcon);
+  EXPECT_EQ(window_->title, "Dovra: Glass Frontier");
+  EXPECT_TRUE(dialog_->update_layout());
+  EXPECT_EQ(world_.starts, 1);
+  EXPECT_EQ(window_->timers, (std::map<int, int>{{kPollTimer, 100}, {kListTimer, 5000}}));
+  // One probe per list entry, all five.
+  EXPECT_EQ(world_.probes, (std::vector<std::string>{"10.0.0.1 0", "10.0.0.2 1", "10.0.1.1 2", "10.0.1.2 3",
+                                                      "10.0.1.3 4"}));
+  EXPECT_EQ(C(1001).navigated, (std::vector<std::string>{"page:startup", "page:update"}));
+  EXPECT_EQ(C(1016).text, "1.0.0.1 ");
+  EXPECT_EQ(C(1018).text, "   Ver :");
+  EXPECT_EQ(C(1016).color, platform::kWhite);
+  // Update layout: start shown and disabled at its place, 1012 hidden.
+  EXPECT_TRUE(C(1010).visible);
+  EXPECT_FALSE(C(1010).enabled);
+  EXPECT_EQ(C(1010).bounds, (Rect{522, 511, 736, 604}));
+  EXPECT_FALSE(C(1012).visible);
+  EXPECT_EQ(C(1048).bounds, (Rect{58, 555, 489, 576}));
+  EXPECT_EQ(C(1048).range, std::make_pair(0, 100));
+  EXPECT_EQ(C(1015).text, "0%");
+  EXPECT_EQ(C(1014).text, "");
+  for (int id : {1058, 1059, 1071, 1072, 1073}) {
+    EXPECT_TRUE(C(id).bounds.Empty()) << id;
+    EXPECT_TRUE(C(id).visible) << id;
+  }
+  EXPECT_EQ(C(1071).font, (platform::Font{"Arial", 16, 700}));
+  // The selection restored without LastServer: the first CNC server.
+  EXPECT_EQ(SelectedServerSection, "CNCZone1");
+  EXPECT_EQ(C(1020).text, "North 1");
+  EXPECT_EQ(C(1071).text, "North 1");
+  EXPECT_TRUE(dialog_->Button(1071)->IsChecked());
+  EXPECT_TRUE(dialog_->Button(1059)->IsChecked());
+  EXPECT_FALSE(dialog_->Button(1058)->IsChecked());
+
+  // Timer 2 fires once.
+  dialog_->OnTimer(kListTimer);
+  EXPECT_EQ(window_->timers.count(kListTimer), 0u);
+  EXPECT_EQ(C(1020).text, "North 1");
+}
+
+TEST_F(LauncherDialogTest, StatusFollowsTheEngineUntilUpToDate) {
+  Open();
+  Poll(Checking);
+  Poll(FetchingInfo);
+  Poll(ParsingInfo);
+  EXPECT_EQ(C(1014).text, "");
+  Poll(Downloading, 35.7f);
+  EXPECT_EQ(C(1014).text, "Updating client");
+  EXPECT_EQ(C(1015).text, "35%");
+  EXPECT_EQ(C(1048).position, 35);
+  Poll(Installing, 70);
+  EXPECT_FALSE(C(1011).enabled);
+  EXPECT_EQ(C(1014).text, "Updating client");  // 12 keeps the text
+  Poll(Succeeded, 100);
+  EXPECT_EQ(C(1014).text, "Update successful");
+  EXPECT_TRUE(C(1011).enabled);
+  EXPECT_EQ(C(1016).text, "1.0.0.3");
+  EXPECT_FALSE(C(1010).enabled);
+  Poll(Checking);
+  EXPECT_EQ(C(1014).text, "Update successful");
+  world_.version = "1.0.0.4";
+  Poll(UpToDate, 100);
+  EXPECT_EQ(C(1014).text, "Updated to latest version");
+  EXPECT_EQ(C(1015).text, "100%");
+  EXPECT_TRUE(C(1010).enabled);
+  EXPECT_TRUE(C(1011).enabled);
+  EXPECT_EQ(C(1016).text, "1.0.0.4");
+  EXPECT_EQ(window_->timers.count(kPollTimer), 0u);
+}
+
+TEST_F(LauncherDialogTest, FinalFailureOffersOnlyExit) {
+  Open();
+  Poll(Installing);
+  Poll(DigestMismatch);
+  EXPECT_EQ(C(1014).text, "Failed to install file checker, please update again");
+  EXPECT_TRUE(C(1011).enabled);
+  EXPECT_FALSE(C(1010).enabled);
+  EXPECT_EQ(window_->timers.count(kPollTimer), 1u);
+  // A double-click on 1004 while start is disabled does nothing.
+  dialog_->OnCommand(1004, platform::kButtonDoubleClicked);
+  EXPECT_TRUE(world_.programs.empty());
+  EXPECT_TRUE(window_->ended.empty() && window_->posted.empty());
+}
+
+TEST_F(LauncherDialogTest, StartGameRemembersTheServerAndCloses) {
+  Open();
+  Poll(UpToDate, 100);
+  dialog_->OnCommand(1071 + 1, platform::kButtonClicked);  // North 2
+  EXPECT_EQ(C(1020).text, "North 2");
+  dialog_->OnCommand(1010, platform::kButtonClicked);
+  ASSERT_EQ(world_.programs.size(), 1u);
+  EXPECT_EQ(world_.programs[0].file, GameExecutablePath(game_));
+  EXPECT_EQ(world_.programs[0].directory, game_ + "System");
+  EXPECT_EQ(world_.programs[0].parameters, "-updated -BishopIP=10.0.0.2 -BishopPort=7002 ");
+  EXPECT_EQ(LastServer(), "CNCZone2");
+  EXPECT_EQ(world_.stops, (std::vector<int32_t>{UnexpectedError}));
+  EXPECT_EQ(C(1014).text, "Closing");
+  EXPECT_TRUE(window_->ended.empty());  // posted, not done in place
+  window_->Drain();
+  EXPECT_EQ(window_->ended, (std::vector<int>{kExitCode}));
+  // A second exit while closing does nothing more.
+  dialog_->OnClose();
+  window_->Drain();
+  EXPECT_EQ(window_->ended.size(), 1u);
+}
+
+TEST_F(LauncherDialogTest, StartFailureKeepsTheWindow) {
+  Open();
+  Poll(UpToDate, 100);
+  world_.program_result = 2;
+  dialog_->OnCommand(1006, platform::kButtonDoubleClicked);
+  EXPECT_EQ(window_->boxes, (std::vector<std::string>{"Start game failed!\r\nError=2|Error!"}));
+  window_->Drain();
+  EXPECT_TRUE(window_->ended.empty());
+  EXPECT_TRUE(world_.stops.empty());
+  // No server selected: the player is asked for one.
+  dialog_->OnCommand(1058, platform::kButtonClicked);  // Telecom zone
+  EXPECT_TRUE(dialog_->Button(1058)->IsChecked());
+  EXPECT_EQ(C(1071).text, "South 2");   // list entry 3 is the zone's first button
+  EXPECT_FALSE(dialog_->Button(1071)->IsChecked());
+  EXPECT_EQ(C(1020).text, "North 1");  // the selection stays
+  SelectedServerSection = "none";
+  world_.program_result = 33;
+  dialog_->OnCommand(1010, platform::kButtonClicked);
+  EXPECT_EQ(window_->boxes.back(), "Please select the server|Quillfen");
+  EXPECT_EQ(world_.programs.size(), 1u);
+}
+
+TEST_F(LauncherDialogTest, FixedServerIsStartedAndLastServerKept) {
+  // The remembered slot lies in the other zone: the selection shows an empty
+  // slot, and the fixed server is started all the same.
+  platform::SetProfileString("ServerSection", "LastServer", "CNCZone1", list_);
+  Open("4");
+  Poll(UpToDate, 100);
+  EXPECT_EQ(SelectedServerSection, "");
+  dialog_->OnCommand(1010, platform::kButtonClicked);
+  ASSERT_EQ(world_.programs.size(), 1u) << ::testing::PrintToString(window_->boxes) << SelectedServerSection;
+  EXPECT_EQ(world_.programs[0].parameters, "-updated -BishopIP=10.0.1.3 -BishopPort=7103 ");
+  EXPECT_EQ(LastServer(), "CNCZone1");
+  window_->Drain();
+  EXPECT_EQ(window_->ended, (std::vector<int>{kExitCode}));
+}
+
+TEST_F(LauncherDialogTest, MissingFixedServerEndsAtSetUp) {
+  Open("9");
+  EXPECT_EQ(window_->boxes, (std::vector<std::string>{"Error: Specified server doesn't exist.|Quillfen"}));
+  EXPECT_EQ(world_.starts, 0);
+  window_->Drain();
+  EXPECT_EQ(window_->ended, (std::vector<int>{kExitCode}));
+}
+
+TEST_F(LauncherDialogTest, KeysCloseAndMessages) {
+  Open();
+  EXPECT_TRUE(dialog_->OnKey(platform::kKeyEnter));
+  EXPECT_TRUE(dialog_->OnKey(platform::kKeyEscape));
+  EXPECT_TRUE(window_->posted.empty());
+  dialog_->OnCommand(1070, platform::kButtonClicked);
+  EXPECT_EQ(window_->minimised, 1);
+  // Operations of the sent message; 7 and above are ignored.
+  UiTextArgs text{&C(1014), "by message"};
+  window_->Send(platform::kUiOpMessage, kUiOpSetText, reinterpret_cast<intptr_t>(&text));
+  EXPECT_EQ(C(1014).text, "by message");
+  UiMoveArgs move{&C(1020), Rect{1, 2, 3, 4}};
+  window_->Send(platform::kUiOpMessage, kUiOpMove, reinterpret_cast<intptr_t>(&move));
+  EXPECT_EQ(C(1020).bounds, (Rect{1, 2, 3, 4}));
+  UiShowArgs hide{&C(1020), 0};
+  window_->Send(platform::kUiOpMessage, kUiOpShow, reinterpret_cast<intptr_t>(&hide));
+  EXPECT_FALSE(C(1020).visible);
+  EXPECT_EQ(window_->Send(platform::kUiOpMessage, 7, reinterpret_cast<intptr_t>(&text)), 0);
+  // Closing the window runs Exit.
+  dialog_->OnClose();
+  EXPECT_EQ(world_.stops, (std::vector<int32_t>{UnexpectedError}));
+  window_->Drain();
+  EXPECT_EQ(window_->ended, (std::vector<int>{kExitCode}));
+}
+
+}  // namespace

@@ -1,0 +1,443 @@
+// The player's whole journey on a real display: a throw-away client install
+// served by a local nginx, the launcher started as the player starts it, its
+// window read back from screenshots and clicked with xdotool, and the sample
+// game's record of how it was started. Run by display_test.sh, which starts a
+// private X server; skipped where there is no display, no nginx or no X tools.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "launcher/ui/launcher_dialog.h"
+#include "platform/file.h"
+#include "platform/gui.h"
+#include "platform/ini.h"
+#include "platform/path.h"
+#include "platform/pid_section.h"
+#include "platform/process.h"
+#include "platform/resources.h"
+#include "platform/testing.h"
+#include "win_dl_net/nginx_server.h"
+
+#ifndef RENEWEL_SCREENSHOT_DIR
+#define RENEWEL_SCREENSHOT_DIR "screenshots"
+#endif
+
+namespace {
+
+using platform::Image;
+using platform::kPathSep;
+using platform::testing::BuiltLibrary;
+using platform::testing::BuiltProgram;
+
+const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
+const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
+const std::string kVersionLib = std::string("dovra_version") + platform::kLibSuffix;
+const std::string kGame = std::string("Dovra") + platform::kExeSuffix;
+constexpr int kWaitMs = 90000;
+// Where on the window the start and exit buttons are clicked: their centres
+// in the update layout.
+constexpr int kStartX = 522 + 107, kStartY = 511 + 46;
+constexpr int kExitX = 808 + 25, kExitY = 17 + 13;
+
+void Step(const std::string& what) {
+  std::fprintf(stderr, "window e2e: %s\n", what.c_str());
+  std::fflush(stderr);
+}
+
+std::string ScreenshotDir() { return RENEWEL_SCREENSHOT_DIR; }
+
+// Runs an X tool through the shell to its end, its standard output kept in
+// *out. The end is seen by a marker file written after the tool, since under
+// Wine the handle of a program of the host system does not tell it.
+bool Tool(const std::string& command, std::string* out = nullptr) {
+  static int serial = 0;
+  const std::string base = ScreenshotDir() + "/tool-" + std::to_string(++serial);
+  platform::MakeDirectories(ScreenshotDir());
+  platform::RemoveFile(base + ".done");
+  std::unique_ptr<platform::Process> p = platform::StartProcess(
+      "/bin/sh -c \"{ " + command + "; } >" + base + ".out 2>/dev/null; echo done >" + base + ".done\"");
+  if (!p) return false;
+  for (int waited = 0; waited < 20000; waited += 20) {
+    std::string text;
+    if (platform::ReadFileToString(base + ".done", &text) && !text.empty()) {
+      if (out) platform::ReadFileToString(base + ".out", out);
+      platform::RemoveFile(base + ".done");
+      platform::RemoveFile(base + ".out");
+      return true;
+    }
+    platform::SleepMs(20);
+  }
+  p->Kill();
+  return false;
+}
+
+bool ToolsAvailable() {
+  std::string out;
+  return Tool("command -v xdotool && command -v import", &out) && out.find("import") != std::string::npos;
+}
+
+bool Screenshot(const std::string& name, Image* out) {
+  const std::string path = ScreenshotDir() + "/" + name + ".bmp";
+  if (!Tool("/usr/bin/import -window root bmp3:" + path)) return false;
+  std::string file;
+  if (!platform::ReadFileToString(path, &file) || file.size() < 14) return false;
+  return Image::FromDib(file.substr(14), out);
+}
+
+// The screen position of the launcher window, found by its title.
+bool FindWindow(int* x, int* y) {
+  std::string out;
+  if (!Tool("/usr/bin/xdotool search --onlyvisible --name 'Dovra: Glass Frontier' getwindowgeometry --shell", &out))
+    return false;
+  size_t ax = out.find("X="), ay = out.find("Y=");
+  if (ax == std::string::npos || ay == std::string::npos) return false;
+  *x = std::atoi(out.c_str() + ax + 2);
+  *y = std::atoi(out.c_str() + ay + 2);
+  return true;
+}
+
+class WindowE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!platform::DisplayAvailable()) GTEST_SKIP() << "no display (run through display_test.sh)";
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+    if (!ToolsAvailable()) GTEST_SKIP() << "xdotool or ImageMagick is missing";
+    resources_ = platform::ResourceLibrary::Load(BuiltLibrary("Quillfen"));
+    ASSERT_NE(resources_, nullptr);
+    install_ = dir_ / "client" + kPathSep;
+    temp_ = install_ + "temp" + kPathSep;
+    tree_ = dir_ / "tree" + kPathSep;
+    ASSERT_TRUE(platform::MakeDirectories(install_ + "System"));
+    ASSERT_TRUE(platform::MakeDirectories(tree_));
+    ASSERT_TRUE(platform::CopyFileOver(BuiltProgram("Quillfen"), install_ + kLauncher));
+    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("Quillfen"), install_ + kResources));
+    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("dovra_version"), install_ + kVersionLib));
+    ASSERT_TRUE(platform::CopyFileOver(BuiltProgram("recorder"), install_ + "System" + kPathSep + kGame));
+    const std::string list = install_ + "serverlist.ini";
+    const char* sections[] = {"CNCZone1", "CNCZone2", "CNCZone3", "TelecomZone1", "TelecomZone2"};
+    for (int n = 0; n < 5; ++n) {
+      platform::SetProfileString("ServerSection", "Server" + std::to_string(n), sections[n], list);
+      platform::SetProfileString(sections[n], "ShowText", std::string("Server ") + char('A' + n), list);
+      platform::SetProfileString(sections[n], "BishopIP", "127.0.0." + std::to_string(n + 1), list);
+      platform::SetProfileString(sections[n], "BishopPort", std::to_string(7100 + n), list);
+    }
+  }
+  void TearDown() override {
+    // A launcher left behind by a failed test must not hold the instance
+    // mutex for the next one.
+    KillLauncher();
+  }
+
+  void Serve(const std::string& extra = std::string()) { ASSERT_TRUE(server_.Start(tree_, extra)); }
+  void SetClient(const std::string& version) {
+    platform::SetProfileString("version", "ClientVersion", version, install_ + "dovra_version.ini");
+    platform::SetProfileString("version", "UpdateVersionUrl", server_.Url(""), install_ + "dovra_version.ini");
+  }
+  std::string ClientVersion() {
+    return platform::ProfileString("version", "ClientVersion", "", install_ + "dovra_version.ini");
+  }
+  std::string LastServer() {
+    return platform::ProfileString("ServerSection", "LastServer", "", install_ + "serverlist.ini");
+  }
+  void Publish(const std::string& latest, const std::string& body) {
+    std::string desc = "url " + server_.Url("") + "\nsetup " + BuiltProgram("sample_setup") + "\nlatest " + latest +
+                       "\n" + body;
+    ASSERT_TRUE(platform::WriteStringToFile(dir_ / "desc.txt", desc));
+    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " +
+                                    platform::QuoteArgument(dir_ / "desc.txt") + " " +
+                                    platform::QuoteArgument(tree_));
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(p->WaitFor(60000));
+    ASSERT_EQ(p->ExitCode(), 0);
+  }
+  std::string BigFile() {
+    std::string big(4 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 40503u >> 7);
+    EXPECT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
+    return dir_ / "big.bin";
+  }
+
+  // The player's start: no arguments, from the install directory.
+  void StartLauncher(const std::string& args = std::string(), const std::string& program = std::string()) {
+    const std::string exe = program.empty() ? install_ + kLauncher : program;
+    auto p = platform::StartProcess(platform::QuoteArgument(exe) + (args.empty() ? "" : " " + args), install_);
+    ASSERT_NE(p, nullptr);
+    first_ = std::move(p);
+  }
+
+  std::string Log() const {
+    std::vector<platform::DirEntry> entries;
+    std::string all;
+    if (!platform::ListDirectory(install_ + "log", &entries)) return all;
+    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
+    for (auto& e : entries) {
+      std::string text;
+      if (!e.is_directory && platform::ReadFileToString(install_ + "log" + kPathSep + e.name, &text)) all += text;
+    }
+    return all;
+  }
+  size_t Count(const std::string& text) const {
+    std::string log = Log();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+  // Waits until the log holds `text` at least `times` times.
+  bool WaitForLog(const std::string& text, size_t times = 1, int ms = kWaitMs) {
+    for (int waited = 0; waited < ms; waited += 100) {
+      if (Count(text) >= times) return true;
+      platform::SleepMs(100);
+    }
+    return false;
+  }
+
+  // Waits for the window of the current launcher copy and remembers its
+  // place and its process.
+  bool WaitForWindow() {
+    for (int waited = 0; waited < kWaitMs; waited += 200) {
+      if (FindWindow(&wx_, &wy_)) {
+        std::unique_ptr<platform::PidSection> s = platform::PidSection::Open(resources_->LoadResourceString(802));
+        if (s) pid_ = s->ReadPid();
+        platform::SleepMs(500);  // let it paint
+        return FindWindow(&wx_, &wy_);
+      }
+      platform::SleepMs(200);
+    }
+    return false;
+  }
+  bool WaitForLauncherEnd() {
+    for (int waited = 0; waited < kWaitMs; waited += 100) {
+      int x, y;
+      const bool window = FindWindow(&x, &y);
+      if (!window && (pid_ == 0 || !platform::ProcessIsAlive(pid_))) return true;
+      platform::SleepMs(100);
+    }
+    return false;
+  }
+  void KillLauncher() {
+    if (pid_ != 0 && platform::ProcessIsAlive(pid_)) {
+      Tool("kill -9 " + std::to_string(pid_));
+      for (int i = 0; i < 50 && platform::ProcessIsAlive(pid_); ++i) platform::SleepMs(100);
+    }
+  }
+  void Click(int x, int y) {
+    Tool("/usr/bin/xdotool mousemove " + std::to_string(wx_ + x) + " " + std::to_string(wy_ + y) +
+         " sleep 0.2 click 1");
+  }
+  bool Shot(const std::string& name, Image* shot) { return Screenshot(name_ + "-" + name, shot); }
+  platform::Color At(const Image& shot, int x, int y) const { return shot.ColorAt(wx_ + x, wy_ + y); }
+
+  Image Bitmap(int id) {
+    std::string raw;
+    Image img;
+    EXPECT_TRUE(resources_->LoadRaw(platform::kResourceBitmap, id, &raw) && Image::FromDib(raw, &img)) << id;
+    return img;
+  }
+  // A point of the start button where its disabled look (the checked image)
+  // differs from every frame of its enabled animation.
+  bool StartProbePoint(int* px, int* py, platform::Color* disabled) {
+    Image checked = Bitmap(152);
+    std::vector<Image> frames;
+    for (int id = 190; id <= 194; ++id) frames.push_back(Bitmap(id));
+    for (int y = 10; y < std::min(93, checked.height()); y += 3) {
+      for (int x = 10; x < std::min(214, checked.width()); x += 3) {
+        const platform::Color c = checked.ColorAt(x, y);
+        if (c == platform::kPureGreen) continue;
+        bool differs = true;
+        for (const Image& f : frames)
+          differs = differs && x < f.width() && y < f.height() && !(f.ColorAt(x, y) == c) &&
+                    !(f.ColorAt(x, y) == platform::kPureGreen);
+        if (differs) {
+          *px = x, *py = y, *disabled = c;
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+  // Whether the screenshot shows the start button enabled.
+  bool StartEnabled(const Image& shot) {
+    int px = 0, py = 0;
+    platform::Color disabled;
+    if (!StartProbePoint(&px, &py, &disabled)) {
+      ADD_FAILURE() << "no point tells the start button's looks apart";
+      return false;
+    }
+    return !(At(shot, 522 + px, 511 + py) == disabled);
+  }
+  void ExpectShaped(const Image& shot) {
+    Image background = Bitmap(267);
+    if (background.ColorAt(1, 300) == platform::kPureGreen) {
+      EXPECT_FALSE(At(shot, 1, 300) == platform::kPureGreen) << "key-colour pixels not cut away";
+    }
+    EXPECT_TRUE(At(shot, 300, 40) == background.ColorAt(300, 40)) << "update background not shown";
+  }
+  std::string GameRecord() {
+    std::string text;
+    const std::string path = install_ + "System" + kPathSep + kGame + ".started.txt";
+    for (int waited = 0; waited < 20000; waited += 100) {
+      if (platform::ReadFileToString(path, &text) && text.find("end\n") != std::string::npos) return text;
+      platform::SleepMs(100);
+    }
+    return text;
+  }
+
+  std::unique_ptr<platform::ResourceLibrary> resources_;
+  platform::testing::TempDir dir_;
+  std::string install_, temp_, tree_;
+  std::string name_ = "journey";
+  NginxServer server_;
+  std::unique_ptr<platform::Process> first_;
+  int wx_ = 0, wy_ = 0;
+  uint32_t pid_ = 0;
+};
+
+const char kUpToDateLine[] = "Updated to latest version,Rate:100NOUPDATING";
+
+TEST_F(WindowE2eTest, PlayerUpdatesTwoVersionsAndStartsTheGame) {
+  name_ = "journey";
+  Serve("limit_rate 1m;");
+  Publish("1.0.0.3", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + BigFile() +
+                         "\npackage 1.0.0.2 1.0.0.3\n text data/two.txt second\n");
+  SetClient("1.0.0.1");
+  StartLauncher();
+  Step("waiting for the window");
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  Image shot;
+  ASSERT_TRUE(Shot("01-window", &shot));
+  ExpectShaped(shot);
+  EXPECT_FALSE(StartEnabled(shot));
+  Step("downloading");
+  ASSERT_TRUE(WaitForLog("Updating client,Rate:", 3)) << Log();
+  ASSERT_TRUE(Shot("02-downloading", &shot));
+  EXPECT_FALSE(StartEnabled(shot));
+  ASSERT_TRUE(WaitForLog(kUpToDateLine)) << Log();
+  platform::SleepMs(600);
+  ASSERT_TRUE(Shot("03-up-to-date", &shot));
+  EXPECT_TRUE(StartEnabled(shot));
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  // The progress bar moved: its log lines climbed.
+  EXPECT_GE(Count("Updating client,Rate:"), 3u);
+  EXPECT_NE(Log().find("Update successful,Rate:100"), std::string::npos);
+
+  Step("start");
+  Click(kStartX, kStartY);
+  const std::string record = GameRecord();
+  ASSERT_NE(record.find("end\n"), std::string::npos) << Log();
+  const std::string system_dir = install_ + "System";
+  EXPECT_NE(record.find("cwd=" + system_dir.substr(0, system_dir.size()) + "\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("\narg=-updated\narg=-BishopIP=127.0.0.1\narg=-BishopPort=7100\nend"), std::string::npos)
+      << record;
+  EXPECT_EQ(LastServer(), "CNCZone1");
+  EXPECT_TRUE(WaitForLauncherEnd()) << Log();
+  EXPECT_NE(Log().find("-updated -BishopIP=127.0.0.1 -BishopPort=7100  param"), std::string::npos);
+}
+
+TEST_F(WindowE2eTest, AlreadyUpToDateEnablesStartAtOnce) {
+  name_ = "up-to-date";
+  Serve();
+  Publish("1.0.0.5", "");
+  SetClient("1.0.0.5");
+  StartLauncher();
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  ASSERT_TRUE(WaitForLog(kUpToDateLine)) << Log();
+  Image shot;
+  ASSERT_TRUE(Shot("01-window", &shot));
+  EXPECT_TRUE(StartEnabled(shot));
+  // Exit closes without a game.
+  Click(kExitX, kExitY);
+  EXPECT_TRUE(WaitForLauncherEnd()) << Log();
+  EXPECT_FALSE(platform::Exists(install_ + "System" + kPathSep + kGame + ".started.txt"));
+  EXPECT_EQ(Count("kill timer..."), 1u);
+}
+
+TEST_F(WindowE2eTest, DigestMismatchOffersOnlyExit) {
+  name_ = "digest-mismatch";
+  Serve();
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n digest 00000000000000000000000000000000\n");
+  SetClient("1.0.0.1");
+  StartLauncher();
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  ASSERT_TRUE(WaitForLog("update package md5 check error")) << Log();
+  platform::SleepMs(800);
+  Image shot;
+  ASSERT_TRUE(Shot("01-mismatch", &shot));
+  EXPECT_FALSE(StartEnabled(shot));
+  // Clicking the disabled start does nothing.
+  Click(kStartX, kStartY);
+  platform::SleepMs(500);
+  EXPECT_FALSE(platform::Exists(install_ + "System" + kPathSep + kGame + ".started.txt"));
+  Click(kExitX, kExitY);
+  EXPECT_TRUE(WaitForLauncherEnd()) << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+}
+
+TEST_F(WindowE2eTest, FixedServerIsStartedAndLastServerKept) {
+  name_ = "fixed-server";
+  Serve();
+  Publish("1.0.0.5", "");
+  SetClient("1.0.0.5");
+  platform::SetProfileString("ServerSection", "LastServer", "CNCZone2", install_ + "serverlist.ini");
+  // The copy is started directly: the relaunch does not pass -L on.
+  ASSERT_TRUE(platform::MakeDirectories(temp_));
+  ASSERT_TRUE(platform::CopyFileOver(install_ + kLauncher, temp_ + kLauncher));
+  ASSERT_TRUE(platform::CopyFileOver(install_ + kResources, temp_ + kResources));
+  StartLauncher("-c update -L -AreaId=4", temp_ + kLauncher);
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  ASSERT_TRUE(WaitForLog(kUpToDateLine)) << Log();
+  platform::SleepMs(300);
+  Click(kStartX, kStartY);
+  const std::string record = GameRecord();
+  EXPECT_NE(record.find("\narg=-BishopIP=127.0.0.5\narg=-BishopPort=7104\nend"), std::string::npos) << record << Log();
+  EXPECT_EQ(LastServer(), "CNCZone2");
+  EXPECT_TRUE(WaitForLauncherEnd()) << Log();
+}
+
+TEST_F(WindowE2eTest, ExitDuringTheDownloadStopsTheEngine) {
+  name_ = "exit-downloading";
+  Serve("limit_rate 200k;");
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + BigFile() + "\n text marker.txt x\n");
+  SetClient("1.0.0.1");
+  StartLauncher();
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  ASSERT_TRUE(WaitForLog("Updating client,Rate:", 2)) << Log();
+  Image shot;
+  ASSERT_TRUE(Shot("01-downloading", &shot));
+  Click(kExitX, kExitY);
+  EXPECT_TRUE(WaitForLauncherEnd()) << Log();
+  EXPECT_EQ(Count("kill timer..."), 1u);
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_FALSE(platform::Exists(install_ + "marker.txt"));
+  EXPECT_EQ(Log().find("setup package"), std::string::npos);
+}
+
+TEST_F(WindowE2eTest, SelfUpdateMidChainRestartsAndFinishes) {
+  name_ = "self-update";
+  Serve();
+  // The first package replaces the launcher (by the same program) and asks
+  // for the restart; the restarted launcher installs the second.
+  Publish("1.0.0.3", "package 1.0.0.1 1.0.0.2\n updateself true\n file " + kLauncher + " " +
+                         BuiltProgram("Quillfen") + "\npackage 1.0.0.2 1.0.0.3\n text data/two.txt second\n");
+  SetClient("1.0.0.1");
+  StartLauncher();
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  ASSERT_TRUE(WaitForLog("nupdate: 2")) << Log();  // the restart
+  ASSERT_TRUE(WaitForLog(kUpToDateLine)) << Log();
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  platform::SleepMs(300);
+  Image shot;
+  ASSERT_TRUE(Shot("01-after-restart", &shot));
+  EXPECT_TRUE(StartEnabled(shot));
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  EXPECT_TRUE(platform::Exists(install_ + "data" + kPathSep + "two.txt"));
+  Click(kStartX, kStartY);
+  EXPECT_NE(GameRecord().find("-BishopIP=127.0.0.1"), std::string::npos) << Log();
+  EXPECT_TRUE(WaitForLauncherEnd()) << Log();
+}
+
+}  // namespace

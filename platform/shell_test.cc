@@ -1,0 +1,40 @@
+#include "platform/shell.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/testing.h"
+
+namespace platform {
+namespace {
+
+TEST(ShellTest, StartsInTheDirectoryWithTheParameters) {
+  testing::TempDir tmp;
+  const std::string work = tmp / "work";
+  ASSERT_TRUE(MakeDirectories(work));
+  const std::string out = tmp / "out.txt";
+  const int code = ShellOpen(testing::BuiltProgram("test_child"), QuoteArgument(out) + " 0 0 -x \"two words\" ", work);
+  EXPECT_GT(code, kShellOpenMaxError);
+  // The program is not waited for.
+  std::string text;
+  for (int i = 0; i < 200 && (!ReadFileToString(out, &text) || text.find("two words") == std::string::npos); ++i)
+    SleepMs(50);
+  EXPECT_NE(text.find("work\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n-x\ntwo words\n"), std::string::npos) << text;
+}
+
+TEST(ShellTest, FailuresGiveTheShellsCodes) {
+  testing::TempDir tmp;
+  EXPECT_EQ(ShellOpen(tmp / "missing" + kExeSuffix, "", ""), kShellFileNotFound);
+  const int code = ShellOpen(testing::BuiltProgram("test_child"), "x 0", tmp / "no-such-dir");
+  // Windows may start the program anyway or refuse the directory; never a
+  // silent success without a program.
+  if (code <= kShellOpenMaxError) {
+    EXPECT_TRUE(code == kShellPathNotFound || code == kShellFileNotFound) << code;
+  }
+}
+
+}  // namespace
+}  // namespace platform
