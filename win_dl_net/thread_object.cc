@@ -22,6 +22,9 @@ ThreadObject::~ThreadObject() {
 void ThreadObject::Stop() { m_bRunning = false; }
 
 void ThreadObject::Wait() {
+  // The thread itself never waits for its own end (and must not queue behind
+  // another waiter that is waiting for it).
+  if (m_nThreadId.load() == platform::CurrentThreadId()) return;
   std::lock_guard<std::mutex> hold(m_waitMutex);
   if (!m_hThread.joinable() || m_hThread.get_id() == std::this_thread::get_id()) return;
   m_hThread.join();
