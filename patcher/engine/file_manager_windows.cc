@@ -289,6 +289,20 @@ void FArchiveFileWriter::Serialize(void* V, INT Length) {
   };
   INT Free;
   while (Length > (Free = BUFFER_SIZE - BufferCount)) {
+    if (BufferCount == 0 && !bEncrypt) {
+      // Whole buffers of plain data go to the file directly: the bytes are
+      // the same, without a copy and a system call per 4096 bytes.
+      const INT Direct = Length - Length % BUFFER_SIZE;
+      INT Written = 0;
+      if (!Handle || !Handle->Write(Src, Direct, &Written)) {
+        ArIsError = 1;
+        Error->Log(LocalizeError(TEXT("WriteFailed"), TEXT("Core")));
+      }
+      Src += Direct;
+      Logical += Direct;
+      Length -= Direct;
+      continue;
+    }
     Put(Free);
     Flush();
   }
