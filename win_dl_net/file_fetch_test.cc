@@ -301,7 +301,7 @@ class NginxFetchTest : public ::testing::Test {
       ASSERT_TRUE(platform::WriteStringToFile(platform::JoinPath(d, "pkg.bin"), data_));
     }
     ASSERT_TRUE(server_.Start(tmp_.Path() + "www",
-                              "location /whole/ { max_ranges 0; } location /drip/ { limit_rate 50k; }"));
+                              "location /whole/ { max_ranges 0; } location /drip/ { limit_rate 25k; }"));
     local_ = tmp_ / "pkg.bin";
     ASSERT_TRUE(platform::WriteStringToFile(local_, std::string(kSize, '\xEE')));
   }
@@ -358,7 +358,7 @@ TEST_F(NginxFetchTest, BodyEndingInsideTheRangeIsRetried) {
 }
 
 TEST_F(NginxFetchTest, SlowRangeCompletesAndStopKeepsItsBytes) {
-  // nginx lets the first second's worth (50 KB) out at once, then drips.
+  // nginx lets the first second's worth (25 KB) out at once, then drips.
   dltest::WriteWatch watch(data_, {{0, 79999}, {150000, kSize - 1}});
   SegmentFetcher slow(server_.Url("drip/pkg.bin"), local_, 0, 0, 79999);
   EXPECT_EQ(slow.Run(), 0);
