@@ -1,6 +1,5 @@
 #include "launcher/ui/launcher_dialog.h"
 
-#include <cmath>
 #include <utility>
 
 #include "launcher/log/logger.h"
