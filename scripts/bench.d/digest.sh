@@ -6,16 +6,7 @@ f="$BENCH_TMP/digest-512m.bin"
 [ -f "$f" ] || head -c $((512 * 1024 * 1024)) /dev/urandom > "$f"
 cat "$f" > /dev/null
 
-best() {  # best of three wall-clock seconds of a command
-  local b=""
-  for _ in 1 2 3; do
-    local s e t
-    s=$(date +%s.%N); "$@" > /dev/null; e=$(date +%s.%N)
-    t=$(echo "$e - $s" | bc -l)
-    if [ -z "$b" ] || [ "$(echo "$t < $b" | bc -l)" = 1 ]; then b=$t; fi
-  done
-  echo "$b"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../bench_common.sh"
 
 ours=$(best "$BENCH_BIN/digest_bench" "$f")
 sha1sum_t=$(best sha1sum "$f")

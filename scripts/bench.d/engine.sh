@@ -8,16 +8,7 @@ f="$BENCH_TMP/engine-64m.bin"
 [ -f "$f" ] || { head -c $((32 * 1024 * 1024)) /dev/urandom; yes "engine package data" | head -c $((32 * 1024 * 1024)); } > "$f"
 cat "$f" > /dev/null
 
-best() {  # best of three wall-clock seconds of a command
-  local b=""
-  for _ in 1 2 3; do
-    local s e t
-    s=$(date +%s.%N); "$@" > /dev/null; e=$(date +%s.%N)
-    t=$(echo "$e - $s" | bc -l)
-    if [ -z "$b" ] || [ "$(echo "$t < $b" | bc -l)" = 1 ]; then b=$t; fi
-  done
-  echo "$b"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../bench_common.sh"
 
 comp=$(best "$BENCH_BIN/engine_bench" compress "$f")
 gz=$(best sh -c "gzip -6 -c '$f' > '$f.gz'")

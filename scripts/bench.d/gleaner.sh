@@ -23,16 +23,7 @@ fi
 xdelta3 -e -f -s "$d/old.pkg" "$d/new.pkg" "$d/x.delta"
 cat "$d/old.pkg" "$d/new.pkg" > /dev/null
 
-best() {  # best of three wall-clock seconds of a command
-  local b=""
-  for _ in 1 2 3; do
-    local s e t
-    s=$(date +%s.%N); "$@" > /dev/null; e=$(date +%s.%N)
-    t=$(echo "$e - $s" | bc -l)
-    if [ -z "$b" ] || [ "$(echo "$t < $b" | bc -l)" = 1 ]; then b=$t; fi
-  done
-  echo "$b"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../bench_common.sh"
 
 ours=$(best "$BENCH_BIN/Gleaner" "$d/p.diff" "$d/old.pkg" "$d/out.pkg")
 cmp -s "$d/out.pkg" "$d/new.pkg" || { echo "Gleaner's output differs from the new package"; exit 1; }
