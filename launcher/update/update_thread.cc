@@ -177,7 +177,7 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   current->Wait();
   const bool complete = current->GetFileSize() > 0 && current->GetDownloadedSize() == current->GetFileSize();
 
-  const std::string package = InstallPath("update" + std::string(1, platform::kPathSep) + PackageFileName(packageurl));
+  const std::string package = package_dir + PackageFileName(packageurl);
   if (!VerifyPackage(package, packagemd5)) {
     LogError() << "update package md5 check error";
     // A complete file that fails the check would be found complete again by
