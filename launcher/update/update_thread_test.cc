@@ -315,12 +315,13 @@ class InProcessEngineTest : public UpdateFlowTest {
 };
 
 TEST_F(InProcessEngineTest, ProgressClimbsTo70WhileDownloadingAnd100AtTheEnd) {
-  // A package of a few megabytes behind a slow link.
+  // A package of a few megabytes behind a slow link: the download lasts
+  // several of the job's one-second progress updates.
   std::string big(6 * 1024 * 1024, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 2654435761u >> 13);
   ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
   server_.Stop();
-  ASSERT_TRUE(server_.Start(tree_, "limit_rate 1m;"));
+  ASSERT_TRUE(server_.Start(tree_, "limit_rate 300k;"));
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
   SetClient("1.0.0.1", server_.Url(""));
 
