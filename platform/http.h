@@ -12,7 +12,9 @@
 // can retry the first and give up on the second.
 //
 // Backends: WinInet on Windows, libcurl elsewhere. Objects are used by one
-// thread at a time; a request must be destroyed before its session.
+// thread at a time, with one exception: HttpSession::Abort may be called from
+// any thread, also while the owning thread is blocked in a call. A request
+// must be destroyed before its session.
 #ifndef PLATFORM_HTTP_H_
 #define PLATFORM_HTTP_H_
 
@@ -43,7 +45,8 @@ struct HttpSessionOptions {
   uint32_t connect_retries = 0;
   // When set and returning true, blocking calls give up with kNetwork as soon
   // as the backend can notice (libcurl: within about 100 ms; WinInet: only at
-  // its own time-outs). Called on the thread that uses the session.
+  // its own time-outs). Called on the thread that uses the session. A thread
+  // that stops another one's transfer calls HttpSession::Abort instead.
   std::function<bool()> cancelled;
 };
 
@@ -104,6 +107,14 @@ class HttpSession {
   // Redirects are followed. Null with *error set on failure.
   virtual std::unique_ptr<HttpRequest> OpenUrl(const std::string& url, uint32_t flags,
                                                const std::string& headers, HttpError* error) = 0;
+
+  // Ends every blocking call of this session and its requests promptly (within
+  // about a second on both backends) with kNetwork, and makes every later call
+  // fail with kNetwork. Any thread, any number of times; the owner still
+  // destroys the objects afterwards. WinInet: closes the handles, which ends
+  // pending calls; libcurl: the next poll of the transfer notices.
+  virtual void Abort() = 0;
+  virtual bool IsAborted() const = 0;
 
   virtual void Close() = 0;
 };

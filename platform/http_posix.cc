@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -58,7 +59,8 @@ std::string Trim(const std::string& s) {
 
 class CurlRequest : public HttpRequest {
  public:
-  CurlRequest(CURLM* multi, const HttpSessionOptions& options) : multi_(multi), options_(options) {}
+  CurlRequest(CURLM* multi, const HttpSessionOptions& options, const std::atomic<bool>* aborted)
+      : multi_(multi), options_(options), aborted_(aborted) {}
   ~CurlRequest() override { Close(); }
 
   // Sets the transfer up and runs it until the reply's headers are in.
@@ -134,6 +136,7 @@ class CurlRequest : public HttpRequest {
   HttpError Read(void* buffer, uint32_t n, uint32_t* got) override {
     *got = 0;
     if (!easy_) return HttpError::kFailed;
+    if (aborted_->load()) return HttpError::kNetwork;
     char* out = static_cast<char*>(buffer);
     last_progress_ = Clock::now();
     while (*got < n) {
@@ -180,7 +183,7 @@ class CurlRequest : public HttpRequest {
   // One round of the multi handle: transfers what is ready, or waits up to
   // kPollMs for the socket. Fails on cancellation and on a stalled transfer.
   HttpError Pump() {
-    if (options_.cancelled && options_.cancelled()) return HttpError::kNetwork;
+    if (aborted_->load() || (options_.cancelled && options_.cancelled())) return HttpError::kNetwork;
     int running = 0;
     size_t before = body_.size();
     bool headers_before = headers_done_;
@@ -244,6 +247,7 @@ class CurlRequest : public HttpRequest {
 
   CURLM* multi_;
   HttpSessionOptions options_;
+  const std::atomic<bool>* aborted_;  // the session's
   CURL* easy_ = nullptr;
   bool added_ = false;
   curl_slist* header_list_ = nullptr;
@@ -278,15 +282,23 @@ class CurlSession : public HttpSession {
   std::unique_ptr<HttpRequest> OpenUrl(const std::string& url, uint32_t flags, const std::string& headers,
                                        HttpError* error) override {
     HttpUrl parts;
+    if (aborted_) {
+      *error = HttpError::kNetwork;
+      return nullptr;
+    }
     if (!multi_ || !ParseHttpUrl(url, &parts)) {
       *error = HttpError::kFailed;
       return nullptr;
     }
-    auto request = std::make_unique<CurlRequest>(multi_, options_);
+    auto request = std::make_unique<CurlRequest>(multi_, options_, &aborted_);
     *error = request->Begin(url, headers);
     if (*error != HttpError::kNone) return nullptr;
     return request;
   }
+
+  // The owner's transfer polls the flag at least every kPollMs.
+  void Abort() override { aborted_ = true; }
+  bool IsAborted() const override { return aborted_.load(); }
 
   void Close() override {
     if (multi_) curl_multi_cleanup(multi_);
@@ -296,6 +308,7 @@ class CurlSession : public HttpSession {
  private:
   CURLM* multi_;
   HttpSessionOptions options_;
+  std::atomic<bool> aborted_{false};
 };
 
 }  // namespace

@@ -39,10 +39,29 @@ void FileFetch::Reset() {
 void FileFetch::Close() {
   if (m_pHttpFile) m_pHttpFile->Close();
   if (m_pConnection) m_pConnection->Close();
-  if (m_pNetSession) m_pNetSession->Close();
   m_pHttpFile.reset();
   m_pConnection.reset();
-  m_pNetSession.reset();
+  std::unique_ptr<platform::HttpSession> session;
+  {
+    std::lock_guard<std::mutex> hold(m_sessionMutex);
+    session = std::move(m_pNetSession);
+  }
+  if (session) session->Close();
+}
+
+void FileFetch::Abort() {
+  m_bAborted = true;
+  std::lock_guard<std::mutex> hold(m_sessionMutex);
+  if (m_pNetSession) m_pNetSession->Abort();
+}
+
+bool FileFetch::SetSession(std::unique_ptr<platform::HttpSession> session) {
+  if (!session) return false;
+  std::lock_guard<std::mutex> hold(m_sessionMutex);
+  // An Abort that came before the session existed still ends its calls.
+  if (m_bAborted) session->Abort();
+  m_pNetSession = std::move(session);
+  return true;
 }
 
 std::string FileFetch::RequestHeaders(uint32_t start) {
@@ -111,8 +130,9 @@ bool FileFetch::GetRemoteFileAttribute() {
   try {
     Close();
     Reset();
-    m_pNetSession = OpenSession("dl", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries, nullptr);
-    if (!m_pNetSession) return false;
+    if (!SetSession(OpenSession("dl", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries, nullptr))) {
+      return false;
+    }
     bool network_error = false;
     if (!OpenRequest(0, false, &network_error)) return false;
     if (!CheckStatus()) {
@@ -136,9 +156,10 @@ int FileFetch::SigleFetch(DataSink& sink) {
   try {
     Close();
     Reset();
-    m_pNetSession = OpenSession("SigleFetch", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries,
-                                [this] { return IsStopped(); });
-    if (!m_pNetSession) return -1;
+    if (!SetSession(OpenSession("SigleFetch", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries,
+                                [this] { return IsStopped(); }))) {
+      return -1;
+    }
     bool network_error = false;
     if (!OpenRequest(0, false, &network_error)) return -1;
     if (!CheckStatus()) {
@@ -194,8 +215,13 @@ SegmentFetcher::SegmentFetcher(const std::string& url, const std::string& local_
   m_nDownloaded = sp - isp;
 }
 
-SegmentFetcher::~SegmentFetcher() {
+void SegmentFetcher::Stop() {
   ThreadObject::Stop();
+  Abort();
+}
+
+SegmentFetcher::~SegmentFetcher() {
+  SegmentFetcher::Stop();
   Wait();
   Close();
 }
@@ -239,7 +265,7 @@ int SegmentFetcher::FetchFileSegment(FileSink& sink) {
     return -1;
   }
   try {
-    m_pNetSession = OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped(); });
+    SetSession(OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped(); }));
     CHECK_RETURN(m_pNetSession, -1);
     bool network_error = false;
     if (!OpenRequest(m_nCurPos, true, &network_error)) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/http.h"
@@ -40,10 +41,17 @@ class FileFetch {
   virtual int SigleFetch(DataSink& sink);
   // Sets the size and the byte counter to 0.
   virtual void Reset();
-  virtual bool IsStopped() { return false; }
+  // True once Abort was called.
+  virtual bool IsStopped() { return IsAborted(); }
 
   // Closes the request, the connection and the session.
   void Close();
+
+  // Ends the operation in progress (on whatever thread) within about a
+  // second, with that operation's failure, and makes every later one fail.
+  // Any thread, any number of times.
+  void Abort();
+  bool IsAborted() const { return m_bAborted.load(); }
 
   uint32_t GetFileSize() const { return m_nFileSize; }
   uint32_t GetDownloaded() const { return m_nDownloaded.load(); }
@@ -61,6 +69,9 @@ class FileFetch {
   bool OpenRequest(uint32_t start, bool log_steps, bool* network_error);
   // Up to 10 status queries, 100 ms apart, for a 2xx code.
   bool CheckStatus();
+  // Makes `session` the operation's session. False (and no session) when
+  // none could be made; an aborted fetch keeps a session that fails at once.
+  bool SetSession(std::unique_ptr<platform::HttpSession> session);
 
   std::unique_ptr<platform::HttpConnection> m_pConnection;
   std::unique_ptr<platform::HttpSession> m_pNetSession;
@@ -71,6 +82,12 @@ class FileFetch {
   uint32_t m_nConnectRetries = 3000000;
   uint32_t m_nFileSize = 0;
   std::atomic<uint32_t> m_nDownloaded{0};
+
+ private:
+  // Guards m_pNetSession against Abort from another thread; the owning
+  // thread alone changes it.
+  std::mutex m_sessionMutex;
+  std::atomic<bool> m_bAborted{false};
 };
 
 // One byte range [m_nStartPos, m_nEndPos] of the local file. m_nCurPos is the
@@ -88,7 +105,9 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // what it received), -2 after a network error (retry from GetCurPos()).
   int FetchFileSegment(FileSink& sink);
 
-  bool IsStopped() override { return !IsRunning(); }
+  bool IsStopped() override { return !IsRunning() || IsAborted(); }
+  // Clears `running` and ends a request the fetcher's thread is blocked in.
+  void Stop() override;
   // Fetches until complete, stopped or failed for good; retries -2 every
   // 1000 ms.
   int Run() override;

@@ -46,12 +46,13 @@ bool NginxServer::RunScript(const std::string& args, const std::string& done_fil
   return platform::Exists(*work_ / done_file);
 }
 
-bool NginxServer::Start(const std::string& root, const std::string& extra) {
+bool NginxServer::Start(const std::string& root, const std::string& extra, const std::string& http_extra) {
   Stop();
   work_ = std::make_unique<platform::testing::TempDir>();
   log_skip_ = 0;
   std::string args = "start " + platform::QuoteArgument(HostDir(work_->Path())) + " " +
-                     platform::QuoteArgument(HostDir(root)) + " " + platform::QuoteArgument(extra);
+                     platform::QuoteArgument(HostDir(root)) + " " + platform::QuoteArgument(extra) + " " +
+                     platform::QuoteArgument(http_extra);
   if (!RunScript(args, "port")) return false;
   std::string text;
   if (!platform::ReadFileToString(*work_ / "port", &text)) return false;

@@ -39,9 +39,11 @@ class NginxServer {
   // True when nginx and the script are installed.
   static bool Available();
 
-  // Serves `root` (a directory). `extra` goes into the server block. False
-  // when nginx did not come up within about 10 s.
-  bool Start(const std::string& root, const std::string& extra = std::string());
+  // Serves `root` (a directory). `extra` goes into the server block,
+  // `http_extra` into the http block. False when nginx did not come up within
+  // about 10 s.
+  bool Start(const std::string& root, const std::string& extra = std::string(),
+             const std::string& http_extra = std::string());
   // Stops nginx (waits for it to be gone). Safe to call twice.
   void Stop();
 

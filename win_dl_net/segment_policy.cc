@@ -50,7 +50,18 @@ bool SegmentPolicy::Init() {
   if (!LocalNameOf(_strurl, &name)) return false;
   _localfilename = platform::JoinPath(_dir, name);
   FileFetch probe(_strurl);
-  if (!probe.GetRemoteFileAttribute()) {
+  {
+    std::lock_guard<std::mutex> hold(_probemutex);
+    _probe = &probe;
+  }
+  // A Stop before this point is seen here, one after it aborts the query.
+  bool answered = IsRunning() && probe.GetRemoteFileAttribute();
+  {
+    std::lock_guard<std::mutex> hold(_probemutex);
+    _probe = nullptr;
+  }
+  if (!IsRunning()) return false;
+  if (!answered) {
     LogError() << "get remote file attribute error";
     return false;
   }
@@ -88,10 +99,14 @@ void SegmentPolicy::WakeMonitor() {
 
 void SegmentPolicy::Stop() {
   ThreadObject::Stop();
+  {
+    std::lock_guard<std::mutex> hold(_probemutex);
+    if (_probe) _probe->Abort();
+  }
   WakeMonitor();
+  // The fetchers and ranges belong to Init and Run; they are released with
+  // the job.
   Wait();
-  _workslist.clear();
-  _segments.clear();
 }
 
 int SegmentPolicy::Run() {

@@ -68,8 +68,9 @@ class SegmentPolicy : public DownloadPolicy {
   // Learns the size, derives the local file name and loads the journal.
   // False when the job cannot run.
   bool Init() override;
-  // Cancels: ends the run (which saves the journal), waits for the job's
-  // thread, then forgets the fetchers and ranges.
+  // Cancels from any thread at any time: ends a size query of Init in
+  // progress, ends the run (which saves the journal) and waits for the job's
+  // thread. Init and Run see the stop and do no further work.
   void Stop() override;
   // The thread body: lays the file out when needed, runs the four fetchers
   // until every byte is in, every fetcher has ended or the job is stopped,
@@ -105,6 +106,9 @@ class SegmentPolicy : public DownloadPolicy {
   void WakeMonitor();
 
   MarkupDocument _downloadxml;
+  // The size query of Init while it runs, for Stop to end it.
+  std::mutex _probemutex;
+  FileFetch* _probe = nullptr;
   std::vector<SegmentInfo> _segments;
   std::vector<std::unique_ptr<SegmentFetcher>> _workslist;
   std::string _journalpath;

@@ -9,6 +9,7 @@ ThreadObject::ThreadObject(bool go) : m_bGo(go) {}
 
 ThreadObject::~ThreadObject() {
   m_bDestroyed = true;
+  std::lock_guard<std::mutex> hold(m_waitMutex);
   bool own_thread = m_hThread.joinable() && m_hThread.get_id() == std::this_thread::get_id();
   if (m_bRunning && m_hThread.joinable() && !own_thread) {
     // Give a thread that polls the flag time to leave.
@@ -31,6 +32,8 @@ void ThreadObject::Wait() {
 }
 
 bool ThreadObject::Start() {
+  // A Wait on another thread reads the handle under the same lock.
+  std::lock_guard<std::mutex> hold(m_waitMutex);
   if (m_hThread.joinable()) return false;
   try {
     m_hThread = std::thread(&ThreadObject::ThreadProc, this);

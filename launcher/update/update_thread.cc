@@ -17,20 +17,6 @@
 #include "win_dl_net/file_fetch.h"
 #include "win_dl_net/segment_policy.h"
 
-namespace {
-
-// Fetches a small file whole into memory. False on a negative result.
-bool FetchText(const std::string& url, std::string* text) {
-  FileFetch fetch(url);
-  MemorySink sink;
-  if (fetch.SigleFetch(sink) < 0) return false;
-  const char* p = sink.GetText();
-  *text = p ? std::string(p, strnlen(p, sink.GetSize())) : std::string();
-  return true;
-}
-
-}  // namespace
-
 std::string PackageFileName(const std::string& url) {
   size_t at = url.find_last_of("/\\");
   return at == std::string::npos ? url : url.substr(at + 1);
@@ -52,8 +38,29 @@ UpdateThread::~UpdateThread() {
   ThreadObject::Wait();
 }
 
+bool UpdateThread::FetchText(const std::string& url, std::string* text) {
+  FileFetch fetch(url);
+  {
+    std::lock_guard<std::mutex> hold(job_mutex_);
+    fetch_ = &fetch;
+  }
+  MemorySink sink;
+  // A cancel before the fetch was registered is seen here; one after it
+  // aborts the fetch.
+  const bool fetched = !Cancelled() && fetch.SigleFetch(sink) >= 0;
+  {
+    std::lock_guard<std::mutex> hold(job_mutex_);
+    fetch_ = nullptr;
+  }
+  if (!fetched) return false;
+  const char* p = sink.GetText();
+  *text = p ? std::string(p, strnlen(p, sink.GetSize())) : std::string();
+  return true;
+}
+
 void UpdateThread::Stop() {
   std::lock_guard<std::mutex> hold(job_mutex_);
+  if (fetch_) fetch_->Abort();
   if (job) {
     job->Stop();
     job->Wait();
@@ -87,6 +94,7 @@ bool UpdateThread::CheckPasses() {
   // Each pass installs one package and starts the next pass, until one ends
   // in a final state.
   for (;;) {
+    if (Cancelled()) return false;
     control.SetState(Checking);
     if (!QueryUpdateVersionUrl(updateUrl) || !QueryClientVersion(localVersion)) {
       control.Stop(NoVersionInfo);
@@ -97,6 +105,7 @@ bool UpdateThread::CheckPasses() {
     LogInfo() << Text(Message::kLatestVersionAddress) << latest_url;
     std::string latest_text;
     if (!FetchText(latest_url, &latest_text)) {
+      if (Cancelled()) return false;
       LogError() << "DownloadPackage latest-version error,the latest version file is not exist,url:" << latest_url;
       control.Stop(LatestFetchFailed);
       return false;
@@ -111,17 +120,20 @@ bool UpdateThread::CheckPasses() {
       return true;
     }
 
+    if (Cancelled()) return false;
     control.SetState(FetchingInfo);
     const std::string info_url = updateUrl + localVersion + "/" + "version.xml";
     LogInfo() << Text(Message::kVersionInfoAddress) << info_url;
     std::string info_text;
     if (!FetchText(info_url, &info_text)) {
+      if (Cancelled()) return false;
       LogError() << "DownloadPackage version.xml error,this file is not exist check it,versionurl:" << info_url;
       control.Stop(InfoFetchFailed);
       return false;
     }
     LogInfo() << "Download version.xml file succes";
 
+    if (Cancelled()) return false;
     control.SetState(ParsingInfo);
     MarkupDocument info;
     info.SetDoc(info_text.c_str());
@@ -147,6 +159,7 @@ bool UpdateThread::CheckPasses() {
     platform::RemoveEmptyDirectory("version");
     LogInfo() << "destversion:" << versionnum << ",localversion:" << localVersion;
 
+    if (Cancelled()) return false;
     if (!InstallPackage(versionnum, packageurl, packagemd5, updateself)) return false;
   }
 }
@@ -169,15 +182,20 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
     current = job.get();
   }
   if (!current->Init()) {
+    if (Cancelled()) return false;
     LogError() << "SegmentPolicy init error";
     control.Stop(PackageFailed);
     return false;
   }
   current->Start();
   current->Wait();
+  // A cancelled download is neither checked nor run; its journal resumes it.
+  if (Cancelled()) return false;
   const bool complete = current->GetFileSize() > 0 && current->GetDownloadedSize() == current->GetFileSize();
 
-  const std::string package = package_dir + PackageFileName(packageurl);
+  // Exactly the file the job wrote: the job derives its name from the
+  // address as it is stored (cut to the path limit), not from the whole text.
+  const std::string package = current->GetLocalFileName();
   if (!VerifyPackage(package, packagemd5)) {
     LogError() << "update package md5 check error";
     // A complete file that fails the check would be found complete again by
@@ -192,6 +210,9 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   control.SetState(Installing);
   {
     UpdateControlLock hold;
+    // The window's cancel takes the same lock: once it has run, no setup
+    // program starts.
+    if (Cancelled()) return false;
     platform::MakeExecutable(package);
     std::unique_ptr<platform::Process> setup = platform::StartProcess(SetupCommandLine(package, InstallPath("")));
     if (!setup) {
@@ -215,7 +236,9 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   LogInfo() << "setup package successed";
 
   control.SetState(Succeeded);
-  platform::SleepMs(1000);
+  // The second of "Update successful"; a cancel ends it early.
+  for (int i = 0; i < 10 && !Cancelled(); ++i) platform::SleepMs(100);
+  if (Cancelled()) return false;
 
   if (CompareVersions(localVersion, latestVersion) < 0 && updateself == "true") {
     UpdateControl::RestartLauncher();  // does not return

@@ -17,8 +17,9 @@ class UpdateThread : public ThreadObject {
   UpdateThread();
   ~UpdateThread() override;
 
-  // Cancels the current package download: the job's Stop, then its Wait. The
-  // running flag is left to UpdateControl::Stop.
+  // Cancels the current version-document fetch and the current package
+  // download (the job's Stop, then its Wait). The running flag is left to
+  // UpdateControl::Stop; once it is cleared the engine begins no new step.
   void Stop() override;
   void Wait() override;
 
@@ -32,6 +33,12 @@ class UpdateThread : public ThreadObject {
  private:
   // One check pass and the passes that follow it; false on failure.
   bool CheckPasses();
+  // Fetches a small file whole into memory, abortable by Stop. False on a
+  // failed or stopped fetch.
+  bool FetchText(const std::string& url, std::string* text);
+  // Ends the engine's work when the window has cancelled it: true when the
+  // running flag is cleared. Such an end sets no state of its own.
+  bool Cancelled() const { return !IsRunning(); }
   // Downloads, checks, installs and confirms one package. True when the next
   // pass is to begin.
   bool InstallPackage(const std::string& versionnum, const std::string& packageurl,
@@ -39,10 +46,11 @@ class UpdateThread : public ThreadObject {
 
   std::string localVersion;
   std::unique_ptr<SegmentPolicy> job;
+  class FileFetch* fetch_ = nullptr;  // the version-document fetch in progress
   std::string updateUrl;
   std::string latestVersion;
-  // Guards `job` itself: the window's cancel reaches it from another thread
-  // while the engine may be replacing it.
+  // Guards `job` and `fetch_` themselves: the window's cancel reaches them
+  // from another thread while the engine may be replacing them.
   mutable std::mutex job_mutex_;
 };
 

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <sstream>
+#include <thread>
 
 #include "launcher/log/logger.h"
 #include "launcher/update/install_path.h"
@@ -14,6 +17,8 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/testing.h"
+#include "win_dl_net/data_sink.h"
+#include "win_dl_net/file_fetch.h"
 #include "win_dl_net/nginx_server.h"
 
 namespace {
@@ -133,9 +138,10 @@ TEST_F(UpdateFlowTest, UpToDateAndNewerAskForNoVersionInfo) {
   SetClient("1.0.0.9", server_.Url(""));
   RunEngine();
   EXPECT_EQ(FinalState(), "5");
-  EXPECT_TRUE(Requested("/latest-version.xml"));
-  EXPECT_FALSE(Requested("version.xml") && !Requested("/latest-version.xml"));
-  for (const auto& l : server_.AccessLog()) EXPECT_EQ(l.uri.find("/version.xml"), std::string::npos) << l.uri;
+  // latest-version.xml, and nothing else, twice.
+  const auto requests = server_.AccessLog();
+  EXPECT_EQ(requests.size(), 2u);
+  for (const auto& l : requests) EXPECT_EQ(l.uri, "/latest-version.xml");
 }
 
 TEST_F(UpdateFlowTest, ChainOfTwoPackages) {
@@ -174,12 +180,62 @@ TEST_F(UpdateFlowTest, SelfUpdateInTheMiddleRestartsTheInstalledLauncher) {
 }
 
 TEST_F(UpdateFlowTest, SelfUpdateAsTheLastPackageDoesNotRestart) {
-  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n updateself true\n text marker.txt x\n");
+  // The installed launcher is a recorder, so a restart would leave its record.
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n updateself true\n file " + kLauncher + " " +
+                         BuiltProgram("recorder") + "\n");
   SetClient("1.0.0.1", server_.Url(""));
   RunEngine();
   EXPECT_EQ(ClientVersion(), "1.0.0.2");
   EXPECT_EQ(FinalState(), "5");
+  ASSERT_TRUE(platform::Exists(install_ + kLauncher));
+  platform::SleepMs(1000);  // a restarted recorder records at once
   EXPECT_FALSE(platform::Exists(install_ + kLauncher + ".started.txt"));
+}
+
+// Package addresses longer than the path limit (signed mirror addresses are):
+// the job names its file from the address cut to 259 bytes, and the engine
+// checks, runs and deletes exactly that file.
+TEST_F(UpdateFlowTest, LongPackageAddressChecksTheFileTheJobWrote) {
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt long\n");
+  const std::string name = "update_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix);
+  const std::string base = server_.Url("");
+  // The cut falls right after a directory named like a program, so the job's
+  // file is that name and the setup program can run on every system.
+  const std::string dir_name = "cut-here.exe";
+  const std::string first(259 - base.size() - 1 - dir_name.size(), 's');
+  const std::string url = base + first + "/" + dir_name + "/" + std::string(40, 'p') + "/" + name;
+  ASSERT_EQ(url.substr(0, 259), base + first + "/" + dir_name);
+  ASSERT_GE(url.size(), 300u);
+  const std::string served = tree_ + first + kPathSep + dir_name + kPathSep + std::string(40, 'p');
+  ASSERT_TRUE(platform::MakeDirectories(served));
+  ASSERT_TRUE(platform::CopyFileOver(tree_ + "packages" + kPathSep + name, served + kPathSep + name));
+  std::string doc;
+  const std::string info = tree_ + "1.0.0.1" + kPathSep + "version.xml";
+  ASSERT_TRUE(platform::ReadFileToString(info, &doc));
+  size_t a = doc.find("<packageurl>") + 12, b = doc.find("</packageurl>");
+  ASSERT_LT(a, b);
+  doc.replace(a, b - a, url);
+  ASSERT_TRUE(platform::WriteStringToFile(info, doc));
+
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_TRUE(platform::Exists(install_ + "marker.txt"));
+  EXPECT_TRUE(platform::Exists(install_ + "update" + kPathSep + dir_name));
+
+  // A damaged copy on the server: the job's own file is the one deleted.
+  std::string bytes;
+  ASSERT_TRUE(platform::ReadFileToString(served + kPathSep + name, &bytes));
+  bytes[bytes.size() / 2] ^= 0x55;
+  ASSERT_TRUE(platform::WriteStringToFile(served + kPathSep + name, bytes));
+  platform::RemoveFile(install_ + "update" + kPathSep + dir_name);
+  platform::RemoveFile(install_ + "Download.xml");
+  platform::RemoveFile(temp_ + "Download.xml");
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "15");
+  EXPECT_FALSE(platform::Exists(install_ + "update" + kPathSep + dir_name));
 }
 
 TEST_F(UpdateFlowTest, VersionDocumentsThatDoNotServe) {
@@ -342,6 +398,107 @@ TEST_F(InProcessEngineTest, ProgressClimbsTo70WhileDownloadingAnd100AtTheEnd) {
   EXPECT_LE(highest, 70.0f);
   EXPECT_EQ(control.GetProgress(), 100.0f);
   EXPECT_EQ(ClientVersion(), "1.0.0.2");
+}
+
+// Runs `wait` on a thread of its own and tells whether it returned within
+// `ms`. The thread is joined before returning in any case.
+bool EndsWithin(int ms, std::function<void()> wait) {
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    wait();
+    done = true;
+  });
+  for (int waited = 0; waited < ms && !done; waited += 10) platform::SleepMs(10);
+  const bool in_time = done;
+  t.join();
+  return in_time;
+}
+
+// The window's cancel while the engine waits for a version document or holds
+// "Update successful": the engine ends at once and starts no further step.
+class CancelledEngineTest : public InProcessEngineTest {
+ protected:
+  // Every version document after the first waits ten seconds for its reply.
+  void ServeSlowDocuments() {
+    server_.Stop();
+    ASSERT_TRUE(server_.Start(tree_, "location ~ \"version\\.xml$\" { limit_req zone=slow burst=10; }",
+                              "limit_req_zone $server_port zone=slow:1m rate=6r/m;"));
+  }
+  // Cancels as the window does and checks that the engine thread has ended
+  // within 2 s, in the window's state.
+  void CancelAndExpectPromptEnd() {
+    UpdateControl& control = UpdateControl::Instance();
+    control.Stop(UnexpectedError);
+    EXPECT_TRUE(EndsWithin(2000, [&] { control.Engine()->Wait(); })) << Log();
+    EXPECT_EQ(control.GetState(), UnexpectedError);
+  }
+  size_t Requests(const std::string& uri) const {
+    size_t n = 0;
+    for (const auto& l : server_.AccessLog()) n += l.uri == uri;
+    return n;
+  }
+  bool WaitForState(int32_t state, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+      if (UpdateControl::Instance().GetState() == state) return true;
+      platform::SleepMs(10);
+    }
+    return false;
+  }
+};
+
+TEST_F(CancelledEngineTest, WhileLatestVersionIsFetched) {
+  ServeSlowDocuments();
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt x\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  {
+    // Takes the zone's one immediate answer: the engine's request waits.
+    FileFetch first(server_.Url("latest-version.xml"));
+    MemorySink sink;
+    ASSERT_EQ(first.SigleFetch(sink), 0);
+  }
+  UpdateControl& control = UpdateControl::Instance();
+  control.SetState(Checking);
+  ASSERT_TRUE(control.Start());
+  for (int i = 0; i < 500 && Log().find("/latest-version.xml") == std::string::npos; ++i) platform::SleepMs(10);
+  platform::SleepMs(300);
+  ASSERT_EQ(control.GetState(), Checking);
+  CancelAndExpectPromptEnd();
+  EXPECT_EQ(Log().find("DownloadPackage latest-version error"), std::string::npos);
+  // The reply comes later; the ended engine asks for nothing more.
+  platform::SleepMs(11000);
+  EXPECT_EQ(Requests("/1.0.0.1/version.xml"), 0u);
+}
+
+TEST_F(CancelledEngineTest, WhileVersionInfoIsFetched) {
+  ServeSlowDocuments();
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt x\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  UpdateControl& control = UpdateControl::Instance();
+  control.SetState(Checking);
+  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(WaitForState(FetchingInfo, 10000)) << Log();
+  platform::SleepMs(300);
+  CancelAndExpectPromptEnd();
+  platform::SleepMs(11000);
+  for (const auto& l : server_.AccessLog()) EXPECT_EQ(l.uri.find("/packages/"), std::string::npos) << l.uri;
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+}
+
+TEST_F(CancelledEngineTest, DuringTheHoldOfUpdateSuccessful) {
+  Publish("1.0.0.3",
+          "package 1.0.0.1 1.0.0.2\n text one.txt x\n"
+          "package 1.0.0.2 1.0.0.3\n text two.txt y\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  UpdateControl& control = UpdateControl::Instance();
+  control.SetState(Checking);
+  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(WaitForState(Succeeded, 30000)) << Log();
+  CancelAndExpectPromptEnd();
+  platform::SleepMs(1500);
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  // The next pass never began.
+  EXPECT_EQ(Requests("/latest-version.xml"), 1u);
+  EXPECT_FALSE(platform::Exists(install_ + "two.txt"));
 }
 
 TEST_F(InProcessEngineTest, CancelDuringTheDownloadStopsTheJob) {

@@ -1,9 +1,10 @@
 #!/bin/bash
 # A throw-away nginx on a free 127.0.0.1 port, for tests and benchmarks.
 #
-#   serve.sh start WORKDIR ROOT [EXTRA]
+#   serve.sh start WORKDIR ROOT [EXTRA [HTTP_EXTRA]]
 #       Serves the directory ROOT. EXTRA is copied into the server block
-#       ("limit_rate 50m;", "max_ranges 0;", ...). Configuration, pid file and
+#       ("limit_rate 50m;", "max_ranges 0;", ...), HTTP_EXTRA into the http
+#       block (zones: "limit_req_zone ...;"). Configuration, pid file and
 #       logs go to WORKDIR (created). When nginx serves, the port is written to
 #       WORKDIR/port and printed; when no port could be had, WORKDIR/failed
 #       appears and the exit code is 1.
@@ -24,6 +25,7 @@ case "$cmd" in
 start)
   root=${3:?root directory}
   extra=${4:-}
+  http_extra=${5:-}
   mkdir -p "$work/tmp"
   rm -f "$work/port" "$work/failed" "$work/stopped"
   for attempt in $(seq 1 40); do
@@ -47,6 +49,7 @@ http {
   sendfile on;
   tcp_nopush on;
   keepalive_timeout 65;
+  $http_extra
   server {
     listen 127.0.0.1:$port;
     root $root;
