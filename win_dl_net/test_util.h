@@ -2,14 +2,35 @@
 #ifndef WIN_DL_NET_TEST_UTIL_H_
 #define WIN_DL_NET_TEST_UTIL_H_
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "win_dl_net/data_sink.h"
 
 namespace dltest {
+
+// Runs `work` on a thread of its own and tells whether it returned within
+// `ms`. The thread is joined before returning either way, so `work` must end
+// by itself at some point.
+inline bool EndsWithin(int ms, std::function<void()> work) {
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    work();
+    done = true;
+  });
+  for (int waited = 0; waited < ms && !done; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const bool in_time = done;
+  t.join();
+  return in_time;
+}
 
 // Bytes that differ from one position to the next and from run to run of
 // the same size never.

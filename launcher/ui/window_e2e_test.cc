@@ -234,6 +234,15 @@ class WindowE2eTest : public ::testing::Test {
     }
     return false;
   }
+  // After a click on exit: the window is gone and the launcher process has
+  // ended within 2 s.
+  bool EndsWithinTwoSeconds() {
+    for (int waited = 0; waited <= 2000; waited += 50) {
+      if (pid_ != 0 && !platform::ProcessIsAlive(pid_)) return true;
+      platform::SleepMs(50);
+    }
+    return false;
+  }
   void KillLauncher() {
     if (pid_ != 0 && platform::ProcessIsAlive(pid_)) {
       Tool("kill -9 " + std::to_string(pid_));
@@ -424,11 +433,51 @@ TEST_F(WindowE2eTest, ExitDuringTheDownloadStopsTheEngine) {
   Image shot;
   ASSERT_TRUE(Shot("01-downloading", &shot));
   Click(kExitX, kExitY);
+  EXPECT_TRUE(EndsWithinTwoSeconds()) << Log();
   EXPECT_TRUE(WaitForLauncherEnd()) << Log();
   EXPECT_EQ(Count("kill timer..."), 1u);
   EXPECT_EQ(ClientVersion(), "1.0.0.1");
   EXPECT_FALSE(platform::Exists(install_ + "marker.txt"));
   EXPECT_EQ(Log().find("setup package"), std::string::npos);
+}
+
+// Exit while the version server takes its time over version.xml: the window
+// closes, the process ends within 2 s and nothing more is asked for.
+TEST_F(WindowE2eTest, ExitWhileTheVersionServerDelaysItsReply) {
+  name_ = "exit-delayed-reply";
+  ASSERT_TRUE(server_.Start(tree_, "location ~ \"version\\.xml$\" { limit_req zone=slow burst=10; }",
+                            "limit_req_zone $server_port zone=slow:1m rate=6r/m;"));
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt x\n");
+  SetClient("1.0.0.1");
+  StartLauncher();
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  // The engine has logged the address it is fetching.
+  ASSERT_TRUE(WaitForLog("/1.0.0.1/version.xml")) << Log();
+  platform::SleepMs(500);
+  Click(kExitX, kExitY);
+  EXPECT_TRUE(EndsWithinTwoSeconds()) << Log();
+  EXPECT_TRUE(WaitForLauncherEnd()) << Log();
+  // The delayed reply arrives to nobody; no package is asked for.
+  platform::SleepMs(10500);
+  for (const auto& l : server_.AccessLog()) EXPECT_EQ(l.uri.find("/packages/"), std::string::npos) << l.uri;
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_FALSE(platform::Exists(install_ + "marker.txt"));
+}
+
+// Exit while every range of the package stalls after its headers.
+TEST_F(WindowE2eTest, ExitWhileTheDownloadStalls) {
+  name_ = "exit-stalled";
+  Serve("location /packages/ { limit_rate_after 2000; limit_rate 1; }");
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + BigFile() + "\n");
+  SetClient("1.0.0.1");
+  StartLauncher();
+  ASSERT_TRUE(WaitForWindow()) << Log();
+  ASSERT_TRUE(WaitForLog("FetchFileSegment Begin", 4)) << Log();
+  platform::SleepMs(1000);
+  Click(kExitX, kExitY);
+  EXPECT_TRUE(EndsWithinTwoSeconds()) << Log();
+  EXPECT_TRUE(WaitForLauncherEnd()) << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
 }
 
 TEST_F(WindowE2eTest, SelfUpdateMidChainRestartsAndFinishes) {

@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
 #include <sstream>
-#include <thread>
 
 #include "launcher/log/logger.h"
 #include "launcher/update/install_path.h"
@@ -20,6 +17,7 @@
 #include "win_dl_net/data_sink.h"
 #include "win_dl_net/file_fetch.h"
 #include "win_dl_net/nginx_server.h"
+#include "win_dl_net/test_util.h"
 
 namespace {
 
@@ -400,20 +398,6 @@ TEST_F(InProcessEngineTest, ProgressClimbsTo70WhileDownloadingAnd100AtTheEnd) {
   EXPECT_EQ(ClientVersion(), "1.0.0.2");
 }
 
-// Runs `wait` on a thread of its own and tells whether it returned within
-// `ms`. The thread is joined before returning in any case.
-bool EndsWithin(int ms, std::function<void()> wait) {
-  std::atomic<bool> done{false};
-  std::thread t([&] {
-    wait();
-    done = true;
-  });
-  for (int waited = 0; waited < ms && !done; waited += 10) platform::SleepMs(10);
-  const bool in_time = done;
-  t.join();
-  return in_time;
-}
-
 // The window's cancel while the engine waits for a version document or holds
 // "Update successful": the engine ends at once and starts no further step.
 class CancelledEngineTest : public InProcessEngineTest {
@@ -429,7 +413,7 @@ class CancelledEngineTest : public InProcessEngineTest {
   void CancelAndExpectPromptEnd() {
     UpdateControl& control = UpdateControl::Instance();
     control.Stop(UnexpectedError);
-    EXPECT_TRUE(EndsWithin(2000, [&] { control.Engine()->Wait(); })) << Log();
+    EXPECT_TRUE(dltest::EndsWithin(2000, [&] { control.Engine()->Wait(); })) << Log();
     EXPECT_EQ(control.GetState(), UnexpectedError);
   }
   size_t Requests(const std::string& uri) const {
