@@ -336,7 +336,7 @@ TEST_F(NginxJobTest, StopWhileEveryRangeStallsEndsWithinTwoSeconds) {
   Job job(tmp_, server_.Url("pkg.exe"));
   ASSERT_TRUE(job.policy.Init());
   ASSERT_TRUE(job.policy.Start());
-  for (int i = 0; i < 1000 && job.policy.GetDownloadedSize() < 2000; ++i) platform::SleepMs(10);
+  for (int i = 0; i < 1000 && job.policy.GetDownloadedSize() == 0; ++i) platform::SleepMs(10);
   platform::SleepMs(1500);  // the fetchers sit in their reads
   EXPECT_TRUE(dltest::EndsWithin(2000, [&] {
     job.policy.Stop();
