@@ -96,6 +96,9 @@ class SegmentPolicy : public DownloadPolicy {
   // Lays the local file out at full size and makes the four ranges.
   bool CreateSegments();
 
+  MarkupDocument _downloadxml;  // the journal, from Init to the end of the run
+  std::vector<SegmentInfo> _segments;
+
  private:
   // Whether a journal item's ranges can drive this job; logs why not.
   bool UsableJournalItem(const std::string& url, const std::string& size_text,
@@ -104,8 +107,6 @@ class SegmentPolicy : public DownloadPolicy {
   bool DropCurrentItem();
   void WakeMonitor();
 
-  MarkupDocument _downloadxml;
-  std::vector<SegmentInfo> _segments;
   std::vector<std::unique_ptr<SegmentFetcher>> _workslist;
   std::string _journalpath;
 
