@@ -25,9 +25,10 @@ enum class FileDisposition {
 
 struct FileOpenOptions {
   FileDisposition disposition = FileDisposition::kReadExisting;
-  // Others may open the file for reading meanwhile. Readers on Linux never
-  // lock anything, so this matters only on Windows.
+  // Others may open the file for reading, or for writing, meanwhile. Nothing
+  // is locked on Linux, so these matter only on Windows.
   bool share_read = false;
+  bool share_write = false;
 };
 
 class FileHandle {

@@ -61,7 +61,7 @@ class WinFileHandle : public FileHandle {
 };
 
 void Translate(const FileOpenOptions& o, DWORD* access, DWORD* share, DWORD* creation) {
-  *share = o.share_read ? FILE_SHARE_READ : 0;
+  *share = (o.share_read ? FILE_SHARE_READ : 0) | (o.share_write ? FILE_SHARE_WRITE : 0);
   *access = GENERIC_READ;
   *creation = OPEN_EXISTING;
   switch (o.disposition) {

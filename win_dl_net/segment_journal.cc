@@ -22,6 +22,7 @@
 #include "platform/path.h"
 #include "platform/random_file.h"
 #include "win_dl_net/check_return.h"
+#include "win_dl_net/journal_checks.h"
 #include "win_dl_net/segment_policy.h"
 
 namespace {
@@ -100,10 +101,10 @@ bool SegmentPolicy::LoadJournal() {
   }
   if (fresh) {
     _downloadxml = MarkupDocument();
-    CHECK_RETURN(_downloadxml.AddElem("VellmarkDownload"), false);
+    CHECK_RETURN_TEXT(_downloadxml.AddElem("VellmarkDownload"), journal_check::kAddRoot, false);
     return true;
   }
-  CHECK_RETURN(_downloadxml.IntoElem(), false);
+  CHECK_RETURN_TEXT(_downloadxml.IntoElem(), journal_check::kIntoElem, false);
   bool found = false;
   while (_downloadxml.FindElem("DownloadItem")) {
     if (_downloadxml.GetAttrib("lf") == _localfilename) {
@@ -113,13 +114,13 @@ bool SegmentPolicy::LoadJournal() {
   }
   if (!found) return true;
 
-  CHECK_RETURN(_downloadxml.IntoElem(), false);
+  CHECK_RETURN_TEXT(_downloadxml.IntoElem(), journal_check::kIntoElem, false);
   std::string url, size_text;
   if (_downloadxml.FindElem("URL")) url = _downloadxml.GetData();
   if (_downloadxml.FindElem("FileSize")) size_text = _downloadxml.GetData();
   std::vector<SegmentInfo> ranges;
   if (_downloadxml.FindElem("Segments")) {
-    CHECK_RETURN(_downloadxml.IntoElem(), false);
+    CHECK_RETURN_TEXT(_downloadxml.IntoElem(), journal_check::kIntoElem, false);
     while (_downloadxml.FindElem("SegmentItem")) {
       SegmentInfo s;
       s.i = ToU32(_downloadxml.GetAttrib("i"));
@@ -144,8 +145,8 @@ bool SegmentPolicy::SaveJournal() {
   std::string path = JournalPath();
   if (path.empty() || _segments.size() != kSegmentCount) return false;
   _downloadxml.ResetPos();
-  CHECK_RETURN(_downloadxml.FindElem("VellmarkDownload"), false);
-  CHECK_RETURN(_downloadxml.IntoElem(), false);
+  CHECK_RETURN_TEXT(_downloadxml.FindElem("VellmarkDownload"), journal_check::kFindRoot, false);
+  CHECK_RETURN_TEXT(_downloadxml.IntoElem(), journal_check::kIntoElem, false);
   bool found = false;
   while (_downloadxml.FindElem("DownloadItem")) {
     if (_downloadxml.GetAttrib("lf") == _localfilename) {
@@ -156,22 +157,22 @@ bool SegmentPolicy::SaveJournal() {
   int now = static_cast<int>(time(NULL));
   if (found) {
     _downloadxml.SetAttrib("dt", now);
-    CHECK_RETURN(_downloadxml.IntoElem(), false);
-    CHECK_RETURN(_downloadxml.FindElem("Segments"), false);
-    CHECK_RETURN(_downloadxml.IntoElem(), false);
+    CHECK_RETURN_TEXT(_downloadxml.IntoElem(), journal_check::kIntoElem, false);
+    CHECK_RETURN_TEXT(_downloadxml.FindElem("Segments"), journal_check::kFindSegments, false);
+    CHECK_RETURN_TEXT(_downloadxml.IntoElem(), journal_check::kIntoElem, false);
     for (int k = 0; k < kSegmentCount && _downloadxml.FindElem("SegmentItem"); ++k) {
       _downloadxml.SetAttrib("sp", AsInt(_segments[k].sp));
     }
   } else {
-    CHECK_RETURN(_downloadxml.InsertElem("DownloadItem"), false);
-    CHECK_RETURN(_downloadxml.SetAttrib("lf", _localfilename), false);
-    CHECK_RETURN(_downloadxml.SetAttrib("segCnt", kSegmentCount), false);
-    CHECK_RETURN(_downloadxml.SetAttrib("dt", now), false);
-    CHECK_RETURN(_downloadxml.IntoElem(), false);
-    CHECK_RETURN(_downloadxml.AddElem("URL", _strurl), false);
-    CHECK_RETURN(_downloadxml.AddElem("FileSize", AsInt(_filesize)), false);
-    CHECK_RETURN(_downloadxml.AddElem("Segments"), false);
-    CHECK_RETURN(_downloadxml.IntoElem(), false);
+    CHECK_RETURN_TEXT(_downloadxml.InsertElem("DownloadItem"), journal_check::kInsertItem, false);
+    CHECK_RETURN_TEXT(_downloadxml.SetAttrib("lf", _localfilename), journal_check::kSetLocalFile, false);
+    CHECK_RETURN_TEXT(_downloadxml.SetAttrib("segCnt", kSegmentCount), journal_check::kSetSegmentCount, false);
+    CHECK_RETURN_TEXT(_downloadxml.SetAttrib("dt", now), journal_check::kSetTime, false);
+    CHECK_RETURN_TEXT(_downloadxml.IntoElem(), journal_check::kIntoElem, false);
+    CHECK_RETURN_TEXT(_downloadxml.AddElem("URL", _strurl), journal_check::kAddUrl, false);
+    CHECK_RETURN_TEXT(_downloadxml.AddElem("FileSize", AsInt(_filesize)), journal_check::kAddFileSize, false);
+    CHECK_RETURN_TEXT(_downloadxml.AddElem("Segments"), journal_check::kAddSegments, false);
+    CHECK_RETURN_TEXT(_downloadxml.IntoElem(), journal_check::kIntoElem, false);
     for (const SegmentInfo& s : _segments) {
       _downloadxml.AddElem("SegmentItem");
       _downloadxml.SetAttrib("i", AsInt(s.i));

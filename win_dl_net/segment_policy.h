@@ -97,6 +97,9 @@ class SegmentPolicy : public DownloadPolicy {
   // Lays the local file out at full size and makes the four ranges.
   bool CreateSegments();
 
+  MarkupDocument _downloadxml;  // the journal, from Init to the end of the run
+  std::vector<SegmentInfo> _segments;
+
  private:
   // Whether a journal item's ranges can drive this job; logs why not.
   bool UsableJournalItem(const std::string& url, const std::string& size_text,
@@ -105,11 +108,9 @@ class SegmentPolicy : public DownloadPolicy {
   bool DropCurrentItem();
   void WakeMonitor();
 
-  MarkupDocument _downloadxml;
   // The size query of Init while it runs, for Stop to end it.
   std::mutex _probemutex;
   FileFetch* _probe = nullptr;
-  std::vector<SegmentInfo> _segments;
   std::vector<std::unique_ptr<SegmentFetcher>> _workslist;
   std::string _journalpath;
 

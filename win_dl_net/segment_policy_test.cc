@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -14,6 +15,7 @@
 #include "win_dl_net/fault_server.h"
 #include "win_dl_net/nginx_server.h"
 #include "win_dl_net/check_return.h"
+#include "win_dl_net/journal_checks.h"
 #include "win_dl_net/test_util.h"
 
 namespace {
@@ -84,6 +86,113 @@ TEST(CheckReturn, WarnLineNamesExpressionFileAndLine) {
   EXPECT_NE(log.find("WARN:"), std::string::npos);
   EXPECT_TRUE(std::regex_search(log, std::regex("CHECK_RETURN,exp:ok && true ,File:.*segment_policy_test\\.cc, Line:[0-9]+")))
       << log;
+}
+
+// The journal alone, on a job whose size and local file are set by hand.
+class JournalOnly : public SegmentPolicy {
+ public:
+  JournalOnly(const platform::testing::TempDir& tmp, uint32_t size)
+      : SegmentPolicy(tmp.Path(), "http://127.0.0.1/dir/pkg.exe") {
+    SetJournalPath(tmp / "Download.xml");
+    _localfilename = tmp / "pkg.exe";
+    _filesize = size;
+  }
+  using SegmentPolicy::LoadJournal;
+  using SegmentPolicy::SaveJournal;
+  MarkupDocument& Journal() { return _downloadxml; }
+  void LayOut() { _segments = Layout(_filesize); }
+  const std::string& LocalFile() const { return _localfilename; }
+};
+
+// Runs `body` with the log going to a file of its own; returns the log text.
+std::string LogOf(const std::function<void()>& body) {
+  platform::testing::TempDir logs;
+  Logger::Instance().Init("T", logs.Path(), Logger::kToFile, 0, 1000000);
+  body();
+  std::string log = ReadAll(Logger::Instance().CurrentFileName());
+  Logger::Instance().Init("T", logs.Path(), 0, 0, 1000000);
+  return log;
+}
+
+// The one CHECK_RETURN line of `log` carries exactly `text`, from the
+// journal's source, with a line number.
+void ExpectCheckLine(const std::string& log, const std::string& text) {
+  const std::string mark = "CHECK_RETURN,exp:";
+  size_t at = log.find(mark);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(mark, at + 1), std::string::npos) << "more than one check failed:\n" << log;
+  size_t eol = log.find_first_of("\r\n", at);
+  std::string line = log.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
+  const std::string file = " ,File:";
+  size_t f = line.find(file);
+  ASSERT_NE(f, std::string::npos) << line;
+  EXPECT_EQ(line.substr(mark.size(), f - mark.size()), text);
+  EXPECT_TRUE(std::regex_match(line.substr(f), std::regex(" ,File:.*segment_journal\\.cc, Line:[1-9][0-9]*"))) << line;
+  EXPECT_NE(log.rfind("WARN:", at), std::string::npos) << log;
+}
+
+TEST(JournalChecks, TextsAreTheEstablishedOnes) {
+  // Operators search the logs for these; they may not drift.
+  EXPECT_STREQ(journal_check::kAddRoot, "_downloadxml.AddElem(_T(\"VellmarkDownload\"))");
+  EXPECT_STREQ(journal_check::kFindRoot, "_downloadxml.FindElem(_T(\"VellmarkDownload\"))");
+  EXPECT_STREQ(journal_check::kIntoElem, "_downloadxml.IntoElem()");
+  EXPECT_STREQ(journal_check::kFindSegments, "_downloadxml.FindElem(_T(\"Segments\"))");
+  EXPECT_STREQ(journal_check::kInsertItem, "_downloadxml.InsertElem(_T(\"DownloadItem\"))");
+  EXPECT_STREQ(journal_check::kSetLocalFile, "_downloadxml.SetAttrib(_T(\"lf\"),_localfilename.GetBuffer())");
+  EXPECT_STREQ(journal_check::kSetSegmentCount, "_downloadxml.SetAttrib(_T(\"segCnt\"),TC)");
+  EXPECT_STREQ(journal_check::kSetTime, "_downloadxml.SetAttrib(_T(\"dt\"),time(NULL))");
+  EXPECT_STREQ(journal_check::kAddUrl, "_downloadxml.AddElem(_T(\"URL\"),_strurl.GetBuffer())");
+  EXPECT_STREQ(journal_check::kAddFileSize, "_downloadxml.AddElem(_T(\"FileSize\"),_filesize)");
+  EXPECT_STREQ(journal_check::kAddSegments, "_downloadxml.AddElem(_T(\"Segments\"))");
+}
+
+TEST(JournalChecks, FailedSaveStepsLogTheirTexts) {
+  platform::testing::TempDir tmp;
+  const std::string journal = tmp / "Download.xml";
+  {
+    // The document lost its root.
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    job.LayOut();
+    job.Journal().SetDoc("<Other/>\r\n");
+    std::string log = LogOf([&] { EXPECT_FALSE(job.SaveJournal()); });
+    ExpectCheckLine(log, "_downloadxml.FindElem(_T(\"VellmarkDownload\"))");
+    EXPECT_FALSE(platform::Exists(journal));
+  }
+  {
+    // The document refuses the new item.
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    job.LayOut();
+    job.Journal().SetDocFlags(MarkupDocument::kDocWritePiecewise);
+    std::string log = LogOf([&] { EXPECT_FALSE(job.SaveJournal()); });
+    ExpectCheckLine(log, "_downloadxml.InsertElem(_T(\"DownloadItem\"))");
+    EXPECT_FALSE(platform::Exists(journal));
+  }
+  {
+    // This file's item has no Segments.
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    job.LayOut();
+    MarkupDocument& doc = job.Journal();
+    doc.SetDoc("<VellmarkDownload>\r\n<DownloadItem/>\r\n</VellmarkDownload>\r\n");
+    ASSERT_TRUE(doc.FindElem("VellmarkDownload"));
+    ASSERT_TRUE(doc.IntoElem());
+    ASSERT_TRUE(doc.FindElem("DownloadItem"));
+    ASSERT_TRUE(doc.SetAttrib("lf", job.LocalFile()));
+    std::string log = LogOf([&] { EXPECT_FALSE(job.SaveJournal()); });
+    ExpectCheckLine(log, "_downloadxml.FindElem(_T(\"Segments\"))");
+    EXPECT_FALSE(platform::Exists(journal));
+  }
+  {
+    // And a sound save logs no check at all.
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    job.LayOut();
+    std::string log = LogOf([&] { EXPECT_TRUE(job.SaveJournal()); });
+    EXPECT_EQ(log.find("CHECK_RETURN"), std::string::npos) << log;
+    EXPECT_TRUE(platform::Exists(journal));
+  }
 }
 
 // --- Jobs against nginx, on both targets -----------------------------------

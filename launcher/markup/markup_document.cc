@@ -544,6 +544,13 @@ std::string MarkupDocument::GetAttrib(std::string_view name) const {
 // Editing --------------------------------------------------------------------
 
 void MarkupDocument::Splice(int owner, size_t offset, size_t len, std::string_view with, bool in_start_tag) {
+  // The owner's tag lengths are measured before the edit: a length that does
+  // not fit its field is measured from the text, which the edit changes.
+  int start_len = 0, end_len = 0;
+  if (in_start_tag) {
+    start_len = StartTagLength(owner);
+    end_len = EndTagLength(owner);
+  }
   doc_text_.replace(offset, len, with);
   int delta = static_cast<int>(with.size()) - static_cast<int>(len);
   if (delta == 0) return;
@@ -552,11 +559,9 @@ void MarkupDocument::Splice(int owner, size_t offset, size_t len, std::string_vi
   }
   if (in_start_tag) {
     ElemRecord& r = elements_[owner];
-    int start_len = StartTagLength(owner) + delta;
-    int end_len = EndTagLength(owner);
-    // The stored length saturates past its field; it is rescanned then.
+    // The stored length saturates past its field; it is measured again then.
     r.length += delta;
-    r.SetTagLengths(start_len, end_len);
+    r.SetTagLengths(static_cast<uint32_t>(start_len + delta), static_cast<uint32_t>(end_len));
     owner = r.parent;
   }
   for (int i = owner; i; i = elements_[i].parent) elements_[i].length += delta;

@@ -193,6 +193,70 @@ TEST(MarkupDocumentTest, TagsLongerThanTheirLengthFields) {
   EXPECT_TRUE(doc.CheckTable());
 }
 
+// Walks to the element named `name` below the root and checks what a caller
+// sees of it: its data, and where a first and a last child go.
+void ExpectElementIntact(const std::string& before, const std::string& name, const std::string& after,
+                         MarkupDocument* doc) {
+  SCOPED_TRACE("element of " + std::to_string(name.size()) + " bytes' name");
+  ASSERT_TRUE(doc->CheckTable());
+  doc->ResetPos();
+  ASSERT_TRUE(doc->FindElem("r"));
+  ASSERT_TRUE(doc->IntoElem());
+  ASSERT_TRUE(doc->FindElem(name));
+  EXPECT_EQ(doc->GetData(), "data");
+  ASSERT_TRUE(doc->IntoElem());
+  ASSERT_TRUE(doc->InsertElem("first"));
+  doc->ResetMainPos();
+  ASSERT_TRUE(doc->AddElem("last"));
+  EXPECT_TRUE(doc->GetDoc() == before + "<first/>\r\ndata<last/>\r\n" + after) << "the children landed elsewhere";
+  ASSERT_TRUE(doc->OutOfElem());
+  ASSERT_TRUE(doc->FindElem("z"));
+  EXPECT_TRUE(doc->CheckTable());
+  EXPECT_TRUE(MarkupDocument(doc->GetDoc().c_str()).IsWellFormed());
+}
+
+TEST(MarkupDocumentTest, EditsOfTagsLongerThanTheirLengthFields) {
+  // Start tags of 4 MiB and more, and end tags of 1023 bytes and more, do not
+  // fit their length fields. Attribute edits that shrink or grow them must
+  // leave every later find and insert in place.
+  const std::string big(5 * 1024 * 1024, 'v');
+  const std::string longer(big.size() + 1000, 'w');
+  const std::string just_fits(4 * 1024 * 1024 - 1000, 'u');  // the start tag fits again
+  const std::string some(100, 's');
+  const std::string t = "t";
+  const std::string n(1100, 'n');
+  struct Case {
+    const char* what;
+    std::string name, value_before, value_after;
+  };
+  const Case cases[] = {
+      {"start tag shrinks below its field", t, big, "x"},
+      {"start tag shrinks to just below its field", t, big, just_fits},
+      {"start tag shrinks, still too long", t, longer, big},
+      {"start tag grows past its field", t, "x", big},
+      {"start tag grows, already too long", t, big, longer},
+      {"end tag too long, start tag shrinks", n, some, "x"},
+      {"end tag too long, start tag grows", n, "x", some},
+      {"both too long, start tag shrinks", n, big, "x"},
+      {"both too long, start tag grows", n, "x", big},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string head = "<r><" + c.name + " a=\"";
+    const std::string tail = "\" b=\"1\">";
+    const std::string after = "</" + c.name + ">\r\n<z/></r>";
+    MarkupDocument doc;
+    ASSERT_TRUE(doc.SetDoc(head + c.value_before + tail + "data" + after));
+    doc.ResetPos();
+    ASSERT_TRUE(doc.FindElem("r"));
+    ASSERT_TRUE(doc.IntoElem());
+    ASSERT_TRUE(doc.FindElem(c.name));
+    ASSERT_TRUE(doc.SetAttrib("a", c.value_after));
+    EXPECT_EQ(doc.GetAttrib("b"), "1");
+    ExpectElementIntact(head + c.value_after + tail, c.name, after, &doc);
+  }
+}
+
 TEST(MarkupDocumentTest, AttributesReadAndSet) {
   MarkupDocument doc("<item a='1' b=\"x&amp;y\" c=bare d>t</item>");
   ASSERT_TRUE(doc.FindElem());

@@ -16,8 +16,9 @@ class DigestContext {
 
   void Update(const void* data, size_t size);
 
-  // Feeds the whole file, read in chunks of 8000 bytes. False when it cannot
-  // be opened, is 2 GiB or larger, or cannot be read to its end.
+  // Feeds the whole file, read in chunks of 8000 bytes through the file
+  // handles of platform/file_handle.h. False when it cannot be opened or
+  // cannot be read to its end. Sizes are 64-bit.
   bool HashFile(const std::string& path);
 
   // Completes the digest with the standard padding and length.

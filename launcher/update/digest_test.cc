@@ -2,14 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <memory>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "platform/file.h"
+#include "platform/file_handle.h"
+#include "platform/host_path.h"
+#include "platform/process.h"
 #include "platform/testing.h"
 
 namespace {
 
 using platform::testing::TempDir;
+
+std::string Random(size_t size) {
+  std::mt19937 rng(7);
+  std::string data(size, '\0');
+  for (char& c : data) c = static_cast<char>(rng());
+  return data;
+}
 
 std::string Sha1Text(const std::string& data) {
   DigestContext ctx;
@@ -26,16 +42,21 @@ TEST(DigestTest, StandardTestMessages) {
   EXPECT_EQ(Sha1Text(std::string(1000000, 'a')), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F");
 }
 
-TEST(DigestTest, HardwareAndPortableAgreeAndSplitsDoNotMatter) {
-  std::mt19937 rng(7);
-  std::string data(100000, '\0');
-  for (char& c : data) c = static_cast<char>(rng());
+TEST(DigestTest, HardwareAgreesWithPortable) {
+  // Without the SHA instructions Sha1Compress is the portable code itself, and
+  // comparing it with itself proves nothing.
+  if (!Sha1HasHardware()) GTEST_SKIP() << "this processor has no SHA instructions: nothing to compare";
+  std::string data = Random(100000);
   for (size_t blocks : {1u, 2u, 5u, 1000u}) {
     uint32_t a[5] = {1, 2, 3, 4, 5}, b[5] = {1, 2, 3, 4, 5};
     Sha1Compress(a, reinterpret_cast<const uint8_t*>(data.data()), blocks);
     Sha1CompressPortable(b, reinterpret_cast<const uint8_t*>(data.data()), blocks);
     EXPECT_EQ(0, memcmp(a, b, sizeof a)) << blocks;
   }
+}
+
+TEST(DigestTest, SplitsDoNotMatter) {
+  std::string data = Random(100000);
   std::string whole = Sha1Text(data);
   for (size_t step : {1u, 63u, 64u, 65u, 7999u}) {
     DigestContext ctx;
@@ -45,18 +66,183 @@ TEST(DigestTest, HardwareAndPortableAgreeAndSplitsDoNotMatter) {
   }
 }
 
-TEST(DigestTest, FilesAroundTheChunkSize) {
+// Every file HashFile opens is wrapped so that its reads are recorded; a test
+// may also cut the file short or make its reads fail.
+struct ReadLog {
+  std::vector<int32_t> sizes;  // requested sizes, in order
+  int64_t stop_after = -1;     // bytes delivered before reads yield nothing
+  bool fail = false;           // reads report an I/O error
+};
+ReadLog* g_reads = nullptr;
+
+class RecordingHandle : public platform::FileHandle {
+ public:
+  explicit RecordingHandle(std::unique_ptr<platform::FileHandle> real) : real_(std::move(real)) {}
+  bool Read(void* dest, int32_t n, int32_t* got) override {
+    g_reads->sizes.push_back(n);
+    *got = 0;
+    if (g_reads->fail) return false;
+    if (g_reads->stop_after >= 0) {
+      if (delivered_ >= g_reads->stop_after) return true;
+      n = static_cast<int32_t>(std::min<int64_t>(n, g_reads->stop_after - delivered_));
+    }
+    bool ok = real_->Read(dest, n, got);
+    delivered_ += *got;
+    return ok;
+  }
+  bool Write(const void* src, int32_t n, int32_t* written) override { return real_->Write(src, n, written); }
+  bool SeekTo(int64_t offset) override { return real_->SeekTo(offset); }
+  int64_t SeekToEnd() override { return real_->SeekToEnd(); }
+  int64_t Tell() override { return real_->Tell(); }
+  int64_t Size() override { return real_->Size(); }
+  bool Close() override { return real_->Close(); }
+
+ private:
+  std::unique_ptr<platform::FileHandle> real_;
+  int64_t delivered_ = 0;
+};
+
+class RecordedReads {
+ public:
+  RecordedReads() {
+    g_reads = &log;
+    platform::FileHandleHooks().narrow = [](const std::string& name, const platform::FileOpenOptions& o) {
+      std::unique_ptr<platform::FileHandle> real = platform::RealFileHandleOpeners().narrow(name, o);
+      return real ? std::unique_ptr<platform::FileHandle>(new RecordingHandle(std::move(real))) : nullptr;
+    };
+  }
+  ~RecordedReads() { g_reads = nullptr; }
+  ReadLog log;
+
+ private:
+  platform::ScopedFileHandleOverride restore_;
+};
+
+std::string Pattern(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 31 + 7);
+  return data;
+}
+
+TEST(DigestTest, FilesAreReadIn8000ByteChunks) {
   TempDir tmp;
-  for (size_t size : {0u, 7999u, 8000u, 8001u, 16000u, 123457u}) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 31 + 7);
+  const std::vector<std::pair<size_t, std::vector<int32_t>>> cases = {
+      {0, {}},
+      {1, {1}},
+      {7999, {7999}},
+      {8000, {8000}},
+      {8001, {8000, 1}},
+      {16000, {8000, 8000}},
+      {20500, {8000, 8000, 4500}},
+  };
+  for (const auto& [size, reads] : cases) {
+    std::string data = Pattern(size);
     std::string path = tmp / ("f" + std::to_string(size));
     ASSERT_TRUE(platform::WriteStringToFile(path, data));
+    RecordedReads recorded;
     DigestContext ctx;
-    ASSERT_TRUE(ctx.HashFile(path));
+    ASSERT_TRUE(ctx.HashFile(path)) << size;
     ctx.Final();
+    EXPECT_EQ(recorded.log.sizes, reads) << size;
     EXPECT_EQ(ctx.DigestText(), Sha1Text(data)) << size;
-    EXPECT_TRUE(VerifyPackage(path, Sha1Text(data)));
+    EXPECT_TRUE(VerifyPackage(path, Sha1Text(data))) << size;
+  }
+}
+
+TEST(DigestTest, AFileNotReadToItsEndFails) {
+  TempDir tmp;
+  std::string path = tmp / "pkg";
+  ASSERT_TRUE(platform::WriteStringToFile(path, Pattern(20000)));
+  {
+    // The reads run dry after 12000 of the 20000 bytes.
+    RecordedReads recorded;
+    recorded.log.stop_after = 12000;
+    DigestContext ctx;
+    EXPECT_FALSE(ctx.HashFile(path));
+    EXPECT_EQ(recorded.log.sizes, (std::vector<int32_t>{8000, 8000, 8000}));
+  }
+  {
+    RecordedReads recorded;
+    recorded.log.fail = true;
+    DigestContext ctx;
+    EXPECT_FALSE(ctx.HashFile(path));
+    EXPECT_EQ(recorded.log.sizes, (std::vector<int32_t>{8000}));
+  }
+  DigestContext ctx;
+  EXPECT_TRUE(ctx.HashFile(path));
+}
+
+// The host's sha1sum of a file, in upper case; empty when it cannot be run.
+// The result comes back through a file, since a host program started from
+// an emulation layer cannot be waited for by its handle.
+class HostSha1Sum {
+ public:
+  HostSha1Sum(const TempDir& tmp, const std::string& path) : out_(tmp / "sha1sum.txt") {
+    // Under Wine the host's files are seen through the Z: drive.
+    if (!platform::Exists("/bin/sh") && !platform::Exists("Z:\\bin\\sh")) return;
+    process_ = platform::StartProcess(
+        "/bin/sh -c " +
+        platform::QuoteArgument("{ sha1sum < \"$0\" || echo failed; } > \"$1.part\"; mv \"$1.part\" \"$1\"") + " " +
+        platform::QuoteArgument(platform::HostPath(path)) + " " + platform::QuoteArgument(platform::HostPath(out_)));
+  }
+  // Waits for the file in time before the directory goes.
+  ~HostSha1Sum() { Result(); }
+  std::string Result() {
+    if (!process_) return result_;
+    std::string text;
+    for (int i = 0; i < 4800 && !platform::ReadFileToString(out_, &text); ++i) platform::SleepMs(50);
+    process_->WaitFor(1000);
+    process_.reset();
+    if (text.size() < 40) return result_;
+    text.resize(40);
+    for (char& c : text) {
+      if (!std::isxdigit(static_cast<unsigned char>(c))) return result_;
+      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    result_ = text;
+    return result_;
+  }
+
+ private:
+  std::string out_;
+  std::unique_ptr<platform::Process> process_;
+  std::string result_;
+};
+
+TEST(DigestTest, PackagesOf2GiBAndMore) {
+  // Sparse: "package\n", zeros, and an "x" as byte 2^31, 2 GiB + 1 bytes.
+  const int64_t kSize = (int64_t{1} << 31) + 1;
+  // The host's sha1sum of that content.
+  const std::string kDigest = "E73A35675B05CA4ABE10E68D637614187F025FB4";
+  TempDir tmp;
+  std::string path = tmp / "big.pkg";
+  {
+    platform::FileOpenOptions o;
+    o.disposition = platform::FileDisposition::kCreateAlways;
+    std::unique_ptr<platform::FileHandle> f = platform::OpenFileHandle(path, o);
+    ASSERT_TRUE(f);
+    int32_t written = 0;
+    ASSERT_TRUE(f->Write("package\n", 8, &written));
+    ASSERT_TRUE(f->SeekTo(kSize - 1));
+    ASSERT_TRUE(f->Write("x", 1, &written));
+    ASSERT_TRUE(f->Close());
+  }
+  ASSERT_EQ(platform::FileSize(path), kSize);
+  HostSha1Sum host(tmp, path);
+  RecordedReads recorded;
+  DigestContext ctx;
+  ASSERT_TRUE(ctx.HashFile(path));
+  ctx.Final();
+  EXPECT_EQ(ctx.DigestText(), kDigest);
+  ASSERT_FALSE(recorded.log.sizes.empty());
+  EXPECT_EQ(recorded.log.sizes.size(), static_cast<size_t>((kSize + 7999) / 8000));
+  EXPECT_EQ(recorded.log.sizes.back(), static_cast<int32_t>(kSize % 8000));
+  EXPECT_TRUE(VerifyPackage(path, kDigest));
+  std::string host_digest = host.Result();
+  if (host_digest.empty()) {
+    std::printf("no host sha1sum to compare with; compared with its recorded digest only\n");
+  } else {
+    EXPECT_EQ(host_digest, kDigest);
   }
 }
 
