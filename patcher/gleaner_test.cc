@@ -90,13 +90,26 @@ class GleanerProgram : public ::testing::Test {
     }
     return Dir / Name;
   }
+  // Runs the program; what it printed is in Output (line ends as written on
+  // the system, "\r" removed).
   int Run(const std::string& Args) {
-    auto P = platform::StartProcess(platform::QuoteArgument(Exe) + " " + Args, Dir.Path());
+    Output.clear();
+    auto P = platform::StartProcess(platform::QuoteArgument(Exe) + " " + Args, Dir.Path(), Dir / "stdout.txt");
     EXPECT_TRUE(P);
     if (!P) return 1000;
     P->Wait();
+    Output = Lines(Read(Dir / "stdout.txt"));
+    platform::RemoveFile(Dir / "stdout.txt");
     return static_cast<int8_t>(P->ExitCode() & 0xFF);
   }
+  // The first line the program prints, in its code page.
+  static std::string StartLine(const std::string& Diff, const std::string& OldPath, const std::string& Out) {
+    return ToGleanerCodePage(L"\u66f4\u65b0\u6587\u4ef6: \u5dee\u5f02\u6587\u4ef6(" + platform::AnsiToWide(Diff) +
+                             L"),\u65e7\u7248\u672c\u6587\u4ef6(" + platform::AnsiToWide(OldPath) +
+                             L"),\u8f93\u51fa\u65b0\u7248\u672c\u6587\u4ef6(" + platform::AnsiToWide(Out) + L")\n");
+  }
+  // "更新文件完毕" and the line end.
+  static std::string DoneLine() { return ToGleanerCodePage(L"\u66f4\u65b0\u6587\u4ef6\u5b8c\u6bd5\n"); }
   static std::string Q(const std::string& S) { return "\"" + S + "\""; }
   // Log lines end the way text files end on the system.
   std::string Log(const char* Name = "log.log") { return Lines(Read(Dir / Name)); }
@@ -112,7 +125,7 @@ class GleanerProgram : public ::testing::Test {
   std::string NewText() const { return std::string(New.begin(), New.end()); }
 
   TempDir Dir;
-  std::string Exe;
+  std::string Exe, Output;
   std::vector<BYTE> Old, New;
 };
 
@@ -122,6 +135,7 @@ TEST_F(GleanerProgram, ComposesTheNewPackage) {
   EXPECT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(Dir / "out.pkg") + " \"ignored\""), 0);
   EXPECT_EQ(Read(Dir / "out.pkg"), NewText());
   EXPECT_EQ(Log(), "");
+  EXPECT_EQ(Output, StartLine(Diff, OldPath, Dir / "out.pkg") + DoneLine());
   // The output may be the old package itself.
   EXPECT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(OldPath)), 0);
   EXPECT_EQ(Read(OldPath), NewText());
@@ -148,17 +162,21 @@ TEST_F(GleanerProgram, ExitCodesAndLogLines) {
   const std::string Diff = MakeDiff("a.diff");
   const std::string OldPath = Put("old.pkg", Old);
   const std::string Out = Dir / "out.pkg";
-  const std::string Tail = "diff file: " + Diff + ", old file: " + OldPath + ", temp file: " + Out + "\n";
 
-  // -1: two paths (a piece starting with a blank does not count).
+  // -1: two paths (a piece starting with a blank does not count); nothing
+  // is printed.
   EXPECT_EQ(Run(Q(" " + Diff) + " " + Q(OldPath) + " " + Q(Out)), -1);
   EXPECT_EQ(Log(), "");
+  EXPECT_EQ(Output, "");
   EXPECT_FALSE(platform::Exists(Out));
 
-  // -9: no old package.
+  // -9: no old package. The error history is printed after the start line.
   const std::string Missing = Dir / "missing.pkg";
   EXPECT_EQ(Run(Q(Diff) + " " + Q(Missing) + " " + Q(Out)), -9);
   EXPECT_EQ(Log(), "exception: diff file: " + Diff + ", old file: " + Missing + ", temp file: " + Out + "\n");
+  EXPECT_EQ(Output, StartLine(Diff, Missing, Out) + "Open package file failed:" + Missing + "!\n\n" +
+                        platform::WideToAnsi(LocalizeError(TEXT("History"), TEXT("Core"))) +
+                        ": \n\nExiting due to error\n");
   EXPECT_FALSE(platform::Exists(Out));
   platform::RemoveFile(Dir / "log.log");
 
@@ -183,6 +201,13 @@ TEST_F(GleanerProgram, ExitCodesAndLogLines) {
   EXPECT_EQ(Log(), "exception: diff file: " + Bad + ", old file: " + OldPath + ", temp file: " + Out + "\n");
   EXPECT_TRUE(platform::Exists(Out));
   EXPECT_EQ(Log("loga.log"), "");
+  // The failed check, with its source, is the history printed.
+  const std::string Failed = StartLine(Bad, OldPath, Out) + "Assertion failed: ";
+  EXPECT_EQ(Output.find(Failed), 0u) << Output;
+  EXPECT_NE(Output.find(" [File:Gleaner] [Line: "), std::string::npos) << Output;
+  const std::string End = "\n\nExiting due to error\n";
+  EXPECT_EQ(Output.rfind(End), Output.size() - End.size()) << Output;
+  EXPECT_EQ(Output.find(DoneLine()), std::string::npos) << Output;
 }
 
 // Runs in this process, to reach what no input file can raise.

@@ -33,6 +33,11 @@ class Process {
 // directory (or `working_dir` when not empty). Returns null on failure.
 std::unique_ptr<Process> StartProcess(const std::string& command_line,
                                       const std::string& working_dir = std::string());
+// The same, with the child's standard output and standard error going to the
+// file at `output_path` (created or truncated). On Windows the child is then
+// started with inheritable handles, the output file's among them.
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
+                                      const std::string& output_path);
 
 // Splits a command line into arguments with the rules of the Windows C runtime:
 // fields are separated by blanks or tabs; double quotes group; 2n backslashes

@@ -82,14 +82,32 @@ class PosixProcess : public Process {
 }  // namespace
 
 std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir) {
+  return StartProcess(command_line, working_dir, std::string());
+}
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
+                                      const std::string& output_path) {
   std::vector<std::string> args = SplitCommandLine(command_line);
   if (args.empty() || args[0].empty()) return nullptr;
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  int output_fd = -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (!output_path.empty()) {
+    // Opened by the parent, so that a name relative to the current directory
+    // means the same as for the caller, and a failure is the caller's.
+    const int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      posix_spawn_file_actions_destroy(&actions);
+      return nullptr;
+    }
+    output_fd = fd;
+    posix_spawn_file_actions_adddup2(&actions, fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, fd, 2);
+  }
   // Nothing but the standard streams is inherited.
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
@@ -109,6 +127,7 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
   }
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
+  if (output_fd >= 0) close(output_fd);
   if (rc != 0) {
     errno = rc;
     return nullptr;
