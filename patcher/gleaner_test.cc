@@ -10,6 +10,7 @@
 #include "platform/testing.h"
 #include "platform/wide_file.h"
 #include "platform/wide_text.h"
+#include "tools/pkgtool/buffer_archive.h"
 #include "tools/pkgtool/package_tool.h"
 
 namespace {
@@ -78,6 +79,12 @@ class GleanerProgram : public ::testing::Test {
   // Writes a package or difference file (enciphered on request).
   std::string Put(const std::string& Name, const std::vector<BYTE>& Bytes, bool Encrypt = false) {
     EXPECT_TRUE(pkgtool::WriteEngineFile(platform::AnsiToWide(Dir / Name), Bytes, Encrypt));
+    return Dir / Name;
+  }
+  // A difference file from two packages.
+  std::string MakeDiffOf(const std::vector<BYTE>& From, const std::vector<BYTE>& To, const std::string& Name) {
+    std::string Out;
+    EXPECT_EQ(pkgtool::RunPkgtool({"diff", Put("f_old", From), Put("f_new", To), Dir / Name}, &Out), 0) << Out;
     return Dir / Name;
   }
   std::string MakeDiff(const std::string& Name, bool Encrypt = false) {
@@ -208,6 +215,80 @@ TEST_F(GleanerProgram, ExitCodesAndLogLines) {
   const std::string End = "\n\nExiting due to error\n";
   EXPECT_EQ(Output.rfind(End), Output.size() - End.size()) << Output;
   EXPECT_EQ(Output.find(DoneLine()), std::string::npos) << Output;
+}
+
+// Hostile inputs end in a failure, within a bound on memory, whatever they
+// ask for: the program is measured from outside.
+class GleanerHostile : public GleanerProgram {
+ protected:
+  static constexpr int64_t kMemoryBound = 64 << 20;
+
+  // Runs the program and checks the exit code and its peak memory.
+  void ExpectFailureWithinBound(const std::string& DiffPath, const std::string& OldPath, int Code) {
+    const std::string Out = Dir / "hostile.out";
+    Output.clear();
+    auto P = platform::StartProcess(platform::QuoteArgument(Exe) + " " + Q(DiffPath) + " " + Q(OldPath) + " " + Q(Out),
+                                    Dir.Path(), Dir / "stdout.txt");
+    ASSERT_TRUE(P);
+    // A bound, not a timing: today's machines do this in well under a second.
+    ASSERT_TRUE(P->WaitFor(20000)) << "still running";
+    EXPECT_EQ(static_cast<int8_t>(P->ExitCode() & 0xFF), Code) << Read(Dir / "stdout.txt");
+    const int64_t Peak = P->PeakMemoryBytes();
+    ASSERT_GT(Peak, 0) << "the system tells no peak";
+    EXPECT_LT(Peak, kMemoryBound);
+    // Whatever was written stays far below what was asked for.
+    EXPECT_LT(platform::FileSize(Out), 4 << 20);
+  }
+};
+
+TEST_F(GleanerHostile, RepeatedGrowthOfOneObject) {
+  // A difference file that keeps everything, then patches export 0 again
+  // and again, each time growing it by all that the file still holds: the
+  // growth adds up to the square of the file's size (over 100 MB here).
+  std::string Raw;
+  platform::ReadFileToString(MakeDiffOf(Old, Old, "same.diff"), &Raw);
+  std::vector<BYTE> Bytes(Raw.begin(), Raw.end());
+  ASSERT_EQ(std::vector<BYTE>(Bytes.end() - 4, Bytes.end()), std::vector<BYTE>(4, 0));  // no patches
+  Bytes.resize(Bytes.size() - 4);
+  const INT Patches = 4096;
+  pkgtool::FBufferWriter W;
+  INT Count = Patches;
+  W << Count;
+  INT Length = 3000;
+  for (INT k = 0; k < Patches; ++k) {
+    const INT Left = 12 * (Patches - k - 1);
+    INT Idx = 0, NewLength = Length + Left, Chunks = 0;
+    W << Idx << NewLength << Chunks;
+    Length = NewLength;
+  }
+  Bytes.insert(Bytes.end(), W.Bytes.begin(), W.Bytes.end());
+  ExpectFailureWithinBound(Put("growth.diff", Bytes), Put("old.pkg", Old), -9);
+}
+
+TEST_F(GleanerHostile, ExportsAliasingTheSameBytes) {
+  // 1024 exports whose records all name the same 256 KiB of the file: a
+  // package of a quarter megabyte asks for a quarter gigabyte.
+  const INT Exports = 1024, DataSize = 256 << 10;
+  pkgtool::PackageModel M;
+  M.NameSlot(L"None");
+  M.NameSlot(L"X");
+  M.Exports.push_back({0, 0, 0, 1, 0, std::vector<BYTE>(DataSize, 'x')});
+  for (INT i = 1; i < Exports; ++i) M.Exports.push_back({0, 0, 0, 1, 0, {}});
+  std::vector<BYTE> Pkg = pkgtool::BuildPackage(M);
+  INT ExportOffset = 0, ImportOffset = 0;
+  appMemcpy(&ExportOffset, &Pkg[24], 4);
+  appMemcpy(&ImportOffset, &Pkg[32], 4);
+  Pkg.resize(ExportOffset);
+  pkgtool::FBufferWriter W;
+  for (INT i = 0; i < Exports; ++i) {
+    FObjectExport X;
+    X.ObjectName = FName::FromIndex(1);
+    X.SerialSize = DataSize;
+    X.SerialOffset = ImportOffset - DataSize;
+    W << X;
+  }
+  Pkg.insert(Pkg.end(), W.Bytes.begin(), W.Bytes.end());
+  ExpectFailureWithinBound(MakeDiff("a.diff"), Put("alias.pkg", Pkg), -5);
 }
 
 // Runs in this process, to reach what no input file can raise.

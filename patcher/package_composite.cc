@@ -68,8 +68,17 @@ void FPackageComposite::Compose(FPackageData& OldPkgData) {
   Summary.ImportCount = ImportMap.Num();
   Summary.ExportCount = ExportMap.Num();
 
+  // Patches may lengthen objects by no more than the two files hold
+  // together: every byte a difference file adds to an object is either in
+  // the difference file or taken over from the old package. (The growth
+  // patch by patch is bounded as well; this bounds their sum, which a file
+  // that lengthens one object again and again would drive to the square of
+  // its size.)
+  int64_t GrowthBudget = TotalSize() < 0 ? MAXINT : TotalSize();
+  for (INT p = 0; p < OldPkgData.ObjectMap.Num(); ++p) GrowthBudget += OldPkgData.ObjectMap(p).DataArray.Num();
+
   ComposeObjects(OldPkgData);
-  PatchObjects();
+  PatchObjects(GrowthBudget);
 }
 
 void FPackageComposite::ComposeNames(FPackageData& OldPkgData) {
@@ -305,7 +314,8 @@ void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
   }
 }
 
-void FPackageComposite::PatchObjects() {
+void FPackageComposite::PatchObjects(int64_t GrowthBudget) {
+  int64_t Growth = 0;
   INT PatchedObjectCount = 0;
   *this << PatchedObjectCount;
   patch_check(PatchedObjectCount >= 0);
@@ -325,6 +335,8 @@ void FPackageComposite::PatchObjects() {
       // The new bytes are zero. A difference file has to supply every one
       // of them, so there cannot be more than the file still holds.
       patch_check(NewLength - Data.Num() <= Remaining(*this));
+      Growth += NewLength - Data.Num();
+      patch_check(Growth <= GrowthBudget);
       Data.AddZeroed(NewLength - Data.Num());
     }
 
@@ -342,6 +354,8 @@ void FPackageComposite::PatchObjects() {
       } else {
         patch_check(!bAppended);
         patch_check(Pos == ObjectMap(j).DataArray.Num());
+        Growth += Length;
+        patch_check(Growth <= GrowthBudget);
         const INT At = Data.AddZeroed(Length);
         if (Length) Serialize(&Data(At), Length);
         bAppended = 1;

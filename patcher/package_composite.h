@@ -68,7 +68,8 @@ class FPackageComposite : public FPackageData {
   void ComposeImports(FPackageData& OldPkgData);
   void ComposeExports(FPackageData& OldPkgData);
   void ComposeObjects(FPackageData& OldPkgData);
-  void PatchObjects();
+  // GrowthBudget: how many bytes the patches may add to objects in all.
+  void PatchObjects(int64_t GrowthBudget);
   // Reads a byte string into Bytes (replacing its contents).
   void ReadByteString(TArray<BYTE>& Bytes);
 

@@ -146,6 +146,10 @@ void FPackageData::LoadExportMap() {
 void FPackageData::LoadObjectMap() {
   guard(LoadObjectMap);
   const INT FileSize = TotalSize();
+  // The exports' data are separate stretches of the file, so together they
+  // cannot exceed it: records that name the same bytes again and again would
+  // otherwise demand many times the file's size.
+  int64_t DataTotal = 0;
   for (INT i = 0; i < ExportMap.Num(); ++i) {
     const FObjectExport& Export = ExportMap(i);
     if (Export.SerialSize <= 0) continue;
@@ -153,6 +157,9 @@ void FPackageData::LoadObjectMap() {
     // The data must lie inside the file; checked before allocating for it.
     if (FileSize >= 0 && static_cast<int64_t>(Export.SerialOffset) + Export.SerialSize > FileSize)
       appErrorf(TEXT("ReadFile beyond EOF %i+%i/%i"), Export.SerialOffset, Export.SerialSize, FileSize);
+    DataTotal += Export.SerialSize;
+    if (FileSize >= 0 && DataTotal > FileSize)
+      appErrorf(TEXT("The export data exceed the file's %i bytes at export %i"), FileSize, i);
     FObjectData* Data = new (ObjectMap) FObjectData;
     Data->Index = i;
     // Every byte is read (a short read zeroes the rest and is an error).

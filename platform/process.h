@@ -21,6 +21,9 @@ class Process {
   // Exit code of an ended process (on POSIX a signal death gives 128 + signal).
   virtual int ExitCode() = 0;
   virtual uint32_t Id() const = 0;
+  // The most memory the ended process had resident at one time, in bytes;
+  // -1 when the system does not tell.
+  virtual int64_t PeakMemoryBytes() = 0;
   // Ends the process at once (tests only).
   virtual void Kill() = 0;
 };

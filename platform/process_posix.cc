@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -35,7 +36,7 @@ class PosixProcess : public Process {
   bool Wait() override {
     if (reaped_) return true;
     for (;;) {
-      pid_t r = waitpid(pid_, &status_, 0);
+      pid_t r = wait4(pid_, &status_, 0, &usage_);
       if (r == pid_) break;
       if (r < 0 && errno == EINTR) continue;
       return false;
@@ -49,7 +50,7 @@ class PosixProcess : public Process {
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-      pid_t r = waitpid(pid_, &status_, WNOHANG);
+      pid_t r = wait4(pid_, &status_, WNOHANG, &usage_);
       if (r == pid_) {
         reaped_ = true;
         return true;
@@ -71,10 +72,12 @@ class PosixProcess : public Process {
   }
 
   uint32_t Id() const override { return static_cast<uint32_t>(pid_); }
+  int64_t PeakMemoryBytes() override { return reaped_ ? static_cast<int64_t>(usage_.ru_maxrss) * 1024 : -1; }
   void Kill() override { kill(pid_, SIGKILL); }
 
  private:
   pid_t pid_;
+  struct rusage usage_ = {};
   int status_ = 0;
   bool reaped_ = false;
 };

@@ -1,5 +1,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
+// After windows.h.
+#include <psapi.h>
 
 #include <vector>
 
@@ -21,6 +23,16 @@ class WinProcess : public Process {
     return static_cast<int>(code);
   }
   uint32_t Id() const override { return id_; }
+  int64_t PeakMemoryBytes() override {
+    PROCESS_MEMORY_COUNTERS counters;
+    ZeroMemory(&counters, sizeof counters);
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(handle_, &counters, sizeof counters)) return -1;
+    // The larger of what was resident and what was committed.
+    const SIZE_T peak = counters.PeakWorkingSetSize > counters.PeakPagefileUsage ? counters.PeakWorkingSetSize
+                                                                                   : counters.PeakPagefileUsage;
+    return peak ? static_cast<int64_t>(peak) : -1;
+  }
   void Kill() override { TerminateProcess(handle_, 1); }
 
  private:

@@ -275,6 +275,84 @@ TEST_F(FileManagerTest, WriteFailureIsReportedOnTheWritersDevice) {
   delete Ar;
 }
 
+// Hands out write handles that keep nothing: only where the writes went.
+struct FWriteCall {
+  int64_t Offset;
+  int32_t Count;
+};
+std::vector<FWriteCall>* GWriteCalls = nullptr;
+
+class FDiscardingWriteHandle : public platform::FileHandle {
+ public:
+  bool Read(void*, int32_t, int32_t* got) override {
+    *got = 0;
+    return false;
+  }
+  bool Write(const void*, int32_t n, int32_t* written) override {
+    if (GWriteCalls) GWriteCalls->push_back({At, n});
+    At += n;
+    *written = n;
+    return true;
+  }
+  bool SeekTo(int64_t o) override {
+    At = o;
+    return true;
+  }
+  int64_t SeekToEnd() override { return At; }
+  int64_t Tell() override { return At; }
+  int64_t Size() override { return 0; }
+  bool Close() override { return true; }
+  int64_t At = 0;
+};
+
+std::unique_ptr<platform::FileHandle> DiscardingWrites(const std::wstring& Name, const platform::FileOpenOptions& O) {
+  if (O.disposition == platform::FileDisposition::kReadExisting) return platform::RealFileHandleOpeners().wide(Name, O);
+  return std::make_unique<FDiscardingWriteHandle>();
+}
+
+TEST_F(FileManagerTest, WriterPositionPastThe32BitRangeIsAFailedCheck) {
+  platform::ScopedFileHandleOverride Override;
+  platform::FileHandleHooks().wide = DiscardingWrites;
+  std::vector<FWriteCall> Calls;
+  GWriteCalls = &Calls;
+  for (bool Encrypt : {false, true}) {
+    SCOPED_TRACE(Encrypt);
+    Calls.clear();
+    FArchive* Ar = FM.CreateFileWriter(Path("big.u").c_str());
+    ASSERT_NE(Ar, nullptr);
+    if (Encrypt) Ar->SetDoEncrypt();
+    std::string Data = Pattern(8192);
+    // Up to the last position is fine.
+    Ar->Seek(MAXINT - 8);
+    Ar->Serialize(Data.data(), 8);
+    EXPECT_EQ(Ar->GetPosition(), MAXINT);
+    {
+      FGuardedScope Guarded;
+      EXPECT_THROW(Ar->Serialize(Data.data(), 1), int);
+      EXPECT_EQ(engine_test::History().find(L"Assertion failed: static_cast<int64_t>(Pos) + Length <= MAXINT"), 0u)
+          << engine_test::History();
+    }
+    // A large write from below the limit is refused whole.
+    Ar->Seek(MAXINT - 4096);
+    {
+      FGuardedScope Guarded;
+      EXPECT_THROW(Ar->Serialize(Data.data(), 8192), int);
+    }
+    EXPECT_EQ(Ar->GetPosition(), MAXINT - 4096);
+    EXPECT_TRUE(Ar->Close());
+    delete Ar;
+    // Nothing was written at or past the 32-bit limit.
+    const int64_t Base = Encrypt ? 10 : 0;
+    int64_t Total = 0;
+    for (const FWriteCall& C : Calls) {
+      EXPECT_LE(C.Offset + C.Count, Base + MAXINT) << C.Offset << "+" << C.Count;
+      if (C.Offset >= Base) Total += C.Count;
+    }
+    EXPECT_EQ(Total, 8);
+  }
+  GWriteCalls = nullptr;
+}
+
 class FRecordingProgress : public FCopyProgress {
  public:
   explicit FRecordingProgress(INT InCancelAt = -1) : CancelAt(InCancelAt) {}
