@@ -291,6 +291,16 @@ TEST_F(GleanerHostile, ExportsAliasingTheSameBytes) {
   ExpectFailureWithinBound(MakeDiff("a.diff"), Put("alias.pkg", Pkg), -5);
 }
 
+TEST_F(GleanerHostile, ExportsNestedEverDeeper) {
+  // Export i lies in export i-1: the paths of 5000 one-byte objects in a
+  // package of 75 KB add up to 25 million characters.
+  pkgtool::PackageModel M;
+  M.NameSlot(L"None");
+  M.NameSlot(L"a");
+  for (INT i = 0; i < 5000; ++i) M.Exports.push_back({0, 0, i, 1, 0, {'a'}});
+  ExpectFailureWithinBound(MakeDiff("a.diff"), Put("deep.pkg", pkgtool::BuildPackage(M)), -5);
+}
+
 // Runs in this process, to reach what no input file can raise.
 class GleanerInProcess : public GleanerProgram {
  protected:

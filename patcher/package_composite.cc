@@ -260,7 +260,10 @@ void FPackageComposite::ComposeExports(FPackageData& OldPkgData) {
 }
 
 void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
-  // 7. Added objects, in file order.
+  // 7. Added objects, in file order; their paths are held to the difference
+  // file's size as the old package's are to its own.
+  const INT DiffSize = TotalSize();
+  int64_t PathBudget = DiffSize < 0 ? MAXINT : FPackageData::PathBudget(DiffSize);
   INT AddedObjectCount = 0;
   *this << AddedObjectCount;
   patch_check(AddedObjectCount >= 0);
@@ -275,7 +278,7 @@ void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
       GError->Logf(LocalizeError(TEXT("ExportIndex"), TEXT("Core")), Idx, ExportMap.Num());
       return;
     }
-    FString Path = ObjectPath(Idx + 1);
+    FString Path = ObjectPath(Idx + 1, &PathBudget);
     ObjectMap.Last().ObjPath = Path;
   }
 
@@ -298,12 +301,12 @@ void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
   // 9. Kept objects, in old order, renumbered through the kept exports.
   for (INT p = 0; p < OldPkgData.ObjectMap.Num(); ++p) {
     if (Deleted(p)) continue;
-    // The old package's bytes are not read again: they are taken over
-    // rather than copied (the old entry keeps an empty array).
+    // The old package's bytes and path are not read again: they are taken
+    // over rather than copied (the old entry keeps empty arrays).
     FObjectData& From = OldPkgData.ObjectMap(p);
     FObjectData* Data = new (ObjectMap) FObjectData;
     Data->Index = From.Index;
-    Data->ObjPath = From.ObjPath;
+    SwapArrays(Data->ObjPath, From.ObjPath);
     SwapArrays(Data->DataArray, From.DataArray);
     for (INT k = 0; k < KeptExports.Num(); ++k) {
       if (KeptExports(k).OldPos == static_cast<DWORD>(Data->Index)) {
