@@ -173,7 +173,7 @@ void FPackageData::LoadObjectMap() {
 void FPackageData::BuildObjectPath() {
   guard(BuildObjectPath);
   const INT Size = TotalSize();
-  int64_t Budget = Size < 0 ? MAXINT : PathBudget(Size);
+  int64_t Budget = Size < 0 ? static_cast<int64_t>(MAXINT) : PathBudget(Size);
   for (INT i = 0; i < ObjectMap.Num(); ++i) {
     const INT Ref = ObjectMap(i).Index + 1;
     FString Path = ObjectPath(Ref, &Budget);
