@@ -1,5 +1,7 @@
 #include "patcher/composite_pkg_saver.h"
 
+#include <unordered_map>
+
 FCompositePkgSaver::FCompositePkgSaver(FArchive* InWriter, FPackageComposite* InComposite)
     : InnerArchive(InWriter), CompositeData(InComposite) {
   ArIsSaving = 1;
@@ -39,12 +41,14 @@ void FCompositePkgSaver::Save() {
   Sum.NameOffset = GetPosition();
   for (INT i = 0; i < Pkg.NameMap.Num(); ++i) *this << Pkg.NameEntries(i);
 
-  // 3. Export data, in export order.
+  // 3. Export data, in export order; the first object of each export counts.
+  std::unordered_map<INT, INT> FirstObject;
+  for (INT j = 0; j < CompositeData->ObjectMap.Num(); ++j) FirstObject.emplace(CompositeData->ObjectMap(j).Index, j);
   for (INT i = 0; i < Pkg.ExportMap.Num(); ++i) {
     FObjectExport& Export = Pkg.ExportMap(i);
     Export.SerialOffset = GetPosition();
-    INT j = 0;
-    while (j < CompositeData->ObjectMap.Num() && CompositeData->ObjectMap(j).Index != i) ++j;
+    auto Found = FirstObject.find(i);
+    const INT j = Found == FirstObject.end() ? CompositeData->ObjectMap.Num() : Found->second;
     patch_check(j < CompositeData->ObjectMap.Num());
     TArray<BYTE>& Data = CompositeData->ObjectMap(j).DataArray;
     if (Data.Num()) Serialize(Data.GetData(), Data.Num());

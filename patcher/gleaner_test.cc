@@ -10,6 +10,7 @@
 #include "platform/testing.h"
 #include "platform/wide_file.h"
 #include "platform/wide_text.h"
+#include "tools/pkgtool/buffer_archive.h"
 #include "tools/pkgtool/package_tool.h"
 
 namespace {
@@ -80,6 +81,12 @@ class GleanerProgram : public ::testing::Test {
     EXPECT_TRUE(pkgtool::WriteEngineFile(platform::AnsiToWide(Dir / Name), Bytes, Encrypt));
     return Dir / Name;
   }
+  // A difference file from two packages.
+  std::string MakeDiffOf(const std::vector<BYTE>& From, const std::vector<BYTE>& To, const std::string& Name) {
+    std::string Out;
+    EXPECT_EQ(pkgtool::RunPkgtool({"diff", Put("f_old", From), Put("f_new", To), Dir / Name}, &Out), 0) << Out;
+    return Dir / Name;
+  }
   std::string MakeDiff(const std::string& Name, bool Encrypt = false) {
     std::string Out;
     EXPECT_EQ(pkgtool::RunPkgtool({"diff", Put("d_old", Old), Put("d_new", New), Dir / Name}, &Out), 0) << Out;
@@ -90,13 +97,26 @@ class GleanerProgram : public ::testing::Test {
     }
     return Dir / Name;
   }
+  // Runs the program; what it printed is in Output (line ends as written on
+  // the system, "\r" removed).
   int Run(const std::string& Args) {
-    auto P = platform::StartProcess(platform::QuoteArgument(Exe) + " " + Args, Dir.Path());
+    Output.clear();
+    auto P = platform::StartProcess(platform::QuoteArgument(Exe) + " " + Args, Dir.Path(), Dir / "stdout.txt");
     EXPECT_TRUE(P);
     if (!P) return 1000;
     P->Wait();
+    Output = Lines(Read(Dir / "stdout.txt"));
+    platform::RemoveFile(Dir / "stdout.txt");
     return static_cast<int8_t>(P->ExitCode() & 0xFF);
   }
+  // The first line the program prints, in its code page.
+  static std::string StartLine(const std::string& Diff, const std::string& OldPath, const std::string& Out) {
+    return ToGleanerCodePage(L"\u66f4\u65b0\u6587\u4ef6: \u5dee\u5f02\u6587\u4ef6(" + platform::AnsiToWide(Diff) +
+                             L"),\u65e7\u7248\u672c\u6587\u4ef6(" + platform::AnsiToWide(OldPath) +
+                             L"),\u8f93\u51fa\u65b0\u7248\u672c\u6587\u4ef6(" + platform::AnsiToWide(Out) + L")\n");
+  }
+  // "更新文件完毕" and the line end.
+  static std::string DoneLine() { return ToGleanerCodePage(L"\u66f4\u65b0\u6587\u4ef6\u5b8c\u6bd5\n"); }
   static std::string Q(const std::string& S) { return "\"" + S + "\""; }
   // Log lines end the way text files end on the system.
   std::string Log(const char* Name = "log.log") { return Lines(Read(Dir / Name)); }
@@ -112,7 +132,7 @@ class GleanerProgram : public ::testing::Test {
   std::string NewText() const { return std::string(New.begin(), New.end()); }
 
   TempDir Dir;
-  std::string Exe;
+  std::string Exe, Output;
   std::vector<BYTE> Old, New;
 };
 
@@ -122,6 +142,7 @@ TEST_F(GleanerProgram, ComposesTheNewPackage) {
   EXPECT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(Dir / "out.pkg") + " \"ignored\""), 0);
   EXPECT_EQ(Read(Dir / "out.pkg"), NewText());
   EXPECT_EQ(Log(), "");
+  EXPECT_EQ(Output, StartLine(Diff, OldPath, Dir / "out.pkg") + DoneLine());
   // The output may be the old package itself.
   EXPECT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(OldPath)), 0);
   EXPECT_EQ(Read(OldPath), NewText());
@@ -148,17 +169,21 @@ TEST_F(GleanerProgram, ExitCodesAndLogLines) {
   const std::string Diff = MakeDiff("a.diff");
   const std::string OldPath = Put("old.pkg", Old);
   const std::string Out = Dir / "out.pkg";
-  const std::string Tail = "diff file: " + Diff + ", old file: " + OldPath + ", temp file: " + Out + "\n";
 
-  // -1: two paths (a piece starting with a blank does not count).
+  // -1: two paths (a piece starting with a blank does not count); nothing
+  // is printed.
   EXPECT_EQ(Run(Q(" " + Diff) + " " + Q(OldPath) + " " + Q(Out)), -1);
   EXPECT_EQ(Log(), "");
+  EXPECT_EQ(Output, "");
   EXPECT_FALSE(platform::Exists(Out));
 
-  // -9: no old package.
+  // -9: no old package. The error history is printed after the start line.
   const std::string Missing = Dir / "missing.pkg";
   EXPECT_EQ(Run(Q(Diff) + " " + Q(Missing) + " " + Q(Out)), -9);
   EXPECT_EQ(Log(), "exception: diff file: " + Diff + ", old file: " + Missing + ", temp file: " + Out + "\n");
+  EXPECT_EQ(Output, StartLine(Diff, Missing, Out) + "Open package file failed:" + Missing + "!\n\n" +
+                        platform::WideToAnsi(LocalizeError(TEXT("History"), TEXT("Core"))) +
+                        ": \n\nExiting due to error\n");
   EXPECT_FALSE(platform::Exists(Out));
   platform::RemoveFile(Dir / "log.log");
 
@@ -183,6 +208,97 @@ TEST_F(GleanerProgram, ExitCodesAndLogLines) {
   EXPECT_EQ(Log(), "exception: diff file: " + Bad + ", old file: " + OldPath + ", temp file: " + Out + "\n");
   EXPECT_TRUE(platform::Exists(Out));
   EXPECT_EQ(Log("loga.log"), "");
+  // The failed check, with its source, is the history printed.
+  const std::string Failed = StartLine(Bad, OldPath, Out) + "Assertion failed: ";
+  EXPECT_EQ(Output.find(Failed), 0u) << Output;
+  EXPECT_NE(Output.find(" [File:Gleaner] [Line: "), std::string::npos) << Output;
+  const std::string End = "\n\nExiting due to error\n";
+  EXPECT_EQ(Output.rfind(End), Output.size() - End.size()) << Output;
+  EXPECT_EQ(Output.find(DoneLine()), std::string::npos) << Output;
+}
+
+// Hostile inputs end in a failure, within a bound on memory, whatever they
+// ask for: the program is measured from outside.
+class GleanerHostile : public GleanerProgram {
+ protected:
+  static constexpr int64_t kMemoryBound = 64 << 20;
+
+  // Runs the program and checks the exit code and its peak memory.
+  void ExpectFailureWithinBound(const std::string& DiffPath, const std::string& OldPath, int Code) {
+    const std::string Out = Dir / "hostile.out";
+    Output.clear();
+    auto P = platform::StartProcess(platform::QuoteArgument(Exe) + " " + Q(DiffPath) + " " + Q(OldPath) + " " + Q(Out),
+                                    Dir.Path(), Dir / "stdout.txt");
+    ASSERT_TRUE(P);
+    // A bound, not a timing: today's machines do this in well under a second.
+    ASSERT_TRUE(P->WaitFor(20000)) << "still running";
+    EXPECT_EQ(static_cast<int8_t>(P->ExitCode() & 0xFF), Code) << Read(Dir / "stdout.txt");
+    const int64_t Peak = P->PeakMemoryBytes();
+    ASSERT_GT(Peak, 0) << "the system tells no peak";
+    EXPECT_LT(Peak, kMemoryBound);
+    // Whatever was written stays far below what was asked for.
+    EXPECT_LT(platform::FileSize(Out), 4 << 20);
+  }
+};
+
+TEST_F(GleanerHostile, RepeatedGrowthOfOneObject) {
+  // A difference file that keeps everything, then patches export 0 again
+  // and again, each time growing it by all that the file still holds: the
+  // growth adds up to the square of the file's size (over 100 MB here).
+  std::string Raw;
+  platform::ReadFileToString(MakeDiffOf(Old, Old, "same.diff"), &Raw);
+  std::vector<BYTE> Bytes(Raw.begin(), Raw.end());
+  ASSERT_EQ(std::vector<BYTE>(Bytes.end() - 4, Bytes.end()), std::vector<BYTE>(4, 0));  // no patches
+  Bytes.resize(Bytes.size() - 4);
+  const INT Patches = 4096;
+  pkgtool::FBufferWriter W;
+  INT Count = Patches;
+  W << Count;
+  INT Length = 3000;
+  for (INT k = 0; k < Patches; ++k) {
+    const INT Left = 12 * (Patches - k - 1);
+    INT Idx = 0, NewLength = Length + Left, Chunks = 0;
+    W << Idx << NewLength << Chunks;
+    Length = NewLength;
+  }
+  Bytes.insert(Bytes.end(), W.Bytes.begin(), W.Bytes.end());
+  ExpectFailureWithinBound(Put("growth.diff", Bytes), Put("old.pkg", Old), -9);
+}
+
+TEST_F(GleanerHostile, ExportsAliasingTheSameBytes) {
+  // 1024 exports whose records all name the same 256 KiB of the file: a
+  // package of a quarter megabyte asks for a quarter gigabyte.
+  const INT Exports = 1024, DataSize = 256 << 10;
+  pkgtool::PackageModel M;
+  M.NameSlot(L"None");
+  M.NameSlot(L"X");
+  M.Exports.push_back({0, 0, 0, 1, 0, std::vector<BYTE>(DataSize, 'x')});
+  for (INT i = 1; i < Exports; ++i) M.Exports.push_back({0, 0, 0, 1, 0, {}});
+  std::vector<BYTE> Pkg = pkgtool::BuildPackage(M);
+  INT ExportOffset = 0, ImportOffset = 0;
+  appMemcpy(&ExportOffset, &Pkg[24], 4);
+  appMemcpy(&ImportOffset, &Pkg[32], 4);
+  Pkg.resize(ExportOffset);
+  pkgtool::FBufferWriter W;
+  for (INT i = 0; i < Exports; ++i) {
+    FObjectExport X;
+    X.ObjectName = FName::FromIndex(1);
+    X.SerialSize = DataSize;
+    X.SerialOffset = ImportOffset - DataSize;
+    W << X;
+  }
+  Pkg.insert(Pkg.end(), W.Bytes.begin(), W.Bytes.end());
+  ExpectFailureWithinBound(MakeDiff("a.diff"), Put("alias.pkg", Pkg), -5);
+}
+
+TEST_F(GleanerHostile, ExportsNestedEverDeeper) {
+  // Export i lies in export i-1: the paths of 5000 one-byte objects in a
+  // package of 75 KB add up to 25 million characters.
+  pkgtool::PackageModel M;
+  M.NameSlot(L"None");
+  M.NameSlot(L"a");
+  for (INT i = 0; i < 5000; ++i) M.Exports.push_back({0, 0, i, 1, 0, {'a'}});
+  ExpectFailureWithinBound(MakeDiff("a.diff"), Put("deep.pkg", pkgtool::BuildPackage(M)), -5);
 }
 
 // Runs in this process, to reach what no input file can raise.

@@ -1,6 +1,7 @@
 #include "patcher/package_composite.h"
 
 #include <cstring>
+#include <unordered_map>
 
 // The kept-export checks compare positions as unsigned numbers.
 #pragma GCC diagnostic ignored "-Wsign-compare"
@@ -22,6 +23,16 @@ void SwapArrays(TArray<T>& A, TArray<T>& B) {
   std::memcpy(Tmp, static_cast<void*>(&A), sizeof(Tmp));
   std::memcpy(static_cast<void*>(&A), static_cast<void*>(&B), sizeof(Tmp));
   std::memcpy(static_cast<void*>(&B), Tmp, sizeof(Tmp));
+}
+
+// The new position of the first kept item with each old position: the lists
+// are searched from their start, and only the first match counts.
+template <class K, class List>
+std::unordered_map<K, INT> FirstMatches(const List& Kept) {
+  std::unordered_map<K, INT> First;
+  First.reserve(Kept.Num());
+  for (INT k = 0; k < Kept.Num(); ++k) First.emplace(static_cast<K>(Kept(k).OldPos), static_cast<INT>(Kept(k).NewPos));
+  return First;
 }
 
 }  // namespace
@@ -68,8 +79,17 @@ void FPackageComposite::Compose(FPackageData& OldPkgData) {
   Summary.ImportCount = ImportMap.Num();
   Summary.ExportCount = ExportMap.Num();
 
+  // Patches may lengthen objects by no more than the two files hold
+  // together: every byte a difference file adds to an object is either in
+  // the difference file or taken over from the old package. (The growth
+  // patch by patch is bounded as well; this bounds their sum, which a file
+  // that lengthens one object again and again would drive to the square of
+  // its size.)
+  int64_t GrowthBudget = TotalSize() < 0 ? static_cast<int64_t>(MAXINT) : TotalSize();
+  for (INT p = 0; p < OldPkgData.ObjectMap.Num(); ++p) GrowthBudget += OldPkgData.ObjectMap(p).DataArray.Num();
+
   ComposeObjects(OldPkgData);
-  PatchObjects();
+  PatchObjects(GrowthBudget);
 }
 
 void FPackageComposite::ComposeNames(FPackageData& OldPkgData) {
@@ -137,17 +157,13 @@ void FPackageComposite::ComposeImports(FPackageData& OldPkgData) {
     patch_check(NewPos < ImportMap.Num());
     KeptImports.AddItem(FKeptImport{OldPos, NewPos});
   }
+  const std::unordered_map<int64_t, INT> FirstImport = FirstMatches<int64_t>(KeptImports);
   for (INT i = 0; i < KeptImports.Num(); ++i) {
     FObjectImport& Import = ImportMap(KeptImports(i).NewPos);
     Import = OldPkgData.ImportMap(KeptImports(i).OldPos);
     if (Import.PackageIndex < 0) {
-      const int64_t Old = -static_cast<int64_t>(Import.PackageIndex) - 1;
-      for (INT k = 0; k < KeptImports.Num(); ++k) {
-        if (KeptImports(k).OldPos == Old) {
-          Import.PackageIndex = -KeptImports(k).NewPos - 1;
-          break;
-        }
-      }
+      auto It = FirstImport.find(-static_cast<int64_t>(Import.PackageIndex) - 1);
+      if (It != FirstImport.end()) Import.PackageIndex = -It->second - 1;
     }
   }
 
@@ -193,46 +209,23 @@ void FPackageComposite::ComposeExports(FPackageData& OldPkgData) {
     KeptExports.AddItem(Kept);
   }
 
+  const std::unordered_map<int64_t, INT> FirstExport = FirstMatches<int64_t>(KeptExports);
+  const std::unordered_map<int64_t, INT> FirstImport = FirstMatches<int64_t>(KeptImports);
   for (INT i = 0; i < KeptExports.Num(); ++i) {
     const FKeptExport& Kept = KeptExports(i);
     FObjectExport& Export = ExportMap(static_cast<INT>(Kept.NewPos));
     Export = OldPkgData.ExportMap(static_cast<INT>(Kept.OldPos));
     if (Kept.NewFlags != KEPT_EXPORT_NO_FLAGS) Export.ObjectFlags = Kept.NewFlags;
 
-    // References to old exports, each renumbered by the first matching item.
-    UBOOL bPackage = 0, bClass = 0, bSuper = 0;
-    for (INT k = 0; k < KeptExports.Num(); ++k) {
-      const int64_t Old = KeptExports(k).OldPos;
-      const INT NewRef = static_cast<INT>(KeptExports(k).NewPos) + 1;
-      if (!bPackage && Old == static_cast<int64_t>(Export.PackageIndex) - 1) {
-        Export.PackageIndex = NewRef;
-        bPackage = 1;
-      }
-      if (!bClass && Old == static_cast<int64_t>(Export.ClassIndex) - 1) {
-        Export.ClassIndex = NewRef;
-        bClass = 1;
-      }
-      if (!bSuper && Old == static_cast<int64_t>(Export.SuperIndex) - 1) {
-        Export.SuperIndex = NewRef;
-        bSuper = 1;
-      }
-    }
-    // References to old imports.
-    bPackage = bClass = bSuper = 0;
-    for (INT k = 0; k < KeptImports.Num(); ++k) {
-      const int64_t Old = KeptImports(k).OldPos;
-      const INT NewRef = -KeptImports(k).NewPos - 1;
-      if (!bPackage && Old == -static_cast<int64_t>(Export.PackageIndex) - 1) {
-        Export.PackageIndex = NewRef;
-        bPackage = 1;
-      }
-      if (!bClass && Old == -static_cast<int64_t>(Export.ClassIndex) - 1) {
-        Export.ClassIndex = NewRef;
-        bClass = 1;
-      }
-      if (!bSuper && Old == -static_cast<int64_t>(Export.SuperIndex) - 1) {
-        Export.SuperIndex = NewRef;
-        bSuper = 1;
+    // References to old exports, then to old imports, each renumbered by
+    // the first matching item of its list.
+    for (INT* Ref : {&Export.PackageIndex, &Export.ClassIndex, &Export.SuperIndex}) {
+      if (*Ref > 0) {
+        auto It = FirstExport.find(static_cast<int64_t>(*Ref) - 1);
+        if (It != FirstExport.end()) *Ref = It->second + 1;
+      } else if (*Ref < 0) {
+        auto It = FirstImport.find(-static_cast<int64_t>(*Ref) - 1);
+        if (It != FirstImport.end()) *Ref = -It->second - 1;
       }
     }
     if (Kept.bNewSuper) Export.SuperIndex = Kept.NewSuper;
@@ -251,7 +244,10 @@ void FPackageComposite::ComposeExports(FPackageData& OldPkgData) {
 }
 
 void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
-  // 7. Added objects, in file order.
+  // 7. Added objects, in file order; their paths are held to the difference
+  // file's size as the old package's are to its own.
+  const INT DiffSize = TotalSize();
+  int64_t PathBudget = DiffSize < 0 ? static_cast<int64_t>(MAXINT) : FPackageData::PathBudget(DiffSize);
   INT AddedObjectCount = 0;
   *this << AddedObjectCount;
   patch_check(AddedObjectCount >= 0);
@@ -266,7 +262,7 @@ void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
       GError->Logf(LocalizeError(TEXT("ExportIndex"), TEXT("Core")), Idx, ExportMap.Num());
       return;
     }
-    FString Path = ObjectPath(Idx + 1);
+    FString Path = ObjectPath(Idx + 1, &PathBudget);
     ObjectMap.Last().ObjPath = Path;
   }
 
@@ -287,25 +283,25 @@ void FPackageComposite::ComposeObjects(FPackageData& OldPkgData) {
   }
 
   // 9. Kept objects, in old order, renumbered through the kept exports.
+  const std::unordered_map<int64_t, INT> FirstExport = FirstMatches<int64_t>(KeptExports);
   for (INT p = 0; p < OldPkgData.ObjectMap.Num(); ++p) {
     if (Deleted(p)) continue;
-    // The old package's bytes are not read again: they are taken over
-    // rather than copied (the old entry keeps an empty array).
+    // The old package's bytes and path are not read again: they are taken
+    // over rather than copied (the old entry keeps empty arrays).
     FObjectData& From = OldPkgData.ObjectMap(p);
     FObjectData* Data = new (ObjectMap) FObjectData;
     Data->Index = From.Index;
-    Data->ObjPath = From.ObjPath;
+    SwapArrays(Data->ObjPath, From.ObjPath);
     SwapArrays(Data->DataArray, From.DataArray);
-    for (INT k = 0; k < KeptExports.Num(); ++k) {
-      if (KeptExports(k).OldPos == static_cast<DWORD>(Data->Index)) {
-        Data->Index = static_cast<INT>(KeptExports(k).NewPos);
-        break;
-      }
-    }
+    auto It = FirstExport.find(static_cast<int64_t>(static_cast<DWORD>(Data->Index)));
+    if (It != FirstExport.end()) Data->Index = It->second;
   }
 }
 
-void FPackageComposite::PatchObjects() {
+void FPackageComposite::PatchObjects(int64_t GrowthBudget) {
+  int64_t Growth = 0;
+  std::unordered_map<INT, INT> FirstObject;
+  for (INT j = 0; j < ObjectMap.Num(); ++j) FirstObject.emplace(ObjectMap(j).Index, j);
   INT PatchedObjectCount = 0;
   *this << PatchedObjectCount;
   patch_check(PatchedObjectCount >= 0);
@@ -314,8 +310,9 @@ void FPackageComposite::PatchObjects() {
     *this << Idx << NewLength << ChunkCount;
     patch_check(Idx >= 0);
     patch_check(Idx < ExportMap.Num());
-    INT j = 0;
-    while (j < ObjectMap.Num() && ObjectMap(j).Index != Idx) ++j;
+    // The first object of the export (the objects do not move while patched).
+    auto Found = FirstObject.find(Idx);
+    const INT j = Found == FirstObject.end() ? ObjectMap.Num() : Found->second;
     patch_check(j < ObjectMap.Num());
     TArray<BYTE>& Data = ObjectMap(j).DataArray;
     if (NewLength < Data.Num()) {
@@ -325,6 +322,8 @@ void FPackageComposite::PatchObjects() {
       // The new bytes are zero. A difference file has to supply every one
       // of them, so there cannot be more than the file still holds.
       patch_check(NewLength - Data.Num() <= Remaining(*this));
+      Growth += NewLength - Data.Num();
+      patch_check(Growth <= GrowthBudget);
       Data.AddZeroed(NewLength - Data.Num());
     }
 
@@ -342,6 +341,8 @@ void FPackageComposite::PatchObjects() {
       } else {
         patch_check(!bAppended);
         patch_check(Pos == ObjectMap(j).DataArray.Num());
+        Growth += Length;
+        patch_check(Growth <= GrowthBudget);
         const INT At = Data.AddZeroed(Length);
         if (Length) Serialize(&Data(At), Length);
         bAppended = 1;

@@ -44,7 +44,7 @@ class FPackageComposite : public FPackageData {
   ~FPackageComposite() noexcept(false) override {}
 
   // Reads the whole difference file and builds the new package's summary,
-  // tables and object data. The kept objects' bytes are taken over from
+  // tables and object data. The kept objects' bytes and paths are taken over from
   // OldPkgData, whose ObjectMap entries are left with empty arrays.
   // REQUIRES: called once, on a fresh composite.
   void Compose(FPackageData& OldPkgData);
@@ -68,7 +68,8 @@ class FPackageComposite : public FPackageData {
   void ComposeImports(FPackageData& OldPkgData);
   void ComposeExports(FPackageData& OldPkgData);
   void ComposeObjects(FPackageData& OldPkgData);
-  void PatchObjects();
+  // GrowthBudget: how many bytes the patches may add to objects in all.
+  void PatchObjects(int64_t GrowthBudget);
   // Reads a byte string into Bytes (replacing its contents).
   void ReadByteString(TArray<BYTE>& Bytes);
 

@@ -1,6 +1,7 @@
 #include "patcher/package_data.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -146,6 +147,10 @@ void FPackageData::LoadExportMap() {
 void FPackageData::LoadObjectMap() {
   guard(LoadObjectMap);
   const INT FileSize = TotalSize();
+  // The exports' data are separate stretches of the file, so together they
+  // cannot exceed it: records that name the same bytes again and again would
+  // otherwise demand many times the file's size.
+  int64_t DataTotal = 0;
   for (INT i = 0; i < ExportMap.Num(); ++i) {
     const FObjectExport& Export = ExportMap(i);
     if (Export.SerialSize <= 0) continue;
@@ -153,6 +158,9 @@ void FPackageData::LoadObjectMap() {
     // The data must lie inside the file; checked before allocating for it.
     if (FileSize >= 0 && static_cast<int64_t>(Export.SerialOffset) + Export.SerialSize > FileSize)
       appErrorf(TEXT("ReadFile beyond EOF %i+%i/%i"), Export.SerialOffset, Export.SerialSize, FileSize);
+    DataTotal += Export.SerialSize;
+    if (FileSize >= 0 && DataTotal > FileSize)
+      appErrorf(TEXT("The export data exceed the file's %i bytes at export %i"), FileSize, i);
     FObjectData* Data = new (ObjectMap) FObjectData;
     Data->Index = i;
     // Every byte is read (a short read zeroes the rest and is an error).
@@ -164,22 +172,25 @@ void FPackageData::LoadObjectMap() {
 
 void FPackageData::BuildObjectPath() {
   guard(BuildObjectPath);
+  const INT Size = TotalSize();
+  int64_t Budget = Size < 0 ? static_cast<int64_t>(MAXINT) : PathBudget(Size);
   for (INT i = 0; i < ObjectMap.Num(); ++i) {
     const INT Ref = ObjectMap(i).Index + 1;
-    FString Path = ObjectPath(Ref);
+    FString Path = ObjectPath(Ref, &Budget);
     ObjectMap(i).ObjPath = Path;
   }
   unguard;
 }
 
-FString FPackageData::ObjectPath(INT Ref) {
-  std::wstring Path;
+FString FPackageData::ObjectPath(INT Ref, int64_t* Budget) {
+  // The names from the object outwards, joined once at the end.
+  std::vector<const TCHAR*> Names;
+  size_t Length = 0;
   // A chain without a loop visits every object at most once.
   const int64_t MaxSteps = static_cast<int64_t>(ImportMap.Num()) + ExportMap.Num();
-  int64_t Steps = 0;
   const INT First = Ref;
   while (Ref != 0) {
-    if (++Steps > MaxSteps) {
+    if (static_cast<int64_t>(Names.size()) >= MaxSteps) {
       appErrorf(TEXT("The package chain of object %i loops back on itself"), First);
       return FString();
     }
@@ -202,8 +213,21 @@ FString FPackageData::ObjectPath(INT Ref) {
       Name = &ImportMap(static_cast<INT>(i)).ObjectName;
       Package = ImportMap(static_cast<INT>(i)).PackageIndex;
     }
-    Path = Path.empty() ? std::wstring(**Name) : std::wstring(**Name) + L"." + Path;
+    Names.push_back(**Name);
+    Length += appStrlen(**Name) + 1;
+    if (Budget && static_cast<int64_t>(Length) > *Budget) {
+      appErrorf(TEXT("The object paths exceed the %i characters a file of this size may hold, at object %i"),
+                static_cast<INT>(Min<int64_t>(*Budget, MAXINT)), First);
+      return FString();
+    }
     Ref = Package;
+  }
+  if (Budget) *Budget -= Length;
+  std::wstring Path;
+  Path.reserve(Length);
+  for (size_t k = Names.size(); k-- > 0;) {
+    Path += Names[k];
+    if (k) Path += L'.';
   }
   return FString(Path);
 }

@@ -82,8 +82,16 @@ class FPackageData : public FArchive {
 
   // The dotted path of an object reference (0 none, k > 0 export k-1, k < 0
   // import -k-1) over this package's tables. A reference outside the tables,
-  // or a package chain that loops, is a critical error.
-  FString ObjectPath(INT Ref);
+  // or a package chain that loops, is a critical error. With a Budget, the
+  // characters of the path are taken from it, and a path that does not fit
+  // what is left is a critical error (the paths of all objects together are
+  // held to a multiple of the file's size).
+  FString ObjectPath(INT Ref, int64_t* Budget = nullptr);
+
+  // Characters that the object paths of a file of Size bytes may take in all:
+  // a package that nests objects deeper and deeper would otherwise make paths
+  // whose total length grows with the square of its size.
+  static int64_t PathBudget(INT Size) { return 4 * static_cast<int64_t>(Max(Size, 0)) + 65536; }
 
   FArchive* InnerArchive;
   FPackageFileSummary Summary;

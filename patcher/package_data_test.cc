@@ -57,6 +57,8 @@ TEST_F(PackageData, OlderLayoutTakesTheLastHeritageGuid) {
   FGuardedScope Guarded;
   pkgtool::PackageModel M = SmallModel();
   M.Version = 60;
+  // The package's own GUID ends a table of three distinct ones.
+  M.EarlierGuids = {FGuid(1, 1, 1, 1), FGuid(2, 2, 2, 2)};
   auto L = LoadModel(M);
   EXPECT_EQ(L->Pkg.Summary.Guid, FGuid(9, 8, 7, 6));
   ASSERT_EQ(L->Pkg.Summary.Generations.Num(), 1);

@@ -21,6 +21,9 @@ class Process {
   // Exit code of an ended process (on POSIX a signal death gives 128 + signal).
   virtual int ExitCode() = 0;
   virtual uint32_t Id() const = 0;
+  // The most memory the ended process had resident at one time, in bytes;
+  // -1 when the system does not tell.
+  virtual int64_t PeakMemoryBytes() = 0;
   // Ends the process at once (tests only).
   virtual void Kill() = 0;
 };
@@ -33,6 +36,11 @@ class Process {
 // directory (or `working_dir` when not empty). Returns null on failure.
 std::unique_ptr<Process> StartProcess(const std::string& command_line,
                                       const std::string& working_dir = std::string());
+// The same, with the child's standard output and standard error going to the
+// file at `output_path` (created or truncated). On Windows the child is then
+// started with inheritable handles, the output file's among them.
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
+                                      const std::string& output_path);
 
 // Splits a command line into arguments with the rules of the Windows C runtime:
 // fields are separated by blanks or tabs; double quotes group; 2n backslashes

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -35,7 +36,7 @@ class PosixProcess : public Process {
   bool Wait() override {
     if (reaped_) return true;
     for (;;) {
-      pid_t r = waitpid(pid_, &status_, 0);
+      pid_t r = wait4(pid_, &status_, 0, &usage_);
       if (r == pid_) break;
       if (r < 0 && errno == EINTR) continue;
       return false;
@@ -49,7 +50,7 @@ class PosixProcess : public Process {
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-      pid_t r = waitpid(pid_, &status_, WNOHANG);
+      pid_t r = wait4(pid_, &status_, WNOHANG, &usage_);
       if (r == pid_) {
         reaped_ = true;
         return true;
@@ -71,10 +72,12 @@ class PosixProcess : public Process {
   }
 
   uint32_t Id() const override { return static_cast<uint32_t>(pid_); }
+  int64_t PeakMemoryBytes() override { return reaped_ ? static_cast<int64_t>(usage_.ru_maxrss) * 1024 : -1; }
   void Kill() override { kill(pid_, SIGKILL); }
 
  private:
   pid_t pid_;
+  struct rusage usage_ = {};
   int status_ = 0;
   bool reaped_ = false;
 };
@@ -82,14 +85,32 @@ class PosixProcess : public Process {
 }  // namespace
 
 std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir) {
+  return StartProcess(command_line, working_dir, std::string());
+}
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
+                                      const std::string& output_path) {
   std::vector<std::string> args = SplitCommandLine(command_line);
   if (args.empty() || args[0].empty()) return nullptr;
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  int output_fd = -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (!output_path.empty()) {
+    // Opened by the parent, so that a name relative to the current directory
+    // means the same as for the caller, and a failure is the caller's.
+    const int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      posix_spawn_file_actions_destroy(&actions);
+      return nullptr;
+    }
+    output_fd = fd;
+    posix_spawn_file_actions_adddup2(&actions, fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, fd, 2);
+  }
   // Nothing but the standard streams is inherited.
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
@@ -109,6 +130,7 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
   }
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
+  if (output_fd >= 0) close(output_fd);
   if (rc != 0) {
     errno = rc;
     return nullptr;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/file.h"
@@ -48,6 +49,26 @@ TEST(ProcessTest, StartWaitExitCodeAndWorkingDirectory) {
   std::string dir = tmp.Path();
   dir.pop_back();
   EXPECT_EQ(text.substr(0, text.find('\n')), dir);
+}
+
+TEST(ProcessTest, OutputGoesToTheGivenFile) {
+  testing::TempDir tmp;
+  std::string out = tmp / "captured.txt";
+  ASSERT_TRUE(WriteStringToFile(out, "stale text that is longer than the output"));
+  auto p = StartProcess(QuoteArgument(testing::BuiltProgram("test_child")) + " - 3 0 shown", tmp.Path(), out);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(p->Wait());
+  EXPECT_EQ(p->ExitCode(), 3);
+  std::string text;
+  ASSERT_TRUE(ReadFileToString(out, &text));
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());  // a text-mode stream
+  std::string dir = tmp.Path();
+  dir.pop_back();
+  // Truncated first; the child's first line is its directory.
+  EXPECT_EQ(text.substr(0, text.find('\n')), dir) << text;
+  EXPECT_NE(text.find("\nshown\n"), std::string::npos) << text;
+  // A file that cannot be created starts nothing.
+  EXPECT_EQ(StartProcess(QuoteArgument(testing::BuiltProgram("test_child")) + " - 0", "", tmp / "no/dir/x"), nullptr);
 }
 
 TEST(ProcessTest, WaitForAndWaitForProcessEnd) {

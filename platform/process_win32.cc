@@ -1,5 +1,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
+// After windows.h.
+#include <psapi.h>
 
 #include <vector>
 
@@ -21,6 +23,16 @@ class WinProcess : public Process {
     return static_cast<int>(code);
   }
   uint32_t Id() const override { return id_; }
+  int64_t PeakMemoryBytes() override {
+    PROCESS_MEMORY_COUNTERS counters;
+    ZeroMemory(&counters, sizeof counters);
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(handle_, &counters, sizeof counters)) return -1;
+    // The larger of what was resident and what was committed.
+    const SIZE_T peak = counters.PeakWorkingSetSize > counters.PeakPagefileUsage ? counters.PeakWorkingSetSize
+                                                                                   : counters.PeakPagefileUsage;
+    return peak ? static_cast<int64_t>(peak) : -1;
+  }
   void Kill() override { TerminateProcess(handle_, 1); }
 
  private:
@@ -31,17 +43,40 @@ class WinProcess : public Process {
 }  // namespace
 
 std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir) {
+  return StartProcess(command_line, working_dir, std::string());
+}
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
+                                      const std::string& output_path) {
   std::vector<char> line(command_line.begin(), command_line.end());
   line.push_back(0);
   STARTUPINFOA si;
   ZeroMemory(&si, sizeof si);
   si.cb = sizeof si;
+  HANDLE output = INVALID_HANDLE_VALUE;
+  if (!output_path.empty()) {
+    SECURITY_ATTRIBUTES sa;
+    ZeroMemory(&sa, sizeof sa);
+    sa.nLength = sizeof sa;
+    sa.bInheritHandle = TRUE;
+    output = CreateFileA(output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return nullptr;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = output;
+    si.hStdError = output;
+  }
   PROCESS_INFORMATION pi;
   ZeroMemory(&pi, sizeof pi);
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      working_dir.empty() ? nullptr : working_dir.c_str(), &si, &pi)) {
-    return nullptr;
+  const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE, 0,
+                                      nullptr, working_dir.empty() ? nullptr : working_dir.c_str(), &si, &pi);
+  if (output != INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    CloseHandle(output);
+    SetLastError(error);
   }
+  if (!started) return nullptr;
   CloseHandle(pi.hThread);
   return std::make_unique<WinProcess>(pi.hProcess, pi.dwProcessId);
 }

@@ -275,6 +275,9 @@ FArchiveFileWriter::~FArchiveFileWriter() noexcept(false) {
 void FArchiveFileWriter::Serialize(void* V, INT Length) {
   guard(FArchiveFileWriter::Serialize);
   if (Length <= 0) return;
+  // Positions are 32-bit: a file that would grow past them is refused before
+  // a byte of it is written, rather than continued at a wrapped offset.
+  check(static_cast<int64_t>(Pos) + Length <= MAXINT);
   const BYTE* Src = static_cast<const BYTE*>(V);
   INT Logical = Pos;
   Pos += Length;

@@ -79,20 +79,68 @@ TEST_F(FileManagerTest, EncipheredRoundTripDiffersWhereTheKeyIsNotZero) {
   delete Ar;
 }
 
+// Hands out read handles that record every read: its destination and size.
+struct FReadCall {
+  const void* Dest;
+  int32_t Wanted;
+};
+std::vector<FReadCall>* GReadCalls = nullptr;
+
+class FRecordingReadHandle : public platform::FileHandle {
+ public:
+  explicit FRecordingReadHandle(std::unique_ptr<platform::FileHandle> In) : Inner(std::move(In)) {}
+  bool Read(void* d, int32_t n, int32_t* got) override {
+    if (GReadCalls) GReadCalls->push_back({d, n});
+    return Inner->Read(d, n, got);
+  }
+  bool Write(const void* s, int32_t n, int32_t* written) override { return Inner->Write(s, n, written); }
+  bool SeekTo(int64_t o) override { return Inner->SeekTo(o); }
+  int64_t SeekToEnd() override { return Inner->SeekToEnd(); }
+  int64_t Tell() override { return Inner->Tell(); }
+  int64_t Size() override { return Inner->Size(); }
+  bool Close() override { return Inner->Close(); }
+  std::unique_ptr<platform::FileHandle> Inner;
+};
+
+std::unique_ptr<platform::FileHandle> RecordingReads(const std::wstring& Name, const platform::FileOpenOptions& O) {
+  auto H = platform::RealFileHandleOpeners().wide(Name, O);
+  if (!H) return H;
+  return std::make_unique<FRecordingReadHandle>(std::move(H));
+}
+
 TEST_F(FileManagerTest, ReaderBufferEdgesDecipherAlike) {
   const std::string Logical = Pattern(4096);
   WriteFile("edges.u", Logical, true);
+  platform::ScopedFileHandleOverride Override;
+  platform::FileHandleHooks().wide = RecordingReads;
+  std::vector<FReadCall> Calls;
+  GReadCalls = &Calls;
   FArchive* Ar = FM.CreateFileReader(Path("edges.u").c_str());
   ASSERT_NE(Ar, nullptr);
   std::string Got(4096, '\0');
   // 1023 bytes through the buffer, 1 more to reach the boundary, then 1024
   // straight from the file, then unaligned pieces again.
+  Calls.clear();  // the marker
   Ar->Serialize(&Got[0], 1023);
   Ar->Serialize(&Got[1023], 1);
   EXPECT_EQ(Ar->GetPosition(), 1024);
+  // One buffer fill served both; it did not read into the destination.
+  ASSERT_EQ(Calls.size(), 1u);
+  EXPECT_EQ(Calls[0].Wanted, 1024);
+  EXPECT_NE(Calls[0].Dest, &Got[0]);
+  Calls.clear();
   Ar->Serialize(&Got[1024], 1024);
+  // Read straight into the destination, in one piece, then deciphered there.
+  ASSERT_EQ(Calls.size(), 1u);
+  EXPECT_EQ(Calls[0].Dest, &Got[1024]);
+  EXPECT_EQ(Calls[0].Wanted, 1024);
+  Calls.clear();
   Ar->Serialize(&Got[2048], 1500);
+  ASSERT_EQ(Calls.size(), 1u);
+  EXPECT_EQ(Calls[0].Dest, &Got[2048]);
+  EXPECT_EQ(Calls[0].Wanted, 1500);
   Ar->Serialize(&Got[3548], 548);
+  GReadCalls = nullptr;
   EXPECT_FALSE(Ar->GetError());
   EXPECT_EQ(Got, Logical);
 
@@ -225,6 +273,84 @@ TEST_F(FileManagerTest, WriteFailureIsReportedOnTheWritersDevice) {
   ASSERT_EQ(Errors.Lines.size(), 1u);
   EXPECT_EQ(Errors.Lines[0].first, LocalizeError(TEXT("WriteFailed"), TEXT("Core")));
   delete Ar;
+}
+
+// Hands out write handles that keep nothing: only where the writes went.
+struct FWriteCall {
+  int64_t Offset;
+  int32_t Count;
+};
+std::vector<FWriteCall>* GWriteCalls = nullptr;
+
+class FDiscardingWriteHandle : public platform::FileHandle {
+ public:
+  bool Read(void*, int32_t, int32_t* got) override {
+    *got = 0;
+    return false;
+  }
+  bool Write(const void*, int32_t n, int32_t* written) override {
+    if (GWriteCalls) GWriteCalls->push_back({At, n});
+    At += n;
+    *written = n;
+    return true;
+  }
+  bool SeekTo(int64_t o) override {
+    At = o;
+    return true;
+  }
+  int64_t SeekToEnd() override { return At; }
+  int64_t Tell() override { return At; }
+  int64_t Size() override { return 0; }
+  bool Close() override { return true; }
+  int64_t At = 0;
+};
+
+std::unique_ptr<platform::FileHandle> DiscardingWrites(const std::wstring& Name, const platform::FileOpenOptions& O) {
+  if (O.disposition == platform::FileDisposition::kReadExisting) return platform::RealFileHandleOpeners().wide(Name, O);
+  return std::make_unique<FDiscardingWriteHandle>();
+}
+
+TEST_F(FileManagerTest, WriterPositionPastThe32BitRangeIsAFailedCheck) {
+  platform::ScopedFileHandleOverride Override;
+  platform::FileHandleHooks().wide = DiscardingWrites;
+  std::vector<FWriteCall> Calls;
+  GWriteCalls = &Calls;
+  for (bool Encrypt : {false, true}) {
+    SCOPED_TRACE(Encrypt);
+    Calls.clear();
+    FArchive* Ar = FM.CreateFileWriter(Path("big.u").c_str());
+    ASSERT_NE(Ar, nullptr);
+    if (Encrypt) Ar->SetDoEncrypt();
+    std::string Data = Pattern(8192);
+    // Up to the last position is fine.
+    Ar->Seek(MAXINT - 8);
+    Ar->Serialize(Data.data(), 8);
+    EXPECT_EQ(Ar->GetPosition(), MAXINT);
+    {
+      FGuardedScope Guarded;
+      EXPECT_THROW(Ar->Serialize(Data.data(), 1), int);
+      EXPECT_EQ(engine_test::History().find(L"Assertion failed: static_cast<int64_t>(Pos) + Length <= MAXINT"), 0u)
+          << engine_test::History();
+    }
+    // A large write from below the limit is refused whole.
+    Ar->Seek(MAXINT - 4096);
+    {
+      FGuardedScope Guarded;
+      EXPECT_THROW(Ar->Serialize(Data.data(), 8192), int);
+    }
+    EXPECT_EQ(Ar->GetPosition(), MAXINT - 4096);
+    EXPECT_TRUE(Ar->Close());
+    delete Ar;
+    // Nothing was written at or past the 32-bit limit.
+    const int64_t Base = Encrypt ? 10 : 0;
+    int64_t Total = 0;
+    for (const FWriteCall& C : Calls) {
+      EXPECT_LE(C.Offset + C.Count, Base + MAXINT) << C.Offset << "+" << C.Count;
+      if (C.Offset >= Base) Total += C.Count;
+    }
+    EXPECT_EQ(Total, 8);
+  }
+  GWriteCalls = nullptr;
 }
 
 class FRecordingProgress : public FCopyProgress {

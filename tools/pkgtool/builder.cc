@@ -38,12 +38,13 @@ std::vector<BYTE> BuildPackage(const PackageModel& Model) {
     }
     Ar << Sum.Tag << Sum.FileVersion << Sum.PackageFlags << Sum.NameCount << Sum.NameOffset << Sum.ExportCount
        << Sum.ExportOffset << Sum.ImportCount << Sum.ImportOffset;
-    INT HeritageCount = 1;
+    INT HeritageCount = static_cast<INT>(Model.EarlierGuids.size()) + 1;
     Ar << HeritageCount << HeritageOffset;
   };
   WriteSummary();
   if (!Newer) {
     HeritageOffset = Ar.GetPosition();
+    for (FGuid G : Model.EarlierGuids) Ar << G;
     Ar << Sum.Guid;
   }
 

@@ -81,6 +81,9 @@ struct PackageModel {
   FGuid Guid;
   bool Encrypt = false;
   std::vector<FGenerationInfo> EarlierGenerations;
+  // Older layout only: heritage GUIDs stored before the package's own Guid,
+  // which is always the last entry of the heritage table.
+  std::vector<FGuid> EarlierGuids;
   std::vector<Name> Names;
   std::vector<Import> Imports;
   std::vector<Export> Exports;
