@@ -46,12 +46,17 @@ bool NginxServer::RunScript(const std::string& args, const std::string& done_fil
   return platform::Exists(*work_ / done_file);
 }
 
-bool NginxServer::Start(const std::string& root, const std::string& extra) {
+bool NginxServer::Start(const std::string& root, const std::string& extra) { return StartTls(root, "", "", extra); }
+
+bool NginxServer::StartTls(const std::string& root, const std::string& cert, const std::string& key,
+                           const std::string& extra) {
   Stop();
   work_ = std::make_unique<platform::testing::TempDir>();
   log_skip_ = 0;
+  tls_ = !cert.empty();
   std::string args = "start " + platform::QuoteArgument(HostDir(work_->Path())) + " " +
                      platform::QuoteArgument(HostDir(root)) + " " + platform::QuoteArgument(extra);
+  if (tls_) args += " " + platform::QuoteArgument(platform::HostPath(cert)) + " " + platform::QuoteArgument(platform::HostPath(key));
   if (!RunScript(args, "port")) return false;
   std::string text;
   if (!platform::ReadFileToString(*work_ / "port", &text)) return false;
@@ -66,7 +71,7 @@ void NginxServer::Stop() {
 }
 
 std::string NginxServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + "/" + path;
 }
 
 std::vector<NginxServer::LogLine> NginxServer::AccessLog() const {

@@ -1,9 +1,10 @@
 #!/bin/bash
 # A throw-away nginx on a free 127.0.0.1 port, for tests and benchmarks.
 #
-#   serve.sh start WORKDIR ROOT [EXTRA]
+#   serve.sh start WORKDIR ROOT [EXTRA [CERT KEY]]
 #       Serves the directory ROOT. EXTRA is copied into the server block
-#       ("limit_rate 50m;", "max_ranges 0;", ...). Configuration, pid file and
+#       ("limit_rate 50m;", "max_ranges 0;", ...). With CERT and KEY (PEM
+#       files) it serves HTTPS with that certificate chain and key instead. Configuration, pid file and
 #       logs go to WORKDIR (created). When nginx serves, the port is written to
 #       WORKDIR/port and printed; when no port could be had, WORKDIR/failed
 #       appears and the exit code is 1.
@@ -24,6 +25,12 @@ case "$cmd" in
 start)
   root=${3:?root directory}
   extra=${4:-}
+  cert=${5:-}
+  key=${6:-}
+  tls=
+  if [ -n "$cert" ]; then
+    tls="ssl_certificate $cert; ssl_certificate_key $key;"
+  fi
   mkdir -p "$work/tmp"
   rm -f "$work/port" "$work/failed" "$work/stopped"
   for attempt in $(seq 1 40); do
@@ -48,7 +55,8 @@ http {
   tcp_nopush on;
   keepalive_timeout 65;
   server {
-    listen 127.0.0.1:$port;
+    listen 127.0.0.1:$port${tls:+ ssl};
+    $tls
     root $root;
     $extra
   }
