@@ -48,6 +48,11 @@ struct HttpSessionOptions {
   // its own time-outs). Called on the thread that uses the session. A thread
   // that stops another one's transfer calls HttpSession::Abort instead.
   std::function<bool()> cancelled;
+  // For tests of https: when not empty, the certificate authorities in this
+  // PEM file are the only ones trusted, in place of the system's store
+  // (libcurl; WinInet always uses the system's store and ignores it). Either
+  // way the server's certificate and host name are verified.
+  std::string ca_file;
 };
 
 // The parts of an URL, split the way WinInet's URL parser splits it.

@@ -88,6 +88,15 @@ class CurlRequest : public HttpRequest {
     curl_easy_setopt(easy_, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 64L * 1024);
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_ms));
+    // https: the peer's chain must lead to a trusted authority and name the
+    // host. These are libcurl's defaults; they are set so that nothing else
+    // can turn them off.
+    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!options_.ca_file.empty()) {
+      curl_easy_setopt(easy_, CURLOPT_CAINFO, options_.ca_file.c_str());
+      curl_easy_setopt(easy_, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
     if (!options_.agent.empty()) curl_easy_setopt(easy_, CURLOPT_USERAGENT, options_.agent.c_str());
     if (header_list_) curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, header_list_);
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlRequest::OnBody);

@@ -47,12 +47,22 @@ bool NginxServer::RunScript(const std::string& args, const std::string& done_fil
 }
 
 bool NginxServer::Start(const std::string& root, const std::string& extra, const std::string& http_extra) {
+  return StartTls(root, "", "", extra, http_extra);
+}
+
+bool NginxServer::StartTls(const std::string& root, const std::string& cert, const std::string& key,
+                           const std::string& extra, const std::string& http_extra) {
   Stop();
   work_ = std::make_unique<platform::testing::TempDir>();
   log_skip_ = 0;
+  tls_ = !cert.empty();
   std::string args = "start " + platform::QuoteArgument(HostDir(work_->Path())) + " " +
                      platform::QuoteArgument(HostDir(root)) + " " + platform::QuoteArgument(extra) + " " +
                      platform::QuoteArgument(http_extra);
+  if (tls_) {
+    args += " " + platform::QuoteArgument(platform::HostPath(cert)) + " " +
+            platform::QuoteArgument(platform::HostPath(key));
+  }
   if (!RunScript(args, "port")) return false;
   std::string text;
   if (!platform::ReadFileToString(*work_ / "port", &text)) return false;
@@ -67,7 +77,7 @@ void NginxServer::Stop() {
 }
 
 std::string NginxServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + "/" + path;
 }
 
 std::vector<NginxServer::LogLine> NginxServer::AccessLog() const {

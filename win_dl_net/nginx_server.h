@@ -44,11 +44,16 @@ class NginxServer {
   // about 10 s.
   bool Start(const std::string& root, const std::string& extra = std::string(),
              const std::string& http_extra = std::string());
+  // The same over HTTPS with the certificate chain and key in the PEM files
+  // `cert` and `key`; Url() then gives https:// addresses.
+  bool StartTls(const std::string& root, const std::string& cert, const std::string& key,
+                const std::string& extra = std::string(), const std::string& http_extra = std::string());
   // Stops nginx (waits for it to be gone). Safe to call twice.
   void Stop();
 
   uint16_t Port() const { return port_; }
-  // "http://127.0.0.1:<port>/" followed by `path`.
+  // "http://127.0.0.1:<port>/" (https:// when started with TLS) followed by
+  // `path`.
   std::string Url(const std::string& path) const;
   std::vector<LogLine> AccessLog() const;
   // Forgets the requests logged so far.
@@ -61,6 +66,7 @@ class NginxServer {
   size_t log_skip_ = 0;
   uint16_t port_ = 0;
   bool running_ = false;
+  bool tls_ = false;
 };
 
 #endif  // WIN_DL_NET_NGINX_SERVER_H_

@@ -1,7 +1,21 @@
 // The publisher's tool: builds a version-information tree for a chain of
-// versions, ready to be served over HTTP.
+// versions, ready to be served over HTTP, signs it, and checks it.
 //
-//   publish DESCRIPTION OUT_DIR
+//   publish DESCRIPTION OUT_DIR [--key KEY_FILE]
+//       Writes the tree. With a key file every document is signed: D.sig
+//       beside each D, and each version.xml also carries fromversion,
+//       packagesize and packagesha256.
+//   publish keygen KEY_FILE
+//       Makes a new Ed25519 key: writes its seed to KEY_FILE (a new file,
+//       readable by its owner alone) and prints the public key line.
+//   publish pubkey KEY_FILE
+//       Prints the public key line of an existing key file.
+//   publish verify OUT_DIR PUBLIC_KEY
+//       Checks a published tree against the public key (its 44-character
+//       base64 text): every signature, fromversion, and each package's size,
+//       SHA-1 and SHA-256. Prints one line per problem; exit code 1 if any.
+//
+// The private key is never printed or logged.
 //
 // DESCRIPTION is a text file of lines (blank lines and lines starting with #
 // are skipped):
@@ -12,6 +26,8 @@
 //     updateself <text>         the package's updateself text (default false)
 //     cancel                    its setup behaves as cancelled
 //     digest <text>             publish this digest instead of the real one
+//     sha256 <text>             publish this SHA-256 instead (signed trees)
+//     size <text>               publish this size instead (signed trees)
 //     file <dest> <source>      install <source> (a local file) at <dest>
 //     text <dest> <words...>    install a small text file at <dest>
 //     omit <element>            leave an element out of version.xml
@@ -19,117 +35,80 @@
 // OUT_DIR receives latest-version.xml, one directory per upgraded version
 // holding version.xml, and packages/ with the package files.
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "launcher/update/digest.h"
 #include "platform/file.h"
-#include "platform/path.h"
-#include "tools/sample_setup/package_format.h"
+#include "tools/publish/publisher.h"
 
 namespace {
-
-struct Package {
-  std::string from, to, updateself = "false", digest;
-  bool cancel = false;
-  std::vector<sample_package::File> files;
-  std::vector<std::string> omit;
-};
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "publish: %s\n", message.c_str());
   return 1;
 }
 
-std::string Element(const std::string& name, const std::string& text) { return "<" + name + ">" + text + "</" + name + ">\r\n"; }
+const char kUsage[] =
+    "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]\n"
+    "       publish keygen KEY_FILE\n"
+    "       publish pubkey KEY_FILE\n"
+    "       publish verify OUT_DIR PUBLIC_KEY";
+
+int Keygen(const std::string& key_file) {
+  std::string pub, error;
+  if (!publisher::MakeKey(key_file, &pub, &error)) return Fail(error);
+  std::printf("%s\n", pub.c_str());
+  return 0;
+}
+
+int Pubkey(const std::string& key_file) {
+  SigningSeed seed{};
+  PublisherKey key{};
+  std::string error;
+  if (!publisher::ReadKeyFile(key_file, &seed, &error)) return Fail(error);
+  bool ok = PublicKeyOfSeed(seed, &key);
+  seed.fill(0);
+  if (!ok) return Fail("cannot derive the public key");
+  std::printf("%s\n", EncodePublicKey(key).c_str());
+  return 0;
+}
+
+int Verify(const std::string& dir, const std::string& key_text) {
+  PublisherKey key{};
+  if (!DecodePublicKey(key_text, &key)) return Fail("the public key must be 44 characters of base64 (32 bytes)");
+  std::vector<std::string> problems;
+  if (publisher::VerifyTree(dir, key, &problems)) {
+    std::printf("%s: every signature, size and digest checks out\n", dir.c_str());
+    return 0;
+  }
+  for (const std::string& p : problems) std::fprintf(stderr, "publish verify: %s\n", p.c_str());
+  return 1;
+}
+
+int Publish(const std::string& description, const std::string& out_dir, const std::string& key_file) {
+  publisher::Description d;
+  std::string error;
+  if (!publisher::ReadDescription(description, &d, &error)) return Fail(error);
+  std::string program;
+  if (!platform::ReadFileToString(d.setup, &program)) return Fail("cannot read setup program " + d.setup);
+  SigningSeed seed{};
+  if (!key_file.empty() && !publisher::ReadKeyFile(key_file, &seed, &error)) return Fail(error);
+  std::vector<std::string> lines;
+  bool ok = publisher::PublishTree(d, program, out_dir, key_file.empty() ? nullptr : &seed, &lines, &error);
+  seed.fill(0);
+  if (!ok) return Fail(error);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  return 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return Fail("usage: publish DESCRIPTION OUT_DIR");
-  std::ifstream in(argv[1]);
-  if (!in) return Fail(std::string("cannot read ") + argv[1]);
-  std::string url, setup, latest;
-  std::vector<Package> packages;
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::istringstream words(line);
-    std::string key;
-    if (!(words >> key) || key[0] == '#') continue;
-    std::string a, b;
-    auto where = [&] { return std::string(argv[1]) + ":" + std::to_string(number) + ": "; };
-    if (key == "url") {
-      words >> url;
-    } else if (key == "setup") {
-      std::getline(words >> std::ws, setup);
-    } else if (key == "latest") {
-      words >> latest;
-    } else if (key == "package") {
-      if (!(words >> a >> b)) return Fail(where() + "package needs <from> <to>");
-      packages.push_back(Package{a, b});
-    } else if (packages.empty()) {
-      return Fail(where() + key + " outside a package");
-    } else if (key == "updateself") {
-      words >> packages.back().updateself;
-    } else if (key == "cancel") {
-      packages.back().cancel = true;
-    } else if (key == "digest") {
-      words >> packages.back().digest;
-    } else if (key == "omit") {
-      words >> a;
-      packages.back().omit.push_back(a);
-    } else if (key == "file" || key == "text") {
-      if (!(words >> a)) return Fail(where() + key + " needs <dest>");
-      std::string rest;
-      std::getline(words >> std::ws, rest);
-      std::string data;
-      if (key == "file" && !platform::ReadFileToString(rest, &data)) return Fail(where() + "cannot read " + rest);
-      if (key == "text") data = rest + "\n";
-      packages.back().files.push_back({a, data});
-    } else {
-      return Fail(where() + "unknown line: " + key);
-    }
-  }
-  if (url.empty() || setup.empty() || latest.empty()) return Fail("url, setup and latest are required");
-  std::string program;
-  if (!platform::ReadFileToString(setup, &program)) return Fail("cannot read setup program " + setup);
-
-  const std::string out = platform::JoinPath(argv[2], "");
-  platform::MakeDirectories(out + "packages");
-  if (!platform::WriteStringToFile(out + "latest-version.xml", Element("lastversionnum", latest)))
-    return Fail("cannot write latest-version.xml");
-  for (const Package& p : packages) {
-    sample_package::Payload payload;
-    payload.version = p.to;
-    payload.cancel = p.cancel;
-    payload.files = p.files;
-    std::string name = "update_" + p.from + "_to_" + p.to + platform::kExeSuffix;
-    std::string bytes = sample_package::Attach(program, payload);
-    std::string path = platform::JoinPath(out + "packages", name);
-    if (!platform::WriteStringToFile(path, bytes)) return Fail("cannot write " + path);
-    DigestContext digest;
-    digest.Update(bytes.data(), bytes.size());
-    digest.Final();
-    auto keep = [&](const char* e) {
-      for (const std::string& o : p.omit)
-        if (o == e) return false;
-      return true;
-    };
-    std::string doc = "<version>\r\n";
-    if (keep("versionnum")) doc += Element("versionnum", p.to);
-    if (keep("packageurl")) doc += Element("packageurl", url + "packages/" + name);
-    if (keep("packagemd5")) doc += Element("packagemd5", p.digest.empty() ? digest.DigestText() : p.digest);
-    if (keep("updateself")) doc += Element("updateself", p.updateself);
-    doc += "</version>\r\n";
-    platform::MakeDirectories(out + p.from);
-    if (!platform::WriteStringToFile(platform::JoinPath(out + p.from, "version.xml"), doc))
-      return Fail("cannot write version.xml of " + p.from);
-    std::printf("%s -> %s  %s  %zu bytes\n", p.from.c_str(), p.to.c_str(), name.c_str(), bytes.size());
-  }
-  return 0;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 2 && args[0] == "keygen") return Keygen(args[1]);
+  if (args.size() == 2 && args[0] == "pubkey") return Pubkey(args[1]);
+  if (args.size() == 3 && args[0] == "verify") return Verify(args[1], args[2]);
+  if (args.size() == 2) return Publish(args[0], args[1], "");
+  if (args.size() == 4 && args[2] == "--key") return Publish(args[0], args[1], args[3]);
+  return Fail(kUsage);
 }

@@ -1,11 +1,15 @@
 // The resource library where the system has no native resources: the same
 // resources behind one exported lookup function. Strings come from the shared
-// string table; bitmaps and the dialog template from the records artgen writes
+// string table, or from Quillfen.ini beside the library where it overrides
+// them (read once, at the first string lookup); bitmaps and the dialog template from the records artgen writes
 // (QUILLFEN_RES_BIN names that file; the assembler embeds it).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
+#include "tools/resources/overrides.h"
 #include "tools/resources/strings.h"
 
 #define QUILLFEN_STR2(x) #x
@@ -50,10 +54,24 @@ const void* FindRecord(int type, int id, size_t* size) {
   return nullptr;
 }
 
+// Read once; never changed afterwards, so the texts stay put for callers.
+const std::vector<quillfen::StringOverride>& Overrides() {
+  static std::once_flag once;
+  static std::vector<quillfen::StringOverride> overrides;
+  std::call_once(once, [] { overrides = quillfen::ReadStringOverrides(reinterpret_cast<const void*>(&Overrides)); });
+  return overrides;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) const void* QuillfenResource(int type, int id, size_t* size) {
   if (type == 6) {
+    for (const quillfen::StringOverride& o : Overrides()) {
+      if (o.id == id) {
+        *size = o.text.size() + 1;
+        return o.text.c_str();
+      }
+    }
     for (const StringResource& s : kStrings) {
       if (s.id == id) {
         *size = std::strlen(s.text) + 1;

@@ -1,10 +1,11 @@
 #!/bin/bash
 # A throw-away nginx on a free 127.0.0.1 port, for tests and benchmarks.
 #
-#   serve.sh start WORKDIR ROOT [EXTRA [HTTP_EXTRA]]
+#   serve.sh start WORKDIR ROOT [EXTRA [HTTP_EXTRA [CERT KEY]]]
 #       Serves the directory ROOT. EXTRA is copied into the server block
 #       ("limit_rate 50m;", "max_ranges 0;", ...), HTTP_EXTRA into the http
-#       block (zones: "limit_req_zone ...;"). Configuration, pid file and
+#       block (zones: "limit_req_zone ...;"). With CERT and KEY (PEM files) it
+#       serves HTTPS with that certificate chain and key instead. Configuration, pid file and
 #       logs go to WORKDIR (created). When nginx serves, the port is written to
 #       WORKDIR/port and printed; when no port could be had, WORKDIR/failed
 #       appears and the exit code is 1.
@@ -26,6 +27,12 @@ start)
   root=${3:?root directory}
   extra=${4:-}
   http_extra=${5:-}
+  cert=${6:-}
+  key=${7:-}
+  tls=
+  if [ -n "$cert" ]; then
+    tls="ssl_certificate $cert; ssl_certificate_key $key;"
+  fi
   mkdir -p "$work/tmp"
   rm -f "$work/port" "$work/failed" "$work/stopped"
   for attempt in $(seq 1 40); do
@@ -51,7 +58,8 @@ http {
   keepalive_timeout 65;
   $http_extra
   server {
-    listen 127.0.0.1:$port;
+    listen 127.0.0.1:$port${tls:+ ssl};
+    $tls
     root $root;
     $extra
   }

@@ -1,0 +1,92 @@
+// Publisher signatures and SHA-256 digests for the signed update channel.
+//
+// The publisher's key is an Ed25519 key pair. Its public key travels as the
+// standard base64 text of its 32 raw bytes (44 characters); the private key
+// file holds the 32-byte seed the same way. Each signed document D has a
+// detached signature file, D's address followed by ".sig": one line, the
+// standard base64 text of the 64-byte Ed25519 signature over D's exact bytes.
+//
+// All cryptography here comes from the system's crypto library, which is
+// initialised on first use (thread-safe). Every function may be called from
+// any thread. Nothing here logs; failures are reported by value.
+#ifndef LAUNCHER_UPDATE_SIGNATURE_H_
+#define LAUNCHER_UPDATE_SIGNATURE_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+using PublisherKey = std::array<uint8_t, 32>;  // Ed25519 public key, raw
+using SigningSeed = std::array<uint8_t, 32>;   // Ed25519 private key (seed)
+using Signature = std::array<uint8_t, 64>;     // R followed by S, raw
+
+// Standard base64 (RFC 4648 alphabet with "+/", "=" padding). Encoding always
+// pads. Decoding is strict: the length must be a multiple of 4, only the
+// alphabet and final padding may appear (no blanks, no line ends), and unused
+// low bits of the last character must be zero. False leaves *out unspecified.
+std::string EncodeBase64(const void* data, size_t size);
+bool DecodeBase64(const std::string& text, std::string* out);
+
+// The public key from its 44-character text. False unless the text is
+// strict base64 of exactly 32 bytes (nothing before or after it).
+bool DecodePublicKey(const std::string& base64, PublisherKey* key);
+std::string EncodePublicKey(const PublisherKey& key);
+
+// Checks the text of a detached signature file against `data`. The text is
+// one line: the base64 of 64 bytes; blanks and line ends after it are
+// ignored, anything else (leading blanks, a second line, bad characters, a
+// wrong length) refuses. A signature whose S is not below the group order L
+// is refused, so every message has exactly one accepted encoding of S.
+// True only when the signature is by `key` over exactly `data`.
+bool VerifyDetached(const PublisherKey& key, const std::string& data, const std::string& sig_file_text);
+// The same check on the raw signature.
+bool VerifySignature(const PublisherKey& key, const std::string& data, const Signature& sig);
+
+// SHA-256 over data fed piecewise. Final() may be called once; the object
+// then holds the digest until Reset().
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void Reset();
+  void Update(const void* data, size_t size);
+  // Completes the digest and returns its 32 bytes.
+  std::array<uint8_t, 32> Final();
+  // The digest as 64 upper-case hexadecimal digits (calls Final if needed).
+  std::string HexText();
+
+ private:
+  void* handle_ = nullptr;  // the crypto library's digest handle
+  bool final_ = false;
+  std::array<uint8_t, 32> result_{};
+};
+
+// Size of the pieces Sha256File reads.
+constexpr int32_t kSha256FileChunk = 64 * 1024;
+
+// SHA-256 of a whole file, read in chunks through the platform's file handles
+// (any size a 64-bit offset can express), as 64 upper-case hexadecimal
+// digits. False when the file cannot be opened, a read fails, or it does not
+// end at the size it had when opened.
+bool Sha256File(const std::string& path, std::string* upper_hex);
+
+// Publisher side.
+
+// A fresh random seed from the crypto library's strong generator.
+bool GenerateSeed(SigningSeed* seed);
+// The public key belonging to `seed`.
+bool PublicKeyOfSeed(const SigningSeed& seed, PublisherKey* key);
+// The Ed25519 signature over `data` (deterministic: same seed and data, same
+// signature).
+bool Sign(const SigningSeed& seed, const std::string& data, Signature* sig);
+// The text of a detached signature file for `sig`: its base64 and "\n".
+std::string SignatureFileText(const Signature& sig);
+// The seed from the text of a private key file: base64 of 32 bytes, trailing
+// blanks and line ends ignored.
+bool DecodeSeedFile(const std::string& text, SigningSeed* seed);
+
+#endif  // LAUNCHER_UPDATE_SIGNATURE_H_

@@ -1,0 +1,84 @@
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+
+#include "platform/owner_file.h"
+
+namespace platform {
+namespace {
+
+// The current user's SID as text ("S-1-5-..."), or empty.
+std::string CurrentUserSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::unique_ptr<char[]> buffer(new char[size ? size : 1]);
+  std::string text;
+  if (size && GetTokenInformation(token, TokenUser, buffer.get(), size, &size)) {
+    char* sid_text = nullptr;
+    if (ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &sid_text)) {
+      text = sid_text;
+      LocalFree(sid_text);
+    }
+  }
+  CloseHandle(token);
+  return text;
+}
+
+}  // namespace
+
+bool CreateOwnerOnlyFile(const std::string& path, const std::string& data) {
+  const std::string sid = CurrentUserSid();
+  if (sid.empty()) return false;
+  // Protected (nothing inherited), full access for this user alone.
+  const std::string sddl = "D:P(A;;FA;;;" + sid + ")";
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr)) return false;
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LocalFree(sd);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < data.size()) {
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1 << 20));
+    ok = WriteFile(h, data.data() + done, want, &n, nullptr) && n > 0;
+    done += n;
+  }
+  if (!CloseHandle(h)) ok = false;
+  if (!ok) DeleteFileA(path.c_str());
+  return ok;
+}
+
+bool IsOwnerOnlyFile(const std::string& path) {
+  const std::string sid = CurrentUserSid();
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (sid.empty() || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                           &dacl, nullptr, &sd) != ERROR_SUCCESS)
+    return false;
+  bool ok = dacl != nullptr && dacl->AceCount > 0;  // a null list grants everyone everything
+  for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+      ok = false;
+      break;
+    }
+    if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    char* ace_sid = nullptr;
+    if (!ConvertSidToStringSidA(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &ace_sid)) {
+      ok = false;
+      break;
+    }
+    ok = sid == ace_sid;
+    LocalFree(ace_sid);
+  }
+  LocalFree(sd);
+  return ok;
+}
+
+}  // namespace platform

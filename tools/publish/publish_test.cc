@@ -1,0 +1,247 @@
+#include "tools/publish/publisher.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/file.h"
+#include "platform/owner_file.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/testing.h"
+
+namespace {
+
+using platform::testing::BuiltProgram;
+
+const char kProgram[] = "MZ stand-in setup program\n";
+
+publisher::Description Chain() {
+  publisher::Description d;
+  d.url = "http://127.0.0.1:1/";
+  d.setup = "unused";
+  d.latest = "1.0.0.3";
+  publisher::Package a{"1.0.0.1", "1.0.0.2"};
+  a.updateself = "true";
+  a.files.push_back({"data/readme.txt", "two\n"});
+  publisher::Package b{"1.0.0.2", "1.0.0.3"};
+  b.files.push_back({"data/readme.txt", "three, a little longer\n"});
+  d.packages = {a, b};
+  return d;
+}
+
+SigningSeed NewSeed() {
+  SigningSeed s{};
+  EXPECT_TRUE(GenerateSeed(&s));
+  return s;
+}
+
+PublisherKey KeyOf(const SigningSeed& s) {
+  PublisherKey k{};
+  EXPECT_TRUE(PublicKeyOfSeed(s, &k));
+  return k;
+}
+
+std::string Read(const std::string& path) {
+  std::string s;
+  EXPECT_TRUE(platform::ReadFileToString(path, &s)) << path;
+  return s;
+}
+
+class SignedTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seed_ = NewSeed();
+    key_ = KeyOf(seed_);
+    std::vector<std::string> lines;
+    std::string error;
+    ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, tree_, &seed_, &lines, &error)) << error;
+    ASSERT_EQ(lines.size(), 2u);
+  }
+
+  std::vector<std::string> Problems() {
+    std::vector<std::string> problems;
+    publisher::VerifyTree(tree_, key_, &problems);
+    return problems;
+  }
+
+  void Write(const std::string& name, const std::string& data) {
+    ASSERT_TRUE(platform::WriteStringToFile(T(name), data));
+  }
+
+  std::string T(const std::string& name) const { return tree_ + "/" + name; }
+
+  platform::testing::TempDir dir_;
+  const std::string tree_ = dir_ / "tree";
+  SigningSeed seed_{};
+  PublisherKey key_{};
+};
+
+TEST_F(SignedTree, VerifiesAndCarriesTheThreeElementsAfterTheFour) {
+  std::vector<std::string> problems;
+  EXPECT_TRUE(publisher::VerifyTree(tree_, key_, &problems));
+  EXPECT_TRUE(problems.empty()) << problems.front();
+
+  const std::string package_path = T("packages/update_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix));
+  const std::string package = Read(package_path);
+  std::string sha256;
+  ASSERT_TRUE(Sha256File(package_path, &sha256));
+  const std::string doc = Read(T("1.0.0.1/version.xml"));
+  const size_t updateself = doc.find("<updateself>true</updateself>");
+  const size_t from = doc.find("<fromversion>1.0.0.1</fromversion>");
+  const size_t size = doc.find("<packagesize>" + std::to_string(package.size()) + "</packagesize>");
+  const size_t digest = doc.find("<packagesha256>" + sha256 + "</packagesha256>");
+  ASSERT_NE(updateself, std::string::npos) << doc;
+  ASSERT_NE(from, std::string::npos) << doc;
+  ASSERT_NE(size, std::string::npos) << doc;
+  ASSERT_NE(digest, std::string::npos) << doc;
+  EXPECT_LT(updateself, from);
+  EXPECT_LT(from, size);
+  EXPECT_LT(size, digest);
+  EXPECT_LT(digest, doc.find("</version>"));
+
+  // Each signature is one base64 line over the document's exact bytes.
+  for (const char* d : {"latest-version.xml", "1.0.0.1/version.xml", "1.0.0.2/version.xml"}) {
+    const std::string sig = Read(T(d + std::string(".sig")));
+    EXPECT_EQ(sig.size(), 89u) << d;
+    EXPECT_TRUE(VerifyDetached(key_, Read(T(d)), sig)) << d;
+  }
+}
+
+TEST(UnsignedTree, KeepsItsFourElementsAndHasNoSignatures) {
+  platform::testing::TempDir dir;
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, dir / "tree", nullptr, &lines, &error)) << error;
+  const std::string doc = Read(dir / "tree/1.0.0.1/version.xml");
+  EXPECT_EQ(doc.find("fromversion"), std::string::npos);
+  EXPECT_EQ(doc.find("packagesize"), std::string::npos);
+  EXPECT_EQ(doc.find("packagesha256"), std::string::npos);
+  EXPECT_NE(doc.find("<updateself>true</updateself>\r\n</version>"), std::string::npos) << doc;
+  EXPECT_FALSE(platform::Exists(dir / "tree/latest-version.xml.sig"));
+  EXPECT_FALSE(platform::Exists(dir / "tree/1.0.0.1/version.xml.sig"));
+  std::vector<std::string> problems;
+  EXPECT_FALSE(publisher::VerifyTree(dir / "tree", KeyOf(NewSeed()), &problems));
+}
+
+TEST_F(SignedTree, DocumentChangedAfterSigning) {
+  std::string doc = Read(T("1.0.0.2/version.xml"));
+  doc.replace(doc.find("<updateself>false"), 17, "<updateself>true");
+  Write("1.0.0.2/version.xml", doc);
+  EXPECT_EQ(Problems(), std::vector<std::string>{"1.0.0.2/version.xml: signature does not verify with the given key"});
+}
+
+TEST_F(SignedTree, MissingSignatureFile) {
+  ASSERT_TRUE(platform::RemoveFile(T("latest-version.xml.sig")));
+  EXPECT_EQ(Problems(),
+            std::vector<std::string>{"latest-version.xml: no signature file latest-version.xml.sig"});
+}
+
+TEST_F(SignedTree, SignatureByAnotherKey) {
+  Signature other{};
+  ASSERT_TRUE(Sign(NewSeed(), Read(T("latest-version.xml")), &other));
+  Write("latest-version.xml.sig", SignatureFileText(other));
+  EXPECT_EQ(Problems(), std::vector<std::string>{"latest-version.xml: signature does not verify with the given key"});
+}
+
+TEST_F(SignedTree, SignatureFileThatIsNotBase64) {
+  std::string sig = Read(T("1.0.0.1/version.xml.sig"));
+  sig[7] = '*';
+  Write("1.0.0.1/version.xml.sig", sig);
+  EXPECT_EQ(Problems(), std::vector<std::string>{"1.0.0.1/version.xml: signature does not verify with the given key"});
+}
+
+TEST_F(SignedTree, PackageReplacedAfterSigning) {
+  const std::string name = "packages/update_1.0.0.2_to_1.0.0.3" + std::string(platform::kExeSuffix);
+  std::string bytes = Read(T(name));
+  const std::string size = std::to_string(bytes.size());
+
+  // Same size, other bytes: both digests tell.
+  bytes[3] ^= 0x20;
+  Write(name, bytes);
+  EXPECT_EQ(Problems(), (std::vector<std::string>{name + ": SHA-1 differs from packagemd5",
+                                                  name + ": SHA-256 differs from packagesha256"}));
+  // One byte longer: the size tells too.
+  bytes[3] ^= 0x20;
+  Write(name, bytes + "!");
+  EXPECT_EQ(Problems(), (std::vector<std::string>{name + ": size " + std::to_string(bytes.size() + 1) +
+                                                      ", published " + size,
+                                                  name + ": SHA-1 differs from packagemd5",
+                                                  name + ": SHA-256 differs from packagesha256"}));
+  ASSERT_TRUE(platform::RemoveFile(T(name)));
+  EXPECT_EQ(Problems(), std::vector<std::string>{"1.0.0.2/version.xml: package " + name + " is missing"});
+}
+
+TEST_F(SignedTree, VersionDocumentServedUnderAnotherVersionsDirectory) {
+  // A validly signed version.xml of 1.0.0.2, replayed for 1.0.0.1.
+  Write("1.0.0.1/version.xml", Read(T("1.0.0.2/version.xml")));
+  Write("1.0.0.1/version.xml.sig", Read(T("1.0.0.2/version.xml.sig")));
+  EXPECT_EQ(Problems(),
+            std::vector<std::string>{"1.0.0.1/version.xml: fromversion 1.0.0.2 is not its directory 1.0.0.1"});
+}
+
+TEST_F(SignedTree, PublishedValuesThatDisagreeWithThePackage) {
+  publisher::Description d = Chain();
+  d.packages[0].size = "12";
+  d.packages[1].sha256 = std::string(64, 'A');
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree_, &seed_, &lines, &error)) << error;
+  const std::vector<std::string> problems = Problems();
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_NE(problems[0].find(", published 12"), std::string::npos) << problems[0];
+  EXPECT_NE(problems[1].find("SHA-256 differs"), std::string::npos) << problems[1];
+}
+
+TEST(PublishKeys, KeygenWritesAnOwnerOnlySeedAndNeverReplacesIt) {
+  platform::testing::TempDir dir;
+  std::string pub, error;
+  ASSERT_TRUE(publisher::MakeKey(dir / "release.key", &pub, &error)) << error;
+  EXPECT_TRUE(platform::IsOwnerOnlyFile(dir / "release.key"));
+  SigningSeed seed{};
+  ASSERT_TRUE(publisher::ReadKeyFile(dir / "release.key", &seed, &error)) << error;
+  EXPECT_EQ(pub, EncodePublicKey(KeyOf(seed)));
+  EXPECT_EQ(Read(dir / "release.key"), EncodeBase64(seed.data(), seed.size()) + "\n");
+
+  const std::string before = Read(dir / "release.key");
+  std::string pub2;
+  EXPECT_FALSE(publisher::MakeKey(dir / "release.key", &pub2, &error));
+  EXPECT_EQ(Read(dir / "release.key"), before);
+
+  ASSERT_TRUE(platform::WriteStringToFile(dir / "bad.key", "not a key\n"));
+  EXPECT_FALSE(publisher::ReadKeyFile(dir / "bad.key", &seed, &error));
+}
+
+// The program's command lines, end to end.
+TEST(PublishProgram, KeygenPublishWithKeyVerifyAndThePlainUsage) {
+  platform::testing::TempDir dir;
+  auto run = [&](const std::string& args) {
+    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " + args, dir.Path());
+    EXPECT_TRUE(p && p->WaitFor(60000));
+    return p ? p->ExitCode() : -1;
+  };
+  ASSERT_TRUE(platform::WriteStringToFile(dir / "setup.bin", kProgram));
+  ASSERT_TRUE(platform::WriteStringToFile(
+      dir / "chain.txt", "url http://127.0.0.1:1/\nsetup " + (dir / "setup.bin") +
+                             "\nlatest 1.0.0.2\npackage 1.0.0.1 1.0.0.2\n  text data/a.txt hello\n"));
+  ASSERT_EQ(run("keygen k.key"), 0);
+  EXPECT_NE(run("keygen k.key"), 0);
+  SigningSeed seed{};
+  std::string error;
+  ASSERT_TRUE(publisher::ReadKeyFile(dir / "k.key", &seed, &error)) << error;
+  const std::string pub = EncodePublicKey(KeyOf(seed));
+  const std::string other = EncodePublicKey(KeyOf(NewSeed()));
+
+  ASSERT_EQ(run("chain.txt signed --key k.key"), 0);
+  EXPECT_EQ(run("verify signed " + pub), 0);
+  EXPECT_EQ(run("verify signed " + other), 1);
+  EXPECT_EQ(run("verify signed notakey"), 1);
+  EXPECT_EQ(run("chain.txt signed2 --key missing.key"), 1);
+  EXPECT_FALSE(platform::Exists(dir / "signed2/latest-version.xml"));
+
+  ASSERT_EQ(run("chain.txt plain"), 0);
+  EXPECT_TRUE(platform::Exists(dir / "plain/1.0.0.1/version.xml"));
+  EXPECT_FALSE(platform::Exists(dir / "plain/1.0.0.1/version.xml.sig"));
+  EXPECT_EQ(run("verify plain " + pub), 1);
+  EXPECT_EQ(run("chain.txt"), 1);
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+#include "tools/publish/publisher.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "launcher/markup/markup_document.h"
+#include "launcher/update/digest.h"
+#include "platform/file.h"
+#include "platform/owner_file.h"
+#include "platform/path.h"
+
+namespace publisher {
+namespace {
+
+std::string Element(const std::string& name, const std::string& text) {
+  return "<" + name + ">" + text + "</" + name + ">\r\n";
+}
+
+// Writes a document and, with a seed, its detached signature.
+bool WriteDocument(const std::string& path, const std::string& doc, const SigningSeed* seed, std::string* error) {
+  if (!platform::WriteStringToFile(path, doc)) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  if (!seed) return true;
+  Signature sig{};
+  if (!Sign(*seed, doc, &sig)) {
+    *error = "cannot sign " + path;
+    return false;
+  }
+  if (!platform::WriteStringToFile(path + ".sig", SignatureFileText(sig))) {
+    *error = "cannot write " + path + ".sig";
+    return false;
+  }
+  return true;
+}
+
+// The last segment of an address (after the last '/' or '\').
+std::string LastSegment(const std::string& url) {
+  size_t cut = url.find_last_of("/\\");
+  return cut == std::string::npos ? url : url.substr(cut + 1);
+}
+
+bool Decimal(const std::string& text, int64_t* value) {
+  if (text.empty() || text.size() > 18) return false;
+  int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+// Checks D against D.sig; false with a problem line when it does not verify.
+bool CheckSignature(const std::string& path, const std::string& shown, const std::string& doc,
+                    const PublisherKey& key, std::vector<std::string>* problems) {
+  std::string sig;
+  if (!platform::ReadFileToString(path + ".sig", &sig)) {
+    problems->push_back(shown + ": no signature file " + shown + ".sig");
+    return false;
+  }
+  if (!VerifyDetached(key, doc, sig)) {
+    problems->push_back(shown + ": signature does not verify with the given key");
+    return false;
+  }
+  return true;
+}
+
+void CheckVersionDocument(const std::string& root, const std::string& dir, const PublisherKey& key,
+                          std::vector<std::string>* problems) {
+  const std::string shown = dir + "/version.xml";
+  const std::string path = platform::JoinPath(root + dir, "version.xml");
+  std::string doc;
+  if (!platform::ReadFileToString(path, &doc)) {
+    problems->push_back(shown + ": cannot read");
+    return;
+  }
+  CheckSignature(path, shown, doc, key, problems);
+
+  // The elements in the order the launcher reads them.
+  static const char* const kNames[] = {"versionnum", "packageurl",  "packagemd5",   "updateself",
+                                       "fromversion", "packagesize", "packagesha256"};
+  MarkupDocument xml;
+  xml.SetDoc(std::string_view(doc));
+  std::string value[7];
+  if (!xml.FindElem("version") || !xml.IntoElem()) {
+    problems->push_back(shown + ": no version element");
+    return;
+  }
+  for (int i = 0; i < 7; ++i) {
+    if (!xml.FindElem(kNames[i])) {
+      problems->push_back(shown + ": no " + kNames[i] + " element (in order)");
+      return;
+    }
+    value[i] = xml.GetData();
+  }
+  if (value[4] != dir) problems->push_back(shown + ": fromversion " + value[4] + " is not its directory " + dir);
+
+  const std::string name = LastSegment(value[1]);
+  const std::string package = platform::JoinPath(root + "packages", name);
+  const std::string pshown = "packages/" + name;
+  int64_t size = 0;
+  if (!Decimal(value[5], &size)) problems->push_back(shown + ": packagesize " + value[5] + " is not a decimal number");
+  int64_t actual = platform::FileSize(package);
+  if (name.empty() || actual < 0) {
+    problems->push_back(shown + ": package " + pshown + " is missing");
+    return;
+  }
+  if (actual != size) {
+    problems->push_back(pshown + ": size " + std::to_string(actual) + ", published " + value[5]);
+  }
+  if (!VerifyPackage(package, value[2])) problems->push_back(pshown + ": SHA-1 differs from packagemd5");
+  std::string sha256;
+  if (!Sha256File(package, &sha256) || sha256 != value[6]) {
+    problems->push_back(pshown + ": SHA-256 differs from packagesha256");
+  }
+}
+
+}  // namespace
+
+bool ReadDescription(const std::string& path, Description* d, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::string key;
+    if (!(words >> key) || key[0] == '#') continue;
+    std::string a, b;
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    if (key == "url") {
+      words >> d->url;
+    } else if (key == "setup") {
+      std::getline(words >> std::ws, d->setup);
+    } else if (key == "latest") {
+      words >> d->latest;
+    } else if (key == "package") {
+      if (!(words >> a >> b)) {
+        *error = where + "package needs <from> <to>";
+        return false;
+      }
+      d->packages.push_back(Package{a, b});
+    } else if (d->packages.empty()) {
+      *error = where + key + " outside a package";
+      return false;
+    } else if (key == "updateself") {
+      words >> d->packages.back().updateself;
+    } else if (key == "cancel") {
+      d->packages.back().cancel = true;
+    } else if (key == "digest") {
+      words >> d->packages.back().digest;
+    } else if (key == "sha256") {
+      words >> d->packages.back().sha256;
+    } else if (key == "size") {
+      words >> d->packages.back().size;
+    } else if (key == "omit") {
+      words >> a;
+      d->packages.back().omit.push_back(a);
+    } else if (key == "file" || key == "text") {
+      if (!(words >> a)) {
+        *error = where + key + " needs <dest>";
+        return false;
+      }
+      std::string rest;
+      std::getline(words >> std::ws, rest);
+      std::string data;
+      if (key == "file" && !platform::ReadFileToString(rest, &data)) {
+        *error = where + "cannot read " + rest;
+        return false;
+      }
+      if (key == "text") data = rest + "\n";
+      d->packages.back().files.push_back({a, data});
+    } else {
+      *error = where + "unknown line: " + key;
+      return false;
+    }
+  }
+  if (d->url.empty() || d->setup.empty() || d->latest.empty()) {
+    *error = "url, setup and latest are required";
+    return false;
+  }
+  return true;
+}
+
+bool PublishTree(const Description& d, const std::string& program, const std::string& out_dir,
+                 const SigningSeed* seed, std::vector<std::string>* lines, std::string* error) {
+  const std::string out = platform::JoinPath(out_dir, "");
+  platform::MakeDirectories(out + "packages");
+  if (!WriteDocument(out + "latest-version.xml", Element("lastversionnum", d.latest), seed, error)) return false;
+  for (const Package& p : d.packages) {
+    sample_package::Payload payload;
+    payload.version = p.to;
+    payload.cancel = p.cancel;
+    payload.files = p.files;
+    const std::string name = "update_" + p.from + "_to_" + p.to + platform::kExeSuffix;
+    const std::string bytes = sample_package::Attach(program, payload);
+    const std::string path = platform::JoinPath(out + "packages", name);
+    if (!platform::WriteStringToFile(path, bytes)) {
+      *error = "cannot write " + path;
+      return false;
+    }
+    DigestContext sha1;
+    sha1.Update(bytes.data(), bytes.size());
+    sha1.Final();
+    Sha256 sha256;
+    sha256.Update(bytes.data(), bytes.size());
+    auto keep = [&](const char* e) { return std::find(p.omit.begin(), p.omit.end(), e) == p.omit.end(); };
+    std::string doc = "<version>\r\n";
+    if (keep("versionnum")) doc += Element("versionnum", p.to);
+    if (keep("packageurl")) doc += Element("packageurl", d.url + "packages/" + name);
+    if (keep("packagemd5")) doc += Element("packagemd5", p.digest.empty() ? sha1.DigestText() : p.digest);
+    if (keep("updateself")) doc += Element("updateself", p.updateself);
+    if (seed) {
+      if (keep("fromversion")) doc += Element("fromversion", p.from);
+      if (keep("packagesize")) doc += Element("packagesize", p.size.empty() ? std::to_string(bytes.size()) : p.size);
+      if (keep("packagesha256")) doc += Element("packagesha256", p.sha256.empty() ? sha256.HexText() : p.sha256);
+    }
+    doc += "</version>\r\n";
+    platform::MakeDirectories(out + p.from);
+    if (!WriteDocument(platform::JoinPath(out + p.from, "version.xml"), doc, seed, error)) return false;
+    lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes");
+  }
+  return true;
+}
+
+bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector<std::string>* problems) {
+  const size_t before = problems->size();
+  const std::string root = platform::JoinPath(out_dir, "");
+  std::string latest;
+  if (!platform::ReadFileToString(root + "latest-version.xml", &latest)) {
+    problems->push_back("latest-version.xml: cannot read");
+  } else {
+    CheckSignature(root + "latest-version.xml", "latest-version.xml", latest, key, problems);
+  }
+  std::vector<platform::DirEntry> entries;
+  platform::ListDirectory(root, &entries);
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  for (const platform::DirEntry& e : entries) {
+    if (!e.is_directory || e.name == "." || e.name == ".." || e.name == "packages") continue;
+    if (!platform::Exists(platform::JoinPath(root + e.name, "version.xml"))) continue;
+    CheckVersionDocument(root, e.name, key, problems);
+  }
+  return problems->size() == before;
+}
+
+bool MakeKey(const std::string& key_file, std::string* public_key_text, std::string* error) {
+  SigningSeed seed{};
+  PublisherKey key{};
+  if (!GenerateSeed(&seed) || !PublicKeyOfSeed(seed, &key)) {
+    *error = "cannot make a key";
+    return false;
+  }
+  std::string line = EncodeBase64(seed.data(), seed.size()) + "\n";
+  seed.fill(0);
+  bool ok = platform::CreateOwnerOnlyFile(key_file, line);
+  std::fill(line.begin(), line.end(), '\0');
+  if (!ok) {
+    *error = "cannot create " + key_file + " (it must not exist yet)";
+    return false;
+  }
+  *public_key_text = EncodePublicKey(key);
+  return true;
+}
+
+bool ReadKeyFile(const std::string& key_file, SigningSeed* seed, std::string* error) {
+  std::string text;
+  if (!platform::ReadFileToString(key_file, &text)) {
+    *error = "cannot read key file " + key_file;
+    return false;
+  }
+  bool ok = DecodeSeedFile(text, seed);
+  std::fill(text.begin(), text.end(), '\0');
+  if (!ok) *error = "key file " + key_file + " does not hold a private key";
+  return ok;
+}
+
+}  // namespace publisher
