@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <thread>
 
 #include "launcher/log/logger.h"
 #include "platform/file.h"
@@ -453,6 +454,32 @@ TEST_F(NginxJobTest, StopWhileEveryRangeStallsEndsWithinTwoSeconds) {
   }));
   std::string journal = ReadAll(tmp_ / "Download.xml");
   EXPECT_NE(journal.find("pkg.exe"), std::string::npos) << journal;
+}
+
+// A stop from another thread while Init waits for the size: Init fails at
+// once and the job never starts a fetcher.
+TEST_F(NginxJobTest, StopDuringTheSizeQueryEndsInit) {
+  data_ = dltest::Pattern(100000);
+  ASSERT_TRUE(platform::WriteStringToFile(tmp_.Path() + "www" + platform::kPathSep + "pkg.exe", data_));
+  ASSERT_TRUE(server_.Start(tmp_.Path() + "www", "location /pkg.exe { limit_req zone=slow burst=5; }",
+                            "limit_req_zone $server_port zone=slow:1m rate=6r/m;"));
+  {
+    FileFetch first(server_.Url("pkg.exe"));  // the zone's one immediate answer
+    ASSERT_TRUE(first.GetRemoteFileAttribute());
+  }
+  Job job(tmp_, server_.Url("pkg.exe"));
+  std::thread stopper([&] {
+    platform::SleepMs(500);
+    job.policy.Stop();
+  });
+  bool initialised = true;
+  EXPECT_TRUE(dltest::EndsWithin(2500, [&] { initialised = job.policy.Init(); }));
+  stopper.join();
+  EXPECT_FALSE(initialised);
+  EXPECT_TRUE(job.policy.Segments().empty());
+  job.policy.Start();
+  job.policy.Wait();
+  EXPECT_FALSE(platform::Exists(Local()));
 }
 
 // --- Jobs against the fault server (where it exists) -----------------------

@@ -20,8 +20,11 @@ Logger::Logger() = default;
 Logger::~Logger() = default;
 
 Logger& Logger::Instance() {
-  static Logger logger;
-  return logger;
+  // Never destroyed: threads that outlive main (a latency probe still waiting
+  // for its replies when the game has been started) log until the process is
+  // gone. Every line is flushed as it is written, so nothing is lost.
+  static Logger* const logger = new Logger;
+  return *logger;
 }
 
 std::tm Logger::Now() const {

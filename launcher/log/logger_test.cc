@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -131,6 +132,35 @@ TEST(LoggerTest, ConcurrentLinesNeverInterleave) {
     ++n;
   }
   EXPECT_EQ(n, 2000);
+}
+
+// Threads that outlive main (a latency probe still waiting for replies when
+// the game has been started) may log while the process runs its exit-time
+// clean-up: the process-wide log is still there for them.
+TEST(LoggerDeathTest, StillLogsDuringExitTimeCleanUp) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork
+  TempDir tmp;
+  static std::string directory;
+  directory = tmp.Path();
+  EXPECT_EXIT(
+      {
+        // Registered before the log exists, so it runs after the log's own
+        // clean-up would have.
+        std::atexit([] {
+          LogInfo() << "logged during exit";
+          std::_Exit(0);
+        });
+        Logger::Instance().Init("exit", directory, Logger::kToFile, 200, 1000);
+        LogInfo() << "before exit";
+        std::exit(3);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::vector<platform::DirEntry> entries;
+  ASSERT_TRUE(platform::ListDirectory(tmp.Path(), &entries));
+  std::string all;
+  for (const auto& e : entries) all += Read(tmp.Path() + e.name);
+  EXPECT_NE(all.find("before exit"), std::string::npos) << all;
+  EXPECT_NE(all.find("logged during exit"), std::string::npos) << all;
 }
 
 }  // namespace

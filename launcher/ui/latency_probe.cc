@@ -97,8 +97,10 @@ UtcStamp SystemProbeNetwork::Now() {
 }
 
 ProbeNetwork& DefaultProbeNetwork() {
-  static SystemProbeNetwork network;
-  return network;
+  // Never destroyed: detached probe threads may still use it while the
+  // process runs its exit-time clean-up.
+  static SystemProbeNetwork* const network = new SystemProbeNetwork;
+  return *network;
 }
 
 int Ping(const std::string& host, int count, int timeout_ms, ProbeNetwork& network) {

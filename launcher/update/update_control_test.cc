@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -27,7 +28,7 @@ TEST(UpdateControlTest, LockIsReentrantAndExcludesOtherThreads) {
   UpdateControl& c = UpdateControl::Instance();
   c.Lock();
   c.Lock();
-  bool other_got_it = false;
+  std::atomic<bool> other_got_it{false};
   std::thread t([&] {
     UpdateControlLock hold;
     other_got_it = true;
