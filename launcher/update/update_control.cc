@@ -77,7 +77,10 @@ UpdateControl::~UpdateControl() {
 bool UpdateControl::Start() {
   std::lock_guard<std::recursive_mutex> hold(mutex_);
   LogInfo() << Text(Message::kStartUpgrade);
-  engine_ = std::make_unique<UpdateThread>();
+  // The engine's thread calls Stop, which reads engine_: the object is in
+  // place before the thread begins.
+  engine_ = std::make_unique<UpdateThread>(false);
+  engine_->Start();
   return true;
 }
 

@@ -30,7 +30,9 @@ std::string SetupCommandLine(const std::string& package_path, const std::string&
   return program + " /USERNAME=Renewel /D=" + install_dir;
 }
 
-UpdateThread::UpdateThread() { Start(); }
+UpdateThread::UpdateThread(bool start) {
+  if (start) Start();
+}
 
 UpdateThread::~UpdateThread() {
   Stop();

@@ -13,8 +13,9 @@ class SegmentPolicy;
 
 class UpdateThread : public ThreadObject {
  public:
-  // Starts the thread at once.
-  UpdateThread();
+  // Starts the thread at once unless `start` is false (UpdateControl stores
+  // the object before its thread may reach back to it, then starts it).
+  explicit UpdateThread(bool start = true);
   ~UpdateThread() override;
 
   // Cancels the current version-document fetch and the current package
