@@ -139,9 +139,10 @@ TEST(LoggerTest, ConcurrentLinesNeverInterleave) {
 // clean-up: the process-wide log is still there for them.
 TEST(LoggerDeathTest, StillLogsDuringExitTimeCleanUp) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork
-  TempDir tmp;
+  // The child runs this body anew, so the directory is one both compute.
   static std::string directory;
-  directory = tmp.Path();
+  directory = platform::DirName(platform::ExecutablePath()) + "logger-exit-test" + platform::kPathSep;
+  platform::DeleteFilesRecursively(directory);
   EXPECT_EXIT(
       {
         // Registered before the log exists, so it runs after the log's own
@@ -156,9 +157,10 @@ TEST(LoggerDeathTest, StillLogsDuringExitTimeCleanUp) {
       },
       ::testing::ExitedWithCode(0), "");
   std::vector<platform::DirEntry> entries;
-  ASSERT_TRUE(platform::ListDirectory(tmp.Path(), &entries));
+  ASSERT_TRUE(platform::ListDirectory(directory, &entries));
   std::string all;
-  for (const auto& e : entries) all += Read(tmp.Path() + e.name);
+  for (const auto& e : entries) all += Read(directory + e.name);
+  platform::DeleteFilesRecursively(directory);
   EXPECT_NE(all.find("before exit"), std::string::npos) << all;
   EXPECT_NE(all.find("logged during exit"), std::string::npos) << all;
 }
