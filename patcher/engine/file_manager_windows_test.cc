@@ -86,13 +86,12 @@ struct FReadCall {
 };
 std::vector<FReadCall>* GReadCalls = nullptr;
 
-class FRecordingReadHandle : public platform::FileHandle {
+// A handle that passes every call on to a real one; tests override the
+// calls they watch or break.
+class FForwardingHandle : public platform::FileHandle {
  public:
-  explicit FRecordingReadHandle(std::unique_ptr<platform::FileHandle> In) : Inner(std::move(In)) {}
-  bool Read(void* d, int32_t n, int32_t* got) override {
-    if (GReadCalls) GReadCalls->push_back({d, n});
-    return Inner->Read(d, n, got);
-  }
+  explicit FForwardingHandle(std::unique_ptr<platform::FileHandle> In) : Inner(std::move(In)) {}
+  bool Read(void* d, int32_t n, int32_t* got) override { return Inner->Read(d, n, got); }
   bool Write(const void* s, int32_t n, int32_t* written) override { return Inner->Write(s, n, written); }
   bool SeekTo(int64_t o) override { return Inner->SeekTo(o); }
   int64_t SeekToEnd() override { return Inner->SeekToEnd(); }
@@ -100,6 +99,15 @@ class FRecordingReadHandle : public platform::FileHandle {
   int64_t Size() override { return Inner->Size(); }
   bool Close() override { return Inner->Close(); }
   std::unique_ptr<platform::FileHandle> Inner;
+};
+
+class FRecordingReadHandle : public FForwardingHandle {
+ public:
+  using FForwardingHandle::FForwardingHandle;
+  bool Read(void* d, int32_t n, int32_t* got) override {
+    if (GReadCalls) GReadCalls->push_back({d, n});
+    return Inner->Read(d, n, got);
+  }
 };
 
 std::unique_ptr<platform::FileHandle> RecordingReads(const std::wstring& Name, const platform::FileOpenOptions& O) {
@@ -238,20 +246,13 @@ TEST_F(FileManagerTest, CreationFailures) {
 // Hands out handles whose writes fail.
 std::unique_ptr<platform::FileHandle> FailingWrites(const std::wstring& Name, const platform::FileOpenOptions& O);
 
-class FFailingWriteHandle : public platform::FileHandle {
+class FFailingWriteHandle : public FForwardingHandle {
  public:
-  explicit FFailingWriteHandle(std::unique_ptr<platform::FileHandle> In) : Inner(std::move(In)) {}
-  bool Read(void* d, int32_t n, int32_t* got) override { return Inner->Read(d, n, got); }
+  using FForwardingHandle::FForwardingHandle;
   bool Write(const void*, int32_t, int32_t* written) override {
     *written = 0;
     return false;
   }
-  bool SeekTo(int64_t o) override { return Inner->SeekTo(o); }
-  int64_t SeekToEnd() override { return Inner->SeekToEnd(); }
-  int64_t Tell() override { return Inner->Tell(); }
-  int64_t Size() override { return Inner->Size(); }
-  bool Close() override { return Inner->Close(); }
-  std::unique_ptr<platform::FileHandle> Inner;
 };
 
 std::unique_ptr<platform::FileHandle> FailingWrites(const std::wstring& Name, const platform::FileOpenOptions& O) {
