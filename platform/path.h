@@ -15,6 +15,10 @@ extern const char* const kLibSuffix;
 
 // Full path of the running executable.
 std::string ExecutablePath();
+// A name from which the running program's own file can be read, valid even
+// when the program was started from an unnamed or sealed file (Linux:
+// /proc/self/exe; Windows: ExecutablePath()).
+std::string ExecutableImagePath();
 // Directory of the running executable, with a trailing separator.
 std::string ExecutableDir();
 // Full path of the module (executable or shared library) holding `address`.

@@ -17,6 +17,8 @@ std::string ExecutablePath() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
+std::string ExecutableImagePath() { return "/proc/self/exe"; }
+
 std::string ModulePathOf(const void* address) {
   Dl_info info;
   if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return std::string();

@@ -17,6 +17,8 @@ static std::string ModuleFileName(HMODULE module) {
 
 std::string ExecutablePath() { return ModuleFileName(nullptr); }
 
+std::string ExecutableImagePath() { return ExecutablePath(); }
+
 std::string ModulePathOf(const void* address) {
   HMODULE module = nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |

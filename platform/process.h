@@ -42,6 +42,12 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line,
 std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
                                       const std::string& output_path);
 
+// The same, with the program loaded from `image_path` (no search) while the
+// command line, its first field included, is what the program is given as
+// its arguments (Windows: CreateProcess with an application name).
+std::unique_ptr<Process> StartProcessFromImage(const std::string& image_path, const std::string& command_line,
+                                               const std::string& working_dir = std::string());
+
 // Splits a command line into arguments with the rules of the Windows C runtime:
 // fields are separated by blanks or tabs; double quotes group; 2n backslashes
 // before a quote give n backslashes and a grouping quote, 2n+1 give n and a

@@ -88,10 +88,15 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
   return StartProcess(command_line, working_dir, std::string());
 }
 
-std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
-                                      const std::string& output_path) {
+namespace {
+
+// Starts `*image`, or without one the command line's first field (searched
+// on PATH when it has no '/'), with the arguments of `command_line`.
+std::unique_ptr<Process> Spawn(const std::string* image, const std::string& command_line,
+                               const std::string& working_dir, const std::string& output_path) {
   std::vector<std::string> args = SplitCommandLine(command_line);
   if (args.empty() || args[0].empty()) return nullptr;
+  const std::string program = image ? *image : args[0];
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -123,10 +128,10 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
 
   pid_t pid = 0;
   int rc;
-  if (args[0].find('/') != std::string::npos) {
-    rc = posix_spawn(&pid, args[0].c_str(), &actions, &attr, argv.data(), environ);
+  if (image || program.find('/') != std::string::npos) {
+    rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
   } else {
-    rc = posix_spawnp(&pid, args[0].c_str(), &actions, &attr, argv.data(), environ);
+    rc = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
   }
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
@@ -136,6 +141,19 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
     return nullptr;
   }
   return std::make_unique<PosixProcess>(pid);
+}
+
+}  // namespace
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
+                                      const std::string& output_path) {
+  return Spawn(nullptr, command_line, working_dir, output_path);
+}
+
+std::unique_ptr<Process> StartProcessFromImage(const std::string& image_path, const std::string& command_line,
+                                               const std::string& working_dir) {
+  if (image_path.empty()) return nullptr;
+  return Spawn(&image_path, command_line, working_dir, std::string());
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }

@@ -46,8 +46,10 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
   return StartProcess(command_line, working_dir, std::string());
 }
 
-std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
-                                      const std::string& output_path) {
+namespace {
+
+std::unique_ptr<Process> Spawn(const char* image, const std::string& command_line, const std::string& working_dir,
+                               const std::string& output_path) {
   std::vector<char> line(command_line.begin(), command_line.end());
   line.push_back(0);
   STARTUPINFOA si;
@@ -69,7 +71,7 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
   }
   PROCESS_INFORMATION pi;
   ZeroMemory(&pi, sizeof pi);
-  const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE, 0,
+  const BOOL started = CreateProcessA(image, line.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE, 0,
                                       nullptr, working_dir.empty() ? nullptr : working_dir.c_str(), &si, &pi);
   if (output != INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -79,6 +81,19 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
   if (!started) return nullptr;
   CloseHandle(pi.hThread);
   return std::make_unique<WinProcess>(pi.hProcess, pi.dwProcessId);
+}
+
+}  // namespace
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
+                                      const std::string& output_path) {
+  return Spawn(nullptr, command_line, working_dir, output_path);
+}
+
+std::unique_ptr<Process> StartProcessFromImage(const std::string& image_path, const std::string& command_line,
+                                               const std::string& working_dir) {
+  if (image_path.empty()) return nullptr;
+  return Spawn(image_path.c_str(), command_line, working_dir, std::string());
 }
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }

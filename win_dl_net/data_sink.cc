@@ -54,6 +54,10 @@ void FileSink::SetWriteHookForTesting(WriteHook hook) { Hook() = std::move(hook)
 MemorySink::MemorySink() : m_buffer(kInitialCapacity + 1, 0), m_nCapacity(kInitialCapacity) {}
 
 bool MemorySink::Append(const void* bytes, uint32_t count) {
+  if (m_nLimit > 0 && m_nCount + count > m_nLimit) {
+    m_bExceeded = true;
+    return false;
+  }
   try {
     if (m_buffer.empty()) {
       m_buffer.assign(kInitialCapacity + 1, 0);

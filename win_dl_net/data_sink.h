@@ -74,7 +74,8 @@ class MemorySink : public DataSink {
 
   bool Write(const void* bytes, uint32_t count) override { return Append(bytes, count); }
   // Copies the bytes behind the content, doubling the capacity as often as
-  // needed.
+  // needed. With a limit, bytes that would take the content past it are
+  // refused: false, nothing appended, and LimitExceeded() is true.
   bool Append(const void* bytes, uint32_t count) override;
   const char* GetText() override { return reinterpret_cast<const char*>(GetBuffer()); }
   // The content, always followed by a zero byte; null after Close.
@@ -89,12 +90,19 @@ class MemorySink : public DataSink {
 
   uint64_t Capacity() const { return m_nCapacity; }
 
+  // The most bytes the sink takes (0: no limit, the default). Set before the
+  // first Append.
+  void SetLimit(uint64_t max_bytes) { m_nLimit = max_bytes; }
+  bool LimitExceeded() const { return m_bExceeded; }
+
  private:
   // One byte more than the capacity, always zero, ends the text even when the
   // content fills the capacity.
   std::vector<uint8_t> m_buffer;
   uint64_t m_nCapacity = 0;
   uint64_t m_nCount = 0;
+  uint64_t m_nLimit = 0;
+  bool m_bExceeded = false;
 };
 
 #endif  // WIN_DL_NET_DATA_SINK_H_

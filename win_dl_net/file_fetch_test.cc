@@ -50,6 +50,18 @@ TEST(FetchRequest, HeadersAndFlags) {
   EXPECT_EQ(FileFetch::RequestFlags(url), 0x84C00002u);
 }
 
+TEST(MemorySinkTest, LimitRefusesTheBytesPastIt) {
+  MemorySink sink;
+  sink.SetLimit(10);
+  ASSERT_TRUE(sink.Append("0123456", 7));
+  ASSERT_TRUE(sink.Append("789", 3));  // exactly the limit
+  EXPECT_FALSE(sink.LimitExceeded());
+  EXPECT_FALSE(sink.Append("a", 1));
+  EXPECT_TRUE(sink.LimitExceeded());
+  EXPECT_EQ(sink.GetSize(), 10u);
+  EXPECT_STREQ(sink.GetText(), "0123456789");
+}
+
 TEST(MemorySinkTest, GrowsByDoublingAndStaysTerminated) {
   MemorySink sink;
   EXPECT_EQ(sink.Capacity(), 1048576u);

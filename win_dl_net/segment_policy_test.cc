@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/testing.h"
+#include "win_dl_net/data_sink.h"
 #include "win_dl_net/fault_server.h"
 #include "win_dl_net/nginx_server.h"
 #include "win_dl_net/check_return.h"
@@ -264,6 +266,31 @@ TEST_F(NginxJobTest, FullDownloadAndItsJournal) {
   std::vector<NginxServer::LogLine> log = server_.AccessLog();
   EXPECT_EQ(log.size(), 1u + 4u);  // the size query and four range requests
   EXPECT_EQ(WithoutProgress(ReadAll(tmp_ / "Download.xml")), expected);
+}
+
+// The package grows on the server after the size was learnt: every range
+// reply then runs on past the range, the last one past the end. Nothing
+// beyond the size the job laid out reaches the disk.
+TEST_F(NginxJobTest, NoBytePastTheLearntSizeIsWritten) {
+  Serve(100003);
+  Job job(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(job.policy.Init());
+  ASSERT_EQ(job.policy.GetFileSize(), 100003u);
+  std::string grown = dltest::Pattern(3 * 100003);
+  for (size_t i = 0; i < grown.size(); ++i) grown[i] = static_cast<char>(grown[i] ^ 0x5A);
+  ASSERT_TRUE(platform::WriteStringToFile(tmp_.Path() + "www" + platform::kPathSep + "pkg.exe", grown));
+  uint64_t furthest = 0;
+  std::mutex mutex;
+  FileSink::SetWriteHookForTesting([&](const std::string&, uint64_t position, const void*, uint32_t count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    furthest = std::max<uint64_t>(furthest, position + count);
+  });
+  ASSERT_TRUE(job.policy.Start());
+  job.policy.Wait();
+  FileSink::SetWriteHookForTesting(nullptr);
+  EXPECT_EQ(furthest, 100003u);
+  EXPECT_EQ(job.policy.GetDownloadedSize(), 100003u);
+  EXPECT_TRUE(ReadAll(Local()) == grown.substr(0, 100003));
 }
 
 TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {

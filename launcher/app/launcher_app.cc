@@ -195,6 +195,9 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
 
   resources_ = platform::ResourceLibrary::Load(std::string("Quillfen") + platform::kLibSuffix);
   if (!resources_) return;
+  // The publisher's key for the update engine, for the window's run and the
+  // run without a window alike; empty when the install has none.
+  UpdateControl::Instance().SetPublisherKey(resources_->LoadResourceString(803));
   if (!WindowSections()) return;
   if (!platform::GraphicsStartup()) return;
 

@@ -93,6 +93,16 @@ void UpdateControl::Stop(int32_t state) {
   SetState(state);
 }
 
+void UpdateControl::SetPublisherKey(const std::string& text) {
+  std::lock_guard<std::mutex> hold(key_mutex_);
+  publisher_key_ = text;
+}
+
+std::string UpdateControl::PublisherKeyText() const {
+  std::lock_guard<std::mutex> hold(key_mutex_);
+  return publisher_key_;
+}
+
 float UpdateControl::GetProgress() const {
   switch (GetState()) {
     case Downloading:

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 enum UpdateState : int32_t {
   Succeeded = 0,
@@ -63,6 +64,12 @@ class UpdateControl {
   // installing, 100 when up to date or succeeded, otherwise 0.
   float GetProgress() const;
 
+  // The publisher's public key text (string 803 of the resource library),
+  // set by the application before Start. Empty: the update channel is not
+  // signed. The engine reads it at the start of every pass.
+  void SetPublisherKey(const std::string& text);
+  std::string PublisherKeyText() const;
+
   // The engine thread, for waiting on it (null before Start).
   UpdateThread* Engine() const { return engine_.get(); }
 
@@ -78,6 +85,8 @@ class UpdateControl {
   std::recursive_mutex mutex_;
   std::atomic<int32_t> state_{Checking};
   std::unique_ptr<UpdateThread> engine_;
+  mutable std::mutex key_mutex_;
+  std::string publisher_key_;
 };
 
 // Holds the update-control lock for a scope.

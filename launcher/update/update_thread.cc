@@ -8,11 +8,13 @@
 #include "launcher/markup/markup_document.h"
 #include "launcher/update/digest.h"
 #include "launcher/update/install_path.h"
+#include "launcher/update/signature.h"
 #include "launcher/update/update_control.h"
 #include "launcher/update/version.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
+#include "platform/sealed_file.h"
 #include "win_dl_net/data_sink.h"
 #include "win_dl_net/file_fetch.h"
 #include "win_dl_net/segment_policy.h"
@@ -29,6 +31,30 @@ std::string SetupCommandLine(const std::string& package_path, const std::string&
       package_path.find_first_of(" \t") == std::string::npos ? package_path : "\"" + package_path + "\"";
   return program + " /USERNAME=Renewel /D=" + install_dir;
 }
+
+namespace {
+
+// Strict decimal text of a byte count: digits only, no sign or blanks.
+bool ParseSize(const std::string& text, uint64_t* out) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *out = v;
+  return true;
+}
+
+bool IsUpperHex64(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 UpdateThread::UpdateThread(bool start) {
   if (start) Start();
@@ -47,6 +73,9 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
     fetch_ = &fetch;
   }
   MemorySink sink;
+  // A version document is small; a reply that does not end (or claims
+  // gigabytes) must not take the memory with it.
+  sink.SetLimit(kMaxDocumentSize);
   // A cancel before the fetch was registered is seen here; one after it
   // aborts the fetch.
   const bool fetched = !Cancelled() && fetch.SigleFetch(sink) >= 0;
@@ -54,9 +83,32 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
     std::lock_guard<std::mutex> hold(job_mutex_);
     fetch_ = nullptr;
   }
+  if (sink.LimitExceeded()) {
+    LogError() << "version document larger than " << kMaxDocumentSize << " bytes refused,url:" << url;
+    return false;
+  }
   if (!fetched) return false;
-  const char* p = sink.GetText();
-  *text = p ? std::string(p, strnlen(p, sink.GetSize())) : std::string();
+  // Every byte received: a signature covers them all. Readers of the text
+  // stop at the first zero byte.
+  const uint8_t* p = sink.GetBuffer();
+  *text = p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sink.GetSize())) : std::string();
+  return true;
+}
+
+bool UpdateThread::FetchSignature(const PublisherKey& key, const std::string& url, const std::string& text,
+                                  const char* name) {
+  const std::string sig_url = url + ".sig";
+  std::string sig;
+  if (!FetchText(sig_url, &sig)) {
+    if (Cancelled()) return false;
+    LogError() << "signature of " << name << " not available,url:" << sig_url;
+    return false;
+  }
+  if (!VerifyDetached(key, text, sig)) {
+    LogError() << "signature of " << name << " does not verify with the publisher key,url:" << sig_url;
+    return false;
+  }
+  LogInfo() << "signature of " << name << " verified";
   return true;
 }
 
@@ -98,6 +150,18 @@ bool UpdateThread::CheckPasses() {
   for (;;) {
     if (Cancelled()) return false;
     control.SetState(Checking);
+    // The publisher's key decides whether this pass is signed. A key that is
+    // there but does not decode is a broken install: never unsigned then.
+    const std::string key_text = control.PublisherKeyText();
+    PublisherKey key{};
+    const bool signed_channel = !key_text.empty();
+    if (!signed_channel) {
+      LogWarn() << "the update channel is not signed: no publisher key (resource string 803)";
+    } else if (!DecodePublicKey(key_text, &key)) {
+      LogError() << "publisher key (resource string 803) is not the base64 text of 32 bytes, update refused";
+      control.Stop(NoVersionInfo);
+      return false;
+    }
     if (!QueryUpdateVersionUrl(updateUrl) || !QueryClientVersion(localVersion)) {
       control.Stop(NoVersionInfo);
       return false;
@@ -109,6 +173,11 @@ bool UpdateThread::CheckPasses() {
     if (!FetchText(latest_url, &latest_text)) {
       if (Cancelled()) return false;
       LogError() << "DownloadPackage latest-version error,the latest version file is not exist,url:" << latest_url;
+      control.Stop(LatestFetchFailed);
+      return false;
+    }
+    if (signed_channel && !FetchSignature(key, latest_url, latest_text, "latest-version.xml")) {
+      if (Cancelled()) return false;
       control.Stop(LatestFetchFailed);
       return false;
     }
@@ -134,6 +203,11 @@ bool UpdateThread::CheckPasses() {
       return false;
     }
     LogInfo() << "Download version.xml file succes";
+    if (signed_channel && !FetchSignature(key, info_url, info_text, "version.xml")) {
+      if (Cancelled()) return false;
+      control.Stop(InfoFetchFailed);
+      return false;
+    }
 
     if (Cancelled()) return false;
     control.SetState(ParsingInfo);
@@ -146,6 +220,11 @@ bool UpdateThread::CheckPasses() {
     if (found && (found = info.FindElem("packagemd5"))) packagemd5 = info.GetData();
     if (found && (found = info.FindElem("updateself"))) updateself = info.GetData();
     if (!found) {
+      control.Stop(UnexpectedError);
+      return false;
+    }
+    SignedPackage package;
+    if (signed_channel && !ReadSignedElements(info, info_url, &package)) {
       control.Stop(UnexpectedError);
       return false;
     }
@@ -162,12 +241,41 @@ bool UpdateThread::CheckPasses() {
     LogInfo() << "destversion:" << versionnum << ",localversion:" << localVersion;
 
     if (Cancelled()) return false;
-    if (!InstallPackage(versionnum, packageurl, packagemd5, updateself)) return false;
+    if (!InstallPackage(versionnum, packageurl, packagemd5, updateself, package)) return false;
   }
 }
 
+bool UpdateThread::ReadSignedElements(MarkupDocument& info, const std::string& info_url, SignedPackage* out) {
+  std::string fromversion, size_text;
+  bool found = info.FindElem("fromversion");
+  if (found) fromversion = info.GetData();
+  if (found && (found = info.FindElem("packagesize"))) size_text = info.GetData();
+  if (found && (found = info.FindElem("packagesha256"))) out->sha256 = info.GetData();
+  if (!found) {
+    LogError() << "signed version.xml lacks fromversion, packagesize or packagesha256,versionurl:" << info_url;
+    return false;
+  }
+  // A validly signed document of another version served at this address.
+  if (fromversion != localVersion) {
+    LogError() << "signed version.xml is published for version " << fromversion << ", not for the installed "
+               << localVersion << ",versionurl:" << info_url;
+    return false;
+  }
+  if (!ParseSize(size_text, &out->size)) {
+    LogError() << "signed version.xml has an unreadable packagesize:" << size_text;
+    return false;
+  }
+  if (!IsUpperHex64(out->sha256)) {
+    LogError() << "signed version.xml has an unreadable packagesha256:" << out->sha256;
+    return false;
+  }
+  out->present = true;
+  return true;
+}
+
 bool UpdateThread::InstallPackage(const std::string& versionnum, const std::string& packageurl,
-                                  const std::string& packagemd5, const std::string& updateself) {
+                                  const std::string& packagemd5, const std::string& updateself,
+                                  const SignedPackage& signed_package) {
   UpdateControl& control = UpdateControl::Instance();
   control.SetState(Downloading);
 
@@ -189,6 +297,14 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
     control.Stop(PackageFailed);
     return false;
   }
+  // The job lays the file out at the server's size and never writes past
+  // it; that size has to be the signed one before a byte is fetched.
+  if (signed_package.present && current->GetFileSize() != signed_package.size) {
+    LogError() << "package size on the server " << current->GetFileSize() << " differs from the signed packagesize "
+               << signed_package.size << ",url:" << packageurl;
+    control.Stop(PackageFailed);
+    return false;
+  }
   current->Start();
   current->Wait();
   // A cancelled download is neither checked nor run; its journal resumes it.
@@ -198,8 +314,16 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   // Exactly the file the job wrote: the job derives its name from the
   // address as it is stored (cut to the path limit), not from the whole text.
   const std::string package = current->GetLocalFileName();
-  if (!VerifyPackage(package, packagemd5)) {
+  platform::MakeExecutable(package);
+  // From here until the setup program has started, the package cannot be
+  // changed: the digests are computed over the held content and the setup
+  // program is started from it (see platform/sealed_file.h).
+  std::string hold_error;
+  std::unique_ptr<platform::SealedFile> held = platform::SealedFile::Seal(package, &hold_error);
+  if (!held) LogError() << "cannot hold the package for its check:" << hold_error;
+  if (!held || !VerifyPackage(held->ReadPath(), packagemd5)) {
     LogError() << "update package md5 check error";
+    held.reset();
     // A complete file that fails the check would be found complete again by
     // the next launch and fail for ever: drop it so it is fetched afresh. An
     // incomplete one (a cancelled download) stays for resuming.
@@ -208,6 +332,17 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
     return false;
   }
   LogInfo() << "update package md5 check success";
+  if (signed_package.present) {
+    std::string sha256;
+    if (!Sha256File(held->ReadPath(), &sha256) || sha256 != signed_package.sha256) {
+      LogError() << "update package sha256 check error,expected:" << signed_package.sha256 << ",got:" << sha256;
+      held.reset();
+      platform::RemoveFile(package);
+      control.Stop(DigestMismatch);
+      return false;
+    }
+    LogInfo() << "update package sha256 check success";
+  }
 
   control.SetState(Installing);
   {
@@ -215,8 +350,8 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
     // The window's cancel takes the same lock: once it has run, no setup
     // program starts.
     if (Cancelled()) return false;
-    platform::MakeExecutable(package);
-    std::unique_ptr<platform::Process> setup = platform::StartProcess(SetupCommandLine(package, InstallPath("")));
+    std::unique_ptr<platform::Process> setup = held->Start(SetupCommandLine(package, InstallPath("")));
+    held.reset();
     if (!setup) {
       control.Stop(SetupFailed);
       return false;

@@ -7,8 +7,10 @@
 #include <mutex>
 #include <string>
 
+#include "launcher/update/signature.h"
 #include "win_dl_net/thread_object.h"
 
+class MarkupDocument;
 class SegmentPolicy;
 
 class UpdateThread : public ThreadObject {
@@ -28,22 +30,41 @@ class UpdateThread : public ThreadObject {
   uint32_t DownloadedSize() const;
   uint32_t FileSize() const;
 
+ // The most bytes a version document (or its signature) may have; a longer
+  // reply is a failed fetch.
+  static constexpr uint32_t kMaxDocumentSize = 1048576;
+
  protected:
   int Run() override;
 
  private:
   // One check pass and the passes that follow it; false on failure.
   bool CheckPasses();
-  // Fetches a small file whole into memory, abortable by Stop. False on a
-  // failed or stopped fetch.
+  // What a signed version.xml adds about its package.
+  struct SignedPackage {
+    bool present = false;  // false: an unsigned pass
+    uint64_t size = 0;
+    std::string sha256;  // 64 upper-case hexadecimal digits
+  };
+
+  // Fetches a small file whole into memory (every byte, at most
+  // kMaxDocumentSize), abortable by Stop. False on a failed or stopped fetch.
   bool FetchText(const std::string& url, std::string* text);
+  // Fetches `url`.sig the same way and checks it against `text`. False (with
+  // an ERROR line unless cancelled) when it is missing or does not verify.
+  bool FetchSignature(const PublisherKey& key, const std::string& url, const std::string& text, const char* name);
+  // Reads fromversion, packagesize and packagesha256 after the four elements
+  // of a signed version.xml and checks them against the installed version.
+  // False (with an ERROR line) when one is missing or wrong.
+  bool ReadSignedElements(MarkupDocument& info, const std::string& info_url, SignedPackage* out);
   // Ends the engine's work when the window has cancelled it: true when the
   // running flag is cleared. Such an end sets no state of its own.
   bool Cancelled() const { return !IsRunning(); }
   // Downloads, checks, installs and confirms one package. True when the next
   // pass is to begin.
   bool InstallPackage(const std::string& versionnum, const std::string& packageurl,
-                      const std::string& packagemd5, const std::string& updateself);
+                      const std::string& packagemd5, const std::string& updateself,
+                      const SignedPackage& signed_package);
 
   std::string localVersion;
   std::unique_ptr<SegmentPolicy> job;

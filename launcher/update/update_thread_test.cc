@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "launcher/log/logger.h"
+#include "launcher/update/digest.h"
 #include "launcher/update/install_path.h"
 #include "launcher/update/update_control.h"
 #include "platform/file.h"
@@ -63,17 +65,70 @@ class UpdateFlowTest : public ::testing::Test {
     return platform::ProfileString("version", "ClientVersion", "", install_ + "dovra_version.ini");
   }
 
-  // Publishes `body` (package lines) with latest version `latest`.
-  void Publish(const std::string& latest, const std::string& body) {
+  // Publishes `body` (package lines) with latest version `latest` into
+  // `out` (the served tree by default), signed with `key_file` when given.
+  void Publish(const std::string& latest, const std::string& body, const std::string& key_file = std::string(),
+               const std::string& out = std::string()) {
     std::string desc = "url " + server_.Url("") + "\nsetup " + BuiltProgram("sample_setup") + "\nlatest " + latest +
                        "\n" + body;
     ASSERT_TRUE(platform::WriteStringToFile(dir_ / "desc.txt", desc));
-    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " +
-                                    platform::QuoteArgument(dir_ / "desc.txt") + " " +
-                                    platform::QuoteArgument(tree_));
+    std::string command = platform::QuoteArgument(BuiltProgram("publish")) + " " +
+                          platform::QuoteArgument(dir_ / "desc.txt") + " " +
+                          platform::QuoteArgument(out.empty() ? tree_ : out);
+    if (!key_file.empty()) command += " --key " + platform::QuoteArgument(key_file);
+    auto p = platform::StartProcess(command);
     ASSERT_NE(p, nullptr);
     ASSERT_TRUE(p->WaitFor(60000));
     ASSERT_EQ(p->ExitCode(), 0);
+  }
+
+  // A new publisher key in dir_/`name`; its public key text.
+  std::string MakeKey(const std::string& name) {
+    const std::string out = dir_ / (name + ".pub");
+    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " keygen " +
+                                        platform::QuoteArgument(dir_ / name),
+                                    "", out);
+    if (!p || !p->WaitFor(60000) || p->ExitCode() != 0) return std::string();
+    std::string text;
+    platform::ReadFileToString(out, &text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+  }
+  std::string KeyFile(const std::string& name) const { return dir_ / name; }
+  // Gives the launcher's resource library the publisher key string 803.
+  void SetClientKey(const std::string& text) {
+    ASSERT_TRUE(platform::SetProfileString("strings", "803", text, temp_ + "Quillfen.ini"));
+  }
+  // Whether any package was asked for.
+  bool AnyPackageRequested() const {
+    for (const auto& l : server_.AccessLog()) {
+      if (l.uri.find("/packages/") != std::string::npos) return true;
+    }
+    return false;
+  }
+  std::string DocPath(const std::string& relative) const {
+    std::string p = tree_ + relative;
+    for (char& c : p) {
+      if (c == '/') c = kPathSep;
+    }
+    return p;
+  }
+  // Replaces the text of <element> in a served document.
+  void ReplaceElement(const std::string& doc_path, const std::string& element, const std::string& value) {
+    std::string doc;
+    ASSERT_TRUE(platform::ReadFileToString(doc_path, &doc));
+    const std::string open = "<" + element + ">";
+    size_t a = doc.find(open), b = doc.find("</" + element + ">");
+    ASSERT_NE(a, std::string::npos) << element;
+    ASSERT_LT(a, b);
+    doc.replace(a + open.size(), b - a - open.size(), value);
+    ASSERT_TRUE(platform::WriteStringToFile(doc_path, doc));
+  }
+  size_t Count(const std::string& text) const {
+    std::string log = Log();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++n;
+    return n;
   }
 
   // Runs the temp copy with "-c update" until it ends.
@@ -157,6 +212,222 @@ TEST_F(UpdateFlowTest, ChainOfTwoPackages) {
                        "latest-version:1.0.0.3,mLocalVersion:1.0.0.2", "destversion:1.0.0.3,localversion:1.0.0.2",
                        "setup package successed", "latest-version:1.0.0.3,mLocalVersion:1.0.0.3",
                        "download thread tun return", "update ended: 5"}));
+  // Without a key: one warning per pass, and nothing signed is asked for.
+  EXPECT_EQ(Count("the update channel is not signed: no publisher key (resource string 803)"), 3u);
+  EXPECT_FALSE(Requested(".sig"));
+}
+
+const char kUnsignedWarning[] = "the update channel is not signed";
+
+TEST_F(UpdateFlowTest, SignedChainOfTwoPackages) {
+  const std::string key = MakeKey("publisher.key");
+  ASSERT_EQ(key.size(), 44u);
+  Publish("1.0.0.3",
+          "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n"
+          "package 1.0.0.2 1.0.0.3\n text data/two.txt second\n",
+          KeyFile("publisher.key"));
+  SetClientKey(key);
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  EXPECT_TRUE(platform::Exists(install_ + "data" + kPathSep + "two.txt"));
+  EXPECT_TRUE(InOrder({"signature of latest-version.xml verified", "latest-version:1.0.0.3,mLocalVersion:1.0.0.1",
+                       "Download version.xml file succes", "signature of version.xml verified",
+                       "destversion:1.0.0.2,localversion:1.0.0.1", "update package md5 check success",
+                       "update package sha256 check success", "setup package successed",
+                       "signature of latest-version.xml verified", "signature of version.xml verified",
+                       "destversion:1.0.0.3,localversion:1.0.0.2", "update package sha256 check success",
+                       "setup package successed", "signature of latest-version.xml verified",
+                       "latest-version:1.0.0.3,mLocalVersion:1.0.0.3", "update ended: 5"}));
+  EXPECT_EQ(Count(kUnsignedWarning), 0u);
+  EXPECT_TRUE(Requested("/1.0.0.2/version.xml.sig"));
+}
+
+// An attacker who can change what the server sends (but has no key) swaps
+// the package address and its SHA-1 for their own package.
+TEST_F(UpdateFlowTest, VersionXmlChangedAfterSigningIsRefused) {
+  const std::string key = MakeKey("publisher.key");
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n", KeyFile("publisher.key"));
+  // The attacker's package, with the correct SHA-1 of its bytes.
+  const std::string evil_tree = dir_ / "evil" + kPathSep;
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text evil.txt owned\n", std::string(), evil_tree);
+  const std::string name = std::string("update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix;
+  ASSERT_TRUE(platform::CopyFileOver(evil_tree + "packages" + kPathSep + name,
+                                     tree_ + "packages" + kPathSep + "evil" + platform::kExeSuffix));
+  DigestContext sha1;
+  ASSERT_TRUE(sha1.HashFile(evil_tree + "packages" + kPathSep + name));
+  sha1.Final();
+  ReplaceElement(DocPath("1.0.0.1/version.xml"), "packageurl",
+                 server_.Url("packages/evil" + std::string(platform::kExeSuffix)));
+  ReplaceElement(DocPath("1.0.0.1/version.xml"), "packagemd5", sha1.DigestText());
+
+  SetClientKey(key);
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "8") << Log();
+  EXPECT_NE(Log().find("ERROR:"), std::string::npos);
+  EXPECT_NE(Log().find("signature of version.xml does not verify with the publisher key,url:" +
+                       server_.Url("1.0.0.1/version.xml.sig")),
+            std::string::npos)
+      << Log();
+  EXPECT_FALSE(AnyPackageRequested());
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_FALSE(platform::Exists(install_ + "evil.txt"));
+
+  // The same tree without a key installs the attacker's package: the
+  // signature is what stopped it.
+  SetClientKey("");
+  RunEngine();
+  EXPECT_TRUE(platform::Exists(install_ + "evil.txt"));
+}
+
+TEST_F(UpdateFlowTest, SignaturesThatDoNotServe) {
+  const std::string key = MakeKey("publisher.key");
+  ASSERT_FALSE(MakeKey("other.key").empty());
+  const std::string body = "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n";
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+    const char* state;
+    const char* line;
+  };
+  const std::vector<Case> cases = {
+      {"no latest-version.xml.sig", [&] { platform::RemoveFile(DocPath("latest-version.xml.sig")); }, "3",
+       "signature of latest-version.xml not available,url:"},
+      {"no version.xml.sig", [&] { platform::RemoveFile(DocPath("1.0.0.1/version.xml.sig")); }, "8",
+       "signature of version.xml not available,url:"},
+      {"signed by another key", [&] { Publish("1.0.0.2", body, KeyFile("other.key")); }, "3",
+       "signature of latest-version.xml does not verify with the publisher key"},
+      {"version.xml signed by another key",
+       [&] {
+         std::string good;
+         ASSERT_TRUE(platform::ReadFileToString(DocPath("latest-version.xml.sig"), &good));
+         Publish("1.0.0.2", body, KeyFile("other.key"));
+         ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml.sig"), good));
+       },
+       "8", "signature of version.xml does not verify with the publisher key"},
+      {"a .sig that is not base64",
+       [&] { ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml.sig"), "not a signature!\n")); },
+       "3", "signature of latest-version.xml does not verify with the publisher key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Publish("1.0.0.2", body, KeyFile("publisher.key"));
+    c.damage();
+    platform::testing::RemoveTree(install_ + "log");
+    server_.ClearAccessLog();
+    SetClientKey(key);
+    SetClient("1.0.0.1", server_.Url(""));
+    RunEngine();
+    EXPECT_EQ(FinalState(), c.state) << Log();
+    EXPECT_NE(Log().find(std::string("ERROR:")), std::string::npos);
+    EXPECT_NE(Log().find(c.line), std::string::npos) << Log();
+    EXPECT_FALSE(AnyPackageRequested());
+    EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  }
+
+  // A key string that does not decode: nothing is asked of any server.
+  Publish("1.0.0.2", body, KeyFile("publisher.key"));
+  for (const std::string& broken : {key.substr(0, 43), key + "A", std::string("not base64 at all"),
+                                    key.substr(0, 40) + "====", std::string(44, '!')}) {
+    SCOPED_TRACE(broken);
+    platform::testing::RemoveTree(install_ + "log");
+    server_.ClearAccessLog();
+    SetClientKey(broken);
+    RunEngine();
+    EXPECT_EQ(FinalState(), "2") << Log();
+    EXPECT_NE(Log().find("publisher key (resource string 803) is not the base64 text of 32 bytes, update refused"),
+              std::string::npos);
+    EXPECT_TRUE(server_.AccessLog().empty());
+    EXPECT_EQ(Count(kUnsignedWarning), 0u);
+  }
+}
+
+// A validly signed version.xml of another version served at this address.
+TEST_F(UpdateFlowTest, SignedVersionXmlOfAnotherVersionIsRefused) {
+  const std::string key = MakeKey("publisher.key");
+  // 1.0.0.0's package would take 1.0.0.1 forward too: only fromversion
+  // tells that the document is not for 1.0.0.1.
+  Publish("1.0.0.5",
+          "package 1.0.0.0 1.0.0.5\n text data/skip.txt skipped\n"
+          "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n",
+          KeyFile("publisher.key"));
+  for (const char* f : {"version.xml", "version.xml.sig"}) {
+    ASSERT_TRUE(platform::CopyFileOver(DocPath(std::string("1.0.0.0/") + f), DocPath(std::string("1.0.0.1/") + f)));
+  }
+  SetClientKey(key);
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "4") << Log();
+  EXPECT_NE(Log().find("signed version.xml is published for version 1.0.0.0, not for the installed 1.0.0.1"),
+            std::string::npos)
+      << Log();
+  EXPECT_FALSE(AnyPackageRequested());
+  EXPECT_FALSE(platform::Exists(install_ + "data" + kPathSep + "skip.txt"));
+
+  // Without the three elements (publisher told to leave one out).
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n omit packagesha256\n", KeyFile("publisher.key"));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "4");
+  EXPECT_NE(Log().find("signed version.xml lacks fromversion, packagesize or packagesha256"), std::string::npos);
+  EXPECT_FALSE(AnyPackageRequested());
+}
+
+TEST_F(UpdateFlowTest, SignedPackageChecks) {
+  const std::string key = MakeKey("publisher.key");
+  SetClientKey(key);
+  const std::string package = install_ + "update" + kPathSep + "update_1.0.0.1_to_1.0.0.2" + platform::kExeSuffix;
+
+  // The server's package is larger than the signed size: no byte fetched.
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n size 1000\n", KeyFile("publisher.key"));
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "16") << Log();
+  EXPECT_NE(Log().find("differs from the signed packagesize 1000,url:"), std::string::npos) << Log();
+  EXPECT_FALSE(platform::Exists(package));
+  EXPECT_EQ(Count("current size:"), 0u);
+
+  // A wrong SHA-256 with the right SHA-1.
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n sha256 " + std::string(64, 'A') + "\n",
+          KeyFile("publisher.key"));
+  platform::testing::RemoveTree(install_ + "log");
+  RunEngine();
+  EXPECT_EQ(FinalState(), "15") << Log();
+  EXPECT_TRUE(InOrder({"update package md5 check success", "update package sha256 check error,expected:" +
+                                                                std::string(64, 'A') + ",got:"}));
+  EXPECT_FALSE(platform::Exists(package));
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_FALSE(platform::Exists(install_ + "data" + kPathSep + "one.txt"));
+
+  // The package replaced on the server after signing (same size).
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n", KeyFile("publisher.key"));
+  std::string bytes;
+  const std::string served = tree_ + "packages" + kPathSep + "update_1.0.0.1_to_1.0.0.2" + platform::kExeSuffix;
+  ASSERT_TRUE(platform::ReadFileToString(served, &bytes));
+  bytes[bytes.size() - 1] ^= 0x20;
+  ASSERT_TRUE(platform::WriteStringToFile(served, bytes));
+  platform::testing::RemoveTree(install_ + "log");
+  RunEngine();
+  EXPECT_EQ(FinalState(), "15") << Log();
+  EXPECT_FALSE(platform::Exists(package));
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_FALSE(platform::Exists(install_ + "data" + kPathSep + "one.txt"));
+}
+
+TEST_F(UpdateFlowTest, VersionDocumentOverOneMebibyteIsAFailedFetch) {
+  const std::string head = "<lastversionnum>1.0.0.1</lastversionnum>";
+  SetClient("1.0.0.1", server_.Url(""));
+  // Exactly 1 MiB is read.
+  ASSERT_TRUE(platform::WriteStringToFile(tree_ + "latest-version.xml", head + std::string(1048576 - head.size(), ' ')));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  // One byte more is not.
+  ASSERT_TRUE(platform::WriteStringToFile(tree_ + "latest-version.xml", head + std::string(1048577 - head.size(), ' ')));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "3") << Log();
+  EXPECT_TRUE(InOrder({"version document larger than 1048576 bytes refused,url:" + server_.Url("latest-version.xml"),
+                       "DownloadPackage latest-version error"}));
 }
 
 TEST_F(UpdateFlowTest, SelfUpdateInTheMiddleRestartsTheInstalledLauncher) {

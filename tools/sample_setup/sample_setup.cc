@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   }
   std::string self;
   sample_package::Payload payload;
-  if (!platform::ReadFileToString(platform::ExecutablePath(), &self) || !sample_package::Detach(self, &payload)) {
+  if (!platform::ReadFileToString(platform::ExecutableImagePath(), &self) || !sample_package::Detach(self, &payload)) {
     std::fprintf(stderr, "setup: no package payload\n");
     return 3;
   }
