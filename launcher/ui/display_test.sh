@@ -62,6 +62,8 @@ case "$(basename "$1")" in
       if [ -d "$shared" ]; then cp -a "$shared" "$wine_prefix.tmp" && mv "$wine_prefix.tmp" "$wine_prefix"; fi
     fi
     export WINEPREFIX=$wine_prefix
+    # Tests may allow what Wine does not do (a blank browser pane).
+    export RENEWEL_DISPLAY_UNDER_WINE=1
     ;;
 esac
 

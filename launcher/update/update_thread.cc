@@ -228,6 +228,11 @@ bool UpdateThread::CheckPasses() {
       control.Stop(UnexpectedError);
       return false;
     }
+    FullPackage full;
+    if (!ReadFullPackage(info, signed_channel, info_url, &full)) {
+      control.Stop(UnexpectedError);
+      return false;
+    }
     // A package has to raise the installed version; one that does not would
     // make the passes repeat without end.
     if (CompareVersions(versionnum, localVersion) <= 0) {
@@ -241,7 +246,7 @@ bool UpdateThread::CheckPasses() {
     LogInfo() << "destversion:" << versionnum << ",localversion:" << localVersion;
 
     if (Cancelled()) return false;
-    if (!InstallPackage(versionnum, packageurl, packagemd5, updateself, package)) return false;
+    if (!InstallPackage(versionnum, packageurl, packagemd5, updateself, package, full)) return false;
   }
 }
 
@@ -273,9 +278,91 @@ bool UpdateThread::ReadSignedElements(MarkupDocument& info, const std::string& i
   return true;
 }
 
+bool UpdateThread::ReadFullPackage(MarkupDocument& info, bool signed_channel, const std::string& info_url,
+                                   FullPackage* out) {
+  // By name among the children of `version`, wherever they stand: other
+  // optional elements may come before or between them.
+  auto child = [&info](const char* name, std::string* text) {
+    info.ResetMainPos();
+    if (!info.FindElem(name)) return false;
+    *text = info.GetData();
+    return true;
+  };
+  if (!child("fullpackageurl", &out->url)) return true;  // none named
+  if (out->url.empty()) {
+    LogError() << "version.xml names an empty fullpackageurl,versionurl:" << info_url;
+    return false;
+  }
+  if (!child("fullpackagemd5", &out->md5)) {
+    LogError() << "version.xml names fullpackageurl without fullpackagemd5,versionurl:" << info_url;
+    return false;
+  }
+  if (signed_channel) {
+    std::string size_text;
+    SignedPackage& s = out->signed_package;
+    if (!child("fullpackagesize", &size_text) || !child("fullpackagesha256", &s.sha256)) {
+      LogError() << "signed version.xml names fullpackageurl without fullpackagesize or fullpackagesha256,versionurl:"
+                 << info_url;
+      return false;
+    }
+    if (!ParseSize(size_text, &s.size)) {
+      LogError() << "signed version.xml has an unreadable fullpackagesize:" << size_text;
+      return false;
+    }
+    if (!IsUpperHex64(s.sha256)) {
+      LogError() << "signed version.xml has an unreadable fullpackagesha256:" << s.sha256;
+      return false;
+    }
+    s.present = true;
+  }
+  out->present = true;
+  return true;
+}
+
 bool UpdateThread::InstallPackage(const std::string& versionnum, const std::string& packageurl,
                                   const std::string& packagemd5, const std::string& updateself,
-                                  const SignedPackage& signed_package) {
+                                  const SignedPackage& signed_package, const FullPackage& full) {
+  UpdateControl& control = UpdateControl::Instance();
+  if (!DownloadCheckAndRun(packageurl, packagemd5, signed_package)) return false;
+
+  std::string reported;
+  if (!QueryClientVersion(reported)) {
+    control.Stop(SetupFailed);
+    return false;
+  }
+  // A package that ran without effect (a difference package that did not
+  // apply to this install, say): the full package of the same step, once.
+  if (reported != versionnum && reported == localVersion && full.present) {
+    LogInfo() << "update package left the version at " << reported << ", falling back to the full package:"
+              << full.url;
+    if (Cancelled()) return false;
+    if (!DownloadCheckAndRun(full.url, full.md5, full.signed_package)) return false;
+    if (!QueryClientVersion(reported)) {
+      control.Stop(SetupFailed);
+      return false;
+    }
+  }
+  if (reported != versionnum) {
+    LogError() << "setup update package error,may be canceled";
+    control.Stop(SetupFailed);
+    return false;
+  }
+  localVersion = reported;
+  LogInfo() << "setup package successed";
+
+  control.SetState(Succeeded);
+  // The second of "Update successful"; a cancel ends it early.
+  for (int i = 0; i < 10 && !Cancelled(); ++i) platform::SleepMs(100);
+  if (Cancelled()) return false;
+
+  if (CompareVersions(localVersion, latestVersion) < 0 && updateself == "true") {
+    UpdateControl::RestartLauncher();  // does not return
+  }
+  return true;
+}
+
+bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std::string& packagemd5,
+                                       const SignedPackage& signed_package) {
   UpdateControl& control = UpdateControl::Instance();
   control.SetState(Downloading);
 
@@ -359,26 +446,5 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
     setup->Wait();
   }
 
-  std::string reported;
-  if (!QueryClientVersion(reported)) {
-    control.Stop(SetupFailed);
-    return false;
-  }
-  if (reported != versionnum) {
-    LogError() << "setup update package error,may be canceled";
-    control.Stop(SetupFailed);
-    return false;
-  }
-  localVersion = reported;
-  LogInfo() << "setup package successed";
-
-  control.SetState(Succeeded);
-  // The second of "Update successful"; a cancel ends it early.
-  for (int i = 0; i < 10 && !Cancelled(); ++i) platform::SleepMs(100);
-  if (Cancelled()) return false;
-
-  if (CompareVersions(localVersion, latestVersion) < 0 && updateself == "true") {
-    UpdateControl::RestartLauncher();  // does not return
-  }
   return true;
 }

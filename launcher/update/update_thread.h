@@ -57,14 +57,33 @@ class UpdateThread : public ThreadObject {
   // of a signed version.xml and checks them against the installed version.
   // False (with an ERROR line) when one is missing or wrong.
   bool ReadSignedElements(MarkupDocument& info, const std::string& info_url, SignedPackage* out);
+  // A full package for the same step, taken when the named package ran but
+  // left the installed version as it was.
+  struct FullPackage {
+    bool present = false;  // false: version.xml names none
+    std::string url, md5;
+    SignedPackage signed_package;
+  };
+  // Looks for fullpackageurl among the children of `version` (by name, in
+  // any place) and, when it is there, for fullpackagemd5 and, on a signed
+  // channel, fullpackagesize and fullpackagesha256. False (with an ERROR
+  // line) when fullpackageurl is there but one of the others is missing or
+  // unreadable. Leaves the cursor at an undefined child of `version`.
+  bool ReadFullPackage(MarkupDocument& info, bool signed_channel, const std::string& info_url, FullPackage* out);
   // Ends the engine's work when the window has cancelled it: true when the
   // running flag is cleared. Such an end sets no state of its own.
   bool Cancelled() const { return !IsRunning(); }
-  // Downloads, checks, installs and confirms one package. True when the next
-  // pass is to begin.
+  // Downloads, checks, installs and confirms one package, falling back to
+  // the full package when the first one ran but the version stayed. True
+  // when the next pass is to begin.
   bool InstallPackage(const std::string& versionnum, const std::string& packageurl,
                       const std::string& packagemd5, const std::string& updateself,
-                      const SignedPackage& signed_package);
+                      const SignedPackage& signed_package, const FullPackage& full);
+  // Downloads one package through a new job (states 6 then 12), checks its
+  // size, SHA-1 and, when signed, SHA-256 over the sealed file and runs it as
+  // the setup program to its end. False when the pass is over: the final
+  // state is set, or the engine was cancelled.
+  bool DownloadCheckAndRun(const std::string& url, const std::string& md5, const SignedPackage& signed_package);
 
   std::string localVersion;
   std::unique_ptr<SegmentPolicy> job;

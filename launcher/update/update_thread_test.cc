@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 
@@ -579,6 +580,135 @@ TEST_F(UpdateFlowTest, MissingPackageAndChainThatDoesNotAdvance) {
   EXPECT_NE(Log().find("the update chain does not advance"), std::string::npos);
 }
 
+// A package that runs but leaves the version (the sample setup told to act
+// as cancelled) with a full package of the same step named as the fallback.
+const std::string kDelta = "update_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix);
+const std::string kFull = "full_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix);
+const char kFallingBack[] = "update package left the version at 1.0.0.1, falling back to the full package:";
+const char kCancelledBody[] = "package 1.0.0.1 1.0.0.2\n cancel\n text data/one.txt first\n";
+
+class FullPackageTest : public UpdateFlowTest {
+ protected:
+  // A run from 1.0.0.1 with nothing left of the one before: no log, no
+  // package, no journal, an empty access log.
+  void RunFresh() {
+    platform::testing::RemoveTree(install_ + "log");
+    platform::testing::RemoveTree(install_ + "update");
+    platform::RemoveFile(temp_ + "Download.xml");
+    platform::RemoveFile(install_ + "data" + kPathSep + "one.txt");
+    server_.ClearAccessLog();
+    SetClient("1.0.0.1", server_.Url(""));
+    RunEngine();
+  }
+  std::string FullUrl() const { return server_.Url("packages/" + kFull); }
+};
+
+TEST_F(FullPackageTest, PackageThatLeavesTheVersionFallsBackToTheFullPackage) {
+  Publish("1.0.0.2", std::string(kCancelledBody) + " fullpackage\n");
+  RunFresh();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_TRUE(platform::Exists(install_ + "data" + kPathSep + "one.txt"));
+  EXPECT_TRUE(Requested("/packages/" + kDelta));
+  EXPECT_TRUE(Requested("/packages/" + kFull));
+  EXPECT_TRUE(InOrder({"Download package address:" + server_.Url("packages/" + kDelta),
+                       "update package md5 check success", kFallingBack + FullUrl(),
+                       "Download package address:" + FullUrl(), "update package md5 check success",
+                       "setup package successed", "latest-version:1.0.0.2,mLocalVersion:1.0.0.2", "update ended: 5"}));
+  EXPECT_EQ(Count(kFallingBack), 1u);
+  EXPECT_EQ(Count("setup update package error"), 0u);
+  // An INFO line: the fallback is no failure.
+  const std::string log = Log();
+  const size_t at = log.find(kFallingBack);
+  ASSERT_NE(at, std::string::npos);
+  const size_t line = log.rfind('\n', at) + 1;
+  EXPECT_NE(log.substr(line, at - line).find("] INFO:"), std::string::npos) << log.substr(line, at - line);
+
+  // Found by name wherever they stand, with other elements around them.
+  const std::string info = DocPath("1.0.0.1/version.xml");
+  std::string doc;
+  ASSERT_TRUE(platform::ReadFileToString(info, &doc));
+  const size_t a = doc.find("<fullpackagemd5>"), b = doc.find("</fullpackagemd5>") + 17;
+  ASSERT_LT(a, b);
+  const std::string md5 = doc.substr(a, b - a);
+  doc.erase(a, b - a);
+  doc.insert(doc.find("<versionnum>"), md5 + "<mirrorurl>http://127.0.0.1:1/x</mirrorurl>");
+  doc.insert(doc.find("<fullpackageurl>"), "<mirrorurl>http://127.0.0.1:1/y</mirrorurl>");
+  ASSERT_TRUE(platform::WriteStringToFile(info, doc));
+  RunFresh();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_EQ(Count(kFallingBack), 1u);
+}
+
+TEST_F(FullPackageTest, SignedFallback) {
+  const std::string key = MakeKey("publisher.key");
+  SetClientKey(key);
+  Publish("1.0.0.2", std::string(kCancelledBody) + " fullpackage\n", KeyFile("publisher.key"));
+  RunFresh();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_TRUE(Requested("/packages/" + kFull));
+  EXPECT_TRUE(InOrder({"signature of version.xml verified", "update package sha256 check success", kFallingBack,
+                       "Download package address:" + FullUrl(), "update package md5 check success",
+                       "update package sha256 check success", "setup package successed", "update ended: 5"}));
+}
+
+// How the pass ends when the fallback does not save it, or is not taken.
+TEST_F(FullPackageTest, FallbackFaults) {
+  const std::string key = MakeKey("publisher.key");
+  struct Case {
+    const char* what;
+    std::string body;
+    bool is_signed;
+    const char* state;
+    std::string line;      // an ERROR line of the end
+    bool falls_back;       // the INFO line and a request for the full package
+  };
+  const std::string delta_ok = "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n";
+  const std::vector<Case> cases = {
+      {"no fallback named", kCancelledBody, false, "9", "setup update package error,may be canceled", false},
+      {"the full package leaves the version too", std::string(kCancelledBody) + " fullpackage cancel\n", false, "9",
+       "setup update package error,may be canceled", true},
+      {"the full package fails its SHA-1",
+       std::string(kCancelledBody) + " fullpackage digest 0000000000000000000000000000000000000000\n", false, "15",
+       "update package md5 check error", true},
+      {"fullpackageurl without fullpackagemd5", std::string(kCancelledBody) + " fullpackage omit fullpackagemd5\n",
+       false, "4", "version.xml names fullpackageurl without fullpackagemd5", false},
+      {"the delta fails its SHA-1: no fallback",
+       delta_ok + " digest 0000000000000000000000000000000000000000\n fullpackage\n", false, "15",
+       "update package md5 check error", false},
+      {"signed: the full package fails its SHA-256",
+       std::string(kCancelledBody) + " fullpackage sha256 " + std::string(64, 'A') + "\n", true, "15",
+       "update package sha256 check error,expected:" + std::string(64, 'A'), true},
+      {"signed: the full package is not the signed size", std::string(kCancelledBody) + " fullpackage size 1000\n",
+       true, "16", "differs from the signed packagesize 1000,url:" + FullUrl(), true},
+      {"signed: no fullpackagesize", std::string(kCancelledBody) + " fullpackage omit fullpackagesize\n", true, "4",
+       "signed version.xml names fullpackageurl without fullpackagesize or fullpackagesha256", false},
+      {"signed: no fullpackagesha256", std::string(kCancelledBody) + " fullpackage omit fullpackagesha256\n", true,
+       "4", "signed version.xml names fullpackageurl without fullpackagesize or fullpackagesha256", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::testing::RemoveTree(tree_);
+    ASSERT_TRUE(platform::MakeDirectories(tree_));
+    Publish("1.0.0.2", c.body, c.is_signed ? KeyFile("publisher.key") : std::string());
+    SetClientKey(c.is_signed ? key : std::string());
+    RunFresh();
+    EXPECT_EQ(FinalState(), c.state) << Log();
+    EXPECT_EQ(ClientVersion(), "1.0.0.1");
+    EXPECT_NE(Log().find("ERROR:"), std::string::npos);
+    if (c.falls_back) {
+      EXPECT_TRUE(InOrder({kFallingBack + FullUrl(), c.line})) << Log();
+      EXPECT_TRUE(Requested("/packages/" + kFull));
+    } else {
+      EXPECT_NE(Log().find(c.line), std::string::npos) << Log();
+      EXPECT_EQ(Count(kFallingBack), 0u);
+      EXPECT_FALSE(Requested("/packages/" + kFull));
+    }
+  }
+}
+
 TEST_F(UpdateFlowTest, KilledDuringTheDownloadThenRunAgain) {
   std::string big(6 * 1024 * 1024, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 40503u >> 7);
@@ -754,6 +884,45 @@ TEST_F(CancelledEngineTest, DuringTheHoldOfUpdateSuccessful) {
   // The next pass never began.
   EXPECT_EQ(Requests("/latest-version.xml"), 1u);
   EXPECT_FALSE(platform::Exists(install_ + "two.txt"));
+}
+
+// The window's view of a fallback: Downloading and Installing again, the bar
+// following the second download; a cancel during it ends the engine at once.
+TEST_F(CancelledEngineTest, DuringTheFallbackDownload) {
+  std::string big(3 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 2654435761u >> 11);
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
+  server_.Stop();
+  ASSERT_TRUE(server_.Start(tree_, "location /packages/full_ { limit_rate 200k; }"));
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n cancel\n file data/big.bin " + dir_ / "big.bin" + "\n fullpackage\n");
+  SetClient("1.0.0.1", server_.Url(""));
+
+  UpdateControl& control = UpdateControl::Instance();
+  control.SetState(Checking);
+  ASSERT_TRUE(control.Start());
+  std::vector<int32_t> states;
+  float second = 0;
+  bool fell_back = false;
+  for (int i = 0; i < 3000 && !IsFinalState(control.GetState()); ++i) {
+    const int32_t s = control.GetState();
+    if (states.empty() || states.back() != s) states.push_back(s);
+    fell_back = fell_back || Log().find("falling back to the full package") != std::string::npos;
+    if (fell_back && s == Downloading) {
+      second = control.GetProgress();
+      EXPECT_LE(second, 70.0f);
+      if (second > 5) break;
+    }
+    platform::SleepMs(10);
+  }
+  ASSERT_TRUE(fell_back) << Log();
+  ASSERT_GT(second, 5.0f) << Log();
+  // The first package downloaded and ran, then the second download began.
+  ASSERT_GE(states.size(), 3u);
+  EXPECT_EQ(states.back(), Downloading);
+  EXPECT_NE(std::find(states.begin(), states.end(), Installing), states.end());
+  CancelAndExpectPromptEnd();
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_EQ(Log().find("setup update package error"), std::string::npos);
 }
 
 TEST_F(InProcessEngineTest, CancelDuringTheDownloadStopsTheJob) {

@@ -31,6 +31,13 @@
 //     file <dest> <source>      install <source> (a local file) at <dest>
 //     text <dest> <words...>    install a small text file at <dest>
 //     omit <element>            leave an element out of version.xml
+//     fullpackage [options]     also publish full_<from>_to_<to>, a full
+//                               package of the same step with the same files,
+//                               named in version.xml as the fallback
+//                               (fullpackageurl, fullpackagemd5, and when
+//                               signed fullpackagesize, fullpackagesha256).
+//                               Options: cancel, digest <text>,
+//                               sha256 <text>, size <text>, omit <element>
 //
 // OUT_DIR receives latest-version.xml, one directory per upgraded version
 // holding version.xml, and packages/ with the package files.

@@ -245,3 +245,42 @@ TEST(PublishProgram, KeygenPublishWithKeyVerifyAndThePlainUsage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A full package beside the first package: its elements after the others,
+// its file checked by verify.
+TEST(FullPackageTree, ElementsAfterTheOthersAndCheckedByVerify) {
+  platform::testing::TempDir dir;
+  const std::string tree = dir / "tree";
+  publisher::Description d = Chain();
+  d.packages[0].full.present = true;
+  const SigningSeed seed = NewSeed();
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree, &seed, &lines, &error)) << error;
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[1].find("full_1.0.0.1_to_1.0.0.2"), std::string::npos) << lines[1];
+  const std::string name = "full_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix);
+  const std::string doc = Read(tree + "/1.0.0.1/version.xml");
+  const size_t sha = doc.find("<packagesha256>"), url = doc.find("<fullpackageurl>http://127.0.0.1:1/packages/" + name);
+  ASSERT_NE(url, std::string::npos) << doc;
+  EXPECT_LT(sha, url);
+  EXPECT_LT(url, doc.find("<fullpackagemd5>"));
+  EXPECT_LT(doc.find("<fullpackagemd5>"), doc.find("<fullpackagesize>"));
+  EXPECT_LT(doc.find("<fullpackagesize>"), doc.find("<fullpackagesha256>"));
+  EXPECT_EQ(Read(tree + "/1.0.0.2/version.xml").find("fullpackage"), std::string::npos);
+  std::vector<std::string> problems;
+  EXPECT_TRUE(publisher::VerifyTree(tree, KeyOf(seed), &problems)) << problems.front();
+
+  // The full package changed after publishing (same size).
+  std::string bytes = Read(tree + "/packages/" + name);
+  bytes[bytes.size() - 1] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/packages/" + name, bytes));
+  problems.clear();
+  EXPECT_FALSE(publisher::VerifyTree(tree, KeyOf(seed), &problems));
+  EXPECT_EQ(problems, (std::vector<std::string>{"packages/" + name + ": SHA-1 differs from fullpackagemd5",
+                                                "packages/" + name + ": SHA-256 differs from fullpackagesha256"}));
+}
+
+}  // namespace

@@ -68,6 +68,42 @@ bool CheckSignature(const std::string& path, const std::string& shown, const std
   return true;
 }
 
+// The fallback full package a version.xml may name (fullpackageurl, found
+// by name): present with its size, SHA-1 and SHA-256 as published.
+void CheckFullPackage(MarkupDocument& xml, const std::string& root, const std::string& shown,
+                      std::vector<std::string>* problems) {
+  static const char* const kNames[] = {"fullpackageurl", "fullpackagemd5", "fullpackagesize", "fullpackagesha256"};
+  std::string value[4];
+  xml.ResetMainPos();
+  if (!xml.FindElem(kNames[0])) return;  // none named
+  value[0] = xml.GetData();
+  for (int i = 1; i < 4; ++i) {
+    xml.ResetMainPos();
+    if (!xml.FindElem(kNames[i])) {
+      problems->push_back(shown + ": fullpackageurl without " + kNames[i]);
+      return;
+    }
+    value[i] = xml.GetData();
+  }
+  const std::string name = LastSegment(value[0]);
+  const std::string package = platform::JoinPath(root + "packages", name);
+  const std::string pshown = "packages/" + name;
+  const int64_t actual = platform::FileSize(package);
+  if (name.empty() || actual < 0) {
+    problems->push_back(shown + ": full package " + pshown + " is missing");
+    return;
+  }
+  int64_t size = 0;
+  if (!Decimal(value[2], &size) || actual != size) {
+    problems->push_back(pshown + ": size " + std::to_string(actual) + ", published " + value[2]);
+  }
+  if (!VerifyPackage(package, value[1])) problems->push_back(pshown + ": SHA-1 differs from fullpackagemd5");
+  std::string sha256;
+  if (!Sha256File(package, &sha256) || sha256 != value[3]) {
+    problems->push_back(pshown + ": SHA-256 differs from fullpackagesha256");
+  }
+}
+
 void CheckVersionDocument(const std::string& root, const std::string& dir, const PublisherKey& key,
                           std::vector<std::string>* problems) {
   const std::string shown = dir + "/version.xml";
@@ -116,6 +152,66 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
   if (!Sha256File(package, &sha256) || sha256 != value[6]) {
     problems->push_back(pshown + ": SHA-256 differs from packagesha256");
   }
+  CheckFullPackage(xml, root, shown, problems);
+}
+
+// The words after "fullpackage" on a package's line.
+bool ReadFullPackageLine(std::istringstream& words, FullPackage* full) {
+  full->present = true;
+  std::string word, value;
+  while (words >> word) {
+    if (word == "cancel") {
+      full->cancel = true;
+      continue;
+    }
+    if (!(words >> value)) return false;
+    if (word == "digest") {
+      full->digest = value;
+    } else if (word == "sha256") {
+      full->sha256 = value;
+    } else if (word == "size") {
+      full->size = value;
+    } else if (word == "omit") {
+      full->omit.push_back(value);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes packages/full_<from>_to_<to> for a package that names a full
+// package and gives the version.xml elements that name it.
+bool WriteFullPackage(const Description& d, const Package& p, const std::string& program, const std::string& out,
+                      bool is_signed, std::string* elements, std::vector<std::string>* lines, std::string* error) {
+  const FullPackage& f = p.full;
+  sample_package::Payload payload;
+  payload.version = p.to;
+  payload.cancel = f.cancel;
+  payload.files = p.files;
+  const std::string name = "full_" + p.from + "_to_" + p.to + platform::kExeSuffix;
+  const std::string bytes = sample_package::Attach(program, payload);
+  const std::string path = platform::JoinPath(out + "packages", name);
+  if (!platform::WriteStringToFile(path, bytes)) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  DigestContext sha1;
+  sha1.Update(bytes.data(), bytes.size());
+  sha1.Final();
+  Sha256 sha256;
+  sha256.Update(bytes.data(), bytes.size());
+  auto keep = [&](const char* e) { return std::find(f.omit.begin(), f.omit.end(), e) == f.omit.end(); };
+  if (keep("fullpackageurl")) *elements += Element("fullpackageurl", d.url + "packages/" + name);
+  if (keep("fullpackagemd5")) *elements += Element("fullpackagemd5", f.digest.empty() ? sha1.DigestText() : f.digest);
+  if (is_signed) {
+    if (keep("fullpackagesize"))
+      *elements += Element("fullpackagesize", f.size.empty() ? std::to_string(bytes.size()) : f.size);
+    if (keep("fullpackagesha256"))
+      *elements += Element("fullpackagesha256", f.sha256.empty() ? sha256.HexText() : f.sha256);
+  }
+  lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes (full)");
+  return true;
 }
 
 }  // namespace
@@ -164,6 +260,11 @@ bool ReadDescription(const std::string& path, Description* d, std::string* error
     } else if (key == "omit") {
       words >> a;
       d->packages.back().omit.push_back(a);
+    } else if (key == "fullpackage") {
+      if (!ReadFullPackageLine(words, &d->packages.back().full)) {
+        *error = where + "fullpackage takes: cancel, digest <text>, sha256 <text>, size <text>, omit <element>";
+        return false;
+      }
     } else if (key == "file" || key == "text") {
       if (!(words >> a)) {
         *error = where + key + " needs <dest>";
@@ -223,10 +324,13 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
       if (keep("packagesize")) doc += Element("packagesize", p.size.empty() ? std::to_string(bytes.size()) : p.size);
       if (keep("packagesha256")) doc += Element("packagesha256", p.sha256.empty() ? sha256.HexText() : p.sha256);
     }
+    std::vector<std::string> full_line;
+    if (p.full.present && !WriteFullPackage(d, p, program, out, seed != nullptr, &doc, &full_line, error)) return false;
     doc += "</version>\r\n";
     platform::MakeDirectories(out + p.from);
     if (!WriteDocument(platform::JoinPath(out + p.from, "version.xml"), doc, seed, error)) return false;
     lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes");
+    lines->insert(lines->end(), full_line.begin(), full_line.end());
   }
   return true;
 }

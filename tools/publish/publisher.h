@@ -12,6 +12,17 @@
 
 namespace publisher {
 
+// A full package for the same step as a package, named in its version.xml
+// as the fallback (fullpackageurl, fullpackagemd5 and, signed,
+// fullpackagesize and fullpackagesha256). It installs the same files.
+struct FullPackage {
+  bool present = false;
+  bool cancel = false;
+  // Published in place of the real values when not empty (tests of faults).
+  std::string digest, sha256, size;
+  std::vector<std::string> omit;
+};
+
 struct Package {
   Package() = default;
   Package(std::string f, std::string t) : from(std::move(f)), to(std::move(t)) {}
@@ -21,6 +32,7 @@ struct Package {
   std::string digest, sha256, size;
   std::vector<sample_package::File> files;
   std::vector<std::string> omit;
+  FullPackage full;
 };
 
 struct Description {
