@@ -358,7 +358,8 @@ int Stage(Package& p, const Manifest& m, const std::string& root, const std::str
 }  // namespace
 
 int Install(const std::string& package_path, const std::string& install_dir) {
-  const std::string root = platform::JoinPath(install_dir, "");
+  std::error_code ec;
+  const std::string root = platform::JoinPath(fs::absolute(fs::path(install_dir), ec).string(), "");
   if (!platform::IsDirectory(root)) return Report(kUsage, "no install directory " + root);
   Package p;
   Manifest m;

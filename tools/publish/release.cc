@@ -203,9 +203,13 @@ std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& new
   return page + "</body>\n</html>\n";
 }
 
-bool BuildRelease(const std::string& builds, const std::string& out_dir, const std::string& base_url_in,
+bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, const std::string& base_url_in,
                   const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
                   std::vector<std::string>* lines, std::string* error) {
+  // Absolute, for the patch tool runs in another directory.
+  std::error_code ec;
+  const std::string builds = std::filesystem::absolute(builds_in, ec).string();
+  const std::string out_dir = std::filesystem::absolute(out_dir_in, ec).string();
   std::string program, gleaner_bytes;
   if (!platform::ReadFileToString(setup_program, &program)) {
     *error = "cannot read the setup program " + setup_program;
