@@ -5,6 +5,20 @@
 //       Writes the tree. With a key file every document is signed: D.sig
 //       beside each D, and each version.xml also carries fromversion,
 //       packagesize and packagesha256.
+//   publish release BUILDS OUT BASE_URL [--key KEY_FILE]
+//       The release builder. BUILDS holds one directory per version, named
+//       by its version text, each the whole client as installed plus a
+//       notes.txt of release notes. Writes into OUT, to be served at
+//       BASE_URL: for each step from one version to the next a delta package
+//       (difference files for changed engine packages, other changed files
+//       whole, deletions, a manifest of SHA-256 digests, and its own copy of
+//       Gleaner) and a full package, both built from the delta setup program
+//       beside this tool and stored as packages/<SHA-256>/<name>; each
+//       <version>/version.xml naming both (the full package as the fallback
+//       elements fullpackageurl, fullpackagemd5 and, signed, fullpackagesize
+//       and fullpackagesha256); latest-version.xml; news.html. Signed as
+//       above with a key. Prints one line per package, and one per engine
+//       package that had to go whole, with the reason.
 //   publish keygen KEY_FILE
 //       Makes a new Ed25519 key: writes its seed to KEY_FILE (a new file,
 //       readable by its owner alone) and prints the public key line.
@@ -46,6 +60,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/path.h"
 #include "tools/publish/publisher.h"
 
 namespace {
@@ -57,6 +72,7 @@ int Fail(const std::string& message) {
 
 const char kUsage[] =
     "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]\n"
+    "       publish release BUILDS OUT BASE_URL [--key KEY_FILE]\n"
     "       publish keygen KEY_FILE\n"
     "       publish pubkey KEY_FILE\n"
     "       publish verify OUT_DIR PUBLIC_KEY";
@@ -108,6 +124,22 @@ int Publish(const std::string& description, const std::string& out_dir, const st
   return 0;
 }
 
+int Release(const std::string& builds, const std::string& out, const std::string& url, const std::string& key_file) {
+  SigningSeed seed{};
+  std::string error;
+  if (!key_file.empty() && !publisher::ReadKeyFile(key_file, &seed, &error)) return Fail(error);
+  // The setup program and the patch tool come from beside this tool.
+  const std::string bin = platform::ExecutableDir();
+  std::vector<std::string> lines;
+  bool ok = publisher::BuildRelease(builds, out, url, bin + "delta_setup" + platform::kExeSuffix,
+                                    bin + "Gleaner" + platform::kExeSuffix, key_file.empty() ? nullptr : &seed,
+                                    &lines, &error);
+  seed.fill(0);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  if (!ok) return Fail(error);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,6 +147,8 @@ int main(int argc, char** argv) {
   if (args.size() == 2 && args[0] == "keygen") return Keygen(args[1]);
   if (args.size() == 2 && args[0] == "pubkey") return Pubkey(args[1]);
   if (args.size() == 3 && args[0] == "verify") return Verify(args[1], args[2]);
+  if (args.size() == 4 && args[0] == "release") return Release(args[1], args[2], args[3], "");
+  if (args.size() == 6 && args[0] == "release" && args[4] == "--key") return Release(args[1], args[2], args[3], args[5]);
   if (args.size() == 2) return Publish(args[0], args[1], "");
   if (args.size() == 4 && args[2] == "--key") return Publish(args[0], args[1], args[3]);
   return Fail(kUsage);

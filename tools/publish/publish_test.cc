@@ -7,6 +7,8 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/testing.h"
+#include "platform/wide_text.h"
+#include "tools/pkgtool/package_tool.h"
 
 namespace {
 
@@ -242,6 +244,141 @@ TEST(PublishProgram, KeygenPublishWithKeyVerifyAndThePlainUsage) {
   EXPECT_FALSE(platform::Exists(dir / "plain/1.0.0.1/version.xml.sig"));
   EXPECT_EQ(run("verify plain " + pub), 1);
   EXPECT_EQ(run("chain.txt"), 1);
+}
+
+// The release builder through the program: three versions, signed.
+class Release3 : public ::testing::Test {
+ protected:
+  static std::string Text(const std::string& path) {
+    std::string s;
+    platform::ReadFileToString(path, &s);
+    return s;
+  }
+  void Package(const std::string& version, const std::string& name, char fill, bool encrypt) {
+    pkgtool::PackageModel m;
+    m.Imports.push_back({m.NameSlot(L"Core"), m.NameSlot(L"Class"), 0, m.NameSlot(L"Texture")});
+    std::vector<BYTE> data(5000, 'x');
+    data[1000] = static_cast<BYTE>(fill);
+    m.Exports.push_back({-1, 0, 0, m.NameSlot(L"Obj"), 0, data});
+    const std::string dir = dir_ / ("builds/" + version + "/System");
+    platform::MakeDirectories(dir);
+    ASSERT_TRUE(pkgtool::WriteEngineFile(platform::AnsiToWide(platform::JoinPath(dir, name)), pkgtool::BuildPackage(m),
+                                         encrypt));
+  }
+  void File(const std::string& version, const std::string& rel, const std::string& text) {
+    const std::string path = dir_ / ("builds/" + version + "/" + rel);
+    platform::MakeDirectories(platform::DirName(path));
+    ASSERT_TRUE(platform::WriteStringToFile(path, text));
+  }
+  int Run(const std::string& args, std::string* output = nullptr) {
+    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " + args, dir_.Path(),
+                                    dir_ / "publish.out");
+    EXPECT_TRUE(p && p->WaitFor(120000));
+    if (output) *output = Text(dir_ / "publish.out");
+    return p ? p->ExitCode() : -1;
+  }
+  // The element's text in a version document.
+  static std::string Value(const std::string& doc, const std::string& name) {
+    const size_t a = doc.find("<" + name + ">"), b = doc.find("</" + name + ">");
+    return a == std::string::npos || b == std::string::npos ? std::string() : doc.substr(a + name.size() + 2, b - a - name.size() - 2);
+  }
+  std::string Local(const std::string& url) {
+    const size_t at = url.find("packages/");
+    return at == std::string::npos ? std::string() : dir_ / ("out/" + url.substr(at));
+  }
+
+  void SetUp() override {
+    pkgtool::InstallServices();
+    Package("1.0.0.1", "A.u", 'a', false);
+    Package("1.0.0.1", "B.u", 'a', false);
+    File("1.0.0.1", "Quillfen", "launcher 1");
+    File("1.0.0.1", "notes.txt", "First <release> & more");
+    File("1.0.0.1", "dovra_version.ini", "[version]\r\nClientVersion=1.0.0.1\r\n");
+    Package("1.0.0.2", "A.u", 'b', false);
+    Package("1.0.0.2", "B.u", 'a', false);
+    File("1.0.0.2", "Quillfen", "launcher 1");
+    File("1.0.0.2", "notes.txt", "Second");
+    Package("1.0.0.3", "A.u", 'b', false);
+    Package("1.0.0.3", "B.u", 'c', true);  // now enciphered: no difference file can say so
+    File("1.0.0.3", "Quillfen", "launcher 2");
+    File("1.0.0.3", "notes.txt", "Third");
+    ASSERT_EQ(Run("keygen k.key"), 0);
+    SigningSeed seed{};
+    std::string error;
+    ASSERT_TRUE(publisher::ReadKeyFile(dir_ / "k.key", &seed, &error)) << error;
+    pub_ = EncodePublicKey(KeyOf(seed));
+    ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key", &summary_), 0) << summary_;
+  }
+
+  platform::testing::TempDir dir_;
+  std::string pub_, summary_;
+};
+
+TEST_F(Release3, VerifiesCarriesTheFallbackAndAddressesBySha256) {
+  EXPECT_EQ(Run("verify out " + pub_), 0) << Text(dir_ / "publish.out");
+  EXPECT_EQ(Value(Text(dir_ / "out/latest-version.xml"), "lastversionnum"), "1.0.0.3");
+  EXPECT_FALSE(platform::Exists(dir_ / "out/1.0.0.3/version.xml"));
+  for (const std::string from : {"1.0.0.1", "1.0.0.2"}) {
+    const std::string doc = Text(dir_ / ("out/" + from + "/version.xml"));
+    // The fallback elements follow the seven others, in order.
+    size_t at = 0;
+    for (const char* e : {"versionnum", "packageurl", "packagemd5", "updateself", "fromversion", "packagesize",
+                          "packagesha256", "fullpackageurl", "fullpackagemd5", "fullpackagesize", "fullpackagesha256"}) {
+      const size_t next = doc.find(std::string("<") + e + ">", at);
+      ASSERT_NE(next, std::string::npos) << from << " " << e;
+      at = next;
+    }
+    for (const char* url : {"packageurl", "fullpackageurl"}) {
+      const std::string u = Value(doc, url);
+      std::string sha;
+      ASSERT_TRUE(Sha256File(Local(u), &sha)) << u;
+      EXPECT_EQ(u.rfind("http://127.0.0.1:1/base/packages/" + sha + "/", 0), 0u) << u;
+    }
+    EXPECT_NE(Value(doc, "packageurl"), Value(doc, "fullpackageurl"));
+  }
+  // Only the step that changes the launcher program replaces it.
+  EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.1/version.xml"), "updateself"), "false");
+  EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.2/version.xml"), "updateself"), "true");
+
+  // A full package changed after signing is found.
+  const std::string full = Local(Value(Text(dir_ / "out/1.0.0.2/version.xml"), "fullpackageurl"));
+  std::string bytes = Text(full);
+  bytes[bytes.size() / 2] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(full, bytes));
+  std::string out;
+  EXPECT_EQ(Run("verify out " + pub_, &out), 1);
+  EXPECT_NE(out.find("SHA-256 differs from packagesha256"), std::string::npos) << out;
+}
+
+TEST_F(Release3, SummaryNamesWholeEnginePackagesAndTheVersionStoreIsLeftOut) {
+  EXPECT_NE(summary_.find("1.0.0.1 -> 1.0.0.2  delta"), std::string::npos) << summary_;
+  EXPECT_NE(summary_.find("(1 patched, 0 whole, 0 deleted)"), std::string::npos) << summary_;
+  EXPECT_NE(summary_.find("1.0.0.3: engine package System/B.u sent whole: the composed package is not byte-identical"),
+            std::string::npos)
+      << summary_;
+  EXPECT_NE(summary_.find("dovra_version.ini left out"), std::string::npos) << summary_;
+  EXPECT_EQ(Text(dir_ / "out/latest-version.xml").find("dovra"), std::string::npos);
+}
+
+TEST_F(Release3, NewsIsNewestFirstAndEscaped) {
+  const std::string news = Text(dir_ / "out/news.html");
+  const size_t v3 = news.find("<h2>1.0.0.3</h2>"), v2 = news.find("<h2>1.0.0.2</h2>"), v1 = news.find("<h2>1.0.0.1</h2>");
+  ASSERT_NE(v3, std::string::npos);
+  EXPECT_LT(v3, v2);
+  EXPECT_LT(v2, v1);
+  EXPECT_NE(news.find("First &lt;release&gt; &amp; more"), std::string::npos) << news;
+  EXPECT_EQ(news.find("<release>"), std::string::npos);
+}
+
+TEST(ReleaseBuilder, RefusesADirectoryThatIsNotAVersion) {
+  platform::testing::TempDir dir;
+  platform::MakeDirectories(dir / "builds/1.0.0.1");
+  platform::MakeDirectories(dir / "builds/latest");
+  std::vector<std::string> lines;
+  std::string error;
+  EXPECT_FALSE(publisher::BuildRelease(dir / "builds", dir / "out", "http://x/", BuiltProgram("delta_setup"),
+                                       BuiltProgram("Gleaner"), nullptr, &lines, &error));
+  EXPECT_NE(error.find("latest"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -36,12 +36,6 @@ bool WriteDocument(const std::string& path, const std::string& doc, const Signin
   return true;
 }
 
-// The last segment of an address (after the last '/' or '\').
-std::string LastSegment(const std::string& url) {
-  size_t cut = url.find_last_of("/\\");
-  return cut == std::string::npos ? url : url.substr(cut + 1);
-}
-
 bool Decimal(const std::string& text, int64_t* value) {
   if (text.empty() || text.size() > 18) return false;
   int64_t v = 0;
@@ -68,39 +62,40 @@ bool CheckSignature(const std::string& path, const std::string& shown, const std
   return true;
 }
 
-// The fallback full package a version.xml may name (fullpackageurl, found
-// by name): present with its size, SHA-1 and SHA-256 as published.
-void CheckFullPackage(MarkupDocument& xml, const std::string& root, const std::string& shown,
-                      std::vector<std::string>* problems) {
-  static const char* const kNames[] = {"fullpackageurl", "fullpackagemd5", "fullpackagesize", "fullpackagesha256"};
-  std::string value[4];
-  xml.ResetMainPos();
-  if (!xml.FindElem(kNames[0])) return;  // none named
-  value[0] = xml.GetData();
-  for (int i = 1; i < 4; ++i) {
-    xml.ResetMainPos();
-    if (!xml.FindElem(kNames[i])) {
-      problems->push_back(shown + ": fullpackageurl without " + kNames[i]);
-      return;
-    }
-    value[i] = xml.GetData();
-  }
-  const std::string name = LastSegment(value[0]);
-  const std::string package = platform::JoinPath(root + "packages", name);
-  const std::string pshown = "packages/" + name;
-  const int64_t actual = platform::FileSize(package);
-  if (name.empty() || actual < 0) {
-    problems->push_back(shown + ": full package " + pshown + " is missing");
+// Checks one published package against its address, size and digests.
+void CheckPackage(const std::string& root, const std::string& shown, const std::string& url,
+                  const std::string& sha1_text, const std::string& size_text, const std::string& sha256_text,
+                  std::vector<std::string>* problems) {
+  // The package's place in the tree: what follows the last "packages/".
+  const size_t at = url.rfind("packages/");
+  const std::string rel = at == std::string::npos ? std::string() : url.substr(at);
+  if (rel.size() <= 9 || rel.find("..") != std::string::npos || rel.find('\\') != std::string::npos ||
+      (at > 0 && url[at - 1] != '/')) {
+    problems->push_back(shown + ": package address " + url + " is not under packages/");
     return;
   }
+  std::string native = rel;
+  for (char& c : native)
+    if (c == '/') c = platform::kPathSep;
+  const std::string package = root + native;
   int64_t size = 0;
-  if (!Decimal(value[2], &size) || actual != size) {
-    problems->push_back(pshown + ": size " + std::to_string(actual) + ", published " + value[2]);
+  if (!Decimal(size_text, &size)) problems->push_back(shown + ": packagesize " + size_text + " is not a decimal number");
+  int64_t actual = platform::FileSize(package);
+  if (actual < 0) {
+    problems->push_back(shown + ": package " + rel + " is missing");
+    return;
   }
-  if (!VerifyPackage(package, value[1])) problems->push_back(pshown + ": SHA-1 differs from fullpackagemd5");
+  if (actual != size) problems->push_back(rel + ": size " + std::to_string(actual) + ", published " + size_text);
+  if (!VerifyPackage(package, sha1_text)) problems->push_back(rel + ": SHA-1 differs from packagemd5");
   std::string sha256;
-  if (!Sha256File(package, &sha256) || sha256 != value[3]) {
-    problems->push_back(pshown + ": SHA-256 differs from fullpackagesha256");
+  if (!Sha256File(package, &sha256) || sha256 != sha256_text) {
+    problems->push_back(rel + ": SHA-256 differs from packagesha256");
+  }
+  // packages/<64 hex digits>/<name>: the directory is the content's SHA-256.
+  const std::string middle = rel.substr(9, rel.find('/', 9) == std::string::npos ? 0 : rel.find('/', 9) - 9);
+  if (middle.size() == 64 && middle.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos &&
+      middle != sha256) {
+    problems->push_back(rel + ": the address names another SHA-256 than the package's");
   }
 }
 
@@ -133,26 +128,24 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
     value[i] = xml.GetData();
   }
   if (value[4] != dir) problems->push_back(shown + ": fromversion " + value[4] + " is not its directory " + dir);
+  CheckPackage(root, shown, value[1], value[2], value[5], value[6], problems);
 
-  const std::string name = LastSegment(value[1]);
-  const std::string package = platform::JoinPath(root + "packages", name);
-  const std::string pshown = "packages/" + name;
-  int64_t size = 0;
-  if (!Decimal(value[5], &size)) problems->push_back(shown + ": packagesize " + value[5] + " is not a decimal number");
-  int64_t actual = platform::FileSize(package);
-  if (name.empty() || actual < 0) {
-    problems->push_back(shown + ": package " + pshown + " is missing");
-    return;
+  // The fallback to the full package, when published.
+  static const char* const kFull[] = {"fullpackageurl", "fullpackagemd5", "fullpackagesize", "fullpackagesha256"};
+  std::string full[4];
+  // Found by name: other optional elements (mirrors) may stand between them.
+  xml.ResetMainPos();
+  if (!xml.FindElem(kFull[0])) return;
+  full[0] = xml.GetData();
+  for (int i = 1; i < 4; ++i) {
+    xml.ResetMainPos();
+    if (!xml.FindElem(kFull[i])) {
+      problems->push_back(shown + ": fullpackageurl without " + kFull[i]);
+      return;
+    }
+    full[i] = xml.GetData();
   }
-  if (actual != size) {
-    problems->push_back(pshown + ": size " + std::to_string(actual) + ", published " + value[5]);
-  }
-  if (!VerifyPackage(package, value[2])) problems->push_back(pshown + ": SHA-1 differs from packagemd5");
-  std::string sha256;
-  if (!Sha256File(package, &sha256) || sha256 != value[6]) {
-    problems->push_back(pshown + ": SHA-256 differs from packagesha256");
-  }
-  CheckFullPackage(xml, root, shown, problems);
+  CheckPackage(root, shown, full[0], full[1], full[2], full[3], problems);
 }
 
 // The words after "fullpackage" on a package's line.

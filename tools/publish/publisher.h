@@ -55,9 +55,30 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
 // Checks a published tree against `key`: the signatures of latest-version.xml
 // and of every <dir>/version.xml, that each version.xml names its own
 // directory as fromversion, and that each package (looked up as
-// packages/<last segment of packageurl>) has the published size, SHA-1 and
-// SHA-256. Appends one line per problem; true when there is none.
+// packages/<what follows "packages/" in packageurl>) has the published size,
+// SHA-1 and SHA-256, and that an address of the form packages/<hex>/<name>
+// names the package's own SHA-256. The fallback elements fullpackageurl,
+// fullpackagemd5, fullpackagesize and fullpackagesha256, when present after
+// the others, are checked the same way. Appends one line per problem; true when there is none.
 bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector<std::string>* problems);
+
+// The release builder. `builds` holds one directory per version, named by
+// its version text, each the whole client as installed plus a notes.txt of
+// release notes. Writes into `out_dir`, to be served at `base_url`: for each
+// step N-1 -> N a delta package and a full package (the setup program at
+// `setup_program` with a delta_package payload; deltas carry the patch tool
+// at `gleaner` when they patch engine packages) under
+// packages/<sha256>/<name>, <N-1>/version.xml naming both, latest-version.xml
+// and news.html. Signed as PublishTree with a seed. The version store
+// dovra_version.ini at the top of a build is left out (the setup program
+// writes it). `lines` receives the summary: one line per package and one
+// per engine package sent whole, with the reason.
+bool BuildRelease(const std::string& builds, const std::string& out_dir, const std::string& base_url,
+                  const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
+                  std::vector<std::string>* lines, std::string* error);
+
+// The release notes page: versions and their notes, newest first, escaped.
+std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first);
 
 // A new key: writes the seed's base64 line to a new owner-only file at
 // `key_file` (never replacing one) and gives the public key text.

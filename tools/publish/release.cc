@@ -1,0 +1,371 @@
+// The release builder: from whole client builds, one per version, to the
+// served tree of delta and full packages, version documents and news.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "launcher/update/digest.h"
+#include "patcher/engine/archive.h"
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/file_handle.h"
+#include "tools/delta_setup/delta_format.h"
+#include "tools/pkgtool/package_tool.h"
+#include "tools/publish/publisher.h"
+
+namespace publisher {
+namespace {
+
+constexpr size_t kNewsVersions = 10;
+
+struct Entry {
+  std::string full_path, sha256;
+  bool executable = false;
+};
+
+struct Build {
+  std::string version, dir, notes;
+  std::map<std::string, Entry> files;  // relative path with '/' -> entry
+};
+
+bool ParseVersion(const std::string& text, std::vector<uint64_t>* parts) {
+  parts->clear();
+  size_t at = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t dot = text.find('.', at);
+    if ((i < 3) != (dot != std::string::npos)) return false;
+    const std::string n = text.substr(at, i < 3 ? dot - at : std::string::npos);
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return false;
+    parts->push_back(std::stoull(n));
+    at = dot + 1;
+  }
+  return true;
+}
+
+bool ListFiles(const std::string& dir, const std::string& rel, std::map<std::string, Entry>* out, std::string* error) {
+  std::vector<platform::DirEntry> entries;
+  if (!platform::ListDirectory(dir, &entries)) {
+    *error = "cannot list " + dir;
+    return false;
+  }
+  for (const platform::DirEntry& e : entries) {
+    if (e.name == "." || e.name == "..") continue;
+    const std::string path = platform::JoinPath(dir, e.name), r = rel + e.name;
+    if (e.is_directory) {
+      if (!ListFiles(path + platform::kPathSep, r + "/", out, error)) return false;
+      continue;
+    }
+    Entry f;
+    f.full_path = path;
+    std::error_code ec;
+    const auto perms = std::filesystem::status(path, ec).permissions();
+    f.executable = !ec && (perms & std::filesystem::perms::owner_exec) != std::filesystem::perms::none;
+    (*out)[r] = f;
+  }
+  return true;
+}
+
+// An engine package: the file starts with the package tag, in the clear or
+// enciphered behind the marker.
+bool IsEnginePackage(const std::string& head) {
+  static const unsigned char kTag[4] = {0xC1, 0x83, 0x2A, 0x9E};
+  if (head.size() >= 4 && std::memcmp(head.data(), kTag, 4) == 0) return true;
+  if (head.size() < 14 || head.compare(0, 10, "TRXArchive") != 0) return false;
+  for (int i = 0; i < 4; ++i)
+    if ((static_cast<unsigned char>(head[10 + i]) ^ FArchive::TransformKey[i]) != kTag[i]) return false;
+  return true;
+}
+
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '&': out += "&amp;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string Element(const std::string& name, const std::string& text) {
+  return "<" + name + ">" + text + "</" + name + ">\r\n";
+}
+
+bool WriteSigned(const std::string& path, const std::string& doc, const SigningSeed* seed, std::string* error) {
+  if (!platform::WriteStringToFile(path, doc)) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  if (!seed) return true;
+  Signature sig{};
+  if (!Sign(*seed, doc, &sig) || !platform::WriteStringToFile(path + ".sig", SignatureFileText(sig))) {
+    *error = "cannot sign " + path;
+    return false;
+  }
+  return true;
+}
+
+// A written package: its address and digests.
+struct Published {
+  std::string url, sha1, sha256;
+  uint64_t size = 0;
+};
+
+bool WritePackage(const std::string& out, const std::string& base_url, const std::string& name,
+                  const std::string& bytes, Published* p, std::string* error) {
+  p->sha256 = delta_package::Sha256Of(bytes);
+  DigestContext sha1;
+  sha1.Update(bytes.data(), bytes.size());
+  sha1.Final();
+  p->sha1 = sha1.DigestText();
+  p->size = bytes.size();
+  const std::string dir = platform::JoinPath(platform::JoinPath(out, "packages") + platform::kPathSep, p->sha256);
+  platform::MakeDirectories(dir);
+  const std::string path = platform::JoinPath(dir, name);
+  if (!platform::WriteStringToFile(path, bytes)) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  p->url = base_url + "packages/" + p->sha256 + "/" + name;
+  return true;
+}
+
+// The difference file for an engine package, as "pkgtool diff" makes it,
+// when Gleaner composes exactly NEW from OLD with it; otherwise empty with
+// the reason.
+bool TryDifference(const std::string& work, const std::string& gleaner, const Entry& old_file,
+                   const Entry& new_file, const std::string& new_bytes, std::string* diff, std::string* reason) {
+  const std::string diff_path = work + "step.diff", out_path = work + "step.out";
+  platform::RemoveFile(out_path);
+  std::string report;
+  if (pkgtool::RunPkgtool({"diff", old_file.full_path, new_file.full_path, diff_path}, &report) != 0) {
+    while (!report.empty() && report.back() == '\n') report.pop_back();
+    *reason = "no difference file: " + report;
+    return false;
+  }
+  if (report.find("note:") != std::string::npos) {
+    *reason = "the difference file cannot carry its generations";
+    return false;
+  }
+  const std::string line = platform::QuoteArgument(gleaner) + " \"" + diff_path + "\" \"" + old_file.full_path +
+                           "\" \"" + out_path + "\"";
+  auto child = platform::StartProcess(line, work, work + "gleaner.log");
+  if (!child || !child->Wait()) {
+    *reason = "cannot run the patch tool";
+    return false;
+  }
+  std::string composed;
+  if (child->ExitCode() != 0 || !platform::ReadFileToString(out_path, &composed)) {
+    *reason = "the patch tool fails on it (exit code " + std::to_string(child->ExitCode()) + ")";
+    return false;
+  }
+  if (composed != new_bytes) {
+    *reason = "the composed package is not byte-identical to the new one";
+    return false;
+  }
+  return platform::ReadFileToString(diff_path, diff);
+}
+
+// The first bytes of a file (fewer when it is shorter).
+std::string Head(const std::string& path, int32_t n) {
+  auto f = platform::OpenFileHandle(path, platform::FileOpenOptions());
+  std::string out(static_cast<size_t>(n), '\0');
+  int32_t got = 0;
+  if (!f || !f->Read(&out[0], n, &got) || got < 0) return std::string();
+  out.resize(static_cast<size_t>(got));
+  return out;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+bool IsLauncher(const std::string& path) { return path == "Quillfen" || path == "Quillfen.exe"; }
+
+}  // namespace
+
+std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first) {
+  std::string page =
+      "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>Release notes</title>\n</head>\n<body>\n"
+      "<h1>Release notes</h1>\n";
+  for (const auto& [version, notes] : newest_first) {
+    page += "<h2>" + HtmlEscape(version) + "</h2>\n";
+    page += notes.empty() ? std::string("<p>No release notes.</p>\n") : "<pre>" + HtmlEscape(notes) + "</pre>\n";
+  }
+  return page + "</body>\n</html>\n";
+}
+
+bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, const std::string& base_url_in,
+                  const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
+                  std::vector<std::string>* lines, std::string* error) {
+  // Absolute, for the patch tool runs in another directory.
+  std::error_code ec;
+  const std::string builds = std::filesystem::absolute(builds_in, ec).string();
+  const std::string out_dir = std::filesystem::absolute(out_dir_in, ec).string();
+  std::string program, gleaner_bytes;
+  if (!platform::ReadFileToString(setup_program, &program)) {
+    *error = "cannot read the setup program " + setup_program;
+    return false;
+  }
+  if (!platform::ReadFileToString(gleaner, &gleaner_bytes)) {
+    *error = "cannot read the patch tool " + gleaner;
+    return false;
+  }
+  const std::string base_url = base_url_in.empty() || base_url_in.back() == '/' ? base_url_in : base_url_in + "/";
+
+  // The builds, oldest first.
+  std::vector<platform::DirEntry> entries;
+  if (!platform::ListDirectory(builds, &entries)) {
+    *error = "cannot list " + builds;
+    return false;
+  }
+  std::vector<std::pair<std::vector<uint64_t>, Build>> found;
+  for (const platform::DirEntry& e : entries) {
+    if (e.name == "." || e.name == "..") continue;
+    std::vector<uint64_t> parts;
+    if (!e.is_directory || !ParseVersion(e.name, &parts)) {
+      *error = "not a version directory in " + builds + ": " + e.name;
+      return false;
+    }
+    Build b;
+    b.version = e.name;
+    b.dir = platform::JoinPath(builds, e.name) + platform::kPathSep;
+    if (!ListFiles(b.dir, "", &b.files, error)) return false;
+    if (b.files.count("notes.txt")) {
+      platform::ReadFileToString(b.files["notes.txt"].full_path, &b.notes);
+      b.files.erase("notes.txt");
+    }
+    if (b.files.erase(delta_package::kVersionStore))
+      lines->push_back(b.version + ": " + delta_package::kVersionStore + " left out (the setup program writes it)");
+    for (auto& [path, f] : b.files) {
+      if (!delta_package::SafeRelativePath(path)) {
+        *error = b.version + ": a file name the setup program refuses: " + path;
+        return false;
+      }
+      if (!Sha256File(f.full_path, &f.sha256)) {
+        *error = "cannot read " + f.full_path;
+        return false;
+      }
+    }
+    found.emplace_back(parts, std::move(b));
+  }
+  if (found.empty()) {
+    *error = "no version directories in " + builds;
+    return false;
+  }
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 1; i < found.size(); ++i) {
+    if (found[i].first == found[i - 1].first) {
+      *error = "two directories name version " + found[i].second.version;
+      return false;
+    }
+  }
+
+  const std::string out = platform::JoinPath(out_dir, "");
+  const std::string work = out + ".release-work" + platform::kPathSep;
+  RemoveTree(work);
+  platform::MakeDirectories(work);
+  platform::MakeDirectories(out + "packages");
+  pkgtool::InstallServices();
+
+  for (size_t i = 1; i < found.size(); ++i) {
+    const Build& from = found[i - 1].second;
+    const Build& to = found[i].second;
+    delta_package::PayloadWriter delta(to.version, from.version), full(to.version);
+    bool self = false;
+    int patched = 0, whole = 0, deleted = 0;
+    for (const auto& [path, old_file] : from.files) {
+      if (to.files.count(path)) continue;
+      delta.AddDelete(path);
+      full.AddDelete(path);
+      self = self || IsLauncher(path);
+      ++deleted;
+    }
+    for (const auto& [path, f] : to.files) {
+      std::string bytes;
+      if (!platform::ReadFileToString(f.full_path, &bytes)) {
+        *error = "cannot read " + f.full_path;
+        return false;
+      }
+      full.AddWhole(path, bytes);
+      full.AddOutput(path, f.sha256, f.executable);
+      auto old_it = from.files.find(path);
+      if (old_it != from.files.end() && old_it->second.sha256 == f.sha256 &&
+          old_it->second.executable == f.executable)
+        continue;
+      self = self || IsLauncher(path);
+      delta.AddOutput(path, f.sha256, f.executable);
+      if (old_it != from.files.end()) {
+        const bool engine = IsEnginePackage(bytes.substr(0, 14)) && IsEnginePackage(Head(old_it->second.full_path, 14));
+        if (engine) {
+          std::string diff, reason;
+          if (TryDifference(work, gleaner, old_it->second, f, bytes, &diff, &reason)) {
+            delta.AddInput(path, old_it->second.sha256);
+            delta.AddPatch(path, std::move(diff));
+            ++patched;
+            continue;
+          }
+          lines->push_back("  " + to.version + ": engine package " + path + " sent whole: " + reason);
+        }
+      }
+      delta.AddWhole(path, bytes);
+      ++whole;
+    }
+    if (patched > 0) delta.SetGleaner(gleaner_bytes);
+
+    const std::string suffix = platform::kExeSuffix;
+    Published d, f;
+    if (!WritePackage(out, base_url, "update_" + from.version + "_to_" + to.version + suffix,
+                      delta_package::Attach(program, delta.Payload()), &d, error) ||
+        !WritePackage(out, base_url, "full_" + from.version + "_to_" + to.version + suffix,
+                      delta_package::Attach(program, full.Payload()), &f, error))
+      return false;
+
+    std::string doc = "<version>\r\n";
+    doc += Element("versionnum", to.version);
+    doc += Element("packageurl", d.url);
+    doc += Element("packagemd5", d.sha1);
+    doc += Element("updateself", self ? "true" : "false");
+    if (seed) {
+      doc += Element("fromversion", from.version);
+      doc += Element("packagesize", std::to_string(d.size));
+      doc += Element("packagesha256", d.sha256);
+    }
+    doc += Element("fullpackageurl", f.url);
+    doc += Element("fullpackagemd5", f.sha1);
+    if (seed) {
+      doc += Element("fullpackagesize", std::to_string(f.size));
+      doc += Element("fullpackagesha256", f.sha256);
+    }
+    doc += "</version>\r\n";
+    platform::MakeDirectories(out + from.version);
+    if (!WriteSigned(platform::JoinPath(out + from.version, "version.xml"), doc, seed, error)) return false;
+    std::ostringstream line;
+    line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << patched << " patched, "
+         << whole << " whole, " << deleted << " deleted)  full " << f.size << " bytes"
+         << (self ? "  updateself" : "");
+    lines->push_back(line.str());
+  }
+  RemoveTree(work);
+
+  if (!WriteSigned(out + "latest-version.xml", Element("lastversionnum", found.back().second.version), seed, error))
+    return false;
+  std::vector<std::pair<std::string, std::string>> news;
+  for (size_t i = found.size(); i > 0 && news.size() < kNewsVersions; --i)
+    news.emplace_back(found[i - 1].second.version, found[i - 1].second.notes);
+  if (!platform::WriteStringToFile(out + "news.html", NewsPage(news))) {
+    *error = "cannot write " + out + "news.html";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace publisher
