@@ -347,7 +347,7 @@ TEST_F(Release3, VerifiesCarriesTheFallbackAndAddressesBySha256) {
   ASSERT_TRUE(platform::WriteStringToFile(full, bytes));
   std::string out;
   EXPECT_EQ(Run("verify out " + pub_, &out), 1);
-  EXPECT_NE(out.find("SHA-256 differs from packagesha256"), std::string::npos) << out;
+  EXPECT_NE(out.find("SHA-256 differs from fullpackagesha256"), std::string::npos) << out;
 }
 
 TEST_F(Release3, SummaryNamesWholeEnginePackagesAndTheVersionStoreIsLeftOut) {

@@ -63,9 +63,10 @@ bool CheckSignature(const std::string& path, const std::string& shown, const std
 }
 
 // Checks one published package against its address, size and digests.
+// `prefix` names its elements: "" for the package, "full" for the fallback.
 void CheckPackage(const std::string& root, const std::string& shown, const std::string& url,
                   const std::string& sha1_text, const std::string& size_text, const std::string& sha256_text,
-                  std::vector<std::string>* problems) {
+                  const std::string& prefix, std::vector<std::string>* problems) {
   // The package's place in the tree: what follows the last "packages/".
   const size_t at = url.rfind("packages/");
   const std::string rel = at == std::string::npos ? std::string() : url.substr(at);
@@ -79,17 +80,17 @@ void CheckPackage(const std::string& root, const std::string& shown, const std::
     if (c == '/') c = platform::kPathSep;
   const std::string package = root + native;
   int64_t size = 0;
-  if (!Decimal(size_text, &size)) problems->push_back(shown + ": packagesize " + size_text + " is not a decimal number");
+  if (!Decimal(size_text, &size)) problems->push_back(shown + ": " + prefix + "packagesize " + size_text + " is not a decimal number");
   int64_t actual = platform::FileSize(package);
   if (actual < 0) {
     problems->push_back(shown + ": package " + rel + " is missing");
     return;
   }
   if (actual != size) problems->push_back(rel + ": size " + std::to_string(actual) + ", published " + size_text);
-  if (!VerifyPackage(package, sha1_text)) problems->push_back(rel + ": SHA-1 differs from packagemd5");
+  if (!VerifyPackage(package, sha1_text)) problems->push_back(rel + ": SHA-1 differs from " + prefix + "packagemd5");
   std::string sha256;
   if (!Sha256File(package, &sha256) || sha256 != sha256_text) {
-    problems->push_back(rel + ": SHA-256 differs from packagesha256");
+    problems->push_back(rel + ": SHA-256 differs from " + prefix + "packagesha256");
   }
   // packages/<64 hex digits>/<name>: the directory is the content's SHA-256.
   const std::string middle = rel.substr(9, rel.find('/', 9) == std::string::npos ? 0 : rel.find('/', 9) - 9);
@@ -128,7 +129,7 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
     value[i] = xml.GetData();
   }
   if (value[4] != dir) problems->push_back(shown + ": fromversion " + value[4] + " is not its directory " + dir);
-  CheckPackage(root, shown, value[1], value[2], value[5], value[6], problems);
+  CheckPackage(root, shown, value[1], value[2], value[5], value[6], "", problems);
 
   // The fallback to the full package, when published.
   static const char* const kFull[] = {"fullpackageurl", "fullpackagemd5", "fullpackagesize", "fullpackagesha256"};
@@ -145,7 +146,7 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
     }
     full[i] = xml.GetData();
   }
-  CheckPackage(root, shown, full[0], full[1], full[2], full[3], problems);
+  CheckPackage(root, shown, full[0], full[1], full[2], full[3], "full", problems);
 }
 
 // The words after "fullpackage" on a package's line.
