@@ -1,56 +1,100 @@
 #!/usr/bin/env bash
-# Release packages: bytes of the delta packages against the full packages for
-# 1.0.0.1 -> 1.0.0.3, on a client of 256 MiB of engine packages (8 packages of
-# 512 objects of 64 KiB) with about 1% of the objects changed per version.
+# Delta updates against full packages, 1.0.0.1 -> 1.0.0.3, for two clients:
+#   demo: 64 MiB of engine packages, a few objects of two packages changed
+#         per version (the demo's client);
+#   big:  256 MiB of engine packages, about 1% of all objects changed per
+#         version.
+# Each tree comes from the release builder. The launcher updates a player's
+# install of 1.0.0.1 twice, without a window, from nginx on 127.0.0.1: once
+# through the published tree (deltas), once through the same tree with every
+# version.xml naming the full package instead. Printed per client: package
+# bytes, the bytes nginx sent, and the wall time of the whole update, with the
+# full/delta ratios.
 set -eu
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 d="$BENCH_TMP/delta"
 mkdir -p "$d"
-if [ ! -f "$d/builds/1.0.0.3/System/P7.u" ]; then
-  rm -rf "$d/builds"
-  python3 - "$d" <<'PY'
-import os, random, sys
-d = sys.argv[1]
-rng = random.Random(1)
-packages, objects, size = 8, 512, 65536
-changed = {}  # (package, object) -> list of set= items
-for v in (1, 2, 3):
-    if v > 1:
-        for _ in range(packages * objects // 100):
-            key = (rng.randrange(packages), rng.randrange(objects))
-            changed.setdefault(key, []).append("set=%d:%08x" % (rng.randrange(size - 4), rng.getrandbits(32)))
-    root = os.path.join(d, "descriptions", "1.0.0.%d" % v)
-    os.makedirs(root, exist_ok=True)
-    for p in range(packages):
-        with open(os.path.join(root, "P%d.txt" % p), "w") as f:
-            f.write("version 128\nname None\nname Core\nname Class\nimport Core Class 0 Tex\n")
-            for o in range(objects):
-                items = ["random=%d,%d" % (size, p * objects + o + 1)] + changed.get((p, o), [])
-                f.write("export -1 0 0 Obj%d 0 %s\n" % (o, " ".join(items)))
-PY
-  for v in 1.0.0.1 1.0.0.2 1.0.0.3; do
-    mkdir -p "$d/builds/$v/System"
-    for p in 0 1 2 3 4 5 6 7; do
-      "$BENCH_BIN/pkgtool" make "$d/descriptions/$v/P$p.txt" "$d/builds/$v/System/P$p.u"
-    done
-    echo "launcher $v" > "$d/builds/$v/Quillfen"
-    echo "Release $v" > "$d/builds/$v/notes.txt"
+nginx_work=
+cleanup() { [ -n "$nginx_work" ] && bash "$here/tools/test_nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+# The launcher's instance mutex is machine-wide: no test may run meanwhile.
+exec 9>/tmp/launcher-tests.lock
+flock 9
+
+now() { date +%s.%N; }
+
+# update BUILDS TREE_URL INSTALL: a player's 1.0.0.1 updated to the end;
+# prints the wall seconds.
+update() {
+  local builds=$1 url=$2 install=$3 s e
+  rm -rf "$install"
+  mkdir -p "$install"
+  cp -r "$builds/1.0.0.1/." "$install/"
+  rm -f "$install/notes.txt"
+  cp "$BENCH_BIN/Quillfen" "$BENCH_BIN/Quillfen.so" "$BENCH_BIN/dovra_version.so" "$install/"
+  printf '[version]\r\nClientVersion=1.0.0.1\r\nUpdateVersionUrl=%s\r\n' "$url" > "$install/dovra_version.ini"
+  s=$(now)
+  (cd "$install" && DISPLAY= timeout 900 ./Quillfen >/dev/null 2>&1) || true
+  for _ in $(seq 1 9000); do
+    grep -qs "update ended" "$install"/log/* && break
+    sleep 0.1
   done
-fi
-rm -rf "$d/out"
-"$BENCH_BIN/publish" release "$d/builds" "$d/out" http://127.0.0.1:1/ > "$d/summary.txt"
-size_of() { stat -c %s "$d/out/packages/"*/"$1"; }
-delta=0
-full=0
-for step in "1.0.0.1 1.0.0.2" "1.0.0.2 1.0.0.3"; do
-  set -- $step
-  ds=$(size_of "update_$1_to_$2")
-  fs=$(size_of "full_$1_to_$2")
-  printf '%s -> %s  delta %10d bytes  full %10d bytes  delta/full %.4f\n' "$1" "$2" "$ds" "$fs" "$(echo "$ds / $fs" | bc -l)"
-  delta=$((delta + ds))
-  full=$((full + fs))
-done
-printf '1.0.0.1 -> 1.0.0.3  deltas %10d bytes  fulls %9d bytes  delta/full %.4f\n' "$delta" "$full" "$(echo "$delta / $full" | bc -l)"
-program=$(stat -c %s "$BENCH_BIN/delta_setup")
-gleaner=$(stat -c %s "$BENCH_BIN/Gleaner")
-printf 'of each delta: setup program %d bytes, Gleaner %d bytes before compression\n' "$program" "$gleaner"
-grep -c 'sent whole' "$d/summary.txt" | xargs printf 'engine packages sent whole: %s\n' || true
+  e=$(now)
+  if ! grep -qs "update ended: 5 " "$install"/log/* || ! grep -qs "ClientVersion=1.0.0.3" "$install/dovra_version.ini"; then
+    echo "the update of $install did not end at 1.0.0.3" >&2
+    return 1
+  fi
+  echo "$e - $s" | bc -l
+}
+
+sent_bytes() { awk -v from="$1" 'NR > from && $2 ~ /\/packages\// { n += $5 } END { print n + 0 }' "$nginx_work/access.log"; }
+lines() { wc -l < "$nginx_work/access.log"; }
+
+measure() {
+  local name=$1 mib=$2 permille=$3
+  local builds="$d/$name-builds" out="$d/$name-out"
+  echo "-- $name: $mib MiB of engine packages, $permille per mille of the objects of two of four packages changed per version"
+  [ -f "$builds/1.0.0.3/System/Pack4.u" ] || bash "$here/tools/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" "$mib" "$permille"
+  rm -rf "$out" "$out-full"
+  mkdir -p "$out"
+  nginx_work="$d/$name-nginx"
+  local port
+  port=$(bash "$here/tools/test_nginx/serve.sh" start "$nginx_work" "$d")
+  local url="http://127.0.0.1:$port/$name-out/" url_full="http://127.0.0.1:$port/$name-out-full/"
+  "$BENCH_BIN/publish" release "$builds" "$out" "$url" > "$d/$name-summary.txt"
+  # The same tree whose version.xml name the full packages.
+  cp -r "$out" "$out-full"
+  for v in "$out-full"/1.0.0.*/version.xml; do
+    local full_url full_md5
+    full_url=$(sed -n 's|.*<fullpackageurl>\([^<]*\)</fullpackageurl>.*|\1|p' "$v")
+    full_md5=$(sed -n 's|.*<fullpackagemd5>\([^<]*\)</fullpackagemd5>.*|\1|p' "$v")
+    full_url=${full_url/"$url"/"$url_full"}
+    sed -i -e "s|<packageurl>[^<]*</packageurl>|<packageurl>$full_url</packageurl>|" \
+           -e "s|<packagemd5>[^<]*</packagemd5>|<packagemd5>$full_md5</packagemd5>|" "$v"
+  done
+  local delta_pkg=0 full_pkg=0 f
+  for f in "$out"/packages/*/update_*; do delta_pkg=$((delta_pkg + $(stat -c %s "$f"))); done
+  for f in "$out"/packages/*/full_*; do full_pkg=$((full_pkg + $(stat -c %s "$f"))); done
+  local before t_delta sent_delta t_full sent_full
+  before=$(lines)
+  t_delta=$(update "$builds" "$url" "$d/$name-install-delta")
+  sent_delta=$(sent_bytes "$before")
+  before=$(lines)
+  t_full=$(update "$builds" "$url_full" "$d/$name-install-full")
+  sent_full=$(sent_bytes "$before")
+  bash "$here/tools/test_nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true
+  nginx_work=
+  printf '   package bytes   deltas %11d   fulls %11d   full/delta %7.1fx\n' "$delta_pkg" "$full_pkg" \
+    "$(echo "$full_pkg / $delta_pkg" | bc -l)"
+  printf '   bytes sent      deltas %11d   fulls %11d   full/delta %7.1fx\n' "$sent_delta" "$sent_full" \
+    "$(echo "$sent_full / $sent_delta" | bc -l)"
+  printf '   wall time       deltas %10.2fs   fulls %10.2fs   full/delta %7.2fx\n' "$t_delta" "$t_full" \
+    "$(echo "$t_full / $t_delta" | bc -l)"
+  grep 'sent whole' "$d/$name-summary.txt" | sed 's/^/   /' || true
+}
+
+measure demo 64 8
+measure big 256 20
+printf 'of each delta: setup program %d bytes, Gleaner %d bytes before compression\n' \
+  "$(stat -c %s "$BENCH_BIN/delta_setup")" "$(stat -c %s "$BENCH_BIN/Gleaner")"

@@ -3,6 +3,7 @@
 #
 #   make_builds.sh PKGTOOL OUT_DIR TOTAL_MIB CHANGED_PERMILLE [PROGRAM]
 #
+# PKGTOOL is run through $RUN when set (the Wine runner for win32 builds).
 # OUT_DIR/1.0.0.1, 1.0.0.2 and 1.0.0.3 each hold a whole client: System/ with
 # four engine packages of TOTAL_MIB/4 MiB each (64 KiB objects of
 # pseudo-random bytes), System/Dovra.ini, and notes.txt. From one version to
@@ -47,7 +48,7 @@ for v in 1 2 3; do
         printf "export -2 0 1 Obj%d 0x00070004 random=65536,%d\n", i, seed
       }
     }' > "$desc"
-    "$pkgtool" make "$desc" "$dir/System/Pack$p.u" >/dev/null
+    ${RUN:-} "$pkgtool" make "$desc" "$dir/System/Pack$p.u" >/dev/null
   done
   printf '[Engine]\nVersion=1.0.0.%s\n' "$v" > "$dir/System/Dovra.ini"
   [ "$v" -lt 3 ] && echo "retired in 1.0.0.3" > "$dir/System/Old.txt"
