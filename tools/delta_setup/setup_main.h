@@ -7,23 +7,12 @@
 
 #include "platform/path.h"
 #include "tools/delta_setup/delta_install.h"
+#include "tools/sample_setup/setup_command_line.h"
 
 namespace delta_install {
 
 inline int SetupMain(int argc, char** argv) {
-  // The /D= value comes last and may contain blanks, which split it into
-  // several arguments: join them again.
-  std::string target;
-  bool in_target = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (!in_target && a.rfind("/D=", 0) == 0) {
-      in_target = true;
-      target = a.substr(3);
-    } else if (in_target) {
-      target += " " + a;
-    }
-  }
+  const std::string target = SetupTarget(argc, argv);
   if (target.empty()) {
     std::fprintf(stderr, "usage: %s /USERNAME=<name> /D=<install directory>\n", argv[0]);
     return kUsage;

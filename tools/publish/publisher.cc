@@ -174,35 +174,49 @@ bool ReadFullPackageLine(std::istringstream& words, FullPackage* full) {
   return true;
 }
 
+// Writes the sample setup program with a payload of `files` producing
+// `version` as packages/<name>; gives the file's bytes, SHA-1 and SHA-256
+// texts.
+bool WriteSamplePackage(const std::string& program, const std::string& version, bool cancel,
+                        const std::vector<sample_package::File>& files, const std::string& out,
+                        const std::string& name, std::string* bytes, std::string* sha1_text,
+                        std::string* sha256_text, std::string* error) {
+  sample_package::Payload payload;
+  payload.version = version;
+  payload.cancel = cancel;
+  payload.files = files;
+  *bytes = sample_package::Attach(program, payload);
+  const std::string path = platform::JoinPath(out + "packages", name);
+  if (!platform::WriteStringToFile(path, *bytes)) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  DigestContext sha1;
+  sha1.Update(bytes->data(), bytes->size());
+  sha1.Final();
+  *sha1_text = sha1.DigestText();
+  Sha256 sha256;
+  sha256.Update(bytes->data(), bytes->size());
+  *sha256_text = sha256.HexText();
+  return true;
+}
+
 // Writes packages/full_<from>_to_<to> for a package that names a full
 // package and gives the version.xml elements that name it.
 bool WriteFullPackage(const Description& d, const Package& p, const std::string& program, const std::string& out,
                       bool is_signed, std::string* elements, std::vector<std::string>* lines, std::string* error) {
   const FullPackage& f = p.full;
-  sample_package::Payload payload;
-  payload.version = p.to;
-  payload.cancel = f.cancel;
-  payload.files = p.files;
   const std::string name = "full_" + p.from + "_to_" + p.to + platform::kExeSuffix;
-  const std::string bytes = sample_package::Attach(program, payload);
-  const std::string path = platform::JoinPath(out + "packages", name);
-  if (!platform::WriteStringToFile(path, bytes)) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  DigestContext sha1;
-  sha1.Update(bytes.data(), bytes.size());
-  sha1.Final();
-  Sha256 sha256;
-  sha256.Update(bytes.data(), bytes.size());
+  std::string bytes, sha1, sha256;
+  if (!WriteSamplePackage(program, p.to, f.cancel, p.files, out, name, &bytes, &sha1, &sha256, error)) return false;
   auto keep = [&](const char* e) { return std::find(f.omit.begin(), f.omit.end(), e) == f.omit.end(); };
   if (keep("fullpackageurl")) *elements += Element("fullpackageurl", d.url + "packages/" + name);
-  if (keep("fullpackagemd5")) *elements += Element("fullpackagemd5", f.digest.empty() ? sha1.DigestText() : f.digest);
+  if (keep("fullpackagemd5")) *elements += Element("fullpackagemd5", f.digest.empty() ? sha1 : f.digest);
   if (is_signed) {
     if (keep("fullpackagesize"))
       *elements += Element("fullpackagesize", f.size.empty() ? std::to_string(bytes.size()) : f.size);
     if (keep("fullpackagesha256"))
-      *elements += Element("fullpackagesha256", f.sha256.empty() ? sha256.HexText() : f.sha256);
+      *elements += Element("fullpackagesha256", f.sha256.empty() ? sha256 : f.sha256);
   }
   lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes (full)");
   return true;
@@ -291,32 +305,19 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
   platform::MakeDirectories(out + "packages");
   if (!WriteDocument(out + "latest-version.xml", Element("lastversionnum", d.latest), seed, error)) return false;
   for (const Package& p : d.packages) {
-    sample_package::Payload payload;
-    payload.version = p.to;
-    payload.cancel = p.cancel;
-    payload.files = p.files;
     const std::string name = "update_" + p.from + "_to_" + p.to + platform::kExeSuffix;
-    const std::string bytes = sample_package::Attach(program, payload);
-    const std::string path = platform::JoinPath(out + "packages", name);
-    if (!platform::WriteStringToFile(path, bytes)) {
-      *error = "cannot write " + path;
-      return false;
-    }
-    DigestContext sha1;
-    sha1.Update(bytes.data(), bytes.size());
-    sha1.Final();
-    Sha256 sha256;
-    sha256.Update(bytes.data(), bytes.size());
+    std::string bytes, sha1, sha256;
+    if (!WriteSamplePackage(program, p.to, p.cancel, p.files, out, name, &bytes, &sha1, &sha256, error)) return false;
     auto keep = [&](const char* e) { return std::find(p.omit.begin(), p.omit.end(), e) == p.omit.end(); };
     std::string doc = "<version>\r\n";
     if (keep("versionnum")) doc += Element("versionnum", p.to);
     if (keep("packageurl")) doc += Element("packageurl", d.url + "packages/" + name);
-    if (keep("packagemd5")) doc += Element("packagemd5", p.digest.empty() ? sha1.DigestText() : p.digest);
+    if (keep("packagemd5")) doc += Element("packagemd5", p.digest.empty() ? sha1 : p.digest);
     if (keep("updateself")) doc += Element("updateself", p.updateself);
     if (seed) {
       if (keep("fromversion")) doc += Element("fromversion", p.from);
       if (keep("packagesize")) doc += Element("packagesize", p.size.empty() ? std::to_string(bytes.size()) : p.size);
-      if (keep("packagesha256")) doc += Element("packagesha256", p.sha256.empty() ? sha256.HexText() : p.sha256);
+      if (keep("packagesha256")) doc += Element("packagesha256", p.sha256.empty() ? sha256 : p.sha256);
     }
     std::vector<std::string> full_line;
     if (p.full.present && !WriteFullPackage(d, p, program, out, seed != nullptr, &doc, &full_line, error)) return false;
