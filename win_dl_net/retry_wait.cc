@@ -149,8 +149,12 @@ uint32_t Backoff::Random(uint32_t bound) {
 uint32_t Backoff::Failed(int64_t retry_after_ms) {
   if (failures_ < 64) ++failures_;
   if (timing_.fixed) return timing_.first_ms;
-  // The window: first_ms, doubling with every failure in a row, at most max_ms.
+  // The window: first_ms (or the server's Retry-After when longer),
+  // doubling with every failure in a row, at most max_ms.
   uint64_t window = timing_.first_ms;
+  if (retry_after_ms > static_cast<int64_t>(window)) {
+    window = retry_after_ms < timing_.max_ms / 2 ? 2 * static_cast<uint64_t>(retry_after_ms) : timing_.max_ms;
+  }
   for (uint32_t i = 1; i < failures_ && window < timing_.max_ms; ++i) window *= 2;
   if (window > timing_.max_ms) window = timing_.max_ms;
   if (retry_after_ms >= 0) {

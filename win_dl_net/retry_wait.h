@@ -3,8 +3,10 @@
 // A range (or the job's size query) that failed waits before its next
 // request:
 //   - a 503 or 429 reply with Retry-After (seconds or an HTTP date) makes it
-//     wait at least that long, plus the jitter of its backoff window, at most
-//     kRetryAfterCapMs in all;
+//     wait at least that long, plus a random time of up to twice the
+//     Retry-After (doubling with each further failure in a row, at most
+//     kMaxMs), at most kRetryAfterCapMs in all: clients sent away together
+//     come back spread over the time the server asked for and more;
 //   - otherwise the first failure waits kFirstMs and each further failure in
 //     a row a random time in [0, window], the window doubling from kFirstMs
 //     up to kMaxMs ("full jitter"), so that a crowd of clients turned away

@@ -98,11 +98,14 @@ TEST(BackoffTest, RetryAfterIsTheFloorAndTenMinutesTheCeiling) {
   // A day, as seconds or as a date, waits ten minutes.
   EXPECT_EQ(b.Failed(RetryAfterMs("86400", 0)), 600000u);
   EXPECT_EQ(b.Failed(RetryAfterMs("Fri, 02 Jan 1970 00:00:00 GMT", 0)), RetryTiming::kRetryAfterCapMs);
-  // The jitter of the backoff window comes on top, within the cap.
+  // A jitter comes on top: up to twice the Retry-After, doubling with each
+  // busy answer in a row (at most 60 s), within the cap.
   Picked most([](uint32_t bound) { return bound; });
   Backoff c(most.timing);
-  EXPECT_EQ(c.Failed(2000), 3000u);
-  EXPECT_EQ(c.Failed(2000), 4000u);
+  EXPECT_EQ(c.Failed(2000), 6000u);
+  EXPECT_EQ(c.Failed(2000), 10000u);
+  EXPECT_EQ(c.Failed(2000), 18000u);
+  EXPECT_EQ(c.Failed(50000), 110000u);
   EXPECT_EQ(c.Failed(599000), 600000u);
 }
 
