@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -80,10 +81,23 @@ class RetryJobTest : public ::testing::Test {
     }
     return out;
   }
+  // Runs the job until it ends by itself; a job still running after 30 s is
+  // stopped (and the test fails).
   void RunToEnd(SegmentPolicy& job) {
     ASSERT_TRUE(job.Init());
     ASSERT_TRUE(job.Start());
-    ASSERT_TRUE(dltest::EndsWithin(60000, [&] { job.Wait(); }));
+    std::atomic<bool> ended{false}, stopped{false};
+    std::thread watchdog([&] {
+      for (int waited = 0; waited < 30000 && !ended; waited += 10) platform::SleepMs(10);
+      if (!ended) {
+        stopped = true;
+        job.Stop();
+      }
+    });
+    job.Wait();
+    ended = true;
+    watchdog.join();
+    EXPECT_FALSE(stopped) << "the job did not end within 30 s";
   }
 
   FaultServer server_;
