@@ -35,13 +35,7 @@ long long MsBetween(Clock::time_point a, Clock::time_point b) {
 
 std::string HttpDate(std::time_t t) {
   char text[64];
-  std::tm tm{};
-#ifdef _WIN32
-  gmtime_s(&tm, &t);
-#else
-  gmtime_r(&t, &tm);
-#endif
-  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&t));
   return text;
 }
 
