@@ -9,6 +9,7 @@
 #ifndef WIN_DL_NET_FAULT_SERVER_H_
 #define WIN_DL_NET_FAULT_SERVER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +32,8 @@ class FaultServer {
     kNoContentLength,   // chunked 206 (no Content-Length), otherwise right
     kDrip,              // right, in 1000-byte pieces 1 ms apart
     kStall,             // right for 20000 bytes, then silence for kStallMs, then closed
+    kBusy,              // 503 with the Retry-After of SetRetryAfter (none when empty)
+    kTooMany,           // 429, the same
   };
 
   struct Request {
@@ -40,6 +43,7 @@ class FaultServer {
     uint32_t start = 0;        // first byte asked for
     std::string accept;
     std::string user_agent;
+    std::chrono::system_clock::time_point at;  // when it came
   };
 
   using Script = std::function<Fault(const Request&)>;
@@ -55,6 +59,9 @@ class FaultServer {
   bool Start(const std::string& data);
   void Stop();
   void SetScript(Script script);
+  // The Retry-After header of kBusy and kTooMany replies, for example "2" or
+  // an HTTP date; empty: none.
+  void SetRetryAfter(const std::string& value);
 
   std::string Url(const std::string& path) const;
   std::vector<Request> Requests() const;

@@ -12,6 +12,7 @@ struct FaultServer::Impl {
   int port = 0;
   mutable std::mutex mutex;
   Script script;
+  std::string retry_after;
   std::vector<Request> requests;
 
   void Handle(const httplib::Request& req, httplib::Response& res);
@@ -30,8 +31,11 @@ void FaultServer::Impl::Handle(const httplib::Request& req, httplib::Response& r
   if (r.has_range && r.range.compare(0, 6, "bytes=") == 0) r.start = static_cast<uint32_t>(std::strtoul(r.range.c_str() + 6, nullptr, 10));
   r.accept = req.get_header_value("Accept");
   r.user_agent = req.get_header_value("User-Agent");
+  r.at = std::chrono::system_clock::now();
   Fault fault = Fault::kNone;
+  std::string retry_after_value;
   {
+    retry_after_value = retry_after;
     std::lock_guard<std::mutex> lock(mutex);
     r.index = static_cast<int>(requests.size());
     requests.push_back(r);
@@ -96,6 +100,18 @@ void FaultServer::Impl::Handle(const httplib::Request& req, httplib::Response& r
       });
       return;
     }
+    case Fault::kBusy:
+    case Fault::kTooMany: {
+      res.status = fault == Fault::kBusy ? 503 : 429;
+      if (!retry_after_value.empty()) res.set_header("Retry-After", retry_after_value);
+      std::string page = "<html>busy</html>";
+      res.set_chunked_content_provider("text/html", [page](size_t offset, httplib::DataSink& sink) {
+        if (offset == 0) sink.write(page.data(), page.size());
+        sink.done();
+        return true;
+      });
+      return;
+    }
     case Fault::kNotFound:
     case Fault::kServerError: {
       // Chunked, so that the library leaves the status and the body alone.
@@ -136,6 +152,11 @@ void FaultServer::Stop() {
 void FaultServer::SetScript(Script script) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->script = std::move(script);
+}
+
+void FaultServer::SetRetryAfter(const std::string& value) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->retry_after = value;
 }
 
 std::string FaultServer::Url(const std::string& path) const {

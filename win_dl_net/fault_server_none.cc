@@ -9,5 +9,6 @@ bool FaultServer::Available() { return false; }
 bool FaultServer::Start(const std::string& data) { return false; }
 void FaultServer::Stop() {}
 void FaultServer::SetScript(Script script) {}
+void FaultServer::SetRetryAfter(const std::string& value) {}
 std::string FaultServer::Url(const std::string& path) const { return std::string(); }
 std::vector<FaultServer::Request> FaultServer::Requests() const { return {}; }

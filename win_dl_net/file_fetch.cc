@@ -34,6 +34,16 @@ FileFetch::~FileFetch() { Close(); }
 void FileFetch::Reset() {
   m_nFileSize = 0;
   m_nDownloaded = 0;
+  m_nLastStatus = 0;
+  m_strRetryAfter.clear();
+}
+
+void FileFetch::NoteReply(uint32_t code) {
+  m_nLastStatus = code;
+  m_strRetryAfter.clear();
+  if (LastReplyBusy() && m_pHttpFile && !m_pHttpFile->QueryHeader("Retry-After", &m_strRetryAfter)) {
+    m_strRetryAfter.clear();
+  }
 }
 
 void FileFetch::Close() {
@@ -107,7 +117,11 @@ bool FileFetch::CheckStatus() {
     uint32_t code = 0;
     m_pHttpFile->QueryStatusCode(&code);
     LogInfo() << "QueryInfoStatusCode:" << code;
+    NoteReply(code);
     if (code >= 200 && code <= 299) return true;
+    // A busy server's answer does not change by asking the same reply
+    // again; the caller decides when to come back.
+    if (LastReplyBusy()) return false;
     platform::SleepMs(100);
   }
   return false;
@@ -218,6 +232,12 @@ SegmentFetcher::SegmentFetcher(const std::string& url, const std::string& local_
 void SegmentFetcher::Stop() {
   ThreadObject::Stop();
   Abort();
+  m_stopWait.Interrupt();
+}
+
+void SegmentFetcher::SetMirrors(const std::vector<std::string>& mirrors) {
+  m_addresses.assign(1, m_addresses.empty() ? m_strUrl : m_addresses.front());
+  m_addresses.insert(m_addresses.end(), mirrors.begin(), mirrors.end());
 }
 
 SegmentFetcher::~SegmentFetcher() {
@@ -229,6 +249,7 @@ SegmentFetcher::~SegmentFetcher() {
 bool SegmentFetcher::CheckRangeReply(int* result) {
   uint32_t code = 0;
   m_pHttpFile->QueryStatusCode(&code);
+  NoteReply(code);
   std::string content_range;
   uint32_t first = 0;
   if (code == 206 && m_pHttpFile->QueryHeader("Content-Range", &content_range) &&
@@ -241,6 +262,7 @@ bool SegmentFetcher::CheckRangeReply(int* result) {
   bool transient = code >= 500 || code == 408 || code == 429;
   LogWarn() << "range reply rejected,status:" << code << ",Content-Range:" << content_range << ",sp:" << m_nCurPos;
   *result = transient ? -2 : -1;
+  m_bRefused = !transient;
   return false;
 }
 
@@ -260,6 +282,9 @@ bool SegmentFetcher::FlushBuffer(MemorySink& buffer, FileSink& sink) {
 int SegmentFetcher::FetchFileSegment(FileSink& sink) {
   LogInfo() << "FetchFileSegment Begin";
   Close();
+  m_bRefused = false;
+  m_nLastStatus = 0;
+  m_strRetryAfter.clear();
   if (!sink.IsOpen()) {
     LogError() << "local file not open:" << m_strLocalFile;
     return -1;
@@ -269,7 +294,11 @@ int SegmentFetcher::FetchFileSegment(FileSink& sink) {
     CHECK_RETURN(m_pNetSession, -1);
     bool network_error = false;
     if (!OpenRequest(m_nCurPos, true, &network_error)) {
-      if (!network_error) return -1;
+      if (!network_error) {
+        // This address cannot be asked (it does not parse, say); another may.
+        m_bRefused = !IsStopped();
+        return -1;
+      }
       LogError() << "win net error happen, close and restart again";
       return -2;
     }
@@ -371,23 +400,65 @@ int SegmentFetcher::FetchFileSegment(FileSink& sink) {
 }
 
 int SegmentFetcher::Run() {
+  static const RetryTiming kDefaultTiming;
+  const RetryTiming& timing = m_pTiming ? *m_pTiming : kDefaultTiming;
+  if (m_addresses.empty()) m_addresses.push_back(m_strUrl);
+  Backoff backoff(timing);
+  std::vector<bool> refused(m_addresses.size(), false);
+  size_t at = 0;
+  uint32_t on_address = 0;  // failures in a row on the current address
+  // The next address after the current one that has not refused the range;
+  // the current one when there is none.
+  auto next_address = [&] {
+    for (size_t k = 1; k < m_addresses.size(); ++k) {
+      size_t i = (at + k) % m_addresses.size();
+      if (!refused[i]) return i;
+    }
+    return at;
+  };
+  auto turn_to = [&](size_t i, const char* why) {
+    LogWarn() << "range " << m_nStartPos << "-" << m_nEndPos << " continues from " << m_addresses[i]
+              << " at sp:" << m_nCurPos << " (" << why << " on " << m_addresses[at] << ")";
+    at = i;
+    on_address = 0;
+  };
   int result = -1;
   for (;;) {
+    m_strUrl = m_addresses[at];
+    const uint32_t before = m_nCurPos;
     FileSink sink(m_strLocalFile);
     result = FetchFileSegment(sink);
     sink.Close();
-    if (result == -2) {
-      // Retry after a second; a stop ends the wait early.
-      for (int i = 0; i < 10 && !IsStopped(); ++i) platform::SleepMs(100);
-      if (IsStopped()) {
-        result = -1;
-        break;
-      }
-      continue;
-    }
-    if (result == -1) break;
     if (result == 0) {
       LogInfo() << "down load success,return";
+      break;
+    }
+    if (IsStopped()) {
+      result = -1;
+      break;
+    }
+    if (m_nCurPos != before) {
+      backoff.Progressed();
+      on_address = 0;
+    }
+    if (result == -1) {
+      if (!m_bRefused) break;  // the local file failed: no address helps
+      refused[at] = true;
+      size_t next = next_address();
+      if (next == at) break;  // every address has refused
+      turn_to(next, "refused");
+      continue;
+    }
+    // A network error or a busy server: wait, then ask again.
+    const int64_t retry_after = LastReplyBusy() ? RetryAfterMs(m_strRetryAfter, timing.Now()) : -1;
+    const uint32_t wait = backoff.Failed(retry_after);
+    LogInfo() << "range retry in " << wait << " ms,status:" << m_nLastStatus << ",sp:" << m_nCurPos;
+    if (++on_address >= timing.switch_after && m_addresses.size() > 1) {
+      size_t next = next_address();
+      if (next != at) turn_to(next, "failures in a row");
+    }
+    if (!m_stopWait.WaitMs(wait)) {
+      result = -1;
       break;
     }
   }

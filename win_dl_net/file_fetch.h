@@ -17,9 +17,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/http.h"
 #include "win_dl_net/data_sink.h"
+#include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
 
 class FileFetch {
@@ -57,6 +59,13 @@ class FileFetch {
   uint32_t GetDownloaded() const { return m_nDownloaded.load(); }
   const std::string& GetUrl() const { return m_strUrl; }
 
+  // Status code of the last reply of the last operation, 0 when none came.
+  uint32_t LastStatus() const { return m_nLastStatus; }
+  // Whether that reply was a 503 or a 429: the server is busy, not broken.
+  bool LastReplyBusy() const { return m_nLastStatus == 503 || m_nLastStatus == 429; }
+  // Its Retry-After header when it was busy; empty otherwise.
+  const std::string& LastRetryAfter() const { return m_strRetryAfter; }
+
   // The header block of a request for the bytes from `start` on.
   static std::string RequestHeaders(uint32_t start);
   // The request flags for an URL's scheme.
@@ -72,6 +81,8 @@ class FileFetch {
   // Makes `session` the operation's session. False (and no session) when
   // none could be made; an aborted fetch keeps a session that fails at once.
   bool SetSession(std::unique_ptr<platform::HttpSession> session);
+  // Notes the status (and, for a busy reply, the Retry-After) of the reply.
+  void NoteReply(uint32_t code);
 
   std::unique_ptr<platform::HttpConnection> m_pConnection;
   std::unique_ptr<platform::HttpSession> m_pNetSession;
@@ -82,6 +93,8 @@ class FileFetch {
   uint32_t m_nConnectRetries = 3000000;
   uint32_t m_nFileSize = 0;
   std::atomic<uint32_t> m_nDownloaded{0};
+  uint32_t m_nLastStatus = 0;
+  std::string m_strRetryAfter;
 
  private:
   // Guards m_pNetSession against Abort from another thread; the owning
@@ -106,11 +119,23 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   int FetchFileSegment(FileSink& sink);
 
   bool IsStopped() override { return !IsRunning() || IsAborted(); }
-  // Clears `running` and ends a request the fetcher's thread is blocked in.
+  // Clears `running`, ends a request the fetcher's thread is blocked in and
+  // a wait between attempts.
   void Stop() override;
-  // Fetches until complete, stopped or failed for good; retries -2 every
-  // 1000 ms.
+  // Fetches until complete, stopped or failed for good. After a network
+  // error or a busy server it waits as `timing` says (Retry-After, backoff)
+  // and asks again from GetCurPos(). With further addresses: after
+  // switch_after failures in a row on one address, or when an address
+  // refuses the range for good, it goes on from the next address at the
+  // same position; it gives up only when every address has refused.
   int Run() override;
+
+  // Further addresses of the same file, tried after the URL given at
+  // construction. Before Start.
+  void SetMirrors(const std::vector<std::string>& mirrors);
+  // The waits between attempts; the defaults when unset. `timing` outlives
+  // the fetcher. Before Start.
+  void SetRetryTiming(const RetryTiming* timing) { m_pTiming = timing; }
 
   // Called on the fetcher's thread when Run is about to return.
   void SetFinishedCallback(std::function<void()> callback) { m_fnFinished = std::move(callback); }
@@ -130,6 +155,12 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // Writes what `buffer` holds at the sink's position and advances m_nCurPos.
   bool FlushBuffer(MemorySink& buffer, FileSink& sink);
 
+  std::vector<std::string> m_addresses;  // the URL given first, then the mirrors
+  const RetryTiming* m_pTiming = nullptr;
+  StopWait m_stopWait;
+  // The last failure was the server's answer for good (not a network error,
+  // a busy server or a local failure): another address may serve.
+  bool m_bRefused = false;
   uint32_t m_nStartPos;
   uint32_t m_nEndPos;
   std::atomic<uint32_t> m_nCurPos;

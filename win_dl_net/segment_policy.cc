@@ -45,27 +45,70 @@ std::vector<SegmentInfo> SegmentPolicy::Layout(uint32_t size) {
   return out;
 }
 
+namespace {
+
+// The text after an address's last '/' or '\\'.
+std::string LastSegment(const std::string& url) {
+  size_t at = url.find_last_of("/\\");
+  return at == std::string::npos ? url : url.substr(at + 1);
+}
+
+}  // namespace
+
 bool SegmentPolicy::Init() {
   std::string name;
   if (!LocalNameOf(_strurl, &name)) return false;
   _localfilename = platform::JoinPath(_dir, name);
-  FileFetch probe(_strurl);
-  {
-    std::lock_guard<std::mutex> hold(_probemutex);
-    _probe = &probe;
+  _addresses.assign(1, _strurl);
+  for (const std::string& mirror : _mirrors) {
+    if (LastSegment(mirror) != LastSegment(_strurl)) {
+      LogWarn() << "mirror ignored, its file name differs from the package's:" << mirror;
+      continue;
+    }
+    _addresses.push_back(mirror);
   }
-  // A Stop before this point is seen here, one after it aborts the query.
-  bool answered = IsRunning() && probe.GetRemoteFileAttribute();
-  {
-    std::lock_guard<std::mutex> hold(_probemutex);
-    _probe = nullptr;
+  Backoff backoff(_timing);
+  bool answered = false;
+  uint32_t size = 0;
+  for (int round = 0; !answered; ++round) {
+    bool busy = false;
+    int64_t retry_after = -1;
+    for (const std::string& address : _addresses) {
+      FileFetch probe(address);
+      {
+        std::lock_guard<std::mutex> hold(_probemutex);
+        _probe = &probe;
+      }
+      // A Stop before this point is seen here, one after it aborts the query.
+      answered = IsRunning() && probe.GetRemoteFileAttribute();
+      {
+        std::lock_guard<std::mutex> hold(_probemutex);
+        _probe = nullptr;
+      }
+      if (!IsRunning()) return false;
+      if (answered) {
+        size = probe.GetFileSize();
+        break;
+      }
+      if (probe.LastReplyBusy()) {
+        busy = true;
+        int64_t ms = RetryAfterMs(probe.LastRetryAfter(), _timing.Now());
+        if (ms > retry_after) retry_after = ms;
+      }
+      if (_addresses.size() > 1) LogWarn() << "size query unanswered,status:" << probe.LastStatus() << ",url:" << address;
+    }
+    if (answered) break;
+    // Only busy servers are asked again; the old rule asked once.
+    if (!busy || _timing.fixed || round + 1 >= kSizeQueryRounds) break;
+    const uint32_t wait = backoff.Failed(retry_after);
+    LogInfo() << "servers busy, size query again in " << wait << " ms";
+    if (!_stopwait.WaitMs(wait)) return false;
   }
-  if (!IsRunning()) return false;
   if (!answered) {
     LogError() << "get remote file attribute error";
     return false;
   }
-  _filesize = probe.GetFileSize();
+  _filesize = size;
   LogInfo() << "file size" << _filesize.load();
   if (!LoadJournal()) {
     LogError() << "load xml error";
@@ -103,6 +146,7 @@ void SegmentPolicy::Stop() {
     std::lock_guard<std::mutex> hold(_probemutex);
     if (_probe) _probe->Abort();
   }
+  _stopwait.Interrupt();
   WakeMonitor();
   // The fetchers and ranges belong to Init and Run; they are released with
   // the job.
@@ -119,6 +163,8 @@ int SegmentPolicy::Run() {
   for (const SegmentInfo& s : _segments) {
     auto fetcher = std::make_unique<SegmentFetcher>(_strurl, _localfilename, s.isp, s.sp, s.ep);
     fetcher->SetFinishedCallback([this] { WakeMonitor(); });
+    fetcher->SetMirrors(std::vector<std::string>(_addresses.begin() + 1, _addresses.end()));
+    fetcher->SetRetryTiming(&_timing);
     _workslist.push_back(std::move(fetcher));
   }
   std::vector<bool> started;

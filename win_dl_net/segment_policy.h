@@ -24,6 +24,7 @@
 
 #include "launcher/markup/markup_document.h"
 #include "win_dl_net/file_fetch.h"
+#include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
 
 class DownloadPolicy : public ThreadObject {
@@ -58,6 +59,9 @@ struct SegmentInfo {
 class SegmentPolicy : public DownloadPolicy {
  public:
   static constexpr int kSegmentCount = 4;
+  // Rounds of the size query over every address while the servers answer
+  // busy (503, 429).
+  static constexpr int kSizeQueryRounds = 10;
 
   // `dir` is the directory the package goes to (with or without a trailing
   // separator), `url` the package URL.
@@ -66,7 +70,10 @@ class SegmentPolicy : public DownloadPolicy {
   ~SegmentPolicy() override;
 
   // Learns the size, derives the local file name and loads the journal.
-  // False when the job cannot run.
+  // The size is asked of the URL and then of each mirror until one answers;
+  // while every address answers busy, the round is repeated after the wait
+  // the servers ask for (at most kSizeQueryRounds rounds). False when the
+  // job cannot run.
   bool Init() override;
   // Cancels from any thread at any time: ends a size query of Init in
   // progress, ends the run (which saves the journal) and waits for the job's
@@ -89,6 +96,17 @@ class SegmentPolicy : public DownloadPolicy {
   std::string JournalPath() const;
 
   const std::vector<SegmentInfo>& Segments() const { return _segments; }
+
+  // Further addresses of the same package, tried in order after the URL
+  // (before Init). One whose last segment differs from the URL's is left
+  // out with a WARN line. The journal keeps the URL.
+  void SetMirrors(const std::vector<std::string>& mirrors) { _mirrors = mirrors; }
+  // The addresses Init and the fetchers use: the URL, then the usable
+  // mirrors (after Init).
+  const std::vector<std::string>& Addresses() const { return _addresses; }
+  // How long the job waits between attempts (before Init).
+  void SetRetryTiming(const RetryTiming& timing) { _timing = timing; }
+  const RetryTiming& GetRetryTiming() const { return _timing; }
 
  protected:
   // Resume journal (segment_journal.cc).
@@ -113,6 +131,10 @@ class SegmentPolicy : public DownloadPolicy {
   FileFetch* _probe = nullptr;
   std::vector<std::unique_ptr<SegmentFetcher>> _workslist;
   std::string _journalpath;
+  std::vector<std::string> _mirrors;
+  std::vector<std::string> _addresses;
+  RetryTiming _timing;
+  StopWait _stopwait;  // the waits of Init between size-query rounds
 
   std::mutex _wakemutex;
   std::condition_variable _wake;

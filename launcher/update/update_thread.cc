@@ -46,6 +46,18 @@ bool ParseSize(const std::string& text, uint64_t* out) {
   return true;
 }
 
+// The texts of every mirrorurl child of version.xml's root, wherever they
+// stand among its children; read from a document of their own so that the
+// cursor of the other elements' lookups stays where it is.
+std::vector<std::string> MirrorUrls(const std::string& info_text) {
+  std::vector<std::string> out;
+  MarkupDocument doc;
+  doc.SetDoc(info_text.c_str());
+  if (!doc.FindElem("version") || !doc.IntoElem()) return out;
+  while (doc.FindElem("mirrorurl")) out.push_back(doc.GetData());
+  return out;
+}
+
 bool IsUpperHex64(const std::string& text) {
   if (text.size() != 64) return false;
   for (char c : text) {
@@ -242,6 +254,7 @@ bool UpdateThread::CheckPasses() {
       return false;
     }
 
+    packageMirrors = MirrorUrls(info_text);
     platform::RemoveEmptyDirectory("version");
     LogInfo() << "destversion:" << versionnum << ",localversion:" << localVersion;
 
@@ -376,6 +389,7 @@ bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std:
   {
     std::lock_guard<std::mutex> hold(job_mutex_);
     job = std::make_unique<SegmentPolicy>(package_dir, packageurl);
+    job->SetMirrors(packageMirrors);
     current = job.get();
   }
   if (!current->Init()) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "launcher/update/signature.h"
 #include "win_dl_net/thread_object.h"
@@ -90,6 +91,9 @@ class UpdateThread : public ThreadObject {
   class FileFetch* fetch_ = nullptr;  // the version-document fetch in progress
   std::string updateUrl;
   std::string latestVersion;
+  // Further addresses of the package of the current version.xml (its
+  // mirrorurl elements), for the download job.
+  std::vector<std::string> packageMirrors;
   // Guards `job` and `fetch_` themselves: the window's cancel reaches them
   // from another thread while the engine may be replacing them.
   mutable std::mutex job_mutex_;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 #include "launcher/log/logger.h"
@@ -18,8 +20,10 @@
 #include "platform/process.h"
 #include "platform/testing.h"
 #include "win_dl_net/data_sink.h"
+#include "win_dl_net/fault_server.h"
 #include "win_dl_net/file_fetch.h"
 #include "win_dl_net/nginx_server.h"
+#include "win_dl_net/segment_policy.h"
 #include "win_dl_net/test_util.h"
 
 namespace {
@@ -739,6 +743,104 @@ TEST_F(UpdateFlowTest, KilledDuringTheDownloadThenRunAgain) {
   std::string installed;
   ASSERT_TRUE(platform::ReadFileToString(install_ + "data" + kPathSep + "big.bin", &installed));
   EXPECT_TRUE(installed == big);
+}
+
+// version.xml may name further addresses of the package with mirrorurl
+// elements, anywhere among its children.
+class MirrorFlowTest : public UpdateFlowTest {
+ protected:
+  void SetUp() override {
+    UpdateFlowTest::SetUp();
+    if (IsSkipped()) return;
+    if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
+    // A package of 1 MiB, so that each of its four ranges has room to break.
+    std::string big = dltest::Pattern(1 << 20);
+    ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
+    Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
+    name_ = std::string("update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix;
+    ASSERT_TRUE(platform::ReadFileToString(tree_ + "packages" + kPathSep + name_, &package_));
+    SetClient("1.0.0.1", server_.Url(""));
+  }
+  // Points packageurl at `primary` and puts `before` in front of packageurl
+  // and `after` behind the last element.
+  void Rewrite(const std::string& primary, const std::string& before, const std::string& after) {
+    const std::string path = tree_ + "1.0.0.1" + kPathSep + "version.xml";
+    ReplaceElement(path, "packageurl", primary);
+    std::string doc;
+    ASSERT_TRUE(platform::ReadFileToString(path, &doc));
+    doc.insert(doc.find("<packageurl>"), before);
+    doc.insert(doc.find("</version>"), after);
+    ASSERT_TRUE(platform::WriteStringToFile(path, doc));
+  }
+  static std::string Mirror(const std::string& url) { return "<mirrorurl>" + url + "</mirrorurl>\r\n"; }
+  // Whether `text` stands on a WARN line of the log.
+  bool Warned(const std::string& text) const {
+    std::string log = Log();
+    size_t at = log.find(text);
+    if (at == std::string::npos) return false;
+    size_t line = log.rfind('\n', at);
+    size_t start = line == std::string::npos ? 0 : line + 1;
+    return log.substr(start, at - start).find("WARN:") != std::string::npos;
+  }
+
+  std::string name_, package_;
+};
+
+TEST_F(MirrorFlowTest, RangesContinueFromAMirrorWhenThePrimaryBreaks) {
+  // The primary answers the size, gives each range 20000 bytes, breaks off
+  // and then answers 503: each range goes on from the mirror (the served
+  // tree) at its position. A mirror of another file name is left out.
+  FaultServer primary;
+  ASSERT_TRUE(primary.Start(package_));
+  std::map<uint32_t, int> seen;
+  std::mutex mutex;
+  const uint32_t quarter = static_cast<uint32_t>(package_.size() / 4);
+  primary.SetScript([&](const FaultServer::Request& r) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (r.index == 0) return FaultServer::Fault::kNone;
+    return seen[std::min(r.start / quarter, 3u)]++ == 0 ? FaultServer::Fault::kStall
+                                                          : FaultServer::Fault::kServerError;
+  });
+  const std::string other = server_.Url("packages/other" + std::string(platform::kExeSuffix));
+  Rewrite(primary.Url("packages/" + name_), Mirror(other), Mirror(server_.Url("packages/" + name_)));
+  server_.ClearAccessLog();
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  std::string installed;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "data" + kPathSep + "big.bin", &installed));
+  EXPECT_TRUE(installed == dltest::Pattern(1 << 20));
+  EXPECT_TRUE(Warned("mirror ignored, its file name differs from the package's:" + other + "\n")) << Log();
+  // The mirror was asked for exactly the rest of each range.
+  std::vector<std::string> ranges;
+  for (const auto& l : server_.AccessLog()) {
+    if (l.uri == "/packages/" + name_) ranges.push_back(l.range);
+  }
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<std::string> expected;
+  for (const SegmentInfo& s : SegmentPolicy::Layout(static_cast<uint32_t>(package_.size()))) {
+    expected.push_back("bytes=" + std::to_string(s.isp + 20000) + "-");
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ranges, expected);
+  EXPECT_FALSE(Requested("/packages/other" + std::string(platform::kExeSuffix)));
+}
+
+TEST_F(MirrorFlowTest, MirrorServingOtherBytesEndsInADigestMismatch) {
+  // The primary refuses every range; the only mirror serves bytes of the
+  // same size that are not the package.
+  FaultServer primary, mirror;
+  ASSERT_TRUE(primary.Start(package_));
+  ASSERT_TRUE(mirror.Start(dltest::Pattern(package_.size())));
+  primary.SetScript([](const FaultServer::Request& r) {
+    return r.index == 0 ? FaultServer::Fault::kNone : FaultServer::Fault::kNotFound;
+  });
+  Rewrite(primary.Url("packages/" + name_), "", Mirror(mirror.Url("elsewhere/" + name_)));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "15") << Log();
+  EXPECT_NE(Log().find("update package md5 check error"), std::string::npos);
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_EQ(mirror.Requests().size(), 4u);
 }
 
 }  // namespace
