@@ -991,9 +991,7 @@ TEST_F(CancelledEngineTest, DuringTheHoldOfUpdateSuccessful) {
 // The window's view of a fallback: Downloading and Installing again, the bar
 // following the second download; a cancel during it ends the engine at once.
 TEST_F(CancelledEngineTest, DuringTheFallbackDownload) {
-  std::string big(3 * 1024 * 1024, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 2654435761u >> 11);
-  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", dltest::Pattern(3 * 1024 * 1024)));
   server_.Stop();
   ASSERT_TRUE(server_.Start(tree_, "location /packages/full_ { limit_rate 200k; }"));
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n cancel\n file data/big.bin " + dir_ / "big.bin" + "\n fullpackage\n");
