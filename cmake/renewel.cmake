@@ -1,29 +1,24 @@
 # Project helpers shared by every module folder.
 
-# renewel_platform_sources(VAR service...)
-#   For each service, adds <service>.cc when it exists (portable part) and
-#   <service>_<platform>.cc (the backend this build targets).
-function(renewel_platform_sources var)
-  set(out)
-  foreach(svc ${ARGN})
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${svc}.cc)
-      list(APPEND out ${svc}.cc)
-    endif()
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${svc}_${RENEWEL_PLATFORM}.cc)
-      list(APPEND out ${svc}_${RENEWEL_PLATFORM}.cc)
-    endif()
-  endforeach()
-  set(${var} ${out} PARENT_SCOPE)
-endfunction()
-
-# renewel_test(NAME SOURCES a_test.cc ... LIBS lib ...)
-#   A GoogleTest executable in bin/, registered with CTest. Cross builds run it
-#   through CMAKE_CROSSCOMPILING_EMULATOR (Wine).
+# renewel_test(NAME SOURCES a_test.cc ... LIBS lib ...
+#              [TIMEOUT seconds] [DEPENDS target ...] [WRAPPER script arg ...])
+#   A GoogleTest executable in bin/, linked with the shared test library and
+#   registered with CTest. DEPENDS names the programs it starts. WRAPPER runs it
+#   through a script (the display runner): the script, its arguments, then the
+#   test program. Cross builds run the program through
+#   CMAKE_CROSSCOMPILING_EMULATOR (Wine).
 function(renewel_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;DEPENDS;WRAPPER" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} platform_testing gmock gtest_main)
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} renewel_testing GTest::gmock GTest::gtest_main)
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
+  if(T_WRAPPER)
+    add_test(NAME ${name} COMMAND ${T_WRAPPER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}> --gtest_color=no)
+  else()
+    add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -49,7 +44,6 @@ function(renewel_benchmark name)
   if(NOT RENEWEL_BENCH OR WIN32)
     return()
   endif()
-  find_package(benchmark REQUIRED)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)

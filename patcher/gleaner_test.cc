@@ -7,7 +7,7 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "platform/wide_file.h"
 #include "platform/wide_text.h"
 #include "tools/pkgtool/buffer_archive.h"
@@ -15,7 +15,7 @@
 
 namespace {
 
-using platform::testing::TempDir;
+using testkit::TempDir;
 
 TEST(GleanerCommandLine, ThreeQuotedPathsAfterTheProgram) {
   std::wstring D, O, N;
@@ -54,7 +54,7 @@ class GleanerProgram : public ::testing::Test {
   void SetUp() override {
     pkgtool::InstallServices();
     Exe = Dir / (std::string("Gleaner") + platform::kExeSuffix);
-    ASSERT_TRUE(platform::CopyFileOver(platform::testing::BuiltProgram("Gleaner"), Exe));
+    ASSERT_TRUE(platform::CopyFileOver(testkit::BuiltProgram("Gleaner"), Exe));
     platform::MakeExecutable(Exe);
     Old = pkgtool::BuildPackage(OldModel());
     New = pkgtool::BuildPackage(NewModel());
@@ -307,17 +307,17 @@ class GleanerInProcess : public GleanerProgram {
   void TearDown() override {
     GGleanerComposeHook = nullptr;
     platform::ChangeWorkingDirectory(Saved);
-    platform::RemoveFile(platform::testing::BinDir() + "log.log");
-    platform::RemoveFile(platform::testing::BinDir() + "loga.log");
+    platform::RemoveFile(testkit::BinDir() + "log.log");
+    platform::RemoveFile(testkit::BinDir() + "loga.log");
     appResetErrorState();
   }
   INT RunHere(const std::string& Diff, const std::string& OldPath, const std::string& Out) {
     appResetErrorState();
     const INT Code = GleanerMain(platform::AnsiToWide("Gleaner " + Q(Diff) + " " + Q(OldPath) + " " + Q(Out)));
-    Logged = Lines(Read(platform::testing::BinDir() + "log.log"));
-    LoggedA = Lines(Read(platform::testing::BinDir() + "loga.log"));
-    platform::RemoveFile(platform::testing::BinDir() + "log.log");
-    platform::RemoveFile(platform::testing::BinDir() + "loga.log");
+    Logged = Lines(Read(testkit::BinDir() + "log.log"));
+    LoggedA = Lines(Read(testkit::BinDir() + "loga.log"));
+    platform::RemoveFile(testkit::BinDir() + "log.log");
+    platform::RemoveFile(testkit::BinDir() + "loga.log");
     return Code;
   }
   std::string Saved = platform::WorkingDirectory();

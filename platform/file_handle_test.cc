@@ -4,7 +4,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/file.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "platform/wide_file.h"
 #include "platform/wide_text.h"
 
@@ -12,7 +12,7 @@ namespace platform {
 namespace {
 
 TEST(FileHandle, DispositionsReadWriteAndSeek) {
-  testing::TempDir dir;
+  testkit::TempDir dir;
   const std::string name = dir / "h.bin";
   FileOpenOptions read;
   EXPECT_EQ(OpenFileHandle(name, read), nullptr);
@@ -56,7 +56,7 @@ TEST(FileHandle, DispositionsReadWriteAndSeek) {
 }
 
 TEST(WideFile, OperationsOnWideNames) {
-  testing::TempDir dir;
+  testkit::TempDir dir;
   const std::wstring a = AnsiToWide(dir / "a.txt"), b = AnsiToWide(dir / "b.txt");
   ASSERT_TRUE(WriteStringToFile(dir / "a.txt", "abc"));
   EXPECT_TRUE(WidePathExists(a));

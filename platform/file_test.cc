@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/path.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {
@@ -27,7 +27,7 @@ TEST(PathTest, ExecutableLiesInItsDirectory) {
 }
 
 TEST(FileTest, DirectoriesFilesAndAttributes) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string dir = tmp / "sub";
   EXPECT_FALSE(Exists(dir));
   EXPECT_TRUE(MakeDirectory(dir));
@@ -61,7 +61,7 @@ TEST(FileTest, DirectoriesFilesAndAttributes) {
 }
 
 TEST(FileTest, RecursiveDeletionKeepsDirectories) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string top = tmp / "Update";
   ASSERT_TRUE(MakeDirectories(JoinPath(JoinPath(top, "x"), "y")));
   std::string deep = JoinPath(JoinPath(JoinPath(top, "x"), "y"), "f.bin");
@@ -75,7 +75,7 @@ TEST(FileTest, RecursiveDeletionKeepsDirectories) {
 }
 
 TEST(FileTest, OperationsCanBeOverriddenAndRestored) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   ASSERT_TRUE(WriteStringToFile(tmp / "a", "x"));
   {
     ScopedFileOverride fault;

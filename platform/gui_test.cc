@@ -6,7 +6,7 @@
 #include "gtest/gtest.h"
 #include "platform/gui.h"
 #include "platform/resources.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {
@@ -130,7 +130,7 @@ TEST(RegionTest, KeyPixelsBecomeHoles) {
 class ResourceLibraryArtTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    lib_ = ResourceLibrary::Load(testing::BuiltLibrary("Quillfen"));
+    lib_ = ResourceLibrary::Load(testkit::BuiltLibrary("Quillfen"));
     ASSERT_NE(lib_, nullptr);
   }
   std::unique_ptr<ResourceLibrary> lib_;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/file.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {
@@ -18,7 +18,7 @@ TEST(IniTest, IntegerRuleOfTheProfileFunctions) {
 }
 
 TEST(IniTest, ReadsCaseInsensitivelyWithDefaults) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string path = tmp / "a.ini";
   ASSERT_TRUE(WriteStringToFile(path,
                                 "; comment\r\n[Main]\r\nInternalFlag = 3 \r\nName=\"quoted text\"\r\nEmpty=\r\n"
@@ -37,7 +37,7 @@ TEST(IniTest, ReadsCaseInsensitivelyWithDefaults) {
 }
 
 TEST(IniTest, WritesCreateReplaceAndAppend) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string path = tmp / "s.ini";
   ASSERT_TRUE(SetProfileString("ServerSection", "LastServer", "Server3", path));
   EXPECT_EQ(ProfileString("serversection", "lastserver", "", path), "Server3");

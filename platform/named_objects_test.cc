@@ -9,14 +9,14 @@
 #include "platform/pid_section.h"
 #include "platform/process.h"
 #include "platform/shared_library.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "platform/window.h"
 
 namespace platform {
 namespace {
 
 TEST(NamedMutexTest, SecondCreatorSeesItExistingAndWaitsForRelease) {
-  std::string name = testing::UniqueName("Local\\renewel-mutex");
+  std::string name = testkit::UniqueName("Local\\renewel-mutex");
   bool existed = true;
   auto first = NamedMutex::Create(name, &existed);
   ASSERT_NE(first, nullptr);
@@ -42,7 +42,7 @@ TEST(NamedMutexTest, SecondCreatorSeesItExistingAndWaitsForRelease) {
 }
 
 TEST(PidSectionTest, CreateOpenAndVanishWithTheCreator) {
-  std::string name = testing::UniqueName("renewel-section");
+  std::string name = testkit::UniqueName("renewel-section");
   EXPECT_EQ(PidSection::Open(name), nullptr);
   bool existed = true;
   auto created = PidSection::Create(name, &existed);
@@ -69,8 +69,8 @@ TEST(WindowTest, NoWindowForAProcessWithoutOne) {
 }
 
 TEST(SharedLibraryTest, LoadsAndFindsExports) {
-  EXPECT_EQ(SharedLibrary::Load(testing::BuiltLibrary("no_such_library")), nullptr);
-  auto lib = SharedLibrary::Load(testing::BuiltLibrary("dovra_version"));
+  EXPECT_EQ(SharedLibrary::Load(testkit::BuiltLibrary("no_such_library")), nullptr);
+  auto lib = SharedLibrary::Load(testkit::BuiltLibrary("dovra_version"));
   ASSERT_NE(lib, nullptr);
   EXPECT_NE(lib->Symbol("GetClientVersion"), nullptr);
   EXPECT_NE(lib->Symbol("GetUpdateVersionUrl"), nullptr);

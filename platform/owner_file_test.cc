@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/file.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
 TEST(OwnerOnlyFile, CreatesAFileOnlyItsOwnerMayOpenAndNeverReplacesOne) {
-  platform::testing::TempDir dir;
+  testkit::TempDir dir;
   const std::string path = dir / "secret.key";
   ASSERT_TRUE(platform::CreateOwnerOnlyFile(path, "seed text\n"));
   std::string back;

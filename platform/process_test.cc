@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/file.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {
@@ -35,9 +35,9 @@ TEST(SplitCommandLineTest, QuotingRoundTrips) {
 }
 
 TEST(ProcessTest, StartWaitExitCodeAndWorkingDirectory) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string out = tmp / "out.txt";
-  auto p = StartProcess(QuoteArgument(testing::BuiltProgram("test_child")) + " " + QuoteArgument(out) +
+  auto p = StartProcess(QuoteArgument(testkit::BuiltProgram("test_child")) + " " + QuoteArgument(out) +
                             " 7 0 \"two words\" last",
                         tmp.Path());
   ASSERT_NE(p, nullptr);
@@ -52,10 +52,10 @@ TEST(ProcessTest, StartWaitExitCodeAndWorkingDirectory) {
 }
 
 TEST(ProcessTest, OutputGoesToTheGivenFile) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string out = tmp / "captured.txt";
   ASSERT_TRUE(WriteStringToFile(out, "stale text that is longer than the output"));
-  auto p = StartProcess(QuoteArgument(testing::BuiltProgram("test_child")) + " - 3 0 shown", tmp.Path(), out);
+  auto p = StartProcess(QuoteArgument(testkit::BuiltProgram("test_child")) + " - 3 0 shown", tmp.Path(), out);
   ASSERT_NE(p, nullptr);
   EXPECT_TRUE(p->Wait());
   EXPECT_EQ(p->ExitCode(), 3);
@@ -68,12 +68,12 @@ TEST(ProcessTest, OutputGoesToTheGivenFile) {
   EXPECT_EQ(text.substr(0, text.find('\n')), dir) << text;
   EXPECT_NE(text.find("\nshown\n"), std::string::npos) << text;
   // A file that cannot be created starts nothing.
-  EXPECT_EQ(StartProcess(QuoteArgument(testing::BuiltProgram("test_child")) + " - 0", "", tmp / "no/dir/x"), nullptr);
+  EXPECT_EQ(StartProcess(QuoteArgument(testkit::BuiltProgram("test_child")) + " - 0", "", tmp / "no/dir/x"), nullptr);
 }
 
 TEST(ProcessTest, WaitForAndWaitForProcessEnd) {
-  testing::TempDir tmp;
-  auto p = StartProcess(QuoteArgument(testing::BuiltProgram("test_child")) + " " + QuoteArgument(tmp / "o") +
+  testkit::TempDir tmp;
+  auto p = StartProcess(QuoteArgument(testkit::BuiltProgram("test_child")) + " " + QuoteArgument(tmp / "o") +
                         " 0 400");
   ASSERT_NE(p, nullptr);
   EXPECT_TRUE(ProcessIsAlive(p->Id()));
@@ -85,7 +85,7 @@ TEST(ProcessTest, WaitForAndWaitForProcessEnd) {
 }
 
 TEST(ProcessTest, MissingProgramFails) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   EXPECT_EQ(StartProcess(tmp / "no-such-program"), nullptr);
 }
 

@@ -5,7 +5,7 @@
 #include "platform/file.h"
 #include "platform/file_handle.h"
 #include "platform/path.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {
@@ -34,9 +34,9 @@ bool CanOpenForWriting(const std::string& name) {
 }
 
 TEST(SealedFileTest, WritersCannotChangeWhatIsCheckedAndRun) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   const std::string program = tmp / (std::string("held") + kExeSuffix);
-  ASSERT_TRUE(CopyFileOver(testing::BuiltProgram("test_child"), program));
+  ASSERT_TRUE(CopyFileOver(testkit::BuiltProgram("test_child"), program));
   std::string original;
   ASSERT_TRUE(ReadFileToString(program, &original));
   ASSERT_GT(original.size(), 64u);
@@ -74,7 +74,7 @@ TEST(SealedFileTest, WritersCannotChangeWhatIsCheckedAndRun) {
 }
 
 TEST(SealedFileTest, MissingFileIsNotHeld) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string error;
   EXPECT_EQ(SealedFile::Seal(tmp / "none", &error), nullptr);
   EXPECT_FALSE(error.empty());

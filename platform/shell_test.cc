@@ -5,17 +5,17 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {
 
 TEST(ShellTest, StartsInTheDirectoryWithTheParameters) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   const std::string work = tmp / "work";
   ASSERT_TRUE(MakeDirectories(work));
   const std::string out = tmp / "out.txt";
-  const int code = ShellOpen(testing::BuiltProgram("test_child"), QuoteArgument(out) + " 0 0 -x \"two words\" ", work);
+  const int code = ShellOpen(testkit::BuiltProgram("test_child"), QuoteArgument(out) + " 0 0 -x \"two words\" ", work);
   EXPECT_GT(code, kShellOpenMaxError);
   // The program is not waited for.
   std::string text;
@@ -26,11 +26,11 @@ TEST(ShellTest, StartsInTheDirectoryWithTheParameters) {
 }
 
 TEST(ShellTest, FailuresGiveTheShellsCodes) {
-  testing::TempDir tmp;
+  testkit::TempDir tmp;
   EXPECT_EQ(ShellOpen(tmp / "missing" + kExeSuffix, "", ""), kShellFileNotFound);
   // A working directory that does not exist.
   const std::string out = tmp / "out.txt";
-  const int code = ShellOpen(testing::BuiltProgram("test_child"), QuoteArgument(out) + " 0 0", tmp / "no-such-dir");
+  const int code = ShellOpen(testkit::BuiltProgram("test_child"), QuoteArgument(out) + " 0 0", tmp / "no-such-dir");
 #ifdef _WIN32
   // The shell may refuse the directory or start the program anyway.
   if (code <= kShellOpenMaxError) {

@@ -7,11 +7,11 @@
 
 #include "platform/file.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "platform/path.h"
-#include "win_dl_net/fault_server.h"
-#include "win_dl_net/nginx_server.h"
-#include "win_dl_net/test_util.h"
+#include "testing/fault_server.h"
+#include "testing/nginx_server.h"
+#include "testing/download_test_util.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ class FaultServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
-    data_ = dltest::Pattern(kSize);
+    data_ = testkit::Pattern(kSize);
     ASSERT_TRUE(server_.Start(data_));
   }
 
@@ -35,7 +35,7 @@ class FaultServerTest : public ::testing::Test {
   static constexpr uint32_t kSize = 300000;
   FaultServer server_;
   std::string data_;
-  platform::testing::TempDir tmp_;
+  testkit::TempDir tmp_;
 };
 
 TEST(FetchRequest, HeadersAndFlags) {
@@ -87,7 +87,7 @@ TEST(MemorySinkTest, GrowsByDoublingAndStaysTerminated) {
 }
 
 TEST(FileSinkTest, NeverTruncatesAndSharesTheFile) {
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string path = tmp / "f.bin";
   ASSERT_TRUE(platform::WriteStringToFile(path, "0123456789"));
   FileSink a(path), b(path);
@@ -111,14 +111,14 @@ TEST(FileSinkTest, NeverTruncatesAndSharesTheFile) {
 }
 
 TEST(SegmentFetcherTest, SinkWithoutFileFailsWithoutRequest) {
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   SegmentFetcher f("http://127.0.0.1:9/pkg", tmp / "none/pkg", 0, 0, 99);
   FileSink sink(tmp / "none/pkg");
   EXPECT_EQ(f.FetchFileSegment(sink), -1);
 }
 
 TEST(SegmentFetcherTest, RefusedConnectionIsRetryable) {
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   ASSERT_TRUE(platform::WriteStringToFile(tmp / "pkg", std::string(100, 'x')));
   // Port 9 (discard) is not served on loopback here.
   SegmentFetcher f("http://127.0.0.1:9/pkg", tmp / "pkg", 0, 0, 99);
@@ -201,7 +201,7 @@ TEST_P(SegmentFaultTest, NeverWritesAWrongByte) {
   const FaultCase c = GetParam();
   std::string path = SentinelFile();
   server_.SetScript([c](const FaultServer::Request& r) { return r.index == 0 ? c.fault : Fault::kNone; });
-  dltest::WriteWatch watch(data_, {{120000, 199999}});
+  testkit::WriteWatch watch(data_, {{120000, 199999}});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 100000, 120000, 199999);
   int result = fetcher.Run();
 
@@ -251,7 +251,7 @@ TEST_F(FaultServerTest, BrokenTransferKeepsWhatArrived) {
 
 TEST_F(FaultServerTest, CompleteRangeMakesOneRequestAndReadsNothing) {
   std::string path = SentinelFile();
-  dltest::WriteWatch watch(data_, {});
+  testkit::WriteWatch watch(data_, {});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 1000, 2000, 1999);
   FileSink sink(path);
   EXPECT_EQ(fetcher.FetchFileSegment(sink), 0);
@@ -265,13 +265,13 @@ TEST_F(FaultServerTest, CompleteRangeMakesOneRequestAndReadsNothing) {
 
 TEST(SegmentBatchTest, ThreeMebibytesInThreeWrites) {
   if (!FaultServer::Available()) GTEST_SKIP();
-  std::string data = dltest::Pattern(3 * 1048576);
+  std::string data = testkit::Pattern(3 * 1048576);
   FaultServer server;
   ASSERT_TRUE(server.Start(data));
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string path = tmp / "pkg";
   ASSERT_TRUE(platform::WriteStringToFile(path, std::string(data.size(), '\0')));
-  dltest::WriteWatch watch(data, {{0, data.size() - 1}});
+  testkit::WriteWatch watch(data, {{0, data.size() - 1}});
   SegmentFetcher fetcher(server.Url("pkg"), path, 0, 0, static_cast<uint32_t>(data.size() - 1));
   FileSink sink(path);
   EXPECT_EQ(fetcher.FetchFileSegment(sink), 0);
@@ -306,7 +306,7 @@ class NginxFetchTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!NginxServer::Available()) GTEST_SKIP() << "nginx not installed";
-    data_ = dltest::Pattern(kSize);
+    data_ = testkit::Pattern(kSize);
     for (const char* dir : {"", "whole", "drip"}) {
       std::string d = tmp_.Path() + "www" + platform::kPathSep + dir;
       platform::MakeDirectories(d);
@@ -324,7 +324,7 @@ class NginxFetchTest : public ::testing::Test {
   }
 
   static constexpr uint32_t kSize = 300000;
-  platform::testing::TempDir tmp_;
+  testkit::TempDir tmp_;
   NginxServer server_;
   std::string data_;
   std::string local_;
@@ -346,7 +346,7 @@ TEST_F(NginxFetchTest, SizeWholeFetchAndMissingFile) {
 }
 
 TEST_F(NginxFetchTest, RangeRepliesThatCannotBeUsed) {
-  dltest::WriteWatch watch(data_, {{100000, 199999}});
+  testkit::WriteWatch watch(data_, {{100000, 199999}});
   // A server that ignores Range answers 200 with the whole file.
   SegmentFetcher whole(server_.Url("whole/pkg.bin"), local_, 100000, 100000, 199999);
   EXPECT_EQ(whole.Run(), -1);
@@ -360,7 +360,7 @@ TEST_F(NginxFetchTest, RangeRepliesThatCannotBeUsed) {
 
 TEST_F(NginxFetchTest, BodyEndingInsideTheRangeIsRetried) {
   // The range reaches 1000 bytes past the file's end: the body stops short.
-  dltest::WriteWatch watch(data_, {{250000, kSize + 999}});
+  testkit::WriteWatch watch(data_, {{250000, kSize + 999}});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), local_, 250000, 250000, kSize + 999);
   FileSink sink(local_);
   EXPECT_EQ(fetcher.FetchFileSegment(sink), -2);
@@ -371,7 +371,7 @@ TEST_F(NginxFetchTest, BodyEndingInsideTheRangeIsRetried) {
 
 TEST_F(NginxFetchTest, SlowRangeCompletesAndStopKeepsItsBytes) {
   // nginx lets the first second's worth (25 KB) out at once, then drips.
-  dltest::WriteWatch watch(data_, {{0, 79999}, {150000, kSize - 1}});
+  testkit::WriteWatch watch(data_, {{0, 79999}, {150000, kSize - 1}});
   SegmentFetcher slow(server_.Url("drip/pkg.bin"), local_, 0, 0, 79999);
   EXPECT_EQ(slow.Run(), 0);
   EXPECT_TRUE(File().substr(0, 80000) == data_.substr(0, 80000));

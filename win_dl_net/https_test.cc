@@ -5,12 +5,12 @@
 #include "platform/file.h"
 #include "platform/http.h"
 #include "platform/process.h"
-#include "platform/testing.h"
-#include "win_dl_net/nginx_server.h"
+#include "testing/testing.h"
+#include "testing/nginx_server.h"
 
 namespace {
 
-const char kScript[] = RENEWEL_SOURCE_DIR "/tools/test_nginx/make_test_ca.sh";
+const char kScript[] = RENEWEL_SOURCE_DIR "/testing/nginx/make_test_ca.sh";
 const char kBody[] = "<lastversionnum>1.0.0.3</lastversionnum>\r\n";
 
 class Https : public ::testing::Test {
@@ -47,7 +47,7 @@ class Https : public ::testing::Test {
     return error;
   }
 
-  platform::testing::TempDir root_, certs_;
+  testkit::TempDir root_, certs_;
 };
 
 TEST_F(Https, ServerOfATrustedAuthorityServes) {

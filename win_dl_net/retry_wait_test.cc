@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "win_dl_net/test_util.h"
+#include "testing/download_test_util.h"
 
 namespace {
 
@@ -137,11 +137,11 @@ TEST(StopWaitTest, InterruptEndsTheWaitAtOnceAndEveryLaterOne) {
     wait.Interrupt();
   });
   bool result = true;
-  EXPECT_TRUE(dltest::EndsWithin(1000, [&] { result = wait.WaitMs(600000); }));
+  EXPECT_TRUE(testkit::EndsWithin(1000, [&] { result = wait.WaitMs(600000); }));
   stopper.join();
   EXPECT_FALSE(result);
   EXPECT_TRUE(wait.Interrupted());
-  EXPECT_TRUE(dltest::EndsWithin(100, [&] { result = wait.WaitMs(600000); }));
+  EXPECT_TRUE(testkit::EndsWithin(100, [&] { result = wait.WaitMs(600000); }));
   EXPECT_FALSE(result);
   StopWait other;
   EXPECT_TRUE(other.WaitMs(1));

@@ -13,13 +13,13 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "win_dl_net/data_sink.h"
-#include "win_dl_net/fault_server.h"
-#include "win_dl_net/nginx_server.h"
+#include "testing/fault_server.h"
+#include "testing/nginx_server.h"
 #include "win_dl_net/check_return.h"
 #include "win_dl_net/journal_checks.h"
-#include "win_dl_net/test_util.h"
+#include "testing/download_test_util.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ using Fault = FaultServer::Fault;
 
 // A job whose journal lies in the test's directory.
 struct Job {
-  Job(const platform::testing::TempDir& tmp, const std::string& url) : policy(tmp.Path() + "pkgs", url) {
+  Job(const testkit::TempDir& tmp, const std::string& url) : policy(tmp.Path() + "pkgs", url) {
     platform::MakeDirectories(tmp.Path() + "pkgs");
     policy.SetJournalPath(tmp / "Download.xml");
   }
@@ -77,7 +77,7 @@ TEST(SegmentLayout, LocalNames) {
 }
 
 TEST(CheckReturn, WarnLineNamesExpressionFileAndLine) {
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   Logger::Instance().Init("T", tmp.Path(), Logger::kToFile, 0, 1000000);
   auto check = [](bool ok) {
     CHECK_RETURN(ok && true, -7);
@@ -94,7 +94,7 @@ TEST(CheckReturn, WarnLineNamesExpressionFileAndLine) {
 // The journal alone, on a job whose size and local file are set by hand.
 class JournalOnly : public SegmentPolicy {
  public:
-  JournalOnly(const platform::testing::TempDir& tmp, uint32_t size)
+  JournalOnly(const testkit::TempDir& tmp, uint32_t size)
       : SegmentPolicy(tmp.Path(), "http://127.0.0.1/dir/pkg.exe") {
     SetJournalPath(tmp / "Download.xml");
     _localfilename = tmp / "pkg.exe";
@@ -109,7 +109,7 @@ class JournalOnly : public SegmentPolicy {
 
 // Runs `body` with the log going to a file of its own; returns the log text.
 std::string LogOf(const std::function<void()>& body) {
-  platform::testing::TempDir logs;
+  testkit::TempDir logs;
   Logger::Instance().Init("T", logs.Path(), Logger::kToFile, 0, 1000000);
   body();
   std::string log = ReadAll(Logger::Instance().CurrentFileName());
@@ -150,7 +150,7 @@ TEST(JournalChecks, TextsAreTheEstablishedOnes) {
 }
 
 TEST(JournalChecks, FailedSaveStepsLogTheirTexts) {
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   const std::string journal = tmp / "Download.xml";
   {
     // The document lost its root.
@@ -208,13 +208,13 @@ class NginxJobTest : public ::testing::Test {
     platform::MakeDirectories(tmp_.Path() + "pkgs");
   }
   void Serve(size_t size, const std::string& extra = std::string()) {
-    data_ = dltest::Pattern(size);
+    data_ = testkit::Pattern(size);
     ASSERT_TRUE(platform::WriteStringToFile(tmp_.Path() + "www" + platform::kPathSep + "pkg.exe", data_));
     ASSERT_TRUE(server_.Start(tmp_.Path() + "www", extra));
   }
   std::string Local() const { return tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe"; }
 
-  platform::testing::TempDir tmp_;
+  testkit::TempDir tmp_;
   NginxServer server_;
   std::string data_;
 };
@@ -276,7 +276,7 @@ TEST_F(NginxJobTest, NoBytePastTheLearntSizeIsWritten) {
   Job job(tmp_, server_.Url("pkg.exe"));
   ASSERT_TRUE(job.policy.Init());
   ASSERT_EQ(job.policy.GetFileSize(), 100003u);
-  std::string grown = dltest::Pattern(3 * 100003);
+  std::string grown = testkit::Pattern(3 * 100003);
   for (size_t i = 0; i < grown.size(); ++i) grown[i] = static_cast<char>(grown[i] ^ 0x5A);
   ASSERT_TRUE(platform::WriteStringToFile(tmp_.Path() + "www" + platform::kPathSep + "pkg.exe", grown));
   uint64_t furthest = 0;
@@ -330,7 +330,7 @@ TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
   EXPECT_EQ(wait_for_log(6), 6u);
   server_.ClearAccessLog();
   std::unique_ptr<platform::Process> child = platform::StartProcess(
-      platform::QuoteArgument(platform::testing::BuiltProgram("segment_download")) + " " +
+      platform::QuoteArgument(testkit::BuiltProgram("segment_download")) + " " +
       platform::QuoteArgument(tmp_.Path() + "pkgs") + " " + platform::QuoteArgument(server_.Url("pkg.exe")) + " " +
       platform::QuoteArgument(tmp_ / "Download.xml"));
   ASSERT_TRUE(child);
@@ -475,7 +475,7 @@ TEST_F(NginxJobTest, StopWhileEveryRangeStallsEndsWithinTwoSeconds) {
   ASSERT_TRUE(job.policy.Start());
   for (int i = 0; i < 1000 && job.policy.GetDownloadedSize() == 0; ++i) platform::SleepMs(10);
   platform::SleepMs(1500);  // the fetchers sit in their reads
-  EXPECT_TRUE(dltest::EndsWithin(2000, [&] {
+  EXPECT_TRUE(testkit::EndsWithin(2000, [&] {
     job.policy.Stop();
     job.policy.Wait();
   }));
@@ -486,7 +486,7 @@ TEST_F(NginxJobTest, StopWhileEveryRangeStallsEndsWithinTwoSeconds) {
 // A stop from another thread while Init waits for the size: Init fails at
 // once and the job never starts a fetcher.
 TEST_F(NginxJobTest, StopDuringTheSizeQueryEndsInit) {
-  data_ = dltest::Pattern(100000);
+  data_ = testkit::Pattern(100000);
   ASSERT_TRUE(platform::WriteStringToFile(tmp_.Path() + "www" + platform::kPathSep + "pkg.exe", data_));
   ASSERT_TRUE(server_.Start(tmp_.Path() + "www", "location /pkg.exe { limit_req zone=slow burst=5; }",
                             "limit_req_zone $server_port zone=slow:1m rate=6r/m;"));
@@ -500,7 +500,7 @@ TEST_F(NginxJobTest, StopDuringTheSizeQueryEndsInit) {
     job.policy.Stop();
   });
   bool initialised = true;
-  EXPECT_TRUE(dltest::EndsWithin(2500, [&] { initialised = job.policy.Init(); }));
+  EXPECT_TRUE(testkit::EndsWithin(2500, [&] { initialised = job.policy.Init(); }));
   stopper.join();
   EXPECT_FALSE(initialised);
   EXPECT_TRUE(job.policy.Segments().empty());
@@ -515,18 +515,18 @@ class FaultJobTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
-    data_ = dltest::Pattern(kSize);
+    data_ = testkit::Pattern(kSize);
     ASSERT_TRUE(server_.Start(data_));
   }
-  std::vector<dltest::WriteWatch::Range> Ranges() const {
-    std::vector<dltest::WriteWatch::Range> out;
+  std::vector<testkit::WriteWatch::Range> Ranges() const {
+    std::vector<testkit::WriteWatch::Range> out;
     for (const SegmentInfo& s : SegmentPolicy::Layout(kSize)) out.push_back({s.isp, s.ep});
     return out;
   }
   static constexpr uint32_t kSize = 1000003;
   FaultServer server_;
   std::string data_;
-  platform::testing::TempDir tmp_;
+  testkit::TempDir tmp_;
 };
 
 TEST_F(FaultJobTest, EveryRangeSurvivesItsFault) {
@@ -545,7 +545,7 @@ TEST_F(FaultJobTest, EveryRangeSurvivesItsFault) {
       default: return Fault::kServerError;
     }
   });
-  dltest::WriteWatch watch(data_, Ranges());
+  testkit::WriteWatch watch(data_, Ranges());
   Job job(tmp_, server_.Url("dir/pkg.exe"));
   ASSERT_TRUE(job.policy.Init());
   ASSERT_TRUE(job.policy.Start());
@@ -560,7 +560,7 @@ TEST_F(FaultJobTest, AFetcherThatGivesUpEndsTheJob) {
   server_.SetScript([](const FaultServer::Request& r) {
     return r.start == 500000 ? Fault::kFullBody200 : Fault::kNone;
   });
-  dltest::WriteWatch watch(data_, Ranges());
+  testkit::WriteWatch watch(data_, Ranges());
   Job job(tmp_, server_.Url("pkg.exe"));
   ASSERT_TRUE(job.policy.Init());
   ASSERT_TRUE(job.policy.Start());
@@ -578,7 +578,7 @@ TEST_F(FaultJobTest, StopDuringAStallEndsPromptly) {
   ASSERT_TRUE(job.policy.Init());
   ASSERT_TRUE(job.policy.Start());
   for (int i = 0; i < 1000 && job.policy.GetDownloadedSize() < 80000; ++i) platform::SleepMs(5);
-  EXPECT_TRUE(dltest::EndsWithin(2000, [&] {
+  EXPECT_TRUE(testkit::EndsWithin(2000, [&] {
     job.policy.Stop();
     job.policy.Wait();
   }));

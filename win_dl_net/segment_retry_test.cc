@@ -13,10 +13,10 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
-#include "win_dl_net/fault_server.h"
+#include "testing/testing.h"
+#include "testing/fault_server.h"
 #include "win_dl_net/segment_policy.h"
-#include "win_dl_net/test_util.h"
+#include "testing/download_test_util.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ class RetryJobTest : public ::testing::Test {
 
   void SetUp() override {
     if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
-    data_ = dltest::Pattern(kSize);
+    data_ = testkit::Pattern(kSize);
     ASSERT_TRUE(server_.Start(data_));
     platform::MakeDirectories(tmp_.Path() + "pkgs");
     // The smallest jitter, so that a wait is exactly what the rule says.
@@ -62,8 +62,8 @@ class RetryJobTest : public ::testing::Test {
     return job;
   }
   std::string Local() const { return tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe"; }
-  std::vector<dltest::WriteWatch::Range> Ranges() const {
-    std::vector<dltest::WriteWatch::Range> out;
+  std::vector<testkit::WriteWatch::Range> Ranges() const {
+    std::vector<testkit::WriteWatch::Range> out;
     for (const SegmentInfo& s : SegmentPolicy::Layout(kSize)) out.push_back({s.isp, s.ep});
     return out;
   }
@@ -97,7 +97,7 @@ class RetryJobTest : public ::testing::Test {
   FaultServer server_;
   std::string data_;
   RetryTiming timing_;
-  platform::testing::TempDir tmp_;
+  testkit::TempDir tmp_;
 };
 
 TEST_F(RetryJobTest, RetryAfterInSecondsIsHonoured) {
@@ -194,7 +194,7 @@ TEST_F(RetryJobTest, StopDuringALongRetryAfterEndsAtOnce) {
   for (int i = 0; i < 500 && server_.Requests().size() < 5; ++i) platform::SleepMs(10);
   ASSERT_EQ(server_.Requests().size(), 5u);
   platform::SleepMs(200);  // every range is in its wait now
-  EXPECT_TRUE(dltest::EndsWithin(1000, [&] {
+  EXPECT_TRUE(testkit::EndsWithin(1000, [&] {
     job->Stop();
     job->Wait();
   }));
@@ -230,7 +230,7 @@ TEST_F(RetryJobTest, BusySizeQueryIsAskedAgainAndStopEndsItsWait) {
     job->Stop();
   });
   bool ok = true;
-  EXPECT_TRUE(dltest::EndsWithin(1500, [&] { ok = job->Init(); }));
+  EXPECT_TRUE(testkit::EndsWithin(1500, [&] { ok = job->Init(); }));
   stopper.join();
   EXPECT_FALSE(ok);
   EXPECT_EQ(server_.Requests().size(), 5u);
@@ -260,7 +260,7 @@ TEST_F(MirrorJobTest, RangesContinueFromTheMirrorWhereThePrimaryBroke) {
     if (r.index == 0) return Fault::kNone;
     return seen[r.start / kRange1]++ == 0 ? Fault::kStall : Fault::kServerError;
   });
-  dltest::WriteWatch watch(data_, Ranges());
+  testkit::WriteWatch watch(data_, Ranges());
   auto job = NewJob(server_.Url("dir/pkg.exe"), {mirror_.Url("elsewhere/pkg.exe")});
   RunToEnd(*job);
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
@@ -291,7 +291,7 @@ TEST_F(MirrorJobTest, EveryAddressIsTriedBeforeARangeGivesUp) {
     return r.has_range && r.start == 2 * kRange1 ? Fault::kFullBody200 : Fault::kNone;
   });
   auto job = NewJob(gone_url, {server_.Url("a/pkg.exe"), mirror_.Url("b/pkg.exe"), last.Url("c/pkg.exe")});
-  dltest::WriteWatch watch(data_, Ranges());
+  testkit::WriteWatch watch(data_, Ranges());
   RunToEnd(*job);
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
   EXPECT_EQ(watch.Bad(), 0);
@@ -312,7 +312,7 @@ TEST_F(MirrorJobTest, EveryAddressIsTriedBeforeARangeGivesUp) {
 }
 
 TEST_F(MirrorJobTest, MirrorOfAnotherFileNameIsIgnored) {
-  platform::testing::TempDir logs;
+  testkit::TempDir logs;
   Logger::Instance().Init("T", logs.Path(), Logger::kToFile, 0, 1000000);
   auto job = NewJob(server_.Url("dir/pkg.exe"),
                     {mirror_.Url("dir/pkg.exe.old"), mirror_.Url("pkg.exe"), mirror_.Url("pkg.exe/")});

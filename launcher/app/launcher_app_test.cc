@@ -6,7 +6,7 @@
 #include "launcher/log/logger.h"
 #include "platform/file.h"
 #include "platform/path.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ using Args = std::vector<std::string>;
 // Parses and returns the mode, or -1 when start-up would end; the log text
 // and standard error go to `log` and `err`.
 int Parse(const Args& args, std::string* log = nullptr, std::string* err = nullptr) {
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   Logger::Instance().Init("T", tmp.Path(), Logger::kToFile, 200, 100000);
   AreaId.clear();
   RunMode mode;

@@ -10,12 +10,12 @@
 #include "platform/named_mutex.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
-using platform::testing::BuiltLibrary;
-using platform::testing::BuiltProgram;
+using testkit::BuiltLibrary;
+using testkit::BuiltProgram;
 
 const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
 const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
@@ -89,7 +89,7 @@ class StartupTest : public ::testing::Test {
     return n;
   }
 
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
 };
 
 TEST_F(StartupTest, FirstStartCopiesItselfAndTheCopyEndsWithoutResources) {

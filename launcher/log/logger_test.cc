@@ -10,11 +10,11 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
-using platform::testing::TempDir;
+using testkit::TempDir;
 
 std::tm FixedTime(int sec = 3) {
   std::tm tm{};

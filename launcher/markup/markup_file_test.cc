@@ -8,7 +8,7 @@
 #include "launcher/markup/markup_text.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ TEST(MarkupFileTest, ByteOrderMarksRoundTrip) {
       {"\xFF\xFE" + Utf16Bytes(text, false), MarkupDocument::kDocUtf16Le},
       {"\xFE\xFF" + Utf16Bytes(text, true), MarkupDocument::kDocUtf16Be},
   };
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   for (const Case& c : cases) {
     ASSERT_TRUE(platform::WriteStringToFile(tmp / "in.xml", c.bytes));
     MarkupDocument doc;
@@ -110,7 +110,7 @@ TEST(MarkupFileTest, JournalIsUtf8WithoutMarkAndComesBack) {
   ASSERT_TRUE(doc.SetAttrib("begin", 1048576));
   ASSERT_TRUE(doc.SetAttrib("end", 2097151));
 
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   std::string path = tmp / "Download.xml";
   ASSERT_TRUE(doc.Save(path));
   std::string saved;
@@ -176,7 +176,7 @@ TEST(MarkupFileTest, Utf8DetectionFallsBackToAnsi) {
 }
 
 TEST(MarkupFileTest, FileErrors) {
-  platform::testing::TempDir tmp;
+  testkit::TempDir tmp;
   MarkupDocument doc("<r/>");
   EXPECT_FALSE(doc.Load(tmp / "missing.xml"));
   EXPECT_EQ(doc.GetReport().rfind("<file_error msg=\"", 0), 0u) << doc.GetReport();

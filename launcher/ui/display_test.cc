@@ -22,7 +22,7 @@
 #include "platform/gui.h"
 #include "platform/process.h"
 #include "platform/resources.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "platform/window.h"
 
 #ifndef RENEWEL_SCREENSHOT_DIR
@@ -180,7 +180,7 @@ class DisplayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!platform::DisplayAvailable()) GTEST_SKIP() << "no display (run through display_test.sh)";
-    lib_ = platform::ResourceLibrary::Load(platform::testing::BuiltLibrary("Quillfen"));
+    lib_ = platform::ResourceLibrary::Load(testkit::BuiltLibrary("Quillfen"));
     ASSERT_NE(lib_, nullptr);
     bitmaps_ = std::make_unique<ResourceBitmaps>(lib_.get());
   }

@@ -11,7 +11,7 @@
 #include "launcher/log/logger.h"
 #include "platform/file.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ class LogCapture {
   }
 
  private:
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
 };
 
 // The correct reply to `request`, behind a 20-byte IP header, after `edit`

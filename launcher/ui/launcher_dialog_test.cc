@@ -13,7 +13,7 @@
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
@@ -217,7 +217,7 @@ class LauncherDialogTest : public ::testing::Test {
   }
   FakeControl& C(int id) { return window_->C(id); }
 
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
   std::string game_, exe_dir_, list_;
   FakeBitmaps bitmaps_;
   World world_;

@@ -10,7 +10,7 @@
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ class LogCapture {
   }
 
  private:
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
 };
 
 class RecordingObserver : public ServerListObserver {
@@ -71,7 +71,7 @@ class ServerListTest : public ::testing::Test {
     return s;
   }
 
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
   std::string path_ = dir_ / "serverlist.ini";
   RecordingObserver observer_;
   std::string ip_;

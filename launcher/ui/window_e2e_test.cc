@@ -21,8 +21,8 @@
 #include "platform/pid_section.h"
 #include "platform/process.h"
 #include "platform/resources.h"
-#include "platform/testing.h"
-#include "win_dl_net/nginx_server.h"
+#include "testing/testing.h"
+#include "testing/nginx_server.h"
 
 #ifndef RENEWEL_SCREENSHOT_DIR
 #define RENEWEL_SCREENSHOT_DIR "screenshots"
@@ -32,8 +32,8 @@ namespace {
 
 using platform::Image;
 using platform::kPathSep;
-using platform::testing::BuiltLibrary;
-using platform::testing::BuiltProgram;
+using testkit::BuiltLibrary;
+using testkit::BuiltProgram;
 
 const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
 const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
@@ -313,7 +313,7 @@ class WindowE2eTest : public ::testing::Test {
   }
 
   std::unique_ptr<platform::ResourceLibrary> resources_;
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
   std::string install_, temp_, tree_;
   std::string name_ = "journey";
   NginxServer server_;

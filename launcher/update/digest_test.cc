@@ -14,11 +14,11 @@
 #include "platform/file_handle.h"
 #include "platform/host_path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
-using platform::testing::TempDir;
+using testkit::TempDir;
 
 std::string Random(size_t size) {
   std::mt19937 rng(7);

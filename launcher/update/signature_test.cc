@@ -6,7 +6,7 @@
 
 #include "platform/file.h"
 #include "platform/file_handle.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
@@ -240,7 +240,7 @@ std::string HexOf(const std::string& data) {
 }
 
 TEST(Sha256File, AgreesWithTheDigestAcrossChunkBoundaries) {
-  platform::testing::TempDir dir;
+  testkit::TempDir dir;
   std::string pattern;
   for (int i = 0; i < 3 * kSha256FileChunk + 10; ++i) pattern.push_back(static_cast<char>((i * 131 + i / 251) & 0xFF));
   for (size_t size : {size_t{0}, size_t{1}, size_t(kSha256FileChunk - 1), size_t(kSha256FileChunk),

@@ -18,19 +18,19 @@
 #include "platform/ini.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "win_dl_net/data_sink.h"
-#include "win_dl_net/fault_server.h"
+#include "testing/fault_server.h"
 #include "win_dl_net/file_fetch.h"
-#include "win_dl_net/nginx_server.h"
+#include "testing/nginx_server.h"
 #include "win_dl_net/segment_policy.h"
-#include "win_dl_net/test_util.h"
+#include "testing/download_test_util.h"
 
 namespace {
 
 using platform::kPathSep;
-using platform::testing::BuiltLibrary;
-using platform::testing::BuiltProgram;
+using testkit::BuiltLibrary;
+using testkit::BuiltProgram;
 
 const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
 const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
@@ -183,7 +183,7 @@ class UpdateFlowTest : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
   std::string install_, temp_, tree_;
   NginxServer server_;
 };
@@ -320,7 +320,7 @@ TEST_F(UpdateFlowTest, SignaturesThatDoNotServe) {
     SCOPED_TRACE(c.what);
     Publish("1.0.0.2", body, KeyFile("publisher.key"));
     c.damage();
-    platform::testing::RemoveTree(install_ + "log");
+    testkit::RemoveTree(install_ + "log");
     server_.ClearAccessLog();
     SetClientKey(key);
     SetClient("1.0.0.1", server_.Url(""));
@@ -337,7 +337,7 @@ TEST_F(UpdateFlowTest, SignaturesThatDoNotServe) {
   for (const std::string& broken : {key.substr(0, 43), key + "A", std::string("not base64 at all"),
                                     key.substr(0, 40) + "====", std::string(44, '!')}) {
     SCOPED_TRACE(broken);
-    platform::testing::RemoveTree(install_ + "log");
+    testkit::RemoveTree(install_ + "log");
     server_.ClearAccessLog();
     SetClientKey(broken);
     RunEngine();
@@ -396,7 +396,7 @@ TEST_F(UpdateFlowTest, SignedPackageChecks) {
   // A wrong SHA-256 with the right SHA-1.
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n sha256 " + std::string(64, 'A') + "\n",
           KeyFile("publisher.key"));
-  platform::testing::RemoveTree(install_ + "log");
+  testkit::RemoveTree(install_ + "log");
   RunEngine();
   EXPECT_EQ(FinalState(), "15") << Log();
   EXPECT_TRUE(InOrder({"update package md5 check success", "update package sha256 check error,expected:" +
@@ -412,7 +412,7 @@ TEST_F(UpdateFlowTest, SignedPackageChecks) {
   ASSERT_TRUE(platform::ReadFileToString(served, &bytes));
   bytes[bytes.size() - 1] ^= 0x20;
   ASSERT_TRUE(platform::WriteStringToFile(served, bytes));
-  platform::testing::RemoveTree(install_ + "log");
+  testkit::RemoveTree(install_ + "log");
   RunEngine();
   EXPECT_EQ(FinalState(), "15") << Log();
   EXPECT_FALSE(platform::Exists(package));
@@ -596,8 +596,8 @@ class FullPackageTest : public UpdateFlowTest {
   // A run from 1.0.0.1 with nothing left of the one before: no log, no
   // package, no journal, an empty access log.
   void RunFresh() {
-    platform::testing::RemoveTree(install_ + "log");
-    platform::testing::RemoveTree(install_ + "update");
+    testkit::RemoveTree(install_ + "log");
+    testkit::RemoveTree(install_ + "update");
     platform::RemoveFile(temp_ + "Download.xml");
     platform::RemoveFile(install_ + "data" + kPathSep + "one.txt");
     server_.ClearAccessLog();
@@ -694,7 +694,7 @@ TEST_F(FullPackageTest, FallbackFaults) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    platform::testing::RemoveTree(tree_);
+    testkit::RemoveTree(tree_);
     ASSERT_TRUE(platform::MakeDirectories(tree_));
     Publish("1.0.0.2", c.body, c.is_signed ? KeyFile("publisher.key") : std::string());
     SetClientKey(c.is_signed ? key : std::string());
@@ -754,7 +754,7 @@ class MirrorFlowTest : public UpdateFlowTest {
     if (IsSkipped()) return;
     if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
     // A package of 1 MiB, so that each of its four ranges has room to break.
-    std::string big = dltest::Pattern(1 << 20);
+    std::string big = testkit::Pattern(1 << 20);
     ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
     Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
     name_ = std::string("update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix;
@@ -809,7 +809,7 @@ TEST_F(MirrorFlowTest, RangesContinueFromAMirrorWhenThePrimaryBreaks) {
   EXPECT_EQ(ClientVersion(), "1.0.0.2");
   std::string installed;
   ASSERT_TRUE(platform::ReadFileToString(install_ + "data" + kPathSep + "big.bin", &installed));
-  EXPECT_TRUE(installed == dltest::Pattern(1 << 20));
+  EXPECT_TRUE(installed == testkit::Pattern(1 << 20));
   EXPECT_TRUE(Warned("mirror ignored, its file name differs from the package's:" + other + "\n")) << Log();
   // The mirror was asked for exactly the rest of each range.
   std::vector<std::string> ranges;
@@ -831,7 +831,7 @@ TEST_F(MirrorFlowTest, MirrorServingOtherBytesEndsInADigestMismatch) {
   // same size that are not the package.
   FaultServer primary, mirror;
   ASSERT_TRUE(primary.Start(package_));
-  ASSERT_TRUE(mirror.Start(dltest::Pattern(package_.size())));
+  ASSERT_TRUE(mirror.Start(testkit::Pattern(package_.size())));
   primary.SetScript([](const FaultServer::Request& r) {
     return r.index == 0 ? FaultServer::Fault::kNone : FaultServer::Fault::kNotFound;
   });
@@ -916,7 +916,7 @@ class CancelledEngineTest : public InProcessEngineTest {
   void CancelAndExpectPromptEnd() {
     UpdateControl& control = UpdateControl::Instance();
     control.Stop(UnexpectedError);
-    EXPECT_TRUE(dltest::EndsWithin(2000, [&] { control.Engine()->Wait(); })) << Log();
+    EXPECT_TRUE(testkit::EndsWithin(2000, [&] { control.Engine()->Wait(); })) << Log();
     EXPECT_EQ(control.GetState(), UnexpectedError);
   }
   size_t Requests(const std::string& uri) const {
@@ -991,7 +991,7 @@ TEST_F(CancelledEngineTest, DuringTheHoldOfUpdateSuccessful) {
 // The window's view of a fallback: Downloading and Installing again, the bar
 // following the second download; a cancel during it ends the engine at once.
 TEST_F(CancelledEngineTest, DuringTheFallbackDownload) {
-  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", dltest::Pattern(3 * 1024 * 1024)));
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", testkit::Pattern(3 * 1024 * 1024)));
   server_.Stop();
   ASSERT_TRUE(server_.Start(tree_, "location /packages/full_ { limit_rate 200k; }"));
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n cancel\n file data/big.bin " + dir_ / "big.bin" + "\n fullpackage\n");

@@ -6,11 +6,11 @@
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
-using platform::testing::TempDir;
+using testkit::TempDir;
 
 TEST(CompareVersionsTest, ComparesNumbersNotTexts) {
   EXPECT_EQ(CompareVersions("1.2.3.4", "1.2.3.4"), 0);
@@ -52,7 +52,7 @@ class VersionLibraryTest : public ::testing::Test {
  protected:
   std::string Install(const std::string& built, const std::string& version, const std::string& url) {
     std::string lib = dir_ / VersionLibraryName();
-    EXPECT_TRUE(platform::CopyFileOver(platform::testing::BuiltLibrary(built), lib));
+    EXPECT_TRUE(platform::CopyFileOver(testkit::BuiltLibrary(built), lib));
     std::string ini = dir_ / "dovra_version.ini";
     platform::SetProfileString("version", "ClientVersion", version, ini);
     platform::SetProfileString("version", "UpdateVersionUrl", url, ini);

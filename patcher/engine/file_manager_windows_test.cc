@@ -7,7 +7,7 @@
 #include "patcher/engine/engine_test_util.h"
 #include "platform/file.h"
 #include "platform/file_handle.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "platform/wide_text.h"
 
 namespace {
@@ -47,7 +47,7 @@ class FileManagerTest : public ::testing::Test {
     return Out;
   }
 
-  platform::testing::TempDir Dir;
+  testkit::TempDir Dir;
   FFileManagerWindows FM;
 };
 

@@ -15,7 +15,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 d="$BENCH_TMP/delta"
 mkdir -p "$d"
 nginx_work=
-cleanup() { [ -n "$nginx_work" ] && bash "$here/tools/test_nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true; }
+cleanup() { [ -n "$nginx_work" ] && bash "$here/testing/nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 
 # The launcher's instance mutex is machine-wide: no test may run meanwhile.
@@ -55,12 +55,12 @@ measure() {
   local name=$1 mib=$2 permille=$3
   local builds="$d/$name-builds" out="$d/$name-out"
   echo "-- $name: $mib MiB of engine packages, $permille per mille of the objects of two of four packages changed per version"
-  [ -f "$builds/1.0.0.3/System/Pack4.u" ] || bash "$here/tools/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" "$mib" "$permille"
+  [ -f "$builds/1.0.0.3/System/Pack4.u" ] || bash "$here/testing/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" "$mib" "$permille"
   rm -rf "$out" "$out-full"
   mkdir -p "$out"
   nginx_work="$d/$name-nginx"
   local port
-  port=$(bash "$here/tools/test_nginx/serve.sh" start "$nginx_work" "$d")
+  port=$(bash "$here/testing/nginx/serve.sh" start "$nginx_work" "$d")
   local url="http://127.0.0.1:$port/$name-out/" url_full="http://127.0.0.1:$port/$name-out-full/"
   "$BENCH_BIN/publish" release "$builds" "$out" "$url" > "$d/$name-summary.txt"
   # The same tree whose version.xml name the full packages.
@@ -83,7 +83,7 @@ measure() {
   before=$(lines)
   t_full=$(update "$builds" "$url_full" "$d/$name-install-full")
   sent_full=$(sent_bytes "$before")
-  bash "$here/tools/test_nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true
+  bash "$here/testing/nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true
   nginx_work=
   printf '   package bytes   deltas %11d   fulls %11d   full/delta %7.1fx\n' "$delta_pkg" "$full_pkg" \
     "$(echo "$full_pkg / $delta_pkg" | bc -l)"

@@ -14,8 +14,8 @@ mkdir -p "$www/slow" "$out"
 [ -f "$www/slow/thr.bin" ] || head -c $((128 * 1024 * 1024)) /dev/urandom > "$www/slow/thr.bin"
 cat "$www/big.bin" "$www/slow/thr.bin" > /dev/null
 
-port=$(bash "$here/tools/test_nginx/serve.sh" start "$work" "$www" "location /slow/ { limit_rate 50m; }")
-trap 'bash "$here/tools/test_nginx/serve.sh" stop "$work"' EXIT
+port=$(bash "$here/testing/nginx/serve.sh" start "$work" "$www" "location /slow/ { limit_rate 50m; }")
+trap 'bash "$here/testing/nginx/serve.sh" stop "$work"' EXIT
 base="http://127.0.0.1:$port"
 
 fresh() { rm -f "$out/$1" "$out/$1.aria2" "$out/Download.xml"; }

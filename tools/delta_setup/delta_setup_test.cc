@@ -9,15 +9,15 @@
 #include "platform/ini.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "tools/delta_setup/delta_format.h"
 #include "tools/delta_setup/delta_install.h"
 #include "tools/pkgtool/package_tool.h"
 
 namespace {
 
-using platform::testing::BuiltProgram;
-using platform::testing::TempDir;
+using testkit::BuiltProgram;
+using testkit::TempDir;
 using Tree = std::map<std::string, std::string>;  // relative path ('/') -> bytes
 
 class Random {

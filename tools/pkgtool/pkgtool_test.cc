@@ -10,7 +10,7 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "platform/wide_text.h"
 #include "tools/pkgtool/package_tool.h"
 
@@ -206,9 +206,9 @@ TEST(PackageDiff, SmallChangesMakeSmallDifferenceFiles) {
 // The same through the programs and files, enciphered too.
 TEST(PackageDiff, ThroughThePrograms) {
   pkgtool::InstallServices();
-  platform::testing::TempDir Dir;
-  const std::string Pkgtool = platform::testing::BuiltProgram("pkgtool");
-  const std::string Gleaner = platform::testing::BuiltProgram("Gleaner");
+  testkit::TempDir Dir;
+  const std::string Pkgtool = testkit::BuiltProgram("pkgtool");
+  const std::string Gleaner = testkit::BuiltProgram("Gleaner");
   for (unsigned Seed = 1000; Seed < 1004; ++Seed) {
     Random R(Seed);
     const Graph OldGraph = RandomGraph(R);

@@ -6,13 +6,13 @@
 #include "platform/owner_file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 #include "platform/wide_text.h"
 #include "tools/pkgtool/package_tool.h"
 
 namespace {
 
-using platform::testing::BuiltProgram;
+using testkit::BuiltProgram;
 
 const char kProgram[] = "MZ stand-in setup program\n";
 
@@ -71,7 +71,7 @@ class SignedTree : public ::testing::Test {
 
   std::string T(const std::string& name) const { return tree_ + "/" + name; }
 
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
   const std::string tree_ = dir_ / "tree";
   SigningSeed seed_{};
   PublisherKey key_{};
@@ -109,7 +109,7 @@ TEST_F(SignedTree, VerifiesAndCarriesTheThreeElementsAfterTheFour) {
 }
 
 TEST(UnsignedTree, KeepsItsFourElementsAndHasNoSignatures) {
-  platform::testing::TempDir dir;
+  testkit::TempDir dir;
   std::vector<std::string> lines;
   std::string error;
   ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, dir / "tree", nullptr, &lines, &error)) << error;
@@ -194,7 +194,7 @@ TEST_F(SignedTree, PublishedValuesThatDisagreeWithThePackage) {
 }
 
 TEST(PublishKeys, KeygenWritesAnOwnerOnlySeedAndNeverReplacesIt) {
-  platform::testing::TempDir dir;
+  testkit::TempDir dir;
   std::string pub, error;
   ASSERT_TRUE(publisher::MakeKey(dir / "release.key", &pub, &error)) << error;
   EXPECT_TRUE(platform::IsOwnerOnlyFile(dir / "release.key"));
@@ -214,7 +214,7 @@ TEST(PublishKeys, KeygenWritesAnOwnerOnlySeedAndNeverReplacesIt) {
 
 // The program's command lines, end to end.
 TEST(PublishProgram, KeygenPublishWithKeyVerifyAndThePlainUsage) {
-  platform::testing::TempDir dir;
+  testkit::TempDir dir;
   auto run = [&](const std::string& args) {
     auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " + args, dir.Path());
     EXPECT_TRUE(p && p->WaitFor(60000));
@@ -310,7 +310,7 @@ class Release3 : public ::testing::Test {
     ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key", &summary_), 0) << summary_;
   }
 
-  platform::testing::TempDir dir_;
+  testkit::TempDir dir_;
   std::string pub_, summary_;
 };
 
@@ -371,7 +371,7 @@ TEST_F(Release3, NewsIsNewestFirstAndEscaped) {
 }
 
 TEST(ReleaseBuilder, RefusesADirectoryThatIsNotAVersion) {
-  platform::testing::TempDir dir;
+  testkit::TempDir dir;
   platform::MakeDirectories(dir / "builds/1.0.0.1");
   platform::MakeDirectories(dir / "builds/latest");
   std::vector<std::string> lines;
@@ -388,7 +388,7 @@ namespace {
 // A full package beside the first package: its elements after the others,
 // its file checked by verify.
 TEST(FullPackageTree, ElementsAfterTheOthersAndCheckedByVerify) {
-  platform::testing::TempDir dir;
+  testkit::TempDir dir;
   const std::string tree = dir / "tree";
   publisher::Description d = Chain();
   d.packages[0].full.present = true;

@@ -5,17 +5,17 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/resources.h"
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 namespace {
 
-using platform::testing::TempDir;
+using testkit::TempDir;
 
 // A copy of the built library in its own directory, with `ini` beside it
 // (none when empty).
 std::unique_ptr<platform::ResourceLibrary> LoadCopy(const TempDir& dir, const std::string& ini) {
   const std::string name = "Quillfen" + std::string(platform::kLibSuffix);
-  EXPECT_TRUE(platform::CopyFileOver(platform::testing::BuiltLibrary("Quillfen"), dir / name));
+  EXPECT_TRUE(platform::CopyFileOver(testkit::BuiltLibrary("Quillfen"), dir / name));
   if (!ini.empty()) EXPECT_TRUE(platform::WriteStringToFile(dir / "Quillfen.ini", ini));
   return platform::ResourceLibrary::Load(dir / name);
 }

@@ -1,5 +1,5 @@
 // A real static HTTP server for tests: nginx on a free 127.0.0.1 port, run by
-// tools/test_nginx/serve.sh with its configuration, pid file and logs in a
+// testing/nginx/serve.sh with its configuration, pid file and logs in a
 // temporary directory. Works from native tests and from Windows tests under
 // Wine alike (nginx is a host program; paths are handed over as the host sees
 // them).
@@ -10,15 +10,15 @@
 //   for (const NginxServer::LogLine& l : server.AccessLog()) ...
 //
 // The server stops when the object goes away.
-#ifndef WIN_DL_NET_NGINX_SERVER_H_
-#define WIN_DL_NET_NGINX_SERVER_H_
+#ifndef TESTING_NGINX_SERVER_H_
+#define TESTING_NGINX_SERVER_H_
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 class NginxServer {
  public:
@@ -62,11 +62,11 @@ class NginxServer {
  private:
   bool RunScript(const std::string& args, const std::string& done_file);
 
-  std::unique_ptr<platform::testing::TempDir> work_;
+  std::unique_ptr<testkit::TempDir> work_;
   size_t log_skip_ = 0;
   uint16_t port_ = 0;
   bool running_ = false;
   bool tls_ = false;
 };
 
-#endif  // WIN_DL_NET_NGINX_SERVER_H_
+#endif  // TESTING_NGINX_SERVER_H_

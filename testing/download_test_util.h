@@ -1,6 +1,6 @@
 // Helpers shared by the downloader's tests.
-#ifndef WIN_DL_NET_TEST_UTIL_H_
-#define WIN_DL_NET_TEST_UTIL_H_
+#ifndef TESTING_DOWNLOAD_TEST_UTIL_H_
+#define TESTING_DOWNLOAD_TEST_UTIL_H_
 
 #include <atomic>
 #include <chrono>
@@ -13,7 +13,7 @@
 
 #include "win_dl_net/data_sink.h"
 
-namespace dltest {
+namespace testkit {
 
 // Runs `work` on a thread of its own and tells whether it returned within
 // `ms`. The thread is joined before returning either way, so `work` must end
@@ -84,6 +84,6 @@ class WriteWatch {
   int bad_ = 0;
 };
 
-}  // namespace dltest
+}  // namespace testkit
 
-#endif  // WIN_DL_NET_TEST_UTIL_H_
+#endif  // TESTING_DOWNLOAD_TEST_UTIL_H_

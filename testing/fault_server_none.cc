@@ -1,5 +1,5 @@
 // No in-process server library for this target.
-#include "win_dl_net/fault_server.h"
+#include "testing/fault_server.h"
 
 struct FaultServer::Impl {};
 

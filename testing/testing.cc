@@ -1,4 +1,4 @@
-#include "platform/testing.h"
+#include "testing/testing.h"
 
 #include <atomic>
 #include <cstdio>
@@ -10,8 +10,13 @@
 #include "platform/path.h"
 #include "platform/process.h"
 
-namespace platform {
-namespace testing {
+namespace testkit {
+
+using platform::CurrentProcessId;
+using platform::ExecutableDir;
+using platform::kExeSuffix;
+using platform::kLibSuffix;
+using platform::kPathSep;
 
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
@@ -54,5 +59,4 @@ std::string UniqueName(const std::string& stem) {
          std::to_string(static_cast<long>(std::time(nullptr)));
 }
 
-}  // namespace testing
-}  // namespace platform
+}  // namespace testkit

@@ -6,8 +6,8 @@
 //
 // Built where the server library exists for the target; elsewhere
 // Available() is false and Start fails.
-#ifndef WIN_DL_NET_FAULT_SERVER_H_
-#define WIN_DL_NET_FAULT_SERVER_H_
+#ifndef TESTING_FAULT_SERVER_H_
+#define TESTING_FAULT_SERVER_H_
 
 #include <chrono>
 #include <cstdint>
@@ -71,4 +71,4 @@ class FaultServer {
   std::unique_ptr<Impl> impl_;
 };
 
-#endif  // WIN_DL_NET_FAULT_SERVER_H_
+#endif  // TESTING_FAULT_SERVER_H_

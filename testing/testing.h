@@ -1,11 +1,10 @@
 // Test helpers shared by every module's tests.
-#ifndef PLATFORM_TESTING_H_
-#define PLATFORM_TESTING_H_
+#ifndef TESTING_TESTING_H_
+#define TESTING_TESTING_H_
 
 #include <string>
 
-namespace platform {
-namespace testing {
+namespace testkit {
 
 // A fresh directory under the system's temporary directory, removed with its
 // contents when the object goes away. Path() ends with a separator.
@@ -37,7 +36,6 @@ std::string BuiltLibrary(const std::string& name);
 // A name unique to this test process, for named kernel objects.
 std::string UniqueName(const std::string& stem);
 
-}  // namespace testing
-}  // namespace platform
+}  // namespace testkit
 
-#endif  // PLATFORM_TESTING_H_
+#endif  // TESTING_TESTING_H_

@@ -1,4 +1,4 @@
-#include "win_dl_net/nginx_server.h"
+#include "testing/nginx_server.h"
 
 #include <cstdlib>
 #include <sstream>
@@ -9,7 +9,7 @@
 
 namespace {
 
-const char kScript[] = RENEWEL_SOURCE_DIR "/tools/test_nginx/serve.sh";
+const char kScript[] = RENEWEL_SOURCE_DIR "/testing/nginx/serve.sh";
 const char kShell[] = "/bin/bash";
 
 // The host path of a directory, without its trailing separator.
@@ -53,7 +53,7 @@ bool NginxServer::Start(const std::string& root, const std::string& extra, const
 bool NginxServer::StartTls(const std::string& root, const std::string& cert, const std::string& key,
                            const std::string& extra, const std::string& http_extra) {
   Stop();
-  work_ = std::make_unique<platform::testing::TempDir>();
+  work_ = std::make_unique<testkit::TempDir>();
   log_skip_ = 0;
   tls_ = !cert.empty();
   std::string args = "start " + platform::QuoteArgument(HostDir(work_->Path())) + " " +

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "win_dl_net/fault_server.h"
+#include "testing/fault_server.h"
 
 struct FaultServer::Impl {
   httplib::Server server;
