@@ -7,9 +7,9 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "testing/testing.h"
 #include "platform/wide_file.h"
 #include "platform/wide_text.h"
+#include "testing/testing.h"
 #include "tools/pkgtool/buffer_archive.h"
 #include "tools/pkgtool/package_tool.h"
 
@@ -105,7 +105,7 @@ class GleanerProgram : public ::testing::Test {
     EXPECT_TRUE(P);
     if (!P) return 1000;
     P->Wait();
-    Output = Lines(Read(Dir / "stdout.txt"));
+    Output = Lines(testkit::ReadFile(Dir / "stdout.txt"));
     platform::RemoveFile(Dir / "stdout.txt");
     return static_cast<int8_t>(P->ExitCode() & 0xFF);
   }
@@ -119,14 +119,9 @@ class GleanerProgram : public ::testing::Test {
   static std::string DoneLine() { return ToGleanerCodePage(L"\u66f4\u65b0\u6587\u4ef6\u5b8c\u6bd5\n"); }
   static std::string Q(const std::string& S) { return "\"" + S + "\""; }
   // Log lines end the way text files end on the system.
-  std::string Log(const char* Name = "log.log") { return Lines(Read(Dir / Name)); }
+  std::string Log(const char* Name = "log.log") { return Lines(testkit::ReadFile(Dir / Name)); }
   static std::string Lines(std::string S) {
     S.erase(std::remove(S.begin(), S.end(), '\r'), S.end());
-    return S;
-  }
-  static std::string Read(const std::string& Path) {
-    std::string S;
-    platform::ReadFileToString(Path, &S);
     return S;
   }
   std::string NewText() const { return std::string(New.begin(), New.end()); }
@@ -140,12 +135,12 @@ TEST_F(GleanerProgram, ComposesTheNewPackage) {
   const std::string Diff = MakeDiff("a.diff");
   const std::string OldPath = Put("old.pkg", Old);
   EXPECT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(Dir / "out.pkg") + " \"ignored\""), 0);
-  EXPECT_EQ(Read(Dir / "out.pkg"), NewText());
+  EXPECT_EQ(testkit::ReadFile(Dir / "out.pkg"), NewText());
   EXPECT_EQ(Log(), "");
   EXPECT_EQ(Output, StartLine(Diff, OldPath, Dir / "out.pkg") + DoneLine());
   // The output may be the old package itself.
   EXPECT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(OldPath)), 0);
-  EXPECT_EQ(Read(OldPath), NewText());
+  EXPECT_EQ(testkit::ReadFile(OldPath), NewText());
 }
 
 TEST_F(GleanerProgram, EncipheredOldGivesEncipheredNew) {
@@ -153,7 +148,7 @@ TEST_F(GleanerProgram, EncipheredOldGivesEncipheredNew) {
   for (bool EncryptDiff : {false, true}) {
     const std::string Diff = MakeDiff("e.diff", EncryptDiff);
     ASSERT_EQ(Run(Q(Diff) + " " + Q(OldPath) + " " + Q(Dir / "out.pkg")), 0);
-    const std::string Out = Read(Dir / "out.pkg");
+    const std::string Out = testkit::ReadFile(Dir / "out.pkg");
     ASSERT_EQ(Out.size(), New.size() + 10);
     EXPECT_EQ(Out.substr(0, 10), "TRXArchive");
     std::string Plain = Out.substr(10);
@@ -162,7 +157,7 @@ TEST_F(GleanerProgram, EncipheredOldGivesEncipheredNew) {
   }
   // A plain old package gives a plain new one, whatever the difference file.
   ASSERT_EQ(Run(Q(MakeDiff("e.diff", true)) + " " + Q(Put("plain.pkg", Old)) + " " + Q(Dir / "out.pkg")), 0);
-  EXPECT_EQ(Read(Dir / "out.pkg"), NewText());
+  EXPECT_EQ(testkit::ReadFile(Dir / "out.pkg"), NewText());
 }
 
 TEST_F(GleanerProgram, ExitCodesAndLogLines) {
@@ -232,7 +227,7 @@ class GleanerHostile : public GleanerProgram {
     ASSERT_TRUE(P);
     // A bound, not a timing: today's machines do this in well under a second.
     ASSERT_TRUE(P->WaitFor(20000)) << "still running";
-    EXPECT_EQ(static_cast<int8_t>(P->ExitCode() & 0xFF), Code) << Read(Dir / "stdout.txt");
+    EXPECT_EQ(static_cast<int8_t>(P->ExitCode() & 0xFF), Code) << testkit::ReadFile(Dir / "stdout.txt");
     const int64_t Peak = P->PeakMemoryBytes();
     ASSERT_GT(Peak, 0) << "the system tells no peak";
     EXPECT_LT(Peak, kMemoryBound);
@@ -314,8 +309,8 @@ class GleanerInProcess : public GleanerProgram {
   INT RunHere(const std::string& Diff, const std::string& OldPath, const std::string& Out) {
     appResetErrorState();
     const INT Code = GleanerMain(platform::AnsiToWide("Gleaner " + Q(Diff) + " " + Q(OldPath) + " " + Q(Out)));
-    Logged = Lines(Read(testkit::BinDir() + "log.log"));
-    LoggedA = Lines(Read(testkit::BinDir() + "loga.log"));
+    Logged = Lines(testkit::ReadFile(testkit::BinDir() + "log.log"));
+    LoggedA = Lines(testkit::ReadFile(testkit::BinDir() + "loga.log"));
     platform::RemoveFile(testkit::BinDir() + "log.log");
     platform::RemoveFile(testkit::BinDir() + "loga.log");
     return Code;
@@ -348,7 +343,7 @@ TEST_F(GleanerInProcess, EngineAndNarrowTextsAndTheErrorHistory) {
   EXPECT_FALSE(GIsGuarded);
 
   EXPECT_EQ(RunHere(Diff, OldPath, Out), 0);
-  EXPECT_EQ(Read(Out), NewText());
+  EXPECT_EQ(testkit::ReadFile(Out), NewText());
 }
 
 }  // namespace

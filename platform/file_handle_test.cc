@@ -4,9 +4,9 @@
 
 #include "gtest/gtest.h"
 #include "platform/file.h"
-#include "testing/testing.h"
 #include "platform/wide_file.h"
 #include "platform/wide_text.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {

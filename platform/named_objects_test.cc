@@ -9,8 +9,8 @@
 #include "platform/pid_section.h"
 #include "platform/process.h"
 #include "platform/shared_library.h"
-#include "testing/testing.h"
 #include "platform/window.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {

@@ -15,49 +15,24 @@ if ! command -v Xvfb >/dev/null 2>&1; then
 fi
 mkdir -p "$work"
 
-xvfb=
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 wine_prefix=
 cleanup() {
   if [ -n "$wine_prefix" ]; then WINEPREFIX=$wine_prefix wineserver -k >/dev/null 2>&1; fi
-  if [ -n "$xvfb" ]; then
-    kill "$xvfb" 2>/dev/null
-    wait "$xvfb" 2>/dev/null
-  fi
+  stop_xvfb
 }
 trap cleanup EXIT
 
-# The first display number that is free and where our own server comes up;
-# another test taking the same number at the same moment makes ours fail to
-# start, and the next number is tried.
-display=
-for n in $(seq $((100 + $$ % 100)) 299); do
-  [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
-  Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-  xvfb=$!
-  for _ in $(seq 100); do
-    kill -0 "$xvfb" 2>/dev/null || break
-    [ -e /tmp/.X11-unix/X$n ] && break
-    sleep 0.1
-  done
-  if kill -0 "$xvfb" 2>/dev/null && [ -e /tmp/.X11-unix/X$n ]; then
-    display=$n
-    break
-  fi
-  kill "$xvfb" 2>/dev/null
-  wait "$xvfb" 2>/dev/null
-  xvfb=
-done
-if [ -z "$display" ]; then
+if ! start_xvfb $((100 + $$ % 100)) 299 1024x768x24 "$work/xvfb.log"; then
   echo "could not start Xvfb:"
   cat "$work/xvfb.log"
   exit 1
 fi
-export DISPLAY=:$display
 
 case "$(basename "$1")" in
   wine-run|wine)
     wine_prefix=$work/wineprefix
-    shared=${WINEPREFIX:-$(cd "$(dirname "$0")/../.." && pwd)/build/wineprefix}
+    shared=${WINEPREFIX:-$RENEWEL_ROOT/build/wineprefix}
     if [ ! -d "$wine_prefix" ]; then
       if [ -d "$shared" ]; then cp -a "$shared" "$wine_prefix.tmp" && mv "$wine_prefix.tmp" "$wine_prefix"; fi
     fi

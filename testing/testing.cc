@@ -1,12 +1,15 @@
 #include "testing/testing.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
+#include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
 
@@ -57,6 +60,45 @@ std::string UniqueName(const std::string& stem) {
   static std::atomic<int> counter{0};
   return stem + "-" + std::to_string(CurrentProcessId()) + "-" + std::to_string(counter++) + "-" +
          std::to_string(static_cast<long>(std::time(nullptr)));
+}
+
+std::string NativePath(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = kPathSep;
+  }
+  return path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string text;
+  if (!platform::ReadFileToString(path, &text)) text.clear();
+  return text;
+}
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 2463534242u;  // xorshift32
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    s[i] = static_cast<char>(x);
+  }
+  return s;
+}
+
+bool EndsWithin(int ms, std::function<void()> work) {
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    work();
+    done = true;
+  });
+  for (int waited = 0; waited < ms && !done; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const bool in_time = done;
+  t.join();
+  return in_time;
 }
 
 }  // namespace testkit

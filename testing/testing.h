@@ -2,6 +2,8 @@
 #ifndef TESTING_TESTING_H_
 #define TESTING_TESTING_H_
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 namespace testkit {
@@ -35,6 +37,21 @@ std::string BuiltLibrary(const std::string& name);
 
 // A name unique to this test process, for named kernel objects.
 std::string UniqueName(const std::string& stem);
+
+// `path` written with '/' turned into this system's separator.
+std::string NativePath(std::string path);
+
+// The whole file at `path`; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// `n` bytes that differ from one position to the next, the same for the same
+// `n` in every run.
+std::string Pattern(size_t n);
+
+// Runs `work` on a thread of its own and tells whether it returned within
+// `ms`. The thread is joined before returning either way, so `work` must end
+// by itself at some point.
+bool EndsWithin(int ms, std::function<void()> work);
 
 }  // namespace testkit
 

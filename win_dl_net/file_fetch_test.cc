@@ -6,24 +6,20 @@
 #include <thread>
 
 #include "platform/file.h"
-#include "platform/process.h"
-#include "testing/testing.h"
 #include "platform/path.h"
+#include "platform/process.h"
 #include "testing/fault_server.h"
 #include "testing/nginx_server.h"
-#include "testing/download_test_util.h"
+#include "testing/served_bytes.h"
+#include "testing/testing.h"
+#include "testing/write_watch.h"
 
 namespace {
 
 using Fault = FaultServer::Fault;
 
-class FaultServerTest : public ::testing::Test {
+class FaultServerTest : public testkit::ServedBytesTest<300000> {
  protected:
-  void SetUp() override {
-    if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
-    data_ = testkit::Pattern(kSize);
-    ASSERT_TRUE(server_.Start(data_));
-  }
 
   // A local file of kSize sentinel bytes.
   std::string SentinelFile() {
@@ -32,10 +28,6 @@ class FaultServerTest : public ::testing::Test {
     return path;
   }
 
-  static constexpr uint32_t kSize = 300000;
-  FaultServer server_;
-  std::string data_;
-  testkit::TempDir tmp_;
 };
 
 TEST(FetchRequest, HeadersAndFlags) {

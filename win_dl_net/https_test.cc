@@ -5,8 +5,8 @@
 #include "platform/file.h"
 #include "platform/http.h"
 #include "platform/process.h"
-#include "testing/testing.h"
 #include "testing/nginx_server.h"
+#include "testing/testing.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "testing/download_test_util.h"
+#include "testing/testing.h"
 
 namespace {
 

@@ -13,13 +13,14 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "testing/testing.h"
-#include "win_dl_net/data_sink.h"
 #include "testing/fault_server.h"
 #include "testing/nginx_server.h"
+#include "testing/served_bytes.h"
+#include "testing/testing.h"
+#include "testing/write_watch.h"
 #include "win_dl_net/check_return.h"
+#include "win_dl_net/data_sink.h"
 #include "win_dl_net/journal_checks.h"
-#include "testing/download_test_util.h"
 
 namespace {
 
@@ -33,12 +34,6 @@ struct Job {
   }
   SegmentPolicy policy;
 };
-
-std::string ReadAll(const std::string& path) {
-  std::string s;
-  platform::ReadFileToString(path, &s);
-  return s;
-}
 
 TEST(SegmentLayout, FourRangesAsTheSizeAllows) {
   auto eps = [](uint32_t size) {
@@ -84,7 +79,7 @@ TEST(CheckReturn, WarnLineNamesExpressionFileAndLine) {
     return 0;
   };
   EXPECT_EQ(check(false), -7);
-  std::string log = ReadAll(Logger::Instance().CurrentFileName());
+  std::string log = testkit::ReadFile(Logger::Instance().CurrentFileName());
   Logger::Instance().Init("T", tmp.Path(), 0, 0, 1000000);
   EXPECT_NE(log.find("WARN:"), std::string::npos);
   EXPECT_TRUE(std::regex_search(log, std::regex("CHECK_RETURN,exp:ok && true ,File:.*segment_policy_test\\.cc, Line:[0-9]+")))
@@ -112,7 +107,7 @@ std::string LogOf(const std::function<void()>& body) {
   testkit::TempDir logs;
   Logger::Instance().Init("T", logs.Path(), Logger::kToFile, 0, 1000000);
   body();
-  std::string log = ReadAll(Logger::Instance().CurrentFileName());
+  std::string log = testkit::ReadFile(Logger::Instance().CurrentFileName());
   Logger::Instance().Init("T", logs.Path(), 0, 0, 1000000);
   return log;
 }
@@ -234,9 +229,9 @@ TEST_F(NginxJobTest, FullDownloadAndItsJournal) {
   ASSERT_TRUE(job.policy.Start());
   job.policy.Wait();
   EXPECT_EQ(job.policy.GetDownloadedSize(), 1003u);
-  EXPECT_EQ(ReadAll(Local()), data_);
+  EXPECT_EQ(testkit::ReadFile(Local()), data_);
 
-  std::string journal = ReadAll(tmp_ / "Download.xml");
+  std::string journal = testkit::ReadFile(tmp_ / "Download.xml");
   std::string expected =
       "<VellmarkDownload>\r\n"
       "<DownloadItem lf=\"" + MarkupDocument::EscapeText(Local(), true) + "\" segCnt=\"4\" dt=\"\">\r\n"
@@ -262,10 +257,10 @@ TEST_F(NginxJobTest, FullDownloadAndItsJournal) {
   ASSERT_TRUE(again.policy.Start());
   again.policy.Wait();
   EXPECT_EQ(again.policy.GetDownloadedSize(), 1003u);
-  EXPECT_EQ(ReadAll(Local()), data_);
+  EXPECT_EQ(testkit::ReadFile(Local()), data_);
   std::vector<NginxServer::LogLine> log = server_.AccessLog();
   EXPECT_EQ(log.size(), 1u + 4u);  // the size query and four range requests
-  EXPECT_EQ(WithoutProgress(ReadAll(tmp_ / "Download.xml")), expected);
+  EXPECT_EQ(WithoutProgress(testkit::ReadFile(tmp_ / "Download.xml")), expected);
 }
 
 // The package grows on the server after the size was learnt: every range
@@ -290,7 +285,7 @@ TEST_F(NginxJobTest, NoBytePastTheLearntSizeIsWritten) {
   FileSink::SetWriteHookForTesting(nullptr);
   EXPECT_EQ(furthest, 100003u);
   EXPECT_EQ(job.policy.GetDownloadedSize(), 100003u);
-  EXPECT_TRUE(ReadAll(Local()) == grown.substr(0, 100003));
+  EXPECT_TRUE(testkit::ReadFile(Local()) == grown.substr(0, 100003));
 }
 
 TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
@@ -311,7 +306,7 @@ TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
     ASSERT_TRUE(probe.policy.Init());
     stored = probe.policy.Segments();
     ASSERT_EQ(stored.size(), 4u);
-    std::string file = ReadAll(Local());
+    std::string file = testkit::ReadFile(Local());
     ASSERT_EQ(file.size(), data_.size());
     for (const SegmentInfo& s : stored) {
       EXPECT_GT(s.sp, s.isp);
@@ -320,7 +315,7 @@ TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
     }
   }
   // A download process killed half-way leaves the journal of the last save.
-  std::string journal_before = ReadAll(tmp_ / "Download.xml");
+  std::string journal_before = testkit::ReadFile(tmp_ / "Download.xml");
   // nginx logs a request of a dropped connection only when it notices the
   // drop: wait for the stopped job's four ranges and the two size queries.
   auto wait_for_log = [&](size_t n) {
@@ -337,7 +332,7 @@ TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
   platform::SleepMs(1500);
   child->Kill();
   child->Wait();
-  EXPECT_EQ(ReadAll(tmp_ / "Download.xml"), journal_before);
+  EXPECT_EQ(testkit::ReadFile(tmp_ / "Download.xml"), journal_before);
   // The child's requests (however far it came) show once nginx notices the
   // connections gone; wait until the log is quiet.
   size_t seen = server_.AccessLog().size();
@@ -356,7 +351,7 @@ TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
   ASSERT_TRUE(last.policy.Start());
   last.policy.Wait();
   EXPECT_EQ(last.policy.GetDownloadedSize(), data_.size());
-  EXPECT_TRUE(ReadAll(Local()) == data_);
+  EXPECT_TRUE(testkit::ReadFile(Local()) == data_);
   // The ranges resumed where the journal left them: nothing before is asked for.
   int ranged = 0;
   for (const NginxServer::LogLine& l : server_.AccessLog()) {
@@ -407,7 +402,7 @@ TEST_F(NginxJobTest, UnusableJournalItemsAreLaidOutAnew) {
     EXPECT_EQ(job.policy.Segments().size(), c.resumes ? 4u : 0u);
     ASSERT_TRUE(job.policy.Start());
     job.policy.Wait();
-    std::string file = ReadAll(Local());
+    std::string file = testkit::ReadFile(Local());
     if (c.resumes) {
       // The journal is trusted for what lies before each sp.
       EXPECT_TRUE(file.substr(0, 100) == std::string(100, 'x'));
@@ -417,7 +412,7 @@ TEST_F(NginxJobTest, UnusableJournalItemsAreLaidOutAnew) {
     } else {
       EXPECT_TRUE(file == data_);
     }
-    std::string saved = ReadAll(tmp_ / "Download.xml");
+    std::string saved = testkit::ReadFile(tmp_ / "Download.xml");
     // The item of this file is written anew; another file's item stays.
     EXPECT_EQ(saved.find("elsewhere.exe") != std::string::npos, c.name != "not markup");
     EXPECT_NE(saved.find("sp=\"1000\" ep=\"999\""), std::string::npos);
@@ -479,7 +474,7 @@ TEST_F(NginxJobTest, StopWhileEveryRangeStallsEndsWithinTwoSeconds) {
     job.policy.Stop();
     job.policy.Wait();
   }));
-  std::string journal = ReadAll(tmp_ / "Download.xml");
+  std::string journal = testkit::ReadFile(tmp_ / "Download.xml");
   EXPECT_NE(journal.find("pkg.exe"), std::string::npos) << journal;
 }
 
@@ -511,22 +506,9 @@ TEST_F(NginxJobTest, StopDuringTheSizeQueryEndsInit) {
 
 // --- Jobs against the fault server (where it exists) -----------------------
 
-class FaultJobTest : public ::testing::Test {
+class FaultJobTest : public testkit::ServedBytesTest<1000003> {
  protected:
-  void SetUp() override {
-    if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
-    data_ = testkit::Pattern(kSize);
-    ASSERT_TRUE(server_.Start(data_));
-  }
-  std::vector<testkit::WriteWatch::Range> Ranges() const {
-    std::vector<testkit::WriteWatch::Range> out;
-    for (const SegmentInfo& s : SegmentPolicy::Layout(kSize)) out.push_back({s.isp, s.ep});
-    return out;
-  }
-  static constexpr uint32_t kSize = 1000003;
-  FaultServer server_;
-  std::string data_;
-  testkit::TempDir tmp_;
+  std::vector<testkit::WriteWatch::Range> Ranges() const { return testkit::JobRanges(kSize); }
 };
 
 TEST_F(FaultJobTest, EveryRangeSurvivesItsFault) {
@@ -552,7 +534,7 @@ TEST_F(FaultJobTest, EveryRangeSurvivesItsFault) {
   job.policy.Wait();
   EXPECT_EQ(job.policy.GetDownloadedSize(), kSize);
   EXPECT_EQ(watch.Bad(), 0);
-  EXPECT_TRUE(ReadAll(tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe") == data_);
+  EXPECT_TRUE(testkit::ReadFile(tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe") == data_);
 }
 
 TEST_F(FaultJobTest, AFetcherThatGivesUpEndsTheJob) {
@@ -567,7 +549,7 @@ TEST_F(FaultJobTest, AFetcherThatGivesUpEndsTheJob) {
   job.policy.Wait();
   EXPECT_EQ(job.policy.GetDownloadedSize(), kSize - 250000);
   EXPECT_EQ(watch.Bad(), 0);
-  std::string journal = ReadAll(tmp_ / "Download.xml");
+  std::string journal = testkit::ReadFile(tmp_ / "Download.xml");
   EXPECT_NE(journal.find("isp=\"500000\" sp=\"500000\" ep=\"749999\""), std::string::npos) << journal;
   EXPECT_NE(journal.find("isp=\"750000\" sp=\"1000003\" ep=\"1000002\""), std::string::npos);
 }
@@ -586,7 +568,7 @@ TEST_F(FaultJobTest, StopDuringAStallEndsPromptly) {
   Job resumed(tmp_, server_.Url("pkg.exe"));
   ASSERT_TRUE(resumed.policy.Init());
   ASSERT_EQ(resumed.policy.Segments().size(), 4u);
-  std::string file = ReadAll(tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe");
+  std::string file = testkit::ReadFile(tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe");
   for (const SegmentInfo& s : resumed.policy.Segments()) {
     EXPECT_GE(s.sp - s.isp, 20000u);
     EXPECT_TRUE(file.substr(s.isp, s.sp - s.isp) == data_.substr(s.isp, s.sp - s.isp));

@@ -13,21 +13,16 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "testing/testing.h"
 #include "testing/fault_server.h"
+#include "testing/served_bytes.h"
+#include "testing/testing.h"
+#include "testing/write_watch.h"
 #include "win_dl_net/segment_policy.h"
-#include "testing/download_test_util.h"
 
 namespace {
 
 using Fault = FaultServer::Fault;
 using Clock = std::chrono::system_clock;
-
-std::string ReadAll(const std::string& path) {
-  std::string s;
-  platform::ReadFileToString(path, &s);
-  return s;
-}
 
 long long MsBetween(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
@@ -39,16 +34,14 @@ std::string HttpDate(std::time_t t) {
   return text;
 }
 
-class RetryJobTest : public ::testing::Test {
+class RetryJobTest : public testkit::ServedBytesTest<1000003> {
  protected:
-  static constexpr uint32_t kSize = 1000003;
   static constexpr uint32_t kRange1 = 250000;  // first byte of range 1
   static constexpr uint32_t kRange3 = 750000;  // first byte of range 3, the last
 
   void SetUp() override {
-    if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
-    data_ = testkit::Pattern(kSize);
-    ASSERT_TRUE(server_.Start(data_));
+    ServedBytesTest::SetUp();
+    if (IsSkipped()) return;
     platform::MakeDirectories(tmp_.Path() + "pkgs");
     // The smallest jitter, so that a wait is exactly what the rule says.
     timing_.random = [](uint32_t) { return 0u; };
@@ -62,11 +55,7 @@ class RetryJobTest : public ::testing::Test {
     return job;
   }
   std::string Local() const { return tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe"; }
-  std::vector<testkit::WriteWatch::Range> Ranges() const {
-    std::vector<testkit::WriteWatch::Range> out;
-    for (const SegmentInfo& s : SegmentPolicy::Layout(kSize)) out.push_back({s.isp, s.ep});
-    return out;
-  }
+  std::vector<testkit::WriteWatch::Range> Ranges() const { return testkit::JobRanges(kSize); }
   // Arrival times of the requests of `server` that asked for byte `start`.
   static std::vector<Clock::time_point> Arrivals(const FaultServer& server, uint32_t start) {
     std::vector<Clock::time_point> out;
@@ -94,10 +83,7 @@ class RetryJobTest : public ::testing::Test {
     EXPECT_FALSE(stopped) << "the job did not end within 30 s";
   }
 
-  FaultServer server_;
-  std::string data_;
   RetryTiming timing_;
-  testkit::TempDir tmp_;
 };
 
 TEST_F(RetryJobTest, RetryAfterInSecondsIsHonoured) {
@@ -113,7 +99,7 @@ TEST_F(RetryJobTest, RetryAfterInSecondsIsHonoured) {
   ASSERT_EQ(at.size(), 2u);
   EXPECT_GE(MsBetween(at[0], at[1]), 2000);
   EXPECT_LT(MsBetween(at[0], at[1]), 4000);
-  EXPECT_TRUE(ReadAll(Local()) == data_);
+  EXPECT_TRUE(testkit::ReadFile(Local()) == data_);
 }
 
 TEST_F(RetryJobTest, RetryAfterAsADateIsHonoured) {
@@ -180,7 +166,7 @@ TEST_F(RetryJobTest, ProgressStartsTheBackoffAgain) {
     EXPECT_GE(gap, 300) << "gap " << k;
     EXPECT_LT(gap, 1100) << "gap " << k;
   }
-  EXPECT_TRUE(ReadAll(Local()) == data_);
+  EXPECT_TRUE(testkit::ReadFile(Local()) == data_);
 }
 
 TEST_F(RetryJobTest, StopDuringALongRetryAfterEndsAtOnce) {
@@ -265,7 +251,7 @@ TEST_F(MirrorJobTest, RangesContinueFromTheMirrorWhereThePrimaryBroke) {
   RunToEnd(*job);
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
   EXPECT_EQ(watch.Bad(), 0);
-  EXPECT_TRUE(ReadAll(Local()) == data_);
+  EXPECT_TRUE(testkit::ReadFile(Local()) == data_);
   // The mirror was asked for the rest of each range only, and nothing of the size.
   auto asked = mirror_.Requests();
   ASSERT_EQ(asked.size(), 4u);
@@ -274,7 +260,7 @@ TEST_F(MirrorJobTest, RangesContinueFromTheMirrorWhereThePrimaryBroke) {
     EXPECT_EQ(r.start, isp + 20000) << r.range;
   }
   // The journal keeps the primary address.
-  std::string journal = ReadAll(tmp_ / "Download.xml");
+  std::string journal = testkit::ReadFile(tmp_ / "Download.xml");
   EXPECT_NE(journal.find("<URL>" + server_.Url("dir/pkg.exe") + "</URL>"), std::string::npos) << journal;
 }
 
@@ -295,7 +281,7 @@ TEST_F(MirrorJobTest, EveryAddressIsTriedBeforeARangeGivesUp) {
   RunToEnd(*job);
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
   EXPECT_EQ(watch.Bad(), 0);
-  EXPECT_TRUE(ReadAll(Local()) == data_);
+  EXPECT_TRUE(testkit::ReadFile(Local()) == data_);
   // The size query: the gone primary, 404 from server_, answered by mirror_.
   EXPECT_EQ(mirror_.Requests().front().start, 0u);
   ASSERT_EQ(last.Requests().size(), 1u);
@@ -317,7 +303,7 @@ TEST_F(MirrorJobTest, MirrorOfAnotherFileNameIsIgnored) {
   auto job = NewJob(server_.Url("dir/pkg.exe"),
                     {mirror_.Url("dir/pkg.exe.old"), mirror_.Url("pkg.exe"), mirror_.Url("pkg.exe/")});
   ASSERT_TRUE(job->Init());
-  std::string log = ReadAll(Logger::Instance().CurrentFileName());
+  std::string log = testkit::ReadFile(Logger::Instance().CurrentFileName());
   Logger::Instance().Init("T", logs.Path(), 0, 0, 1000000);
   EXPECT_EQ(job->Addresses(), (std::vector<std::string>{server_.Url("dir/pkg.exe"), mirror_.Url("pkg.exe")}));
   // One WARN line for each, naming it whole.

@@ -79,12 +79,7 @@ TEST(CommandLineTest, AreaRules) {
 }
 
 TEST(RelaunchTest, CommandLinesAndTargets) {
-  const char s = platform::kPathSep;
-  auto p = [s](std::string t) {
-    for (char& c : t)
-      if (c == '/') c = s;
-    return t;
-  };
+  const auto p = testkit::NativePath;
   EXPECT_EQ(RelaunchCommandLine(p("/g/temp/Quillfen.exe")), p("/g/temp/Quillfen.exe -c update "));
   EXPECT_EQ(RelaunchCommandLine(p("/My Games/temp/Q.exe")), p("\"/My Games/temp/Q.exe\" -c update "));
   EXPECT_EQ(RestartTarget(p("/g/temp/Quillfen.exe")), p("/g/Quillfen.exe"));

@@ -10,6 +10,7 @@
 #include "platform/named_mutex.h"
 #include "platform/path.h"
 #include "platform/process.h"
+#include "testing/client_install.h"
 #include "testing/testing.h"
 
 namespace {
@@ -17,17 +18,16 @@ namespace {
 using testkit::BuiltLibrary;
 using testkit::BuiltProgram;
 
-const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
-const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
-const std::string kVersionLib = std::string("dovra_version") + platform::kLibSuffix;
+const std::string& kLauncher = testkit::kLauncherFile;
+const std::string& kResources = testkit::kResourceFile;
+const std::string& kVersionLib = testkit::kVersionLibraryFile;
 
 class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(platform::CopyFileOver(BuiltProgram("Quillfen"), dir_ / kLauncher));
-    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("dovra_version"), dir_ / kVersionLib));
-    platform::SetProfileString("version", "ClientVersion", "1.0.0.1", dir_ / "dovra_version.ini");
-    platform::SetProfileString("version", "UpdateVersionUrl", "http://127.0.0.1:9/", dir_ / "dovra_version.ini");
+    ASSERT_TRUE(dir_.AddVersionLibrary());
+    dir_.SetClient("1.0.0.1", "http://127.0.0.1:9/");
     WaitForMutexFree();
   }
   void TearDown() override { WaitForMutexFree(); }
@@ -45,32 +45,8 @@ class StartupTest : public ::testing::Test {
     return p->ExitCode();
   }
 
-  // Everything the launchers wrote to log/.
-  std::string Log() const {
-    std::vector<platform::DirEntry> entries;
-    std::string all;
-    if (!platform::ListDirectory(dir_ / "log", &entries)) return all;
-    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
-    for (auto& e : entries) {
-      if (e.is_directory) continue;
-      std::string text;
-      platform::ReadFileToString(platform::JoinPath(dir_ / "log", e.name), &text);
-      all += text;
-    }
-    return all;
-  }
-
-  // Waits until `text` occurs `times` times in the log (bounded).
-  bool WaitForLog(const std::string& text, int times = 1) {
-    for (int i = 0; i < 600; ++i) {
-      std::string log = Log();
-      int n = 0;
-      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-      if (n >= times) return true;
-      platform::SleepMs(50);
-    }
-    return false;
-  }
+  std::string Log() const { return dir_.Log(); }
+  bool WaitForLog(const std::string& text, int times = 1) { return dir_.WaitForLog(text, times, 30000); }
 
   static void WaitForMutexFree() {
     for (int i = 0; i < 600; ++i) {
@@ -84,12 +60,11 @@ class StartupTest : public ::testing::Test {
   }
 
   static int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
+    return static_cast<int>(testkit::CountOf(text, what));
   }
 
-  testkit::TempDir dir_;
+  // The install: the launcher in it, as the player has it.
+  testkit::ClientInstall dir_;
 };
 
 TEST_F(StartupTest, FirstStartCopiesItselfAndTheCopyEndsWithoutResources) {
@@ -196,14 +171,7 @@ TEST_F(StartupTest, InstallDirectoryWithBlanks) {
   for (int i = 0; i < 600 && !platform::Exists(spaced + "log"); ++i) platform::SleepMs(50);
   bool started = false;
   for (int i = 0; i < 600 && !started; ++i) {
-    std::vector<platform::DirEntry> entries;
-    platform::ListDirectory(spaced + "log", &entries);
-    for (auto& e : entries) {
-      std::string text;
-      if (!e.is_directory && platform::ReadFileToString(spaced + "log" + platform::kPathSep + e.name, &text)) {
-        started = started || text.find("nupdate: 1") != std::string::npos;
-      }
-    }
+    started = testkit::InstallLog(spaced).find("nupdate: 1") != std::string::npos;
     if (!started) platform::SleepMs(50);
   }
   EXPECT_TRUE(started);

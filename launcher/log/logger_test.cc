@@ -27,12 +27,6 @@ std::tm FixedTime(int sec = 3) {
   return tm;
 }
 
-std::string Read(const std::string& path) {
-  std::string s;
-  platform::ReadFileToString(path, &s);
-  return s;
-}
-
 int CountLines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
 
 TEST(LoggerTest, LineFormatAndFileName) {
@@ -44,7 +38,7 @@ TEST(LoggerTest, LineFormatAndFileName) {
   EXPECT_EQ(log.CurrentFileName(), dir + platform::kPathSep + "Renewel_2019_10_17_9_5_3.log.1");
   EXPECT_TRUE(platform::IsDirectory(dir));  // created on the first open
   { LogEntry(log, LogLevel::INFO) << "argc:" << 3 << " x " << 2.5 << " " << std::string("s"); }
-  std::string text = Read(log.CurrentFileName());
+  std::string text = testkit::ReadFile(log.CurrentFileName());
   std::string tid = std::to_string(platform::CurrentThreadId());
   EXPECT_EQ(text, "[" + tid + "] INFO:2019-10-17 9:5:3 argc:3 x 2.5 s\n");
 }
@@ -61,7 +55,7 @@ TEST(LoggerTest, SwitchedOffAndEmptyEntriesWriteNothing) {
   }
   { LogEntry e(log, LogLevel::WARN); }
   { LogEntry(log, LogLevel::ERROR) << "shown"; }
-  std::string text = Read(log.CurrentFileName());
+  std::string text = testkit::ReadFile(log.CurrentFileName());
   EXPECT_EQ(CountLines(text), 1);
   EXPECT_NE(text.find("] ERROR:"), std::string::npos);
 }
@@ -75,8 +69,8 @@ TEST(LoggerTest, RotatesAfterMaximumLines) {
   for (int i = 0; i < 5; ++i) LogEntry(log, LogLevel::INFO) << "line " << i;
   std::string second = log.CurrentFileName();
   EXPECT_EQ(second.substr(second.size() - 6), ".log.2");
-  EXPECT_EQ(CountLines(Read(first)), 3);
-  EXPECT_EQ(CountLines(Read(second)), 2);
+  EXPECT_EQ(CountLines(testkit::ReadFile(first)), 3);
+  EXPECT_EQ(CountLines(testkit::ReadFile(second)), 2);
 }
 
 TEST(LoggerTest, NewTimeStampAfterThousandFiles) {
@@ -120,7 +114,7 @@ TEST(LoggerTest, ConcurrentLinesNeverInterleave) {
     });
   }
   for (auto& th : threads) th.join();
-  std::string text = Read(log.CurrentFileName());
+  std::string text = testkit::ReadFile(log.CurrentFileName());
   std::regex line(R"(\[\d+\] INFO:\d+-\d+-\d+ \d+:\d+:\d+ thread \d line \d+ end)");
   size_t start = 0;
   int n = 0;
@@ -159,7 +153,7 @@ TEST(LoggerDeathTest, StillLogsDuringExitTimeCleanUp) {
   std::vector<platform::DirEntry> entries;
   ASSERT_TRUE(platform::ListDirectory(directory, &entries));
   std::string all;
-  for (const auto& e : entries) all += Read(directory + e.name);
+  for (const auto& e : entries) all += testkit::ReadFile(directory + e.name);
   platform::DeleteFilesRecursively(directory);
   EXPECT_NE(all.find("before exit"), std::string::npos) << all;
   EXPECT_NE(all.find("logged during exit"), std::string::npos) << all;

@@ -22,8 +22,8 @@
 #include "platform/gui.h"
 #include "platform/process.h"
 #include "platform/resources.h"
-#include "testing/testing.h"
 #include "platform/window.h"
+#include "testing/testing.h"
 
 #ifndef RENEWEL_SCREENSHOT_DIR
 #define RENEWEL_SCREENSHOT_DIR "screenshots"

@@ -13,52 +13,14 @@
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
+#include "testing/gui_fakes.h"
 #include "testing/testing.h"
 
 namespace {
 
 using platform::Rect;
 
-class FakeControl : public platform::Control {
- public:
-  explicit FakeControl(int id) : id_(id) {}
-  int Id() const override { return id_; }
-  platform::ControlKind Kind() const override { return platform::ControlKind::kOther; }
-  void Move(const Rect& rect) override { bounds = rect; }
-  Rect Bounds() const override { return bounds; }
-  void Show(bool show) override { visible = show; }
-  bool IsVisible() const override { return visible; }
-  void Enable(bool enable) override { enabled = enable; }
-  bool IsEnabled() const override { return enabled; }
-  void SetText(const std::string& t) override { text = t; }
-  std::string Text() const override { return text; }
-  void SetFont(const platform::Font& f) override { font = f; }
-  void SetTextColor(platform::Color c) override { color = c; }
-  void Repaint() override { ++repaints; }
-  void SetDelegate(platform::ControlDelegate* d) override { delegate = d; }
-  void SetTimer(int, int) override {}
-  void KillTimer(int) override {}
-  void TrackMouseLeave() override {}
-  void SetRange(int low, int high) override { range = {low, high}; }
-  void SetPosition(int p) override { position = p; }
-  int Position() const override { return position; }
-  bool Navigate(const std::string& url) override {
-    navigated.push_back(url);
-    return true;
-  }
-
-  int id_;
-  Rect bounds;
-  bool visible = false, enabled = true;
-  std::string text;
-  platform::Font font;
-  platform::Color color;
-  int repaints = 0;
-  platform::ControlDelegate* delegate = nullptr;
-  std::pair<int, int> range{0, 0};
-  int position = -1;
-  std::vector<std::string> navigated;
-};
+using testkit::FakeControl;
 
 class FakeWindow : public platform::Window {
  public:
@@ -69,8 +31,7 @@ class FakeWindow : public platform::Window {
   // As the real window goes: the delegate hears first, then the buttons.
   ~FakeWindow() override {
     delegate_->OnDestroy();
-    for (auto& [id, c] : controls_)
-      if (c->delegate) c->delegate->OnControlDestroyed();
+    controls_.clear();  // each tells its button
   }
   FakeControl& C(int id) { return *controls_.at(id); }
   platform::Control* Find(int id) override {

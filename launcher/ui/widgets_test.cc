@@ -9,6 +9,7 @@
 #include "launcher/ui/flash_bmp_button.h"
 #include "launcher/ui/skin_dialog.h"
 #include "launcher/ui/web_browser.h"
+#include "testing/gui_fakes.h"
 
 namespace {
 
@@ -16,49 +17,7 @@ using platform::Color;
 using platform::Image;
 using platform::Rect;
 
-class FakeControl : public platform::Control {
- public:
-  explicit FakeControl(Rect bounds) : bounds_(bounds) {}
-  ~FakeControl() override {
-    if (delegate) delegate->OnControlDestroyed();
-  }
-  int Id() const override { return 1; }
-  platform::ControlKind Kind() const override { return platform::ControlKind::kButton; }
-  void Move(const Rect& rect) override { bounds_ = rect; }
-  Rect Bounds() const override { return bounds_; }
-  void Show(bool show) override { visible_ = show; }
-  bool IsVisible() const override { return visible_; }
-  void Enable(bool enable) override { enabled_ = enable; }
-  bool IsEnabled() const override { return enabled_; }
-  void SetText(const std::string& text) override { text_ = text; }
-  std::string Text() const override { return text_; }
-  void SetFont(const platform::Font& font) override { font_ = font; }
-  void SetTextColor(Color) override {}
-  void Repaint() override { ++repaints; }
-  void SetDelegate(platform::ControlDelegate* d) override { delegate = d; }
-  void SetTimer(int id, int period_ms) override { timers[id] = period_ms; }
-  void KillTimer(int id) override { timers.erase(id); }
-  void TrackMouseLeave() override { ++leave_requests; }
-  void SetRange(int, int) override {}
-  void SetPosition(int) override {}
-  int Position() const override { return 0; }
-  bool Navigate(const std::string& url) override {
-    last_url = url;
-    return true;
-  }
-
-  int repaints = 0;
-  int leave_requests = 0;
-  std::map<int, int> timers;
-  platform::ControlDelegate* delegate = nullptr;
-  std::string last_url;
-  platform::Font font_;
-
- private:
-  Rect bounds_;
-  bool visible_ = true, enabled_ = true;
-  std::string text_;
-};
+using testkit::FakeControl;
 
 struct DrawnImage {
   uint32_t first_pixel;  // identifies the picture
@@ -377,7 +336,7 @@ TEST(WebBrowserTest, NavigatesThroughItsControl) {
   FakeControl control{Rect{49, 127, 550, 478}};
   browser.Attach(&control);
   EXPECT_TRUE(browser.Navigate("about:blank"));
-  EXPECT_EQ(control.last_url, "about:blank");
+  EXPECT_EQ(control.LastUrl(), "about:blank");
 }
 
 }  // namespace

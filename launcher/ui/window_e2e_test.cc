@@ -21,8 +21,9 @@
 #include "platform/pid_section.h"
 #include "platform/process.h"
 #include "platform/resources.h"
-#include "testing/testing.h"
+#include "testing/client_install.h"
 #include "testing/nginx_server.h"
+#include "testing/testing.h"
 
 #ifndef RENEWEL_SCREENSHOT_DIR
 #define RENEWEL_SCREENSHOT_DIR "screenshots"
@@ -35,9 +36,8 @@ using platform::kPathSep;
 using testkit::BuiltLibrary;
 using testkit::BuiltProgram;
 
-const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
-const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
-const std::string kVersionLib = std::string("dovra_version") + platform::kLibSuffix;
+const std::string& kLauncher = testkit::kLauncherFile;
+const std::string& kResources = testkit::kResourceFile;
 const std::string kGame = std::string("Dovra") + platform::kExeSuffix;
 constexpr int kWaitMs = 90000;
 // Where on the window the start and exit buttons are clicked: their centres
@@ -110,14 +110,9 @@ class WindowE2eTest : public ::testing::Test {
     if (!ToolsAvailable()) GTEST_SKIP() << "xdotool or ImageMagick is missing";
     resources_ = platform::ResourceLibrary::Load(BuiltLibrary("Quillfen"));
     ASSERT_NE(resources_, nullptr);
-    install_ = dir_ / "client" + kPathSep;
-    temp_ = install_ + "temp" + kPathSep;
-    tree_ = dir_ / "tree" + kPathSep;
     ASSERT_TRUE(platform::MakeDirectories(install_ + "System"));
-    ASSERT_TRUE(platform::MakeDirectories(tree_));
-    ASSERT_TRUE(platform::CopyFileOver(BuiltProgram("Quillfen"), install_ + kLauncher));
-    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("Quillfen"), install_ + kResources));
-    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("dovra_version"), install_ + kVersionLib));
+    ASSERT_TRUE(client_.AddLauncher());
+    ASSERT_TRUE(client_.AddVersionLibrary());
     ASSERT_TRUE(platform::CopyFileOver(BuiltProgram("recorder"), install_ + "System" + kPathSep + kGame));
     const std::string list = install_ + "serverlist.ini";
     const char* sections[] = {"CNCZone1", "CNCZone2", "CNCZone3", "TelecomZone1", "TelecomZone2"};
@@ -135,32 +130,17 @@ class WindowE2eTest : public ::testing::Test {
   }
 
   void Serve(const std::string& extra = std::string()) { ASSERT_TRUE(server_.Start(tree_, extra)); }
-  void SetClient(const std::string& version) {
-    platform::SetProfileString("version", "ClientVersion", version, install_ + "dovra_version.ini");
-    platform::SetProfileString("version", "UpdateVersionUrl", server_.Url(""), install_ + "dovra_version.ini");
-  }
-  std::string ClientVersion() {
-    return platform::ProfileString("version", "ClientVersion", "", install_ + "dovra_version.ini");
-  }
+  void SetClient(const std::string& version) { client_.SetClient(version, server_.Url("")); }
+  std::string ClientVersion() { return client_.ClientVersion(); }
   std::string LastServer() {
     return platform::ProfileString("ServerSection", "LastServer", "", install_ + "serverlist.ini");
   }
   void Publish(const std::string& latest, const std::string& body) {
-    std::string desc = "url " + server_.Url("") + "\nsetup " + BuiltProgram("sample_setup") + "\nlatest " + latest +
-                       "\n" + body;
-    ASSERT_TRUE(platform::WriteStringToFile(dir_ / "desc.txt", desc));
-    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " +
-                                    platform::QuoteArgument(dir_ / "desc.txt") + " " +
-                                    platform::QuoteArgument(tree_));
-    ASSERT_NE(p, nullptr);
-    ASSERT_TRUE(p->WaitFor(60000));
-    ASSERT_EQ(p->ExitCode(), 0);
+    ASSERT_TRUE(client_.Publish(server_.Url(""), latest, body));
   }
   std::string BigFile() {
-    std::string big(4 * 1024 * 1024, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 40503u >> 7);
-    EXPECT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
-    return dir_ / "big.bin";
+    EXPECT_TRUE(platform::WriteStringToFile(client_.Scratch("big.bin"), testkit::Pattern(4 * 1024 * 1024)));
+    return client_.Scratch("big.bin");
   }
 
   // The player's start: no arguments, from the install directory.
@@ -171,23 +151,8 @@ class WindowE2eTest : public ::testing::Test {
     first_ = std::move(p);
   }
 
-  std::string Log() const {
-    std::vector<platform::DirEntry> entries;
-    std::string all;
-    if (!platform::ListDirectory(install_ + "log", &entries)) return all;
-    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
-    for (auto& e : entries) {
-      std::string text;
-      if (!e.is_directory && platform::ReadFileToString(install_ + "log" + kPathSep + e.name, &text)) all += text;
-    }
-    return all;
-  }
-  size_t Count(const std::string& text) const {
-    std::string log = Log();
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
+  std::string Log() const { return client_.Log(); }
+  size_t Count(const std::string& text) const { return client_.Count(text); }
   // The highest progress the window logged while downloading.
   float MaxDownloadRate() const {
     const std::string log = Log(), key = "Updating client,Rate:";
@@ -205,11 +170,7 @@ class WindowE2eTest : public ::testing::Test {
   }
   // Waits until the log holds `text` at least `times` times.
   bool WaitForLog(const std::string& text, size_t times = 1, int ms = kWaitMs) {
-    for (int waited = 0; waited < ms; waited += 100) {
-      if (Count(text) >= times) return true;
-      platform::SleepMs(100);
-    }
-    return false;
+    return client_.WaitForLog(text, times, ms);
   }
 
   // Waits for the window of the current launcher copy and remembers its
@@ -313,8 +274,10 @@ class WindowE2eTest : public ::testing::Test {
   }
 
   std::unique_ptr<platform::ResourceLibrary> resources_;
-  testkit::TempDir dir_;
-  std::string install_, temp_, tree_;
+  testkit::ClientInstall client_;
+  const std::string install_ = client_.Path();
+  const std::string temp_ = client_ / "temp" + kPathSep;
+  const std::string tree_ = client_.Tree();
   std::string name_ = "journey";
   NginxServer server_;
   std::unique_ptr<platform::Process> first_;

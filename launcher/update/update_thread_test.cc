@@ -18,23 +18,21 @@
 #include "platform/ini.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "testing/testing.h"
-#include "win_dl_net/data_sink.h"
+#include "testing/client_install.h"
 #include "testing/fault_server.h"
-#include "win_dl_net/file_fetch.h"
 #include "testing/nginx_server.h"
+#include "testing/testing.h"
+#include "testing/write_watch.h"
+#include "win_dl_net/data_sink.h"
+#include "win_dl_net/file_fetch.h"
 #include "win_dl_net/segment_policy.h"
-#include "testing/download_test_util.h"
 
 namespace {
 
 using platform::kPathSep;
-using testkit::BuiltLibrary;
 using testkit::BuiltProgram;
 
-const std::string kLauncher = std::string("Quillfen") + platform::kExeSuffix;
-const std::string kResources = std::string("Quillfen") + platform::kLibSuffix;
-const std::string kVersionLib = std::string("dovra_version") + platform::kLibSuffix;
+const std::string& kLauncher = testkit::kLauncherFile;
 
 TEST(UpdateThreadTest, SetupCommandLineAndPackageName) {
   EXPECT_EQ(SetupCommandLine("C:\\g\\update\\p.exe", "C:\\g\\"), "C:\\g\\update\\p.exe /USERNAME=Renewel /D=C:\\g\\");
@@ -51,55 +49,34 @@ class UpdateFlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
-    install_ = dir_ / "client" + kPathSep;
-    temp_ = install_ + "temp" + kPathSep;
-    tree_ = dir_ / "tree" + kPathSep;
-    ASSERT_TRUE(platform::MakeDirectories(temp_));
-    ASSERT_TRUE(platform::MakeDirectories(tree_));
-    ASSERT_TRUE(platform::CopyFileOver(BuiltProgram("Quillfen"), temp_ + kLauncher));
-    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("Quillfen"), temp_ + kResources));
-    ASSERT_TRUE(platform::CopyFileOver(BuiltLibrary("dovra_version"), install_ + kVersionLib));
+    ASSERT_TRUE(client_.AddLauncher("temp"));
+    ASSERT_TRUE(client_.AddVersionLibrary());
     ASSERT_TRUE(server_.Start(tree_));
   }
 
-  void SetClient(const std::string& version, const std::string& url) {
-    platform::SetProfileString("version", "ClientVersion", version, install_ + "dovra_version.ini");
-    platform::SetProfileString("version", "UpdateVersionUrl", url, install_ + "dovra_version.ini");
-  }
-  std::string ClientVersion() {
-    return platform::ProfileString("version", "ClientVersion", "", install_ + "dovra_version.ini");
-  }
+  void SetClient(const std::string& version, const std::string& url) { client_.SetClient(version, url); }
+  std::string ClientVersion() { return client_.ClientVersion(); }
 
   // Publishes `body` (package lines) with latest version `latest` into
   // `out` (the served tree by default), signed with `key_file` when given.
   void Publish(const std::string& latest, const std::string& body, const std::string& key_file = std::string(),
                const std::string& out = std::string()) {
-    std::string desc = "url " + server_.Url("") + "\nsetup " + BuiltProgram("sample_setup") + "\nlatest " + latest +
-                       "\n" + body;
-    ASSERT_TRUE(platform::WriteStringToFile(dir_ / "desc.txt", desc));
-    std::string command = platform::QuoteArgument(BuiltProgram("publish")) + " " +
-                          platform::QuoteArgument(dir_ / "desc.txt") + " " +
-                          platform::QuoteArgument(out.empty() ? tree_ : out);
-    if (!key_file.empty()) command += " --key " + platform::QuoteArgument(key_file);
-    auto p = platform::StartProcess(command);
-    ASSERT_NE(p, nullptr);
-    ASSERT_TRUE(p->WaitFor(60000));
-    ASSERT_EQ(p->ExitCode(), 0);
+    ASSERT_TRUE(client_.Publish(server_.Url(""), latest, body, key_file, out));
   }
 
-  // A new publisher key in dir_/`name`; its public key text.
-  std::string MakeKey(const std::string& name) {
-    const std::string out = dir_ / (name + ".pub");
-    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " keygen " +
-                                        platform::QuoteArgument(dir_ / name),
-                                    "", out);
-    if (!p || !p->WaitFor(60000) || p->ExitCode() != 0) return std::string();
-    std::string text;
-    platform::ReadFileToString(out, &text);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
+  // Serves `content` as data/big.bin of the one package 1.0.0.1 -> 1.0.0.2,
+  // from a server limited to `rate` ("300k"), with the client at 1.0.0.1.
+  void ServeBigPackage(const std::string& content, const std::string& rate) {
+    ASSERT_TRUE(platform::WriteStringToFile(client_.Scratch("big.bin"), content));
+    server_.Stop();
+    ASSERT_TRUE(server_.Start(tree_, "limit_rate " + rate + ";"));
+    Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + client_.Scratch("big.bin") + "\n");
+    SetClient("1.0.0.1", server_.Url(""));
   }
-  std::string KeyFile(const std::string& name) const { return dir_ / name; }
+
+  // A new publisher key in the scratch file `name`; its public key text.
+  std::string MakeKey(const std::string& name) { return client_.MakeKey(name); }
+  std::string KeyFile(const std::string& name) const { return client_.Scratch(name); }
   // Gives the launcher's resource library the publisher key string 803.
   void SetClientKey(const std::string& text) {
     ASSERT_TRUE(platform::SetProfileString("strings", "803", text, temp_ + "Quillfen.ini"));
@@ -129,12 +106,7 @@ class UpdateFlowTest : public ::testing::Test {
     doc.replace(a + open.size(), b - a - open.size(), value);
     ASSERT_TRUE(platform::WriteStringToFile(doc_path, doc));
   }
-  size_t Count(const std::string& text) const {
-    std::string log = Log();
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++n;
-    return n;
-  }
+  size_t Count(const std::string& text) const { return client_.Count(text); }
 
   // Runs the temp copy with "-c update" until it ends.
   std::unique_ptr<platform::Process> StartEngine() {
@@ -147,23 +119,8 @@ class UpdateFlowTest : public ::testing::Test {
     EXPECT_EQ(p->ExitCode(), 0);
   }
 
-  std::string Log() const {
-    std::vector<platform::DirEntry> entries;
-    std::string all;
-    if (!platform::ListDirectory(install_ + "log", &entries)) return all;
-    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
-    for (auto& e : entries) {
-      std::string text;
-      if (!e.is_directory && platform::ReadFileToString(install_ + "log" + kPathSep + e.name, &text)) all += text;
-    }
-    return all;
-  }
-  std::string FinalState() const {
-    std::string log = Log();
-    size_t at = log.rfind("update ended: ");
-    if (at == std::string::npos) return "none";
-    return log.substr(at + 14, log.find(' ', at + 14) - at - 14);
-  }
+  std::string Log() const { return client_.Log(); }
+  std::string FinalState() const { return client_.FinalState(); }
   bool Requested(const std::string& suffix) const {
     for (const auto& l : server_.AccessLog()) {
       if (l.uri.size() >= suffix.size() && l.uri.compare(l.uri.size() - suffix.size(), suffix.size(), suffix) == 0)
@@ -172,19 +129,12 @@ class UpdateFlowTest : public ::testing::Test {
     return false;
   }
   // Each text must appear after the one before it.
-  ::testing::AssertionResult InOrder(const std::vector<std::string>& texts) const {
-    std::string log = Log();
-    size_t at = 0;
-    for (const std::string& t : texts) {
-      size_t found = log.find(t, at);
-      if (found == std::string::npos) return ::testing::AssertionFailure() << "missing in order: " << t << "\n" << log;
-      at = found + t.size();
-    }
-    return ::testing::AssertionSuccess();
-  }
+  ::testing::AssertionResult InOrder(const std::vector<std::string>& texts) const { return client_.InOrder(texts); }
 
-  testkit::TempDir dir_;
-  std::string install_, temp_, tree_;
+  testkit::ClientInstall client_;
+  const std::string install_ = client_.Path();
+  const std::string temp_ = client_ / "temp" + kPathSep;
+  const std::string tree_ = client_.Tree();
   NginxServer server_;
 };
 
@@ -255,7 +205,7 @@ TEST_F(UpdateFlowTest, VersionXmlChangedAfterSigningIsRefused) {
   const std::string key = MakeKey("publisher.key");
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n", KeyFile("publisher.key"));
   // The attacker's package, with the correct SHA-1 of its bytes.
-  const std::string evil_tree = dir_ / "evil" + kPathSep;
+  const std::string evil_tree = client_.Scratch("evil") + kPathSep;
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text evil.txt owned\n", std::string(), evil_tree);
   const std::string name = std::string("update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix;
   ASSERT_TRUE(platform::CopyFileOver(evil_tree + "packages" + kPathSep + name,
@@ -714,13 +664,8 @@ TEST_F(FullPackageTest, FallbackFaults) {
 }
 
 TEST_F(UpdateFlowTest, KilledDuringTheDownloadThenRunAgain) {
-  std::string big(6 * 1024 * 1024, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 40503u >> 7);
-  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
-  server_.Stop();
-  ASSERT_TRUE(server_.Start(tree_, "limit_rate 300k;"));
-  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
-  SetClient("1.0.0.1", server_.Url(""));
+  std::string big = testkit::Pattern(6 * 1024 * 1024);
+  ServeBigPackage(big, "300k");
   auto first = StartEngine();
   ASSERT_NE(first, nullptr);
   bool downloading = false;
@@ -735,7 +680,7 @@ TEST_F(UpdateFlowTest, KilledDuringTheDownloadThenRunAgain) {
 
   server_.Stop();
   ASSERT_TRUE(server_.Start(tree_));
-  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + client_.Scratch("big.bin") + "\n");
   SetClient("1.0.0.1", server_.Url(""));
   RunEngine();
   EXPECT_EQ(FinalState(), "5");
@@ -755,8 +700,8 @@ class MirrorFlowTest : public UpdateFlowTest {
     if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
     // A package of 1 MiB, so that each of its four ranges has room to break.
     std::string big = testkit::Pattern(1 << 20);
-    ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
-    Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
+    ASSERT_TRUE(platform::WriteStringToFile(client_.Scratch("big.bin"), big));
+    Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + client_.Scratch("big.bin") + "\n");
     name_ = std::string("update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix;
     ASSERT_TRUE(platform::ReadFileToString(tree_ + "packages" + kPathSep + name_, &package_));
     SetClient("1.0.0.1", server_.Url(""));
@@ -860,6 +805,12 @@ class InProcessEngineTest : public UpdateFlowTest {
   }
   void TearDown() override { SetInstallPathExecutableForTesting(""); }
 
+  // Starts the engine thread of this process from the checking state.
+  static bool StartInProcess() {
+    UpdateControl::Instance().SetState(Checking);
+    return UpdateControl::Instance().Start();
+  }
+
   // Waits for the engine thread to end, bounded.
   bool WaitForEngineEnd(int ms) {
     for (int waited = 0; waited < ms; waited += 20) {
@@ -874,17 +825,11 @@ class InProcessEngineTest : public UpdateFlowTest {
 TEST_F(InProcessEngineTest, ProgressClimbsTo70WhileDownloadingAnd100AtTheEnd) {
   // A package of a few megabytes behind a slow link: the download lasts
   // several of the job's one-second progress updates.
-  std::string big(6 * 1024 * 1024, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 2654435761u >> 13);
-  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
-  server_.Stop();
-  ASSERT_TRUE(server_.Start(tree_, "limit_rate 300k;"));
-  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
-  SetClient("1.0.0.1", server_.Url(""));
+  std::string big = testkit::Pattern(6 * 1024 * 1024);
+  ServeBigPackage(big, "300k");
 
   UpdateControl& control = UpdateControl::Instance();
-  control.SetState(Checking);
-  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(StartInProcess());
   float during = 0, highest = 0;
   for (int i = 0; i < 3000 && !IsFinalState(control.GetState()); ++i) {
     float p = control.GetProgress();
@@ -944,8 +889,7 @@ TEST_F(CancelledEngineTest, WhileLatestVersionIsFetched) {
     ASSERT_EQ(first.SigleFetch(sink), 0);
   }
   UpdateControl& control = UpdateControl::Instance();
-  control.SetState(Checking);
-  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(StartInProcess());
   for (int i = 0; i < 500 && Log().find("/latest-version.xml") == std::string::npos; ++i) platform::SleepMs(10);
   platform::SleepMs(300);
   ASSERT_EQ(control.GetState(), Checking);
@@ -961,8 +905,7 @@ TEST_F(CancelledEngineTest, WhileVersionInfoIsFetched) {
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt x\n");
   SetClient("1.0.0.1", server_.Url(""));
   UpdateControl& control = UpdateControl::Instance();
-  control.SetState(Checking);
-  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(StartInProcess());
   ASSERT_TRUE(WaitForState(FetchingInfo, 10000)) << Log();
   platform::SleepMs(300);
   CancelAndExpectPromptEnd();
@@ -977,8 +920,7 @@ TEST_F(CancelledEngineTest, DuringTheHoldOfUpdateSuccessful) {
           "package 1.0.0.2 1.0.0.3\n text two.txt y\n");
   SetClient("1.0.0.1", server_.Url(""));
   UpdateControl& control = UpdateControl::Instance();
-  control.SetState(Checking);
-  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(StartInProcess());
   ASSERT_TRUE(WaitForState(Succeeded, 30000)) << Log();
   CancelAndExpectPromptEnd();
   platform::SleepMs(1500);
@@ -991,15 +933,14 @@ TEST_F(CancelledEngineTest, DuringTheHoldOfUpdateSuccessful) {
 // The window's view of a fallback: Downloading and Installing again, the bar
 // following the second download; a cancel during it ends the engine at once.
 TEST_F(CancelledEngineTest, DuringTheFallbackDownload) {
-  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", testkit::Pattern(3 * 1024 * 1024)));
+  ASSERT_TRUE(platform::WriteStringToFile(client_.Scratch("big.bin"), testkit::Pattern(3 * 1024 * 1024)));
   server_.Stop();
   ASSERT_TRUE(server_.Start(tree_, "location /packages/full_ { limit_rate 200k; }"));
-  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n cancel\n file data/big.bin " + dir_ / "big.bin" + "\n fullpackage\n");
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n cancel\n file data/big.bin " + client_.Scratch("big.bin") + "\n fullpackage\n");
   SetClient("1.0.0.1", server_.Url(""));
 
   UpdateControl& control = UpdateControl::Instance();
-  control.SetState(Checking);
-  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(StartInProcess());
   std::vector<int32_t> states;
   float second = 0;
   bool fell_back = false;
@@ -1027,15 +968,10 @@ TEST_F(CancelledEngineTest, DuringTheFallbackDownload) {
 
 TEST_F(InProcessEngineTest, CancelDuringTheDownloadStopsTheJob) {
   std::string big(8 * 1024 * 1024, 'x');
-  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "big.bin", big));
-  server_.Stop();
-  ASSERT_TRUE(server_.Start(tree_, "limit_rate 200k;"));
-  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/big.bin " + dir_ / "big.bin" + "\n");
-  SetClient("1.0.0.1", server_.Url(""));
+  ServeBigPackage(big, "200k");
 
   UpdateControl& control = UpdateControl::Instance();
-  control.SetState(Checking);
-  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(StartInProcess());
   for (int i = 0; i < 1500 && (control.GetState() != Downloading || control.GetProgress() <= 0); ++i) {
     platform::SleepMs(20);
   }

@@ -33,12 +33,7 @@ TEST(CompareVersionsTest, TextsThatDoNotParse) {
 }
 
 TEST(InstallPathTest, CutsAtTheLastTempDirectory) {
-  const char s = platform::kPathSep;
-  auto p = [s](std::string t) {
-    for (char& c : t)
-      if (c == '/') c = s;
-    return t;
-  };
+  const auto p = testkit::NativePath;
   EXPECT_EQ(InstallPathFor(p("/game/Quillfen.exe"), p("log/")), p("/game/log/"));
   EXPECT_EQ(InstallPathFor(p("/game/temp/Quillfen.exe"), p("log/")), p("/game/log/"));
   // A temp folder above the install directory: the last occurrence wins.

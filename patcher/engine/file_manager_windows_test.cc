@@ -7,8 +7,8 @@
 #include "patcher/engine/engine_test_util.h"
 #include "platform/file.h"
 #include "platform/file_handle.h"
-#include "testing/testing.h"
 #include "platform/wide_text.h"
+#include "testing/testing.h"
 
 namespace {
 

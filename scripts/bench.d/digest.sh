@@ -6,7 +6,7 @@ f="$BENCH_TMP/digest-512m.bin"
 [ -f "$f" ] || head -c $((512 * 1024 * 1024)) /dev/urandom > "$f"
 cat "$f" > /dev/null
 
-. "$(dirname "${BASH_SOURCE[0]}")/../bench_common.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 ours=$(best "$BENCH_BIN/digest_bench" "$f")
 sha1sum_t=$(best sha1sum "$f")

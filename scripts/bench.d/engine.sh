@@ -8,7 +8,7 @@ f="$BENCH_TMP/engine-64m.bin"
 [ -f "$f" ] || { head -c $((32 * 1024 * 1024)) /dev/urandom; yes "engine package data" | head -c $((32 * 1024 * 1024)); } > "$f"
 cat "$f" > /dev/null
 
-. "$(dirname "${BASH_SOURCE[0]}")/../bench_common.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 comp=$(best "$BENCH_BIN/engine_bench" compress "$f")
 gz=$(best sh -c "gzip -6 -c '$f' > '$f.gz'")

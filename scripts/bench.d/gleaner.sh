@@ -23,7 +23,7 @@ fi
 xdelta3 -e -f -s "$d/old.pkg" "$d/new.pkg" "$d/x.delta"
 cat "$d/old.pkg" "$d/new.pkg" > /dev/null
 
-. "$(dirname "${BASH_SOURCE[0]}")/../bench_common.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 ours=$(best "$BENCH_BIN/Gleaner" "$d/p.diff" "$d/old.pkg" "$d/out.pkg")
 cmp -s "$d/out.pkg" "$d/new.pkg" || { echo "Gleaner's output differs from the new package"; exit 1; }

@@ -6,8 +6,8 @@
 #include "platform/owner_file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "testing/testing.h"
 #include "platform/wide_text.h"
+#include "testing/testing.h"
 #include "tools/pkgtool/package_tool.h"
 
 namespace {

@@ -1,50 +1,16 @@
-// Helpers shared by the downloader's tests.
-#ifndef TESTING_DOWNLOAD_TEST_UTIL_H_
-#define TESTING_DOWNLOAD_TEST_UTIL_H_
+// Watching what the downloader writes.
+#ifndef TESTING_WRITE_WATCH_H_
+#define TESTING_WRITE_WATCH_H_
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <mutex>
-#include <thread>
 #include <string>
 #include <vector>
 
 #include "win_dl_net/data_sink.h"
+#include "win_dl_net/segment_policy.h"
 
 namespace testkit {
-
-// Runs `work` on a thread of its own and tells whether it returned within
-// `ms`. The thread is joined before returning either way, so `work` must end
-// by itself at some point.
-inline bool EndsWithin(int ms, std::function<void()> work) {
-  std::atomic<bool> done{false};
-  std::thread t([&] {
-    work();
-    done = true;
-  });
-  for (int waited = 0; waited < ms && !done; waited += 10) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  const bool in_time = done;
-  t.join();
-  return in_time;
-}
-
-// Bytes that differ from one position to the next and from run to run of
-// the same size never.
-inline std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 2463534242u;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    s[i] = static_cast<char>(x);
-  }
-  return s;
-}
 
 // Watches every FileSink write of a test: each must lie inside one of the
 // allowed ranges and carry the source's bytes for its position.
@@ -84,6 +50,13 @@ class WriteWatch {
   int bad_ = 0;
 };
 
+// The ranges a job of `size` bytes downloads, each from its first byte.
+inline std::vector<WriteWatch::Range> JobRanges(uint32_t size) {
+  std::vector<WriteWatch::Range> out;
+  for (const SegmentInfo& s : SegmentPolicy::Layout(size)) out.push_back({s.isp, s.ep});
+  return out;
+}
+
 }  // namespace testkit
 
-#endif  // TESTING_DOWNLOAD_TEST_UTIL_H_
+#endif  // TESTING_WRITE_WATCH_H_

@@ -1,0 +1,88 @@
+# Shared by the project's scripts; sourced, not run:
+#   . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"          (from scripts/)
+# Defines RENEWEL_ROOT and the functions below; changes no option of the caller.
+
+RENEWEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# wine_env: Wine's settings for this project: its own prefix under build/
+# (unless WINEPREFIX is set), no debug output, no .NET or HTML engine
+# installers.
+wine_env() {
+  export WINEPREFIX="${WINEPREFIX:-$RENEWEL_ROOT/build/wineprefix}"
+  export WINEDEBUG="${WINEDEBUG:--all}"
+  export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+}
+
+# wine_prefix_ready: makes the Wine prefix once.
+wine_prefix_ready() {
+  wine_env
+  if [ ! -d "$WINEPREFIX" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w 2>/dev/null || true
+  fi
+}
+
+# start_xvfb FIRST LAST GEOMETRY LOG: starts Xvfb on the first display number
+# in FIRST..LAST that is free and where the server comes up (another program
+# taking the same number at the same moment makes ours fail; the next is
+# tried). Sets DISPLAY (exported) and XVFB_PID; returns 1 when none came up.
+start_xvfb() {
+  local first=$1 last=$2 geometry=$3 log=$4 n
+  XVFB_PID=
+  for n in $(seq "$first" "$last"); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 "$geometry" -nolisten tcp >"$log" 2>&1 &
+    XVFB_PID=$!
+    for _ in $(seq 100); do
+      kill -0 "$XVFB_PID" 2>/dev/null || break
+      [ -e "/tmp/.X11-unix/X$n" ] && break
+      sleep 0.1
+    done
+    if kill -0 "$XVFB_PID" 2>/dev/null && [ -e "/tmp/.X11-unix/X$n" ]; then
+      export DISPLAY=":$n"
+      return 0
+    fi
+    kill "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
+    XVFB_PID=
+  done
+  return 1
+}
+
+# stop_xvfb: stops the server start_xvfb started, if any.
+stop_xvfb() {
+  if [ -n "${XVFB_PID:-}" ]; then
+    kill "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
+    XVFB_PID=
+  fi
+}
+
+# fuzz_run NAME CORPUS MAX_LEN RSS_MB [libFuzzer options...]: runs the fuzzer
+# $FUZZ_BIN/NAME for FUZZ_SECONDS from its kept corpus CORPUS (created when
+# missing; a seed directory that is not kept works too), then merges the
+# inputs that add coverage back into CORPUS. Returns the fuzzer's status.
+fuzz_run() {
+  local name=$1 corpus=$2 max_len=$3 rss=$4 work status=0
+  shift 4
+  mkdir -p "$corpus"
+  work=$(mktemp -d)
+  "$FUZZ_BIN/$name" -max_total_time="$FUZZ_SECONDS" -max_len="$max_len" -timeout=10 \
+    -rss_limit_mb="$rss" -print_final_stats=1 "$@" "$work" "$corpus" || status=$?
+  "$FUZZ_BIN/$name" -merge=1 "$corpus" "$work" >/dev/null 2>&1 || true
+  rm -rf "$work"
+  echo "$name corpus: $(ls "$corpus" | wc -l) inputs"
+  return $status
+}
+
+# best COMMAND...: the best of three wall-clock seconds of a command.
+best() {
+  local b="" s e t
+  for _ in 1 2 3; do
+    s=$(date +%s.%N); "$@" > /dev/null; e=$(date +%s.%N)
+    t=$(echo "$e - $s" | bc -l)
+    if [ -z "$b" ] || [ "$(echo "$t < $b" | bc -l)" = 1 ]; then b=$t; fi
+  done
+  echo "$b"
+}
