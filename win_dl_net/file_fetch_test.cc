@@ -311,6 +311,23 @@ TEST_F(FaultServerTest, StopWritesWhatIsHeldInMemory) {
   EXPECT_EQ(file[20000], '\xEE');
 }
 
+TEST_F(FaultServerTest, AbortedAttemptFailsForGoodAndKeepsItsBytes) {
+  std::string path = SentinelFile();
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kStall; });
+  SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 0, 0, kSize - 1);
+  FileSink sink(path);
+  std::atomic<int> result{1};
+  std::thread attempt([&] { result = static_cast<int>(fetcher.FetchFileSegment(sink)); });
+  for (int i = 0; i < 1000 && fetcher.GetDownloaded() < 16384; ++i) platform::SleepMs(5);
+  EXPECT_EQ(fetcher.GetDownloaded(), 16384u);
+  // The read blocked on the quiet server ends: not a network error to retry.
+  fetcher.Abort();
+  attempt.join();
+  EXPECT_EQ(static_cast<FetchResult>(result.load()), FetchResult::kFailed);
+  EXPECT_EQ(fetcher.GetCurPos(), 20000u);
+  EXPECT_EQ(fetcher.GetDownloaded(), 20000u);
+}
+
 // --- The same fetchers against nginx, on both targets ----------------------
 
 class NginxFetchTest : public ::testing::Test {
