@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <fstream>
+#include <memory>
 
 #include "patcher/composite_pkg_saver.h"
 #include "patcher/engine/file_manager_windows.h"
@@ -93,126 +94,205 @@ std::string ToGleanerCodePage(const std::wstring& Text) {
   return Out;
 }
 
-INT GleanerMain(const std::wstring& CommandLine) {
-  // 1. Three paths or nothing at all.
-  std::wstring DiffPath, OldPath, OutPath;
-  if (!ParseGleanerCommandLine(CommandLine, &DiffPath, &OldPath, &OutPath)) return GLEANER_BAD_COMMAND_LINE;
+namespace {
 
-  // 2. Printed and logged text is in code page 936 (ToGleanerCodePage); the
+// The three paths of the command line.
+struct FGleanerPaths {
+  std::wstring Diff, Old, Out;
+};
+
+// Deletes an engine object, swallowing what its destructor raises: the
+// clean-up after a failure.
+struct FQuietDelete {
+  template <class T>
+  void operator()(T* Object) const {
+    DeleteQuietly(Object);
+  }
+};
+template <class T>
+using TOwned = std::unique_ptr<T, FQuietDelete>;
+
+// Deletes an object now, letting what its destructor raises through: on the
+// way to success, a file that cannot be closed (a writer that cannot flush)
+// fails the run.
+template <class T>
+void DeleteNow(TOwned<T>& Object) {
+  delete Object.release();
+}
+
+// What a run creates. Whatever is left when the run ends is deleted quietly,
+// on every path: the saver and the composite first (they use the others),
+// then the old reader, the difference reader, the writer (which closes the
+// output) and the old package.
+struct FGleanerObjects {
+  // Declared in the reverse of that order: members go in reverse.
+  TOwned<FPackageData> OldPkgData;
+  TOwned<FArchive> Writer;
+  TOwned<FArchive> DiffReader;
+  TOwned<FArchive> OldReader;
+  TOwned<FPackageComposite> Composite;
+  TOwned<FCompositePkgSaver> Saver;
+
+  // Deletes everything now, in that order.
+  void ReleaseAll() {
+    Saver.reset();
+    Composite.reset();
+    OldReader.reset();
+    DiffReader.reset();
+    Writer.reset();
+    OldPkgData.reset();
+  }
+};
+
+// The engine services the run installs; they live as long as the program.
+struct FGleanerServices {
+  FFileManagerWindows FileManager;
+  FOutputDeviceAnsiError Error;
+  FFeedbackContextAnsi Warn;
+  FMallocAnsi Malloc;
+};
+
+FGleanerServices& GleanerServices() {
+  static FGleanerServices Services;
+  return Services;
+}
+
+void PrintStartLine(const FGleanerPaths& Paths) {
+  platform::WriteStandardOutput(
+      ToGleanerCodePage(appFormat(kStartText, Paths.Diff.c_str(), Paths.Old.c_str(), Paths.Out.c_str())));
+}
+
+void StartEngine(FGleanerServices& Services) {
+  GFileManager = &Services.FileManager;
+  GError = &Services.Error;
+  GWarn = &Services.Warn;
+  InitGleanerCRCTable(GCRCTable);
+  GMalloc = &Services.Malloc;
+  GMalloc->Init();
+  GFileManager->Init(1);
+  GFileManager->SetDefaultDirectory(appBaseDir());
+  FName::StaticInit();
+}
+
+// Opens the old package and the difference file; a file that cannot be
+// opened is a critical error. Returns whether the old package is enciphered.
+UBOOL OpenInputs(const FGleanerPaths& Paths, FGleanerObjects& Objects) {
+  Objects.OldReader.reset(GFileManager->CreateFileReader(Paths.Old.c_str(), 0, GError));
+  if (!Objects.OldReader) GError->Logf(TEXT("Open package file failed:%s!"), Paths.Old.c_str());
+  const UBOOL bEncrypted = Objects.OldReader->IsEncrypted();
+  Objects.DiffReader.reset(GFileManager->CreateFileReader(Paths.Diff.c_str(), 0, GError));
+  if (!Objects.DiffReader) GError->Logf(TEXT("Open file failed:%s!"), Paths.Diff.c_str());
+  return bEncrypted;
+}
+
+// Loads the old package's summary, with handlers of its own: a failure there
+// is logged and gives its own exit code. GLEANER_OK when it loaded.
+INT LoadOldPackage(const FGleanerPaths& Paths, FGleanerObjects& Objects) {
+  Objects.OldPkgData.reset(new FPackageData(Objects.OldReader.get()));
+  try {
+    Objects.OldPkgData->LoadSummary();
+  } catch (const TCHAR* Text) {
+    LogWide(Text, L" =>  diff file: ", Paths.Diff, Paths.Old, Paths.Out);
+    return GLEANER_LOAD_TEXT;
+  } catch (...) {
+    LogWide(L"", L" =>  diff file: ", Paths.Diff, Paths.Old, Paths.Out);
+    return GLEANER_LOAD_FAILED;
+  }
+  return GLEANER_OK;
+}
+
+// Creates the output, enciphered when the old package is; a file that cannot
+// be created is a critical error.
+void CreateWriter(const FGleanerPaths& Paths, UBOOL bEncrypted, FGleanerObjects& Objects) {
+  Objects.Writer.reset(GFileManager->CreateFileWriter(Paths.Out.c_str(), 0, GError));
+  if (!Objects.Writer) GError->Logf(TEXT("Open file for saving failed:%s!"), Paths.Out.c_str());
+  if (bEncrypted) Objects.Writer->SetDoEncrypt();
+}
+
+void ComposeAndSave(FGleanerObjects& Objects) {
+  if (GGleanerComposeHook) GGleanerComposeHook();
+  Objects.Composite.reset(new FPackageComposite(Objects.DiffReader.get()));
+  Objects.Composite->Compose(*Objects.OldPkgData);
+  Objects.Saver.reset(new FCompositePkgSaver(Objects.Writer.get(), Objects.Composite.get()));
+  Objects.Saver->Save();
+}
+
+// The guarded run, from the start line to the done line. Critical errors and
+// raised texts pass to GleanerMain's handlers.
+INT RunGuarded(const FGleanerPaths& Paths, FGleanerObjects& Objects) {
+  PrintStartLine(Paths);
+  StartEngine(GleanerServices());
+  const UBOOL bEncrypted = OpenInputs(Paths, Objects);
+  const INT Loaded = LoadOldPackage(Paths, Objects);
+  if (Loaded != GLEANER_OK) {
+    Objects.ReleaseAll();
+    return Loaded;
+  }
+  // The old file is closed before the output is created (it may be the same
+  // file).
+  DeleteNow(Objects.OldReader);
+  CreateWriter(Paths, bEncrypted, Objects);
+  ComposeAndSave(Objects);
+  // Deleting the writer flushes and closes the file.
+  DeleteNow(Objects.DiffReader);
+  DeleteNow(Objects.Writer);
+
+  GIsGuarded = 0;
+  platform::WriteStandardOutput(kDoneText);
+  DeleteNow(Objects.Saver);
+  DeleteNow(Objects.Composite);
+  DeleteNow(Objects.OldPkgData);
+  GIsStarted = 0;
+  return GLEANER_OK;
+}
+
+// The end of a run that failed after the start: everything deleted, the
+// guard lowered.
+INT EndFailedRun(FGleanerObjects& Objects, INT Code) {
+  Objects.ReleaseAll();
+  GIsGuarded = 0;
+  return Code;
+}
+
+// "exception: " + the narrow text and the three paths, for "loga.log".
+void LogNarrowText(const ANSICHAR* Text, const FGleanerPaths& Paths) {
+  AppendLogLine("loga.log", std::string("exception: ") + Text + ", diff file: " + ToGleanerCodePage(Paths.Diff) +
+                                ", old file: " + ToGleanerCodePage(Paths.Old) +
+                                ", temp file: " + ToGleanerCodePage(Paths.Out));
+}
+
+// "exception: " and the three paths, for "log.log".
+void LogFailure(const FGleanerPaths& Paths) {
+  AppendLogLine("log.log", ToGleanerCodePage(L"exception: diff file: " + Paths.Diff + L", old file: " + Paths.Old +
+                                             L", temp file: " + Paths.Out));
+}
+
+}  // namespace
+
+INT GleanerMain(const std::wstring& CommandLine) {
+  // Three paths or nothing at all.
+  FGleanerPaths Paths;
+  if (!ParseGleanerCommandLine(CommandLine, &Paths.Diff, &Paths.Old, &Paths.Out)) return GLEANER_BAD_COMMAND_LINE;
+
+  // Printed and logged text is in code page 936 (ToGleanerCodePage); the
   // runtime's character type follows suit where the runtime knows it.
   std::setlocale(LC_CTYPE, "chs");
+  GleanerServices();
 
-  static FFileManagerWindows FileManager;
-  static FOutputDeviceAnsiError Error;
-  static FFeedbackContextAnsi Warn;
-  static FMallocAnsi Malloc;
-
-  FArchive* OldReader = nullptr;
-  FArchive* DiffReader = nullptr;
-  FArchive* Writer = nullptr;
-  FPackageData* OldPkgData = nullptr;
-  FPackageComposite* Composite = nullptr;
-  FCompositePkgSaver* Saver = nullptr;
-  auto DestroyAll = [&] {
-    DeleteQuietly(Saver);
-    DeleteQuietly(Composite);
-    DeleteQuietly(OldReader);
-    DeleteQuietly(DiffReader);
-    DeleteQuietly(Writer);
-    DeleteQuietly(OldPkgData);
-  };
-
-  // 3. From here on a critical error unwinds to the handlers below.
+  FGleanerObjects Objects;
+  // From here on a critical error unwinds to the handlers below.
   GIsGuarded = 1;
   try {
-    // 4.
-    platform::WriteStandardOutput(
-        ToGleanerCodePage(appFormat(kStartText, DiffPath.c_str(), OldPath.c_str(), OutPath.c_str())));
-
-    // 5-7. The engine services.
-    GFileManager = &FileManager;
-    GError = &Error;
-    GWarn = &Warn;
-    InitGleanerCRCTable(GCRCTable);
-    GMalloc = &Malloc;
-    GMalloc->Init();
-    GFileManager->Init(1);
-    GFileManager->SetDefaultDirectory(appBaseDir());
-    FName::StaticInit();
-
-    // 8-10.
-    OldReader = GFileManager->CreateFileReader(OldPath.c_str(), 0, GError);
-    if (!OldReader) GError->Logf(TEXT("Open package file failed:%s!"), OldPath.c_str());
-    const UBOOL bEncrypted = OldReader->IsEncrypted();
-    DiffReader = GFileManager->CreateFileReader(DiffPath.c_str(), 0, GError);
-    if (!DiffReader) GError->Logf(TEXT("Open file failed:%s!"), DiffPath.c_str());
-
-    // 11. The old package, with handlers of its own.
-    OldPkgData = new FPackageData(OldReader);
-    try {
-      OldPkgData->LoadSummary();
-    } catch (const TCHAR* Text) {
-      LogWide(Text, L" =>  diff file: ", DiffPath, OldPath, OutPath);
-      DestroyAll();
-      return GLEANER_LOAD_TEXT;
-    } catch (...) {
-      LogWide(L"", L" =>  diff file: ", DiffPath, OldPath, OutPath);
-      DestroyAll();
-      return GLEANER_LOAD_FAILED;
-    }
-
-    // 12. The old file is closed before the output is created.
-    delete OldReader;
-    OldReader = nullptr;
-
-    // 13-14.
-    Writer = GFileManager->CreateFileWriter(OutPath.c_str(), 0, GError);
-    if (!Writer) GError->Logf(TEXT("Open file for saving failed:%s!"), OutPath.c_str());
-    if (bEncrypted) Writer->SetDoEncrypt();
-
-    // 15-16.
-    if (GGleanerComposeHook) GGleanerComposeHook();
-    Composite = new FPackageComposite(DiffReader);
-    Composite->Compose(*OldPkgData);
-    Saver = new FCompositePkgSaver(Writer, Composite);
-    Saver->Save();
-
-    // 17. Deleting the writer flushes and closes the file.
-    delete DiffReader;
-    DiffReader = nullptr;
-    FArchive* Closing = Writer;
-    Writer = nullptr;
-    delete Closing;
-
-    // 18.
-    GIsGuarded = 0;
-    platform::WriteStandardOutput(kDoneText);
-    delete Saver;
-    Saver = nullptr;
-    delete Composite;
-    Composite = nullptr;
-    delete OldPkgData;
-    OldPkgData = nullptr;
-    GIsStarted = 0;
-    return GLEANER_OK;
+    return RunGuarded(Paths, Objects);
   } catch (const TCHAR* Text) {
-    // 19.
-    LogWide(Text, L", diff file: ", DiffPath, OldPath, OutPath);
-    DestroyAll();
-    GIsGuarded = 0;
-    return GLEANER_ENGINE_TEXT;
+    LogWide(Text, L", diff file: ", Paths.Diff, Paths.Old, Paths.Out);
+    return EndFailedRun(Objects, GLEANER_ENGINE_TEXT);
   } catch (const ANSICHAR* Text) {
-    AppendLogLine("loga.log", std::string("exception: ") + Text + ", diff file: " + ToGleanerCodePage(DiffPath) +
-                                  ", old file: " + ToGleanerCodePage(OldPath) +
-                                  ", temp file: " + ToGleanerCodePage(OutPath));
-    DestroyAll();
-    GIsGuarded = 0;
-    return GLEANER_NARROW_TEXT;
+    LogNarrowText(Text, Paths);
+    return EndFailedRun(Objects, GLEANER_NARROW_TEXT);
   } catch (...) {
-    AppendLogLine("log.log", ToGleanerCodePage(L"exception: diff file: " + DiffPath + L", old file: " + OldPath +
-                                               L", temp file: " + OutPath));
-    DestroyAll();
-    GIsGuarded = 0;
+    LogFailure(Paths);
+    EndFailedRun(Objects, GLEANER_FAILED);
     GError->HandleError();
     return GLEANER_FAILED;
   }

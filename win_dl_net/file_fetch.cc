@@ -25,6 +25,19 @@ bool ContentRangeStart(const std::string& value, uint32_t* first) {
   return true;
 }
 
+// Closes a fetch's request, connection and session when the scope ends,
+// however it ends.
+class CloseOnExit {
+ public:
+  explicit CloseOnExit(FileFetch& fetch) : fetch_(fetch) {}
+  ~CloseOnExit() { fetch_.Close(); }
+  CloseOnExit(const CloseOnExit&) = delete;
+  CloseOnExit& operator=(const CloseOnExit&) = delete;
+
+ private:
+  FileFetch& fetch_;
+};
+
 }  // namespace
 
 FileFetch::FileFetch(const std::string& url) : m_strUrl(url) {}
@@ -166,19 +179,19 @@ bool FileFetch::GetRemoteFileAttribute() {
   }
 }
 
-int FileFetch::SigleFetch(DataSink& sink) {
+FetchResult FileFetch::SigleFetch(DataSink& sink) {
   try {
     Close();
     Reset();
     if (!SetSession(OpenSession("SigleFetch", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries,
                                 [this] { return IsStopped(); }))) {
-      return -1;
+      return FetchResult::kFailed;
     }
     bool network_error = false;
-    if (!OpenRequest(0, false, &network_error)) return -1;
+    if (!OpenRequest(0, false, &network_error)) return FetchResult::kFailed;
     if (!CheckStatus()) {
       Close();
-      return -1;
+      return FetchResult::kFailed;
     }
     uint32_t length = 0;
     if (!m_pHttpFile->QueryContentLength(&length)) length = 0;
@@ -188,7 +201,7 @@ int FileFetch::SigleFetch(DataSink& sink) {
     if (m_nFileSize <= start) {
       m_nDownloaded = m_nFileSize;
       Close();
-      return 0;
+      return FetchResult::kComplete;
     }
     LogInfo() << "m_pHttpFile->Seek";
     char buffer[kReadBlock];
@@ -214,11 +227,11 @@ int FileFetch::SigleFetch(DataSink& sink) {
     }
     Close();
     // A body shorter than its Content-Length is no success either.
-    if (failed || IsStopped() || m_nDownloaded < m_nFileSize) return -1;
-    return 0;
+    if (failed || IsStopped() || m_nDownloaded < m_nFileSize) return FetchResult::kFailed;
+    return FetchResult::kComplete;
   } catch (...) {
     Close();
-    return -1;
+    return FetchResult::kFailed;
   }
 }
 
@@ -246,7 +259,28 @@ SegmentFetcher::~SegmentFetcher() {
   Close();
 }
 
-bool SegmentFetcher::CheckRangeReply(int* result) {
+bool SegmentFetcher::OpenRangeRequest(FetchResult* result) {
+  SetSession(OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped(); }));
+  *result = FetchResult::kFailed;
+  CHECK_RETURN(m_pNetSession, false);
+  bool network_error = false;
+  if (!OpenRequest(m_nCurPos, true, &network_error)) {
+    if (!network_error) {
+      // This address cannot be asked (it does not parse, say); another may.
+      m_bRefused = !IsStopped();
+      return false;
+    }
+    LogError() << "win net error happen, close and restart again";
+    *result = FetchResult::kRetryable;
+    return false;
+  }
+  uint32_t code = 0;
+  m_pHttpFile->QueryStatusCode(&code);
+  LogInfo() << "QueryInfoStatusCode:" << code;
+  return true;
+}
+
+bool SegmentFetcher::CheckRangeReply(FetchResult* result) {
   uint32_t code = 0;
   m_pHttpFile->QueryStatusCode(&code);
   NoteReply(code);
@@ -261,8 +295,15 @@ bool SegmentFetcher::CheckRangeReply(int* result) {
   // range) will answer the same way again.
   bool transient = code >= 500 || code == 408 || code == 429;
   LogWarn() << "range reply rejected,status:" << code << ",Content-Range:" << content_range << ",sp:" << m_nCurPos;
-  *result = transient ? -2 : -1;
+  *result = transient ? FetchResult::kRetryable : FetchResult::kFailed;
   m_bRefused = !transient;
+  return false;
+}
+
+bool SegmentFetcher::SeekSink(FileSink& sink, FetchResult* result) {
+  if (sink.Seek(m_nCurPos) == m_nCurPos) return true;
+  LogError() << "seek in local file failed,sp:" << m_nCurPos;
+  *result = FetchResult::kFailed;
   return false;
 }
 
@@ -279,7 +320,73 @@ bool SegmentFetcher::FlushBuffer(MemorySink& buffer, FileSink& sink) {
   return true;
 }
 
-int SegmentFetcher::FetchFileSegment(FileSink& sink) {
+bool SegmentFetcher::KeepWhatArrived(MemorySink& buffer, FileSink& sink) {
+  bool written = FlushBuffer(buffer, sink);
+  m_nDownloaded = m_nCurPos - m_nStartPos;
+  return written;
+}
+
+FetchResult SegmentFetcher::EndAfterReadError(MemorySink& buffer, FileSink& sink, platform::HttpError error) {
+  // What arrived before the failure is good: keep it.
+  if (!KeepWhatArrived(buffer, sink) || IsStopped()) return FetchResult::kFailed;
+  if (error == platform::HttpError::kNetwork) {
+    LogError() << "win net error happen, close and restart again";
+  } else {
+    LogError() << "exception.....";
+  }
+  return FetchResult::kRetryable;
+}
+
+FetchResult SegmentFetcher::EndShortBody(MemorySink& buffer, FileSink& sink) {
+  // Retried from what is on disk.
+  if (!KeepWhatArrived(buffer, sink)) return FetchResult::kFailed;
+  LogWarn() << "body ended before the range,sp:" << m_nCurPos << ",ep" << m_nEndPos;
+  return FetchResult::kRetryable;
+}
+
+FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
+  LogInfo() << "isp:" << m_nStartPos << ",sp:" << m_nCurPos << ",ep" << m_nEndPos;
+  char block[kReadBlock];
+  // Received bytes wait here until kWriteBatch of them (or the end) is
+  // reached; m_nCurPos moves only when they are written.
+  MemorySink buffer;
+  uint32_t pending = 0;
+  uint32_t pos = m_nCurPos;  // the next byte to receive
+  uint32_t remaining = m_nEndPos - pos + 1;
+  for (;;) {
+    if (!IsStopped() && remaining > 0) {
+      uint32_t want = remaining < kReadBlock ? remaining : kReadBlock;
+      uint32_t got = 0;
+      platform::HttpError error = m_pHttpFile->Read(block, want, &got);
+      if (got > 0) {
+        if (!buffer.Append(block, got)) {
+          FlushBuffer(buffer, sink);
+          return FetchResult::kFailed;
+        }
+        pos += got;
+        remaining = m_nEndPos - pos + 1;
+        pending += got;
+        if (pending >= kWriteBatch) {
+          pending = 0;
+          if (!FlushBuffer(buffer, sink)) return FetchResult::kFailed;
+        }
+        m_nDownloaded = pos - m_nStartPos;
+      }
+      if (error != platform::HttpError::kNone) return EndAfterReadError(buffer, sink, error);
+      if (got == kReadBlock) {
+        std::this_thread::yield();
+        continue;
+      }
+      if (got < want) return EndShortBody(buffer, sink);
+    }
+    pending = 0;
+    if (!FlushBuffer(buffer, sink)) return FetchResult::kFailed;
+    if (IsStopped()) return FetchResult::kFailed;
+    if (!(m_nCurPos < m_nEndPos + 1)) return FetchResult::kComplete;
+  }
+}
+
+FetchResult SegmentFetcher::FetchFileSegment(FileSink& sink) {
   LogInfo() << "FetchFileSegment Begin";
   Close();
   m_bRefused = false;
@@ -287,115 +394,21 @@ int SegmentFetcher::FetchFileSegment(FileSink& sink) {
   m_strRetryAfter.clear();
   if (!sink.IsOpen()) {
     LogError() << "local file not open:" << m_strLocalFile;
-    return -1;
+    return FetchResult::kFailed;
   }
+  // The request, the connection and the session end with the attempt,
+  // whichever way it ends.
+  CloseOnExit close_request(*this);
   try {
-    SetSession(OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped(); }));
-    CHECK_RETURN(m_pNetSession, -1);
-    bool network_error = false;
-    if (!OpenRequest(m_nCurPos, true, &network_error)) {
-      if (!network_error) {
-        // This address cannot be asked (it does not parse, say); another may.
-        m_bRefused = !IsStopped();
-        return -1;
-      }
-      LogError() << "win net error happen, close and restart again";
-      return -2;
-    }
-    uint32_t code = 0;
-    m_pHttpFile->QueryStatusCode(&code);
-    LogInfo() << "QueryInfoStatusCode:" << code;
-    if (m_nCurPos == m_nEndPos + 1) {
-      Close();
-      return 0;
-    }
-    int rejected = -1;
-    if (!CheckRangeReply(&rejected)) {
-      Close();
-      return rejected;
-    }
-    if (sink.Seek(m_nCurPos) != m_nCurPos) {
-      LogError() << "seek in local file failed,sp:" << m_nCurPos;
-      Close();
-      return -1;
-    }
-    uint32_t remaining = m_nEndPos - m_nCurPos + 1;
-    LogInfo() << "isp:" << m_nStartPos << ",sp:" << m_nCurPos << ",ep" << m_nEndPos;
-    char block[kReadBlock];
-    MemorySink buffer;
-    uint32_t pending = 0;
-    uint32_t pos = m_nCurPos;
-    for (;;) {
-      if (!IsStopped() && remaining > 0) {
-        uint32_t want = remaining < kReadBlock ? remaining : kReadBlock;
-        uint32_t got = 0;
-        platform::HttpError error = m_pHttpFile->Read(block, want, &got);
-        if (got > 0) {
-          if (!buffer.Append(block, got)) {
-            FlushBuffer(buffer, sink);
-            Close();
-            return -1;
-          }
-          pos += got;
-          remaining = m_nEndPos - pos + 1;
-          pending += got;
-          if (pending >= kWriteBatch) {
-            pending = 0;
-            if (!FlushBuffer(buffer, sink)) {
-              Close();
-              return -1;
-            }
-          }
-          m_nDownloaded = pos - m_nStartPos;
-        }
-        if (error != platform::HttpError::kNone) {
-          // What arrived before the failure is good: keep it.
-          bool written = FlushBuffer(buffer, sink);
-          m_nDownloaded = m_nCurPos - m_nStartPos;
-          Close();
-          if (!written || IsStopped()) return -1;
-          if (error == platform::HttpError::kNetwork) {
-            LogError() << "win net error happen, close and restart again";
-          } else {
-            LogError() << "exception.....";
-          }
-          return -2;
-        }
-        if (got == kReadBlock) {
-          std::this_thread::yield();
-          continue;
-        }
-        if (got < want) {
-          // The body ended inside the range: retry from what is on disk.
-          bool written = FlushBuffer(buffer, sink);
-          m_nDownloaded = m_nCurPos - m_nStartPos;
-          Close();
-          if (!written) return -1;
-          LogWarn() << "body ended before the range,sp:" << m_nCurPos << ",ep" << m_nEndPos;
-          return -2;
-        }
-      }
-      pending = 0;
-      if (!FlushBuffer(buffer, sink)) {
-        Close();
-        return -1;
-      }
-      if (IsStopped()) {
-        Close();
-        return -1;
-      }
-      if (!(m_nCurPos < m_nEndPos + 1)) break;
-    }
-    Close();
-    return 0;
-  } catch (const std::exception&) {
-    LogError() << "exception.....";
-    Close();
-    return -2;
+    FetchResult result = FetchResult::kFailed;
+    if (!OpenRangeRequest(&result)) return result;
+    if (m_nCurPos == m_nEndPos + 1) return FetchResult::kComplete;  // nothing left to fetch
+    if (!CheckRangeReply(&result)) return result;
+    if (!SeekSink(sink, &result)) return result;
+    return ReceiveRange(sink);
   } catch (...) {
     LogError() << "exception.....";
-    Close();
-    return -2;
+    return FetchResult::kRetryable;
   }
 }
 
@@ -422,26 +435,26 @@ int SegmentFetcher::Run() {
     at = i;
     on_address = 0;
   };
-  int result = -1;
+  FetchResult result = FetchResult::kFailed;
   for (;;) {
     m_strUrl = m_addresses[at];
     const uint32_t before = m_nCurPos;
     FileSink sink(m_strLocalFile);
     result = FetchFileSegment(sink);
     sink.Close();
-    if (result == 0) {
+    if (result == FetchResult::kComplete) {
       LogInfo() << "down load success,return";
       break;
     }
     if (IsStopped()) {
-      result = -1;
+      result = FetchResult::kFailed;
       break;
     }
     if (m_nCurPos != before) {
       backoff.Progressed();
       on_address = 0;
     }
-    if (result == -1) {
+    if (result == FetchResult::kFailed) {
       if (!m_bRefused) break;  // the local file failed: no address helps
       refused[at] = true;
       size_t next = next_address();
@@ -458,12 +471,12 @@ int SegmentFetcher::Run() {
       if (next != at) turn_to(next, "failures in a row");
     }
     if (!m_stopWait.WaitMs(wait)) {
-      result = -1;
+      result = FetchResult::kFailed;
       break;
     }
   }
-  m_nLastResult = result;
+  m_nLastResult = static_cast<int>(result);
   m_bFinished = true;
   if (m_fnFinished) m_fnFinished();
-  return result;
+  return static_cast<int>(result);
 }

@@ -24,6 +24,14 @@
 #include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
 
+// What a fetch ended with. The numbers are fixed: logs, the retry loop and
+// the update engine compare them.
+enum class FetchResult : int {
+  kComplete = 0,    // everything asked for is here
+  kFailed = -1,     // failed for good, or stopped (what arrived is kept)
+  kRetryable = -2,  // a network error or a busy server: ask again
+};
+
 class FileFetch {
  public:
   // Read block size and the segment fetcher's write batch.
@@ -39,8 +47,8 @@ class FileFetch {
   // Content-Length (0 when it has none).
   virtual bool GetRemoteFileAttribute();
   // Fetches the whole file into `sink` (the update engine passes a new, empty
-  // MemorySink). 0 on success, -1 on failure or when stopped.
-  virtual int SigleFetch(DataSink& sink);
+  // MemorySink). kComplete, or kFailed on failure or when stopped.
+  virtual FetchResult SigleFetch(DataSink& sink);
   // Sets the size and the byte counter to 0.
   virtual void Reset();
   // True once Abort was called.
@@ -113,10 +121,11 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
                  uint32_t ep);
   ~SegmentFetcher() override;
 
-  // Fetches the rest of the range into `sink` at its offset. 0 when the range
-  // is complete, -1 when it failed for good or was stopped (after writing
-  // what it received), -2 after a network error (retry from GetCurPos()).
-  int FetchFileSegment(FileSink& sink);
+  // Fetches the rest of the range into `sink` at its offset. kComplete when
+  // the range is complete, kFailed when it failed for good or was stopped
+  // (after writing what it received), kRetryable after a network error or a
+  // server error (retry from GetCurPos()).
+  FetchResult FetchFileSegment(FileSink& sink);
 
   bool IsStopped() override { return !IsRunning() || IsAborted(); }
   // Clears `running`, ends a request the fetcher's thread is blocked in and
@@ -128,6 +137,7 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // switch_after failures in a row on one address, or when an address
   // refuses the range for good, it goes on from the next address at the
   // same position; it gives up only when every address has refused.
+  // Returns the FetchResult as a number (kComplete or kFailed).
   int Run() override;
 
   // Further addresses of the same file, tried after the URL given at
@@ -141,17 +151,37 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   void SetFinishedCallback(std::function<void()> callback) { m_fnFinished = std::move(callback); }
   // True once Run has returned (or is about to).
   bool IsFinished() const { return m_bFinished.load(); }
-  // Result of the last FetchFileSegment.
-  int LastResult() const { return m_nLastResult.load(); }
+  // What the last Run ended with.
+  FetchResult LastResult() const { return static_cast<FetchResult>(m_nLastResult.load()); }
 
   uint32_t GetStartPos() const { return m_nStartPos; }
   uint32_t GetEndPos() const { return m_nEndPos; }
   uint32_t GetCurPos() const { return m_nCurPos.load(); }
 
  private:
+  // The steps of FetchFileSegment. Each returns false, with *result the
+  // attempt's end, when the attempt ends there; the request is closed by
+  // FetchFileSegment on every path.
+  //
+  // A session and the request for the bytes from m_nCurPos on.
+  bool OpenRangeRequest(FetchResult* result);
   // Checks that the reply is the partial content of the range from
   // m_nCurPos. Otherwise logs it and sets *result.
-  bool CheckRangeReply(int* result);
+  bool CheckRangeReply(FetchResult* result);
+  // Puts the sink's position at m_nCurPos.
+  bool SeekSink(FileSink& sink, FetchResult* result);
+  // Reads the reply's body into the range until the range is complete, the
+  // body ends or fails, or the fetcher is stopped.
+  FetchResult ReceiveRange(FileSink& sink);
+  // Writes what arrived before a transfer ended early and counts only what
+  // is on disk as downloaded. False when that write failed.
+  bool KeepWhatArrived(MemorySink& buffer, FileSink& sink);
+  // The end of a transfer whose read failed with `error`: retryable unless
+  // the write failed or the fetcher was stopped.
+  FetchResult EndAfterReadError(MemorySink& buffer, FileSink& sink, platform::HttpError error);
+  // The end of a transfer whose body ended inside the range: retryable
+  // unless the write failed.
+  FetchResult EndShortBody(MemorySink& buffer, FileSink& sink);
   // Writes what `buffer` holds at the sink's position and advances m_nCurPos.
   bool FlushBuffer(MemorySink& buffer, FileSink& sink);
 
@@ -167,7 +197,7 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   std::string m_strLocalFile;
   std::function<void()> m_fnFinished;
   std::atomic<bool> m_bFinished{false};
-  std::atomic<int> m_nLastResult{0};
+  std::atomic<int> m_nLastResult{static_cast<int>(FetchResult::kComplete)};
 };
 
 #endif  // WIN_DL_NET_FILE_FETCH_H_

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ostream>
 #include <thread>
 
 #include "platform/file.h"
@@ -13,6 +14,9 @@
 #include "testing/served_bytes.h"
 #include "testing/testing.h"
 #include "testing/write_watch.h"
+
+// Results print as their numbers.
+void PrintTo(FetchResult result, std::ostream* os) { *os << static_cast<int>(result); }
 
 namespace {
 
@@ -29,6 +33,13 @@ class FaultServerTest : public testkit::ServedBytesTest<300000> {
   }
 
 };
+
+TEST(FetchResultTest, NumbersStayFixed) {
+  // Logs, the journal's callers and the update engine know these numbers.
+  EXPECT_EQ(static_cast<int>(FetchResult::kComplete), 0);
+  EXPECT_EQ(static_cast<int>(FetchResult::kFailed), -1);
+  EXPECT_EQ(static_cast<int>(FetchResult::kRetryable), -2);
+}
 
 TEST(FetchRequest, HeadersAndFlags) {
   EXPECT_EQ(FileFetch::RequestHeaders(750),
@@ -106,7 +117,7 @@ TEST(SegmentFetcherTest, SinkWithoutFileFailsWithoutRequest) {
   testkit::TempDir tmp;
   SegmentFetcher f("http://127.0.0.1:9/pkg", tmp / "none/pkg", 0, 0, 99);
   FileSink sink(tmp / "none/pkg");
-  EXPECT_EQ(f.FetchFileSegment(sink), -1);
+  EXPECT_EQ(f.FetchFileSegment(sink), FetchResult::kFailed);
 }
 
 TEST(SegmentFetcherTest, RefusedConnectionIsRetryable) {
@@ -115,7 +126,7 @@ TEST(SegmentFetcherTest, RefusedConnectionIsRetryable) {
   // Port 9 (discard) is not served on loopback here.
   SegmentFetcher f("http://127.0.0.1:9/pkg", tmp / "pkg", 0, 0, 99);
   FileSink sink(tmp / "pkg");
-  EXPECT_EQ(f.FetchFileSegment(sink), -2);
+  EXPECT_EQ(f.FetchFileSegment(sink), FetchResult::kRetryable);
   EXPECT_EQ(f.GetCurPos(), 0u);
 }
 
@@ -146,7 +157,7 @@ TEST_F(FaultServerTest, RemoteSizeAndWholeFetch) {
   EXPECT_EQ(fetch.GetFileSize(), kSize);
 
   MemorySink sink;
-  EXPECT_EQ(fetch.SigleFetch(sink), 0);
+  EXPECT_EQ(fetch.SigleFetch(sink), FetchResult::kComplete);
   ASSERT_EQ(sink.GetSize(), kSize);
   EXPECT_EQ(std::string(sink.GetText(), kSize), data_);
   EXPECT_EQ(fetch.GetDownloaded(), kSize);
@@ -165,19 +176,19 @@ TEST_F(FaultServerTest, WholeFetchFailures) {
   ASSERT_TRUE(fetch.GetRemoteFileAttribute());
   EXPECT_EQ(fetch.GetFileSize(), 0u);
   MemorySink empty;
-  EXPECT_EQ(fetch.SigleFetch(empty), 0);
+  EXPECT_EQ(fetch.SigleFetch(empty), FetchResult::kComplete);
   EXPECT_EQ(empty.GetSize(), 0u);
 
   // 404 is queried ten times, then given up.
   server_.SetScript([](const FaultServer::Request&) { return Fault::kNotFound; });
   EXPECT_FALSE(fetch.GetRemoteFileAttribute());
   MemorySink missing;
-  EXPECT_EQ(fetch.SigleFetch(missing), -1);
+  EXPECT_EQ(fetch.SigleFetch(missing), FetchResult::kFailed);
 
   // A body cut short is no success.
   server_.SetScript([](const FaultServer::Request&) { return Fault::kTruncate; });
   MemorySink cut;
-  EXPECT_EQ(fetch.SigleFetch(cut), -1);
+  EXPECT_EQ(fetch.SigleFetch(cut), FetchResult::kFailed);
 }
 
 struct FaultCase {
@@ -195,7 +206,7 @@ TEST_P(SegmentFaultTest, NeverWritesAWrongByte) {
   server_.SetScript([c](const FaultServer::Request& r) { return r.index == 0 ? c.fault : Fault::kNone; });
   testkit::WriteWatch watch(data_, {{120000, 199999}});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 100000, 120000, 199999);
-  int result = fetcher.Run();
+  const FetchResult result = static_cast<FetchResult>(fetcher.Run());
 
   std::string file;
   ASSERT_TRUE(platform::ReadFileToString(path, &file));
@@ -205,14 +216,14 @@ TEST_P(SegmentFaultTest, NeverWritesAWrongByte) {
   EXPECT_TRUE(file.substr(200000) == std::string(100000, '\xEE'));
   std::vector<FaultServer::Request> seen = server_.Requests();
   if (c.completes) {
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, FetchResult::kComplete);
     EXPECT_EQ(fetcher.GetCurPos(), 200000u);
     EXPECT_EQ(fetcher.GetDownloaded(), 100000u);
     EXPECT_TRUE(file.substr(120000, 80000) == data_.substr(120000, 80000));
     // Each retry asks from what is on disk, never from before it.
     for (size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i].start, seen[i - 1].start);
   } else {
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result, FetchResult::kFailed);
     EXPECT_EQ(fetcher.GetCurPos(), 120000u);
     EXPECT_TRUE(file.substr(120000, 80000) == std::string(80000, '\xEE'));
     EXPECT_EQ(seen.size(), 1u);
@@ -232,12 +243,12 @@ TEST_F(FaultServerTest, BrokenTransferKeepsWhatArrived) {
   server_.SetScript([](const FaultServer::Request& r) { return r.index == 0 ? Fault::kTruncate : Fault::kNone; });
   SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 0, 0, kSize - 1);
   FileSink sink(path);
-  EXPECT_EQ(fetcher.FetchFileSegment(sink), -2);
+  EXPECT_EQ(fetcher.FetchFileSegment(sink), FetchResult::kRetryable);
   // Half of the file came before the connection dropped; it is on disk.
   EXPECT_EQ(fetcher.GetCurPos(), kSize / 2);
   EXPECT_EQ(fetcher.GetDownloaded(), kSize / 2);
   FileSink again(path);
-  EXPECT_EQ(fetcher.FetchFileSegment(again), 0);
+  EXPECT_EQ(fetcher.FetchFileSegment(again), FetchResult::kComplete);
   EXPECT_EQ(server_.Requests().back().range, "bytes=150000-");
 }
 
@@ -246,13 +257,13 @@ TEST_F(FaultServerTest, CompleteRangeMakesOneRequestAndReadsNothing) {
   testkit::WriteWatch watch(data_, {});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 1000, 2000, 1999);
   FileSink sink(path);
-  EXPECT_EQ(fetcher.FetchFileSegment(sink), 0);
+  EXPECT_EQ(fetcher.FetchFileSegment(sink), FetchResult::kComplete);
   EXPECT_EQ(server_.Requests().size(), 1u);
   EXPECT_TRUE(watch.Writes().empty());
   // An empty range of a tiny file (ep + 1 wraps to 0) counts as complete too.
   SegmentFetcher empty(server_.Url("pkg.bin"), path, 0, 0, 0xFFFFFFFFu);
   FileSink sink2(path);
-  EXPECT_EQ(empty.FetchFileSegment(sink2), 0);
+  EXPECT_EQ(empty.FetchFileSegment(sink2), FetchResult::kComplete);
 }
 
 TEST(SegmentBatchTest, ThreeMebibytesInThreeWrites) {
@@ -266,7 +277,7 @@ TEST(SegmentBatchTest, ThreeMebibytesInThreeWrites) {
   testkit::WriteWatch watch(data, {{0, data.size() - 1}});
   SegmentFetcher fetcher(server.Url("pkg"), path, 0, 0, static_cast<uint32_t>(data.size() - 1));
   FileSink sink(path);
-  EXPECT_EQ(fetcher.FetchFileSegment(sink), 0);
+  EXPECT_EQ(fetcher.FetchFileSegment(sink), FetchResult::kComplete);
   EXPECT_EQ(watch.Writes(), (std::vector<uint32_t>{1048576, 1048576, 1048576}));
   EXPECT_EQ(watch.Bad(), 0);
 }
@@ -283,13 +294,30 @@ TEST_F(FaultServerTest, StopWritesWhatIsHeldInMemory) {
   ASSERT_EQ(fetcher.GetDownloaded(), 16384u);
   fetcher.Stop();
   fetcher.Wait();
-  EXPECT_EQ(fetcher.LastResult(), -1);
+  EXPECT_EQ(fetcher.LastResult(), FetchResult::kFailed);
   // The part block that had come is kept as well.
   EXPECT_EQ(fetcher.GetCurPos(), 20000u);
   std::string file;
   ASSERT_TRUE(platform::ReadFileToString(path, &file));
   EXPECT_TRUE(file.substr(0, 20000) == data_.substr(0, 20000));
   EXPECT_EQ(file[20000], '\xEE');
+}
+
+TEST_F(FaultServerTest, AbortedAttemptFailsForGoodAndKeepsItsBytes) {
+  std::string path = SentinelFile();
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kStall; });
+  SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 0, 0, kSize - 1);
+  FileSink sink(path);
+  std::atomic<int> result{1};
+  std::thread attempt([&] { result = static_cast<int>(fetcher.FetchFileSegment(sink)); });
+  for (int i = 0; i < 1000 && fetcher.GetDownloaded() < 16384; ++i) platform::SleepMs(5);
+  EXPECT_EQ(fetcher.GetDownloaded(), 16384u);
+  // The read blocked on the quiet server ends: not a network error to retry.
+  fetcher.Abort();
+  attempt.join();
+  EXPECT_EQ(static_cast<FetchResult>(result.load()), FetchResult::kFailed);
+  EXPECT_EQ(fetcher.GetCurPos(), 20000u);
+  EXPECT_EQ(fetcher.GetDownloaded(), 20000u);
 }
 
 // --- The same fetchers against nginx, on both targets ----------------------
@@ -327,13 +355,13 @@ TEST_F(NginxFetchTest, SizeWholeFetchAndMissingFile) {
   ASSERT_TRUE(fetch.GetRemoteFileAttribute());
   EXPECT_EQ(fetch.GetFileSize(), kSize);
   MemorySink sink;
-  ASSERT_EQ(fetch.SigleFetch(sink), 0);
+  ASSERT_EQ(fetch.SigleFetch(sink), FetchResult::kComplete);
   EXPECT_TRUE(std::string(sink.GetText(), sink.GetSize()) == data_);
 
   FileFetch missing(server_.Url("missing.xml"));
   EXPECT_FALSE(missing.GetRemoteFileAttribute());
   MemorySink none;
-  EXPECT_EQ(missing.SigleFetch(none), -1);
+  EXPECT_EQ(missing.SigleFetch(none), FetchResult::kFailed);
   EXPECT_EQ(none.GetSize(), 0u);
 }
 
@@ -341,11 +369,11 @@ TEST_F(NginxFetchTest, RangeRepliesThatCannotBeUsed) {
   testkit::WriteWatch watch(data_, {{100000, 199999}});
   // A server that ignores Range answers 200 with the whole file.
   SegmentFetcher whole(server_.Url("whole/pkg.bin"), local_, 100000, 100000, 199999);
-  EXPECT_EQ(whole.Run(), -1);
+  EXPECT_EQ(static_cast<FetchResult>(whole.Run()), FetchResult::kFailed);
   // A range past the end of the file: 416.
   SegmentFetcher past(server_.Url("pkg.bin"), local_, kSize + 10, kSize + 10, kSize + 99);
   FileSink sink(local_);
-  EXPECT_EQ(past.FetchFileSegment(sink), -1);
+  EXPECT_EQ(past.FetchFileSegment(sink), FetchResult::kFailed);
   EXPECT_TRUE(File() == std::string(kSize, '\xEE'));
   EXPECT_TRUE(watch.Writes().empty());
 }
@@ -355,7 +383,7 @@ TEST_F(NginxFetchTest, BodyEndingInsideTheRangeIsRetried) {
   testkit::WriteWatch watch(data_, {{250000, kSize + 999}});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), local_, 250000, 250000, kSize + 999);
   FileSink sink(local_);
-  EXPECT_EQ(fetcher.FetchFileSegment(sink), -2);
+  EXPECT_EQ(fetcher.FetchFileSegment(sink), FetchResult::kRetryable);
   EXPECT_EQ(fetcher.GetCurPos(), kSize);
   EXPECT_EQ(watch.Bad(), 0);
   EXPECT_TRUE(File().substr(250000) == data_.substr(250000));
@@ -365,7 +393,7 @@ TEST_F(NginxFetchTest, SlowRangeCompletesAndStopKeepsItsBytes) {
   // nginx lets the first second's worth (25 KB) out at once, then drips.
   testkit::WriteWatch watch(data_, {{0, 79999}, {150000, kSize - 1}});
   SegmentFetcher slow(server_.Url("drip/pkg.bin"), local_, 0, 0, 79999);
-  EXPECT_EQ(slow.Run(), 0);
+  EXPECT_EQ(static_cast<FetchResult>(slow.Run()), FetchResult::kComplete);
   EXPECT_TRUE(File().substr(0, 80000) == data_.substr(0, 80000));
 
   SegmentFetcher stopped(server_.Url("drip/pkg.bin"), local_, 150000, 150000, kSize - 1);
@@ -373,7 +401,7 @@ TEST_F(NginxFetchTest, SlowRangeCompletesAndStopKeepsItsBytes) {
   for (int i = 0; i < 1000 && stopped.GetDownloaded() < 60000; ++i) platform::SleepMs(5);
   stopped.Stop();
   stopped.Wait();
-  EXPECT_EQ(stopped.LastResult(), -1);
+  EXPECT_EQ(stopped.LastResult(), FetchResult::kFailed);
   uint32_t cur = stopped.GetCurPos();
   EXPECT_GE(cur, 150000u + 60000u);
   EXPECT_LT(cur, kSize);

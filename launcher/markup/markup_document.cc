@@ -152,147 +152,220 @@ bool MarkupDocument::IsWellFormed() const {
          elements_[doc.first_child].next_sibling == 0;
 }
 
-// The parser keeps the elements that are open in `open`. An end tag that does
-// not close the innermost one is resolved against a count of open elements
-// per name, kept only from the first such tag on, so well-formed text costs
-// no lookups and every other text costs one per tag.
-void MarkupDocument::Parse() {
-  ResetPos();
-  saved_positions_.clear();
-  free_pos_ = 1;
-  deleted_pos_ = 0;
-  if (doc_text_.size() > kMaxText) {
-    elements_.assign(8, ElemRecord());
-    elements_[0].flags = kElemIllFormed;
-    AddReportEvent(&report_text_, "no_root_element");
-    return;
+// One parse of doc_text_ into elements_. The parser keeps the elements that
+// are open in `open_`. An end tag that does not close the innermost one is
+// resolved against a count of open elements per name, kept only from the
+// first such tag on, so well-formed text costs no lookups and every other
+// text costs one per tag.
+class MarkupDocument::Parser {
+ public:
+  explicit Parser(MarkupDocument& doc) : doc_(doc), fold_(doc.doc_flags_ & kDocIgnoreCase), lead_(LeadTable()) {}
+
+  // Makes room for the records and sets record 0 (the document) over the
+  // whole text. False, with the document empty and ill-formed, when the text
+  // is too long to be parsed.
+  bool PrepareRecords();
+  // Reads the text node by node into records; what is still open at the end
+  // of the text is left unended there.
+  void ScanNodes();
+  // Reports a document without exactly one root element.
+  void ReportRoot();
+
+ private:
+  std::string_view Text() const { return doc_.doc_text_; }
+  std::string Key(std::string_view name) const { return FoldKey(name, fold_); }
+  // Whether an end tag named `name` ends element i.
+  bool Ends(int i, std::string_view name) const {
+    std::string_view n = doc_.TagName(i);
+    return fold_ ? AsciiEqualFold(n, name) : n == name;
   }
-  elements_.assign(doc_text_.size() / 64 + 8, ElemRecord());
-  std::string_view text = doc_text_;
-  elements_[0].length = static_cast<int32_t>(text.size());
 
-  const bool fold = doc_flags_ & kDocIgnoreCase;
-  const bool* lead = LeadTable();
-  std::vector<int> open;
-  std::unordered_map<std::string, int> open_count;
-  bool counting = false;
-
-  auto new_record = [&](size_t start, size_t tag_len, int parent) {
-    if (free_pos_ == static_cast<int>(elements_.size())) elements_.resize(elements_.size() * 2);
-    int i = free_pos_++;
-    ElemRecord& r = elements_[i];
-    r = ElemRecord();
-    r.start = static_cast<int32_t>(start);
-    r.length = static_cast<int32_t>(tag_len);
-    r.SetTagLengths(static_cast<uint32_t>(tag_len), 0);
-    r.parent = parent;
-    LinkLast(parent, i);
-    return i;
-  };
-  auto mark_error = [&](int around) {
-    elements_[around].flags |= kElemParseError;
-    elements_[0].flags |= kElemIllFormed;
-  };
-  // Closes open[k..] at `offset`: open[k] is closed by an end tag of
+  void OnStartTag(const Node& node, int parent);
+  void OnEndTag(const Node& node, int parent);
+  void OnError(const Node& node, int parent);
+  // A new record for a tag of `tag_len` bytes at `start`, the last child of
+  // `parent`.
+  int NewRecord(size_t start, size_t tag_len, int parent);
+  void MarkError(int around);
+  // Counts the open elements per name from now on.
+  void StartCounting();
+  // Open elements named `name` (only while counting).
+  int OpenCount(std::string_view name) const;
+  // Closes open_[k..] at `offset`: open_[k] is closed by an end tag of
   // `end_len` bytes (k < 0: record 0, at the end of the text); everything
   // opened inside it stays a lone start tag whose children follow it.
-  auto close_from = [&](long k, size_t offset, size_t end_len) {
-    int m = k < 0 ? 0 : open[k];
-    size_t first_unended = static_cast<size_t>(k + 1);
-    for (size_t j = first_unended; j < open.size(); ++j) {
-      int x = open[j];
-      ElemRecord& rx = elements_[x];
-      rx.flags |= kElemUnended;
-      rx.length = StartTagLength(x);
-      if (counting) --open_count[FoldKey(TagName(x), fold)];
-      char off[16], off2[16];
-      std::snprintf(off, sizeof off, "%d", rx.start);
-      std::snprintf(off2, sizeof off2, "%d", static_cast<int>(offset));
-      AddReportEvent(&report_text_, "unended_start_tag",
-                     {{"tagname", TagName(x)}, {"offset", off}, {"offset2", off2}});
-      elements_[0].flags |= kElemIllFormed;
-      // x is the last child of m; its children move behind it, under m.
-      int c = rx.first_child;
-      if (c) {
-        int last = elements_[c].prev_sibling;
-        for (int y = c; y; y = elements_[y].next_sibling) elements_[y].parent = m;
-        elements_[c].flags &= ~kElemFirstChild;
-        rx.next_sibling = c;
-        elements_[c].prev_sibling = x;
-        elements_[elements_[m].first_child].prev_sibling = last;
-        rx.first_child = 0;
-      }
-    }
-    if (m != 0) {
-      ElemRecord& rm = elements_[m];
-      rm.length = static_cast<int32_t>(offset + end_len - rm.start);
-      rm.SetTagLengths(rm.StoredStartTag(), static_cast<uint32_t>(end_len));
-      if (counting) --open_count[FoldKey(TagName(m), fold)];
-    }
-    open.resize(k < 0 ? 0 : k);
-  };
+  void CloseFrom(long k, size_t offset, size_t end_len);
+  // Leaves x, the last child of m, a start tag without end at `offset`; its
+  // children move behind it, under m.
+  void LeaveUnended(int x, int m, size_t offset);
+  // Ends element m with the end tag of `end_len` bytes at `offset`.
+  void EndElement(int m, size_t offset, size_t end_len);
 
+  MarkupDocument& doc_;
+  std::vector<ElemRecord>& elements_ = doc_.elements_;
+  const bool fold_;
+  const bool* const lead_;
+  std::vector<int> open_;
+  std::unordered_map<std::string, int> open_count_;
+  bool counting_ = false;
+};
+
+bool MarkupDocument::Parser::PrepareRecords() {
+  if (Text().size() > kMaxText) {
+    elements_.assign(8, ElemRecord());
+    elements_[0].flags = kElemIllFormed;
+    AddReportEvent(&doc_.report_text_, "no_root_element");
+    return false;
+  }
+  elements_.assign(Text().size() / 64 + 8, ElemRecord());
+  elements_[0].length = static_cast<int32_t>(Text().size());
+  return true;
+}
+
+void MarkupDocument::Parser::ScanNodes() {
+  const std::string_view text = Text();
   size_t pos = 0;
   while (pos < text.size()) {
-    Node node = markup_text::ScanNode(text, pos, lead);
-    int parent = open.empty() ? 0 : open.back();
+    Node node = markup_text::ScanNode(text, pos, lead_);
+    int parent = open_.empty() ? 0 : open_.back();
     switch (node.kind) {
       case NodeKind::kStartTag:
-      case NodeKind::kEmptyTag: {
-        int i = new_record(node.start, node.end - node.start, parent);
-        if (node.kind == NodeKind::kStartTag) {
-          open.push_back(i);
-          if (counting) ++open_count[FoldKey(TagName(i), fold)];
-        }
+      case NodeKind::kEmptyTag:
+        OnStartTag(node, parent);
         break;
-      }
-      case NodeKind::kEndTag: {
-        std::string_view name = text.substr(node.name_start, node.name_end - node.name_start);
-        auto same = [&](int i) {
-          std::string_view n = TagName(i);
-          return fold ? AsciiEqualFold(n, name) : n == name;
-        };
-        if (!open.empty() && same(open.back())) {
-          close_from(static_cast<long>(open.size()) - 1, node.start, node.end - node.start);
-          break;
-        }
-        if (!counting) {
-          counting = true;
-          for (int i : open) ++open_count[FoldKey(TagName(i), fold)];
-        }
-        auto it = open_count.find(FoldKey(name, fold));
-        if (it == open_count.end() || it->second <= 0) {
-          char off[16];
-          std::snprintf(off, sizeof off, "%d", static_cast<int>(node.start));
-          AddReportEvent(&report_text_, "lone_end_tag", {{"tagname", name}, {"offset", off}});
-          mark_error(parent);
-          break;
-        }
-        long k = static_cast<long>(open.size()) - 1;
-        while (!same(open[k])) --k;
-        close_from(k, node.start, node.end - node.start);
+      case NodeKind::kEndTag:
+        OnEndTag(node, parent);
         break;
-      }
-      case NodeKind::kError: {
-        char off[16];
-        std::snprintf(off, sizeof off, "%d", static_cast<int>(node.start));
-        AddReportEvent(&report_text_, node.error, {{"offset", off}});
-        mark_error(parent);
+      case NodeKind::kError:
+        OnError(node, parent);
         break;
-      }
       default:
         break;
     }
     pos = node.end;
   }
-  if (!open.empty()) close_from(-1, text.size(), 0);
+  if (!open_.empty()) CloseFrom(-1, text.size(), 0);
+}
 
+void MarkupDocument::Parser::ReportRoot() {
   const ElemRecord& doc = elements_[0];
   if (doc.first_child == 0) {
-    AddReportEvent(&report_text_, "no_root_element");
+    AddReportEvent(&doc_.report_text_, "no_root_element");
   } else if (elements_[doc.first_child].next_sibling != 0) {
-    AddReportEvent(&report_text_, "root_has_sibling");
+    AddReportEvent(&doc_.report_text_, "root_has_sibling");
   }
+}
+
+void MarkupDocument::Parser::OnStartTag(const Node& node, int parent) {
+  int i = NewRecord(node.start, node.end - node.start, parent);
+  if (node.kind == NodeKind::kStartTag) {
+    open_.push_back(i);
+    if (counting_) ++open_count_[Key(doc_.TagName(i))];
+  }
+}
+
+void MarkupDocument::Parser::OnEndTag(const Node& node, int parent) {
+  std::string_view name = Text().substr(node.name_start, node.name_end - node.name_start);
+  const size_t end_len = node.end - node.start;
+  if (!open_.empty() && Ends(open_.back(), name)) {
+    CloseFrom(static_cast<long>(open_.size()) - 1, node.start, end_len);
+    return;
+  }
+  StartCounting();
+  if (OpenCount(name) <= 0) {
+    char off[16];
+    std::snprintf(off, sizeof off, "%d", static_cast<int>(node.start));
+    AddReportEvent(&doc_.report_text_, "lone_end_tag", {{"tagname", name}, {"offset", off}});
+    MarkError(parent);
+    return;
+  }
+  long k = static_cast<long>(open_.size()) - 1;
+  while (!Ends(open_[k], name)) --k;
+  CloseFrom(k, node.start, end_len);
+}
+
+void MarkupDocument::Parser::OnError(const Node& node, int parent) {
+  char off[16];
+  std::snprintf(off, sizeof off, "%d", static_cast<int>(node.start));
+  AddReportEvent(&doc_.report_text_, node.error, {{"offset", off}});
+  MarkError(parent);
+}
+
+int MarkupDocument::Parser::NewRecord(size_t start, size_t tag_len, int parent) {
+  if (doc_.free_pos_ == static_cast<int>(elements_.size())) elements_.resize(elements_.size() * 2);
+  int i = doc_.free_pos_++;
+  ElemRecord& r = elements_[i];
+  r = ElemRecord();
+  r.start = static_cast<int32_t>(start);
+  r.length = static_cast<int32_t>(tag_len);
+  r.SetTagLengths(static_cast<uint32_t>(tag_len), 0);
+  r.parent = parent;
+  doc_.LinkLast(parent, i);
+  return i;
+}
+
+void MarkupDocument::Parser::MarkError(int around) {
+  elements_[around].flags |= kElemParseError;
+  elements_[0].flags |= kElemIllFormed;
+}
+
+void MarkupDocument::Parser::StartCounting() {
+  if (counting_) return;
+  counting_ = true;
+  for (int i : open_) ++open_count_[Key(doc_.TagName(i))];
+}
+
+int MarkupDocument::Parser::OpenCount(std::string_view name) const {
+  auto it = open_count_.find(Key(name));
+  return it == open_count_.end() ? 0 : it->second;
+}
+
+void MarkupDocument::Parser::CloseFrom(long k, size_t offset, size_t end_len) {
+  int m = k < 0 ? 0 : open_[k];
+  for (size_t j = static_cast<size_t>(k + 1); j < open_.size(); ++j) LeaveUnended(open_[j], m, offset);
+  if (m != 0) EndElement(m, offset, end_len);
+  open_.resize(k < 0 ? 0 : k);
+}
+
+void MarkupDocument::Parser::LeaveUnended(int x, int m, size_t offset) {
+  ElemRecord& rx = elements_[x];
+  rx.flags |= kElemUnended;
+  rx.length = doc_.StartTagLength(x);
+  if (counting_) --open_count_[Key(doc_.TagName(x))];
+  char off[16], off2[16];
+  std::snprintf(off, sizeof off, "%d", rx.start);
+  std::snprintf(off2, sizeof off2, "%d", static_cast<int>(offset));
+  AddReportEvent(&doc_.report_text_, "unended_start_tag",
+                 {{"tagname", doc_.TagName(x)}, {"offset", off}, {"offset2", off2}});
+  elements_[0].flags |= kElemIllFormed;
+  int c = rx.first_child;
+  if (c) {
+    int last = elements_[c].prev_sibling;
+    for (int y = c; y; y = elements_[y].next_sibling) elements_[y].parent = m;
+    elements_[c].flags &= ~kElemFirstChild;
+    rx.next_sibling = c;
+    elements_[c].prev_sibling = x;
+    elements_[elements_[m].first_child].prev_sibling = last;
+    rx.first_child = 0;
+  }
+}
+
+void MarkupDocument::Parser::EndElement(int m, size_t offset, size_t end_len) {
+  ElemRecord& rm = elements_[m];
+  rm.length = static_cast<int32_t>(offset + end_len - rm.start);
+  rm.SetTagLengths(rm.StoredStartTag(), static_cast<uint32_t>(end_len));
+  if (counting_) --open_count_[Key(doc_.TagName(m))];
+}
+
+void MarkupDocument::Parse() {
+  ResetPos();
+  saved_positions_.clear();
+  free_pos_ = 1;
+  deleted_pos_ = 0;
+  Parser parser(*this);
+  if (!parser.PrepareRecords()) return;
+  parser.ScanNodes();
+  parser.ReportRoot();
   ResetPos();
 }
 

@@ -161,6 +161,8 @@ class MarkupDocument {
     size_t region_end = 0;  // where a new attribute is appended
   };
 
+  class Parser;  // one parse of doc_text_ into elements_
+
   void Parse();
   void LinkLast(int parent, int i);
   void LinkAfter(int x, int i);

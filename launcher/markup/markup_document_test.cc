@@ -113,6 +113,29 @@ TEST(MarkupDocumentTest, UnendedStartTagChildrenBecomeSiblings) {
   EXPECT_TRUE(doc.FindElem("a"));  // a follows r at the top level
 }
 
+TEST(MarkupDocumentTest, EndTagsAfterAMismatchAreCountedAgainstWhatIsStillOpen) {
+  MarkupDocument doc;
+  // </x> closes x past the unended a; the second </x> finds no x open.
+  EXPECT_FALSE(doc.SetDoc("<r><x><a></x></x><A></a></r>"));
+  EXPECT_EQ(doc.GetReport(),
+            "<unended_start_tag tagname=\"a\" offset=\"6\" offset2=\"9\"/>"
+            "<lone_end_tag tagname=\"x\" offset=\"13\"/>"
+            "<lone_end_tag tagname=\"a\" offset=\"20\"/>"
+            "<unended_start_tag tagname=\"A\" offset=\"17\" offset2=\"24\"/>");
+  EXPECT_TRUE(doc.CheckTable());
+  ASSERT_TRUE(doc.FindElem("r"));
+  EXPECT_EQ(doc.Element(doc.MainPos()).length, 28);
+  EXPECT_TRUE(doc.Element(doc.MainPos()).flags & MarkupDocument::kElemParseError);
+
+  // The same names with the case ignored: </a> ends A.
+  doc.SetDocFlags(MarkupDocument::kDocIgnoreCase);
+  EXPECT_FALSE(doc.SetDoc("<r><x><a></x></x><A></a></r>"));
+  EXPECT_EQ(doc.GetReport(),
+            "<unended_start_tag tagname=\"a\" offset=\"6\" offset2=\"9\"/>"
+            "<lone_end_tag tagname=\"x\" offset=\"13\"/>");
+  EXPECT_TRUE(doc.CheckTable());
+}
+
 TEST(MarkupDocumentTest, TagSyntaxErrors) {
   struct Case {
     const char* text;

@@ -10,12 +10,11 @@ bool ResourceBitmaps::Bitmap(int id, platform::Image* out) const {
   return resources_ && resources_->LoadRaw(platform::kResourceBitmap, id, &dib) && platform::Image::FromDib(dib, out);
 }
 
-ButtonImage ChooseButtonImage(bool have_pressed, bool have_hover, bool have_checked, bool checked, bool pressed,
-                              bool disabled, bool hover) {
-  if (checked && have_checked) return ButtonImage::kChecked;
-  if (pressed && have_pressed) return ButtonImage::kPressed;
-  if (disabled && have_checked) return ButtonImage::kChecked;
-  if (hover && have_hover) return ButtonImage::kHover;
+ButtonImage ChooseButtonImage(const ButtonImageState& s) {
+  if (s.checked && s.have_checked) return ButtonImage::kChecked;
+  if (s.pressed && s.have_pressed) return ButtonImage::kPressed;
+  if (s.disabled && s.have_checked) return ButtonImage::kChecked;
+  if (s.hover && s.have_hover) return ButtonImage::kHover;
   return ButtonImage::kNormal;
 }
 
@@ -100,8 +99,15 @@ void CBmpButton::Repaint() {
 bool CBmpButton::HasArea() const { return control_ && !control_->Bounds().Empty(); }
 
 ButtonImage CBmpButton::CurrentImage(const platform::ButtonPaintState& state) const {
-  return ChooseButtonImage(images_[1].present, images_[2].present, images_[3].present, checked_, state.pressed,
-                           state.disabled, hover_);
+  return ChooseButtonImage({
+      .have_pressed = images_[static_cast<int>(ButtonImage::kPressed)].present,
+      .have_hover = images_[static_cast<int>(ButtonImage::kHover)].present,
+      .have_checked = images_[static_cast<int>(ButtonImage::kChecked)].present,
+      .checked = checked_,
+      .pressed = state.pressed,
+      .disabled = state.disabled,
+      .hover = hover_,
+  });
 }
 
 void CBmpButton::DrawImageAndText(platform::Canvas& canvas, const platform::Image& image) const {

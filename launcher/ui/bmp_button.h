@@ -32,12 +32,23 @@ class ResourceBitmaps : public BitmapSource {
 
 enum class ButtonImage { kNormal, kPressed, kHover, kChecked };
 
+// What a button's image depends on: which optional images it has, and its
+// state.
+struct ButtonImageState {
+  bool have_pressed = false;
+  bool have_hover = false;
+  bool have_checked = false;
+  bool checked = false;
+  bool pressed = false;   // drawn pressed
+  bool disabled = false;  // drawn disabled
+  bool hover = false;
+};
+
 // Which of a button's images is drawn, checked in this order: the checked
 // image while checked; the pressed image while drawn pressed; the checked
 // image while drawn disabled; the hover image while hovered; otherwise the
 // normal image. A missing optional image never wins.
-ButtonImage ChooseButtonImage(bool have_pressed, bool have_hover, bool have_checked, bool checked, bool pressed,
-                              bool disabled, bool hover);
+ButtonImage ChooseButtonImage(const ButtonImageState& state);
 
 class CBmpButton;
 

@@ -81,6 +81,17 @@ const PlacementRow* PlacementRows(Layout layout) {
 
 const ButtonRow* ButtonRows(Layout layout) { return layout == Layout::kStartup ? kStartupButtons : kUpdateButtons; }
 
+platform::Rect ButtonRect(const ButtonRow& row) {
+  return platform::Rect{row.x, row.y, row.x + row.width, row.y + row.height};
+}
+
+platform::Rect ButtonRect(Layout layout, int id) {
+  for (const ButtonRow* r = ButtonRows(layout); r->id >= 1; ++r) {
+    if (r->id == id) return ButtonRect(*r);
+  }
+  return platform::Rect{};
+}
+
 int LayoutBackground(Layout layout) { return layout == Layout::kStartup ? 156 : 267; }
 
 PollAction ActionForState(int32_t state) {
@@ -236,7 +247,7 @@ void LauncherDialog::ApplyLayout(Layout layout) {
     platform::Control* c = Find(r->id);
     CBmpButton* b = ButtonFor(r->id);
     if (!c || !b) continue;
-    c->Move(platform::Rect{r->x, r->y, r->x + r->width, r->y + r->height});
+    c->Move(ButtonRect(*r));
     if (!b->LoadImages(*bitmaps(), r->normal, r->pressed, r->hover, r->checked, platform::kPureGreen)) {
       LogWarn() << "button " << r->id << " images missing";
     }

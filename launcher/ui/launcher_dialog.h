@@ -82,6 +82,13 @@ struct ButtonRow {
 const PlacementRow* PlacementRows(Layout layout);
 const ButtonRow* ButtonRows(Layout layout);
 
+// The rectangle (window pixels, right and bottom exclusive) a row moves its
+// button to.
+platform::Rect ButtonRect(const ButtonRow& row);
+// The rectangle of button `id` in `layout`; empty when the layout places no
+// such button.
+platform::Rect ButtonRect(Layout layout, int id);
+
 // The background bitmap of a layout.
 int LayoutBackground(Layout layout);
 

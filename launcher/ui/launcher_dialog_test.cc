@@ -203,6 +203,16 @@ TEST(LauncherLayoutTest, TablesEndAndKeepTheHiddenButtonsWithoutRoom) {
   EXPECT_EQ(LayoutBackground(Layout::kUpdate), 267);
 }
 
+TEST(LauncherLayoutTest, ButtonRectIsTheRowsRectangle) {
+  EXPECT_EQ(ButtonRect(Layout::kUpdate, kStartId), (Rect{522, 511, 736, 604}));
+  EXPECT_EQ(ButtonRect(Layout::kStartup, kExitId), (Rect{808, 17, 859, 43}));
+  EXPECT_EQ(ButtonRect(Layout::kStartup, kStartupButtonId), (Rect{515, 508, 729, 601}));
+  // Not in that layout, or no button at all.
+  EXPECT_TRUE(ButtonRect(Layout::kStartup, kStartId).Empty());
+  EXPECT_TRUE(ButtonRect(Layout::kUpdate, kBrowserId).Empty());
+  EXPECT_TRUE(ButtonRect(Layout::kUpdate, 0).Empty());
+}
+
 TEST(LauncherGameStartTest, CommandLine) {
   const std::string sep(1, platform::kPathSep);
   EXPECT_EQ(GameDirectory("/g/temp" + sep), "/g/");

@@ -68,20 +68,36 @@ uint32_t ColourOf(int id) { return (static_cast<uint32_t>(id) << 16) | 0x0101; }
 
 TEST(ChooseButtonImage, FollowsTheOrderAndNeverPicksAMissingImage) {
   // checked > pressed > disabled-with-checked-image > hover > normal.
-  EXPECT_EQ(ChooseButtonImage(true, true, true, true, true, true, true), ButtonImage::kChecked);
-  EXPECT_EQ(ChooseButtonImage(true, true, true, true, false, true, false), ButtonImage::kChecked);
-  EXPECT_EQ(ChooseButtonImage(true, true, true, false, true, true, true), ButtonImage::kPressed);
-  EXPECT_EQ(ChooseButtonImage(true, true, true, false, false, true, true), ButtonImage::kChecked);
-  EXPECT_EQ(ChooseButtonImage(true, true, false, false, false, true, true), ButtonImage::kHover);
-  EXPECT_EQ(ChooseButtonImage(true, true, true, false, false, false, true), ButtonImage::kHover);
-  EXPECT_EQ(ChooseButtonImage(true, false, true, false, false, false, true), ButtonImage::kNormal);
-  EXPECT_EQ(ChooseButtonImage(false, true, true, false, true, false, true), ButtonImage::kHover);
-  EXPECT_EQ(ChooseButtonImage(false, false, false, true, true, true, true), ButtonImage::kNormal);
+  const bool T = true;
+  EXPECT_EQ(ChooseButtonImage({.have_pressed = T, .have_hover = T, .have_checked = T,  //
+                               .checked = T, .pressed = T, .disabled = T, .hover = T}),
+            ButtonImage::kChecked);
+  EXPECT_EQ(ChooseButtonImage({.have_pressed = T, .have_hover = T, .have_checked = T,  //
+                               .checked = T, .disabled = T}),
+            ButtonImage::kChecked);
+  EXPECT_EQ(ChooseButtonImage({.have_pressed = T, .have_hover = T, .have_checked = T,  //
+                               .pressed = T, .disabled = T, .hover = T}),
+            ButtonImage::kPressed);
+  EXPECT_EQ(ChooseButtonImage({.have_pressed = T, .have_hover = T, .have_checked = T,  //
+                               .disabled = T, .hover = T}),
+            ButtonImage::kChecked);
+  EXPECT_EQ(ChooseButtonImage({.have_pressed = T, .have_hover = T, .disabled = T, .hover = T}), ButtonImage::kHover);
+  EXPECT_EQ(ChooseButtonImage({.have_pressed = T, .have_hover = T, .have_checked = T, .hover = T}),
+            ButtonImage::kHover);
+  EXPECT_EQ(ChooseButtonImage({.have_pressed = T, .have_checked = T, .hover = T}), ButtonImage::kNormal);
+  EXPECT_EQ(ChooseButtonImage({.have_hover = T, .have_checked = T, .pressed = T, .hover = T}), ButtonImage::kHover);
+  EXPECT_EQ(ChooseButtonImage({.checked = T, .pressed = T, .disabled = T, .hover = T}), ButtonImage::kNormal);
   for (int bits = 0; bits < 128; ++bits) {
-    const bool hp = bits & 1, hh = bits & 2, hc = bits & 4;
-    const ButtonImage got = ChooseButtonImage(hp, hh, hc, bits & 8, bits & 16, bits & 32, bits & 64);
-    EXPECT_TRUE(got == ButtonImage::kNormal || (got == ButtonImage::kPressed && hp) ||
-                (got == ButtonImage::kHover && hh) || (got == ButtonImage::kChecked && hc))
+    const ButtonImageState s{.have_pressed = (bits & 1) != 0,
+                             .have_hover = (bits & 2) != 0,
+                             .have_checked = (bits & 4) != 0,
+                             .checked = (bits & 8) != 0,
+                             .pressed = (bits & 16) != 0,
+                             .disabled = (bits & 32) != 0,
+                             .hover = (bits & 64) != 0};
+    const ButtonImage got = ChooseButtonImage(s);
+    EXPECT_TRUE(got == ButtonImage::kNormal || (got == ButtonImage::kPressed && s.have_pressed) ||
+                (got == ButtonImage::kHover && s.have_hover) || (got == ButtonImage::kChecked && s.have_checked))
         << bits;
   }
 }

@@ -41,9 +41,13 @@ const std::string& kResources = testkit::kResourceFile;
 const std::string kGame = std::string("Dovra") + platform::kExeSuffix;
 constexpr int kWaitMs = 90000;
 // Where on the window the start and exit buttons are clicked: their centres
-// in the update layout.
-constexpr int kStartX = 522 + 107, kStartY = 511 + 46;
-constexpr int kExitX = 808 + 25, kExitY = 17 + 13;
+// in the update layout, as the window lays them out.
+const platform::Rect kStartButton = ButtonRect(Layout::kUpdate, kStartId);
+const platform::Rect kExitButton = ButtonRect(Layout::kUpdate, kExitId);
+const int kStartX = kStartButton.left + kStartButton.Width() / 2;
+const int kStartY = kStartButton.top + kStartButton.Height() / 2;
+const int kExitX = kExitButton.left + kExitButton.Width() / 2;
+const int kExitY = kExitButton.top + kExitButton.Height() / 2;
 
 void Step(const std::string& what) {
   std::fprintf(stderr, "window e2e: %s\n", what.c_str());

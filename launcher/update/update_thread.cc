@@ -90,7 +90,7 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
   sink.SetLimit(kMaxDocumentSize);
   // A cancel before the fetch was registered is seen here; one after it
   // aborts the fetch.
-  const bool fetched = !Cancelled() && fetch.SigleFetch(sink) >= 0;
+  const bool fetched = !Cancelled() && fetch.SigleFetch(sink) == FetchResult::kComplete;
   {
     std::lock_guard<std::mutex> hold(job_mutex_);
     fetch_ = nullptr;

@@ -886,7 +886,7 @@ TEST_F(CancelledEngineTest, WhileLatestVersionIsFetched) {
     // Takes the zone's one immediate answer: the engine's request waits.
     FileFetch first(server_.Url("latest-version.xml"));
     MemorySink sink;
-    ASSERT_EQ(first.SigleFetch(sink), 0);
+    ASSERT_EQ(first.SigleFetch(sink), FetchResult::kComplete);
   }
   UpdateControl& control = UpdateControl::Instance();
   ASSERT_TRUE(StartInProcess());

@@ -12,15 +12,22 @@
 # Prints one line per step. Exit status: 0 the start button was clicked and
 # the window closed; 1 no window appeared; 2 the client did not come up to
 # date in time (an update failure shows only in the window); 3 the window
-# stayed open after the click; 4 xdotool or ImageMagick is missing.
+# stayed open after the click; 4 xdotool or ImageMagick is missing; 5 the
+# start button's row is not in the window's layout table.
 set -u
 install=${1:?install directory}
 shots=${2:?screenshot directory}
 limit=${3:-300}
 title='Dovra: Glass Frontier'
 up_to_date='Updated to latest version,Rate:100NOUPDATING'
-# The start button's centre in the window (its place in the update layout).
-start_x=$((522 + 107)) start_y=$((511 + 46))
+# The start button's centre in the window: its row in the window's layout
+# table, {kStartId, enabled, x, y, width, height, images...}.
+layout_table="$(dirname "$0")/../../launcher/ui/launcher_dialog.cc"
+start_row=$(sed -n 's/^ *{kStartId, *[0-9]*, *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\),.*/\1 \2 \3 \4/p' \
+  "$layout_table" 2>/dev/null | head -1)
+[ -n "$start_row" ] || { echo "no start button row in $layout_table"; exit 5; }
+read -r row_x row_y row_width row_height <<<"$start_row"
+start_x=$((row_x + row_width / 2)) start_y=$((row_y + row_height / 2))
 
 command -v xdotool >/dev/null && command -v import >/dev/null || { echo "xdotool or ImageMagick is missing"; exit 4; }
 mkdir -p "$shots"
