@@ -1,6 +1,7 @@
 // The fault server in the test process.
 #include <httplib.h>
 
+#include <chrono>
 #include <thread>
 
 #include "testing/fault_reply.h"
@@ -20,6 +21,9 @@ class InProcessBackend : public FaultBackend {
     int port = server_.bind_to_any_port("127.0.0.1");
     if (port <= 0) return 0;
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // A stop that comes before the server listens is lost, and Stop would
+    // wait for ever.
+    for (int i = 0; i < 500 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return port;
   }
 
