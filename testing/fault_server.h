@@ -1,11 +1,17 @@
-// An in-process HTTP server on 127.0.0.1 for tests: serves one file's bytes
-// under any path, answering each request as a script decides, so that a test
-// can truncate bodies, drop connections, ignore the Range, lie in
-// Content-Range, drip or stall. Every fault ends by itself (a stall lasts
-// kStallMs); nothing waits on the client.
+// An HTTP server on 127.0.0.1 for tests: serves one file's bytes under any
+// path, answering each request as a script decides, so that a test can
+// truncate bodies, drop connections, ignore the Range, lie in Content-Range,
+// drip or stall. Every fault ends by itself (a stall lasts kStallMs); nothing
+// waits on the client.
 //
-// Built where the server library exists for the target; elsewhere
-// Available() is false and Start fails.
+// Two backends serve the same bytes. Where the server library exists for the
+// target (natively) the server runs in the test process. Elsewhere (the
+// Windows build under Wine) it is the native helper program fault_server of
+// the native build, reached over loopback: the helper hands each request to
+// this process, which runs the script and tells the helper the fault.
+// Available() is false there when the helper has not been built. Setting the
+// environment variable RENEWEL_FAULT_SERVER=helper makes a native test use the
+// helper as well.
 #ifndef TESTING_FAULT_SERVER_H_
 #define TESTING_FAULT_SERVER_H_
 
@@ -34,6 +40,10 @@ class FaultServer {
     kStall,             // right for 20000 bytes, then silence for kStallMs, then closed
     kBusy,              // 503 with the Retry-After of SetRetryAfter (none when empty)
     kTooMany,           // 429, the same
+    kRedirect,          // 302 to the Location of SetRedirect, no body
+    kEcho,              // as kNone, with the request's User-Agent and Range repeated as X-Agent and X-Range
+    kTinyChunks,        // as kNoContentLength, in 7-byte chunks
+    kStallHeaders,      // the headers of kNone, then silence for kStallMs, then closed
   };
 
   struct Request {
@@ -43,6 +53,7 @@ class FaultServer {
     uint32_t start = 0;        // first byte asked for
     std::string accept;
     std::string user_agent;
+    std::string path;          // as asked for, "/dir/pkg.exe"
     std::chrono::system_clock::time_point at;  // when it came
   };
 
@@ -62,6 +73,8 @@ class FaultServer {
   // The Retry-After header of kBusy and kTooMany replies, for example "2" or
   // an HTTP date; empty: none.
   void SetRetryAfter(const std::string& value);
+  // The Location of kRedirect replies, for example "/other".
+  void SetRedirect(const std::string& location);
 
   std::string Url(const std::string& path) const;
   std::vector<Request> Requests() const;

@@ -1,14 +1,8 @@
-// No in-process server library for this target.
-#include "testing/fault_server.h"
+// No server library for this target: the fault server is the helper program.
+#include "testing/fault_server_backend.h"
 
-struct FaultServer::Impl {};
+namespace testkit {
 
-FaultServer::FaultServer() = default;
-FaultServer::~FaultServer() = default;
-bool FaultServer::Available() { return false; }
-bool FaultServer::Start(const std::string& data) { return false; }
-void FaultServer::Stop() {}
-void FaultServer::SetScript(Script script) {}
-void FaultServer::SetRetryAfter(const std::string& value) {}
-std::string FaultServer::Url(const std::string& path) const { return std::string(); }
-std::vector<FaultServer::Request> FaultServer::Requests() const { return {}; }
+std::unique_ptr<FaultBackend> NewInProcessFaultBackend() { return nullptr; }
+
+}  // namespace testkit

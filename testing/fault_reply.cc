@@ -1,0 +1,133 @@
+#include "testing/fault_reply.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace testkit {
+namespace {
+
+using Fault = FaultServer::Fault;
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+FaultServer::Request DescribeRequest(const httplib::Request& req) {
+  FaultServer::Request r;
+  r.range = req.get_header_value("Range");
+  r.has_range = req.has_header("Range");
+  if (r.has_range && r.range.compare(0, 6, "bytes=") == 0) r.start = static_cast<uint32_t>(std::strtoul(r.range.c_str() + 6, nullptr, 10));
+  r.accept = req.get_header_value("Accept");
+  r.user_agent = req.get_header_value("User-Agent");
+  r.path = req.path;
+  r.at = std::chrono::system_clock::now();
+  return r;
+}
+
+void SendFault(const FaultAnswer& answer, const FaultServer::Request& r, const std::string* d,
+               httplib::Response& res) {
+  const Fault fault = answer.fault;
+  size_t size = d->size();
+  size_t start = r.start;
+  if (start > size) start = size;
+  std::string content_range = "bytes " + std::to_string(start) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
+  const char* type = "application/octet-stream";
+  switch (fault) {
+    case Fault::kEcho:
+      res.set_header("X-Agent", r.user_agent);
+      res.set_header("X-Range", r.range);
+      [[fallthrough]];
+    case Fault::kNone:
+    case Fault::kTruncate:
+    case Fault::kDrip:
+    case Fault::kStall:
+    case Fault::kStallHeaders: {
+      // The library cuts the Range out of this whole-file provider itself.
+      res.set_content_provider(size, type, [d, fault, start](size_t offset, size_t length, httplib::DataSink& sink) {
+        size_t sent = offset - start;
+        if (fault == Fault::kTruncate) {
+          size_t half = (d->size() - start) / 2;
+          if (sent >= half) return false;
+          length = std::min(length, half - sent);
+        } else if (fault == Fault::kDrip) {
+          length = std::min<size_t>(length, 1000);
+          Pause(1);
+        } else if (fault == Fault::kStall) {
+          if (sent >= 20000) {
+            Pause(FaultServer::kStallMs);
+            return false;
+          }
+          length = std::min<size_t>(length, 20000 - sent);
+        } else if (fault == Fault::kStallHeaders) {
+          Pause(FaultServer::kStallMs);
+          return false;
+        }
+        return sink.write(d->data() + offset, length);
+      });
+      return;
+    }
+    case Fault::kShortBody:
+    case Fault::kNoContentLength:
+    case Fault::kTinyChunks:
+    case Fault::kWrongContentRange:
+    case Fault::kFullBody200: {
+      size_t from = start, to = size;
+      res.status = 206;
+      if (fault == Fault::kShortBody) to = start + (size - start) / 2;
+      if (fault == Fault::kWrongContentRange && from < size) {
+        from += 1;
+        content_range = "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
+      }
+      if (fault == Fault::kFullBody200) {
+        res.status = 200;
+        from = 0;
+      } else {
+        res.set_header("Content-Range", content_range);
+      }
+      const size_t piece = fault == Fault::kTinyChunks ? 7 : 65536;
+      res.set_chunked_content_provider(type, [d, from, to, piece](size_t offset, httplib::DataSink& sink) {
+        size_t at = from + offset;
+        if (at >= to) {
+          sink.done();
+          return true;
+        }
+        return sink.write(d->data() + at, std::min<size_t>(to - at, piece));
+      });
+      return;
+    }
+    case Fault::kBusy:
+    case Fault::kTooMany: {
+      res.status = fault == Fault::kBusy ? 503 : 429;
+      if (!answer.retry_after.empty()) res.set_header("Retry-After", answer.retry_after);
+      std::string page = "<html>busy</html>";
+      res.set_chunked_content_provider("text/html", [page](size_t offset, httplib::DataSink& sink) {
+        if (offset == 0) sink.write(page.data(), page.size());
+        sink.done();
+        return true;
+      });
+      return;
+    }
+    case Fault::kNotFound:
+    case Fault::kServerError: {
+      // Chunked, so that the library leaves the status and the body alone.
+      res.status = fault == Fault::kNotFound ? 404 : 503;
+      std::string page = fault == Fault::kNotFound ? "<html>not found</html>" : "<html>busy</html>";
+      res.set_chunked_content_provider("text/html", [page](size_t offset, httplib::DataSink& sink) {
+        if (offset == 0) sink.write(page.data(), page.size());
+        sink.done();
+        return true;
+      });
+      return;
+    }
+    case Fault::kRedirect:
+      res.set_redirect(answer.location);
+      return;
+  }
+  // A fault of no known kind.
+  res.status = 500;
+  res.set_content("unknown fault " + std::to_string(static_cast<int>(fault)), "text/plain");
+}
+
+}  // namespace testkit
