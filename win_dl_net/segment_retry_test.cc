@@ -283,6 +283,7 @@ TEST_F(MirrorJobTest, EveryAddressIsTriedBeforeARangeGivesUp) {
   EXPECT_EQ(watch.Bad(), 0);
   EXPECT_TRUE(testkit::ReadFile(Local()) == data_);
   // The size query: the gone primary, 404 from server_, answered by mirror_.
+  ASSERT_FALSE(mirror_.Requests().empty());
   EXPECT_EQ(mirror_.Requests().front().start, 0u);
   ASSERT_EQ(last.Requests().size(), 1u);
   EXPECT_EQ(last.Requests()[0].start, 2 * kRange1);
