@@ -57,6 +57,8 @@ class FaultServer {
     std::chrono::system_clock::time_point at;  // when it came
   };
 
+  // Picks the fault of each request. Called for one request at a time, in
+  // arrival order, so a script may keep counts without a lock of its own.
   using Script = std::function<Fault(const Request&)>;
 
   FaultServer();

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <thread>
 
 #include "launcher/log/logger.h"
@@ -240,9 +239,7 @@ TEST_F(MirrorJobTest, RangesContinueFromTheMirrorWhereThePrimaryBroke) {
   // off, then answers 503 for good: after three failures in a row each range
   // goes on from the mirror at its position.
   std::map<uint32_t, int> seen;
-  std::mutex mutex;
   server_.SetScript([&](const FaultServer::Request& r) {
-    std::lock_guard<std::mutex> lock(mutex);
     if (r.index == 0) return Fault::kNone;
     return seen[r.start / kRange1]++ == 0 ? Fault::kStall : Fault::kServerError;
   });
