@@ -104,6 +104,7 @@ class JournalOnly : public SegmentPolicy {
   using SegmentPolicy::SaveJournal;
   MarkupDocument& Journal() { return _downloadxml; }
   void LayOut() { _segments = Layout(_filesize); }
+  void Progress(size_t i, uint32_t sp) { _segments[i].sp = sp; }
   const std::string& LocalFile() const { return _localfilename; }
 };
 
@@ -196,6 +197,57 @@ TEST(JournalChecks, FailedSaveStepsLogTheirTexts) {
     EXPECT_EQ(log.find("CHECK_RETURN"), std::string::npos) << log;
     EXPECT_TRUE(platform::Exists(journal));
   }
+}
+
+// The disk fills up in the middle of a journal save: the journal of the last
+// good save stays whole and is what the next job reads. A temporary left
+// beside it (a crash midway) is never read and the next save replaces it.
+TEST(JournalDisk, AFullDiskKeepsThePreviousJournal) {
+  platform::testing::TempDir tmp;
+  const std::string journal = tmp / "Download.xml";
+  ASSERT_TRUE(platform::WriteStringToFile(tmp / "pkg.exe", std::string(1000, 'x')));
+  std::string saved;
+  {
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    job.LayOut();
+    job.Progress(0, 100);
+    ASSERT_TRUE(job.SaveJournal());
+    saved = ReadAll(journal);
+    ASSERT_NE(saved.find(" sp=\"100\""), std::string::npos) << saved;
+
+    job.Progress(0, 200);
+    static int writes;
+    writes = 0;
+    platform::ScopedFileCallsOverride full;
+    // The first write gets 10 bytes onto the disk, then it is full.
+    platform::FileCalls().write = [](platform::NativeFile f, int64_t at, const void* src, size_t n, size_t* done) {
+      if (writes++ == 0) return platform::RealFileCalls().write(f, at, src, std::min<size_t>(n, 10), done);
+      *done = 0;
+      return platform::FileError::kIo;
+    };
+    LogOf([&] { EXPECT_FALSE(job.SaveJournal()); });
+    EXPECT_GE(writes, 2);
+  }
+  EXPECT_TRUE(ReadAll(journal) == saved);
+  EXPECT_FALSE(platform::Exists(journal + ".tmp"));
+  {
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    ASSERT_EQ(job.Segments().size(), 4u);
+    EXPECT_EQ(job.Segments()[0].sp, 100u);
+  }
+  ASSERT_TRUE(platform::WriteStringToFile(journal + ".tmp", "<VellmarkDownload><DownloadItem"));
+  {
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    ASSERT_EQ(job.Segments().size(), 4u);
+    EXPECT_EQ(job.Segments()[0].sp, 100u);
+    job.Progress(0, 300);
+    ASSERT_TRUE(job.SaveJournal());
+  }
+  EXPECT_NE(ReadAll(journal).find(" sp=\"300\""), std::string::npos);
+  EXPECT_FALSE(platform::Exists(journal + ".tmp"));
 }
 
 // --- Jobs against nginx, on both targets -----------------------------------
