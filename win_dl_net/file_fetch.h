@@ -152,7 +152,8 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // Checks that the reply is the partial content of the range from
   // m_nCurPos. Otherwise logs it and sets *result.
   bool CheckRangeReply(int* result);
-  // Writes what `buffer` holds at the sink's position and advances m_nCurPos.
+  // Writes what `buffer` holds at the sink's position and advances m_nCurPos;
+  // on failure sets m_nDownloaded back to what is on disk.
   bool FlushBuffer(MemorySink& buffer, FileSink& sink);
 
   std::vector<std::string> m_addresses;  // the URL given first, then the mirrors

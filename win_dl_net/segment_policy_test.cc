@@ -345,6 +345,32 @@ TEST_F(NginxJobTest, NoBytePastTheLearntSizeIsWritten) {
   EXPECT_TRUE(ReadAll(Local()) == grown.substr(0, 100003));
 }
 
+// The disk fills up while four ranges of 2 MiB are written: the third write
+// of the package is cut short, every later one fails. The job ends, and the
+// journal and the downloaded size count only bytes that are on the disk.
+TEST_F(NginxJobTest, AFullDiskEndsTheJobAndCountsOnlyWhatIsOnDisk) {
+  Serve(8 * 1048576);
+  Job job(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(job.policy.Init());
+  {
+    dltest::FullDisk full(Local(), 3, 4);
+    ASSERT_TRUE(job.policy.Start());
+    EXPECT_TRUE(dltest::EndsWithin(30000, [&] { job.policy.Wait(); }));
+    EXPECT_GE(full.Writes(), 4);
+  }
+  Job resumed(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(resumed.policy.Init());
+  ASSERT_EQ(resumed.policy.Segments().size(), 4u);
+  const std::string file = ReadAll(Local());
+  uint32_t recorded = 0;
+  for (const SegmentInfo& s : resumed.policy.Segments()) {
+    recorded += s.sp - s.isp;
+    EXPECT_TRUE(file.substr(s.isp, s.sp - s.isp) == data_.substr(s.isp, s.sp - s.isp)) << "range at " << s.isp;
+  }
+  EXPECT_EQ(job.policy.GetDownloadedSize(), recorded);
+  EXPECT_LE(recorded, 2u * 1048576u);  // two whole writes reached the disk
+}
+
 TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
   // 4 MiB at 256 KiB/s per connection: about four seconds per range.
   Serve(4 * 1048576, "limit_rate 256k;");
