@@ -29,17 +29,10 @@ File::~File() {
 FileError File::Read(void* dest, size_t n, size_t* got) {
   *got = 0;
   if (FileError e = Check(); e != FileError::kNone) return e;
-  char* p = static_cast<char*>(dest);
-  while (*got < n) {
-    size_t step = 0;
-    FileError e = FileCalls().read(native_, position_, p + *got, n - *got, &step);
-    if (step > n - *got) step = 0;  // a backend that claims more than asked moved nothing we can trust
-    *got += step;
-    position_ += static_cast<int64_t>(step);
-    if (e != FileError::kNone) return e;
-    if (step == 0) break;
-  }
-  return FileError::kNone;
+  FileError e = FileCalls().read(native_, position_, dest, n, got);
+  if (*got > n) *got = 0;  // a replaced entry claiming more than asked
+  position_ += static_cast<int64_t>(*got);
+  return e;
 }
 
 FileError File::Write(const void* src, size_t n, size_t* written) {

@@ -91,8 +91,10 @@ struct WideDirEntry {
 // The system's handle of an open file: a descriptor, or a Windows HANDLE.
 using NativeFile = intptr_t;
 
-// The system calls. Entries on open files make one system call each: read and
-// write may move fewer bytes than asked (0 read: the end of the file).
+// The system calls. On open files, at an absolute offset: read delivers fewer
+// bytes than asked only where the file ends; write puts all bytes on the disk
+// or fails, with *written counting those that did reach it. File makes one
+// call of the table per Read and Write, so a test counts them one for one.
 struct FileSystemCalls {
   // Open files.
   FileError (*open)(const FileName& name, const FileOpenOptions& options, NativeFile* out);
@@ -216,6 +218,10 @@ void DeleteFilesRecursively(const std::string& dir);
 
 // Creates every missing directory level of `path`.
 bool MakeDirectories(const std::string& path);
+
+// The end of a line in a text file: what a C runtime writes for '\n' in text
+// mode ("\r\n" on Windows, "\n" on Linux).
+extern const char kTextLineEnd[];
 
 // Whole-file helpers.
 bool ReadFileToString(const FileName& path, std::string* out);

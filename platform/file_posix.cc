@@ -54,24 +54,31 @@ FileError PosixOpen(const FileName& name, const FileOpenOptions& o, NativeFile* 
 
 FileError PosixRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* got) {
   *got = 0;
-  for (;;) {
-    ssize_t r = ::pread(Fd(f), dest, n, static_cast<off_t>(offset));
+  char* p = static_cast<char*>(dest);
+  while (*got < n) {
+    ssize_t r = ::pread(Fd(f), p + *got, n - *got, static_cast<off_t>(offset + static_cast<int64_t>(*got)));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return FromErrno(errno);
-    *got = static_cast<size_t>(r);
-    return FileError::kNone;
+    if (r == 0) break;
+    *got += static_cast<size_t>(r);
   }
+  return FileError::kNone;
 }
 
 FileError PosixWrite(NativeFile f, int64_t offset, const void* src, size_t n, size_t* written) {
   *written = 0;
-  for (;;) {
-    ssize_t w = ::pwrite(Fd(f), src, n, static_cast<off_t>(offset));
+  const char* p = static_cast<const char*>(src);
+  while (*written < n) {
+    ssize_t w = ::pwrite(Fd(f), p + *written, n - *written, static_cast<off_t>(offset + static_cast<int64_t>(*written)));
     if (w < 0 && errno == EINTR) continue;
     if (w < 0) return FromErrno(errno);
-    *written = static_cast<size_t>(w);
-    return FileError::kNone;
+    if (w == 0) {
+      errno = ENOSPC;
+      return FileError::kIo;
+    }
+    *written += static_cast<size_t>(w);
   }
+  return FileError::kNone;
 }
 
 FileError PosixFlush(NativeFile f) { return ::fdatasync(Fd(f)) == 0 ? FileError::kNone : FromErrno(errno); }
@@ -240,6 +247,8 @@ bool PosixChangeWorkingDirectory(const FileName& name) { return ::chdir(name.ToN
 std::vector<std::wstring> PosixDriveRoots() { return {L"/"}; }
 
 }  // namespace
+
+const char kTextLineEnd[] = "\n";
 
 const FileSystemCalls& RealFileCalls() {
   static const FileSystemCalls calls = {

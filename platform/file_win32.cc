@@ -63,22 +63,33 @@ DWORD Chunk(size_t n) { return n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(
 
 FileError WinRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* got) {
   *got = 0;
-  OVERLAPPED at = At(offset);
-  DWORD r = 0;
-  if (!ReadFile(H(f), dest, Chunk(n), &r, &at)) {
-    if (GetLastError() == ERROR_HANDLE_EOF) return FileError::kNone;
-    return FromLastError();
+  char* p = static_cast<char*>(dest);
+  while (*got < n) {
+    OVERLAPPED at = At(offset + static_cast<int64_t>(*got));
+    DWORD r = 0;
+    if (!ReadFile(H(f), p + *got, Chunk(n - *got), &r, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return FromLastError();
+    }
+    if (r == 0) break;
+    *got += r;
   }
-  *got = r;
   return FileError::kNone;
 }
 
 FileError WinWrite(NativeFile f, int64_t offset, const void* src, size_t n, size_t* written) {
   *written = 0;
-  OVERLAPPED at = At(offset);
-  DWORD w = 0;
-  if (!WriteFile(H(f), src, Chunk(n), &w, &at)) return FromLastError();
-  *written = w;
+  const char* p = static_cast<const char*>(src);
+  while (*written < n) {
+    OVERLAPPED at = At(offset + static_cast<int64_t>(*written));
+    DWORD w = 0;
+    if (!WriteFile(H(f), p + *written, Chunk(n - *written), &w, &at)) return FromLastError();
+    if (w == 0) {
+      SetLastError(ERROR_DISK_FULL);
+      return FileError::kIo;
+    }
+    *written += w;
+  }
   return FileError::kNone;
 }
 
@@ -233,6 +244,8 @@ std::vector<std::wstring> WinDriveRoots() {
 }
 
 }  // namespace
+
+const char kTextLineEnd[] = "\r\n";
 
 const FileSystemCalls& RealFileCalls() {
   static const FileSystemCalls calls = {
