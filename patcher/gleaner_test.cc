@@ -8,7 +8,6 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/testing.h"
-#include "platform/wide_file.h"
 #include "platform/wide_text.h"
 #include "tools/pkgtool/buffer_archive.h"
 #include "tools/pkgtool/package_tool.h"
