@@ -1055,6 +1055,7 @@ TEST_F(InProcessEngineTest, CancelDuringTheDownloadStopsTheJob) {
 // reports an I/O error. The check fails, no setup program runs, and the
 // version stays.
 std::atomic<int> g_failed_reads{0};
+std::atomic<int64_t> g_package_size{-1};
 std::mutex g_failing_mutex;
 std::set<platform::NativeFile> g_failing;  // handles whose reads fail
 
@@ -1062,17 +1063,18 @@ TEST_F(InProcessEngineTest, AReadErrorWhileHashingFailsTheCheckAndRunsNoSetup) {
   ASSERT_TRUE(platform::WriteStringToFile(dir_ / "marker.txt", "installed by the setup program"));
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/marker.txt " + dir_ / "marker.txt" + "\n");
   SetClient("1.0.0.1", server_.Url(""));
+  g_package_size = platform::FileSize(DocPath("packages/update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix);
+  ASSERT_GT(g_package_size.load(), 0);
   g_failed_reads = 0;
   platform::ScopedFileCallsOverride faulty;
-  // The only files this process reads are the download journal (before the
-  // download) and the package (after it): reads of anything but the journal
-  // fail.
+  // The package is known by its size, under whatever name it is read: every
+  // file of that size opened for reading fails its reads.
   platform::FileCalls().open = [](const platform::FileName& name, const platform::FileOpenOptions& o,
                                   platform::NativeFile* out) {
     platform::FileError e = platform::RealFileCalls().open(name, o, out);
-    const std::string n = name.ToNarrow();
-    const bool journal = n.size() >= 12 && n.compare(n.size() - 12, 12, "Download.xml") == 0;
-    if (e == platform::FileError::kNone && o.disposition == platform::FileDisposition::kReadExisting && !journal) {
+    int64_t size = -1;
+    if (e == platform::FileError::kNone && o.disposition == platform::FileDisposition::kReadExisting &&
+        platform::RealFileCalls().size(*out, &size) == platform::FileError::kNone && size == g_package_size) {
       std::lock_guard<std::mutex> hold(g_failing_mutex);
       g_failing.insert(*out);
     }
