@@ -10,15 +10,17 @@
 // the device reports an error, the file is missing or vanished, access is
 // denied, another program holds it locked. A caller may retry it later, or
 // report it to the player as a disk problem. kBadCall is a request that can
-// never succeed as made: bad arguments, a closed file, a call the handle was
-// not opened for. Retrying it is pointless. The operations on names stay
-// booleans: there the caller only ever asks "did it work".
+// never succeed as made: a negative position or length, a closed file, an
+// invalid handle or name. Retrying it is pointless. The operations on names
+// stay booleans: there the caller only ever asks "did it work".
 //
 // Every system call goes through one table of function pointers, FileCalls(),
 // which starts out holding the real backend (RealFileCalls()). A test replaces
 // single entries to make the disk fail - "the third write fails", "reads of
 // this file fail" - and ScopedFileCallsOverride puts the table back. Only
-// tests replace entries, and only while no other thread uses files.
+// tests replace entries: before they start the threads that use files, and
+// back after those threads have ended. A replaced entry may be called from
+// any thread.
 //
 // Names come narrow (the system's ANSI code page; UTF-8 on Linux) or wide
 // (UTF-16 on Windows; on Linux converted to UTF-8), see FileName.
