@@ -1,7 +1,6 @@
 #include "patcher/gleaner.h"
 
 #include <clocale>
-#include <fstream>
 #include <memory>
 
 #include "patcher/composite_pkg_saver.h"
@@ -9,6 +8,7 @@
 #include "patcher/engine/malloc_ansi.h"
 #include "patcher/engine/output_device_ansi.h"
 #include "platform/codepage.h"
+#include "platform/file.h"
 #include "platform/wide_text.h"
 
 void (*GGleanerComposeHook)() = nullptr;
@@ -24,10 +24,21 @@ const char kDoneText[] = "\xB8\xFC\xD0\xC2\xCE\xC4\xBC\xFE\xCD\xEA\xB1\xCF\n";
 enum { kCodePage = 936 };
 
 // Appends one line to a log file in the current directory: opened for
-// appending in shared mode, the pieces written back to back, closed.
+// appending in shared mode, the line written as text, closed. A line the
+// disk refuses is lost; the log never fails the patch.
 void AppendLogLine(const char* FileName, const std::string& Line) {
-  std::ofstream Out(FileName, std::ios::out | std::ios::app);
-  Out << Line << '\n';
+  platform::FileOpenOptions Options;
+  Options.disposition = platform::FileDisposition::kOpenAlways;
+  Options.share_read = true;
+  Options.share_write = true;
+  std::unique_ptr<platform::File> Out = platform::OpenFile(FileName, Options);
+  if (!Out || Out->SeekToEnd() != platform::FileError::kNone) return;
+  std::string Text;
+  for (char C : Line + '\n') {
+    if (C == '\n') Text += platform::kTextLineEnd;
+    else Text += C;
+  }
+  Out->Write(Text.data(), Text.size());
 }
 
 // "exception: " + Middle + Separator + the three paths, for "log.log".

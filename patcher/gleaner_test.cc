@@ -7,7 +7,6 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/wide_file.h"
 #include "platform/wide_text.h"
 #include "testing/testing.h"
 #include "tools/pkgtool/buffer_archive.h"

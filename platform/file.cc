@@ -1,15 +1,97 @@
 #include "platform/file.h"
 
-#include <cstdio>
-
 #include "platform/path.h"
+#include "platform/wide_text.h"
 
 namespace platform {
 
-FileOps& Files() {
-  static FileOps ops = RealFiles();
-  return ops;
+std::string FileName::ToNarrow() const { return is_wide_ ? WideToAnsi(wide_) : narrow_; }
+
+FileSystemCalls& FileCalls() {
+  static FileSystemCalls calls = RealFileCalls();
+  return calls;
 }
+
+// Open files -------------------------------------------------------------
+
+std::unique_ptr<File> OpenFile(const FileName& name, const FileOpenOptions& options, FileError* error) {
+  NativeFile native = 0;
+  FileError e = FileCalls().open(name, options, &native);
+  if (error) *error = e;
+  if (e != FileError::kNone) return nullptr;
+  return std::make_unique<File>(native);
+}
+
+File::~File() {
+  if (open_) FileCalls().close(native_);
+}
+
+FileError File::Read(void* dest, size_t n, size_t* got) {
+  *got = 0;
+  if (FileError e = Check(); e != FileError::kNone) return e;
+  FileError e = FileCalls().read(native_, position_, dest, n, got);
+  if (*got > n) *got = 0;  // a replaced entry claiming more than asked
+  position_ += static_cast<int64_t>(*got);
+  return e;
+}
+
+FileError File::Write(const void* src, size_t n, size_t* written) {
+  size_t done = 0;
+  FileError result = Check();
+  const char* p = static_cast<const char*>(src);
+  while (result == FileError::kNone && done < n) {
+    size_t step = 0;
+    result = FileCalls().write(native_, position_, p + done, n - done, &step);
+    if (step > n - done) step = 0;
+    done += step;
+    position_ += static_cast<int64_t>(step);
+    // A system that accepts nothing without an error would keep us here.
+    if (result == FileError::kNone && step == 0) result = FileError::kIo;
+  }
+  if (written) *written = done;
+  return result;
+}
+
+FileError File::SeekTo(int64_t position) {
+  if (FileError e = Check(); e != FileError::kNone) return e;
+  if (position < 0) return FileError::kBadCall;
+  position_ = position;
+  return FileError::kNone;
+}
+
+FileError File::SeekToEnd(int64_t* end) {
+  int64_t size = 0;
+  FileError e = Size(&size);
+  if (e != FileError::kNone) return e;
+  position_ = size;
+  if (end) *end = size;
+  return FileError::kNone;
+}
+
+FileError File::Size(int64_t* size) {
+  *size = -1;
+  if (FileError e = Check(); e != FileError::kNone) return e;
+  return FileCalls().size(native_, size);
+}
+
+FileError File::SetLength(int64_t length) {
+  if (FileError e = Check(); e != FileError::kNone) return e;
+  if (length < 0) return FileError::kBadCall;
+  return FileCalls().set_length(native_, length);
+}
+
+FileError File::Flush() {
+  if (FileError e = Check(); e != FileError::kNone) return e;
+  return FileCalls().flush(native_);
+}
+
+FileError File::Close() {
+  if (FileError e = Check(); e != FileError::kNone) return e;
+  open_ = false;
+  return FileCalls().close(native_);
+}
+
+// Names ------------------------------------------------------------------
 
 void DeleteFilesRecursively(const std::string& dir) {
   std::vector<DirEntry> entries;
@@ -36,24 +118,51 @@ bool MakeDirectories(const std::string& path) {
   return MakeDirectory(trimmed) || IsDirectory(trimmed);
 }
 
-bool ReadFileToString(const std::string& path, std::string* out) {
-  FILE* f = std::fopen(path.c_str(), "rb");
+// Whole files ------------------------------------------------------------
+
+bool ReadFileToString(const FileName& path, std::string* out) {
+  FileOpenOptions o;
+  o.share_read = true;
+  o.share_write = true;
+  std::unique_ptr<File> f = OpenFile(path, o);
   if (!f) return false;
   out->clear();
   char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
+  for (;;) {
+    size_t got = 0;
+    FileError e = f->Read(buf, sizeof buf, &got);
+    out->append(buf, got);
+    if (e != FileError::kNone) return false;
+    if (got < sizeof buf) return true;
+  }
 }
 
-bool WriteStringToFile(const std::string& path, const std::string& data) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-  ok = (std::fclose(f) == 0) && ok;
-  return ok;
+namespace {
+
+FileError WriteAll(const FileName& path, const std::string& data, bool flush) {
+  FileOpenOptions o;
+  o.disposition = FileDisposition::kCreateAlways;
+  FileError e = FileError::kNone;
+  std::unique_ptr<File> f = OpenFile(path, o, &e);
+  if (!f) return e;
+  e = f->Write(data.data(), data.size());
+  if (e == FileError::kNone && flush) e = f->Flush();
+  FileError closed = f->Close();
+  return e != FileError::kNone ? e : closed;
+}
+
+}  // namespace
+
+bool WriteStringToFile(const FileName& path, const std::string& data) {
+  return WriteAll(path, data, false) == FileError::kNone;
+}
+
+FileError ReplaceFileContents(const std::string& path, const std::string& data) {
+  const std::string temp = path + ".tmp";
+  FileError e = WriteAll(temp, data, true);
+  if (e == FileError::kNone && !RenameFile(temp, path)) e = FileError::kIo;
+  if (e != FileError::kNone) RemoveFile(temp);
+  return e;
 }
 
 }  // namespace platform

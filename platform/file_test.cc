@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/path.h"
+#include "platform/wide_text.h"
 #include "testing/testing.h"
 
 namespace platform {
@@ -78,11 +79,161 @@ TEST(FileTest, OperationsCanBeOverriddenAndRestored) {
   testkit::TempDir tmp;
   ASSERT_TRUE(WriteStringToFile(tmp / "a", "x"));
   {
-    ScopedFileOverride fault;
-    Files().copy_file = [](const std::string&, const std::string&) { return false; };
+    ScopedFileCallsOverride fault;
+    FileCalls().copy_file = [](const FileName&, const FileName&) { return false; };
     EXPECT_FALSE(CopyFileOver(tmp / "a", tmp / "b"));
   }
   EXPECT_TRUE(CopyFileOver(tmp / "a", tmp / "b"));
+}
+
+TEST(FileTest, DispositionsReadWriteAndSeek) {
+  testkit::TempDir dir;
+  const std::string name = dir / "h.bin";
+  FileOpenOptions read;
+  FileError error = FileError::kNone;
+  EXPECT_EQ(OpenFile(name, read, &error), nullptr);
+  EXPECT_EQ(error, FileError::kIo);  // a missing file is the environment, not the call
+
+  FileOpenOptions create;
+  create.disposition = FileDisposition::kCreateNew;
+  auto w = OpenFile(AnsiToWide(name), create);
+  ASSERT_NE(w, nullptr);
+  size_t n = 0;
+  EXPECT_EQ(w->Write("hello world", 11, &n), FileError::kNone);
+  EXPECT_EQ(n, 11u);
+  EXPECT_EQ(w->SeekTo(6), FileError::kNone);
+  EXPECT_EQ(w->Write("W", 1), FileError::kNone);
+  EXPECT_EQ(w->SeekTo(-1), FileError::kBadCall);
+  int64_t size = 0;
+  EXPECT_EQ(w->Size(&size), FileError::kNone);
+  EXPECT_EQ(size, 11);
+  EXPECT_EQ(w->Close(), FileError::kNone);
+  EXPECT_EQ(w->Close(), FileError::kBadCall);
+  EXPECT_EQ(w->Write("x", 1), FileError::kBadCall);
+  EXPECT_EQ(OpenFile(name, create), nullptr);
+
+  FileOpenOptions append;
+  append.disposition = FileDisposition::kOpenAlways;
+  auto a = OpenFile(name, append);
+  ASSERT_NE(a, nullptr);
+  int64_t end = 0;
+  EXPECT_EQ(a->SeekToEnd(&end), FileError::kNone);
+  EXPECT_EQ(end, 11);
+  EXPECT_EQ(a->Write("!", 1), FileError::kNone);
+  a.reset();
+
+  auto r = OpenFile(name, read);
+  ASSERT_NE(r, nullptr);
+  char buf[32] = {};
+  EXPECT_EQ(r->Read(buf, 32, &n), FileError::kNone);
+  EXPECT_EQ(std::string(buf, n), "hello World!");
+  EXPECT_EQ(r->Read(buf, 4, &n), FileError::kNone);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(r->Tell(), 12);
+  r.reset();
+
+  FileOpenOptions both;
+  both.disposition = FileDisposition::kReadWrite;
+  auto rw = OpenFile(name, both);
+  ASSERT_NE(rw, nullptr);
+  EXPECT_EQ(rw->SetLength(20), FileError::kNone);  // grows with zeros, keeps the start
+  EXPECT_EQ(rw->SeekTo(10), FileError::kNone);
+  EXPECT_EQ(rw->Read(buf, 32, &n), FileError::kNone);
+  EXPECT_EQ(std::string(buf, n), std::string("d!") + std::string(8, '\0'));
+  EXPECT_EQ(rw->Flush(), FileError::kNone);
+  rw.reset();
+
+  FileOpenOptions truncate;
+  truncate.disposition = FileDisposition::kCreateAlways;
+  EXPECT_NE(OpenFile(name, truncate), nullptr);
+  EXPECT_EQ(FileSize(name), 0);
+}
+
+// Faults are injected per system call: a short write is continued, a failed
+// one reported with the bytes that did reach the file.
+TEST(FileTest, HandleCallsCanFailOneByOne) {
+  testkit::TempDir dir;
+  const std::string name = dir / "f.bin";
+  static int writes;
+  writes = 0;
+  ScopedFileCallsOverride fault;
+  FileCalls().write = [](NativeFile f, int64_t at, const void* src, size_t n, size_t* done) {
+    ++writes;
+    if (writes == 3) {
+      *done = 0;
+      return FileError::kIo;  // the disk is full
+    }
+    return RealFileCalls().write(f, at, src, n < 4 ? n : 4, done);  // 4 bytes a call
+  };
+  FileOpenOptions o;
+  o.disposition = FileDisposition::kCreateAlways;
+  auto f = OpenFile(name, o);
+  ASSERT_NE(f, nullptr);
+  size_t written = 0;
+  EXPECT_EQ(f->Write("0123456789AB", 12, &written), FileError::kIo);
+  EXPECT_EQ(written, 8u);
+  EXPECT_EQ(f->Tell(), 8);
+  EXPECT_EQ(f->Write("89", 2, &written), FileError::kNone);  // the disk has room again
+  f.reset();
+  std::string got;
+  ASSERT_TRUE(ReadFileToString(name, &got));
+  EXPECT_EQ(got, "0123456789");
+
+  FileCalls().read = [](NativeFile, int64_t, void*, size_t, size_t* got) {
+    *got = 0;
+    return FileError::kIo;
+  };
+  EXPECT_FALSE(ReadFileToString(name, &got));
+}
+
+TEST(FileTest, ReplacedContentsSurviveAFailedReplacement) {
+  testkit::TempDir dir;
+  const std::string name = dir / "j.xml";
+  ASSERT_EQ(ReplaceFileContents(name, "first"), FileError::kNone);
+  EXPECT_FALSE(Exists(name + ".tmp"));
+  {
+    ScopedFileCallsOverride fault;
+    FileCalls().flush = [](NativeFile) { return FileError::kIo; };
+    EXPECT_EQ(ReplaceFileContents(name, "second"), FileError::kIo);
+  }
+  std::string got;
+  ASSERT_TRUE(ReadFileToString(name, &got));
+  EXPECT_EQ(got, "first");
+  EXPECT_FALSE(Exists(name + ".tmp"));
+}
+
+TEST(FileTest, OperationsOnWideNames) {
+  testkit::TempDir dir;
+  const std::wstring a = AnsiToWide(dir / "a.txt"), b = AnsiToWide(dir / "b.txt");
+  ASSERT_TRUE(WriteStringToFile(dir / "a.txt", "abc"));
+  EXPECT_TRUE(Exists(a));
+  EXPECT_EQ(FileSize(a), 3);
+  EXPECT_EQ(ReadOnlyState(a), 0);
+  EXPECT_EQ(ReadOnlyState(b), -1);
+  EXPECT_GT(ModifiedTime(a), 0);
+  EXPECT_TRUE(RenameFile(a, b));
+  EXPECT_FALSE(Exists(a));
+  EXPECT_TRUE(MakeDirectory(AnsiToWide(dir / "sub")));
+  std::vector<WideDirEntry> entries;
+  ASSERT_TRUE(ListDirectory(AnsiToWide(dir.Path()), &entries));
+  EXPECT_EQ(entries.size(), 2u);
+  EXPECT_TRUE(RemoveEmptyDirectory(AnsiToWide(dir / "sub")));
+  EXPECT_TRUE(RemoveFile(b));
+  EXPECT_FALSE(Exists(b));
+
+  const std::wstring saved = WideWorkingDirectory();
+  EXPECT_TRUE(ChangeWorkingDirectory(AnsiToWide(dir.Path())));
+  EXPECT_TRUE(WriteStringToFile("here.txt", "x"));
+  EXPECT_TRUE(Exists(dir / "here.txt"));
+  EXPECT_TRUE(ChangeWorkingDirectory(saved));
+  EXPECT_FALSE(DriveRoots().empty());
+}
+
+TEST(WideText, AnsiRoundTripAndCommandLine) {
+  EXPECT_EQ(WideToAnsi(L"plain ASCII 123"), "plain ASCII 123");
+  EXPECT_EQ(AnsiToWide("plain ASCII 123"), L"plain ASCII 123");
+  EXPECT_EQ(AnsiToWide(WideToAnsi(L"")), L"");
+  EXPECT_NE(WideCommandLine().find(L"platform_test"), std::wstring::npos);
 }
 
 }  // namespace

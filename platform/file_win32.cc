@@ -1,28 +1,151 @@
 #include <windows.h>
 
 #include "platform/file.h"
+#include "platform/wide_text.h"
 
 namespace platform {
 namespace {
 
-bool WinExists(const std::string& p) { return GetFileAttributesA(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// Calls that cannot succeed as made; everything else the system refuses is
+// the environment (disk full, sharing violation, missing file...).
+FileError FromLastError() {
+  switch (GetLastError()) {
+    case ERROR_INVALID_HANDLE:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_NAME:
+      return FileError::kBadCall;
+    default:
+      return FileError::kIo;
+  }
+}
 
-bool WinIsDirectory(const std::string& p) {
-  DWORD a = GetFileAttributesA(p.c_str());
+HANDLE H(NativeFile f) { return reinterpret_cast<HANDLE>(f); }
+
+// Names go to the A or the W function as the caller holds them.
+#define BY_NAME(name, call, ...) \
+  ((name).is_wide() ? call##W((name).wide().c_str(), ##__VA_ARGS__) : call##A((name).narrow().c_str(), ##__VA_ARGS__))
+
+int64_t FileTimeToUnix(const FILETIME& ft) {
+  ULARGE_INTEGER u;
+  u.LowPart = ft.dwLowDateTime;
+  u.HighPart = ft.dwHighDateTime;
+  return static_cast<int64_t>(u.QuadPart / 10000000ULL) - 11644473600LL;
+}
+
+OVERLAPPED At(int64_t offset) {
+  OVERLAPPED o = {};
+  o.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+  o.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  return o;
+}
+
+// Open files ---------------------------------------------------------------
+
+FileError WinOpen(const FileName& name, const FileOpenOptions& o, NativeFile* out) {
+  DWORD share = (o.share_read ? FILE_SHARE_READ : 0) | (o.share_write ? FILE_SHARE_WRITE : 0) |
+                (o.share_delete ? FILE_SHARE_DELETE : 0);
+  DWORD access = GENERIC_READ, creation = OPEN_EXISTING;
+  switch (o.disposition) {
+    case FileDisposition::kReadExisting: access = GENERIC_READ; creation = OPEN_EXISTING; break;
+    case FileDisposition::kCreateNew: access = GENERIC_WRITE; creation = CREATE_NEW; break;
+    case FileDisposition::kCreateAlways: access = GENERIC_WRITE; creation = CREATE_ALWAYS; break;
+    case FileDisposition::kOpenAlways: access = GENERIC_WRITE; creation = OPEN_ALWAYS; break;
+    case FileDisposition::kReadWrite: access = GENERIC_READ | GENERIC_WRITE; creation = OPEN_ALWAYS; break;
+  }
+  HANDLE h = BY_NAME(name, CreateFile, access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return FromLastError();
+  *out = reinterpret_cast<NativeFile>(h);
+  return FileError::kNone;
+}
+
+// At most 1 GiB per call: the counts are 32-bit.
+DWORD Chunk(size_t n) { return n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n); }
+
+FileError WinRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* got) {
+  *got = 0;
+  char* p = static_cast<char*>(dest);
+  while (*got < n) {
+    OVERLAPPED at = At(offset + static_cast<int64_t>(*got));
+    DWORD r = 0;
+    if (!ReadFile(H(f), p + *got, Chunk(n - *got), &r, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return FromLastError();
+    }
+    if (r == 0) break;
+    *got += r;
+  }
+  return FileError::kNone;
+}
+
+FileError WinWrite(NativeFile f, int64_t offset, const void* src, size_t n, size_t* written) {
+  *written = 0;
+  const char* p = static_cast<const char*>(src);
+  while (*written < n) {
+    OVERLAPPED at = At(offset + static_cast<int64_t>(*written));
+    DWORD w = 0;
+    if (!WriteFile(H(f), p + *written, Chunk(n - *written), &w, &at)) return FromLastError();
+    if (w == 0) {
+      SetLastError(ERROR_DISK_FULL);
+      return FileError::kIo;
+    }
+    *written += w;
+  }
+  return FileError::kNone;
+}
+
+FileError WinFlush(NativeFile f) { return FlushFileBuffers(H(f)) ? FileError::kNone : FromLastError(); }
+
+FileError WinSetLength(NativeFile f, int64_t length) {
+  LARGE_INTEGER to;
+  to.QuadPart = length;
+  if (!SetFilePointerEx(H(f), to, nullptr, FILE_BEGIN) || !SetEndOfFile(H(f))) return FromLastError();
+  return FileError::kNone;
+}
+
+FileError WinSize(NativeFile f, int64_t* size) {
+  LARGE_INTEGER s;
+  if (!GetFileSizeEx(H(f), &s)) return FromLastError();
+  *size = s.QuadPart;
+  return FileError::kNone;
+}
+
+FileError WinClose(NativeFile f) { return CloseHandle(H(f)) ? FileError::kNone : FromLastError(); }
+
+// Names --------------------------------------------------------------------
+
+DWORD Attributes(const FileName& name) { return BY_NAME(name, GetFileAttributes); }
+
+bool AttributeData(const FileName& name, WIN32_FILE_ATTRIBUTE_DATA* d) {
+  return BY_NAME(name, GetFileAttributesEx, GetFileExInfoStandard, d) != 0;
+}
+
+bool WinExists(const FileName& name) { return Attributes(name) != INVALID_FILE_ATTRIBUTES; }
+
+bool WinIsDirectory(const FileName& name) {
+  DWORD a = Attributes(name);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool WinMakeDirectory(const std::string& p) { return CreateDirectoryA(p.c_str(), nullptr) != 0; }
-bool WinRemoveDirectory(const std::string& p) { return RemoveDirectoryA(p.c_str()) != 0; }
-bool WinDeleteFile(const std::string& p) { return DeleteFileA(p.c_str()) != 0; }
-bool WinCopyFile(const std::string& a, const std::string& b) { return CopyFileA(a.c_str(), b.c_str(), FALSE) != 0; }
+bool WinMakeDirectory(const FileName& name) { return BY_NAME(name, CreateDirectory, nullptr) != 0; }
+bool WinRemoveDirectory(const FileName& name) { return BY_NAME(name, RemoveDirectory) != 0; }
+bool WinDeleteFile(const FileName& name) { return BY_NAME(name, DeleteFile) != 0; }
 
-bool WinMoveFile(const std::string& a, const std::string& b) {
-  return MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+// A pair of names in two forms goes to the W function.
+std::wstring Wide(const FileName& name) { return name.is_wide() ? name.wide() : AnsiToWide(name.narrow()); }
+
+bool WinCopyFile(const FileName& a, const FileName& b) {
+  if (!a.is_wide() && !b.is_wide()) return CopyFileA(a.narrow().c_str(), b.narrow().c_str(), FALSE) != 0;
+  return CopyFileW(Wide(a).c_str(), Wide(b).c_str(), FALSE) != 0;
 }
 
-bool WinListDirectory(const std::string& p, std::vector<DirEntry>* out) {
-  std::string pattern = p;
+bool WinMoveFile(const FileName& a, const FileName& b) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
+  if (!a.is_wide() && !b.is_wide()) return MoveFileExA(a.narrow().c_str(), b.narrow().c_str(), flags) != 0;
+  return MoveFileExW(Wide(a).c_str(), Wide(b).c_str(), flags) != 0;
+}
+
+bool WinListDirectory(const FileName& name, std::vector<DirEntry>* out) {
+  std::string pattern = name.ToNarrow();
   if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
   pattern += "*.*";
   WIN32_FIND_DATAA fd;
@@ -36,33 +159,106 @@ bool WinListDirectory(const std::string& p, std::vector<DirEntry>* out) {
   return true;
 }
 
-bool WinIsReadOnly(const std::string& p) {
-  DWORD a = GetFileAttributesA(p.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY);
+bool WinListDirectoryWide(const FileName& name, std::vector<WideDirEntry>* out) {
+  if (!name.is_wide()) {
+    std::vector<DirEntry> entries;
+    if (!WinListDirectory(name, &entries)) return false;
+    out->clear();
+    for (const DirEntry& e : entries) {
+      if (e.name == "." || e.name == "..") continue;
+      std::wstring w = AnsiToWide(e.name);
+      out->push_back({w, e.is_directory});
+    }
+    return true;
+  }
+  std::wstring pattern = name.wide();
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+  pattern += L"*.*";
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  out->clear();
+  do {
+    std::wstring entry = fd.cFileName;
+    if (entry == L"." || entry == L"..") continue;
+    out->push_back({entry, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+  return true;
 }
 
-bool WinSetReadOnly(const std::string& p, bool ro) {
-  return SetFileAttributesA(p.c_str(), ro ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
+int WinReadOnlyState(const FileName& name) {
+  DWORD a = Attributes(name);
+  if (a == INVALID_FILE_ATTRIBUTES) return -1;
+  return (a & FILE_ATTRIBUTE_READONLY) ? 1 : 0;
 }
 
-int64_t WinFileSize(const std::string& p) {
+bool WinSetReadOnly(const FileName& name, bool ro) {
+  return BY_NAME(name, SetFileAttributes, ro ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+int64_t WinFileSize(const FileName& name) {
   WIN32_FILE_ATTRIBUTE_DATA d;
-  if (!GetFileAttributesExA(p.c_str(), GetFileExInfoStandard, &d)) return -1;
-  if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+  if (!AttributeData(name, &d) || (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return -1;
   return (static_cast<int64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
 }
 
-bool WinMakeExecutable(const std::string& p) { return WinExists(p); }
+bool WinMakeExecutable(const FileName& name) { return WinExists(name); }
+
+int64_t WinModifiedTime(const FileName& name) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!AttributeData(name, &d)) return -1;
+  return FileTimeToUnix(d.ftLastWriteTime);
+}
+
+FileName WinWorkingDirectory(bool wide) {
+  if (wide) {
+    wchar_t buf[MAX_PATH * 2];
+    DWORD n = GetCurrentDirectoryW(MAX_PATH * 2, buf);
+    if (n == 0 || n >= MAX_PATH * 2) return FileName(std::wstring());
+    std::wstring out(buf, n);
+    if (out.back() != L'\\') out += L'\\';
+    return FileName(out);
+  }
+  char buf[MAX_PATH * 2];
+  DWORD n = GetCurrentDirectoryA(MAX_PATH * 2, buf);
+  if (n == 0 || n >= MAX_PATH * 2) return FileName(std::string());
+  std::string out(buf, n);
+  if (out.back() != '\\') out += '\\';
+  return FileName(out);
+}
+
+bool WinChangeWorkingDirectory(const FileName& name) { return BY_NAME(name, SetCurrentDirectory) != 0; }
+
+std::vector<std::wstring> WinDriveRoots() {
+  std::vector<std::wstring> out;
+  DWORD mask = GetLogicalDrives();
+  for (int i = 0; i < 26; ++i) {
+    if (mask & (1u << i)) {
+      std::wstring root = L"A:\\";
+      root[0] = static_cast<wchar_t>(L'A' + i);
+      out.push_back(root);
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
-const FileOps& RealFiles() {
-  static const FileOps ops = {
-      WinExists,     WinIsDirectory, WinMakeDirectory, WinRemoveDirectory,
-      WinDeleteFile, WinCopyFile,    WinMoveFile,      WinListDirectory,
-      WinIsReadOnly, WinSetReadOnly, WinFileSize,      WinMakeExecutable,
+const char kTextLineEnd[] = "\r\n";
+
+const FileSystemCalls& RealFileCalls() {
+  static const FileSystemCalls calls = {
+      WinOpen,          WinRead,           WinWrite,
+      WinFlush,         WinSetLength,      WinSize,
+      WinClose,         WinExists,         WinIsDirectory,
+      WinMakeDirectory, WinRemoveDirectory, WinDeleteFile,
+      WinCopyFile,      WinMoveFile,       WinListDirectory,
+      WinListDirectoryWide, WinReadOnlyState, WinSetReadOnly,
+      WinFileSize,      WinMakeExecutable, WinModifiedTime,
+      WinWorkingDirectory, WinChangeWorkingDirectory, WinDriveRoots,
   };
-  return ops;
+  return calls;
 }
 
 }  // namespace platform

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/file.h"
-#include "platform/file_handle.h"
 #include "platform/path.h"
 #include "testing/testing.h"
 
@@ -17,12 +16,11 @@ bool OverwriteInPlace(const std::string& name) {
   o.disposition = FileDisposition::kOpenAlways;
   o.share_read = true;
   o.share_write = true;
-  std::unique_ptr<FileHandle> f = OpenFileHandle(name, o);
+  std::unique_ptr<File> f = OpenFile(name, o);
   if (!f) return false;
   const std::string junk(64, 'X');
-  int32_t written = 0;
-  bool ok = f->Write(junk.data(), static_cast<int32_t>(junk.size()), &written) && written == 64;
-  return f->Close() && ok;
+  bool ok = f->Write(junk.data(), junk.size()) == FileError::kNone;
+  return f->Close() == FileError::kNone && ok;
 }
 
 bool CanOpenForWriting(const std::string& name) {
@@ -30,7 +28,7 @@ bool CanOpenForWriting(const std::string& name) {
   o.disposition = FileDisposition::kOpenAlways;
   o.share_read = true;
   o.share_write = true;
-  return OpenFileHandle(name, o) != nullptr;
+  return OpenFile(name, o) != nullptr;
 }
 
 TEST(SealedFileTest, WritersCannotChangeWhatIsCheckedAndRun) {

@@ -15,7 +15,10 @@ FileSink::WriteHook& Hook() {
 FileSink::FileSink(const std::string& path) : m_strPath(path) {
   LogInfo() << "Create CFile";
   try {
-    m_pFile = platform::RandomFile::Open(path, platform::RandomFile::Share::kReadWrite);
+    platform::FileOpenOptions options;
+    options.disposition = platform::FileDisposition::kReadWrite;
+    options.share_read = options.share_write = options.share_delete = true;
+    m_pFile = platform::OpenFile(path, options);
     if (!m_pFile) LogInfo() << "new CFile error,no memory,attention";
   } catch (const std::bad_alloc&) {
     LogError() << "Create CFile Error;";
@@ -26,27 +29,26 @@ FileSink::~FileSink() = default;
 
 bool FileSink::Write(const void* bytes, uint32_t count) {
   if (!m_pFile) return false;
-  if (Hook()) Hook()(m_strPath, m_pFile->Position(), bytes, count);
-  return m_pFile->Write(bytes, count);
+  if (Hook()) Hook()(m_strPath, static_cast<uint64_t>(m_pFile->Tell()), bytes, count);
+  return m_pFile->Write(bytes, count) == platform::FileError::kNone;
 }
 
 uint64_t FileSink::SeekToEnd() {
   if (!m_pFile) return 0;
-  int64_t length = m_pFile->Length();
-  if (length < 0 || !m_pFile->Seek(static_cast<uint64_t>(length))) return m_pFile->Position();
-  return static_cast<uint64_t>(length);
+  m_pFile->SeekToEnd();
+  return static_cast<uint64_t>(m_pFile->Tell());
 }
 
 uint64_t FileSink::Seek(uint64_t position) {
   if (!m_pFile) return 0;
-  m_pFile->Seek(position);
-  return m_pFile->Position();
+  m_pFile->SeekTo(static_cast<int64_t>(position));
+  return static_cast<uint64_t>(m_pFile->Tell());
 }
 
 uint64_t FileSink::GetLength() {
   if (!m_pFile) return 0;
-  int64_t length = m_pFile->Length();
-  return length < 0 ? 0 : static_cast<uint64_t>(length);
+  int64_t length = 0;
+  return m_pFile->Size(&length) == platform::FileError::kNone ? static_cast<uint64_t>(length) : 0;
 }
 
 void FileSink::SetWriteHookForTesting(WriteHook hook) { Hook() = std::move(hook); }

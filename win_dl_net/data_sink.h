@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/random_file.h"
+#include "platform/file.h"
 
 class DataSink {
  public:
@@ -63,7 +63,7 @@ class FileSink : public DataSink {
 
  private:
   std::string m_strPath;
-  std::unique_ptr<platform::RandomFile> m_pFile;
+  std::unique_ptr<platform::File> m_pFile;
 };
 
 class MemorySink : public DataSink {

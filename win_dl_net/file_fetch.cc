@@ -314,6 +314,8 @@ bool SegmentFetcher::FlushBuffer(MemorySink& buffer, FileSink& sink) {
   buffer.Close();
   if (!ok) {
     LogError() << "write to local file failed,sp:" << m_nCurPos;
+    // What was received but not written is not downloaded.
+    m_nDownloaded = m_nCurPos - m_nStartPos;
     return false;
   }
   m_nCurPos += count;

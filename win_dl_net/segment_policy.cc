@@ -5,7 +5,6 @@
 #include "launcher/log/logger.h"
 #include "platform/file.h"
 #include "platform/path.h"
-#include "platform/random_file.h"
 #include "win_dl_net/check_return.h"
 
 DownloadPolicy::DownloadPolicy(const std::string& dir, const std::string& url) : ThreadObject(true), _dir(dir), _strurl(url) {}
@@ -121,10 +120,12 @@ bool SegmentPolicy::CreateSegments() {
   if (platform::Exists(_localfilename)) platform::RemoveFile(_localfilename);
   LogInfo() << "file name" << _localfilename << "file size" << _filesize.load();
   {
-    std::unique_ptr<platform::RandomFile> file =
-        platform::RandomFile::Open(_localfilename, platform::RandomFile::Share::kExclusive);
+    platform::FileOpenOptions exclusive;
+    exclusive.disposition = platform::FileDisposition::kReadWrite;
+    std::unique_ptr<platform::File> file = platform::OpenFile(_localfilename, exclusive);
     // The laid-out file; a zero-length package has no byte to lay out.
-    platform::RandomFile* pbWFile = file && _filesize > 0 && file->SetLength(_filesize) ? file.get() : NULL;
+    platform::File* pbWFile =
+        file && _filesize > 0 && file->SetLength(_filesize) == platform::FileError::kNone ? file.get() : NULL;
     CHECK_RETURN(pbWFile != NULL, false);
   }
   if (!IsRunning()) {

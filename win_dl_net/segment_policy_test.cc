@@ -99,6 +99,7 @@ class JournalOnly : public SegmentPolicy {
   using SegmentPolicy::SaveJournal;
   MarkupDocument& Journal() { return _downloadxml; }
   void LayOut() { _segments = Layout(_filesize); }
+  void Progress(size_t i, uint32_t sp) { _segments[i].sp = sp; }
   const std::string& LocalFile() const { return _localfilename; }
 };
 
@@ -191,6 +192,57 @@ TEST(JournalChecks, FailedSaveStepsLogTheirTexts) {
     EXPECT_EQ(log.find("CHECK_RETURN"), std::string::npos) << log;
     EXPECT_TRUE(platform::Exists(journal));
   }
+}
+
+// The disk fills up in the middle of a journal save: the journal of the last
+// good save stays whole and is what the next job reads. A temporary left
+// beside it (a crash midway) is never read and the next save replaces it.
+TEST(JournalDisk, AFullDiskKeepsThePreviousJournal) {
+  testkit::TempDir tmp;
+  const std::string journal = tmp / "Download.xml";
+  ASSERT_TRUE(platform::WriteStringToFile(tmp / "pkg.exe", std::string(1000, 'x')));
+  std::string saved;
+  {
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    job.LayOut();
+    job.Progress(0, 100);
+    ASSERT_TRUE(job.SaveJournal());
+    saved = testkit::ReadFile(journal);
+    ASSERT_NE(saved.find(" sp=\"100\""), std::string::npos) << saved;
+
+    job.Progress(0, 200);
+    static int writes;
+    writes = 0;
+    platform::ScopedFileCallsOverride full;
+    // The first write gets 10 bytes onto the disk, then it is full.
+    platform::FileCalls().write = [](platform::NativeFile f, int64_t at, const void* src, size_t n, size_t* done) {
+      if (writes++ == 0) return platform::RealFileCalls().write(f, at, src, std::min<size_t>(n, 10), done);
+      *done = 0;
+      return platform::FileError::kIo;
+    };
+    LogOf([&] { EXPECT_FALSE(job.SaveJournal()); });
+    EXPECT_GE(writes, 2);
+  }
+  EXPECT_TRUE(testkit::ReadFile(journal) == saved);
+  EXPECT_FALSE(platform::Exists(journal + ".tmp"));
+  {
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    ASSERT_EQ(job.Segments().size(), 4u);
+    EXPECT_EQ(job.Segments()[0].sp, 100u);
+  }
+  ASSERT_TRUE(platform::WriteStringToFile(journal + ".tmp", "<VellmarkDownload><DownloadItem"));
+  {
+    JournalOnly job(tmp, 1000);
+    ASSERT_TRUE(job.LoadJournal());
+    ASSERT_EQ(job.Segments().size(), 4u);
+    EXPECT_EQ(job.Segments()[0].sp, 100u);
+    job.Progress(0, 300);
+    ASSERT_TRUE(job.SaveJournal());
+  }
+  EXPECT_NE(testkit::ReadFile(journal).find(" sp=\"300\""), std::string::npos);
+  EXPECT_FALSE(platform::Exists(journal + ".tmp"));
 }
 
 // --- Jobs against nginx, on both targets -----------------------------------
@@ -286,6 +338,32 @@ TEST_F(NginxJobTest, NoBytePastTheLearntSizeIsWritten) {
   EXPECT_EQ(furthest, 100003u);
   EXPECT_EQ(job.policy.GetDownloadedSize(), 100003u);
   EXPECT_TRUE(testkit::ReadFile(Local()) == grown.substr(0, 100003));
+}
+
+// The disk fills up while four ranges of 2 MiB are written: the third write
+// of the package is cut short, every later one fails. The job ends, and the
+// journal and the downloaded size count only bytes that are on the disk.
+TEST_F(NginxJobTest, AFullDiskEndsTheJobAndCountsOnlyWhatIsOnDisk) {
+  Serve(8 * 1048576);
+  Job job(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(job.policy.Init());
+  {
+    testkit::FullDisk full(Local(), 3, 4);
+    ASSERT_TRUE(job.policy.Start());
+    EXPECT_TRUE(testkit::EndsWithin(30000, [&] { job.policy.Wait(); }));
+    EXPECT_GE(full.Writes(), 4);
+  }
+  Job resumed(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(resumed.policy.Init());
+  ASSERT_EQ(resumed.policy.Segments().size(), 4u);
+  const std::string file = testkit::ReadFile(Local());
+  uint32_t recorded = 0;
+  for (const SegmentInfo& s : resumed.policy.Segments()) {
+    recorded += s.sp - s.isp;
+    EXPECT_TRUE(file.substr(s.isp, s.sp - s.isp) == data_.substr(s.isp, s.sp - s.isp)) << "range at " << s.isp;
+  }
+  EXPECT_EQ(job.policy.GetDownloadedSize(), recorded);
+  EXPECT_LE(recorded, 2u * 1048576u);  // two whole writes reached the disk
 }
 
 TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {

@@ -17,7 +17,7 @@ const char* LogLevelName(int32_t level) {
 
 Logger::Logger() = default;
 
-Logger::~Logger() = default;
+Logger::~Logger() = default;  // where platform::File is complete
 
 Logger& Logger::Instance() {
   // Never destroyed: threads that outlive main (a latency probe still waiting
@@ -82,8 +82,25 @@ bool Logger::OpenNextFile() {
   }
   ++sequence_;
   file_name_ = base_name_ + "." + std::to_string(sequence_);
-  file_ = std::make_unique<std::ofstream>(file_name_, std::ios::out | std::ios::app | std::ios::binary);
+  OpenCurrentFile();
+  return true;
+}
+
+bool Logger::OpenCurrentFile() {
+  platform::FileOpenOptions options;
+  options.disposition = platform::FileDisposition::kOpenAlways;
+  options.share_read = true;
+  options.share_write = true;
+  file_ = platform::OpenFile(file_name_, options);
+  if (file_ && file_->SeekToEnd() != platform::FileError::kNone) file_.reset();
   return file_ != nullptr;
+}
+
+void Logger::AppendToFile(const std::string& line) {
+  if (!file_ && !OpenCurrentFile()) return;
+  // A line the disk refuses is lost; the file is opened anew for the next
+  // one, at its end again.
+  if (file_->Write(line.data(), line.size()) != platform::FileError::kNone) file_.reset();
 }
 
 std::string Logger::CurrentFileName() const { return file_name_; }
@@ -108,10 +125,7 @@ void Logger::WriteLine(const std::string& line) {
       if (!OpenNextFile()) return;
     }
     ++lines_in_file_;
-    if (file_) {
-      file_->write(line.data(), static_cast<std::streamsize>(line.size()));
-      file_->flush();
-    }
+    AppendToFile(line);
   }
 }
 

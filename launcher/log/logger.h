@@ -7,17 +7,23 @@
 //   LogInfo() << "argc:" << argc;
 //
 // Lines look like "[2412] INFO:2019-10-17 9:5:3 text".
+//
+// Logging never fails its caller: a line the disk refuses is dropped, and the
+// next line opens the file again, so logging resumes once the disk recovers.
 #ifndef LAUNCHER_LOG_LOGGER_H_
 #define LAUNCHER_LOG_LOGGER_H_
 
 #include <cstdint>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+
+namespace platform {
+class File;
+}
 
 enum class LogLevel : int32_t { NOSET = 0, DEBUG = 100, INFO = 200, WARN = 300, ERROR = 400 };
 
@@ -61,9 +67,13 @@ class Logger {
   std::tm Now() const;
   void BuildBaseName();
   bool OpenNextFile();
+  // Opens file_name_ for appending; false (and no file) on failure.
+  bool OpenCurrentFile();
+  // Appends to file_name_, opening it when it is not open.
+  void AppendToFile(const std::string& line);
 
   std::mutex mutex_;
-  std::unique_ptr<std::ofstream> file_;
+  std::unique_ptr<platform::File> file_;
   uint8_t flags_ = 0;
   int32_t minimum_level_ = 0;
   int32_t max_lines_ = 0;

@@ -103,6 +103,43 @@ TEST(LoggerTest, UncreatableDirectoryReportsAndCarriesOn) {
   EXPECT_NE(out.find("Log:create route directory error[", first + 1), std::string::npos);  // once per open
 }
 
+// The disk fills up while the launcher runs: the lines meanwhile are lost, the
+// callers never notice, and the lines after the disk has room again are in the
+// same file.
+TEST(LoggerTest, AFullDiskNeverReachesTheCallerAndLoggingResumes) {
+  TempDir tmp;
+  Logger log;
+  log.SetClockForTesting([] { return FixedTime(); });
+  log.Init("R", tmp.Path(), Logger::kToFile, 0, 100);
+  LogEntry(log, LogLevel::INFO) << "before";
+  const std::string name = log.CurrentFileName();
+  static int refused;
+  refused = 0;
+  {
+    platform::ScopedFileCallsOverride full;
+    platform::FileCalls().write = [](platform::NativeFile, int64_t, const void*, size_t, size_t* done) {
+      ++refused;
+      *done = 0;
+      return platform::FileError::kIo;
+    };
+    platform::FileCalls().open = [](const platform::FileName&, const platform::FileOpenOptions&,
+                                    platform::NativeFile*) {
+      ++refused;
+      return platform::FileError::kIo;
+    };
+    EXPECT_NO_THROW(LogEntry(log, LogLevel::ERROR) << "lost one");
+    EXPECT_NO_THROW(LogEntry(log, LogLevel::ERROR) << "lost two");
+  }
+  EXPECT_GE(refused, 2);  // the outage was met, on the write and on opening anew
+  LogEntry(log, LogLevel::INFO) << "after";
+  EXPECT_EQ(log.CurrentFileName(), name);
+  std::string text = testkit::ReadFile(name);
+  EXPECT_NE(text.find(" before\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" after\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("lost"), std::string::npos) << text;
+  EXPECT_EQ(CountLines(text), 2);
+}
+
 TEST(LoggerTest, ConcurrentLinesNeverInterleave) {
   TempDir tmp;
   Logger log;

@@ -9,6 +9,8 @@
 #include "launcher/markup/markup_file.h"
 #include "launcher/markup/markup_text.h"
 #include "platform/codepage.h"
+#include "platform/file.h"
+#include "platform/process.h"
 
 using markup_text::AddReportEvent;
 using markup_text::IsBlank;
@@ -91,32 +93,49 @@ bool MarkupDocument::SetDoc(std::string_view text) {
 
 // Files ----------------------------------------------------------------------
 
+namespace {
+
+// What the system said about the last failure; a fault without a system
+// error code is named by its kind.
+std::string FileErrorText(platform::FileError error) {
+  uint32_t code = platform::LastError();
+  if (code != 0) return platform::SystemErrorText(code);
+  return error == platform::FileError::kBadCall ? "bad file request" : "input/output error";
+}
+
+}  // namespace
+
 bool MarkupDocument::Load(const std::string& path) {
   report_text_.clear();
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  // Opened the way a C runtime opens "rb": nobody else is locked out.
+  platform::FileOpenOptions options;
+  options.share_read = true;
+  options.share_write = true;
+  platform::FileError error = platform::FileError::kNone;
+  platform::ClearLastError();
+  std::unique_ptr<platform::File> f = platform::OpenFile(path, options, &error);
   if (!f) {
-    AddReportEvent(&report_text_, "file_error", {{"msg", std::strerror(errno)}});
+    AddReportEvent(&report_text_, "file_error", {{"msg", FileErrorText(error)}});
     return false;
   }
   std::string bytes;
   char buf[65536];
-  size_t n;
-  bool ok = true;
-  const char* msg = nullptr;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+  std::string msg;
+  for (;;) {
+    size_t n = 0;
+    error = f->Read(buf, sizeof buf, &n);
+    if (error != platform::FileError::kNone) {
+      msg = FileErrorText(error);
+      break;
+    }
     if (bytes.size() + n > kMaxText) {
-      ok = false;
       msg = "file too large";
       break;
     }
     bytes.append(buf, n);
+    if (n < sizeof buf) break;
   }
-  if (ok && std::ferror(f)) {
-    ok = false;
-    msg = std::strerror(errno);
-  }
-  std::fclose(f);
-  if (!ok) {
+  if (!msg.empty()) {
     AddReportEvent(&report_text_, "file_error", {{"msg", msg}});
     return false;
   }
@@ -131,16 +150,12 @@ bool MarkupDocument::Save(const std::string& path) {
   report_text_.clear();
   std::string bytes;
   markup_file::EncodeFile(doc_text_, doc_flags_, &bytes, &report_text_);
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) {
-    AddReportEvent(&report_text_, "file_error", {{"msg", std::strerror(errno)}});
-    return false;
-  }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  int err = errno;
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok) {
-    AddReportEvent(&report_text_, "file_error", {{"msg", std::strerror(err ? err : errno)}});
+  // Through a temporary beside the file: a full disk or a crash midway leaves
+  // the old file whole.
+  platform::ClearLastError();
+  platform::FileError error = platform::ReplaceFileContents(path, bytes);
+  if (error != platform::FileError::kNone) {
+    AddReportEvent(&report_text_, "file_error", {{"msg", FileErrorText(error)}});
     return false;
   }
   return true;

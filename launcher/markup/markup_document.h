@@ -87,7 +87,8 @@ class MarkupDocument {
   // Reads a file, converting it from its encoding to the ANSI code page, and
   // parses it. False when the file cannot be read or is not well-formed.
   bool Load(const std::string& path);
-  // Writes the text to a file in the document's encoding.
+  // Writes the text to a file in the document's encoding. The file is
+  // replaced whole through `path` + ".tmp": on failure it is left as it was.
   bool Save(const std::string& path);
 
   const std::string& GetDoc() const { return doc_text_; }

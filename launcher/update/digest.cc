@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/file_handle.h"
+#include "platform/file.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -310,20 +310,21 @@ bool DigestContext::HashFile(const std::string& path) {
   options.disposition = platform::FileDisposition::kReadExisting;
   options.share_read = true;
   options.share_write = true;
-  std::unique_ptr<platform::FileHandle> f = platform::OpenFileHandle(path, options);
+  std::unique_ptr<platform::File> f = platform::OpenFile(path, options);
   if (!f) return false;
   // Measured and read with 64-bit positions: packages of 2 GiB and more
   // (the downloader fetches them up to 4 GiB - 1) are hashed like any other.
-  const int64_t length = f->Size();
-  if (length < 0) return false;
+  int64_t length = -1;
+  if (f->Size(&length) != platform::FileError::kNone || length < 0) return false;
   int64_t done = 0;
   uint8_t chunk[8000];
   while (done < length) {
-    int32_t want = static_cast<int32_t>(std::min<int64_t>(sizeof chunk, length - done));
-    int32_t got = 0;
-    if (!f->Read(chunk, want, &got) || got <= 0) break;
-    Update(chunk, static_cast<size_t>(got));
-    done += got;
+    size_t want = static_cast<size_t>(std::min<int64_t>(sizeof chunk, length - done));
+    size_t got = 0;
+    // A read error fails the check: the bytes not read are not vouched for.
+    if (f->Read(chunk, want, &got) != platform::FileError::kNone || got == 0) break;
+    Update(chunk, got);
+    done += static_cast<int64_t>(got);
   }
   f->Close();
   return done == length;

@@ -17,8 +17,8 @@ class DigestContext {
   void Update(const void* data, size_t size);
 
   // Feeds the whole file, read in chunks of 8000 bytes through the file
-  // handles of platform/file_handle.h. False when it cannot be opened or
-  // cannot be read to its end. Sizes are 64-bit.
+  // seam of platform/file.h. False when it cannot be opened, a read fails or
+  // it cannot be read to its end. Sizes are 64-bit.
   bool HashFile(const std::string& path);
 
   // Completes the digest with the standard padding and length.

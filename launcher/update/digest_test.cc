@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "platform/file_handle.h"
 #include "platform/host_path.h"
 #include "platform/process.h"
 #include "testing/testing.h"
@@ -72,50 +71,33 @@ struct ReadLog {
   std::vector<int32_t> sizes;  // requested sizes, in order
   int64_t stop_after = -1;     // bytes delivered before reads yield nothing
   bool fail = false;           // reads report an I/O error
+  int64_t delivered = 0;
 };
 ReadLog* g_reads = nullptr;
 
-class RecordingHandle : public platform::FileHandle {
- public:
-  explicit RecordingHandle(std::unique_ptr<platform::FileHandle> real) : real_(std::move(real)) {}
-  bool Read(void* dest, int32_t n, int32_t* got) override {
-    g_reads->sizes.push_back(n);
-    *got = 0;
-    if (g_reads->fail) return false;
-    if (g_reads->stop_after >= 0) {
-      if (delivered_ >= g_reads->stop_after) return true;
-      n = static_cast<int32_t>(std::min<int64_t>(n, g_reads->stop_after - delivered_));
-    }
-    bool ok = real_->Read(dest, n, got);
-    delivered_ += *got;
-    return ok;
-  }
-  bool Write(const void* src, int32_t n, int32_t* written) override { return real_->Write(src, n, written); }
-  bool SeekTo(int64_t offset) override { return real_->SeekTo(offset); }
-  int64_t SeekToEnd() override { return real_->SeekToEnd(); }
-  int64_t Tell() override { return real_->Tell(); }
-  int64_t Size() override { return real_->Size(); }
-  bool Close() override { return real_->Close(); }
-
- private:
-  std::unique_ptr<platform::FileHandle> real_;
-  int64_t delivered_ = 0;
-};
-
+// Reads of every file go through the log while one of these lives.
 class RecordedReads {
  public:
   RecordedReads() {
     g_reads = &log;
-    platform::FileHandleHooks().narrow = [](const std::string& name, const platform::FileOpenOptions& o) {
-      std::unique_ptr<platform::FileHandle> real = platform::RealFileHandleOpeners().narrow(name, o);
-      return real ? std::unique_ptr<platform::FileHandle>(new RecordingHandle(std::move(real))) : nullptr;
+    platform::FileCalls().read = [](platform::NativeFile f, int64_t at, void* dest, size_t n, size_t* got) {
+      g_reads->sizes.push_back(static_cast<int32_t>(n));
+      *got = 0;
+      if (g_reads->fail) return platform::FileError::kIo;
+      if (g_reads->stop_after >= 0) {
+        if (g_reads->delivered >= g_reads->stop_after) return platform::FileError::kNone;
+        n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), g_reads->stop_after - g_reads->delivered));
+      }
+      platform::FileError e = platform::RealFileCalls().read(f, at, dest, n, got);
+      g_reads->delivered += static_cast<int64_t>(*got);
+      return e;
     };
   }
   ~RecordedReads() { g_reads = nullptr; }
   ReadLog log;
 
  private:
-  platform::ScopedFileHandleOverride restore_;
+  platform::ScopedFileCallsOverride restore_;
 };
 
 std::string Pattern(size_t size) {
@@ -219,13 +201,12 @@ TEST(DigestTest, PackagesOf2GiBAndMore) {
   {
     platform::FileOpenOptions o;
     o.disposition = platform::FileDisposition::kCreateAlways;
-    std::unique_ptr<platform::FileHandle> f = platform::OpenFileHandle(path, o);
+    std::unique_ptr<platform::File> f = platform::OpenFile(path, o);
     ASSERT_TRUE(f);
-    int32_t written = 0;
-    ASSERT_TRUE(f->Write("package\n", 8, &written));
-    ASSERT_TRUE(f->SeekTo(kSize - 1));
-    ASSERT_TRUE(f->Write("x", 1, &written));
-    ASSERT_TRUE(f->Close());
+    ASSERT_EQ(f->Write("package\n", 8), platform::FileError::kNone);
+    ASSERT_EQ(f->SeekTo(kSize - 1), platform::FileError::kNone);
+    ASSERT_EQ(f->Write("x", 1), platform::FileError::kNone);
+    ASSERT_EQ(f->Close(), platform::FileError::kNone);
   }
   ASSERT_EQ(platform::FileSize(path), kSize);
   HostSha1Sum host(tmp, path);

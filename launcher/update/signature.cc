@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/file_handle.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -217,19 +217,19 @@ bool Sha256File(const std::string& path, std::string* upper_hex) {
   platform::FileOpenOptions options;
   options.disposition = platform::FileDisposition::kReadExisting;
   options.share_read = true;
-  std::unique_ptr<platform::FileHandle> file = platform::OpenFileHandle(path, options);
+  std::unique_ptr<platform::File> file = platform::OpenFile(path, options);
   if (!file) return false;
-  const int64_t size = file->Size();
-  if (size < 0) return false;
+  int64_t size = -1;
+  if (file->Size(&size) != platform::FileError::kNone || size < 0) return false;
   Sha256 digest;
   std::unique_ptr<char[]> chunk(new char[kSha256FileChunk]);
   int64_t done = 0;
   for (;;) {
-    int32_t got = 0;
-    if (!file->Read(chunk.get(), kSha256FileChunk, &got)) return false;
-    if (got <= 0) break;
-    digest.Update(chunk.get(), static_cast<size_t>(got));
-    done += got;
+    size_t got = 0;
+    if (file->Read(chunk.get(), kSha256FileChunk, &got) != platform::FileError::kNone) return false;
+    if (got == 0) break;
+    digest.Update(chunk.get(), got);
+    done += static_cast<int64_t>(got);
     if (done > size) return false;
   }
   if (done != size) return false;

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "platform/file.h"
-#include "platform/file_handle.h"
 #include "testing/testing.h"
 
 namespace {
@@ -258,35 +257,8 @@ TEST(Sha256File, AgreesWithTheDigestAcrossChunkBoundaries) {
   EXPECT_EQ(hex, "untouched");
 }
 
-// A file handle that serves `data` but fails the read at `fail_at` bytes, or
-// claims a size other than what it serves.
-class FakeHandle : public platform::FileHandle {
- public:
-  FakeHandle(std::string data, int64_t claimed_size, int64_t fail_at)
-      : data_(std::move(data)), size_(claimed_size), fail_at_(fail_at) {}
-  bool Read(void* dest, int32_t n, int32_t* got) override {
-    *got = 0;
-    if (fail_at_ >= 0 && pos_ >= fail_at_) return false;
-    int64_t take = std::min<int64_t>(n, static_cast<int64_t>(data_.size()) - pos_);
-    if (fail_at_ >= 0) take = std::min<int64_t>(take, fail_at_ - pos_);
-    std::memcpy(dest, data_.data() + pos_, static_cast<size_t>(take));
-    pos_ += take;
-    *got = static_cast<int32_t>(take);
-    return true;
-  }
-  bool Write(const void*, int32_t, int32_t*) override { return false; }
-  bool SeekTo(int64_t offset) override { return false; }
-  int64_t SeekToEnd() override { return -1; }
-  int64_t Tell() override { return pos_; }
-  int64_t Size() override { return size_; }
-  bool Close() override { return true; }
-
- private:
-  std::string data_;
-  int64_t size_, fail_at_;
-  int64_t pos_ = 0;
-};
-
+// A file that serves `data` but fails the read at `fail_at` bytes, or claims
+// a size other than what it serves.
 struct FakePlan {
   std::string data;
   int64_t claimed_size;
@@ -294,13 +266,31 @@ struct FakePlan {
 };
 FakePlan g_plan;
 
-std::unique_ptr<platform::FileHandle> OpenFake(const std::string&, const platform::FileOpenOptions&) {
-  return std::make_unique<FakeHandle>(g_plan.data, g_plan.claimed_size, g_plan.fail_at);
+void ServeFake() {
+  platform::FileCalls().open = [](const platform::FileName&, const platform::FileOpenOptions&,
+                                  platform::NativeFile* out) {
+    *out = 0;
+    return platform::FileError::kNone;
+  };
+  platform::FileCalls().size = [](platform::NativeFile, int64_t* size) {
+    *size = g_plan.claimed_size;
+    return g_plan.claimed_size < 0 ? platform::FileError::kIo : platform::FileError::kNone;
+  };
+  platform::FileCalls().read = [](platform::NativeFile, int64_t pos, void* dest, size_t n, size_t* got) {
+    *got = 0;
+    if (g_plan.fail_at >= 0 && pos >= g_plan.fail_at) return platform::FileError::kIo;
+    int64_t take = std::min<int64_t>(static_cast<int64_t>(n), static_cast<int64_t>(g_plan.data.size()) - pos);
+    if (g_plan.fail_at >= 0) take = std::min<int64_t>(take, g_plan.fail_at - pos);
+    std::memcpy(dest, g_plan.data.data() + pos, static_cast<size_t>(take));
+    *got = static_cast<size_t>(take);
+    return platform::FileError::kNone;
+  };
+  platform::FileCalls().close = [](platform::NativeFile) { return platform::FileError::kNone; };
 }
 
 TEST(Sha256File, FailsWhenAReadFailsOrTheFileChangesSize) {
-  platform::ScopedFileHandleOverride restore;
-  platform::FileHandleHooks().narrow = &OpenFake;
+  platform::ScopedFileCallsOverride restore;
+  ServeFake();
   const std::string data(kSha256FileChunk + 100, 'q');
   std::string hex;
 

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "launcher/log/logger.h"
@@ -983,6 +985,64 @@ TEST_F(InProcessEngineTest, CancelDuringTheDownloadStopsTheJob) {
   EXPECT_EQ(ClientVersion(), "1.0.0.1");  // no setup program ran
   // The incomplete package stays for resuming.
   EXPECT_TRUE(platform::Exists(install_ + "update" + kPathSep + "update_1.0.0.1_to_1.0.0.2" + platform::kExeSuffix));
+}
+
+// The disk fails while the downloaded package is hashed: every read of it
+// reports an I/O error. The check fails, no setup program runs, and the
+// version stays.
+std::atomic<int> g_failed_reads{0};
+std::atomic<int64_t> g_package_size{-1};
+std::mutex g_failing_mutex;
+std::set<platform::NativeFile> g_failing;  // handles whose reads fail
+
+TEST_F(InProcessEngineTest, AReadErrorWhileHashingFailsTheCheckAndRunsNoSetup) {
+  ASSERT_TRUE(platform::WriteStringToFile(client_.Scratch("marker.txt"), "installed by the setup program"));
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/marker.txt " + client_.Scratch("marker.txt") + "\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  g_package_size = platform::FileSize(DocPath("packages/update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix);
+  ASSERT_GT(g_package_size.load(), 0);
+  g_failed_reads = 0;
+  platform::ScopedFileCallsOverride faulty;
+  // The package is known by its size, under whatever name it is read: every
+  // file of that size opened for reading fails its reads.
+  platform::FileCalls().open = [](const platform::FileName& name, const platform::FileOpenOptions& o,
+                                  platform::NativeFile* out) {
+    platform::FileError e = platform::RealFileCalls().open(name, o, out);
+    int64_t size = -1;
+    if (e == platform::FileError::kNone && o.disposition == platform::FileDisposition::kReadExisting &&
+        platform::RealFileCalls().size(*out, &size) == platform::FileError::kNone && size == g_package_size) {
+      std::lock_guard<std::mutex> hold(g_failing_mutex);
+      g_failing.insert(*out);
+    }
+    return e;
+  };
+  platform::FileCalls().read = [](platform::NativeFile f, int64_t at, void* dest, size_t n, size_t* got) {
+    {
+      std::lock_guard<std::mutex> hold(g_failing_mutex);
+      if (g_failing.count(f)) {
+        ++g_failed_reads;
+        *got = 0;
+        return platform::FileError::kIo;
+      }
+    }
+    return platform::RealFileCalls().read(f, at, dest, n, got);
+  };
+  platform::FileCalls().close = [](platform::NativeFile f) {
+    {
+      std::lock_guard<std::mutex> hold(g_failing_mutex);
+      g_failing.erase(f);
+    }
+    return platform::RealFileCalls().close(f);
+  };
+
+  ASSERT_TRUE(StartInProcess());
+  ASSERT_TRUE(WaitForEngineEnd(60000)) << Log();
+  EXPECT_EQ(UpdateControl::Instance().GetState(), DigestMismatch) << Log();
+  EXPECT_GT(g_failed_reads.load(), 0);
+  EXPECT_NE(Log().find("update package md5 check error"), std::string::npos) << Log();
+  EXPECT_EQ(Log().find("SegmentPolicy init error"), std::string::npos) << Log();
+  EXPECT_FALSE(platform::Exists(install_ + "data" + kPathSep + "marker.txt"));
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
 }
 
 }  // namespace

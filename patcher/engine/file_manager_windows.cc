@@ -7,9 +7,7 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "platform/file_handle.h"
 #include "platform/process.h"
-#include "platform/wide_file.h"
 #include "platform/wide_text.h"
 
 const ANSICHAR ENCRYPTED_ARCHIVE_MARKER[10] = {'T', 'R', 'X', 'A', 'r', 'c', 'h', 'i', 'v', 'e'};
@@ -32,63 +30,19 @@ class FMiscTimer {
 };
 
 // The name as the system gets it: wide under GUnicodeOS, else ANSI.
-std::unique_ptr<platform::FileHandle> OpenByName(const TCHAR* Name, const platform::FileOpenOptions& Options) {
-  if (GUnicodeOS) return platform::OpenFileHandle(std::wstring(Name), Options);
-  return platform::OpenFileHandle(appToAnsi(Name), Options);
-}
-
-bool ExistsByName(const TCHAR* Name) {
-  return GUnicodeOS ? platform::WidePathExists(Name) : platform::Exists(appToAnsi(Name));
-}
-
-bool IsDirectoryByName(const TCHAR* Name) {
-  return GUnicodeOS ? platform::WideIsDirectory(Name) : platform::IsDirectory(appToAnsi(Name));
-}
-
-bool DeleteByName(const TCHAR* Name) {
-  return GUnicodeOS ? platform::WideDeleteFile(Name) : platform::RemoveFile(appToAnsi(Name));
-}
-
-bool MoveByName(const TCHAR* From, const TCHAR* To) {
-  return GUnicodeOS ? platform::WideMoveFile(From, To) : platform::RenameFile(appToAnsi(From), appToAnsi(To));
-}
-
-// 1 read-only, 0 writable, -1 attributes not readable.
-int ReadOnlyByName(const TCHAR* Name) {
-  if (GUnicodeOS) return platform::WideReadOnlyState(Name);
-  std::string N = appToAnsi(Name);
-  if (!platform::Exists(N)) return -1;
-  return platform::IsReadOnly(N) ? 1 : 0;
-}
-
-bool ClearAttributesByName(const TCHAR* Name) {
-  return GUnicodeOS ? platform::WideClearAttributes(Name) : platform::SetReadOnly(appToAnsi(Name), false);
-}
-
-int64_t SizeByName(const TCHAR* Name) {
-  return GUnicodeOS ? platform::WideFileSize(Name) : platform::FileSize(appToAnsi(Name));
-}
-
-bool MakeDirectoryByName(const TCHAR* Name) {
-  return GUnicodeOS ? platform::WideMakeDirectory(Name) : platform::MakeDirectory(appToAnsi(Name));
-}
-
-bool RemoveDirectoryByName(const TCHAR* Name) {
-  return GUnicodeOS ? platform::WideRemoveDirectory(Name) : platform::RemoveEmptyDirectory(appToAnsi(Name));
+platform::FileName ByName(const TCHAR* Name) {
+  if (GUnicodeOS) return platform::FileName(std::wstring(Name));
+  return platform::FileName(appToAnsi(Name));
 }
 
 bool ListByName(const TCHAR* Dir, std::vector<platform::WideDirEntry>* Out) {
-  if (GUnicodeOS) return platform::WideListDirectory(Dir, Out);
+  if (GUnicodeOS) return platform::ListDirectory(ByName(Dir), Out);
   std::vector<platform::DirEntry> Entries;
-  if (!platform::ListDirectory(appToAnsi(Dir), &Entries)) return false;
+  if (!platform::ListDirectory(ByName(Dir), &Entries)) return false;
   Out->clear();
   for (const platform::DirEntry& E : Entries)
     if (E.name != "." && E.name != "..") Out->push_back({appFromAnsi(E.name.c_str()), E.is_directory});
   return true;
-}
-
-int64_t TimeByName(const TCHAR* Name) {
-  return GUnicodeOS ? platform::WideModifiedTime(Name) : platform::ModifiedTime(appToAnsi(Name));
 }
 
 // Wildcard match of "*" and "?", letters without case.
@@ -117,15 +71,16 @@ void* FArchiveFileReader::operator new(size_t Size, const TCHAR* Tag) {
 }
 void FArchiveFileReader::operator delete(void* Ptr) { GMalloc->Free(Ptr); }
 
-FArchiveFileReader::FArchiveFileReader(std::unique_ptr<platform::FileHandle> InHandle, FOutputDevice* InError,
+FArchiveFileReader::FArchiveFileReader(std::unique_ptr<platform::File> InHandle, FOutputDevice* InError,
                                        INT InSize, const TCHAR* InFilename)
     : Handle(std::move(InHandle)), Error(InError ? InError : GNull), Size(InSize) {
   guard(FArchiveFileReader::FArchiveFileReader);
   ArIsLoading = 1;
   appStrncpy(Filename, InFilename ? InFilename : TEXT(""), FILE_NAME_SIZE);
   BYTE Header[ENCRYPTED_HEADER_SIZE];
-  INT Got = 0;
-  const bool Marked = Size >= ENCRYPTED_HEADER_SIZE && Handle->Read(Header, ENCRYPTED_HEADER_SIZE, &Got) &&
+  size_t Got = 0;
+  const bool Marked = Size >= ENCRYPTED_HEADER_SIZE &&
+                      Handle->Read(Header, ENCRYPTED_HEADER_SIZE, &Got) == platform::FileError::kNone &&
                       Got == ENCRYPTED_HEADER_SIZE &&
                       appMemcmp(Header, ENCRYPTED_ARCHIVE_MARKER, ENCRYPTED_HEADER_SIZE) == 0;
   if (Marked) {
@@ -157,9 +112,10 @@ UBOOL FArchiveFileReader::Precache(INT HintCount) {
   guard(FArchiveFileReader::Precache);
   BufferBase = Pos;
   BufferCount = Max(Min(BUFFER_SIZE - (Pos & (BUFFER_SIZE - 1)), Size - Pos), 0);
-  INT Count = 0;
+  size_t Got = 0;
   const DOUBLE Start = appSeconds();
-  if (BufferCount > 0) Handle->Read(Buffer, BufferCount, &Count);
+  if (BufferCount > 0) Handle->Read(Buffer, static_cast<size_t>(BufferCount), &Got);
+  INT Count = static_cast<INT>(Got);
   AddTime(GFileManagerLoadingTime, appSeconds() - Start);
   AddTime(ReadTime, appSeconds() - Start);
   GFileManagerBytesRead += Count;
@@ -186,7 +142,7 @@ void FArchiveFileReader::Seek(INT InPos) {
                       "try re-installing the game."));
   }
   const DOUBLE Start = appSeconds();
-  if (!Handle->SeekTo(static_cast<int64_t>(InPos) + HeaderOffset)) {
+  if (Handle->SeekTo(static_cast<int64_t>(InPos) + HeaderOffset) != platform::FileError::kNone) {
     ArIsError = 1;
     Error->Logf(TEXT("SetFilePointer Failed %i/%i: %i %s"), InPos, Size, Pos, appGetSystemErrorMessage());
   }
@@ -205,9 +161,10 @@ void FArchiveFileReader::Serialize(void* V, INT Length) {
     if (Copy <= 0) {
       if (Length >= BUFFER_SIZE) {
         // Large reads go straight to the destination.
-        INT Count = 0;
+        size_t Got = 0;
         const DOUBLE Start = appSeconds();
-        Handle->Read(Dest, Length, &Count);
+        Handle->Read(Dest, static_cast<size_t>(Length), &Got);
+        INT Count = static_cast<INT>(Got);
         AddTime(GFileManagerLoadingTime, appSeconds() - Start);
         AddTime(ReadTime, appSeconds() - Start);
         Count = Max(Count, 0);
@@ -260,7 +217,7 @@ void* FArchiveFileWriter::operator new(size_t Size, const TCHAR* Tag) {
 }
 void FArchiveFileWriter::operator delete(void* Ptr) { GMalloc->Free(Ptr); }
 
-FArchiveFileWriter::FArchiveFileWriter(std::unique_ptr<platform::FileHandle> InHandle, FOutputDevice* InError,
+FArchiveFileWriter::FArchiveFileWriter(std::unique_ptr<platform::File> InHandle, FOutputDevice* InError,
                                        INT InPos)
     : Handle(std::move(InHandle)), Error(InError ? InError : GNull), Pos(InPos) {
   ArIsSaving = 1;
@@ -296,8 +253,7 @@ void FArchiveFileWriter::Serialize(void* V, INT Length) {
       // Whole buffers of plain data go to the file directly: the bytes are
       // the same, without a copy and a system call per 4096 bytes.
       const INT Direct = Length - Length % BUFFER_SIZE;
-      INT Written = 0;
-      if (!Handle || !Handle->Write(Src, Direct, &Written)) {
+      if (!Handle || Handle->Write(Src, static_cast<size_t>(Direct)) != platform::FileError::kNone) {
         ArIsError = 1;
         Error->Log(LocalizeError(TEXT("WriteFailed"), TEXT("Core")));
       }
@@ -316,8 +272,7 @@ void FArchiveFileWriter::Serialize(void* V, INT Length) {
 void FArchiveFileWriter::Flush() {
   guard(FArchiveFileWriter::Flush);
   if (BufferCount) {
-    INT Written = 0;
-    const bool Ok = Handle && Handle->Write(Buffer, BufferCount, &Written);
+    const bool Ok = Handle && Handle->Write(Buffer, static_cast<size_t>(BufferCount)) == platform::FileError::kNone;
     BufferCount = 0;
     if (!Ok) {
       ArIsError = 1;
@@ -331,7 +286,7 @@ void FArchiveFileWriter::Seek(INT InPos) {
   guard(FArchiveFileWriter::Seek);
   Flush();
   const int64_t Offset = static_cast<int64_t>(InPos) + (bEncrypt ? ENCRYPTED_HEADER_SIZE : 0);
-  if (!Handle || InPos < 0 || !Handle->SeekTo(Offset)) {
+  if (!Handle || InPos < 0 || Handle->SeekTo(Offset) != platform::FileError::kNone) {
     ArIsError = 1;
     Error->Log(LocalizeError(TEXT("SeekFailed"), TEXT("Core")));
   }
@@ -342,7 +297,7 @@ void FArchiveFileWriter::Seek(INT InPos) {
 UBOOL FArchiveFileWriter::Close() {
   guard(FArchiveFileWriter::Close);
   Flush();
-  if (Handle && !Handle->Close()) {
+  if (Handle && Handle->Close() != platform::FileError::kNone) {
     ArIsError = 1;
     Error->Log(LocalizeError(TEXT("WriteFailed"), TEXT("Core")));
   }
@@ -357,8 +312,7 @@ void FArchiveFileWriter::SetDoEncrypt() {
   // file that deciphers to garbage.
   check(Pos==0 && BufferCount==0);
   bEncrypt = 1;
-  INT Written = 0;
-  if (!Handle || !Handle->Write(ENCRYPTED_ARCHIVE_MARKER, ENCRYPTED_HEADER_SIZE, &Written)) {
+  if (!Handle || Handle->Write(ENCRYPTED_ARCHIVE_MARKER, ENCRYPTED_HEADER_SIZE) != platform::FileError::kNone) {
     ArIsError = 1;
     Error->Log(LocalizeError(TEXT("WriteFailed"), TEXT("Core")));
   }
@@ -371,15 +325,15 @@ void FArchiveFileWriter::SetDoEncrypt() {
 FArchive* FFileManagerWindows::CreateFileReader(const TCHAR* Filename, DWORD ReadFlags, FOutputDevice* Error) {
   guard(FFileManagerWindows::CreateFileReader);
   FMiscTimer Timer;
-  std::unique_ptr<platform::FileHandle> Handle;
+  std::unique_ptr<platform::File> Handle;
   int64_t FileBytes = -1;
   // A name that does not fit the reader's field is refused rather than cut.
   if (appStrlen(Filename) < FArchiveFileReader::FILE_NAME_SIZE) {
     platform::FileOpenOptions Options;
     Options.disposition = platform::FileDisposition::kReadExisting;
     Options.share_read = true;
-    Handle = OpenByName(Filename, Options);
-    if (Handle) FileBytes = Handle->Size();
+    Handle = platform::OpenFile(ByName(Filename), Options);
+    if (Handle && Handle->Size(&FileBytes) != platform::FileError::kNone) FileBytes = -1;
   }
   if (!Handle || FileBytes < 0 || FileBytes > MAXINT) {
     if (ReadFlags & FILEREAD_NoFail) appErrorf(TEXT("Failed to read file: %s"), Filename);
@@ -393,7 +347,8 @@ FArchive* FFileManagerWindows::CreateFileReader(const TCHAR* Filename, DWORD Rea
 FArchive* FFileManagerWindows::CreateFileWriter(const TCHAR* Filename, DWORD WriteFlags, FOutputDevice* Error) {
   guard(FFileManagerWindows::CreateFileWriter);
   FMiscTimer Timer;
-  if ((WriteFlags & FILEWRITE_EvenIfReadOnly) && ExistsByName(Filename)) ClearAttributesByName(Filename);
+  if ((WriteFlags & FILEWRITE_EvenIfReadOnly) && platform::Exists(ByName(Filename)))
+    platform::SetReadOnly(ByName(Filename), false);
   platform::FileOpenOptions Options;
   if (WriteFlags & FILEWRITE_Append)
     Options.disposition = platform::FileDisposition::kOpenAlways;
@@ -402,11 +357,11 @@ FArchive* FFileManagerWindows::CreateFileWriter(const TCHAR* Filename, DWORD Wri
   else
     Options.disposition = platform::FileDisposition::kCreateAlways;
   Options.share_read = (WriteFlags & FILEWRITE_AllowRead) != 0;
-  std::unique_ptr<platform::FileHandle> Handle = OpenByName(Filename, Options);
+  std::unique_ptr<platform::File> Handle = platform::OpenFile(ByName(Filename), Options);
   INT Pos = 0;
   if (Handle && (WriteFlags & FILEWRITE_Append)) {
-    int64_t End = Handle->SeekToEnd();
-    if (End < 0 || End > MAXINT) Handle.reset();
+    int64_t End = -1;
+    if (Handle->SeekToEnd(&End) != platform::FileError::kNone || End < 0 || End > MAXINT) Handle.reset();
     else Pos = static_cast<INT>(End);
   }
   if (!Handle) {
@@ -420,7 +375,7 @@ FArchive* FFileManagerWindows::CreateFileWriter(const TCHAR* Filename, DWORD Wri
 INT FFileManagerWindows::FileSize(const TCHAR* Filename) {
   guard(FFileManagerWindows::FileSize);
   FMiscTimer Timer;
-  int64_t Bytes = SizeByName(Filename);
+  int64_t Bytes = platform::FileSize(ByName(Filename));
   return (Bytes < 0 || Bytes > MAXINT) ? -1 : static_cast<INT>(Bytes);
   unguard;
 }
@@ -428,11 +383,11 @@ INT FFileManagerWindows::FileSize(const TCHAR* Filename) {
 UBOOL FFileManagerWindows::Delete(const TCHAR* Filename, UBOOL RequireExists, UBOOL EvenReadOnly) {
   guard(FFileManagerWindows::Delete);
   FMiscTimer Timer;
-  const bool Exists = ExistsByName(Filename);
+  const bool Exists = platform::Exists(ByName(Filename));
   if (!Exists && !RequireExists) return 1;
-  if (EvenReadOnly && Exists) ClearAttributesByName(Filename);
+  if (EvenReadOnly && Exists) platform::SetReadOnly(ByName(Filename), false);
   platform::ClearLastError();
-  if (Exists && DeleteByName(Filename)) return 1;
+  if (Exists && platform::RemoveFile(ByName(Filename))) return 1;
   GLog->Logf(NAME_Warning, TEXT("Error deleting file '%s' (0x%d)"), Filename, static_cast<INT>(platform::LastError()));
   return 0;
   unguard;
@@ -441,8 +396,8 @@ UBOOL FFileManagerWindows::Delete(const TCHAR* Filename, UBOOL RequireExists, UB
 UBOOL FFileManagerWindows::IsReadOnly(const TCHAR* Filename) {
   guard(FFileManagerWindows::IsReadOnly);
   FMiscTimer Timer;
-  if (!ExistsByName(Filename)) return 0;
-  const int State = ReadOnlyByName(Filename);
+  if (!platform::Exists(ByName(Filename))) return 0;
+  const int State = platform::ReadOnlyState(ByName(Filename));
   if (State < 0) {
     GLog->Logf(NAME_Warning, TEXT("Error reading attributes for '%s'"), Filename);
     return 0;
@@ -457,7 +412,7 @@ UBOOL FFileManagerWindows::Move(const TCHAR* Dest, const TCHAR* Src, UBOOL Repla
   FMiscTimer Timer;
   Delete(Dest, 0, EvenIfReadOnly);
   platform::ClearLastError();
-  if (MoveByName(Src, Dest)) return 1;
+  if (platform::RenameFile(ByName(Src), ByName(Dest))) return 1;
   GLog->Logf(NAME_Warning, TEXT("Error moving file '%s' to '%s' (%d)"), Src, Dest,
              static_cast<INT>(platform::LastError()));
   return 0;
@@ -468,7 +423,7 @@ UBOOL FFileManagerWindows::MakeDirectory(const TCHAR* Path, UBOOL Tree) {
   guard(FFileManagerWindows::MakeDirectory);
   FMiscTimer Timer;
   if (Tree) return FFileManagerGeneric::MakeDirectory(Path, Tree);
-  return MakeDirectoryByName(Path) || IsDirectoryByName(Path);
+  return platform::MakeDirectory(ByName(Path)) || platform::IsDirectory(ByName(Path));
   unguard;
 }
 
@@ -476,8 +431,8 @@ UBOOL FFileManagerWindows::DeleteDirectory(const TCHAR* Path, UBOOL RequireExist
   guard(FFileManagerWindows::DeleteDirectory);
   FMiscTimer Timer;
   if (Tree) return FFileManagerGeneric::DeleteDirectory(Path, RequireExists, Tree);
-  if (!ExistsByName(Path)) return !RequireExists;
-  return RemoveDirectoryByName(Path);
+  if (!platform::Exists(ByName(Path))) return !RequireExists;
+  return platform::RemoveEmptyDirectory(ByName(Path));
   unguard;
 }
 
@@ -502,8 +457,7 @@ TArray<FString> FFileManagerWindows::FindFiles(const TCHAR* Wildcard, UBOOL File
 UBOOL FFileManagerWindows::SetDefaultDirectory(const TCHAR* Filename) {
   guard(FFileManagerWindows::SetDefaultDirectory);
   FMiscTimer Timer;
-  return GUnicodeOS ? platform::WideChangeWorkingDirectory(Filename)
-                    : platform::ChangeWorkingDirectory(appToAnsi(Filename));
+  return platform::ChangeWorkingDirectory(ByName(Filename));
   unguard;
 }
 
@@ -518,7 +472,7 @@ FString FFileManagerWindows::GetDefaultDirectory() {
 INT FFileManagerWindows::CompareFileTimes(const TCHAR* FileA, const TCHAR* FileB) {
   guard(FFileManagerWindows::CompareFileTimes);
   FMiscTimer Timer;
-  int64_t A = TimeByName(FileA), B = TimeByName(FileB);
+  int64_t A = platform::ModifiedTime(ByName(FileA)), B = platform::ModifiedTime(ByName(FileB));
   if (A < 0 || B < 0) return 0;
   return static_cast<INT>(Clamp<int64_t>(A - B, -MAXINT, MAXINT));
   unguard;

@@ -17,7 +17,7 @@
 #include "patcher/engine/core.h"
 
 namespace platform {
-class FileHandle;
+class File;
 }
 
 // The marker of enciphered archive files.
@@ -31,7 +31,7 @@ class FArchiveFileReader : public FArchive {
  public:
   // REQUIRES: InHandle is open at offset 0 and InSize is its size; the name
   // has fewer than FILE_NAME_SIZE characters.
-  FArchiveFileReader(std::unique_ptr<platform::FileHandle> InHandle, FOutputDevice* InError, INT InSize,
+  FArchiveFileReader(std::unique_ptr<platform::File> InHandle, FOutputDevice* InError, INT InSize,
                      const TCHAR* InFilename);
   ~FArchiveFileReader() noexcept(false) override;
 
@@ -60,7 +60,7 @@ class FArchiveFileReader : public FArchive {
  private:
   void Decipher(BYTE* Data, INT Count, INT LogicalPos);
 
-  std::unique_ptr<platform::FileHandle> Handle;
+  std::unique_ptr<platform::File> Handle;
   FOutputDevice* Error;
   INT Size;
   INT Pos = 0;
@@ -78,7 +78,7 @@ class FArchiveFileReader : public FArchive {
 class FArchiveFileWriter : public FArchive {
  public:
   // InPos is the position the file pointer stands at (the end when appending).
-  FArchiveFileWriter(std::unique_ptr<platform::FileHandle> InHandle, FOutputDevice* InError, INT InPos);
+  FArchiveFileWriter(std::unique_ptr<platform::File> InHandle, FOutputDevice* InError, INT InPos);
   // Flushes and closes when still open; a failure is reported on the error
   // device, which may raise (GError while guarded).
   ~FArchiveFileWriter() noexcept(false) override;
@@ -101,7 +101,7 @@ class FArchiveFileWriter : public FArchive {
   enum { BUFFER_SIZE = 4096 };
 
  private:
-  std::unique_ptr<platform::FileHandle> Handle;
+  std::unique_ptr<platform::File> Handle;
   FOutputDevice* Error;
   INT Pos;
   INT BufferCount = 0;

@@ -6,9 +6,8 @@
 #include "gtest/gtest.h"
 #include "patcher/engine/engine_test_util.h"
 #include "platform/file.h"
-#include "platform/file_handle.h"
-#include "platform/wide_text.h"
 #include "testing/testing.h"
+#include "platform/wide_text.h"
 
 namespace {
 
@@ -86,41 +85,17 @@ struct FReadCall {
 };
 std::vector<FReadCall>* GReadCalls = nullptr;
 
-// A handle that passes every call on to a real one; tests override the
-// calls they watch or break.
-class FForwardingHandle : public platform::FileHandle {
- public:
-  explicit FForwardingHandle(std::unique_ptr<platform::FileHandle> In) : Inner(std::move(In)) {}
-  bool Read(void* d, int32_t n, int32_t* got) override { return Inner->Read(d, n, got); }
-  bool Write(const void* s, int32_t n, int32_t* written) override { return Inner->Write(s, n, written); }
-  bool SeekTo(int64_t o) override { return Inner->SeekTo(o); }
-  int64_t SeekToEnd() override { return Inner->SeekToEnd(); }
-  int64_t Tell() override { return Inner->Tell(); }
-  int64_t Size() override { return Inner->Size(); }
-  bool Close() override { return Inner->Close(); }
-  std::unique_ptr<platform::FileHandle> Inner;
-};
-
-class FRecordingReadHandle : public FForwardingHandle {
- public:
-  using FForwardingHandle::FForwardingHandle;
-  bool Read(void* d, int32_t n, int32_t* got) override {
-    if (GReadCalls) GReadCalls->push_back({d, n});
-    return Inner->Read(d, n, got);
-  }
-};
-
-std::unique_ptr<platform::FileHandle> RecordingReads(const std::wstring& Name, const platform::FileOpenOptions& O) {
-  auto H = platform::RealFileHandleOpeners().wide(Name, O);
-  if (!H) return H;
-  return std::make_unique<FRecordingReadHandle>(std::move(H));
+// Records every read of a file, then reads.
+platform::FileError RecordingRead(platform::NativeFile F, int64_t At, void* D, size_t N, size_t* Got) {
+  if (GReadCalls) GReadCalls->push_back({D, static_cast<int32_t>(N)});
+  return platform::RealFileCalls().read(F, At, D, N, Got);
 }
 
 TEST_F(FileManagerTest, ReaderBufferEdgesDecipherAlike) {
   const std::string Logical = Pattern(4096);
   WriteFile("edges.u", Logical, true);
-  platform::ScopedFileHandleOverride Override;
-  platform::FileHandleHooks().wide = RecordingReads;
+  platform::ScopedFileCallsOverride Override;
+  platform::FileCalls().read = RecordingRead;
   std::vector<FReadCall> Calls;
   GReadCalls = &Calls;
   FArchive* Ar = FM.CreateFileReader(Path("edges.u").c_str());
@@ -243,27 +218,15 @@ TEST_F(FileManagerTest, CreationFailures) {
   EXPECT_EQ(Raw("exists.u"), "xy");
 }
 
-// Hands out handles whose writes fail.
-std::unique_ptr<platform::FileHandle> FailingWrites(const std::wstring& Name, const platform::FileOpenOptions& O);
-
-class FFailingWriteHandle : public FForwardingHandle {
- public:
-  using FForwardingHandle::FForwardingHandle;
-  bool Write(const void*, int32_t, int32_t* written) override {
-    *written = 0;
-    return false;
-  }
-};
-
-std::unique_ptr<platform::FileHandle> FailingWrites(const std::wstring& Name, const platform::FileOpenOptions& O) {
-  auto H = platform::RealFileHandleOpeners().wide(Name, O);
-  if (!H || O.disposition == platform::FileDisposition::kReadExisting) return H;
-  return std::make_unique<FFailingWriteHandle>(std::move(H));
+// Every write fails, as on a full disk.
+platform::FileError FailingWrite(platform::NativeFile, int64_t, const void*, size_t, size_t* Written) {
+  *Written = 0;
+  return platform::FileError::kIo;
 }
 
 TEST_F(FileManagerTest, WriteFailureIsReportedOnTheWritersDevice) {
-  platform::ScopedFileHandleOverride Override;
-  platform::FileHandleHooks().wide = FailingWrites;
+  platform::ScopedFileCallsOverride Override;
+  platform::FileCalls().write = FailingWrite;
   engine_test::FRecordingDevice Errors;
   FArchive* Ar = FM.CreateFileWriter(Path("w.u").c_str(), 0, &Errors);
   ASSERT_NE(Ar, nullptr);
@@ -283,37 +246,35 @@ struct FWriteCall {
 };
 std::vector<FWriteCall>* GWriteCalls = nullptr;
 
-class FDiscardingWriteHandle : public platform::FileHandle {
- public:
-  bool Read(void*, int32_t, int32_t* got) override {
-    *got = 0;
-    return false;
-  }
-  bool Write(const void*, int32_t n, int32_t* written) override {
-    if (GWriteCalls) GWriteCalls->push_back({At, n});
-    At += n;
-    *written = n;
-    return true;
-  }
-  bool SeekTo(int64_t o) override {
-    At = o;
-    return true;
-  }
-  int64_t SeekToEnd() override { return At; }
-  int64_t Tell() override { return At; }
-  int64_t Size() override { return 0; }
-  bool Close() override { return true; }
-  int64_t At = 0;
-};
+// Files opened for writing are no files at all: their writes keep nothing.
+constexpr platform::NativeFile kDiscarding = -77;
 
-std::unique_ptr<platform::FileHandle> DiscardingWrites(const std::wstring& Name, const platform::FileOpenOptions& O) {
-  if (O.disposition == platform::FileDisposition::kReadExisting) return platform::RealFileHandleOpeners().wide(Name, O);
-  return std::make_unique<FDiscardingWriteHandle>();
+void DiscardWrites() {
+  platform::FileCalls().open = [](const platform::FileName& Name, const platform::FileOpenOptions& O,
+                                  platform::NativeFile* Out) {
+    if (O.disposition == platform::FileDisposition::kReadExisting) return platform::RealFileCalls().open(Name, O, Out);
+    *Out = kDiscarding;
+    return platform::FileError::kNone;
+  };
+  platform::FileCalls().write = [](platform::NativeFile F, int64_t At, const void* S, size_t N, size_t* Written) {
+    if (F != kDiscarding) return platform::RealFileCalls().write(F, At, S, N, Written);
+    if (GWriteCalls) GWriteCalls->push_back({At, static_cast<int32_t>(N)});
+    *Written = N;
+    return platform::FileError::kNone;
+  };
+  platform::FileCalls().size = [](platform::NativeFile F, int64_t* Size) {
+    if (F != kDiscarding) return platform::RealFileCalls().size(F, Size);
+    *Size = 0;
+    return platform::FileError::kNone;
+  };
+  platform::FileCalls().close = [](platform::NativeFile F) {
+    return F == kDiscarding ? platform::FileError::kNone : platform::RealFileCalls().close(F);
+  };
 }
 
 TEST_F(FileManagerTest, WriterPositionPastThe32BitRangeIsAFailedCheck) {
-  platform::ScopedFileHandleOverride Override;
-  platform::FileHandleHooks().wide = DiscardingWrites;
+  platform::ScopedFileCallsOverride Override;
+  DiscardWrites();
   std::vector<FWriteCall> Calls;
   GWriteCalls = &Calls;
   for (bool Encrypt : {false, true}) {
@@ -430,8 +391,8 @@ TEST_F(FileManagerTest, CopyResultCodes) {
   EXPECT_EQ(FM.Copy(Path("cut.u").c_str(), Path("cut.u").c_str(), 1, 0, 0, FILECOPY_Decompress),
             static_cast<DWORD>(COPY_ReadFail));
 
-  platform::ScopedFileHandleOverride Override;
-  platform::FileHandleHooks().wide = FailingWrites;
+  platform::ScopedFileCallsOverride Override;
+  platform::FileCalls().write = FailingWrite;
   EXPECT_EQ(FM.Copy(Path("w.u").c_str(), Path("src.u").c_str()), static_cast<DWORD>(COPY_WriteFail));
   EXPECT_FALSE(platform::Exists(Dir / "w.u"));
 }

@@ -12,7 +12,6 @@
 
 #include "launcher/update/signature.h"
 #include "platform/file.h"
-#include "platform/file_handle.h"
 #include "platform/ini.h"
 #include "platform/path.h"
 #include "platform/process.h"
@@ -46,18 +45,19 @@ std::string Native(const std::string& rel) {
 
 // The payload's place inside the package file.
 struct Package {
-  std::unique_ptr<platform::FileHandle> file;
+  std::unique_ptr<platform::File> file;
   uint64_t start = 0, size = 0;
   uint64_t blobs = 0;  // where the blobs begin (after the manifest)
 };
 
-bool ReadAt(platform::FileHandle* f, uint64_t offset, uint64_t size, std::string* out) {
+bool ReadAt(platform::File* f, uint64_t offset, uint64_t size, std::string* out) {
   out->assign(static_cast<size_t>(size), '\0');
-  if (!f->SeekTo(static_cast<int64_t>(offset))) return false;
+  if (f->SeekTo(static_cast<int64_t>(offset)) != platform::FileError::kNone) return false;
   uint64_t done = 0;
   while (done < size) {
-    int32_t want = static_cast<int32_t>(std::min<uint64_t>(kChunk, size - done)), got = 0;
-    if (!f->Read(&(*out)[static_cast<size_t>(done)], want, &got) || got <= 0) return false;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done)), got = 0;
+    if (f->Read(&(*out)[static_cast<size_t>(done)], want, &got) != platform::FileError::kNone || got == 0)
+      return false;
     done += static_cast<uint64_t>(got);
   }
   return true;
@@ -66,12 +66,13 @@ bool ReadAt(platform::FileHandle* f, uint64_t offset, uint64_t size, std::string
 bool OpenPackage(const std::string& path, Package* p, Manifest* m, std::string* error) {
   platform::FileOpenOptions read;
   read.share_read = true;
-  p->file = platform::OpenFileHandle(path, read);
+  p->file = platform::OpenFile(path, read);
   if (!p->file) {
     *error = "cannot open the package " + path;
     return false;
   }
-  const int64_t total = p->file->Size();
+  int64_t total = -1;
+  if (p->file->Size(&total) != platform::FileError::kNone) total = -1;
   std::string tail;
   if (total < 16 || !ReadAt(p->file.get(), static_cast<uint64_t>(total) - 16, 16, &tail) ||
       std::memcmp(tail.data() + 8, delta_package::kMagic, 8) != 0) {
@@ -105,8 +106,8 @@ bool OpenPackage(const std::string& path, Package* p, Manifest* m, std::string* 
 bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& dest) {
   platform::FileOpenOptions write;
   write.disposition = platform::FileDisposition::kCreateAlways;
-  auto out = platform::OpenFileHandle(dest, write);
-  if (!out || !p.file->SeekTo(static_cast<int64_t>(p.blobs + b.offset))) return false;
+  auto out = platform::OpenFile(dest, write);
+  if (!out || p.file->SeekTo(static_cast<int64_t>(p.blobs + b.offset)) != platform::FileError::kNone) return false;
   z_stream z{};
   if (inflate && inflateInit(&z) != Z_OK) return false;
   std::vector<unsigned char> in(kChunk), buf(kChunk);
@@ -114,14 +115,14 @@ bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& des
   int zr = Z_OK;
   bool ok = true;
   while (ok && left > 0) {
-    int32_t want = static_cast<int32_t>(std::min<uint64_t>(kChunk, left)), got = 0, w = 0;
-    if (!p.file->Read(in.data(), want, &got) || got <= 0) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, left)), got = 0;
+    if (p.file->Read(in.data(), want, &got) != platform::FileError::kNone || got == 0) {
       ok = false;
       break;
     }
     left -= static_cast<uint64_t>(got);
     if (!inflate) {
-      ok = out->Write(in.data(), got, &w);
+      ok = out->Write(in.data(), got) == platform::FileError::kNone;
       written += static_cast<uint64_t>(got);
       continue;
     }
@@ -132,8 +133,8 @@ bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& des
       z.avail_out = static_cast<uInt>(buf.size());
       zr = ::inflate(&z, Z_NO_FLUSH);
       if (zr != Z_OK && zr != Z_STREAM_END) ok = false;
-      const int32_t n = static_cast<int32_t>(buf.size() - z.avail_out);
-      if (ok && n > 0) ok = out->Write(buf.data(), n, &w);
+      const size_t n = buf.size() - z.avail_out;
+      if (ok && n > 0) ok = out->Write(buf.data(), n) == platform::FileError::kNone;
       written += static_cast<uint64_t>(n);
     }
   }
@@ -141,7 +142,7 @@ bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& des
     ok = ok && zr == Z_STREAM_END;
     inflateEnd(&z);
   }
-  return out->Close() && ok && written == b.raw;
+  return out->Close() == platform::FileError::kNone && ok && written == b.raw;
 }
 
 // True when `rel` reaches no place outside the install directory through a
@@ -297,7 +298,7 @@ int Recover(const std::string& root) {
 
 bool WriteJournal(const std::string& root, const std::string& text) {
   const std::string journal = root + delta_package::kJournal;
-  return platform::WriteStringToFile(journal + ".tmp", text) && platform::RenameFile(journal + ".tmp", journal);
+  return platform::ReplaceFileContents(journal, text) == platform::FileError::kNone;
 }
 
 bool AlreadyInstalled(const std::string& root, const Manifest& m) {

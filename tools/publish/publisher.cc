@@ -1,7 +1,6 @@
 #include "tools/publish/publisher.h"
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "launcher/markup/markup_document.h"
@@ -225,11 +224,12 @@ bool WriteFullPackage(const Description& d, const Package& p, const std::string&
 }  // namespace
 
 bool ReadDescription(const std::string& path, Description* d, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::string text;
+  if (!platform::ReadFileToString(path, &text)) {
     *error = "cannot read " + path;
     return false;
   }
+  std::istringstream in(text);
   std::string line;
   int number = 0;
   while (std::getline(in, line)) {

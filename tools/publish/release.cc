@@ -11,7 +11,6 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "platform/file_handle.h"
 #include "tools/delta_setup/delta_format.h"
 #include "tools/pkgtool/package_tool.h"
 #include "tools/publish/publisher.h"
@@ -175,11 +174,11 @@ bool TryDifference(const std::string& work, const std::string& gleaner, const En
 
 // The first bytes of a file (fewer when it is shorter).
 std::string Head(const std::string& path, int32_t n) {
-  auto f = platform::OpenFileHandle(path, platform::FileOpenOptions());
+  auto f = platform::OpenFile(path, platform::FileOpenOptions());
   std::string out(static_cast<size_t>(n), '\0');
-  int32_t got = 0;
-  if (!f || !f->Read(&out[0], n, &got) || got < 0) return std::string();
-  out.resize(static_cast<size_t>(got));
+  size_t got = 0;
+  if (!f || f->Read(&out[0], out.size(), &got) != platform::FileError::kNone) return std::string();
+  out.resize(got);
   return out;
 }
 
