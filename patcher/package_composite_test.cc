@@ -2,7 +2,7 @@
 
 #include "gtest/gtest.h"
 #include "patcher/composite_pkg_saver.h"
-#include "patcher/patcher_test_util.h"
+#include "testing/package_test_util.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "patcher/package_data.h"
 
 #include "gtest/gtest.h"
-#include "patcher/patcher_test_util.h"
+#include "testing/package_test_util.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "gtest/gtest.h"
 #include "patcher/engine/core.h"
-#include "patcher/engine/engine_test_util.h"
+#include "testing/engine_test_util.h"
 
 namespace {
 

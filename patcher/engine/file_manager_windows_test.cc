@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "patcher/engine/engine_test_util.h"
 #include "platform/file.h"
-#include "testing/testing.h"
 #include "platform/wide_text.h"
+#include "testing/engine_test_util.h"
+#include "testing/testing.h"
 
 namespace {
 

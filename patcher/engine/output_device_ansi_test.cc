@@ -3,8 +3,8 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "patcher/engine/engine_test_util.h"
 #include "patcher/engine/malloc_ansi.h"
+#include "testing/engine_test_util.h"
 
 namespace {
 

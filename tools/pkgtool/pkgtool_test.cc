@@ -6,11 +6,11 @@
 
 #include "gtest/gtest.h"
 #include "patcher/composite_pkg_saver.h"
-#include "patcher/engine/engine_test_util.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/wide_text.h"
+#include "testing/engine_test_util.h"
 #include "testing/testing.h"
 #include "tools/pkgtool/package_tool.h"
 

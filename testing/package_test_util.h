@@ -1,13 +1,13 @@
 // Helpers of the patch tool's tests: packages from models, difference files
 // written field by field, and a package loaded from bytes.
-#ifndef PATCHER_PATCHER_TEST_UTIL_H_
-#define PATCHER_PATCHER_TEST_UTIL_H_
+#ifndef TESTING_PACKAGE_TEST_UTIL_H_
+#define TESTING_PACKAGE_TEST_UTIL_H_
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "patcher/engine/engine_test_util.h"
+#include "testing/engine_test_util.h"
 #include "patcher/package_composite.h"
 #include "tools/pkgtool/buffer_archive.h"
 #include "tools/pkgtool/package_tool.h"
@@ -103,4 +103,4 @@ inline pkgtool::PackageModel SmallModel() {
 
 }  // namespace patcher_test
 
-#endif  // PATCHER_PATCHER_TEST_UTIL_H_
+#endif  // TESTING_PACKAGE_TEST_UTIL_H_

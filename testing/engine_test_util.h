@@ -1,6 +1,6 @@
 // Helpers shared by the engine library's tests.
-#ifndef PATCHER_ENGINE_ENGINE_TEST_UTIL_H_
-#define PATCHER_ENGINE_ENGINE_TEST_UTIL_H_
+#ifndef TESTING_ENGINE_TEST_UTIL_H_
+#define TESTING_ENGINE_TEST_UTIL_H_
 
 #include <string>
 #include <utility>
@@ -70,4 +70,4 @@ inline std::wstring History() { return std::wstring(GErrorHist); }
 
 }  // namespace engine_test
 
-#endif  // PATCHER_ENGINE_ENGINE_TEST_UTIL_H_
+#endif  // TESTING_ENGINE_TEST_UTIL_H_
