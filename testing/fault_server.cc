@@ -52,6 +52,8 @@ bool UseHelper() {
 
 }  // namespace
 
+bool FaultServer::RunsInHelper() { return UseHelper(); }
+
 struct FaultServer::Impl {
   testkit::FaultJudge judge;
   std::unique_ptr<testkit::FaultBackend> backend;

@@ -67,6 +67,9 @@ class FaultServer {
   FaultServer& operator=(const FaultServer&) = delete;
 
   static bool Available();
+  // Whether the server runs in the helper program rather than in this
+  // process (always where the target has no server library).
+  static bool RunsInHelper();
 
   // Serves `data`; every request is answered kNone until a script is set.
   bool Start(const std::string& data);

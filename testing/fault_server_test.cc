@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
 #include "platform/http.h"
@@ -41,11 +40,6 @@ Reply Get(const std::string& url, const std::string& headers) {
   while (request->Read(buf, sizeof buf, &got) == HttpError::kNone && got > 0) reply.body.append(buf, got);
   reply.ok = true;
   return reply;
-}
-
-bool HelperServes() {
-  const char* choice = std::getenv("RENEWEL_FAULT_SERVER");
-  return choice && std::strcmp(choice, "helper") == 0;
 }
 
 class FaultServerSelfTest : public ::testing::Test {
@@ -135,7 +129,7 @@ TEST_F(FaultServerSelfTest, NothingAnswersAfterStop) {
 }
 
 TEST_F(FaultServerSelfTest, HelperAnswersARequestTheScriptSitsOn) {
-  if (!HelperServes()) GTEST_SKIP() << "the server runs in this process";
+  if (!FaultServer::RunsInHelper()) GTEST_SKIP() << "the server runs in this process";
   // The script outlasts the helper's patience: the request gets a 500 from
   // the helper rather than hanging, and the script's late answer is dropped.
   server_.SetScript([](const FaultServer::Request& r) {

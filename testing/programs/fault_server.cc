@@ -85,6 +85,10 @@ class Helper {
   bool Start(int* data_port, int* control_port) {
     data_server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { Serve(req, res); });
     control_server_.set_keep_alive_max_count(1000000);
+    // A client that keeps an idle connection open (WinInet does) holds a
+    // server thread until this time-out: short, so that stopping is quick.
+    data_server_.set_keep_alive_timeout(1);
+    control_server_.set_keep_alive_timeout(1);
     control_server_.Get("/next", [this](const httplib::Request&, httplib::Response& res) { Next(res); });
     control_server_.Get("/answer", [this](const httplib::Request& req, httplib::Response& res) { Answer(req, res); });
     control_server_.Get("/quit", [this](const httplib::Request&, httplib::Response& res) {

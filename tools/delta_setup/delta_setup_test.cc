@@ -325,13 +325,16 @@ TEST_F(OneStep, AnOutputThatDisagreesWithTheManifestLeavesTheInstallUntouched) {
 TEST_F(OneStep, HostileManifestsAreRefusedWithNothingWritten) {
   TempDir outside;
   std::error_code ec;
+  // A link inside the install that leads out of it; Windows lets only a
+  // privileged user make one, and there the case is left out.
   std::filesystem::create_directory_symlink(outside.Path(), install_ + "link", ec);
-  ASSERT_FALSE(ec) << ec.message();
+  const bool have_link = !ec;
+  if (!have_link) std::fprintf(stderr, "no link made (%s): that case is left out\n", ec.message().c_str());
   const Tree before = ReadTree(install_);
-  const std::vector<std::string> hostile = {
-      "/tmp/evil.txt",      "../evil.txt", "data/../../evil.txt", "C:/evil.txt", "data\\..\\evil.txt",
-      "link/evil.txt",      "./evil.txt",  "data//evil.txt",      "dovra_version.ini", ".delta-setup.journal",
-      ".delta-setup/x/0.new"};
+  std::vector<std::string> hostile = {
+      "/tmp/evil.txt", "../evil.txt",       "data/../../evil.txt", "C:/evil.txt",         "data\\..\\evil.txt",
+      "./evil.txt",    "data//evil.txt",    "dovra_version.ini",   ".delta-setup.journal", ".delta-setup/x/0.new"};
+  if (have_link) hostile.push_back("link/evil.txt");
   for (const std::string& path : hostile) {
     for (int kind = 0; kind < 2; ++kind) {
       delta_package::PayloadWriter w("1.0.0.2");
@@ -351,6 +354,7 @@ TEST_F(OneStep, HostileManifestsAreRefusedWithNothingWritten) {
     }
   }
   // A link that stays inside is fine.
+  if (!have_link) return;
   std::filesystem::remove(install_ + "link", ec);
   std::filesystem::create_directory_symlink(install_ + "data", install_ + "link", ec);
   delta_package::PayloadWriter w("1.0.0.2");
