@@ -83,10 +83,21 @@ std::string ClientInstall::MakeKey(const std::string& name) {
       platform::QuoteArgument(BuiltProgram("publish")) + " keygen " + platform::QuoteArgument(Scratch(name)), "",
       out);
   if (!p || !p->WaitFor(60000) || p->ExitCode() != 0) return std::string();
+  // The file holds standard error too: on Windows the crypto library may
+  // note there, before or after the key, that it lacks an entropy source
+  // ("NOTE: you should run 'diskperf -y' ..."). The key is the other line.
   std::string text;
   platform::ReadFileToString(out, &text);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
+  std::string key;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.compare(0, 5, "NOTE:") != 0) key = line;
+  }
+  return key;
 }
 
 std::string ClientInstall::Log() const { return InstallLog(install_); }
