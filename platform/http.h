@@ -36,17 +36,18 @@ constexpr uint32_t kHttpFlagTransferBinary = 0x00000002;
 
 struct HttpSessionOptions {
   std::string agent;  // agent name, sent as User-Agent unless a header line replaces it
-  // When false the backend keeps its own defaults for the four values below
-  // (libcurl: 60 s to connect, 30 s without data; it makes one connect
-  // attempt per request whatever connect_retries says).
+  // When false the backend keeps its own defaults for the four values below;
+  // either backend still gives up after 60 s to connect and 30 s without data
+  // (libcurl makes one connect attempt per request whatever connect_retries
+  // says).
   bool set_timeouts = false;
   uint32_t connect_timeout_ms = 0;
   uint32_t data_timeout_ms = 0;  // send and receive
   uint32_t connect_retries = 0;
-  // When set and returning true, blocking calls give up with kNetwork as soon
-  // as the backend can notice (libcurl: within about 100 ms; WinInet: only at
-  // its own time-outs). Called on the thread that uses the session. A thread
-  // that stops another one's transfer calls HttpSession::Abort instead.
+  // When set and returning true, blocking calls give up with kNetwork within
+  // about 100 ms. Called on the thread that uses the session, several times a
+  // second while it waits. A thread that stops another one's transfer calls
+  // HttpSession::Abort instead.
   std::function<bool()> cancelled;
   // For tests of https: when not empty, the certificate authorities in this
   // PEM file are the only ones trusted, in place of the system's store
@@ -80,7 +81,8 @@ class HttpRequest {
   // Reads `n` bytes of the body, fewer only where the body ends: *got < n with
   // kNone means the body has ended after those bytes (*got = 0: nothing was
   // left). Blocks until then or a failure; on failure *got still counts the
-  // bytes that did arrive.
+  // bytes that did arrive. A connection that closes before the reply's
+  // Content-Length is a failure (kNetwork), not an end.
   virtual HttpError Read(void* buffer, uint32_t n, uint32_t* got) = 0;
   // Ends the request; reads fail afterwards. Safe to call twice.
   virtual void Close() = 0;
@@ -116,8 +118,8 @@ class HttpSession {
   // Ends every blocking call of this session and its requests promptly (within
   // about a second on both backends) with kNetwork, and makes every later call
   // fail with kNetwork. Any thread, any number of times; the owner still
-  // destroys the objects afterwards. WinInet: closes the handles, which ends
-  // pending calls; libcurl: the next poll of the transfer notices.
+  // destroys the objects afterwards. The handles close at once; the waiting
+  // call notices at its next poll.
   virtual void Abort() = 0;
   virtual bool IsAborted() const = 0;
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "testing/fault_server.h"
 
@@ -135,14 +136,76 @@ TEST_F(HttpServerTest, CancelEndsABlockedRead) {
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
   canceller.join();
-  // Well before the server gives up. WinInet does not look at the hook: there
-  // the server's close ends the read.
-#ifdef _WIN32
-  const auto bound = std::chrono::milliseconds(FaultServer::kStallMs + 1000);
-#else
+  // Well before the server gives up.
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
+}
+
+// Abort from another thread ends a call blocked on a silent server, whether
+// it waits for the reply's headers or for its body, and every later call of
+// the session fails the same way.
+TEST_F(HttpServerTest, AbortEndsBlockedCallsFromAnotherThread) {
+  server_.SetScript([](const FaultServer::Request& r) {
+    if (r.path == "/slow") std::this_thread::sleep_for(std::chrono::milliseconds(FaultServer::kStallMs));
+    if (r.path == "/stall") return FaultServer::Fault::kStallHeaders;
+    return FaultServer::Fault::kNone;
+  });
   const auto bound = std::chrono::milliseconds(1000);
-#endif
+  {
+    auto session = HttpSession::Open(HttpSessionOptions{"t"});
+    std::thread aborter([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      session->Abort();
+    });
+    HttpError error = HttpError::kNone;
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(session->OpenUrl(Url("/slow"), 0, "", &error), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, bound);
+    aborter.join();
+    EXPECT_EQ(error, HttpError::kNetwork);
+  }
+  auto session = HttpSession::Open(HttpSessionOptions{"t"});
+  HttpError error;
+  auto request = session->OpenUrl(Url("/stall"), 0, "", &error);
+  ASSERT_TRUE(request);
+  std::thread aborter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    session->Abort();
+  });
+  char buf[100];
+  uint32_t got = 0;
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
   EXPECT_LT(std::chrono::steady_clock::now() - before, bound);
+  aborter.join();
+  EXPECT_TRUE(session->IsAborted());
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
+  EXPECT_EQ(session->OpenUrl(Url("/hello"), 0, "", &error), nullptr);
+  EXPECT_EQ(error, HttpError::kNetwork);
+}
+
+// A connection that closes before the Content-Length it announced is a
+// broken transfer, not the end of the body; the bytes that came are counted.
+TEST_F(HttpServerTest, ABodyCutShortOfItsLengthIsANetworkError) {
+  FaultServer cut;
+  cut.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kTruncate; });
+  ASSERT_TRUE(cut.Start(std::string(200000, 'c')));
+  auto session = HttpSession::Open(HttpSessionOptions{"t"});
+  HttpError error;
+  auto request = session->OpenUrl(cut.Url("cut"), 0, "", &error);
+  ASSERT_TRUE(request);
+  uint32_t length = 0;
+  ASSERT_TRUE(request->QueryContentLength(&length));
+  EXPECT_EQ(length, 200000u);
+  std::vector<char> buf(8192);
+  uint32_t total = 0, got = 0;
+  HttpError result = HttpError::kNone;
+  for (int i = 0; i < 100; ++i) {
+    result = request->Read(buf.data(), 8192, &got);
+    total += got;
+    if (result != HttpError::kNone || got < 8192) break;
+  }
+  EXPECT_EQ(result, HttpError::kNetwork);
+  EXPECT_EQ(total, 100000u);
 }
 
 TEST_F(HttpServerTest, StalledTransferTimesOut) {

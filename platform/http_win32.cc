@@ -1,13 +1,20 @@
-// WinInet backend: a session is an InternetOpen handle, a connection an
-// InternetConnect handle, a request an InternetOpenUrl handle read with
-// InternetReadFile. WinInet runs synchronously here; its own time-outs bound
-// every blocking call, and closing a handle from another thread ends a call
-// pending on it, which is how Abort stops a transfer at once.
+// WinInet backend: a session is an InternetOpen handle in asynchronous mode, a
+// connection an InternetConnect handle, a request an InternetOpenUrl handle
+// read with InternetReadFile.
+//
+// Every call that may wait on the network is started and then waited for here,
+// in slices of kSliceMs, so that Abort (any thread), the session's `cancelled`
+// hook and the data time-out end the wait whatever WinInet does with a call in
+// progress: closing the handle ends a blocked synchronous call on some WinInet
+// builds and not on others. A call given up on still completes inside WinInet
+// later, into memory its Pending record owns; the record lives until WinInet
+// reports the handle closed.
 #include <windows.h>
 #include <wininet.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -17,8 +24,14 @@
 namespace platform {
 namespace {
 
-HttpError ErrorOfLast() {
-  DWORD e = GetLastError();
+constexpr DWORD kSliceMs = 50;
+// When the caller leaves the time-outs to the backend: the same bounds as the
+// libcurl backend's defaults.
+constexpr uint32_t kDefaultConnectTimeoutMs = 60000;
+constexpr uint32_t kDefaultDataTimeoutMs = 30000;
+constexpr DWORD kReadChunk = 64 * 1024;
+
+HttpError ErrorOf(DWORD e) {
   switch (e) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
@@ -34,11 +47,19 @@ HttpError ErrorOfLast() {
   }
 }
 
-// The handles of one session, shared with its connections and requests, so
-// that Abort on any thread can close what is open and each handle is closed
-// exactly once, by Abort or by its owner.
-class HandleSet {
+// What a session shares with its connections, requests and WinInet's status
+// callback: the open handles, so that Abort on any thread can close them and
+// each handle is closed exactly once (by Abort, by its owner, or by WinInet
+// with its parent), and the session's options.
+class SessionCore {
  public:
+  explicit SessionCore(const HttpSessionOptions& options) : options_(options) {
+    connect_timeout_ms_ = options.set_timeouts ? options.connect_timeout_ms : kDefaultConnectTimeoutMs;
+    data_timeout_ms_ = options.set_timeouts ? options.data_timeout_ms : kDefaultDataTimeoutMs;
+    if (connect_timeout_ms_ == 0) connect_timeout_ms_ = kDefaultConnectTimeoutMs;
+    if (data_timeout_ms_ == 0) data_timeout_ms_ = kDefaultDataTimeoutMs;
+  }
+
   // False when the session was aborted: the caller closes `h` itself at once.
   bool Add(HINTERNET h) {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -46,33 +67,161 @@ class HandleSet {
     open_.push_back(h);
     return true;
   }
-  // Closes `h` unless Abort has closed it already.
+  // Closes `h` unless it was closed already. The close happens outside the
+  // lock: WinInet may call back (Forget) from inside it.
   void CloseOnce(HINTERNET h) {
     if (!h) return;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      auto it = std::find(open_.begin(), open_.end(), h);
+      if (it == open_.end()) return;
+      open_.erase(it);
+    }
+    InternetCloseHandle(h);
+  }
+  // WinInet closed `h` itself (with its parent, or after a failed open): it
+  // must not be closed again, and its value may come back for a new handle.
+  void Forget(HINTERNET h) {
     std::lock_guard<std::mutex> hold(mutex_);
     auto it = std::find(open_.begin(), open_.end(), h);
-    if (it == open_.end()) return;
-    open_.erase(it);
-    InternetCloseHandle(h);
+    if (it != open_.end()) open_.erase(it);
   }
   // Closes every open handle, newest (requests) first.
   void Abort() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    aborted_ = true;
-    for (auto it = open_.rbegin(); it != open_.rend(); ++it) InternetCloseHandle(*it);
-    open_.clear();
+    std::vector<HINTERNET> closing;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      aborted_ = true;
+      closing.swap(open_);
+    }
+    for (auto it = closing.rbegin(); it != closing.rend(); ++it) InternetCloseHandle(*it);
   }
   bool aborted() const { return aborted_.load(); }
+
+  // True when the owner's wait must end now: aborted or cancelled.
+  bool Interrupted() const { return aborted() || (options_.cancelled && options_.cancelled()); }
+
+  uint32_t connect_timeout_ms() const { return connect_timeout_ms_; }
+  uint32_t data_timeout_ms() const { return data_timeout_ms_; }
 
  private:
   std::mutex mutex_;
   std::atomic<bool> aborted_{false};
   std::vector<HINTERNET> open_;
+  HttpSessionOptions options_;
+  uint32_t connect_timeout_ms_ = 0;
+  uint32_t data_timeout_ms_ = 0;
 };
+
+// One request's state as WinInet's callback sees it. Two references: the
+// owner's (the opening call, then the WinRequest) and WinInet's, dropped when
+// the handle reports INTERNET_STATUS_HANDLE_CLOSING. When an open fails
+// before WinInet made a handle, no closing report can be relied on and
+// WinInet's reference is never dropped: a record of a few hundred bytes per
+// such failure.
+struct Pending {
+  explicit Pending(std::shared_ptr<SessionCore> core) : core(std::move(core)) {
+    done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~Pending() {
+    if (done) CloseHandle(done);
+  }
+  void Release() {
+    if (refs.fetch_sub(1) == 1) delete this;
+  }
+
+  std::atomic<int> refs{2};
+  HANDLE done = nullptr;  // set by INTERNET_STATUS_REQUEST_COMPLETE
+  std::shared_ptr<SessionCore> core;
+  // The open's arguments, kept for as long as WinInet may look at them.
+  std::string url;
+  std::string headers;
+
+  std::mutex mutex;
+  HINTERNET handle = nullptr;  // from INTERNET_STATUS_HANDLE_CREATED
+  bool abandoned = false;      // the owner gave up before the handle came
+
+  DWORD_PTR result = 0;  // of the call that completed late
+  DWORD error = 0;
+  DWORD read = 0;        // bytes a read put into `buffer`
+  std::vector<char> buffer;
+};
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD) {
+  Pending* p = reinterpret_cast<Pending*>(context);
+  if (!p) return;  // sessions and connections carry no record
+  switch (status) {
+    case INTERNET_STATUS_HANDLE_CREATED: {
+      HINTERNET h = reinterpret_cast<HINTERNET>(static_cast<INTERNET_ASYNC_RESULT*>(info)->dwResult);
+      bool added = p->core->Add(h);
+      bool abandoned;
+      {
+        std::lock_guard<std::mutex> hold(p->mutex);
+        p->handle = h;
+        abandoned = p->abandoned;
+      }
+      if (!added) {
+        InternetCloseHandle(h);
+      } else if (abandoned) {
+        p->core->CloseOnce(h);
+      }
+      break;
+    }
+    case INTERNET_STATUS_REQUEST_COMPLETE: {
+      const auto* r = static_cast<INTERNET_ASYNC_RESULT*>(info);
+      p->result = r->dwResult;
+      p->error = r->dwError;
+      SetEvent(p->done);
+      break;
+    }
+    case INTERNET_STATUS_HANDLE_CLOSING: {
+      HINTERNET h;
+      {
+        std::lock_guard<std::mutex> hold(p->mutex);
+        h = p->handle;
+      }
+      p->core->Forget(h);
+      p->Release();
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+// Waits for the call started on `p` to complete. kNone when it did; kNetwork
+// when the session was aborted or cancelled, or `limit_ms` passed first.
+HttpError AwaitCompletion(Pending* p, uint32_t limit_ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (WaitForSingleObject(p->done, kSliceMs) == WAIT_OBJECT_0) return HttpError::kNone;
+    if (p->core->Interrupted()) return HttpError::kNetwork;
+    if (GetTickCount() - start >= limit_ms) return HttpError::kNetwork;
+  }
+}
+
+// The owner gives up on `p`: its handle is closed now, or as soon as WinInet
+// reports it, and the owner's reference goes.
+void Abandon(Pending* p) {
+  HINTERNET h;
+  {
+    std::lock_guard<std::mutex> hold(p->mutex);
+    p->abandoned = true;
+    h = p->handle;
+  }
+  if (h) p->core->CloseOnce(h);
+  p->Release();
+}
 
 class WinRequest : public HttpRequest {
  public:
-  WinRequest(HINTERNET handle, std::shared_ptr<HandleSet> handles) : handle_(handle), handles_(std::move(handles)) {}
+  WinRequest(Pending* pending, HINTERNET handle) : pending_(pending), handle_(handle) {
+    DWORD value = 0;
+    DWORD len = sizeof value;
+    has_length_ = handle_ && HttpQueryInfoA(handle_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &value,
+                                            &len, nullptr);
+    length_ = value;
+  }
   ~WinRequest() override { Close(); }
 
   bool QueryStatusCode(uint32_t* code) override { return QueryNumber(HTTP_QUERY_STATUS_CODE, code); }
@@ -95,27 +244,56 @@ class WinRequest : public HttpRequest {
 
   HttpError Read(void* buffer, uint32_t n, uint32_t* got) override {
     *got = 0;
+    if (broken_ || (pending_ && pending_->core->aborted())) return HttpError::kNetwork;
     if (!handle_) return HttpError::kFailed;
+    if (pending_->core->Interrupted()) return HttpError::kNetwork;
+    if (pending_->buffer.empty()) pending_->buffer.resize(kReadChunk);
     char* out = static_cast<char*>(buffer);
     while (*got < n) {
-      if (handles_->aborted()) return HttpError::kNetwork;
-      DWORD read = 0;
-      if (!InternetReadFile(handle_, out + *got, n - *got, &read)) {
-        // A handle closed under the call by Abort fails in its own way.
-        return handles_->aborted() ? HttpError::kNetwork : ErrorOfLast();
+      Pending* p = pending_;
+      const DWORD want = std::min<DWORD>(n - *got, kReadChunk);
+      ResetEvent(p->done);
+      p->read = 0;
+      BOOL ok = InternetReadFile(handle_, p->buffer.data(), want, &p->read);
+      DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+      if (!ok && error == ERROR_IO_PENDING) {
+        HttpError waited = AwaitCompletion(p, pending_->core->data_timeout_ms());
+        if (waited != HttpError::kNone) return Break(waited);
+        ok = p->result != 0;
+        error = p->error;
       }
-      if (read == 0) break;
+      if (!ok) return Break(p->core->aborted() ? HttpError::kNetwork : ErrorOf(error));
+      const DWORD read = std::min(p->read, want);
+      if (read == 0) {
+        // A reply that ends before its Content-Length is a broken transfer,
+        // not a short body.
+        if (has_length_ && body_read_ < length_) return Break(HttpError::kNetwork);
+        break;
+      }
+      std::memcpy(out + *got, p->buffer.data(), read);
       *got += read;
+      body_read_ += read;
     }
     return HttpError::kNone;
   }
 
   void Close() override {
-    handles_->CloseOnce(handle_);
+    if (!pending_) return;
+    pending_->core->CloseOnce(handle_);
     handle_ = nullptr;
+    pending_->Release();
+    pending_ = nullptr;
   }
 
  private:
+  // The transfer is over with `error`; a read may still be pending inside
+  // WinInet, so the handle goes now and later reads fail.
+  HttpError Break(HttpError error) {
+    broken_ = true;
+    Close();
+    return error;
+  }
+
   bool QueryNumber(DWORD what, uint32_t* out) {
     if (!handle_) return false;
     DWORD value = 0;
@@ -125,75 +303,118 @@ class WinRequest : public HttpRequest {
     return true;
   }
 
+  Pending* pending_;
   HINTERNET handle_;
-  std::shared_ptr<HandleSet> handles_;
+  bool has_length_ = false;
+  uint32_t length_ = 0;
+  uint64_t body_read_ = 0;
+  bool broken_ = false;
 };
 
 class WinConnection : public HttpConnection {
  public:
-  WinConnection(HINTERNET handle, std::shared_ptr<HandleSet> handles) : handle_(handle), handles_(std::move(handles)) {}
+  WinConnection(HINTERNET handle, std::shared_ptr<SessionCore> core) : handle_(handle), core_(std::move(core)) {}
   ~WinConnection() override { Close(); }
   void Close() override {
-    handles_->CloseOnce(handle_);
+    core_->CloseOnce(handle_);
     handle_ = nullptr;
   }
 
  private:
   HINTERNET handle_;
-  std::shared_ptr<HandleSet> handles_;
+  std::shared_ptr<SessionCore> core_;
 };
 
 class WinSession : public HttpSession {
  public:
-  explicit WinSession(HINTERNET handle) : handle_(handle), handles_(std::make_shared<HandleSet>()) {
-    handles_->Add(handle);
+  WinSession(HINTERNET handle, std::shared_ptr<SessionCore> core) : handle_(handle), core_(std::move(core)) {
+    core_->Add(handle);
   }
   ~WinSession() override { Close(); }
 
   std::unique_ptr<HttpConnection> Connect(const std::string& server, uint16_t port, const std::string& user,
                                           const std::string& password) override {
-    if (!handle_ || handles_->aborted()) return nullptr;
+    if (!handle_ || core_->aborted()) return nullptr;
+    // Makes no network call; no context, so no status reports for it.
     HINTERNET h = InternetConnectA(handle_, server.c_str(), port, user.c_str(), password.c_str(),
-                                   INTERNET_SERVICE_HTTP, 0, 1);
+                                   INTERNET_SERVICE_HTTP, 0, 0);
     if (!h) return nullptr;
-    if (!handles_->Add(h)) {
+    if (!core_->Add(h)) {
       InternetCloseHandle(h);
       return nullptr;
     }
-    return std::make_unique<WinConnection>(h, handles_);
+    return std::make_unique<WinConnection>(h, core_);
   }
 
   std::unique_ptr<HttpRequest> OpenUrl(const std::string& url, uint32_t flags, const std::string& headers,
                                        HttpError* error) override {
-    if (handles_->aborted()) {
+    if (core_->Interrupted()) {
       *error = HttpError::kNetwork;
       return nullptr;
     }
-    if (!handle_) {
+    // HTTP only: other schemes may never complete in asynchronous mode.
+    HttpUrl parts;
+    if (!handle_ || !ParseHttpUrl(url, &parts)) {
       *error = HttpError::kFailed;
       return nullptr;
     }
+    Pending* p = new Pending(core_);
+    p->url = url;
+    p->headers = headers;
     // The header block goes in NUL-terminated, with the length left to WinInet.
-    HINTERNET h = InternetOpenUrlA(handle_, url.c_str(), headers.empty() ? nullptr : headers.c_str(),
-                                   headers.empty() ? 0 : static_cast<DWORD>(-1), flags, 1);
+    HINTERNET h = InternetOpenUrlA(handle_, p->url.c_str(), p->headers.empty() ? nullptr : p->headers.c_str(),
+                                   p->headers.empty() ? 0 : static_cast<DWORD>(-1), flags,
+                                   reinterpret_cast<DWORD_PTR>(p));
     if (!h) {
-      *error = handles_->aborted() ? HttpError::kNetwork : ErrorOfLast();
-      return nullptr;
+      DWORD e = GetLastError();
+      if (e != ERROR_IO_PENDING) {
+        // Failed before anything was sent.
+        *error = core_->aborted() ? HttpError::kNetwork : ErrorOf(e);
+        Abandon(p);
+        return nullptr;
+      }
+      HttpError waited = AwaitCompletion(p, core_->connect_timeout_ms() + core_->data_timeout_ms());
+      if (waited != HttpError::kNone) {
+        *error = waited;
+        Abandon(p);
+        return nullptr;
+      }
+      h = reinterpret_cast<HINTERNET>(p->result);
+      if (!h) {
+        // WinInet closes the handle of a failed open itself.
+        *error = core_->aborted() ? HttpError::kNetwork : ErrorOf(p->error);
+        Abandon(p);
+        return nullptr;
+      }
     }
-    if (!handles_->Add(h)) {
+    // WinInet announces the handle before the open completes; where it did
+    // not, the handle joins the session's set here.
+    bool announced;
+    {
+      std::lock_guard<std::mutex> hold(p->mutex);
+      announced = p->handle == h;
+      if (!p->handle) p->handle = h;
+    }
+    if (!announced && !core_->Add(h)) {
       InternetCloseHandle(h);
       *error = HttpError::kNetwork;
+      p->Release();
+      return nullptr;
+    }
+    if (core_->aborted()) {
+      *error = HttpError::kNetwork;
+      Abandon(p);
       return nullptr;
     }
     *error = HttpError::kNone;
-    return std::make_unique<WinRequest>(h, handles_);
+    return std::make_unique<WinRequest>(p, h);
   }
 
-  void Abort() override { handles_->Abort(); }
-  bool IsAborted() const override { return handles_->aborted(); }
+  void Abort() override { core_->Abort(); }
+  bool IsAborted() const override { return core_->aborted(); }
 
   void Close() override {
-    handles_->CloseOnce(handle_);
+    core_->CloseOnce(handle_);
     handle_ = nullptr;
   }
 
@@ -201,15 +422,20 @@ class WinSession : public HttpSession {
 
  private:
   HINTERNET handle_;
-  std::shared_ptr<HandleSet> handles_;
+  std::shared_ptr<SessionCore> core_;
 };
 
 }  // namespace
 
 std::unique_ptr<HttpSession> HttpSession::Open(const HttpSessionOptions& options) {
-  HINTERNET h = InternetOpenA(options.agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET h = InternetOpenA(options.agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                              INTERNET_FLAG_ASYNC);
   if (!h) return nullptr;
-  auto session = std::make_unique<WinSession>(h);
+  if (InternetSetStatusCallback(h, OnStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
+    InternetCloseHandle(h);
+    return nullptr;
+  }
+  auto session = std::make_unique<WinSession>(h, std::make_shared<SessionCore>(options));
   if (options.set_timeouts) {
     session->SetNumber(INTERNET_OPTION_CONNECT_TIMEOUT, options.connect_timeout_ms);
     session->SetNumber(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, options.data_timeout_ms);

@@ -910,7 +910,6 @@ TEST_F(CancelledEngineTest, WhileVersionInfoIsFetched) {
   ServeSlowDocuments();
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt x\n");
   SetClient("1.0.0.1", server_.Url(""));
-  UpdateControl& control = UpdateControl::Instance();
   ASSERT_TRUE(StartInProcess());
   ASSERT_TRUE(WaitForState(FetchingInfo, 10000)) << Log();
   platform::SleepMs(300);
@@ -925,7 +924,6 @@ TEST_F(CancelledEngineTest, DuringTheHoldOfUpdateSuccessful) {
           "package 1.0.0.1 1.0.0.2\n text one.txt x\n"
           "package 1.0.0.2 1.0.0.3\n text two.txt y\n");
   SetClient("1.0.0.1", server_.Url(""));
-  UpdateControl& control = UpdateControl::Instance();
   ASSERT_TRUE(StartInProcess());
   ASSERT_TRUE(WaitForState(Succeeded, 30000)) << Log();
   CancelAndExpectPromptEnd();
