@@ -1,14 +1,15 @@
-// Watching what the downloader writes, and a disk that fills up under it.
+// Watching what the downloader writes (and, through file_faults.h, a disk
+// that fills up under it).
 #ifndef TESTING_WRITE_WATCH_H_
 #define TESTING_WRITE_WATCH_H_
 
 #include <cstdint>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/file.h"
+#include "testing/file_faults.h"
 #include "win_dl_net/data_sink.h"
 #include "win_dl_net/segment_policy.h"
 
@@ -58,67 +59,6 @@ inline std::vector<WriteWatch::Range> JobRanges(uint32_t size) {
   for (const SegmentInfo& s : SegmentPolicy::Layout(size)) out.push_back({s.isp, s.ep});
   return out;
 }
-
-// The disk fills up under one file: its system writes are numbered from 1,
-// write `short_at` gets only half its bytes onto the disk, and every write
-// from `fail_from` on fails with kIo. Other files are spared. One at a time.
-class FullDisk {
- public:
-  FullDisk(const std::string& path, int short_at, int fail_from)
-      : path_(path), short_at_(short_at), fail_from_(fail_from) {
-    Current() = this;
-    platform::FileCalls().open = [](const platform::FileName& name, const platform::FileOpenOptions& o,
-                                    platform::NativeFile* out) {
-      platform::FileError e = platform::RealFileCalls().open(name, o, out);
-      FullDisk* self = Current();
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      if (e == platform::FileError::kNone && name.ToNarrow() == self->path_) self->handles_.insert(*out);
-      return e;
-    };
-    platform::FileCalls().close = [](platform::NativeFile f) {
-      FullDisk* self = Current();
-      {
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        self->handles_.erase(f);
-      }
-      return platform::RealFileCalls().close(f);
-    };
-    platform::FileCalls().write = [](platform::NativeFile f, int64_t at, const void* src, size_t n, size_t* done) {
-      FullDisk* self = Current();
-      int number = 0;
-      {
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        if (self->handles_.count(f)) number = ++self->writes_;
-      }
-      if (number != 0 && number >= self->fail_from_) {
-        *done = 0;
-        return platform::FileError::kIo;
-      }
-      if (number != 0 && number == self->short_at_) n /= 2;
-      return platform::RealFileCalls().write(f, at, src, n, done);
-    };
-  }
-  ~FullDisk() { Current() = nullptr; }
-
-  int Writes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writes_;
-  }
-
- private:
-  static FullDisk*& Current() {
-    static FullDisk* current = nullptr;
-    return current;
-  }
-
-  platform::ScopedFileCallsOverride restore_;
-  const std::string path_;
-  const int short_at_, fail_from_;
-  mutable std::mutex mutex_;
-  std::set<platform::NativeFile> handles_;
-  int writes_ = 0;
-};
-
 
 }  // namespace testkit
 

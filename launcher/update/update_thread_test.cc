@@ -22,6 +22,7 @@
 #include "platform/process.h"
 #include "testing/client_install.h"
 #include "testing/fault_server.h"
+#include "testing/file_faults.h"
 #include "testing/nginx_server.h"
 #include "testing/testing.h"
 #include "testing/write_watch.h"
@@ -992,55 +993,26 @@ TEST_F(InProcessEngineTest, CancelDuringTheDownloadStopsTheJob) {
 // The disk fails while the downloaded package is hashed: every read of it
 // reports an I/O error. The check fails, no setup program runs, and the
 // version stays.
-std::atomic<int> g_failed_reads{0};
-std::atomic<int64_t> g_package_size{-1};
-std::mutex g_failing_mutex;
-std::set<platform::NativeFile> g_failing;  // handles whose reads fail
-
 TEST_F(InProcessEngineTest, AReadErrorWhileHashingFailsTheCheckAndRunsNoSetup) {
   ASSERT_TRUE(platform::WriteStringToFile(client_.Scratch("marker.txt"), "installed by the setup program"));
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n file data/marker.txt " + client_.Scratch("marker.txt") + "\n");
   SetClient("1.0.0.1", server_.Url(""));
-  g_package_size = platform::FileSize(DocPath("packages/update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix);
-  ASSERT_GT(g_package_size.load(), 0);
-  g_failed_reads = 0;
-  platform::ScopedFileCallsOverride faulty;
+  const int64_t package_size = platform::FileSize(DocPath("packages/update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix);
+  ASSERT_GT(package_size, 0);
   // The package is known by its size, under whatever name it is read: every
   // file of that size opened for reading fails its reads.
-  platform::FileCalls().open = [](const platform::FileName& name, const platform::FileOpenOptions& o,
-                                  platform::NativeFile* out) {
-    platform::FileError e = platform::RealFileCalls().open(name, o, out);
-    int64_t size = -1;
-    if (e == platform::FileError::kNone && o.disposition == platform::FileDisposition::kReadExisting &&
-        platform::RealFileCalls().size(*out, &size) == platform::FileError::kNone && size == g_package_size) {
-      std::lock_guard<std::mutex> hold(g_failing_mutex);
-      g_failing.insert(*out);
-    }
-    return e;
-  };
-  platform::FileCalls().read = [](platform::NativeFile f, int64_t at, void* dest, size_t n, size_t* got) {
-    {
-      std::lock_guard<std::mutex> hold(g_failing_mutex);
-      if (g_failing.count(f)) {
-        ++g_failed_reads;
-        *got = 0;
-        return platform::FileError::kIo;
-      }
-    }
-    return platform::RealFileCalls().read(f, at, dest, n, got);
-  };
-  platform::FileCalls().close = [](platform::NativeFile f) {
-    {
-      std::lock_guard<std::mutex> hold(g_failing_mutex);
-      g_failing.erase(f);
-    }
-    return platform::RealFileCalls().close(f);
-  };
+  testkit::FileFaults faulty(
+      [package_size](const std::string&, const platform::FileOpenOptions& o, platform::NativeFile f) {
+        int64_t size = -1;
+        return o.disposition == platform::FileDisposition::kReadExisting &&
+               platform::RealFileCalls().size(f, &size) == platform::FileError::kNone && size == package_size;
+      },
+      nullptr, [](int) { return testkit::FileFaults::Outcome::kFail; });
 
   ASSERT_TRUE(StartInProcess());
   ASSERT_TRUE(WaitForEngineEnd(60000)) << Log();
   EXPECT_EQ(UpdateControl::Instance().GetState(), DigestMismatch) << Log();
-  EXPECT_GT(g_failed_reads.load(), 0);
+  EXPECT_GT(faulty.Reads(), 0);
   EXPECT_NE(Log().find("update package md5 check error"), std::string::npos) << Log();
   EXPECT_EQ(Log().find("SegmentPolicy init error"), std::string::npos) << Log();
   EXPECT_FALSE(platform::Exists(install_ + "data" + kPathSep + "marker.txt"));
