@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -143,6 +144,7 @@ struct Pending {
 
   DWORD_PTR result = 0;  // of the call that completed late
   DWORD error = 0;
+  DWORD avail = 0;       // bytes WinInet holds, from a query
   DWORD read = 0;        // bytes a read put into `buffer`
   std::vector<char> buffer;
 };
@@ -251,23 +253,24 @@ class WinRequest : public HttpRequest {
     char* out = static_cast<char*>(buffer);
     while (*got < n) {
       Pending* p = pending_;
-      const DWORD want = std::min<DWORD>(n - *got, kReadChunk);
-      ResetEvent(p->done);
-      p->read = 0;
-      BOOL ok = InternetReadFile(handle_, p->buffer.data(), want, &p->read);
-      DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-      if (!ok && error == ERROR_IO_PENDING) {
-        HttpError waited = AwaitCompletion(p, pending_->core->data_timeout_ms());
-        if (waited != HttpError::kNone) return Break(waited);
-        ok = p->result != 0;
-        error = p->error;
+      // First wait until WinInet holds some of the body (or knows it has
+      // ended), then take what it holds: bytes that have arrived are never
+      // left inside a read that a stop gives up on.
+      bool late = false;
+      HttpError error = Call(p, [&] { return InternetQueryDataAvailable(handle_, &p->avail, 0, 0); }, &late);
+      if (error != HttpError::kNone) return Break(error);
+      if (late) continue;  // asked again, answered at once now
+      if (p->avail == 0) {
+        if (EndedEarly()) return Break(HttpError::kNetwork);
+        break;
       }
-      if (!ok) return Break(p->core->aborted() ? HttpError::kNetwork : ErrorOf(error));
+      const DWORD want = std::min<DWORD>({n - *got, kReadChunk, p->avail});
+      p->read = 0;
+      error = Call(p, [&] { return InternetReadFile(handle_, p->buffer.data(), want, &p->read); }, &late);
+      if (error != HttpError::kNone) return Break(error);
       const DWORD read = std::min(p->read, want);
       if (read == 0) {
-        // A reply that ends before its Content-Length is a broken transfer,
-        // not a short body.
-        if (has_length_ && body_read_ < length_) return Break(HttpError::kNetwork);
+        if (EndedEarly()) return Break(HttpError::kNetwork);
         break;
       }
       std::memcpy(out + *got, p->buffer.data(), read);
@@ -293,6 +296,28 @@ class WinRequest : public HttpRequest {
     Close();
     return error;
   }
+
+  // Runs one WinInet call that may complete later, into memory `p` owns.
+  // kNone when it succeeded (*late: after a wait); a failure, an abort, a
+  // cancel or the data time-out otherwise.
+  HttpError Call(Pending* p, const std::function<BOOL()>& start, bool* late) {
+    *late = false;
+    ResetEvent(p->done);
+    if (start()) return HttpError::kNone;
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      HttpError waited = AwaitCompletion(p, p->core->data_timeout_ms());
+      if (waited != HttpError::kNone) return waited;
+      *late = true;
+      if (p->result) return HttpError::kNone;
+      error = p->error;
+    }
+    return p->core->aborted() ? HttpError::kNetwork : ErrorOf(error);
+  }
+
+  // A reply that ends before its Content-Length is a broken transfer, not a
+  // short body.
+  bool EndedEarly() const { return has_length_ && body_read_ < length_; }
 
   bool QueryNumber(DWORD what, uint32_t* out) {
     if (!handle_) return false;
