@@ -13,13 +13,23 @@ wine_env() {
   export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 }
 
-# wine_prefix_ready: makes the Wine prefix once.
+# wine_prefix_ready: makes the Wine prefix once, and starts Wine's session
+# (its server and background services) when none runs. Started by the first
+# program of a session instead, those services would inherit that program's
+# output and hold it open until the session ends: a test runner reading it
+# would wait for the last Windows program of the whole run. WINELOADER and
+# WINESERVER choose the loader (default: wine, wineserver).
 wine_prefix_ready() {
   wine_env
+  local loader="${WINELOADER:-wine}" server="${WINESERVER:-wineserver}"
   if [ ! -d "$WINEPREFIX" ]; then
     mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || true
-    wineserver -w 2>/dev/null || true
+    "$loader" wineboot -i </dev/null >/dev/null 2>&1 || true
+    "$server" -w </dev/null >/dev/null 2>&1 || true
+  fi
+  # -k0 only asks whether a server runs for the prefix.
+  if ! "$server" -k0 </dev/null >/dev/null 2>&1; then
+    "$loader" wineboot </dev/null >/dev/null 2>&1 || true
   fi
 }
 
