@@ -12,6 +12,12 @@
 namespace platform {
 namespace {
 
+HttpSessionOptions Agent(const std::string& name) {
+  HttpSessionOptions options;
+  options.agent = name;
+  return options;
+}
+
 TEST(HttpUrlTest, Splits) {
   HttpUrl u;
   ASSERT_TRUE(ParseHttpUrl("http://example.org/a/b.exe?x=1", &u));
@@ -35,7 +41,7 @@ TEST(HttpUrlTest, Splits) {
 }
 
 TEST(HttpSessionTest, RefusedConnectionIsANetworkError) {
-  auto session = HttpSession::Open(HttpSessionOptions{"test"});
+  auto session = HttpSession::Open(Agent("test"));
   ASSERT_TRUE(session);
   HttpError error = HttpError::kNone;
   // Nothing listens on the discard port of the loopback here.
@@ -66,7 +72,7 @@ class HttpServerTest : public ::testing::Test {
 };
 
 TEST_F(HttpServerTest, StatusHeadersAndBody) {
-  auto session = HttpSession::Open(HttpSessionOptions{"agent-name"});
+  auto session = HttpSession::Open(Agent("agent-name"));
   HttpError error;
   auto request = session->OpenUrl(Url("/moved"), kHttpFlagReload, "Range: bytes=0-\r\n", &error);
   ASSERT_TRUE(request);
@@ -100,7 +106,7 @@ TEST_F(HttpServerTest, ReadsFillTheBufferUntilTheEnd) {
   FaultServer drip;
   drip.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kTinyChunks; });
   ASSERT_TRUE(drip.Start(std::string(100000, 'd')));
-  auto session = HttpSession::Open(HttpSessionOptions{"t"});
+  auto session = HttpSession::Open(Agent("t"));
   HttpError error;
   auto request = session->OpenUrl(drip.Url("drip"), 0, "", &error);
   ASSERT_TRUE(request);
@@ -111,7 +117,9 @@ TEST_F(HttpServerTest, ReadsFillTheBufferUntilTheEnd) {
   int reads = 0;
   do {
     ASSERT_EQ(request->Read(buf.data(), 8192, &got), HttpError::kNone);
-    if (got > 0 && total + got < 100000) EXPECT_EQ(got, 8192u);
+    if (got > 0 && total + got < 100000) {
+      EXPECT_EQ(got, 8192u);
+    }
     total += got;
     ++reads;
   } while (got == 8192);
@@ -121,7 +129,7 @@ TEST_F(HttpServerTest, ReadsFillTheBufferUntilTheEnd) {
 
 TEST_F(HttpServerTest, CancelEndsABlockedRead) {
   std::atomic<bool> cancel{false};
-  HttpSessionOptions options{"t"};
+  HttpSessionOptions options = Agent("t");
   options.cancelled = [&] { return cancel.load(); };
   auto session = HttpSession::Open(options);
   HttpError error;
@@ -151,7 +159,7 @@ TEST_F(HttpServerTest, AbortEndsBlockedCallsFromAnotherThread) {
   });
   const auto bound = std::chrono::milliseconds(1000);
   {
-    auto session = HttpSession::Open(HttpSessionOptions{"t"});
+    auto session = HttpSession::Open(Agent("t"));
     std::thread aborter([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       session->Abort();
@@ -163,7 +171,7 @@ TEST_F(HttpServerTest, AbortEndsBlockedCallsFromAnotherThread) {
     aborter.join();
     EXPECT_EQ(error, HttpError::kNetwork);
   }
-  auto session = HttpSession::Open(HttpSessionOptions{"t"});
+  auto session = HttpSession::Open(Agent("t"));
   HttpError error;
   auto request = session->OpenUrl(Url("/stall"), 0, "", &error);
   ASSERT_TRUE(request);
@@ -189,7 +197,7 @@ TEST_F(HttpServerTest, ABodyCutShortOfItsLengthIsANetworkError) {
   FaultServer cut;
   cut.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kTruncate; });
   ASSERT_TRUE(cut.Start(std::string(200000, 'c')));
-  auto session = HttpSession::Open(HttpSessionOptions{"t"});
+  auto session = HttpSession::Open(Agent("t"));
   HttpError error;
   auto request = session->OpenUrl(cut.Url("cut"), 0, "", &error);
   ASSERT_TRUE(request);
@@ -209,7 +217,7 @@ TEST_F(HttpServerTest, ABodyCutShortOfItsLengthIsANetworkError) {
 }
 
 TEST_F(HttpServerTest, StalledTransferTimesOut) {
-  HttpSessionOptions options{"t"};
+  HttpSessionOptions options = Agent("t");
   options.set_timeouts = true;
   options.connect_timeout_ms = 5000;
   options.data_timeout_ms = 300;
