@@ -50,29 +50,13 @@ class FileFaults {
       return platform::RealFileCalls().close(f);
     };
     platform::FileCalls().write = [](platform::NativeFile f, int64_t at, const void* src, size_t n, size_t* done) {
-      switch (Current()->Decide(f, &Current()->writes_, Current()->on_write_)) {
-        case Outcome::kFail:
-          *done = 0;
-          return platform::FileError::kIo;
-        case Outcome::kShort:
-          n /= 2;
-          break;
-        case Outcome::kPass:
-          break;
-      }
+      FileFaults* self = Current();
+      if (!Allow(self->Decide(f, &self->writes_, self->on_write_), &n, done)) return platform::FileError::kIo;
       return platform::RealFileCalls().write(f, at, src, n, done);
     };
     platform::FileCalls().read = [](platform::NativeFile f, int64_t at, void* dest, size_t n, size_t* got) {
-      switch (Current()->Decide(f, &Current()->reads_, Current()->on_read_)) {
-        case Outcome::kFail:
-          *got = 0;
-          return platform::FileError::kIo;
-        case Outcome::kShort:
-          n /= 2;
-          break;
-        case Outcome::kPass:
-          break;
-      }
+      FileFaults* self = Current();
+      if (!Allow(self->Decide(f, &self->reads_, self->on_read_), &n, got)) return platform::FileError::kIo;
       return platform::RealFileCalls().read(f, at, dest, n, got);
     };
   }
@@ -94,6 +78,16 @@ class FileFaults {
   static FileFaults*& Current() {
     static FileFaults* current = nullptr;
     return current;
+  }
+
+  // Applies `outcome` to a call of *n bytes; false when the call fails.
+  static bool Allow(Outcome outcome, size_t* n, size_t* done) {
+    if (outcome == Outcome::kFail) {
+      *done = 0;
+      return false;
+    }
+    if (outcome == Outcome::kShort) *n /= 2;
+    return true;
   }
 
   Outcome Decide(platform::NativeFile f, int* count, const Rule& rule) {
