@@ -133,13 +133,15 @@ TEST_F(RetryJobTest, RefusedFiveTimesTheGapsGrow) {
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
   auto at = Arrivals(server_, kRange1);
   ASSERT_EQ(at.size(), 6u);
-  long long wait = 100, before = 0;
+  // Each gap is at least its wait, twice the one before, and less than a
+  // second more: the waits double. The gaps are not compared with each other:
+  // the time a refusal takes to reach the client (up to 200 ms when the
+  // server is a separate program) can make one short gap longer than the next.
+  long long wait = 100;
   for (size_t k = 1; k < at.size(); ++k, wait *= 2) {
     long long gap = MsBetween(at[k - 1], at[k]);
     EXPECT_GE(gap, wait) << "gap " << k;
     EXPECT_LT(gap, wait + 1000) << "gap " << k;
-    EXPECT_GT(gap, before) << "gap " << k;
-    before = gap;
   }
 }
 
