@@ -16,9 +16,9 @@ fi
 mkdir -p "$work"
 
 . "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
-wine_prefix=
+wine_prefix= wine_server=wineserver
 cleanup() {
-  if [ -n "$wine_prefix" ]; then WINEPREFIX=$wine_prefix wineserver -k >/dev/null 2>&1; fi
+  if [ -n "$wine_prefix" ]; then WINEPREFIX=$wine_prefix $wine_server -k >/dev/null 2>&1; fi
   stop_xvfb
 }
 trap cleanup EXIT
@@ -30,13 +30,24 @@ if ! start_xvfb $((100 + $$ % 100)) 299 1024x768x24 "$work/xvfb.log"; then
 fi
 
 case "$(basename "$1")" in
-  wine-run|wine)
+  wine-run|wine|wine64-run)
     wine_prefix=$work/wineprefix
-    shared=${WINEPREFIX:-$RENEWEL_ROOT/build/wineprefix}
+    if [ "$(basename "$1")" = wine64-run ]; then
+      shared=${WINEPREFIX:-$RENEWEL_ROOT/build/wineprefix64} wine_server=/usr/lib/wine/wineserver64
+    else
+      shared=${WINEPREFIX:-$RENEWEL_ROOT/build/wineprefix} wine_server=wineserver
+    fi
     if [ ! -d "$wine_prefix" ]; then
       if [ -d "$shared" ]; then cp -a "$shared" "$wine_prefix.tmp" && mv "$wine_prefix.tmp" "$wine_prefix"; fi
     fi
     export WINEPREFIX=$wine_prefix
+    # No window manager runs on this display. A window Wine gives to one
+    # waits up to 2 s, when hidden, for the manager to take note, so every
+    # dialog took 2 s longer to close; Wine keeps its windows to itself here.
+    if [ ! -f "$wine_prefix/.unmanaged" ]; then
+      "$1" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 &&
+        touch "$wine_prefix/.unmanaged"
+    fi
     # Tests may allow what Wine does not do (a blank browser pane).
     export RENEWEL_DISPLAY_UNDER_WINE=1
     ;;
