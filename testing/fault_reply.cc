@@ -23,6 +23,7 @@ FaultServer::Request DescribeRequest(const httplib::Request& req) {
   r.user_agent = req.get_header_value("User-Agent");
   r.path = req.path;
   r.at = std::chrono::system_clock::now();
+  r.arrived = std::chrono::steady_clock::now();
   return r;
 }
 

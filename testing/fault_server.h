@@ -55,6 +55,10 @@ class FaultServer {
     std::string user_agent;
     std::string path;          // as asked for, "/dir/pkg.exe"
     std::chrono::system_clock::time_point at;  // when it came
+    // When it came on a clock that setting the wall clock does not move: for
+    // the time between requests (of one server; another process's steady
+    // clock may count from elsewhere).
+    std::chrono::steady_clock::time_point arrived;
   };
 
   // Picks the fault of each request. Called for one request at a time, in

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/http.h"
+#include "testing/fault_wire.h"
 
 namespace {
 
@@ -56,8 +57,10 @@ TEST_F(FaultServerSelfTest, RecordsEveryRequestInArrivalOrder) {
   // decodes %XX in header values: "%25" arrives as "%".)
   const std::string agent = "a  b\tc=d %25";
   const auto before = std::chrono::system_clock::now();
+  const auto steady_before = std::chrono::steady_clock::now();
   Reply whole = Get(server_.Url("dir/pkg.exe"), "User-Agent: " + agent + "\r\nAccept: */*\r\n");
   Reply part = Get(server_.Url("pkg.exe"), "Range: bytes=7-\r\n");
+  const auto steady_span = std::chrono::steady_clock::now() - steady_before;
   const auto after = std::chrono::system_clock::now();
   ASSERT_TRUE(whole.ok && part.ok);
   EXPECT_EQ(whole.status, 200u);
@@ -83,6 +86,37 @@ TEST_F(FaultServerSelfTest, RecordsEveryRequestInArrivalOrder) {
   EXPECT_GE(seen[0].at, before - std::chrono::milliseconds(1));
   EXPECT_LE(seen[0].at, seen[1].at);
   EXPECT_LE(seen[1].at, after + std::chrono::milliseconds(1));
+  // The steady stamps come from the server's own clock: only their
+  // difference means something here, and it stays within the test's span.
+  EXPECT_LE(seen[0].arrived, seen[1].arrived);
+  EXPECT_LE(seen[1].arrived - seen[0].arrived, steady_span + std::chrono::milliseconds(1));
+}
+
+// A request crosses from the helper to the test as one line: every field
+// comes back as it went, both clocks' stamps to the microsecond.
+TEST(FaultWire, ARequestComesBackAsItWent) {
+  FaultServer::Request r;
+  r.range = "bytes=7- x%";
+  r.has_range = true;
+  r.start = 4000000000u;
+  r.accept = "*/*";
+  r.user_agent = "a  b\tc=d";
+  r.path = "/dir/pkg.exe";
+  r.at = std::chrono::system_clock::time_point(std::chrono::microseconds(1765000000123456));
+  r.arrived = std::chrono::steady_clock::time_point(std::chrono::microseconds(987654321));
+  uint64_t id = 0;
+  FaultServer::Request back;
+  ASSERT_TRUE(testkit::fault_wire::Decode(testkit::fault_wire::Encode(42, r), &id, &back));
+  EXPECT_EQ(id, 42u);
+  EXPECT_EQ(back.range, r.range);
+  EXPECT_TRUE(back.has_range);
+  EXPECT_EQ(back.start, r.start);
+  EXPECT_EQ(back.accept, r.accept);
+  EXPECT_EQ(back.user_agent, r.user_agent);
+  EXPECT_EQ(back.path, r.path);
+  EXPECT_EQ(back.at, r.at);
+  EXPECT_EQ(back.arrived, r.arrived);
+  EXPECT_FALSE(testkit::fault_wire::Decode("42 1 2 1 7 =a =b =c", &id, &back));  // a field short
 }
 
 TEST_F(FaultServerSelfTest, EachReplyIsTheOneTheScriptChose) {

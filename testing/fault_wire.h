@@ -61,7 +61,10 @@ inline bool Unescape(const std::string& s, std::string* out) {
 inline std::string Encode(uint64_t id, const FaultServer::Request& r) {
   const long long at =
       std::chrono::duration_cast<std::chrono::microseconds>(r.at.time_since_epoch()).count();
-  return std::to_string(id) + " " + std::to_string(at) + " " + (r.has_range ? "1" : "0") + " " +
+  const long long arrived =
+      std::chrono::duration_cast<std::chrono::microseconds>(r.arrived.time_since_epoch()).count();
+  return std::to_string(id) + " " + std::to_string(at) + " " + std::to_string(arrived) + " " +
+         (r.has_range ? "1" : "0") + " " +
          std::to_string(r.start) + " =" + Escape(r.range) + " =" + Escape(r.accept) + " =" +
          Escape(r.user_agent) + " =" + Escape(r.path);
 }
@@ -75,21 +78,24 @@ inline bool Decode(const std::string& line, uint64_t* id, FaultServer::Request* 
     if (sp == std::string::npos) break;
     from = sp + 1;
   }
-  if (f.size() != 8) return false;
-  for (size_t i = 0; i < 4; ++i) {
+  if (f.size() != 9) return false;
+  for (size_t i = 0; i < 5; ++i) {
     if (f[i].empty() || f[i].find_first_not_of("-0123456789") != std::string::npos) return false;
   }
-  for (size_t i = 4; i < 8; ++i) {
+  for (size_t i = 5; i < 9; ++i) {
     if (f[i].empty() || f[i][0] != '=') return false;
   }
   *id = std::strtoull(f[0].c_str(), nullptr, 10);
   const long long at = std::strtoll(f[1].c_str(), nullptr, 10);
   r->at = std::chrono::system_clock::time_point(
       std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::microseconds(at)));
-  r->has_range = f[2] == "1";
-  r->start = static_cast<uint32_t>(std::strtoul(f[3].c_str(), nullptr, 10));
-  return Unescape(f[4].substr(1), &r->range) && Unescape(f[5].substr(1), &r->accept) &&
-         Unescape(f[6].substr(1), &r->user_agent) && Unescape(f[7].substr(1), &r->path);
+  const long long arrived = std::strtoll(f[2].c_str(), nullptr, 10);
+  r->arrived = std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::microseconds(arrived)));
+  r->has_range = f[3] == "1";
+  r->start = static_cast<uint32_t>(std::strtoul(f[4].c_str(), nullptr, 10));
+  return Unescape(f[5].substr(1), &r->range) && Unescape(f[6].substr(1), &r->accept) &&
+         Unescape(f[7].substr(1), &r->user_agent) && Unescape(f[8].substr(1), &r->path);
 }
 
 }  // namespace fault_wire

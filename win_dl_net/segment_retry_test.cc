@@ -22,8 +22,11 @@ namespace {
 
 using Fault = FaultServer::Fault;
 using Clock = std::chrono::system_clock;
+using Arrival = std::chrono::steady_clock::time_point;
 
-long long MsBetween(Clock::time_point a, Clock::time_point b) {
+// Gaps are measured on the server's steady clock: the wall clock of this
+// machine may be set while a test runs.
+long long MsBetween(Arrival a, Arrival b) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
 }
 
@@ -56,11 +59,16 @@ class RetryJobTest : public testkit::ServedBytesTest<1000003> {
   std::string Local() const { return tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe"; }
   std::vector<testkit::WriteWatch::Range> Ranges() const { return testkit::JobRanges(kSize); }
   // Arrival times of the requests of `server` that asked for byte `start`.
-  static std::vector<Clock::time_point> Arrivals(const FaultServer& server, uint32_t start) {
-    std::vector<Clock::time_point> out;
+  static std::vector<FaultServer::Request> RangeRequests(const FaultServer& server, uint32_t start) {
+    std::vector<FaultServer::Request> out;
     for (const auto& r : server.Requests()) {
-      if (r.index > 0 && r.has_range && r.start == start) out.push_back(r.at);
+      if (r.index > 0 && r.has_range && r.start == start) out.push_back(r);
     }
+    return out;
+  }
+  static std::vector<Arrival> Arrivals(const FaultServer& server, uint32_t start) {
+    std::vector<Arrival> out;
+    for (const auto& r : RangeRequests(server, start)) out.push_back(r.arrived);
     return out;
   }
   // Runs the job until it ends by itself; a job still running after 30 s is
@@ -113,10 +121,10 @@ TEST_F(RetryJobTest, RetryAfterAsADateIsHonoured) {
   auto job = NewJob(server_.Url("pkg.exe"));
   RunToEnd(*job);
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
-  auto at = Arrivals(server_, kRange1);
-  ASSERT_EQ(at.size(), 2u);
-  EXPECT_GE(Clock::to_time_t(at[1]), until);
-  EXPECT_LT(MsBetween(at[0], at[1]), 5000);
+  auto asked = RangeRequests(server_, kRange1);
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_GE(Clock::to_time_t(asked[1].at), until);
+  EXPECT_LT(MsBetween(asked[0].arrived, asked[1].arrived), 5000);
 }
 
 TEST_F(RetryJobTest, RefusedFiveTimesTheGapsGrow) {
@@ -157,9 +165,9 @@ TEST_F(RetryJobTest, ProgressStartsTheBackoffAgain) {
   auto job = NewJob(server_.Url("pkg.exe"));
   RunToEnd(*job);
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
-  std::vector<Clock::time_point> at;
+  std::vector<Arrival> at;
   for (const auto& r : server_.Requests()) {
-    if (r.index > 0 && r.start >= kRange3) at.push_back(r.at);
+    if (r.index > 0 && r.start >= kRange3) at.push_back(r.arrived);
   }
   ASSERT_GE(at.size(), 5u);
   for (size_t k = 1; k < at.size(); ++k) {
