@@ -191,15 +191,25 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, D
   }
 }
 
-// Waits for the call started on `p` to complete. kNone when it did; kNetwork
-// when the session was aborted or cancelled, or `limit_ms` passed first.
-HttpError AwaitCompletion(Pending* p, uint32_t limit_ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    if (WaitForSingleObject(p->done, kSliceMs) == WAIT_OBJECT_0) return HttpError::kNone;
-    if (p->core->Interrupted()) return HttpError::kNetwork;
-    if (GetTickCount() - start >= limit_ms) return HttpError::kNetwork;
+// Runs one WinInet call (`start`, true when it completed at once) that may
+// instead complete later, into memory `p` owns, and waits for that in slices.
+// kNone when it succeeded (*late: after a wait); a failure, or kNetwork when
+// the session was aborted or cancelled or `limit_ms` passed first.
+HttpError CallAndWait(Pending* p, const std::function<bool()>& start, uint32_t limit_ms, bool* late) {
+  *late = false;
+  ResetEvent(p->done);
+  if (start()) return HttpError::kNone;
+  DWORD error = GetLastError();
+  if (error == ERROR_IO_PENDING) {
+    const DWORD began = GetTickCount();
+    while (WaitForSingleObject(p->done, kSliceMs) != WAIT_OBJECT_0) {
+      if (p->core->Interrupted() || GetTickCount() - began >= limit_ms) return HttpError::kNetwork;
+    }
+    *late = true;
+    if (p->result) return HttpError::kNone;
+    error = p->error;
   }
+  return p->core->aborted() ? HttpError::kNetwork : ErrorOf(error);
 }
 
 // The owner gives up on `p`: its handle is closed now, or as soon as WinInet
@@ -218,11 +228,7 @@ void Abandon(Pending* p) {
 class WinRequest : public HttpRequest {
  public:
   WinRequest(Pending* pending, HINTERNET handle) : pending_(pending), handle_(handle) {
-    DWORD value = 0;
-    DWORD len = sizeof value;
-    has_length_ = handle_ && HttpQueryInfoA(handle_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &value,
-                                            &len, nullptr);
-    length_ = value;
+    has_length_ = QueryNumber(HTTP_QUERY_CONTENT_LENGTH, &length_);
   }
   ~WinRequest() override { Close(); }
 
@@ -257,7 +263,9 @@ class WinRequest : public HttpRequest {
       // ended), then take what it holds: bytes that have arrived are never
       // left inside a read that a stop gives up on.
       bool late = false;
-      HttpError error = Call(p, [&] { return InternetQueryDataAvailable(handle_, &p->avail, 0, 0); }, &late);
+      const uint32_t limit = p->core->data_timeout_ms();
+      HttpError error = CallAndWait(
+          p, [&] { return InternetQueryDataAvailable(handle_, &p->avail, 0, 0) != FALSE; }, limit, &late);
       if (error != HttpError::kNone) return Break(error);
       if (late) continue;  // asked again, answered at once now
       if (p->avail == 0) {
@@ -266,7 +274,8 @@ class WinRequest : public HttpRequest {
       }
       const DWORD want = std::min<DWORD>({n - *got, kReadChunk, p->avail});
       p->read = 0;
-      error = Call(p, [&] { return InternetReadFile(handle_, p->buffer.data(), want, &p->read); }, &late);
+      error = CallAndWait(
+          p, [&] { return InternetReadFile(handle_, p->buffer.data(), want, &p->read) != FALSE; }, limit, &late);
       if (error != HttpError::kNone) return Break(error);
       const DWORD read = std::min(p->read, want);
       if (read == 0) {
@@ -295,24 +304,6 @@ class WinRequest : public HttpRequest {
     broken_ = true;
     Close();
     return error;
-  }
-
-  // Runs one WinInet call that may complete later, into memory `p` owns.
-  // kNone when it succeeded (*late: after a wait); a failure, an abort, a
-  // cancel or the data time-out otherwise.
-  HttpError Call(Pending* p, const std::function<BOOL()>& start, bool* late) {
-    *late = false;
-    ResetEvent(p->done);
-    if (start()) return HttpError::kNone;
-    DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-      HttpError waited = AwaitCompletion(p, p->core->data_timeout_ms());
-      if (waited != HttpError::kNone) return waited;
-      *late = true;
-      if (p->result) return HttpError::kNone;
-      error = p->error;
-    }
-    return p->core->aborted() ? HttpError::kNetwork : ErrorOf(error);
   }
 
   // A reply that ends before its Content-Length is a broken transfer, not a
@@ -387,31 +378,23 @@ class WinSession : public HttpSession {
     p->url = url;
     p->headers = headers;
     // The header block goes in NUL-terminated, with the length left to WinInet.
-    HINTERNET h = InternetOpenUrlA(handle_, p->url.c_str(), p->headers.empty() ? nullptr : p->headers.c_str(),
-                                   p->headers.empty() ? 0 : static_cast<DWORD>(-1), flags,
-                                   reinterpret_cast<DWORD_PTR>(p));
-    if (!h) {
-      DWORD e = GetLastError();
-      if (e != ERROR_IO_PENDING) {
-        // Failed before anything was sent.
-        *error = core_->aborted() ? HttpError::kNetwork : ErrorOf(e);
-        Abandon(p);
-        return nullptr;
-      }
-      HttpError waited = AwaitCompletion(p, core_->connect_timeout_ms() + core_->data_timeout_ms());
-      if (waited != HttpError::kNone) {
-        *error = waited;
-        Abandon(p);
-        return nullptr;
-      }
-      h = reinterpret_cast<HINTERNET>(p->result);
-      if (!h) {
-        // WinInet closes the handle of a failed open itself.
-        *error = core_->aborted() ? HttpError::kNetwork : ErrorOf(p->error);
-        Abandon(p);
-        return nullptr;
-      }
+    HINTERNET h = nullptr;
+    bool late = false;
+    const HttpError opened = CallAndWait(
+        p,
+        [&] {
+          h = InternetOpenUrlA(handle_, p->url.c_str(), p->headers.empty() ? nullptr : p->headers.c_str(),
+                               p->headers.empty() ? 0 : static_cast<DWORD>(-1), flags,
+                               reinterpret_cast<DWORD_PTR>(p));
+          return h != nullptr;
+        },
+        core_->connect_timeout_ms() + core_->data_timeout_ms(), &late);
+    if (opened != HttpError::kNone) {
+      *error = opened;
+      Abandon(p);
+      return nullptr;
     }
+    if (late) h = reinterpret_cast<HINTERNET>(p->result);
     // WinInet announces the handle before the open completes; where it did
     // not, the handle joins the session's set here.
     bool announced;

@@ -13,6 +13,13 @@ wine_env() {
   export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 }
 
+# wine64_env: the 64-bit loader and server, and the win64 check's own prefix
+# (unless WINEPREFIX is set). Call before wine_env.
+wine64_env() {
+  export WINEPREFIX="${WINEPREFIX:-$RENEWEL_ROOT/build/wineprefix64}"
+  export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
+}
+
 # wine_prefix_ready: makes the Wine prefix once, and starts Wine's session
 # (its server and background services) when none runs. Started by the first
 # program of a session instead, those services would inherit that program's

@@ -32,11 +32,9 @@ fi
 case "$(basename "$1")" in
   wine-run|wine|wine64-run)
     wine_prefix=$work/wineprefix
-    if [ "$(basename "$1")" = wine64-run ]; then
-      shared=${WINEPREFIX:-$RENEWEL_ROOT/build/wineprefix64} wine_server=/usr/lib/wine/wineserver64
-    else
-      shared=${WINEPREFIX:-$RENEWEL_ROOT/build/wineprefix} wine_server=wineserver
-    fi
+    [ "$(basename "$1")" = wine64-run ] && wine64_env
+    wine_env
+    shared=$WINEPREFIX wine_server=${WINESERVER:-wineserver}
     if [ ! -d "$wine_prefix" ]; then
       if [ -d "$shared" ]; then cp -a "$shared" "$wine_prefix.tmp" && mv "$wine_prefix.tmp" "$wine_prefix"; fi
     fi

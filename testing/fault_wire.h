@@ -58,12 +58,19 @@ inline bool Unescape(const std::string& s, std::string* out) {
   return true;
 }
 
+// A clock's time point as microseconds since its epoch, and back.
+template <typename TimePoint>
+long long Micros(TimePoint t) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+}
+template <typename TimePoint>
+TimePoint FromMicros(const std::string& text) {
+  return TimePoint(std::chrono::duration_cast<typename TimePoint::duration>(
+      std::chrono::microseconds(std::strtoll(text.c_str(), nullptr, 10))));
+}
+
 inline std::string Encode(uint64_t id, const FaultServer::Request& r) {
-  const long long at =
-      std::chrono::duration_cast<std::chrono::microseconds>(r.at.time_since_epoch()).count();
-  const long long arrived =
-      std::chrono::duration_cast<std::chrono::microseconds>(r.arrived.time_since_epoch()).count();
-  return std::to_string(id) + " " + std::to_string(at) + " " + std::to_string(arrived) + " " +
+  return std::to_string(id) + " " + std::to_string(Micros(r.at)) + " " + std::to_string(Micros(r.arrived)) + " " +
          (r.has_range ? "1" : "0") + " " +
          std::to_string(r.start) + " =" + Escape(r.range) + " =" + Escape(r.accept) + " =" +
          Escape(r.user_agent) + " =" + Escape(r.path);
@@ -86,12 +93,8 @@ inline bool Decode(const std::string& line, uint64_t* id, FaultServer::Request* 
     if (f[i].empty() || f[i][0] != '=') return false;
   }
   *id = std::strtoull(f[0].c_str(), nullptr, 10);
-  const long long at = std::strtoll(f[1].c_str(), nullptr, 10);
-  r->at = std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::microseconds(at)));
-  const long long arrived = std::strtoll(f[2].c_str(), nullptr, 10);
-  r->arrived = std::chrono::steady_clock::time_point(
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::microseconds(arrived)));
+  r->at = FromMicros<std::chrono::system_clock::time_point>(f[1]);
+  r->arrived = FromMicros<std::chrono::steady_clock::time_point>(f[2]);
   r->has_range = f[3] == "1";
   r->start = static_cast<uint32_t>(std::strtoul(f[4].c_str(), nullptr, 10));
   return Unescape(f[5].substr(1), &r->range) && Unescape(f[6].substr(1), &r->accept) &&
