@@ -17,6 +17,17 @@ bool CreateOwnerOnlyFile(const std::string& path, const std::string& data);
 // access list names the current user).
 bool IsOwnerOnlyFile(const std::string& path);
 
+// Whether the file system at `dir` keeps an owner-only protection exactly as
+// it is written: a probe file is made there, given the protection afterwards
+// by the system's own call (POSIX chmod 0600; Windows SetFileSecurity with a
+// protected list granting the current user alone), read back and removed.
+// Some systems keep only an approximation: Wine maps an access list to mode
+// bits and reads back a list with a SYSTEM entry added (and the group's bits
+// on disk set). There the checks above cannot hold for any file, and *why
+// says what was written and what came back. For tests, which tell such a
+// system from a fault of CreateOwnerOnlyFile with it.
+bool KeepsOwnerOnlyProtection(const std::string& dir, std::string* why);
+
 }  // namespace platform
 
 #endif  // PLATFORM_OWNER_FILE_H_

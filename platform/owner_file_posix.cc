@@ -1,6 +1,9 @@
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "platform/owner_file.h"
 
@@ -28,6 +31,28 @@ bool CreateOwnerOnlyFile(const std::string& path, const std::string& data) {
 bool IsOwnerOnlyFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+bool KeepsOwnerOnlyProtection(const std::string& dir, std::string* why) {
+  const std::string probe = dir + "/owner-probe-" + std::to_string(getpid()) + ".tmp";
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *why = "cannot make a probe file in " + dir;
+    return false;
+  }
+  struct stat st;
+  const bool set = fchmod(fd, 0600) == 0 && fstat(fd, &st) == 0;
+  close(fd);
+  unlink(probe.c_str());
+  if (set && (st.st_mode & 0777) == 0600) return true;
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%04o", set ? static_cast<unsigned>(st.st_mode & 0777) : 0u);
+  *why = std::string("mode 0600 was written, ") + (set ? std::string("mode ") + mode + " came back" : "and refused");
+  return false;
 }
 
 }  // namespace platform

@@ -54,6 +54,55 @@ bool CreateOwnerOnlyFile(const std::string& path, const std::string& data) {
   return ok;
 }
 
+namespace {
+
+// The DACL of `path` as SDDL text, or empty.
+std::string AccessListText(const std::string& path) {
+  DWORD size = 0;
+  GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  if (size == 0) return std::string();
+  std::unique_ptr<char[]> buffer(new char[size]);
+  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buffer.get(), size, &size)) return std::string();
+  char* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(buffer.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                            &text, nullptr))
+    return std::string();
+  std::string out = text;
+  LocalFree(text);
+  return out;
+}
+
+}  // namespace
+
+bool KeepsOwnerOnlyProtection(const std::string& dir, std::string* why) {
+  const std::string sid = CurrentUserSid();
+  if (sid.empty()) {
+    *why = "the current user's SID is unknown";
+    return false;
+  }
+  const std::string probe = dir + "\\owner-probe-" + std::to_string(GetCurrentProcessId()) + ".tmp";
+  HANDLE h = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *why = "cannot make a probe file in " + dir;
+    return false;
+  }
+  CloseHandle(h);
+  const std::string written = "D:P(A;;FA;;;" + sid + ")";
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  bool set = ConvertStringSecurityDescriptorToSecurityDescriptorA(written.c_str(), SDDL_REVISION_1, &sd, nullptr);
+  if (set) {
+    set = SetFileSecurityA(probe.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, sd);
+    LocalFree(sd);
+  }
+  const std::string back = set ? AccessListText(probe) : std::string();
+  DeleteFileA(probe.c_str());
+  // The protection flag aside, the one entry must come back as it went.
+  const std::string unprotected = "D:(A;;FA;;;" + sid + ")";
+  if (set && (back == written || back == unprotected)) return true;
+  *why = set ? "the access list " + written + " was written, " + back + " came back" : "the access list was refused";
+  return false;
+}
+
 bool IsOwnerOnlyFile(const std::string& path) {
   const std::string sid = CurrentUserSid();
   PACL dacl = nullptr;

@@ -42,6 +42,19 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line,
 std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
                                       const std::string& output_path);
 
+// The same, with the child tied to this process: it ends when this process
+// ends, however that comes about (a kill included), and when the returned
+// object is destroyed while it still runs. For helpers that must never
+// outlive their caller, such as the patch tool a setup program starts.
+// Windows: the child runs in a job object of its own that kills its
+// processes when its last handle closes (only the returned object holds
+// one); a system that refuses the job (an older one inside a job of its own)
+// still runs the child, untied. POSIX: the parent-death signal (SIGKILL),
+// which the kernel sends when the thread that started the child ends: start
+// it from a thread that outlives it.
+std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const std::string& working_dir,
+                                          const std::string& output_path);
+
 // The same, with the program loaded from `image_path` (no search) while the
 // command line, its first field included, is what the program is given as
 // its arguments (Windows: CreateProcess with an application name).

@@ -1,9 +1,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -27,8 +29,14 @@ const pid_t g_parent_at_start = getppid();
 
 class PosixProcess : public Process {
  public:
-  explicit PosixProcess(pid_t pid) : pid_(pid) {}
+  explicit PosixProcess(pid_t pid, bool tied = false) : pid_(pid), tied_(tied) {}
   ~PosixProcess() override {
+    if (tied_ && !reaped_) {
+      // A tied child does not outlive its object.
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+      return;
+    }
     // Reap without blocking so an ended child does not linger as a zombie.
     if (!reaped_) waitpid(pid_, &status_, WNOHANG);
   }
@@ -77,6 +85,7 @@ class PosixProcess : public Process {
 
  private:
   pid_t pid_;
+  bool tied_;
   struct rusage usage_ = {};
   int status_ = 0;
   bool reaped_ = false;
@@ -148,6 +157,76 @@ std::unique_ptr<Process> Spawn(const std::string* image, const std::string& comm
 std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
                                       const std::string& output_path) {
   return Spawn(nullptr, command_line, working_dir, output_path);
+}
+
+std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const std::string& working_dir,
+                                          const std::string& output_path) {
+  std::vector<std::string> args = SplitCommandLine(command_line);
+  if (args.empty() || args[0].empty()) return nullptr;
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int output_fd = -1;
+  if (!output_path.empty()) {
+    output_fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (output_fd < 0) return nullptr;
+  }
+  // The child reports a failed exec through this pipe; a successful exec
+  // closes it.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    if (output_fd >= 0) close(output_fd);
+    return nullptr;
+  }
+  const pid_t parent = getpid();
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only system calls from here on: the parent may have other threads.
+    int error = 0;
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) error = errno;
+    // The parent may have ended before the signal was asked for.
+    if (error == 0 && getppid() != parent) _exit(127);
+    if (error == 0 && output_fd >= 0 && (dup2(output_fd, 1) < 0 || dup2(output_fd, 2) < 0)) error = errno;
+    if (error == 0 && !working_dir.empty() && chdir(working_dir.c_str()) != 0) error = errno;
+    if (error == 0) {
+      // Nothing but the standard streams and the report is inherited.
+      for (int fd = 3; fd < report[1]; ++fd) close(fd);
+      syscall(SYS_close_range, report[1] + 1, ~0U, 0);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      if (strchr(argv[0], '/')) execv(argv[0], argv.data());
+      else execvp(argv[0], argv.data());
+      error = errno;
+    }
+    while (write(report[1], &error, sizeof error) < 0 && errno == EINTR) {
+    }
+    _exit(127);
+  }
+  const int fork_error = errno;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  close(report[1]);
+  if (output_fd >= 0) close(output_fd);
+  if (pid < 0) {
+    close(report[0]);
+    errno = fork_error;
+    return nullptr;
+  }
+  int child_error = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &child_error, sizeof child_error);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  if (got > 0) {
+    waitpid(pid, nullptr, 0);
+    errno = child_error;
+    return nullptr;
+  }
+  return std::make_unique<PosixProcess>(pid, true);
 }
 
 std::unique_ptr<Process> StartProcessFromImage(const std::string& image_path, const std::string& command_line,

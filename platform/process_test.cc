@@ -84,6 +84,33 @@ TEST(ProcessTest, WaitForAndWaitForProcessEnd) {
   EXPECT_FALSE(ProcessIsAlive(p->Id()));
 }
 
+// A tied child runs like any other (directory, arguments, output, exit
+// code) and does not outlive the object that holds it.
+TEST(ProcessTest, ATiedChildRunsAndEndsWithItsObject) {
+  testkit::TempDir tmp;
+  const std::string child = QuoteArgument(testkit::BuiltProgram("test_child"));
+  auto p = StartTiedProcess(child + " - 4 0 said", tmp.Path(), tmp / "out.txt");
+  ASSERT_NE(p, nullptr);
+  ASSERT_TRUE(p->WaitFor(20000));
+  EXPECT_EQ(p->ExitCode(), 4);
+  std::string out;
+  ASSERT_TRUE(ReadFileToString(tmp / "out.txt", &out));
+  EXPECT_NE(out.find("\nsaid"), std::string::npos) << out;
+
+  auto sleeper = StartTiedProcess(child + " - 0 20000", tmp.Path(), tmp / "sleeper.txt");
+  ASSERT_NE(sleeper, nullptr);
+  const uint32_t id = sleeper->Id();
+  ASSERT_FALSE(sleeper->WaitFor(100));
+  sleeper.reset();
+  bool ended = false;
+  for (int i = 0; i < 40 && !ended; ++i) {
+    ended = !ProcessIsAlive(id);
+    if (!ended) SleepMs(50);
+  }
+  EXPECT_TRUE(ended) << "the tied child outlived its object by 2 s";
+  EXPECT_EQ(StartTiedProcess(QuoteArgument(tmp / "missing-program"), "", tmp / "x.txt"), nullptr);
+}
+
 TEST(ProcessTest, MissingProgramFails) {
   testkit::TempDir tmp;
   EXPECT_EQ(StartProcess(tmp / "no-such-program"), nullptr);

@@ -8,13 +8,23 @@
 #include "platform/path.h"
 #include "platform/process.h"
 
+// Windows 10's attribute that starts a process inside given jobs; the
+// headers name it only for builds that require Windows 10.
+#ifndef PROC_THREAD_ATTRIBUTE_JOB_LIST
+#define PROC_THREAD_ATTRIBUTE_JOB_LIST ProcThreadAttributeValue(13, FALSE, TRUE, FALSE)
+#endif
+
 namespace platform {
 namespace {
 
 class WinProcess : public Process {
  public:
-  WinProcess(HANDLE h, DWORD id) : handle_(h), id_(id) {}
-  ~WinProcess() override { CloseHandle(handle_); }
+  WinProcess(HANDLE h, DWORD id, HANDLE job = nullptr) : handle_(h), id_(id), job_(job) {}
+  ~WinProcess() override {
+    // The job's last handle: a tied child still running ends here.
+    if (job_) CloseHandle(job_);
+    CloseHandle(handle_);
+  }
   bool Wait() override { return WaitForSingleObject(handle_, INFINITE) == WAIT_OBJECT_0; }
   bool WaitFor(int ms) override { return WaitForSingleObject(handle_, static_cast<DWORD>(ms)) == WAIT_OBJECT_0; }
   int ExitCode() override {
@@ -38,7 +48,23 @@ class WinProcess : public Process {
  private:
   HANDLE handle_;
   DWORD id_;
+  HANDLE job_;
 };
+
+// A job that kills its processes when its last handle closes; null when the
+// system makes none.
+HANDLE MakeKillOnCloseJob() {
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);  // not inheritable
+  if (!job) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  ZeroMemory(&limits, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
 
 }  // namespace
 
@@ -49,7 +75,7 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
 namespace {
 
 std::unique_ptr<Process> Spawn(const char* image, const std::string& command_line, const std::string& working_dir,
-                               const std::string& output_path) {
+                               const std::string& output_path, bool tied = false) {
   std::vector<char> line(command_line.begin(), command_line.end());
   line.push_back(0);
   STARTUPINFOA si;
@@ -71,16 +97,57 @@ std::unique_ptr<Process> Spawn(const char* image, const std::string& command_lin
   }
   PROCESS_INFORMATION pi;
   ZeroMemory(&pi, sizeof pi);
-  const BOOL started = CreateProcessA(image, line.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE, 0,
-                                      nullptr, working_dir.empty() ? nullptr : working_dir.c_str(), &si, &pi);
+  const BOOL inherit = output != INVALID_HANDLE_VALUE;
+  const char* dir = working_dir.empty() ? nullptr : working_dir.c_str();
+  HANDLE job = tied ? MakeKillOnCloseJob() : nullptr;
+  BOOL started = FALSE;
+  bool in_job = false;
+  if (job) {
+    // Born inside its job, so that no instant exists in which this process
+    // could die and leave the child untied (systems before Windows 10 do
+    // not know the attribute).
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> storage(size ? size : 1);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    if (size && InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+      if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, nullptr, nullptr)) {
+        STARTUPINFOEXA six;
+        ZeroMemory(&six, sizeof six);
+        six.StartupInfo = si;
+        six.StartupInfo.cb = sizeof six;
+        six.lpAttributeList = list;
+        started = CreateProcessA(image, line.data(), nullptr, nullptr, inherit, EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                 dir, &six.StartupInfo, &pi);
+        in_job = started;
+      }
+      DeleteProcThreadAttributeList(list);
+    }
+    if (!started) {
+      // Created suspended and put into the job before it runs an
+      // instruction. Should this process die in between, the child stays
+      // suspended, never running: the narrow price of older systems.
+      started = CreateProcessA(image, line.data(), nullptr, nullptr, inherit, CREATE_SUSPENDED, nullptr, dir, &si, &pi);
+      if (started) {
+        in_job = AssignProcessToJobObject(job, pi.hProcess) != FALSE;
+        ResumeThread(pi.hThread);
+      }
+    }
+  } else {
+    started = CreateProcessA(image, line.data(), nullptr, nullptr, inherit, 0, nullptr, dir, &si, &pi);
+  }
   if (output != INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     CloseHandle(output);
     SetLastError(error);
   }
+  if (job && !in_job) {
+    CloseHandle(job);
+    job = nullptr;
+  }
   if (!started) return nullptr;
   CloseHandle(pi.hThread);
-  return std::make_unique<WinProcess>(pi.hProcess, pi.dwProcessId);
+  return std::make_unique<WinProcess>(pi.hProcess, pi.dwProcessId, job);
 }
 
 }  // namespace
@@ -88,6 +155,11 @@ std::unique_ptr<Process> Spawn(const char* image, const std::string& command_lin
 std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
                                       const std::string& output_path) {
   return Spawn(nullptr, command_line, working_dir, output_path);
+}
+
+std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const std::string& working_dir,
+                                          const std::string& output_path) {
+  return Spawn(nullptr, command_line, working_dir, output_path, true);
 }
 
 std::unique_ptr<Process> StartProcessFromImage(const std::string& image_path, const std::string& command_line,

@@ -71,6 +71,36 @@ TEST(SealedFileTest, WritersCannotChangeWhatIsCheckedAndRun) {
   EXPECT_TRUE(CanOpenForWriting(program));
 }
 
+// The hold lasts while the started program runs, not just until it starts:
+// a program that reads its own file by name meanwhile must find the checked
+// bytes (Windows lets anyone rename a running program's file; the hold does
+// not).
+TEST(SealedFileTest, TheHoldLastsUntilTheProgramHasEnded) {
+  testkit::TempDir tmp;
+  const std::string program = tmp / (std::string("held") + kExeSuffix);
+  ASSERT_TRUE(CopyFileOver(testkit::BuiltProgram("test_child"), program));
+  std::string original;
+  ASSERT_TRUE(ReadFileToString(program, &original));
+  std::string error;
+  std::unique_ptr<SealedFile> held = SealedFile::Seal(program, &error);
+  ASSERT_NE(held, nullptr) << error;
+  std::unique_ptr<Process> p = held->Start(QuoteArgument(program) + " - 0 1500");
+  ASSERT_NE(p, nullptr);
+  ASSERT_FALSE(p->WaitFor(200)) << "the child ended before the checks";
+#ifdef _WIN32
+  EXPECT_FALSE(CanOpenForWriting(program));
+  EXPECT_FALSE(RenameFile(program, tmp / "moved"));
+  EXPECT_FALSE(RemoveFile(program));
+#endif
+  EXPECT_FALSE(OverwriteInPlace(held->ReadPath()));
+  std::string seen;
+  ASSERT_TRUE(ReadFileToString(held->ReadPath(), &seen));
+  EXPECT_TRUE(seen == original);
+  ASSERT_TRUE(p->WaitFor(20000));
+  held.reset();
+  EXPECT_TRUE(RenameFile(program, tmp / "moved"));
+}
+
 TEST(SealedFileTest, MissingFileIsNotHeld) {
   testkit::TempDir tmp;
   std::string error;

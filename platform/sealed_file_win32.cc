@@ -8,24 +8,20 @@ namespace {
 class HandleSealedFile : public SealedFile {
  public:
   HandleSealedFile(HANDLE handle, const std::string& path) : handle_(handle), path_(path) {}
-  ~HandleSealedFile() override { Release(); }
+  ~HandleSealedFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
 
   const std::string& ReadPath() const override { return path_; }
 
   std::unique_ptr<Process> Start(const std::string& command_line, const std::string& working_dir) override {
     // The held file is the image, whatever the command line's first field
-    // says; the process is created while writers are still kept out.
-    std::unique_ptr<Process> p = StartProcessFromImage(path_, command_line, working_dir);
-    Release();
-    return p;
+    // says. Writers, deleters and renamers stay kept out while it runs: a
+    // program that reopens its own image by name reads the checked bytes.
+    return StartProcessFromImage(path_, command_line, working_dir);
   }
 
  private:
-  void Release() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
   HANDLE handle_;
   std::string path_;
 };

@@ -20,6 +20,19 @@ wine64_env() {
   export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
 }
 
+# windows_suite: prints the Windows suite this machine runs: win32 where the
+# kernel executes 32-bit programs (scripts/can-run-win32), else win64.
+# RENEWEL_CAN_RUN_WIN32=1 or 0 forces the answer (for the tests of the choice).
+windows_suite() {
+  local can
+  case "${RENEWEL_CAN_RUN_WIN32:-}" in
+    1) can=yes ;;
+    0) can=no ;;
+    *) if "$RENEWEL_ROOT/scripts/can-run-win32"; then can=yes; else can=no; fi ;;
+  esac
+  if [ "$can" = yes ]; then echo win32; else echo win64; fi
+}
+
 # wine_prefix_ready: makes the Wine prefix once, and starts Wine's session
 # (its server and background services) when none runs. Started by the first
 # program of a session instead, those services would inherit that program's

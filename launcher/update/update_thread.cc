@@ -416,9 +416,10 @@ bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std:
   // address as it is stored (cut to the path limit), not from the whole text.
   const std::string package = current->GetLocalFileName();
   platform::MakeExecutable(package);
-  // From here until the setup program has started, the package cannot be
-  // changed: the digests are computed over the held content and the setup
-  // program is started from it (see platform/sealed_file.h).
+  // From here until the setup program has ended, the package cannot be
+  // changed: the digests are computed over the held content, the setup
+  // program is started from it and reads its payload from it (see
+  // platform/sealed_file.h).
   std::string hold_error;
   std::unique_ptr<platform::SealedFile> held = platform::SealedFile::Seal(package, &hold_error);
   if (!held) LogError() << "cannot hold the package for its check:" << hold_error;
@@ -452,12 +453,12 @@ bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std:
     // program starts.
     if (Cancelled()) return false;
     std::unique_ptr<platform::Process> setup = held->Start(SetupCommandLine(package, InstallPath("")));
-    held.reset();
     if (!setup) {
       control.Stop(SetupFailed);
       return false;
     }
     setup->Wait();
+    held.reset();
   }
 
   return true;

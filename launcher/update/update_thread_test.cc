@@ -469,6 +469,30 @@ TEST_F(UpdateFlowTest, LongPackageAddressChecksTheFileTheJobWrote) {
   EXPECT_FALSE(platform::Exists(install_ + "update" + kPathSep + dir_name));
 }
 
+// A setup program may be a script: its interpreter opens the held package
+// by the name the kernel hands it, after the start, so the package stays held
+// until the setup program has ended.
+TEST_F(UpdateFlowTest, ASetupProgramThatIsAScriptRuns) {
+  if (std::string(platform::kExeSuffix) == ".exe") GTEST_SKIP() << "a \"#!\" script is no program on Windows";
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt unused\n");
+  const std::string script =
+      "#!/bin/sh\n"
+      "for a in \"$@\"; do case \"$a\" in /D=*) d=\"${a#/D=}\";; esac; done\n"
+      "sleep 0.3\n"
+      "echo ran > \"$d/script-ran.txt\"\n"
+      "sed -i 's/^ClientVersion=[0-9.]*/ClientVersion=1.0.0.2/' \"$d/dovra_version.ini\"\n";
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("packages/update_1.0.0.1_to_1.0.0.2"), script));
+  DigestContext digest;
+  digest.Update(script.data(), script.size());
+  digest.Final();
+  ReplaceElement(DocPath("1.0.0.1/version.xml"), "packagemd5", digest.DigestText());
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_TRUE(platform::Exists(install_ + "script-ran.txt"));
+}
+
 TEST_F(UpdateFlowTest, VersionDocumentsThatDoNotServe) {
   // Children out of order: updateself before packagemd5 is not found.
   ASSERT_TRUE(platform::MakeDirectories(tree_ + "1.0.0.1"));

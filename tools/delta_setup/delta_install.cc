@@ -169,9 +169,36 @@ bool StaysInside(const std::string& root, const std::string& rel) {
   }
 }
 
-void RemoveTree(const std::string& path) {
+// Removes the staging directories of every setup run that no longer runs
+// (this one's too), then the staging root when nothing is left in it. A run
+// that still runs keeps its own. A patch tool its killed setup program took
+// along may take a moment to let go of its files: a removal that fails is
+// tried again for up to two seconds, and what still stays is left to the
+// next run.
+void RemoveEndedStaging(const std::string& root) {
+  const fs::path base = fs::path(root + delta_package::kStagingDir);
   std::error_code ec;
-  fs::remove_all(fs::path(path), ec);  // links are removed, never followed
+  if (!fs::is_directory(fs::symlink_status(base, ec))) {
+    fs::remove(base, ec);  // a planted file or link in its place
+    return;
+  }
+  const uint32_t self = platform::CurrentProcessId();
+  std::vector<fs::path> ended;
+  for (auto it = fs::directory_iterator(base, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const bool numeric = !name.empty() && name.size() <= 10 && name.find_first_not_of("0123456789") == std::string::npos;
+    const uint32_t pid = numeric ? static_cast<uint32_t>(std::stoull(name)) : 0;
+    if (numeric && pid != self && platform::ProcessIsAlive(pid)) continue;
+    ended.push_back(it->path());
+  }
+  for (int attempt = 0; !ended.empty() && attempt < 20; ++attempt) {
+    if (attempt > 0) platform::SleepMs(100);
+    for (auto it = ended.begin(); it != ended.end();) {
+      fs::remove_all(*it, ec);  // links are removed, never followed
+      it = fs::exists(fs::symlink_status(*it, ec)) ? std::next(it) : ended.erase(it);
+    }
+  }
+  fs::remove(base, ec);  // only when empty
 }
 
 struct Rename {
@@ -272,7 +299,7 @@ int Complete(const std::string& root, const Journal& j) {
   if (!platform::RemoveFile(root + delta_package::kJournal))
     return Report(kJournalFailed, std::string(delta_package::kJournal) + ": cannot remove it");
   Step(root);
-  RemoveTree(root + delta_package::kStagingDir);
+  RemoveEndedStaging(root);
   return kInstalled;
 }
 
@@ -292,7 +319,7 @@ int Recover(const std::string& root) {
     }
   }
   platform::RemoveFile(journal + ".tmp");
-  RemoveTree(root + delta_package::kStagingDir);
+  RemoveEndedStaging(root);
   return kInstalled;
 }
 
@@ -329,7 +356,9 @@ int Stage(Package& p, const Manifest& m, const std::string& root, const std::str
     if (!ExtractBlob(p, blob, false, diff)) return Report(kWriteFailed, path + ": cannot stage its difference file");
     const std::string line = platform::QuoteArgument(gleaner) + " \"" + diff + "\" \"" + root + Native(path) +
                              "\" \"" + out + "\"";
-    auto child = platform::StartProcess(line, stage, stage + name + ".log");
+    // Tied: a setup program killed while the patch tool runs takes it along,
+    // so nothing keeps running in (and holding) the staging directory.
+    auto child = platform::StartTiedProcess(line, stage, stage + name + ".log");
     if (!child) return Report(kGleanerFailed, path + ": cannot start the patch tool");
     child->Wait();
     const int code = child->ExitCode();
@@ -380,7 +409,7 @@ int Install(const std::string& package_path, const std::string& install_dir) {
     // A full package writes every file of its version: it may go on.
     if (!m.from.empty()) return r;
     platform::RemoveFile(root + delta_package::kJournal);
-    RemoveTree(root + delta_package::kStagingDir);
+    RemoveEndedStaging(root);
   }
   if (AlreadyInstalled(root, m)) {
     std::printf("delta_setup: version %s is already installed\n", m.version.c_str());
@@ -403,12 +432,12 @@ int Install(const std::string& package_path, const std::string& install_dir) {
   const int staged = Stage(p, m, root, stage_rel, &j);
   if (staged != kInstalled) {
     platform::RemoveFile(root + delta_package::kJournal);
-    RemoveTree(root + delta_package::kStagingDir);
+    RemoveEndedStaging(root);
     return staged;
   }
   if (!WriteJournal(root, JournalText(j))) {
     platform::RemoveFile(root + delta_package::kJournal);
-    RemoveTree(root + delta_package::kStagingDir);
+    RemoveEndedStaging(root);
     return Report(kWriteFailed, std::string(delta_package::kJournal) + ": cannot commit");
   }
   Step(root);

@@ -8,9 +8,12 @@
 // then the version is written into the version library's store, then the
 // journal is removed. A run that finds a committed journal completes it
 // first (a target that already holds the new content counts as done); a
-// journal that is not committed, or a staging directory without a journal,
-// is discarded. So a run killed at any instant leaves either the old version
-// with its old files, or a committed journal that the next run completes.
+// journal that is not committed is discarded, and so is the staging directory
+// of every run that no longer runs. The patch tool is tied to the run that
+// started it (it ends when that run is killed), so nothing of a killed run
+// keeps running or holds its files. So a run killed at any instant leaves
+// either the old version with its old files, or a committed journal that the
+// next run completes, and the next run leaves no staging behind.
 #ifndef TOOLS_DELTA_SETUP_DELTA_INSTALL_H_
 #define TOOLS_DELTA_SETUP_DELTA_INSTALL_H_
 

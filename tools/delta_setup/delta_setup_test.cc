@@ -429,6 +429,45 @@ TEST_F(OneStep, KilledAtEveryStepThenRunAgain) {
   platform::RemoveFile(install_root_ / "delta-pause-at");
 }
 
+// Killed while its patch tool runs: the tool ends with it, and the next run
+// installs and leaves no staging directory behind. The package's patch tool
+// is a stand-in that reports its process id and never finishes.
+TEST_F(OneStep, AKilledRunTakesItsPatchToolAlongAndTheNextLeavesNoStaging) {
+  std::string stall;
+  ASSERT_TRUE(platform::ReadFileToString(BuiltProgram("stall_child"), &stall));
+  delta_package::PayloadWriter w("1.0.0.2", "1.0.0.1");
+  w.AddInput("System/Core.u", delta_package::Sha256Of(old_.at("System/Core.u")));
+  w.SetGleaner(stall);
+  w.AddPatch("System/Core.u", "never read");
+  w.AddOutput("System/Core.u", delta_package::Sha256Of(new_.at("System/Core.u")), false);
+  const std::string package = Repack(delta_, w.Payload(), install_root_ / "stalling");
+  platform::MakeExecutable(package);
+  auto p = platform::StartProcess(platform::QuoteArgument(package) + " /USERNAME=Renewel /D=" + install_,
+                                  std::string(), install_root_ / "stalling.out");
+  ASSERT_TRUE(p);
+  const std::string stage = install_ + delta_package::kStagingDir + platform::kPathSep + std::to_string(p->Id());
+  const std::string pid_file = platform::JoinPath(stage, "stall.pid");
+  std::string pid_text;
+  for (int i = 0; i < 300 && !platform::ReadFileToString(pid_file, &pid_text); ++i) ASSERT_FALSE(p->WaitFor(100));
+  ASSERT_FALSE(pid_text.empty()) << "the patch tool never started";
+  const uint32_t tool = static_cast<uint32_t>(std::stoul(pid_text));
+  ASSERT_TRUE(platform::ProcessIsAlive(tool));
+  p->Kill();
+  ASSERT_TRUE(p->Wait());
+  bool ended = false;
+  for (int i = 0; i < 50 && !ended; ++i) {
+    ended = !platform::ProcessIsAlive(tool);
+    if (!ended) platform::SleepMs(100);
+  }
+  EXPECT_TRUE(ended) << "the patch tool outlived its setup program by 5 s";
+  EXPECT_TRUE(platform::IsDirectory(stage));
+
+  const Outcome again = RunSetup(delta_, install_, install_root_.Path());
+  EXPECT_EQ(again.code, 0) << again.output;
+  EXPECT_EQ(ReadTree(install_), NewTree());
+  EXPECT_FALSE(platform::Exists(install_ + delta_package::kStagingDir));
+}
+
 // Killed after random delays, in the middle of steps as well.
 TEST_F(OneStep, KilledAtRandomInstantsThenRunAgain) {
   Random r(7);
@@ -447,6 +486,7 @@ TEST_F(OneStep, KilledAtRandomInstantsThenRunAgain) {
     const Outcome again = RunSetup(delta_, install_, install_root_.Path());
     EXPECT_EQ(again.code, 0) << again.output;
     EXPECT_EQ(ReadTree(install_), NewTree()) << "round " << round;
+    EXPECT_FALSE(platform::Exists(install_ + delta_package::kStagingDir)) << "round " << round;
   }
 }
 
