@@ -7,6 +7,7 @@
 #include "launcher/app/relaunch.h"
 #include "launcher/log/logger.h"
 #include "launcher/log/messages.h"
+#include "launcher/release/text.h"
 #include "launcher/update/install_path.h"
 #include "launcher/update/update_control.h"
 #include "launcher/update/update_thread.h"
@@ -39,13 +40,8 @@ const char kMessageCaption[] = "Quillfen";
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0; }
 
-bool SameFileName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
+// File names compare as Windows compares them, ignoring ASCII case.
+bool SameFileName(const std::string& a, const std::string& b) { return release::SameAsciiText(a, b); }
 
 // Finds the visible window of the process recorded in `section` and brings
 // it to the front. True when there was one.

@@ -5,10 +5,11 @@
 
 #include "launcher/log/logger.h"
 #include "launcher/log/messages.h"
-#include "launcher/markup/markup_document.h"
-#include "launcher/update/digest.h"
+#include "launcher/release/digest.h"
+#include "launcher/release/signature.h"
+#include "launcher/release/text.h"
+#include "launcher/release/version_documents.h"
 #include "launcher/update/install_path.h"
-#include "launcher/update/signature.h"
 #include "launcher/update/update_control.h"
 #include "launcher/update/version.h"
 #include "platform/file.h"
@@ -31,42 +32,6 @@ std::string SetupCommandLine(const std::string& package_path, const std::string&
       package_path.find_first_of(" \t") == std::string::npos ? package_path : "\"" + package_path + "\"";
   return program + " /USERNAME=Renewel /D=" + install_dir;
 }
-
-namespace {
-
-// Strict decimal text of a byte count: digits only, no sign or blanks.
-bool ParseSize(const std::string& text, uint64_t* out) {
-  if (text.empty() || text.size() > 19) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *out = v;
-  return true;
-}
-
-// The texts of every mirrorurl child of version.xml's root, wherever they
-// stand among its children; read from a document of their own so that the
-// cursor of the other elements' lookups stays where it is.
-std::vector<std::string> MirrorUrls(const std::string& info_text) {
-  std::vector<std::string> out;
-  MarkupDocument doc;
-  doc.SetDoc(info_text.c_str());
-  if (!doc.FindElem("version") || !doc.IntoElem()) return out;
-  while (doc.FindElem("mirrorurl")) out.push_back(doc.GetData());
-  return out;
-}
-
-bool IsUpperHex64(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 UpdateThread::UpdateThread(bool start) {
   if (start) Start();
@@ -109,7 +74,7 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
 
 bool UpdateThread::FetchSignature(const PublisherKey& key, const std::string& url, const std::string& text,
                                   const char* name) {
-  const std::string sig_url = url + ".sig";
+  const std::string sig_url = url + release::kSignatureSuffix;
   std::string sig;
   if (!FetchText(sig_url, &sig)) {
     if (Cancelled()) return false;
@@ -179,7 +144,7 @@ bool UpdateThread::CheckPasses() {
       return false;
     }
 
-    const std::string latest_url = updateUrl + "latest-version.xml";
+    const std::string latest_url = updateUrl + release::kLatestVersionFile;
     LogInfo() << Text(Message::kLatestVersionAddress) << latest_url;
     std::string latest_text;
     if (!FetchText(latest_url, &latest_text)) {
@@ -188,14 +153,13 @@ bool UpdateThread::CheckPasses() {
       control.Stop(LatestFetchFailed);
       return false;
     }
-    if (signed_channel && !FetchSignature(key, latest_url, latest_text, "latest-version.xml")) {
+    if (signed_channel && !FetchSignature(key, latest_url, latest_text, release::kLatestVersionFile)) {
       if (Cancelled()) return false;
       control.Stop(LatestFetchFailed);
       return false;
     }
-    MarkupDocument latest_doc;
-    latest_doc.SetDoc(latest_text.c_str());
-    latestVersion = latest_doc.FindElem("lastversionnum") ? latest_doc.GetData() : std::string();
+    release::LatestVersion latest;
+    latestVersion = release::ParseLatestVersion(latest_text, &latest) ? latest.lastversionnum : std::string();
 
     LogInfo() << "latest-version:" << latestVersion << ",mLocalVersion:" << localVersion;
     if (CompareVersions(localVersion, latestVersion) >= 0) {
@@ -205,7 +169,7 @@ bool UpdateThread::CheckPasses() {
 
     if (Cancelled()) return false;
     control.SetState(FetchingInfo);
-    const std::string info_url = updateUrl + localVersion + "/" + "version.xml";
+    const std::string info_url = updateUrl + localVersion + "/" + release::kVersionInfoFile;
     LogInfo() << Text(Message::kVersionInfoAddress) << info_url;
     std::string info_text;
     if (!FetchText(info_url, &info_text)) {
@@ -215,7 +179,7 @@ bool UpdateThread::CheckPasses() {
       return false;
     }
     LogInfo() << "Download version.xml file succes";
-    if (signed_channel && !FetchSignature(key, info_url, info_text, "version.xml")) {
+    if (signed_channel && !FetchSignature(key, info_url, info_text, release::kVersionInfoFile)) {
       if (Cancelled()) return false;
       control.Stop(InfoFetchFailed);
       return false;
@@ -223,18 +187,12 @@ bool UpdateThread::CheckPasses() {
 
     if (Cancelled()) return false;
     control.SetState(ParsingInfo);
-    MarkupDocument info;
-    info.SetDoc(info_text.c_str());
-    std::string versionnum, packageurl, packagemd5, updateself;
-    bool found = info.FindElem("version") && info.IntoElem();
-    if (found && (found = info.FindElem("versionnum"))) versionnum = info.GetData();
-    if (found && (found = info.FindElem("packageurl"))) packageurl = info.GetData();
-    if (found && (found = info.FindElem("packagemd5"))) packagemd5 = info.GetData();
-    if (found && (found = info.FindElem("updateself"))) updateself = info.GetData();
-    if (!found) {
+    release::VersionInfo info;
+    if (!release::ParseVersionInfo(info_text, &info) || !info.HasFour()) {
       control.Stop(UnexpectedError);
       return false;
     }
+    const std::string& versionnum = *info.versionnum;
     SignedPackage package;
     if (signed_channel && !ReadSignedElements(info, info_url, &package)) {
       control.Stop(UnexpectedError);
@@ -254,36 +212,33 @@ bool UpdateThread::CheckPasses() {
       return false;
     }
 
-    packageMirrors = MirrorUrls(info_text);
+    packageMirrors = info.mirrorurls;
     platform::RemoveEmptyDirectory("version");
     LogInfo() << "destversion:" << versionnum << ",localversion:" << localVersion;
 
     if (Cancelled()) return false;
-    if (!InstallPackage(versionnum, packageurl, packagemd5, updateself, package, full)) return false;
+    if (!InstallPackage(versionnum, *info.packageurl, *info.packagemd5, *info.updateself, package, full)) return false;
   }
 }
 
-bool UpdateThread::ReadSignedElements(MarkupDocument& info, const std::string& info_url, SignedPackage* out) {
-  std::string fromversion, size_text;
-  bool found = info.FindElem("fromversion");
-  if (found) fromversion = info.GetData();
-  if (found && (found = info.FindElem("packagesize"))) size_text = info.GetData();
-  if (found && (found = info.FindElem("packagesha256"))) out->sha256 = info.GetData();
-  if (!found) {
+bool UpdateThread::ReadSignedElements(const release::VersionInfo& info, const std::string& info_url,
+                                      SignedPackage* out) {
+  if (!info.fromversion || !info.packagesize || !info.packagesha256) {
     LogError() << "signed version.xml lacks fromversion, packagesize or packagesha256,versionurl:" << info_url;
     return false;
   }
   // A validly signed document of another version served at this address.
-  if (fromversion != localVersion) {
-    LogError() << "signed version.xml is published for version " << fromversion << ", not for the installed "
+  if (*info.fromversion != localVersion) {
+    LogError() << "signed version.xml is published for version " << *info.fromversion << ", not for the installed "
                << localVersion << ",versionurl:" << info_url;
     return false;
   }
-  if (!ParseSize(size_text, &out->size)) {
-    LogError() << "signed version.xml has an unreadable packagesize:" << size_text;
+  if (!release::ParseDecimal(*info.packagesize, &out->size)) {
+    LogError() << "signed version.xml has an unreadable packagesize:" << *info.packagesize;
     return false;
   }
-  if (!IsUpperHex64(out->sha256)) {
+  out->sha256 = *info.packagesha256;
+  if (!release::IsUpperHex64(out->sha256)) {
     LogError() << "signed version.xml has an unreadable packagesha256:" << out->sha256;
     return false;
   }
@@ -291,38 +246,32 @@ bool UpdateThread::ReadSignedElements(MarkupDocument& info, const std::string& i
   return true;
 }
 
-bool UpdateThread::ReadFullPackage(MarkupDocument& info, bool signed_channel, const std::string& info_url,
-                                   FullPackage* out) {
-  // By name among the children of `version`, wherever they stand: other
-  // optional elements may come before or between them.
-  auto child = [&info](const char* name, std::string* text) {
-    info.ResetMainPos();
-    if (!info.FindElem(name)) return false;
-    *text = info.GetData();
-    return true;
-  };
-  if (!child("fullpackageurl", &out->url)) return true;  // none named
+bool UpdateThread::ReadFullPackage(const release::VersionInfo& info, bool signed_channel,
+                                   const std::string& info_url, FullPackage* out) {
+  if (!info.fullpackageurl) return true;  // none named
+  out->url = *info.fullpackageurl;
   if (out->url.empty()) {
     LogError() << "version.xml names an empty fullpackageurl,versionurl:" << info_url;
     return false;
   }
-  if (!child("fullpackagemd5", &out->md5)) {
+  if (!info.fullpackagemd5) {
     LogError() << "version.xml names fullpackageurl without fullpackagemd5,versionurl:" << info_url;
     return false;
   }
+  out->md5 = *info.fullpackagemd5;
   if (signed_channel) {
-    std::string size_text;
     SignedPackage& s = out->signed_package;
-    if (!child("fullpackagesize", &size_text) || !child("fullpackagesha256", &s.sha256)) {
+    if (!info.fullpackagesize || !info.fullpackagesha256) {
       LogError() << "signed version.xml names fullpackageurl without fullpackagesize or fullpackagesha256,versionurl:"
                  << info_url;
       return false;
     }
-    if (!ParseSize(size_text, &s.size)) {
-      LogError() << "signed version.xml has an unreadable fullpackagesize:" << size_text;
+    if (!release::ParseDecimal(*info.fullpackagesize, &s.size)) {
+      LogError() << "signed version.xml has an unreadable fullpackagesize:" << *info.fullpackagesize;
       return false;
     }
-    if (!IsUpperHex64(s.sha256)) {
+    s.sha256 = *info.fullpackagesha256;
+    if (!release::IsUpperHex64(s.sha256)) {
       LogError() << "signed version.xml has an unreadable fullpackagesha256:" << s.sha256;
       return false;
     }

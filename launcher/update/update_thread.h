@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "launcher/update/signature.h"
+#include "launcher/release/signature.h"
 #include "win_dl_net/thread_object.h"
 
-class MarkupDocument;
+namespace release {
+struct VersionInfo;
+}
 class SegmentPolicy;
 
 class UpdateThread : public ThreadObject {
@@ -57,7 +59,7 @@ class UpdateThread : public ThreadObject {
   // Reads fromversion, packagesize and packagesha256 after the four elements
   // of a signed version.xml and checks them against the installed version.
   // False (with an ERROR line) when one is missing or wrong.
-  bool ReadSignedElements(MarkupDocument& info, const std::string& info_url, SignedPackage* out);
+  bool ReadSignedElements(const release::VersionInfo& info, const std::string& info_url, SignedPackage* out);
   // A full package for the same step, taken when the named package ran but
   // left the installed version as it was.
   struct FullPackage {
@@ -70,7 +72,8 @@ class UpdateThread : public ThreadObject {
   // channel, fullpackagesize and fullpackagesha256. False (with an ERROR
   // line) when fullpackageurl is there but one of the others is missing or
   // unreadable. Leaves the cursor at an undefined child of `version`.
-  bool ReadFullPackage(MarkupDocument& info, bool signed_channel, const std::string& info_url, FullPackage* out);
+  bool ReadFullPackage(const release::VersionInfo& info, bool signed_channel, const std::string& info_url,
+                       FullPackage* out);
   // Ends the engine's work when the window has cancelled it: true when the
   // running flag is cleared. Such an end sets no state of its own.
   bool Cancelled() const { return !IsRunning(); }

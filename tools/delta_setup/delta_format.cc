@@ -6,27 +6,14 @@
 #include <set>
 #include <sstream>
 
-#include "launcher/update/signature.h"
+#include "launcher/release/signature.h"
+#include "launcher/release/text.h"
 
 namespace delta_package {
 namespace {
 
-bool Number(const std::string& text, uint64_t* v) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  *v = std::stoull(text);
-  return true;
-}
-
-bool SameAsciiText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+// Counts, offsets and sizes in the manifest: at most 18 digits.
+bool Number(const std::string& text, uint64_t* v) { return release::ParseDecimal(text, v, 999999999999999999ull); }
 
 // The rest of a line after `n` blank-separated words (a path may hold blanks).
 bool Words(const std::string& line, size_t n, std::vector<std::string>* words, std::string* rest) {
@@ -122,8 +109,8 @@ bool SafeRelativePath(const std::string& path) {
     if (part.empty() || part == ".") return false;
     if (first) {
       // The setup program's own files, whatever the letter case (Windows).
-      if (SameAsciiText(part, kVersionStore) || SameAsciiText(part, kJournal) || SameAsciiText(part, kStagingDir) ||
-          SameAsciiText(part.substr(0, std::strlen(kStagingDir)), kStagingDir))
+      if (release::SameAsciiText(part, kVersionStore) || release::SameAsciiText(part, kJournal) || release::SameAsciiText(part, kStagingDir) ||
+          release::SameAsciiText(part.substr(0, std::strlen(kStagingDir)), kStagingDir))
         return false;
       first = false;
     }
@@ -133,9 +120,7 @@ bool SafeRelativePath(const std::string& path) {
   return true;
 }
 
-bool IsSha256Text(const std::string& text) {
-  return text.size() == 64 && text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-}
+bool IsSha256Text(const std::string& text) { return release::IsUpperHex64(text); }
 
 std::string Sha256Of(const std::string& data) {
   Sha256 h;

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "launcher/update/signature.h"
+#include "launcher/release/signature.h"
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <sstream>
 
-#include "launcher/markup/markup_document.h"
-#include "launcher/update/digest.h"
+#include "launcher/release/digest.h"
+#include "launcher/release/text.h"
+#include "launcher/release/version_documents.h"
 #include "platform/file.h"
 #include "platform/owner_file.h"
 #include "platform/path.h"
@@ -12,46 +13,12 @@
 namespace publisher {
 namespace {
 
-std::string Element(const std::string& name, const std::string& text) {
-  return "<" + name + ">" + text + "</" + name + ">\r\n";
-}
-
-// Writes a document and, with a seed, its detached signature.
-bool WriteDocument(const std::string& path, const std::string& doc, const SigningSeed* seed, std::string* error) {
-  if (!platform::WriteStringToFile(path, doc)) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  if (!seed) return true;
-  Signature sig{};
-  if (!Sign(*seed, doc, &sig)) {
-    *error = "cannot sign " + path;
-    return false;
-  }
-  if (!platform::WriteStringToFile(path + ".sig", SignatureFileText(sig))) {
-    *error = "cannot write " + path + ".sig";
-    return false;
-  }
-  return true;
-}
-
-bool Decimal(const std::string& text, int64_t* value) {
-  if (text.empty() || text.size() > 18) return false;
-  int64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  *value = v;
-  return true;
-}
-
 // Checks D against D.sig; false with a problem line when it does not verify.
 bool CheckSignature(const std::string& path, const std::string& shown, const std::string& doc,
                     const PublisherKey& key, std::vector<std::string>* problems) {
   std::string sig;
-  if (!platform::ReadFileToString(path + ".sig", &sig)) {
-    problems->push_back(shown + ": no signature file " + shown + ".sig");
+  if (!platform::ReadFileToString(path + release::kSignatureSuffix, &sig)) {
+    problems->push_back(shown + ": no signature file " + shown + release::kSignatureSuffix);
     return false;
   }
   if (!VerifyDetached(key, doc, sig)) {
@@ -78,14 +45,16 @@ void CheckPackage(const std::string& root, const std::string& shown, const std::
   for (char& c : native)
     if (c == '/') c = platform::kPathSep;
   const std::string package = root + native;
-  int64_t size = 0;
-  if (!Decimal(size_text, &size)) problems->push_back(shown + ": " + prefix + "packagesize " + size_text + " is not a decimal number");
+  uint64_t size = 0;
+  const bool size_read = release::ParseDecimal(size_text, &size);
+  if (!size_read) problems->push_back(shown + ": " + prefix + "packagesize " + size_text + " is not a decimal number");
   int64_t actual = platform::FileSize(package);
   if (actual < 0) {
     problems->push_back(shown + ": package " + rel + " is missing");
     return;
   }
-  if (actual != size) problems->push_back(rel + ": size " + std::to_string(actual) + ", published " + size_text);
+  if (!size_read || static_cast<uint64_t>(actual) != size)
+    problems->push_back(rel + ": size " + std::to_string(actual) + ", published " + size_text);
   if (!VerifyPackage(package, sha1_text)) problems->push_back(rel + ": SHA-1 differs from " + prefix + "packagemd5");
   std::string sha256;
   if (!Sha256File(package, &sha256) || sha256 != sha256_text) {
@@ -101,8 +70,8 @@ void CheckPackage(const std::string& root, const std::string& shown, const std::
 
 void CheckVersionDocument(const std::string& root, const std::string& dir, const PublisherKey& key,
                           std::vector<std::string>* problems) {
-  const std::string shown = dir + "/version.xml";
-  const std::string path = platform::JoinPath(root + dir, "version.xml");
+  const std::string shown = dir + "/" + release::kVersionInfoFile;
+  const std::string path = platform::JoinPath(root + dir, release::kVersionInfoFile);
   std::string doc;
   if (!platform::ReadFileToString(path, &doc)) {
     problems->push_back(shown + ": cannot read");
@@ -110,42 +79,27 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
   }
   CheckSignature(path, shown, doc, key, problems);
 
-  // The elements in the order the launcher reads them.
-  static const char* const kNames[] = {"versionnum", "packageurl",  "packagemd5",   "updateself",
-                                       "fromversion", "packagesize", "packagesha256"};
-  MarkupDocument xml;
-  xml.SetDoc(std::string_view(doc));
-  std::string value[7];
-  if (!xml.FindElem("version") || !xml.IntoElem()) {
+  release::VersionInfo info;
+  if (!release::ParseVersionInfo(doc, &info)) {
     problems->push_back(shown + ": no version element");
     return;
   }
-  for (int i = 0; i < 7; ++i) {
-    if (!xml.FindElem(kNames[i])) {
-      problems->push_back(shown + ": no " + kNames[i] + " element (in order)");
-      return;
-    }
-    value[i] = xml.GetData();
+  // The seven a signed document carries, read in order as the launcher does.
+  if (const char* missing = release::FirstMissingSigned(info)) {
+    problems->push_back(shown + ": no " + missing + " element (in order)");
+    return;
   }
-  if (value[4] != dir) problems->push_back(shown + ": fromversion " + value[4] + " is not its directory " + dir);
-  CheckPackage(root, shown, value[1], value[2], value[5], value[6], "", problems);
+  if (*info.fromversion != dir) problems->push_back(shown + ": fromversion " + *info.fromversion + " is not its directory " + dir);
+  CheckPackage(root, shown, *info.packageurl, *info.packagemd5, *info.packagesize, *info.packagesha256, "", problems);
 
   // The fallback to the full package, when published.
-  static const char* const kFull[] = {"fullpackageurl", "fullpackagemd5", "fullpackagesize", "fullpackagesha256"};
-  std::string full[4];
-  // Found by name: other optional elements (mirrors) may stand between them.
-  xml.ResetMainPos();
-  if (!xml.FindElem(kFull[0])) return;
-  full[0] = xml.GetData();
-  for (int i = 1; i < 4; ++i) {
-    xml.ResetMainPos();
-    if (!xml.FindElem(kFull[i])) {
-      problems->push_back(shown + ": fullpackageurl without " + kFull[i]);
-      return;
-    }
-    full[i] = xml.GetData();
+  if (!info.fullpackageurl) return;
+  if (const char* missing = release::FirstMissingFallback(info, true)) {
+    problems->push_back(shown + ": fullpackageurl without " + missing);
+    return;
   }
-  CheckPackage(root, shown, full[0], full[1], full[2], full[3], "full", problems);
+  CheckPackage(root, shown, *info.fullpackageurl, *info.fullpackagemd5, *info.fullpackagesize,
+               *info.fullpackagesha256, "full", problems);
 }
 
 // The words after "fullpackage" on a package's line.
@@ -201,21 +155,23 @@ bool WriteSamplePackage(const std::string& program, const std::string& version, 
 }
 
 // Writes packages/full_<from>_to_<to> for a package that names a full
-// package and gives the version.xml elements that name it.
+// package and fills the version.xml elements that name it.
 bool WriteFullPackage(const Description& d, const Package& p, const std::string& program, const std::string& out,
-                      bool is_signed, std::string* elements, std::vector<std::string>* lines, std::string* error) {
+                      bool is_signed, release::VersionInfo* info, std::vector<std::string>* lines,
+                      std::string* error) {
   const FullPackage& f = p.full;
   const std::string name = "full_" + p.from + "_to_" + p.to + platform::kExeSuffix;
   std::string bytes, sha1, sha256;
   if (!WriteSamplePackage(program, p.to, f.cancel, p.files, out, name, &bytes, &sha1, &sha256, error)) return false;
-  auto keep = [&](const char* e) { return std::find(f.omit.begin(), f.omit.end(), e) == f.omit.end(); };
-  if (keep("fullpackageurl")) *elements += Element("fullpackageurl", d.url + "packages/" + name);
-  if (keep("fullpackagemd5")) *elements += Element("fullpackagemd5", f.digest.empty() ? sha1 : f.digest);
+  info->fullpackageurl = d.url + "packages/" + name;
+  info->fullpackagemd5 = f.digest.empty() ? sha1 : f.digest;
   if (is_signed) {
-    if (keep("fullpackagesize"))
-      *elements += Element("fullpackagesize", f.size.empty() ? std::to_string(bytes.size()) : f.size);
-    if (keep("fullpackagesha256"))
-      *elements += Element("fullpackagesha256", f.sha256.empty() ? sha256 : f.sha256);
+    info->fullpackagesize = f.size.empty() ? std::to_string(bytes.size()) : f.size;
+    info->fullpackagesha256 = f.sha256.empty() ? sha256 : f.sha256;
+  }
+  for (const std::string& e : f.omit) {
+    if (e.rfind("full", 0) != 0) continue;  // only its own elements
+    if (auto* field = info->Field(e)) field->reset();
   }
   lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes (full)");
   return true;
@@ -303,27 +259,33 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
                  const SigningSeed* seed, std::vector<std::string>* lines, std::string* error) {
   const std::string out = platform::JoinPath(out_dir, "");
   platform::MakeDirectories(out + "packages");
-  if (!WriteDocument(out + "latest-version.xml", Element("lastversionnum", d.latest), seed, error)) return false;
+  if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion({d.latest}), seed,
+                                  error))
+    return false;
   for (const Package& p : d.packages) {
     const std::string name = "update_" + p.from + "_to_" + p.to + platform::kExeSuffix;
     std::string bytes, sha1, sha256;
     if (!WriteSamplePackage(program, p.to, p.cancel, p.files, out, name, &bytes, &sha1, &sha256, error)) return false;
-    auto keep = [&](const char* e) { return std::find(p.omit.begin(), p.omit.end(), e) == p.omit.end(); };
-    std::string doc = "<version>\r\n";
-    if (keep("versionnum")) doc += Element("versionnum", p.to);
-    if (keep("packageurl")) doc += Element("packageurl", d.url + "packages/" + name);
-    if (keep("packagemd5")) doc += Element("packagemd5", p.digest.empty() ? sha1 : p.digest);
-    if (keep("updateself")) doc += Element("updateself", p.updateself);
+    release::VersionInfo info;
+    info.versionnum = p.to;
+    info.packageurl = d.url + "packages/" + name;
+    info.packagemd5 = p.digest.empty() ? sha1 : p.digest;
+    info.updateself = p.updateself;
     if (seed) {
-      if (keep("fromversion")) doc += Element("fromversion", p.from);
-      if (keep("packagesize")) doc += Element("packagesize", p.size.empty() ? std::to_string(bytes.size()) : p.size);
-      if (keep("packagesha256")) doc += Element("packagesha256", p.sha256.empty() ? sha256 : p.sha256);
+      info.fromversion = p.from;
+      info.packagesize = p.size.empty() ? std::to_string(bytes.size()) : p.size;
+      info.packagesha256 = p.sha256.empty() ? sha256 : p.sha256;
+    }
+    for (const std::string& e : p.omit) {
+      if (e.rfind("full", 0) == 0) continue;  // the full package's own omit list names those
+      if (auto* field = info.Field(e)) field->reset();
     }
     std::vector<std::string> full_line;
-    if (p.full.present && !WriteFullPackage(d, p, program, out, seed != nullptr, &doc, &full_line, error)) return false;
-    doc += "</version>\r\n";
+    if (p.full.present && !WriteFullPackage(d, p, program, out, seed != nullptr, &info, &full_line, error)) return false;
     platform::MakeDirectories(out + p.from);
-    if (!WriteDocument(platform::JoinPath(out + p.from, "version.xml"), doc, seed, error)) return false;
+    if (!release::WriteDocumentFile(platform::JoinPath(out + p.from, release::kVersionInfoFile),
+                                    release::WriteVersionInfo(info), seed, error))
+      return false;
     lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes");
     lines->insert(lines->end(), full_line.begin(), full_line.end());
   }
@@ -334,17 +296,18 @@ bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector
   const size_t before = problems->size();
   const std::string root = platform::JoinPath(out_dir, "");
   std::string latest;
-  if (!platform::ReadFileToString(root + "latest-version.xml", &latest)) {
-    problems->push_back("latest-version.xml: cannot read");
+  const std::string latest_name = release::kLatestVersionFile;
+  if (!platform::ReadFileToString(root + latest_name, &latest)) {
+    problems->push_back(latest_name + ": cannot read");
   } else {
-    CheckSignature(root + "latest-version.xml", "latest-version.xml", latest, key, problems);
+    CheckSignature(root + latest_name, latest_name, latest, key, problems);
   }
   std::vector<platform::DirEntry> entries;
   platform::ListDirectory(root, &entries);
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
   for (const platform::DirEntry& e : entries) {
     if (!e.is_directory || e.name == "." || e.name == ".." || e.name == "packages") continue;
-    if (!platform::Exists(platform::JoinPath(root + e.name, "version.xml"))) continue;
+    if (!platform::Exists(platform::JoinPath(root + e.name, release::kVersionInfoFile))) continue;
     CheckVersionDocument(root, e.name, key, problems);
   }
   return problems->size() == before;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/update/signature.h"
+#include "launcher/release/signature.h"
 #include "tools/sample_setup/package_format.h"
 
 namespace publisher {

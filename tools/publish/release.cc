@@ -6,7 +6,8 @@
 #include <map>
 #include <sstream>
 
-#include "launcher/update/digest.h"
+#include "launcher/release/digest.h"
+#include "launcher/release/version_documents.h"
 #include "patcher/engine/archive.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -91,24 +92,6 @@ std::string HtmlEscape(const std::string& text) {
     }
   }
   return out;
-}
-
-std::string Element(const std::string& name, const std::string& text) {
-  return "<" + name + ">" + text + "</" + name + ">\r\n";
-}
-
-bool WriteSigned(const std::string& path, const std::string& doc, const SigningSeed* seed, std::string* error) {
-  if (!platform::WriteStringToFile(path, doc)) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  if (!seed) return true;
-  Signature sig{};
-  if (!Sign(*seed, doc, &sig) || !platform::WriteStringToFile(path + ".sig", SignatureFileText(sig))) {
-    *error = "cannot sign " + path;
-    return false;
-  }
-  return true;
 }
 
 // A written package: its address and digests.
@@ -328,25 +311,24 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
                       delta_package::Attach(program, full.Payload()), &f, error))
       return false;
 
-    std::string doc = "<version>\r\n";
-    doc += Element("versionnum", to.version);
-    doc += Element("packageurl", d.url);
-    doc += Element("packagemd5", d.sha1);
-    doc += Element("updateself", self ? "true" : "false");
+    release::VersionInfo info;
+    info.versionnum = to.version;
+    info.packageurl = d.url;
+    info.packagemd5 = d.sha1;
+    info.updateself = self ? "true" : "false";
+    info.fullpackageurl = f.url;
+    info.fullpackagemd5 = f.sha1;
     if (seed) {
-      doc += Element("fromversion", from.version);
-      doc += Element("packagesize", std::to_string(d.size));
-      doc += Element("packagesha256", d.sha256);
+      info.fromversion = from.version;
+      info.packagesize = std::to_string(d.size);
+      info.packagesha256 = d.sha256;
+      info.fullpackagesize = std::to_string(f.size);
+      info.fullpackagesha256 = f.sha256;
     }
-    doc += Element("fullpackageurl", f.url);
-    doc += Element("fullpackagemd5", f.sha1);
-    if (seed) {
-      doc += Element("fullpackagesize", std::to_string(f.size));
-      doc += Element("fullpackagesha256", f.sha256);
-    }
-    doc += "</version>\r\n";
     platform::MakeDirectories(out + from.version);
-    if (!WriteSigned(platform::JoinPath(out + from.version, "version.xml"), doc, seed, error)) return false;
+    if (!release::WriteDocumentFile(platform::JoinPath(out + from.version, release::kVersionInfoFile),
+                                    release::WriteVersionInfo(info), seed, error))
+      return false;
     std::ostringstream line;
     line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << patched << " patched, "
          << whole << " whole, " << deleted << " deleted)  full " << f.size << " bytes"
@@ -355,7 +337,8 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   }
   RemoveTree(work);
 
-  if (!WriteSigned(out + "latest-version.xml", Element("lastversionnum", found.back().second.version), seed, error))
+  if (!release::WriteDocumentFile(out + release::kLatestVersionFile,
+                                  release::WriteLatestVersion({found.back().second.version}), seed, error))
     return false;
   std::vector<std::pair<std::string, std::string>> news;
   for (size_t i = found.size(); i > 0 && news.size() < kNewsVersions; --i)

@@ -1,4 +1,4 @@
-#include "launcher/update/signature.h"
+#include "launcher/release/signature.h"
 
 #include <gcrypt.h>
 
@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "launcher/release/text.h"
 #include "platform/file.h"
 
 namespace {
@@ -88,17 +89,6 @@ std::string TrimTrailing(const std::string& text) {
   while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r' || text[end - 1] == '\n'))
     --end;
   return text.substr(0, end);
-}
-
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(2 * n);
-  for (size_t i = 0; i < n; ++i) {
-    out += kHex[p[i] >> 4];
-    out += kHex[p[i] & 15];
-  }
-  return out;
 }
 
 }  // namespace
@@ -210,7 +200,7 @@ std::array<uint8_t, 32> Sha256::Final() {
 std::string Sha256::HexText() {
   Final();
   // Without a digest handle there is no digest: an empty text matches nothing.
-  return handle_ ? Hex(result_.data(), result_.size()) : std::string();
+  return handle_ ? release::UpperHex(result_.data(), result_.size()) : std::string();
 }
 
 bool Sha256File(const std::string& path, std::string* upper_hex) {

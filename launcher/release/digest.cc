@@ -1,9 +1,10 @@
-#include "launcher/update/digest.h"
+#include "launcher/release/digest.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
+#include "launcher/release/text.h"
 #include "platform/file.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -294,15 +295,7 @@ void DigestContext::Final() {
   }
 }
 
-std::string DigestContext::DigestText() const {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (uint8_t b : result_) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
-}
+std::string DigestContext::DigestText() const { return release::UpperHex(result_, sizeof result_); }
 
 bool DigestContext::HashFile(const std::string& path) {
   // Opened the way a C runtime opens "rb": nobody else is locked out.

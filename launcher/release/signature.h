@@ -9,8 +9,8 @@
 // All cryptography here comes from the system's crypto library, which is
 // initialised on first use (thread-safe). Every function may be called from
 // any thread. Nothing here logs; failures are reported by value.
-#ifndef LAUNCHER_UPDATE_SIGNATURE_H_
-#define LAUNCHER_UPDATE_SIGNATURE_H_
+#ifndef LAUNCHER_RELEASE_SIGNATURE_H_
+#define LAUNCHER_RELEASE_SIGNATURE_H_
 
 #include <array>
 #include <cstddef>
@@ -89,4 +89,4 @@ std::string SignatureFileText(const Signature& sig);
 // blanks and line ends ignored.
 bool DecodeSeedFile(const std::string& text, SigningSeed* seed);
 
-#endif  // LAUNCHER_UPDATE_SIGNATURE_H_
+#endif  // LAUNCHER_RELEASE_SIGNATURE_H_

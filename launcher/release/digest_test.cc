@@ -1,4 +1,4 @@
-#include "launcher/update/digest.h"
+#include "launcher/release/digest.h"
 
 #include <gtest/gtest.h>
 

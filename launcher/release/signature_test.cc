@@ -1,4 +1,4 @@
-#include "launcher/update/signature.h"
+#include "launcher/release/signature.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,30 @@
+// Small text checks and conversions shared by everything that reads or
+// writes the release format: the launcher's engine, the publisher tool and
+// the delta setup program. Pure functions; any thread.
+#ifndef LAUNCHER_RELEASE_TEXT_H_
+#define LAUNCHER_RELEASE_TEXT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace release {
+
+// Equal when the two differ at most in the case of ASCII letters (other
+// bytes, UTF-8 included, must match exactly).
+bool SameAsciiText(const std::string& a, const std::string& b);
+
+// Bytes as upper-case hexadecimal digits, two per byte.
+std::string UpperHex(const void* data, size_t size);
+
+// The 64 upper-case hexadecimal digits of a SHA-256 as the release format
+// writes it (lower case is refused: a digest has one spelling).
+bool IsUpperHex64(const std::string& text);
+
+// Strict decimal text of a count: 1 to 19 digits, nothing else (no sign,
+// blanks or leading "+"), at most `max`. False leaves *out untouched.
+bool ParseDecimal(const std::string& text, uint64_t* out, uint64_t max = UINT64_MAX);
+
+}  // namespace release
+
+#endif  // LAUNCHER_RELEASE_TEXT_H_

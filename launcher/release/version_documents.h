@@ -1,0 +1,93 @@
+// The version documents the publisher serves and the launcher reads: the one
+// place their element names are spelt, their one writer and one reader each,
+// and the writing of a document with its detached signature.
+//
+// latest-version.xml:
+//   <lastversionnum>1.0.0.3</lastversionnum>
+//
+// <from>/version.xml, the step from version <from>:
+//   <version>
+//     versionnum packageurl packagemd5 updateself      the four, in this order
+//     fromversion packagesize packagesha256            signed trees, after them
+//     fullpackageurl fullpackagemd5                    the fallback, optional
+//     fullpackagesize fullpackagesha256                the fallback, signed
+//     mirrorurl ...                                    optional, any number
+//   </version>
+// Each element on a line of its own, lines ending in CR LF. Texts are written
+// as given (the values the format holds need no escaping).
+//
+// How they are read, which stored documents and older launchers rely on: the
+// four are found in order, each after the one before; the signed three
+// likewise, after updateself; the fallback's four and the mirrors by name,
+// wherever they stand among the children of <version>. A reader takes an
+// element it does not know for an optional one and passes over it.
+//
+// Nothing here checks what the texts say (versions, sizes, digests): the
+// engine and the publisher's verify do, each with its own report.
+#ifndef LAUNCHER_RELEASE_VERSION_DOCUMENTS_H_
+#define LAUNCHER_RELEASE_VERSION_DOCUMENTS_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "launcher/release/signature.h"
+
+namespace release {
+
+// The served names of the documents, relative to the version root.
+inline constexpr char kLatestVersionFile[] = "latest-version.xml";
+inline constexpr char kVersionInfoFile[] = "version.xml";  // under <from>/
+// A signed document's detached signature: its address followed by this.
+inline constexpr char kSignatureSuffix[] = ".sig";
+
+struct LatestVersion {
+  std::string lastversionnum;
+  bool operator==(const LatestVersion&) const = default;
+};
+
+std::string WriteLatestVersion(const LatestVersion& doc);
+// False when the document names no lastversionnum.
+bool ParseLatestVersion(const std::string& text, LatestVersion* out);
+
+// A version.xml. Every element is optional in the type, so that a publisher's
+// test tree can leave one out; the writer writes those present.
+struct VersionInfo {
+  using Text = std::optional<std::string>;
+  Text versionnum, packageurl, packagemd5, updateself;  // the four
+  Text fromversion, packagesize, packagesha256;         // signed
+  Text fullpackageurl, fullpackagemd5, fullpackagesize, fullpackagesha256;
+  std::vector<std::string> mirrorurls;
+
+  // The four read in order (what every launcher requires).
+  bool HasFour() const { return versionnum && packageurl && packagemd5 && updateself; }
+  // The element of this name, for tools that leave out or replace elements
+  // by name; null for a name the document does not have.
+  Text* Field(const std::string& element);
+  bool operator==(const VersionInfo&) const = default;
+};
+
+std::string WriteVersionInfo(const VersionInfo& doc);
+// False when the text has no <version> root; otherwise fills what it finds,
+// as the header says.
+bool ParseVersionInfo(const std::string& text, VersionInfo* out);
+
+// The first of the seven elements a signed version.xml carries in order (the
+// four, then the signed three) that `doc` lacks; null when it has them all.
+const char* FirstMissingSigned(const VersionInfo& doc);
+// For a document naming fullpackageurl: the first of the fallback's other
+// elements it lacks (fullpackagemd5, and signed also fullpackagesize and
+// fullpackagesha256); null when it has them all.
+const char* FirstMissingFallback(const VersionInfo& doc, bool is_signed);
+
+// Every element name the writers may emit (and so the readers must know).
+const std::vector<std::string>& KnownElements();
+
+// Writes `text` to `path` and, with a seed, its detached signature to
+// path + kSignatureSuffix. False with *error naming the file.
+bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeed* seed,
+                       std::string* error);
+
+}  // namespace release
+
+#endif  // LAUNCHER_RELEASE_VERSION_DOCUMENTS_H_

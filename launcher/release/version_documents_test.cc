@@ -1,0 +1,126 @@
+#include "launcher/release/version_documents.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/file.h"
+#include "testing/testing.h"
+
+namespace release {
+namespace {
+
+VersionInfo Complete() {
+  VersionInfo v;
+  v.versionnum = "1.0.0.3";
+  v.packageurl = "http://127.0.0.1/packages/AB/update_1.0.0.2_to_1.0.0.3.exe";
+  v.packagemd5 = std::string(40, 'C');
+  v.updateself = "true";
+  v.fromversion = "1.0.0.2";
+  v.packagesize = "12345";
+  v.packagesha256 = std::string(64, 'D');
+  v.fullpackageurl = "http://127.0.0.1/packages/EF/full_1.0.0.2_to_1.0.0.3.exe";
+  v.fullpackagemd5 = std::string(40, 'E');
+  v.fullpackagesize = "99";
+  v.fullpackagesha256 = std::string(64, 'F');
+  v.mirrorurls = {"http://mirror-a/", "http://mirror-b/"};
+  return v;
+}
+
+TEST(VersionDocuments, EachRoundTrips) {
+  const LatestVersion latest{"1.0.0.7"};
+  LatestVersion back;
+  ASSERT_TRUE(ParseLatestVersion(WriteLatestVersion(latest), &back));
+  EXPECT_EQ(back, latest);
+  EXPECT_EQ(WriteLatestVersion(latest), "<lastversionnum>1.0.0.7</lastversionnum>\r\n");
+  EXPECT_FALSE(ParseLatestVersion("<other>1</other>", &back));
+
+  // Complete, unsigned (the four and the fallback's two), the four alone.
+  VersionInfo unsigned_info = Complete();
+  for (const char* signed_only :
+       {"fromversion", "packagesize", "packagesha256", "fullpackagesize", "fullpackagesha256"})
+    unsigned_info.Field(signed_only)->reset();
+  VersionInfo four;
+  four.versionnum = "2";
+  four.packageurl = "u";
+  four.packagemd5 = "m";
+  four.updateself = "false";
+  for (const VersionInfo& v : {Complete(), unsigned_info, four}) {
+    VersionInfo parsed;
+    ASSERT_TRUE(ParseVersionInfo(WriteVersionInfo(v), &parsed));
+    EXPECT_EQ(parsed, v) << WriteVersionInfo(v);
+    EXPECT_TRUE(parsed.HasFour());
+  }
+  VersionInfo parsed;
+  EXPECT_FALSE(ParseVersionInfo("<lastversionnum>1</lastversionnum>", &parsed));
+}
+
+// The launchers in players' hands read the four and the signed three as a
+// chain: one left out hides the ones after it; the fallback and the mirrors
+// are found wherever they stand.
+TEST(VersionDocuments, TheChainAndTheElementsFoundByName) {
+  VersionInfo v = Complete();
+  v.packagemd5.reset();
+  VersionInfo parsed;
+  ASSERT_TRUE(ParseVersionInfo(WriteVersionInfo(v), &parsed));
+  EXPECT_EQ(parsed.packageurl, v.packageurl);
+  EXPECT_FALSE(parsed.packagemd5 || parsed.updateself || parsed.fromversion || parsed.packagesha256);
+  EXPECT_FALSE(parsed.HasFour());
+  EXPECT_EQ(parsed.fullpackageurl, v.fullpackageurl);
+  EXPECT_EQ(parsed.mirrorurls, v.mirrorurls);
+
+  const std::string shuffled =
+      "<version>\r\n<mirrorurl>m1</mirrorurl>\r\n<fullpackagemd5>F</fullpackagemd5>\r\n<versionnum>3</versionnum>\r\n"
+      "<note>passed over</note>\r\n<packageurl>u</packageurl>\r\n<packagemd5>M</packagemd5>\r\n"
+      "<fullpackageurl>f</fullpackageurl>\r\n<updateself>false</updateself>\r\n<mirrorurl>m2</mirrorurl>\r\n"
+      "</version>\r\n";
+  ASSERT_TRUE(ParseVersionInfo(shuffled, &parsed));
+  EXPECT_TRUE(parsed.HasFour());
+  EXPECT_EQ(parsed.fullpackageurl, "f");
+  EXPECT_EQ(parsed.fullpackagemd5, "F");
+  EXPECT_EQ(parsed.mirrorurls, (std::vector<std::string>{"m1", "m2"}));
+}
+
+// Whatever the writers emit, the readers know: a field added to one side only
+// fails here.
+TEST(VersionDocuments, EveryWrittenElementIsKnownToTheReader) {
+  const std::string text = WriteVersionInfo(Complete()) + WriteLatestVersion({"1"});
+  const std::vector<std::string>& known = KnownElements();
+  int seen = 0;
+  for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+    if (text[at + 1] == '/') continue;
+    const std::string name = text.substr(at + 1, text.find('>', at) - at - 1);
+    EXPECT_NE(std::find(known.begin(), known.end(), name), known.end()) << name;
+    ++seen;
+  }
+  EXPECT_EQ(seen, 1 + 11 + 2 + 1);  // root, the eleven, two mirrors, latest
+  // Each element of version.xml can be named to a tool that leaves it out.
+  VersionInfo v;
+  int fields = 0;
+  for (const std::string& name : known) fields += v.Field(name) != nullptr;
+  EXPECT_EQ(fields, 11);
+  EXPECT_EQ(v.Field("nonesuch"), nullptr);
+}
+
+TEST(VersionDocuments, WrittenWithADetachedSignature) {
+  testkit::TempDir dir;
+  SigningSeed seed{};
+  PublisherKey key{};
+  ASSERT_TRUE(GenerateSeed(&seed) && PublicKeyOfSeed(seed, &key));
+  std::string error, text, sig;
+  const std::string doc = WriteLatestVersion({"1.0.0.2"});
+  ASSERT_TRUE(WriteDocumentFile(dir / kLatestVersionFile, doc, &seed, &error)) << error;
+  ASSERT_TRUE(platform::ReadFileToString(dir / kLatestVersionFile, &text));
+  ASSERT_TRUE(platform::ReadFileToString(dir / (std::string(kLatestVersionFile) + kSignatureSuffix), &sig));
+  EXPECT_EQ(text, doc);
+  EXPECT_TRUE(VerifyDetached(key, text, sig));
+  EXPECT_FALSE(VerifyDetached(key, text + " ", sig));
+
+  ASSERT_TRUE(WriteDocumentFile(dir / "plain.xml", doc, nullptr, &error));
+  EXPECT_FALSE(platform::Exists(dir / "plain.xml.sig"));
+  EXPECT_FALSE(WriteDocumentFile(dir / "no-dir/x.xml", doc, &seed, &error));
+  EXPECT_NE(error.find("no-dir"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace release
