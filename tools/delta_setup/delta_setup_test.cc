@@ -113,6 +113,23 @@ Tree ReadTree(const std::string& dir) {
   return t;
 }
 
+// Two trees compared by path and content; a difference is reported by its
+// paths and sizes, not by the bytes (the files are binary and large).
+::testing::AssertionResult SameTree(const Tree& actual, const Tree& expected) {
+  std::string diff;
+  for (const auto& [path, bytes] : actual) {
+    auto it = expected.find(path);
+    if (it == expected.end()) diff += "\n  unexpected " + path + " (" + std::to_string(bytes.size()) + " bytes)";
+    else if (it->second != bytes)
+      diff += "\n  differs " + path + " (" + std::to_string(bytes.size()) + " bytes, expected " +
+              std::to_string(it->second.size()) + ")";
+  }
+  for (const auto& [path, bytes] : expected)
+    if (!actual.count(path)) diff += "\n  missing " + path + " (" + std::to_string(bytes.size()) + " bytes)";
+  if (diff.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the trees differ:" << diff;
+}
+
 Tree Installed(Tree files, const std::string& version) {
   files[delta_package::kVersionStore] = "[version]\r\nClientVersion=" + version + "\r\n";
   return files;
@@ -205,9 +222,9 @@ TEST(DeltaSetup, DeltasAndFullPackagesGiveTheSameTree) {
       ASSERT_EQ(a.code, 0) << "seed " << seed << " step " << step << ": " << a.output;
       const Outcome b = RunSetup(release.Package(step, true), by_full.Path(), release.dir().Path());
       ASSERT_EQ(b.code, 0) << "seed " << seed << " step " << step << ": " << b.output;
-      EXPECT_EQ(ReadTree(by_delta.Path()), Installed(trees[step + 1], Release::Version(step + 1)))
+      EXPECT_TRUE(SameTree(ReadTree(by_delta.Path()), Installed(trees[step + 1], Release::Version(step + 1))))
           << "seed " << seed << " step " << step;
-      EXPECT_EQ(ReadTree(by_full.Path()), ReadTree(by_delta.Path())) << "seed " << seed << " step " << step;
+      EXPECT_TRUE(SameTree(ReadTree(by_full.Path()), ReadTree(by_delta.Path()))) << "seed " << seed << " step " << step;
     }
   }
   // The fixture reaches difference files and deletions.
@@ -252,12 +269,12 @@ class OneStep : public ::testing::Test {
 TEST_F(OneStep, InstallsAndASecondRunFindsItInPlace) {
   Outcome r = RunSetup(delta_, install_, install_root_.Path());
   ASSERT_EQ(r.code, 0) << r.output;
-  EXPECT_EQ(ReadTree(install_), NewTree());
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
   EXPECT_FALSE(platform::Exists(platform::JoinPath(install_, "data/gone.txt")));
   r = RunSetup(delta_, install_, install_root_.Path());
   EXPECT_EQ(r.code, 0) << r.output;
   EXPECT_NE(r.output.find("already installed"), std::string::npos) << r.output;
-  EXPECT_EQ(ReadTree(install_), NewTree());
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
 }
 
 TEST_F(OneStep, ALocallyChangedEnginePackageIsRefusedBeforeAnythingIsWritten) {
@@ -269,11 +286,11 @@ TEST_F(OneStep, ALocallyChangedEnginePackageIsRefusedBeforeAnythingIsWritten) {
   const Outcome r = RunSetup(delta_, install_, install_root_.Path());
   EXPECT_EQ(r.code, delta_install::kInputMismatch) << r.output;
   EXPECT_NE(r.output.find("System/Core.u: changed locally"), std::string::npos) << r.output;
-  EXPECT_EQ(ReadTree(install_), before);
+  EXPECT_TRUE(SameTree(ReadTree(install_), before));
   // The full package is the way out.
   const Outcome full = RunSetup(release_->Package(0, true), install_, install_root_.Path());
   EXPECT_EQ(full.code, 0) << full.output;
-  EXPECT_EQ(ReadTree(install_), NewTree());
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
 }
 
 TEST_F(OneStep, AMissingEnginePackageIsRefusedToo) {
@@ -282,7 +299,7 @@ TEST_F(OneStep, AMissingEnginePackageIsRefusedToo) {
   const Outcome r = RunSetup(delta_, install_, install_root_.Path());
   EXPECT_EQ(r.code, delta_install::kInputMismatch) << r.output;
   EXPECT_NE(r.output.find("System/Engine.u: missing"), std::string::npos) << r.output;
-  EXPECT_EQ(ReadTree(install_), before);
+  EXPECT_TRUE(SameTree(ReadTree(install_), before));
 }
 
 // The package with its payload replaced; the program part stays.
@@ -309,7 +326,7 @@ TEST_F(OneStep, ADamagedDifferenceFileFailsInGleanerAndLeavesTheInstallUntouched
   const Outcome r = RunSetup(damaged, install_, install_root_.Path());
   EXPECT_EQ(r.code, delta_install::kGleanerFailed) << r.output;
   EXPECT_NE(r.output.find(m.patches[0].first + ": the patch tool failed"), std::string::npos) << r.output;
-  EXPECT_EQ(ReadTree(install_), OldTree());
+  EXPECT_TRUE(SameTree(ReadTree(install_), OldTree()));
 }
 
 TEST_F(OneStep, AnOutputThatDisagreesWithTheManifestLeavesTheInstallUntouched) {
@@ -319,7 +336,7 @@ TEST_F(OneStep, AnOutputThatDisagreesWithTheManifestLeavesTheInstallUntouched) {
   const Outcome r = RunSetup(Repack(delta_, w.Payload(), install_root_ / "bad"), install_, install_root_.Path());
   EXPECT_EQ(r.code, delta_install::kOutputMismatch) << r.output;
   EXPECT_NE(r.output.find("data/readme.txt: the new file does not match"), std::string::npos) << r.output;
-  EXPECT_EQ(ReadTree(install_), OldTree());
+  EXPECT_TRUE(SameTree(ReadTree(install_), OldTree()));
 }
 
 TEST_F(OneStep, HostileManifestsAreRefusedWithNothingWritten) {
@@ -349,7 +366,7 @@ TEST_F(OneStep, HostileManifestsAreRefusedWithNothingWritten) {
       const Outcome r = RunSetup(Repack(delta_, w.Payload(), install_root_ / "hostile"), install_, install_root_.Path());
       EXPECT_EQ(r.code, delta_install::kRefused) << path << ": " << r.output;
       EXPECT_NE(r.output.find("refused"), std::string::npos) << path << ": " << r.output;
-      EXPECT_EQ(ReadTree(install_), before) << path;
+      EXPECT_TRUE(SameTree(ReadTree(install_), before)) << path;
       EXPECT_TRUE(ReadTree(outside.Path()).empty()) << path;
     }
   }
@@ -399,7 +416,7 @@ TEST_F(OneStep, KilledAtEveryStepThenRunAgain) {
       // Past the last step: the run completed.
       ASSERT_TRUE(p->WaitFor(60000));
       EXPECT_EQ(p->ExitCode(), 0);
-      EXPECT_EQ(ReadTree(install_), NewTree());
+      EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
       break;
     }
     p->Kill();
@@ -412,16 +429,16 @@ TEST_F(OneStep, KilledAtEveryStepThenRunAgain) {
     const bool commit = platform::ReadFileToString(journal, &journal_text) && journal_text.rfind("commit\n", 0) == 0;
     committed += commit;
     if (version == "1.0.0.2") {
-      EXPECT_EQ(without_setup_files(after), NewTree()) << "step " << step;
+      EXPECT_TRUE(SameTree(without_setup_files(after), NewTree())) << "step " << step;
     } else {
       EXPECT_EQ(version, "1.0.0.1") << "step " << step;
       if (!commit) {
-        EXPECT_EQ(without_setup_files(after), OldTree()) << "step " << step;
+        EXPECT_TRUE(SameTree(without_setup_files(after), OldTree())) << "step " << step;
       }
     }
     const Outcome again = RunSetup(delta_, install_, install_root_.Path());
     EXPECT_EQ(again.code, 0) << "step " << step << ": " << again.output;
-    EXPECT_EQ(ReadTree(install_), NewTree()) << "step " << step;
+    EXPECT_TRUE(SameTree(ReadTree(install_), NewTree())) << "step " << step;
   }
   // Staging, commit, 1 deletion, 3 renames, version, journal removal.
   EXPECT_GE(kills, 9);
@@ -464,7 +481,7 @@ TEST_F(OneStep, AKilledRunTakesItsPatchToolAlongAndTheNextLeavesNoStaging) {
 
   const Outcome again = RunSetup(delta_, install_, install_root_.Path());
   EXPECT_EQ(again.code, 0) << again.output;
-  EXPECT_EQ(ReadTree(install_), NewTree());
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
   EXPECT_FALSE(platform::Exists(install_ + delta_package::kStagingDir));
 }
 
@@ -485,7 +502,7 @@ TEST_F(OneStep, KilledAtRandomInstantsThenRunAgain) {
     EXPECT_TRUE(version == "1.0.0.1" || version == "1.0.0.2") << version;
     const Outcome again = RunSetup(delta_, install_, install_root_.Path());
     EXPECT_EQ(again.code, 0) << again.output;
-    EXPECT_EQ(ReadTree(install_), NewTree()) << "round " << round;
+    EXPECT_TRUE(SameTree(ReadTree(install_), NewTree())) << "round " << round;
     EXPECT_FALSE(platform::Exists(install_ + delta_package::kStagingDir)) << "round " << round;
   }
 }
