@@ -1,6 +1,7 @@
 #include "testing/client_install.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "platform/file.h"
 #include "platform/ini.h"
@@ -20,12 +21,37 @@ size_t CountOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Log file names carry their time and sequence as numbers without leading
+// zeros (Renewel_2026_12_8_20_58_9.log.1): they are ordered by comparing runs
+// of digits as numbers, so that second 9 comes before second 10.
+bool EarlierLogName(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool da = std::isdigit(static_cast<unsigned char>(a[i])), db = std::isdigit(static_cast<unsigned char>(b[j]));
+    if (da && db) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+      while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+      const unsigned long long x = std::stoull(a.substr(i, std::min<size_t>(ei - i, 18)));
+      const unsigned long long y = std::stoull(b.substr(j, std::min<size_t>(ej - j, 18)));
+      if (x != y) return x < y;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    if (a[i] != b[j]) return a[i] < b[j];
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
 std::string InstallLog(const std::string& install_dir) {
   const std::string log_dir = install_dir + "log";
   std::vector<platform::DirEntry> entries;
   std::string all;
   if (!platform::ListDirectory(log_dir, &entries)) return all;
-  std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
+  std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return EarlierLogName(a.name, b.name); });
   for (auto& e : entries) {
     std::string text;
     if (!e.is_directory && platform::ReadFileToString(platform::JoinPath(log_dir, e.name), &text)) all += text;

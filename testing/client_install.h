@@ -29,8 +29,12 @@ extern const std::string kResourceFile;
 extern const std::string kVersionLibraryFile;
 
 // Everything the launchers of the install at `install_dir` wrote to its log/
-// directory, file after file in name order.
+// directory, file after file in the order they were made (EarlierLogName).
 std::string InstallLog(const std::string& install_dir);
+
+// Whether log file `a` was made before `b`: their names compared with runs of
+// digits taken as numbers (the names hold time and sequence unpadded).
+bool EarlierLogName(const std::string& a, const std::string& b);
 
 // How often `what` occurs in `text` (occurrences do not overlap).
 size_t CountOf(const std::string& text, const std::string& what);

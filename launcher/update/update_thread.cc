@@ -121,104 +121,125 @@ int UpdateThread::Run() {
 }
 
 bool UpdateThread::CheckPasses() {
-  UpdateControl& control = UpdateControl::Instance();
   // Each pass installs one package and starts the next pass, until one ends
   // in a final state.
   for (;;) {
     if (Cancelled()) return false;
-    control.SetState(Checking);
-    // The publisher's key decides whether this pass is signed. A key that is
-    // there but does not decode is a broken install: never unsigned then.
-    const std::string key_text = control.PublisherKeyText();
+    UpdateControl::Instance().SetState(Checking);
     PublisherKey key{};
-    const bool signed_channel = !key_text.empty();
-    if (!signed_channel) {
-      LogWarn() << "the update channel is not signed: no publisher key (resource string 803)";
-    } else if (!DecodePublicKey(key_text, &key)) {
-      LogError() << "publisher key (resource string 803) is not the base64 text of 32 bytes, update refused";
-      control.Stop(NoVersionInfo);
-      return false;
-    }
-    if (!QueryUpdateVersionUrl(updateUrl) || !QueryClientVersion(localVersion)) {
-      control.Stop(NoVersionInfo);
-      return false;
-    }
+    bool signed_channel = false;
+    if (!ReadPublisherKey(&key, &signed_channel) || !ReadInstalledVersion()) return false;
+    const PublisherKey* verify_with = signed_channel ? &key : nullptr;
+    bool up_to_date = false;
+    if (!CheckLatestVersion(verify_with, &up_to_date)) return false;
+    if (up_to_date) return true;
 
-    const std::string latest_url = updateUrl + release::kLatestVersionFile;
-    LogInfo() << Text(Message::kLatestVersionAddress) << latest_url;
-    std::string latest_text;
-    if (!FetchText(latest_url, &latest_text)) {
-      if (Cancelled()) return false;
-      LogError() << "DownloadPackage latest-version error,the latest version file is not exist,url:" << latest_url;
-      control.Stop(LatestFetchFailed);
-      return false;
-    }
-    if (signed_channel && !FetchSignature(key, latest_url, latest_text, release::kLatestVersionFile)) {
-      if (Cancelled()) return false;
-      control.Stop(LatestFetchFailed);
-      return false;
-    }
-    release::LatestVersion latest;
-    latestVersion = release::ParseLatestVersion(latest_text, &latest) ? latest.lastversionnum : std::string();
-
-    LogInfo() << "latest-version:" << latestVersion << ",mLocalVersion:" << localVersion;
-    if (CompareVersions(localVersion, latestVersion) >= 0) {
-      control.Stop(UpToDate);
-      return true;
-    }
-
-    if (Cancelled()) return false;
-    control.SetState(FetchingInfo);
-    const std::string info_url = updateUrl + localVersion + "/" + release::kVersionInfoFile;
-    LogInfo() << Text(Message::kVersionInfoAddress) << info_url;
-    std::string info_text;
-    if (!FetchText(info_url, &info_text)) {
-      if (Cancelled()) return false;
-      LogError() << "DownloadPackage version.xml error,this file is not exist check it,versionurl:" << info_url;
-      control.Stop(InfoFetchFailed);
-      return false;
-    }
-    LogInfo() << "Download version.xml file succes";
-    if (signed_channel && !FetchSignature(key, info_url, info_text, release::kVersionInfoFile)) {
-      if (Cancelled()) return false;
-      control.Stop(InfoFetchFailed);
-      return false;
-    }
-
-    if (Cancelled()) return false;
-    control.SetState(ParsingInfo);
     release::VersionInfo info;
-    if (!release::ParseVersionInfo(info_text, &info) || !info.HasFour()) {
-      control.Stop(UnexpectedError);
-      return false;
-    }
-    const std::string& versionnum = *info.versionnum;
     SignedPackage package;
-    if (signed_channel && !ReadSignedElements(info, info_url, &package)) {
-      control.Stop(UnexpectedError);
-      return false;
-    }
     FullPackage full;
-    if (!ReadFullPackage(info, signed_channel, info_url, &full)) {
-      control.Stop(UnexpectedError);
-      return false;
-    }
-    // A package has to raise the installed version; one that does not would
-    // make the passes repeat without end.
-    if (CompareVersions(versionnum, localVersion) <= 0) {
-      LogError() << "version.xml of " << localVersion << " declares version " << versionnum
-                 << ", which is not newer; the update chain does not advance";
-      control.Stop(UnexpectedError);
-      return false;
-    }
-
-    packageMirrors = info.mirrorurls;
-    platform::RemoveEmptyDirectory("version");
-    LogInfo() << "destversion:" << versionnum << ",localversion:" << localVersion;
-
+    if (!ReadVersionInfo(verify_with, &info, &package, &full)) return false;
     if (Cancelled()) return false;
-    if (!InstallPackage(versionnum, *info.packageurl, *info.packagemd5, *info.updateself, package, full)) return false;
+    if (!InstallPackage(*info.versionnum, *info.packageurl, *info.packagemd5, *info.updateself, package, full))
+      return false;
   }
+}
+
+bool UpdateThread::ReadPublisherKey(PublisherKey* key, bool* signed_channel) {
+  // The publisher's key decides whether this pass is signed. A key that is
+  // there but does not decode is a broken install: never unsigned then.
+  const std::string key_text = UpdateControl::Instance().PublisherKeyText();
+  *signed_channel = !key_text.empty();
+  if (!*signed_channel) {
+    LogWarn() << "the update channel is not signed: no publisher key (resource string 803)";
+  } else if (!DecodePublicKey(key_text, key)) {
+    LogError() << "publisher key (resource string 803) is not the base64 text of 32 bytes, update refused";
+    UpdateControl::Instance().Stop(NoVersionInfo);
+    return false;
+  }
+  return true;
+}
+
+bool UpdateThread::ReadInstalledVersion() {
+  if (!QueryUpdateVersionUrl(updateUrl) || !QueryClientVersion(localVersion)) {
+    UpdateControl::Instance().Stop(NoVersionInfo);
+    return false;
+  }
+  return true;
+}
+
+bool UpdateThread::FetchDocument(const std::string& url, const std::string& missing_line, UpdateState failed,
+                                 std::string* text) {
+  if (!FetchText(url, text)) {
+    if (Cancelled()) return false;
+    LogError() << missing_line << url;
+    UpdateControl::Instance().Stop(failed);
+    return false;
+  }
+  return true;
+}
+
+bool UpdateThread::VerifyDocument(const std::string& url, const char* name, const PublisherKey* key,
+                                  UpdateState failed, const std::string& text) {
+  if (key && !FetchSignature(*key, url, text, name)) {
+    if (!Cancelled()) UpdateControl::Instance().Stop(failed);
+    return false;
+  }
+  return true;
+}
+
+bool UpdateThread::CheckLatestVersion(const PublisherKey* key, bool* up_to_date) {
+  const std::string latest_url = updateUrl + release::kLatestVersionFile;
+  LogInfo() << Text(Message::kLatestVersionAddress) << latest_url;
+  std::string latest_text;
+  if (!FetchDocument(latest_url, "DownloadPackage latest-version error,the latest version file is not exist,url:",
+                     LatestFetchFailed, &latest_text) ||
+      !VerifyDocument(latest_url, release::kLatestVersionFile, key, LatestFetchFailed, latest_text))
+    return false;
+  release::LatestVersion latest;
+  latestVersion = release::ParseLatestVersion(latest_text, &latest) ? latest.lastversionnum : std::string();
+
+  LogInfo() << "latest-version:" << latestVersion << ",mLocalVersion:" << localVersion;
+  *up_to_date = CompareVersions(localVersion, latestVersion) >= 0;
+  if (*up_to_date) UpdateControl::Instance().Stop(UpToDate);
+  return true;
+}
+
+bool UpdateThread::ReadVersionInfo(const PublisherKey* key, release::VersionInfo* info, SignedPackage* package,
+                                   FullPackage* full) {
+  UpdateControl& control = UpdateControl::Instance();
+  if (Cancelled()) return false;
+  control.SetState(FetchingInfo);
+  const std::string info_url = updateUrl + localVersion + "/" + release::kVersionInfoFile;
+  LogInfo() << Text(Message::kVersionInfoAddress) << info_url;
+  std::string info_text;
+  if (!FetchDocument(info_url, "DownloadPackage version.xml error,this file is not exist check it,versionurl:",
+                     InfoFetchFailed, &info_text))
+    return false;
+  LogInfo() << "Download version.xml file succes";
+  if (!VerifyDocument(info_url, release::kVersionInfoFile, key, InfoFetchFailed, info_text)) return false;
+
+  if (Cancelled()) return false;
+  control.SetState(ParsingInfo);
+  if (!release::ParseVersionInfo(info_text, info) || !info->HasFour() ||
+      (key && !ReadSignedElements(*info, info_url, package)) ||
+      !ReadFullPackage(*info, key != nullptr, info_url, full)) {
+    control.Stop(UnexpectedError);
+    return false;
+  }
+  // A package has to raise the installed version; one that does not would
+  // make the passes repeat without end.
+  const std::string& versionnum = *info->versionnum;
+  if (CompareVersions(versionnum, localVersion) <= 0) {
+    LogError() << "version.xml of " << localVersion << " declares version " << versionnum
+               << ", which is not newer; the update chain does not advance";
+    control.Stop(UnexpectedError);
+    return false;
+  }
+
+  packageMirrors = info->mirrorurls;
+  platform::RemoveEmptyDirectory("version");
+  LogInfo() << "destversion:" << versionnum << ",localversion:" << localVersion;
+  return true;
 }
 
 bool UpdateThread::ReadSignedElements(const release::VersionInfo& info, const std::string& info_url,
@@ -325,9 +346,22 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
 
 bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std::string& packagemd5,
                                        const SignedPackage& signed_package) {
+  std::string package;
+  bool complete = false;
+  if (!DownloadPackage(packageurl, signed_package, &package, &complete)) return false;
+  platform::MakeExecutable(package);
+  // From here until the setup program has ended, the package cannot be
+  // changed: the digests are computed over the held content, the setup
+  // program is started from it and reads its payload from it (see
+  // platform/sealed_file.h).
+  std::unique_ptr<platform::SealedFile> held = HoldAndCheck(package, complete, packagemd5, signed_package);
+  return held && RunSetup(package, std::move(held));
+}
+
+bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPackage& signed_package,
+                                   std::string* package, bool* complete) {
   UpdateControl& control = UpdateControl::Instance();
   control.SetState(Downloading);
-
   const std::string package_dir = InstallPath(std::string("update") + platform::kPathSep);
   if (!platform::IsDirectory(package_dir) && !platform::MakeDirectory(package_dir)) {
     control.Stop(PackageFailed);
@@ -359,16 +393,17 @@ bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std:
   current->Wait();
   // A cancelled download is neither checked nor run; its journal resumes it.
   if (Cancelled()) return false;
-  const bool complete = current->GetFileSize() > 0 && current->GetDownloadedSize() == current->GetFileSize();
-
+  *complete = current->GetFileSize() > 0 && current->GetDownloadedSize() == current->GetFileSize();
   // Exactly the file the job wrote: the job derives its name from the
   // address as it is stored (cut to the path limit), not from the whole text.
-  const std::string package = current->GetLocalFileName();
-  platform::MakeExecutable(package);
-  // From here until the setup program has ended, the package cannot be
-  // changed: the digests are computed over the held content, the setup
-  // program is started from it and reads its payload from it (see
-  // platform/sealed_file.h).
+  *package = current->GetLocalFileName();
+  return true;
+}
+
+std::unique_ptr<platform::SealedFile> UpdateThread::HoldAndCheck(const std::string& package, bool complete,
+                                                                 const std::string& packagemd5,
+                                                                 const SignedPackage& signed_package) {
+  UpdateControl& control = UpdateControl::Instance();
   std::string hold_error;
   std::unique_ptr<platform::SealedFile> held = platform::SealedFile::Seal(package, &hold_error);
   if (!held) LogError() << "cannot hold the package for its check:" << hold_error;
@@ -380,7 +415,7 @@ bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std:
     // incomplete one (a cancelled download) stays for resuming.
     if (complete) platform::RemoveFile(package);
     control.Stop(DigestMismatch);
-    return false;
+    return nullptr;
   }
   LogInfo() << "update package md5 check success";
   if (signed_package.present) {
@@ -390,25 +425,26 @@ bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std:
       held.reset();
       platform::RemoveFile(package);
       control.Stop(DigestMismatch);
-      return false;
+      return nullptr;
     }
     LogInfo() << "update package sha256 check success";
   }
+  return held;
+}
 
+bool UpdateThread::RunSetup(const std::string& package, std::unique_ptr<platform::SealedFile> held) {
+  UpdateControl& control = UpdateControl::Instance();
   control.SetState(Installing);
-  {
-    UpdateControlLock hold;
-    // The window's cancel takes the same lock: once it has run, no setup
-    // program starts.
-    if (Cancelled()) return false;
-    std::unique_ptr<platform::Process> setup = held->Start(SetupCommandLine(package, InstallPath("")));
-    if (!setup) {
-      control.Stop(SetupFailed);
-      return false;
-    }
-    setup->Wait();
-    held.reset();
+  UpdateControlLock hold;
+  // The window's cancel takes the same lock: once it has run, no setup
+  // program starts.
+  if (Cancelled()) return false;
+  std::unique_ptr<platform::Process> setup = held->Start(SetupCommandLine(package, InstallPath("")));
+  if (!setup) {
+    control.Stop(SetupFailed);
+    return false;
   }
-
+  setup->Wait();
+  held.reset();  // only now may the package change
   return true;
 }

@@ -3,6 +3,7 @@
 #ifndef LAUNCHER_UPDATE_UPDATE_THREAD_H_
 #define LAUNCHER_UPDATE_UPDATE_THREAD_H_
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,6 +11,11 @@
 
 #include "launcher/release/signature.h"
 #include "win_dl_net/thread_object.h"
+
+enum UpdateState : int32_t;
+namespace platform {
+class SealedFile;
+}
 
 namespace release {
 struct VersionInfo;
@@ -74,6 +80,28 @@ class UpdateThread : public ThreadObject {
   // unreadable. Leaves the cursor at an undefined child of `version`.
   bool ReadFullPackage(const release::VersionInfo& info, bool signed_channel, const std::string& info_url,
                        FullPackage* out);
+  // The steps of a pass. Each returns false when the pass is over: its final
+  // state is set, or the engine was cancelled.
+  //
+  // The publisher key of the install (resource string 803): none gives an
+  // unsigned pass (*signed_channel false), one that does not decode ends it.
+  bool ReadPublisherKey(PublisherKey* key, bool* signed_channel);
+  // The update address and the installed version, from the version library.
+  bool ReadInstalledVersion();
+  // Fetches one version document (`missing_line` and the address logged
+  // when it cannot be had, and the pass ended in `failed`).
+  bool FetchDocument(const std::string& url, const std::string& missing_line, UpdateState failed,
+                     std::string* text);
+  // With a key, the document's detached signature must verify.
+  bool VerifyDocument(const std::string& url, const char* name, const PublisherKey* key, UpdateState failed,
+                      const std::string& text);
+  // latest-version.xml: *up_to_date (and state 5) when the installed
+  // version is the newest or newer.
+  bool CheckLatestVersion(const PublisherKey* key, bool* up_to_date);
+  // The installed version's version.xml, read and checked: what to install.
+  bool ReadVersionInfo(const PublisherKey* key, release::VersionInfo* info, SignedPackage* package,
+                       FullPackage* full);
+
   // Ends the engine's work when the window has cancelled it: true when the
   // running flag is cleared. Such an end sets no state of its own.
   bool Cancelled() const { return !IsRunning(); }
@@ -88,6 +116,18 @@ class UpdateThread : public ThreadObject {
   // the setup program to its end. False when the pass is over: the final
   // state is set, or the engine was cancelled.
   bool DownloadCheckAndRun(const std::string& url, const std::string& md5, const SignedPackage& signed_package);
+  // Its steps. The download: *package is the file the job wrote, *complete
+  // whether it holds every byte.
+  bool DownloadPackage(const std::string& url, const SignedPackage& signed_package, std::string* package,
+                       bool* complete);
+  // Holds the package (platform/sealed_file.h) and checks its digests over
+  // the held content; null (state 15 set) when they differ, and a complete
+  // package that fails is removed so that it is fetched afresh.
+  std::unique_ptr<platform::SealedFile> HoldAndCheck(const std::string& package, bool complete,
+                                                     const std::string& md5, const SignedPackage& signed_package);
+  // Runs the held package as the setup program to its end, under the
+  // control's lock; the hold lasts until then.
+  bool RunSetup(const std::string& package, std::unique_ptr<platform::SealedFile> held);
 
   std::string localVersion;
   std::unique_ptr<SegmentPolicy> job;

@@ -172,38 +172,11 @@ void RemoveTree(const std::string& path) {
 
 bool IsLauncher(const std::string& path) { return path == "Quillfen" || path == "Quillfen.exe"; }
 
-}  // namespace
-
-std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first) {
-  std::string page =
-      "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>Release notes</title>\n</head>\n<body>\n"
-      "<h1>Release notes</h1>\n";
-  for (const auto& [version, notes] : newest_first) {
-    page += "<h2>" + HtmlEscape(version) + "</h2>\n";
-    page += notes.empty() ? std::string("<p>No release notes.</p>\n") : "<pre>" + HtmlEscape(notes) + "</pre>\n";
-  }
-  return page + "</body>\n</html>\n";
-}
-
-bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, const std::string& base_url_in,
-                  const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
-                  std::vector<std::string>* lines, std::string* error) {
-  // Absolute, for the patch tool runs in another directory.
-  std::error_code ec;
-  const std::string builds = std::filesystem::absolute(builds_in, ec).string();
-  const std::string out_dir = std::filesystem::absolute(out_dir_in, ec).string();
-  std::string program, gleaner_bytes;
-  if (!platform::ReadFileToString(setup_program, &program)) {
-    *error = "cannot read the setup program " + setup_program;
-    return false;
-  }
-  if (!platform::ReadFileToString(gleaner, &gleaner_bytes)) {
-    *error = "cannot read the patch tool " + gleaner;
-    return false;
-  }
-  const std::string base_url = base_url_in.empty() || base_url_in.back() == '/' ? base_url_in : base_url_in + "/";
-
-  // The builds, oldest first.
+// The builds in `builds`, oldest first, each listed with its files' digests.
+// Refuses anything but version directories, two naming one version, and a
+// file name the setup program would refuse.
+bool ReadBuilds(const std::string& builds, std::vector<Build>* out, std::vector<std::string>* lines,
+                std::string* error) {
   std::vector<platform::DirEntry> entries;
   if (!platform::ListDirectory(builds, &entries)) {
     *error = "cannot list " + builds;
@@ -250,6 +223,132 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
       return false;
     }
   }
+  for (auto& f : found) out->push_back(std::move(f.second));
+  return true;
+}
+
+// The payloads of one step: the delta (difference files for engine packages
+// where they pay, other changed files whole) and the full package.
+struct Step {
+  Step(const std::string& to, const std::string& from) : delta(to, from), full(to) {}
+  delta_package::PayloadWriter delta, full;
+  bool self = false;  // the launcher itself changes
+  int patched = 0, whole = 0, deleted = 0;
+};
+
+bool ComposeStep(const Build& from, const Build& to, const std::string& work, const std::string& gleaner,
+                 const std::string& gleaner_bytes, Step* step, std::vector<std::string>* lines, std::string* error) {
+  for (const auto& [path, old_file] : from.files) {
+    if (to.files.count(path)) continue;
+    step->delta.AddDelete(path);
+    step->full.AddDelete(path);
+    step->self = step->self || IsLauncher(path);
+    ++step->deleted;
+  }
+  for (const auto& [path, f] : to.files) {
+    std::string bytes;
+    if (!platform::ReadFileToString(f.full_path, &bytes)) {
+      *error = "cannot read " + f.full_path;
+      return false;
+    }
+    step->full.AddWhole(path, bytes);
+    step->full.AddOutput(path, f.sha256, f.executable);
+    auto old_it = from.files.find(path);
+    if (old_it != from.files.end() && old_it->second.sha256 == f.sha256 && old_it->second.executable == f.executable)
+      continue;
+    step->self = step->self || IsLauncher(path);
+    step->delta.AddOutput(path, f.sha256, f.executable);
+    if (old_it != from.files.end()) {
+      const bool engine = IsEnginePackage(bytes.substr(0, 14)) && IsEnginePackage(Head(old_it->second.full_path, 14));
+      if (engine) {
+        std::string diff, reason;
+        if (TryDifference(work, gleaner, old_it->second, f, bytes, &diff, &reason)) {
+          step->delta.AddInput(path, old_it->second.sha256);
+          step->delta.AddPatch(path, std::move(diff));
+          ++step->patched;
+          continue;
+        }
+        lines->push_back("  " + to.version + ": engine package " + path + " sent whole: " + reason);
+      }
+    }
+    step->delta.AddWhole(path, bytes);
+    ++step->whole;
+  }
+  if (step->patched > 0) step->delta.SetGleaner(gleaner_bytes);
+  return true;
+}
+
+// Writes the step's two packages and <from>/version.xml naming them.
+bool PublishStep(const std::string& out, const std::string& base_url, const std::string& program,
+                 const Build& from, const Build& to, const Step& step, const SigningSeed* seed,
+                 std::vector<std::string>* lines, std::string* error) {
+  const std::string suffix = platform::kExeSuffix;
+  Published d, f;
+  if (!WritePackage(out, base_url, "update_" + from.version + "_to_" + to.version + suffix,
+                    delta_package::Attach(program, step.delta.Payload()), &d, error) ||
+      !WritePackage(out, base_url, "full_" + from.version + "_to_" + to.version + suffix,
+                    delta_package::Attach(program, step.full.Payload()), &f, error))
+    return false;
+
+  release::VersionInfo info;
+  info.versionnum = to.version;
+  info.packageurl = d.url;
+  info.packagemd5 = d.sha1;
+  info.updateself = step.self ? "true" : "false";
+  info.fullpackageurl = f.url;
+  info.fullpackagemd5 = f.sha1;
+  if (seed) {
+    info.fromversion = from.version;
+    info.packagesize = std::to_string(d.size);
+    info.packagesha256 = d.sha256;
+    info.fullpackagesize = std::to_string(f.size);
+    info.fullpackagesha256 = f.sha256;
+  }
+  platform::MakeDirectories(out + from.version);
+  if (!release::WriteDocumentFile(platform::JoinPath(out + from.version, release::kVersionInfoFile),
+                                  release::WriteVersionInfo(info), seed, error))
+    return false;
+  std::ostringstream line;
+  line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << step.patched << " patched, "
+       << step.whole << " whole, " << step.deleted << " deleted)  full " << f.size << " bytes"
+       << (step.self ? "  updateself" : "");
+  lines->push_back(line.str());
+  return true;
+}
+
+}  // namespace
+
+
+std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first) {
+  std::string page =
+      "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>Release notes</title>\n</head>\n<body>\n"
+      "<h1>Release notes</h1>\n";
+  for (const auto& [version, notes] : newest_first) {
+    page += "<h2>" + HtmlEscape(version) + "</h2>\n";
+    page += notes.empty() ? std::string("<p>No release notes.</p>\n") : "<pre>" + HtmlEscape(notes) + "</pre>\n";
+  }
+  return page + "</body>\n</html>\n";
+}
+
+bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, const std::string& base_url_in,
+                  const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
+                  std::vector<std::string>* lines, std::string* error) {
+  // Absolute, for the patch tool runs in another directory.
+  std::error_code ec;
+  const std::string builds = std::filesystem::absolute(builds_in, ec).string();
+  const std::string out_dir = std::filesystem::absolute(out_dir_in, ec).string();
+  std::string program, gleaner_bytes;
+  if (!platform::ReadFileToString(setup_program, &program)) {
+    *error = "cannot read the setup program " + setup_program;
+    return false;
+  }
+  if (!platform::ReadFileToString(gleaner, &gleaner_bytes)) {
+    *error = "cannot read the patch tool " + gleaner;
+    return false;
+  }
+  const std::string base_url = base_url_in.empty() || base_url_in.back() == '/' ? base_url_in : base_url_in + "/";
+  std::vector<Build> found;
+  if (!ReadBuilds(builds, &found, lines, error)) return false;
 
   const std::string out = platform::JoinPath(out_dir, "");
   const std::string work = out + ".release-work" + platform::kPathSep;
@@ -257,92 +356,20 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   platform::MakeDirectories(work);
   platform::MakeDirectories(out + "packages");
   pkgtool::InstallServices();
-
   for (size_t i = 1; i < found.size(); ++i) {
-    const Build& from = found[i - 1].second;
-    const Build& to = found[i].second;
-    delta_package::PayloadWriter delta(to.version, from.version), full(to.version);
-    bool self = false;
-    int patched = 0, whole = 0, deleted = 0;
-    for (const auto& [path, old_file] : from.files) {
-      if (to.files.count(path)) continue;
-      delta.AddDelete(path);
-      full.AddDelete(path);
-      self = self || IsLauncher(path);
-      ++deleted;
-    }
-    for (const auto& [path, f] : to.files) {
-      std::string bytes;
-      if (!platform::ReadFileToString(f.full_path, &bytes)) {
-        *error = "cannot read " + f.full_path;
-        return false;
-      }
-      full.AddWhole(path, bytes);
-      full.AddOutput(path, f.sha256, f.executable);
-      auto old_it = from.files.find(path);
-      if (old_it != from.files.end() && old_it->second.sha256 == f.sha256 &&
-          old_it->second.executable == f.executable)
-        continue;
-      self = self || IsLauncher(path);
-      delta.AddOutput(path, f.sha256, f.executable);
-      if (old_it != from.files.end()) {
-        const bool engine = IsEnginePackage(bytes.substr(0, 14)) && IsEnginePackage(Head(old_it->second.full_path, 14));
-        if (engine) {
-          std::string diff, reason;
-          if (TryDifference(work, gleaner, old_it->second, f, bytes, &diff, &reason)) {
-            delta.AddInput(path, old_it->second.sha256);
-            delta.AddPatch(path, std::move(diff));
-            ++patched;
-            continue;
-          }
-          lines->push_back("  " + to.version + ": engine package " + path + " sent whole: " + reason);
-        }
-      }
-      delta.AddWhole(path, bytes);
-      ++whole;
-    }
-    if (patched > 0) delta.SetGleaner(gleaner_bytes);
-
-    const std::string suffix = platform::kExeSuffix;
-    Published d, f;
-    if (!WritePackage(out, base_url, "update_" + from.version + "_to_" + to.version + suffix,
-                      delta_package::Attach(program, delta.Payload()), &d, error) ||
-        !WritePackage(out, base_url, "full_" + from.version + "_to_" + to.version + suffix,
-                      delta_package::Attach(program, full.Payload()), &f, error))
+    Step step(found[i].version, found[i - 1].version);
+    if (!ComposeStep(found[i - 1], found[i], work, gleaner, gleaner_bytes, &step, lines, error) ||
+        !PublishStep(out, base_url, program, found[i - 1], found[i], step, seed, lines, error))
       return false;
-
-    release::VersionInfo info;
-    info.versionnum = to.version;
-    info.packageurl = d.url;
-    info.packagemd5 = d.sha1;
-    info.updateself = self ? "true" : "false";
-    info.fullpackageurl = f.url;
-    info.fullpackagemd5 = f.sha1;
-    if (seed) {
-      info.fromversion = from.version;
-      info.packagesize = std::to_string(d.size);
-      info.packagesha256 = d.sha256;
-      info.fullpackagesize = std::to_string(f.size);
-      info.fullpackagesha256 = f.sha256;
-    }
-    platform::MakeDirectories(out + from.version);
-    if (!release::WriteDocumentFile(platform::JoinPath(out + from.version, release::kVersionInfoFile),
-                                    release::WriteVersionInfo(info), seed, error))
-      return false;
-    std::ostringstream line;
-    line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << patched << " patched, "
-         << whole << " whole, " << deleted << " deleted)  full " << f.size << " bytes"
-         << (self ? "  updateself" : "");
-    lines->push_back(line.str());
   }
   RemoveTree(work);
 
   if (!release::WriteDocumentFile(out + release::kLatestVersionFile,
-                                  release::WriteLatestVersion({found.back().second.version}), seed, error))
+                                  release::WriteLatestVersion({found.back().version}), seed, error))
     return false;
   std::vector<std::pair<std::string, std::string>> news;
   for (size_t i = found.size(); i > 0 && news.size() < kNewsVersions; --i)
-    news.emplace_back(found[i - 1].second.version, found[i - 1].second.notes);
+    news.emplace_back(found[i - 1].version, found[i - 1].notes);
   if (!platform::WriteStringToFile(out + "news.html", NewsPage(news))) {
     *error = "cannot write " + out + "news.html";
     return false;
