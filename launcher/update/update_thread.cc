@@ -5,7 +5,7 @@
 
 #include "launcher/log/logger.h"
 #include "launcher/log/messages.h"
-#include "launcher/release/digest.h"
+#include "launcher/update/digest.h"
 #include "launcher/release/signature.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"

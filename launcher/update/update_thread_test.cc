@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "launcher/log/logger.h"
-#include "launcher/release/digest.h"
+#include "launcher/update/digest.h"
 #include "launcher/update/install_path.h"
 #include "launcher/update/update_control.h"
 #include "platform/file.h"

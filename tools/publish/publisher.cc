@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "launcher/release/digest.h"
+#include "launcher/update/digest.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
 #include "platform/file.h"

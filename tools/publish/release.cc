@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "launcher/release/digest.h"
+#include "launcher/update/digest.h"
 #include "launcher/release/version_documents.h"
 #include "patcher/engine/archive.h"
 #include "platform/file.h"

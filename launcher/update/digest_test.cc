@@ -1,4 +1,4 @@
-#include "launcher/release/digest.h"
+#include "launcher/update/digest.h"
 
 #include <gtest/gtest.h>
 

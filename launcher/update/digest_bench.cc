@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/release/digest.h"
+#include "launcher/update/digest.h"
 #include "launcher/release/signature.h"
 #include "platform/file.h"
 #include "platform/sealed_file.h"

@@ -1,6 +1,6 @@
 // SHA-1 digests of downloaded packages.
-#ifndef LAUNCHER_RELEASE_DIGEST_H_
-#define LAUNCHER_RELEASE_DIGEST_H_
+#ifndef LAUNCHER_UPDATE_DIGEST_H_
+#define LAUNCHER_UPDATE_DIGEST_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -46,4 +46,4 @@ void Sha1Compress(uint32_t state[5], const uint8_t* data, size_t blocks);
 void Sha1CompressPortable(uint32_t state[5], const uint8_t* data, size_t blocks);
 bool Sha1HasHardware();
 
-#endif  // LAUNCHER_RELEASE_DIGEST_H_
+#endif  // LAUNCHER_UPDATE_DIGEST_H_
