@@ -48,3 +48,20 @@ function(renewel_benchmark name)
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
 endfunction()
+
+# renewel_remote_test(NAME TEST_PROGRAM FILTER)
+#   Natively, where the fault server can run in the test process: the tests
+#   of TEST_PROGRAM matching FILTER once more with the fault server in its
+#   helper program (testing/programs/fault_server), as the Windows build runs
+#   them. A skipped test fails here: the helper must be there.
+function(renewel_remote_test name program filter)
+  if(NOT CPP_HTTPLIB_LIBRARY)
+    return()
+  endif()
+  add_dependencies(${program} fault_server)
+  add_test(NAME ${name} COMMAND ${program} --gtest_color=no --gtest_filter=${filter})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT RENEWEL_FAULT_SERVER=helper
+    FAIL_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+    TIMEOUT 900)
+endfunction()

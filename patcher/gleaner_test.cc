@@ -9,8 +9,8 @@
 #include "platform/process.h"
 #include "platform/wide_text.h"
 #include "testing/testing.h"
-#include "tools/pkgtool/buffer_archive.h"
-#include "tools/pkgtool/package_tool.h"
+#include "publisher/pkgtool/buffer_archive.h"
+#include "publisher/pkgtool/package_tool.h"
 
 namespace {
 

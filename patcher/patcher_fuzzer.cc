@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "patcher/composite_pkg_saver.h"
-#include "tools/pkgtool/buffer_archive.h"
-#include "tools/pkgtool/package_tool.h"
+#include "publisher/pkgtool/buffer_archive.h"
+#include "publisher/pkgtool/package_tool.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "testing/engine_test_util.h"
 #include "patcher/package_composite.h"
-#include "tools/pkgtool/buffer_archive.h"
-#include "tools/pkgtool/package_tool.h"
+#include "publisher/pkgtool/buffer_archive.h"
+#include "publisher/pkgtool/package_tool.h"
 
 namespace patcher_test {
 

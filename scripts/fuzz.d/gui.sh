@@ -5,7 +5,7 @@ set -eu
 . "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 seeds=$(mktemp -d)
 trap 'rm -rf "$seeds"' EXIT
-art="$FUZZ_BIN/../tools/resources/art"
+art="$FUZZ_BIN/../testing/resources/art"
 if [ -f "$art/bmp144.bmp" ]; then
   { printf '\000'; tail -c +15 "$art/bmp144.bmp"; } > "$seeds/bitmap"
 fi

@@ -1,0 +1,230 @@
+#include "delta_setup/delta_format.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "launcher/release/signature.h"
+#include "launcher/release/text.h"
+
+namespace delta_package {
+namespace {
+
+// Counts, offsets and sizes in the manifest: at most 18 digits.
+bool Number(const std::string& text, uint64_t* v) { return release::ParseDecimal(text, v, 999999999999999999ull); }
+
+// The rest of a line after `n` blank-separated words (a path may hold blanks).
+bool Words(const std::string& line, size_t n, std::vector<std::string>* words, std::string* rest) {
+  size_t at = 0;
+  words->clear();
+  for (size_t i = 0; i < n; ++i) {
+    size_t sp = line.find(' ', at);
+    if (sp == std::string::npos || sp == at) return false;
+    words->push_back(line.substr(at, sp - at));
+    at = sp + 1;
+  }
+  *rest = line.substr(at);
+  return true;
+}
+
+}  // namespace
+
+PayloadWriter::PayloadWriter(std::string version, std::string from) {
+  m_.version = std::move(version);
+  m_.from = std::move(from);
+}
+
+void PayloadWriter::AddInput(const std::string& path, const std::string& sha256) { m_.inputs.emplace_back(path, sha256); }
+
+void PayloadWriter::AddOutput(const std::string& path, const std::string& sha256, bool executable) {
+  m_.outputs.push_back({path, sha256, executable});
+}
+
+void PayloadWriter::AddDelete(const std::string& path) { m_.deletes.push_back(path); }
+
+void PayloadWriter::SetGleaner(const std::string& program) {
+  const std::string packed = Compress(program);
+  m_.has_gleaner = true;
+  m_.gleaner = {blobs_.size(), packed.size(), program.size()};
+  blobs_ += packed;
+}
+
+void PayloadWriter::AddPatch(const std::string& path, std::string diff) {
+  m_.patches.emplace_back(path, Blob{blobs_.size(), diff.size(), diff.size()});
+  blobs_ += diff;
+}
+
+void PayloadWriter::AddWhole(const std::string& path, const std::string& data) {
+  const std::string packed = Compress(data);
+  m_.wholes.emplace_back(path, Blob{blobs_.size(), packed.size(), data.size()});
+  blobs_ += packed;
+}
+
+std::string PayloadWriter::Payload() const {
+  std::ostringstream o;
+  o << "RNWL-DELTA 1\nversion " << m_.version << "\n";
+  if (!m_.from.empty()) o << "from " << m_.from << "\n";
+  for (auto& [path, sha] : m_.inputs) o << "input " << sha << " " << path << "\n";
+  for (const Output& out : m_.outputs) o << "output " << out.sha256 << " " << (out.executable ? "x" : "-") << " " << out.path << "\n";
+  for (const std::string& d : m_.deletes) o << "delete " << d << "\n";
+  if (m_.has_gleaner) o << "gleaner " << m_.gleaner.offset << " " << m_.gleaner.size << " " << m_.gleaner.raw << "\n";
+  for (auto& [path, b] : m_.patches) o << "patch " << b.offset << " " << b.size << " " << path << "\n";
+  for (auto& [path, b] : m_.wholes) o << "whole " << b.offset << " " << b.size << " " << b.raw << " " << path << "\n";
+  o << "end\n";
+  return o.str() + blobs_;
+}
+
+std::string Attach(const std::string& program, const std::string& payload) {
+  std::string out = program + payload;
+  const uint64_t n = payload.size();
+  for (int i = 0; i < 8; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
+  out.append(kMagic, 8);
+  return out;
+}
+
+bool Detach(const std::string& package, std::string* program, std::string* payload) {
+  if (package.size() < 16 || std::memcmp(package.data() + package.size() - 8, kMagic, 8) != 0) return false;
+  uint64_t n = 0;
+  for (int i = 0; i < 8; ++i)
+    n |= static_cast<uint64_t>(static_cast<unsigned char>(package[package.size() - 16 + i])) << (8 * i);
+  if (n > package.size() - 16) return false;
+  const size_t start = package.size() - 16 - static_cast<size_t>(n);
+  if (program) *program = package.substr(0, start);
+  if (payload) *payload = package.substr(start, static_cast<size_t>(n));
+  return true;
+}
+
+bool SafeRelativePath(const std::string& path) {
+  if (path.empty() || path.size() > 700 || path.find("..") != std::string::npos) return false;
+  for (char c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == ':' || c == '\\' || c == '"' || c == 0x7F) return false;
+  }
+  size_t at = 0;
+  bool first = true;
+  while (true) {
+    size_t slash = path.find('/', at);
+    const std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+    if (part.empty() || part == ".") return false;
+    if (first) {
+      // The setup program's own files, whatever the letter case (Windows).
+      if (release::SameAsciiText(part, kVersionStore) || release::SameAsciiText(part, kJournal) || release::SameAsciiText(part, kStagingDir) ||
+          release::SameAsciiText(part.substr(0, std::strlen(kStagingDir)), kStagingDir))
+        return false;
+      first = false;
+    }
+    if (slash == std::string::npos) break;
+    at = slash + 1;
+  }
+  return true;
+}
+
+bool IsSha256Text(const std::string& text) { return release::IsUpperHex64(text); }
+
+std::string Sha256Of(const std::string& data) {
+  Sha256 h;
+  h.Update(data.data(), data.size());
+  return h.HexText();
+}
+
+bool ParseManifest(const std::string& text, Manifest* m, uint64_t* manifest_size, std::string* error) {
+  *m = Manifest();
+  size_t at = 0;
+  bool ended = false, first = true;
+  std::set<std::string> outputs, inputs, deletes, sources;
+  auto fail = [&](const std::string& why) {
+    *error = why;
+    return false;
+  };
+  while (!ended) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) return fail("the manifest does not end");
+    const std::string line = text.substr(at, nl - at);
+    at = nl + 1;
+    std::vector<std::string> w;
+    std::string rest;
+    if (first) {
+      if (line != "RNWL-DELTA 1") return fail("not a release package manifest");
+      first = false;
+      continue;
+    }
+    auto path_ok = [&](const std::string& p) { return SafeRelativePath(p); };
+    if (line == "end") {
+      ended = true;
+    } else if (Words(line, 1, &w, &rest) && w[0] == "version") {
+      if (rest.empty() || rest.find(' ') != std::string::npos) return fail("bad version line");
+      m->version = rest;
+    } else if (w.size() == 1 && w[0] == "from") {
+      if (rest.empty() || rest.find(' ') != std::string::npos) return fail("bad from line");
+      m->from = rest;
+    } else if (w.size() == 1 && w[0] == "delete") {
+      if (!path_ok(rest)) return fail("refused path: " + rest);
+      if (!deletes.insert(rest).second) return fail("deleted twice: " + rest);
+      m->deletes.push_back(rest);
+    } else if (Words(line, 2, &w, &rest) && w[0] == "input") {
+      if (!IsSha256Text(w[1])) return fail("bad digest for " + rest);
+      if (!path_ok(rest)) return fail("refused path: " + rest);
+      if (!inputs.insert(rest).second) return fail("input twice: " + rest);
+      m->inputs.emplace_back(rest, w[1]);
+    } else if (Words(line, 3, &w, &rest) && w[0] == "output") {
+      if (!IsSha256Text(w[1]) || (w[2] != "x" && w[2] != "-")) return fail("bad output line for " + rest);
+      if (!path_ok(rest)) return fail("refused path: " + rest);
+      if (!outputs.insert(rest).second) return fail("output twice: " + rest);
+      m->outputs.push_back({rest, w[1], w[2] == "x"});
+    } else if (Words(line, 3, &w, &rest) && w[0] == "patch") {
+      Blob b;
+      if (!Number(w[1], &b.offset) || !Number(w[2], &b.size)) return fail("bad patch line");
+      b.raw = b.size;
+      if (!path_ok(rest)) return fail("refused path: " + rest);
+      m->patches.emplace_back(rest, b);
+    } else if (Words(line, 4, &w, &rest) && w[0] == "whole") {
+      Blob b;
+      if (!Number(w[1], &b.offset) || !Number(w[2], &b.size) || !Number(w[3], &b.raw)) return fail("bad whole line");
+      if (!path_ok(rest)) return fail("refused path: " + rest);
+      m->wholes.emplace_back(rest, b);
+    } else if (Words(line, 3, &w, &rest) && w[0] == "gleaner" && !m->has_gleaner) {
+      if (!Number(w[1], &m->gleaner.offset) || !Number(w[2], &m->gleaner.size) || !Number(rest, &m->gleaner.raw))
+        return fail("bad gleaner line");
+      m->has_gleaner = true;
+    } else {
+      return fail("unknown manifest line: " + line);
+    }
+  }
+  *manifest_size = at;
+  if (m->version.empty()) return fail("the manifest names no version");
+  if (!m->patches.empty() && !m->has_gleaner) return fail("difference files without the patch tool");
+  if (m->from.empty() && (!m->inputs.empty() || !m->patches.empty())) return fail("a full package with inputs");
+  for (auto& [path, b] : m->patches) {
+    if (!inputs.count(path)) return fail("no input digest for " + path);
+    if (!sources.insert(path).second) return fail("two sources for " + path);
+  }
+  for (auto& [path, b] : m->wholes)
+    if (!sources.insert(path).second) return fail("two sources for " + path);
+  if (sources != outputs) return fail("outputs and their sources differ");
+  for (const std::string& d : m->deletes)
+    if (outputs.count(d)) return fail("deleted and written: " + d);
+  return true;
+}
+
+std::string Compress(const std::string& data) {
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  std::string out(size, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(data.data()),
+                static_cast<uLong>(data.size()), 9) != Z_OK)
+    return std::string();
+  out.resize(size);
+  return out;
+}
+
+bool Uncompress(const std::string& data, uint64_t raw, std::string* out) {
+  if (raw > (uint64_t{1} << 31)) return false;
+  out->assign(static_cast<size_t>(raw), '\0');
+  uLongf size = static_cast<uLongf>(raw);
+  Bytef dummy = 0;
+  const int r = uncompress(raw ? reinterpret_cast<Bytef*>(&(*out)[0]) : &dummy, &size,
+                           reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()));
+  return r == Z_OK && size == raw;
+}
+
+}  // namespace delta_package

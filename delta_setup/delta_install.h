@@ -1,0 +1,46 @@
+// The work of the delta setup program: check, stage, verify, commit, replace.
+//
+// Everything the package produces is first composed in a staging directory
+// inside the install directory (".delta-setup/<process id>/") and checked
+// against the manifest. Only then the journal ".delta-setup.journal" is
+// written, in one atomic rename, holding "commit", the version and every
+// rename and deletion still to do. The renames follow, then the deletions,
+// then the version is written into the version library's store, then the
+// journal is removed. A run that finds a committed journal completes it
+// first (a target that already holds the new content counts as done); a
+// journal that is not committed is discarded, and so is the staging directory
+// of every run that no longer runs. The patch tool is tied to the run that
+// started it (it ends when that run is killed), so nothing of a killed run
+// keeps running or holds its files. So a run killed at any instant leaves
+// either the old version with its old files, or a committed journal that the
+// next run completes, and the next run leaves no staging behind.
+#ifndef DELTA_SETUP_DELTA_INSTALL_H_
+#define DELTA_SETUP_DELTA_INSTALL_H_
+
+#include <string>
+
+namespace delta_install {
+
+enum Result {
+  kInstalled = 0,
+  kUsage = 2,
+  kNoPayload = 3,       // the package is damaged or carries no payload
+  kRefused = 4,         // a path would leave the install directory
+  kInputMismatch = 5,   // a file to be patched is not what the package expects
+  kGleanerFailed = 6,   // composing a new engine package failed
+  kOutputMismatch = 7,  // a staged file is not what the manifest says
+  kWriteFailed = 8,     // staging, the journal or the version store
+  kJournalFailed = 9,   // a committed journal could not be completed
+};
+
+// Installs the package `package_path` (the running program's own image) into
+// `install_dir`. One line per failure goes to standard error.
+int Install(const std::string& package_path, const std::string& install_dir);
+
+// Called at each step boundary with the step's number, counting from 1 (the
+// test build pauses there to be killed). Null: nothing.
+extern void (*g_step_hook)(int step, const std::string& install_dir);
+
+}  // namespace delta_install
+
+#endif  // DELTA_SETUP_DELTA_INSTALL_H_

@@ -1,0 +1,510 @@
+// Release packages through the real programs: publish release builds them,
+// the delta setup program installs them.
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "gtest/gtest.h"
+#include "platform/file.h"
+#include "platform/ini.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "testing/testing.h"
+#include "delta_setup/delta_format.h"
+#include "delta_setup/delta_install.h"
+#include "publisher/pkgtool/package_tool.h"
+
+namespace {
+
+using testkit::BuiltProgram;
+using testkit::TempDir;
+using Tree = std::map<std::string, std::string>;  // relative path ('/') -> bytes
+
+class Random {
+ public:
+  explicit Random(unsigned seed) : gen_(seed) {}
+  int Below(int n) { return n <= 0 ? 0 : std::uniform_int_distribution<int>(0, n - 1)(gen_); }
+  bool Chance(int percent) { return Below(100) < percent; }
+  std::string Bytes(int n) {
+    std::string s(static_cast<size_t>(n), '\0');
+    for (char& c : s) c = static_cast<char>(Below(256));
+    return s;
+  }
+
+ private:
+  std::mt19937 gen_;
+};
+
+// An engine package: a few exports with data, as pkgtool builds them.
+struct Package {
+  std::vector<std::string> data;  // one export per entry
+};
+
+std::string BuildEngineFile(const Package& p) {
+  pkgtool::PackageModel m;
+  m.Imports.push_back({m.NameSlot(L"Core"), m.NameSlot(L"Class"), 0, m.NameSlot(L"Texture")});
+  for (size_t i = 0; i < p.data.size(); ++i)
+    m.Exports.push_back({-1, 0, 0, m.NameSlot(L"Obj" + std::to_wstring(i)), 0,
+                         std::vector<BYTE>(p.data[i].begin(), p.data[i].end())});
+  const std::vector<BYTE> bytes = pkgtool::BuildPackage(m);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+struct Client {
+  std::map<std::string, Package> engine;  // path -> package
+  Tree other;
+  Tree Files() const {
+    Tree t = other;
+    for (const auto& [path, p] : engine) t[path] = BuildEngineFile(p);
+    return t;
+  }
+};
+
+Client RandomClient(Random& r) {
+  Client c;
+  for (int i = 0, n = 2 + r.Below(3); i < n; ++i) {
+    Package p;
+    for (int k = 0, m = 2 + r.Below(6); k < m; ++k) p.data.push_back(r.Bytes(50 + r.Below(3000)));
+    c.engine["System/Pkg" + std::to_string(i) + ".u"] = p;
+  }
+  c.other["Quillfen.ini"] = "[main]\n";
+  for (int i = 0, n = 1 + r.Below(4); i < n; ++i) c.other["data/file" + std::to_string(i) + ".txt"] = r.Bytes(r.Below(400));
+  return c;
+}
+
+Client Edit(Client c, Random& r) {
+  for (auto& [path, p] : c.engine) {
+    for (std::string& d : p.data) {
+      if (r.Chance(20) && !d.empty()) d[r.Below(static_cast<int>(d.size()))] ^= 0x5A;
+      if (r.Chance(10)) d += r.Bytes(r.Below(100));
+    }
+    if (r.Chance(20)) p.data.push_back(r.Bytes(100));
+  }
+  if (r.Chance(40)) c.engine.erase(c.engine.begin());
+  if (r.Chance(40)) c.engine["System/New" + std::to_string(r.Below(1000)) + ".u"] = Package{{r.Bytes(500)}};
+  if (r.Chance(50) && !c.other.empty()) c.other.erase(std::prev(c.other.end()));
+  if (r.Chance(50)) c.other["data/added" + std::to_string(r.Below(1000)) + ".txt"] = r.Bytes(r.Below(300));
+  for (auto& [path, bytes] : c.other)
+    if (r.Chance(30)) bytes += "changed";
+  return c;
+}
+
+void WriteTree(const std::string& dir, const Tree& t) {
+  for (const auto& [path, bytes] : t) {
+    std::string native = path;
+    for (char& ch : native)
+      if (ch == '/') ch = platform::kPathSep;
+    const std::string full = platform::JoinPath(dir, native);
+    platform::MakeDirectories(platform::DirName(full));
+    ASSERT_TRUE(platform::WriteStringToFile(full, bytes));
+  }
+}
+
+// Every file below `dir`, the setup program's own staging and journal too.
+Tree ReadTree(const std::string& dir) {
+  Tree t;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory()) continue;
+    std::string rel = std::filesystem::relative(it->path(), dir).generic_string();
+    platform::ReadFileToString(it->path().string(), &t[rel]);
+  }
+  return t;
+}
+
+// Two trees compared by path and content; a difference is reported by its
+// paths and sizes, not by the bytes (the files are binary and large).
+::testing::AssertionResult SameTree(const Tree& actual, const Tree& expected) {
+  std::string diff;
+  for (const auto& [path, bytes] : actual) {
+    auto it = expected.find(path);
+    if (it == expected.end()) diff += "\n  unexpected " + path + " (" + std::to_string(bytes.size()) + " bytes)";
+    else if (it->second != bytes)
+      diff += "\n  differs " + path + " (" + std::to_string(bytes.size()) + " bytes, expected " +
+              std::to_string(it->second.size()) + ")";
+  }
+  for (const auto& [path, bytes] : expected)
+    if (!actual.count(path)) diff += "\n  missing " + path + " (" + std::to_string(bytes.size()) + " bytes)";
+  if (diff.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the trees differ:" << diff;
+}
+
+Tree Installed(Tree files, const std::string& version) {
+  files[delta_package::kVersionStore] = "[version]\r\nClientVersion=" + version + "\r\n";
+  return files;
+}
+
+struct Outcome {
+  int code = -1000;
+  std::string output;
+};
+
+Outcome RunProgram(const std::string& line, const std::string& output_file) {
+  Outcome r;
+  auto p = platform::StartProcess(line, std::string(), output_file);
+  EXPECT_TRUE(p && p->Wait());
+  if (p) r.code = p->ExitCode();
+  platform::ReadFileToString(output_file, &r.output);
+  return r;
+}
+
+Outcome RunSetup(const std::string& package, const std::string& install_dir, const std::string& scratch) {
+  platform::MakeExecutable(package);
+  return RunProgram(platform::QuoteArgument(package) + " /USERNAME=Renewel /D=" + install_dir, scratch + "setup.out");
+}
+
+// A release built from client versions 1.0.0.1, 1.0.0.2, ...
+class Release {
+ public:
+  explicit Release(const std::vector<Tree>& versions) {
+    for (size_t i = 0; i < versions.size(); ++i) WriteTree(dir_ / ("builds/" + Version(i)), versions[i]);
+    const Outcome r = RunProgram(platform::QuoteArgument(BuiltProgram("publish")) + " release " +
+                                 platform::QuoteArgument(dir_ / "builds") + " " + platform::QuoteArgument(dir_ / "out") +
+                                 " http://127.0.0.1:1/",
+                             dir_ / "publish.out");
+    EXPECT_EQ(r.code, 0) << r.output;
+    summary_ = r.output;
+  }
+  static std::string Version(size_t i) { return "1.0.0." + std::to_string(i + 1); }
+  // The delta (or full) package of step i -> i+1, as a local path.
+  std::string Package(size_t from, bool full) const {
+    std::string doc;
+    platform::ReadFileToString(dir_ / ("out/" + Version(from) + "/version.xml"), &doc);
+    const std::string element = full ? "<fullpackageurl>" : "<packageurl>";
+    const size_t at = doc.find(element);
+    EXPECT_NE(at, std::string::npos);
+    const size_t start = doc.find("packages/", at), end = doc.find('<', at + 1);
+    std::string rel = doc.substr(start, end - start);
+    for (char& ch : rel)
+      if (ch == '/') ch = platform::kPathSep;
+    return dir_ / ("out" + std::string(1, platform::kPathSep) + rel);
+  }
+  delta_package::Manifest ManifestOf(const std::string& package) const {
+    std::string bytes, payload, error;
+    platform::ReadFileToString(package, &bytes);
+    EXPECT_TRUE(delta_package::Detach(bytes, nullptr, &payload));
+    delta_package::Manifest m;
+    uint64_t size = 0;
+    EXPECT_TRUE(delta_package::ParseManifest(payload, &m, &size, &error)) << error;
+    return m;
+  }
+  const std::string& summary() const { return summary_; }
+  const TempDir& dir() const { return dir_; }
+
+ private:
+  TempDir dir_;
+  std::string summary_;
+};
+
+// Random clients and edits: the chain of deltas and the chain of full
+// packages give the same tree, the last version's files and nothing else.
+TEST(DeltaSetup, DeltasAndFullPackagesGiveTheSameTree) {
+  pkgtool::InstallServices();
+  int patched = 0, deleted = 0;
+  for (unsigned seed = 1; seed <= 5; ++seed) {
+    Random r(seed);
+    std::vector<Client> clients{RandomClient(r)};
+    clients.push_back(Edit(clients.back(), r));
+    clients.push_back(Edit(clients.back(), r));
+    std::vector<Tree> trees;
+    for (const Client& c : clients) trees.push_back(c.Files());
+    Release release(trees);
+    TempDir by_delta, by_full;
+    WriteTree(by_delta.Path(), Installed(trees[0], "1.0.0.1"));
+    WriteTree(by_full.Path(), Installed(trees[0], "1.0.0.1"));
+    for (size_t step = 0; step + 1 < trees.size(); ++step) {
+      const std::string delta = release.Package(step, false);
+      const delta_package::Manifest m = release.ManifestOf(delta);
+      patched += static_cast<int>(m.patches.size());
+      deleted += static_cast<int>(m.deletes.size());
+      const Outcome a = RunSetup(delta, by_delta.Path(), release.dir().Path());
+      ASSERT_EQ(a.code, 0) << "seed " << seed << " step " << step << ": " << a.output;
+      const Outcome b = RunSetup(release.Package(step, true), by_full.Path(), release.dir().Path());
+      ASSERT_EQ(b.code, 0) << "seed " << seed << " step " << step << ": " << b.output;
+      EXPECT_TRUE(SameTree(ReadTree(by_delta.Path()), Installed(trees[step + 1], Release::Version(step + 1))))
+          << "seed " << seed << " step " << step;
+      EXPECT_TRUE(SameTree(ReadTree(by_full.Path()), ReadTree(by_delta.Path()))) << "seed " << seed << " step " << step;
+    }
+  }
+  // The fixture reaches difference files and deletions.
+  EXPECT_GT(patched, 5);
+  EXPECT_GT(deleted, 0);
+}
+
+// A small release with a patched engine package, a file sent whole and a
+// deleted file.
+class OneStep : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pkgtool::InstallServices();
+    Client c;
+    c.engine["System/Core.u"] = Package{{std::string(4000, 'a'), std::string(3000, 'b')}};
+    c.engine["System/Engine.u"] = Package{{std::string(2000, 'c')}};
+    c.other["data/readme.txt"] = "one\n";
+    c.other["data/gone.txt"] = "to be removed\n";
+    Client d = c;
+    d.engine["System/Core.u"].data[1][100] = 'B';
+    d.engine["System/Engine.u"].data.push_back("new object");
+    d.other["data/readme.txt"] = "two\n";
+    d.other.erase("data/gone.txt");
+    old_ = c.Files();
+    new_ = d.Files();
+    release_ = std::make_unique<Release>(std::vector<Tree>{old_, new_});
+    delta_ = release_->Package(0, false);
+    ASSERT_EQ(release_->ManifestOf(delta_).patches.size(), 2u) << release_->summary();
+    install_ = platform::JoinPath(install_root_ / "client", "");
+    WriteTree(install_, Installed(old_, "1.0.0.1"));
+  }
+  Tree OldTree() const { return Installed(old_, "1.0.0.1"); }
+  Tree NewTree() const { return Installed(new_, "1.0.0.2"); }
+
+  Tree old_, new_;
+  std::unique_ptr<Release> release_;
+  std::string delta_;
+  TempDir install_root_;
+  std::string install_;
+};
+
+TEST_F(OneStep, InstallsAndASecondRunFindsItInPlace) {
+  Outcome r = RunSetup(delta_, install_, install_root_.Path());
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
+  EXPECT_FALSE(platform::Exists(platform::JoinPath(install_, "data/gone.txt")));
+  r = RunSetup(delta_, install_, install_root_.Path());
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("already installed"), std::string::npos) << r.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
+}
+
+TEST_F(OneStep, ALocallyChangedEnginePackageIsRefusedBeforeAnythingIsWritten) {
+  std::string core;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "System/Core.u", &core));
+  core[core.size() / 2] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(install_ + "System/Core.u", core));
+  const Tree before = ReadTree(install_);
+  const Outcome r = RunSetup(delta_, install_, install_root_.Path());
+  EXPECT_EQ(r.code, delta_install::kInputMismatch) << r.output;
+  EXPECT_NE(r.output.find("System/Core.u: changed locally"), std::string::npos) << r.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), before));
+  // The full package is the way out.
+  const Outcome full = RunSetup(release_->Package(0, true), install_, install_root_.Path());
+  EXPECT_EQ(full.code, 0) << full.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
+}
+
+TEST_F(OneStep, AMissingEnginePackageIsRefusedToo) {
+  ASSERT_TRUE(platform::RemoveFile(install_ + "System/Engine.u"));
+  const Tree before = ReadTree(install_);
+  const Outcome r = RunSetup(delta_, install_, install_root_.Path());
+  EXPECT_EQ(r.code, delta_install::kInputMismatch) << r.output;
+  EXPECT_NE(r.output.find("System/Engine.u: missing"), std::string::npos) << r.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), before));
+}
+
+// The package with its payload replaced; the program part stays.
+std::string Repack(const std::string& package, const std::string& payload, const std::string& dest) {
+  std::string bytes, program;
+  platform::ReadFileToString(package, &bytes);
+  EXPECT_TRUE(delta_package::Detach(bytes, &program, nullptr));
+  EXPECT_TRUE(platform::WriteStringToFile(dest, delta_package::Attach(program, payload)));
+  return dest;
+}
+
+TEST_F(OneStep, ADamagedDifferenceFileFailsInGleanerAndLeavesTheInstallUntouched) {
+  std::string bytes, payload, error;
+  platform::ReadFileToString(delta_, &bytes);
+  ASSERT_TRUE(delta_package::Detach(bytes, nullptr, &payload));
+  delta_package::Manifest m;
+  uint64_t manifest_size = 0;
+  ASSERT_TRUE(delta_package::ParseManifest(payload, &m, &manifest_size, &error));
+  // The name count of the first difference file (after version, flags and
+  // GUID) becomes huge: Gleaner reads past the end of the file.
+  const size_t at = static_cast<size_t>(manifest_size + m.patches[0].second.offset) + 24;
+  for (int i = 0; i < 4; ++i) payload[at + i] = '\x7F';
+  const std::string damaged = Repack(delta_, payload, install_root_ / "damaged");
+  const Outcome r = RunSetup(damaged, install_, install_root_.Path());
+  EXPECT_EQ(r.code, delta_install::kGleanerFailed) << r.output;
+  EXPECT_NE(r.output.find(m.patches[0].first + ": the patch tool failed"), std::string::npos) << r.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), OldTree()));
+}
+
+TEST_F(OneStep, AnOutputThatDisagreesWithTheManifestLeavesTheInstallUntouched) {
+  delta_package::PayloadWriter w("1.0.0.2");
+  w.AddWhole("data/readme.txt", "two\n");
+  w.AddOutput("data/readme.txt", delta_package::Sha256Of("three\n"), false);
+  const Outcome r = RunSetup(Repack(delta_, w.Payload(), install_root_ / "bad"), install_, install_root_.Path());
+  EXPECT_EQ(r.code, delta_install::kOutputMismatch) << r.output;
+  EXPECT_NE(r.output.find("data/readme.txt: the new file does not match"), std::string::npos) << r.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), OldTree()));
+}
+
+TEST_F(OneStep, HostileManifestsAreRefusedWithNothingWritten) {
+  TempDir outside;
+  std::error_code ec;
+  // A link inside the install that leads out of it; Windows lets only a
+  // privileged user make one, and there the case is left out.
+  std::filesystem::create_directory_symlink(outside.Path(), install_ + "link", ec);
+  const bool have_link = !ec;
+  if (!have_link) std::fprintf(stderr, "no link made (%s): that case is left out\n", ec.message().c_str());
+  const Tree before = ReadTree(install_);
+  std::vector<std::string> hostile = {
+      "/tmp/evil.txt", "../evil.txt",       "data/../../evil.txt", "C:/evil.txt",         "data\\..\\evil.txt",
+      "./evil.txt",    "data//evil.txt",    "dovra_version.ini",   ".delta-setup.journal", ".delta-setup/x/0.new"};
+  if (have_link) hostile.push_back("link/evil.txt");
+  for (const std::string& path : hostile) {
+    for (int kind = 0; kind < 2; ++kind) {
+      delta_package::PayloadWriter w("1.0.0.2");
+      w.AddWhole("data/readme.txt", "two\n");
+      w.AddOutput("data/readme.txt", delta_package::Sha256Of("two\n"), false);
+      if (kind == 0) {
+        w.AddWhole(path, "evil");
+        w.AddOutput(path, delta_package::Sha256Of("evil"), false);
+      } else {
+        w.AddDelete(path);
+      }
+      const Outcome r = RunSetup(Repack(delta_, w.Payload(), install_root_ / "hostile"), install_, install_root_.Path());
+      EXPECT_EQ(r.code, delta_install::kRefused) << path << ": " << r.output;
+      EXPECT_NE(r.output.find("refused"), std::string::npos) << path << ": " << r.output;
+      EXPECT_TRUE(SameTree(ReadTree(install_), before)) << path;
+      EXPECT_TRUE(ReadTree(outside.Path()).empty()) << path;
+    }
+  }
+  // A link that stays inside is fine.
+  if (!have_link) return;
+  std::filesystem::remove(install_ + "link", ec);
+  std::filesystem::create_directory_symlink(install_ + "data", install_ + "link", ec);
+  delta_package::PayloadWriter w("1.0.0.2");
+  w.AddWhole("link/inside.txt", "fine");
+  w.AddOutput("link/inside.txt", delta_package::Sha256Of("fine"), false);
+  const Outcome r = RunSetup(Repack(delta_, w.Payload(), install_root_ / "inside"), install_, install_root_.Path());
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_TRUE(platform::Exists(install_ + "data/inside.txt"));
+}
+
+// Killed at every step boundary, then run again: after the kill the client
+// is the old version with its old files or holds a committed journal; the
+// next run always ends at the new version with the new files.
+TEST_F(OneStep, KilledAtEveryStepThenRunAgain) {
+  std::string bytes, program, payload, paused_program;
+  ASSERT_TRUE(platform::ReadFileToString(delta_, &bytes));
+  ASSERT_TRUE(delta_package::Detach(bytes, &program, &payload));
+  ASSERT_TRUE(platform::ReadFileToString(BuiltProgram("delta_setup_paused"), &paused_program));
+  const std::string paused = install_root_ / "paused_package";
+  ASSERT_TRUE(platform::WriteStringToFile(paused, delta_package::Attach(paused_program, payload)));
+  platform::MakeExecutable(paused);
+  const std::string journal = install_ + delta_package::kJournal;
+  auto without_setup_files = [&](Tree t) {
+    for (auto it = t.begin(); it != t.end();)
+      it = it->first.rfind(".delta-setup", 0) == 0 ? t.erase(it) : std::next(it);
+    return t;
+  };
+  int kills = 0, committed = 0;
+  for (int step = 1; step < 100; ++step) {
+    WriteTree(install_, OldTree());
+    platform::RemoveFile(install_root_ / "delta-paused");
+    ASSERT_TRUE(platform::WriteStringToFile(install_root_ / "delta-pause-at", std::to_string(step)));
+    auto p = platform::StartProcess(platform::QuoteArgument(paused) + " /USERNAME=Renewel /D=" + install_,
+                                    std::string(), install_root_ / "paused.out");
+    ASSERT_TRUE(p);
+    bool reached = false;
+    for (int i = 0; i < 600 && !reached; ++i) {
+      if (platform::Exists(install_root_ / "delta-paused")) reached = true;
+      else if (p->WaitFor(100)) break;
+    }
+    if (!reached) {
+      // Past the last step: the run completed.
+      ASSERT_TRUE(p->WaitFor(60000));
+      EXPECT_EQ(p->ExitCode(), 0);
+      EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
+      break;
+    }
+    p->Kill();
+    p->Wait();
+    ++kills;
+    const Tree after = ReadTree(install_);
+    const std::string version =
+        platform::ProfileString("version", "ClientVersion", "", install_ + delta_package::kVersionStore);
+    std::string journal_text;
+    const bool commit = platform::ReadFileToString(journal, &journal_text) && journal_text.rfind("commit\n", 0) == 0;
+    committed += commit;
+    if (version == "1.0.0.2") {
+      EXPECT_TRUE(SameTree(without_setup_files(after), NewTree())) << "step " << step;
+    } else {
+      EXPECT_EQ(version, "1.0.0.1") << "step " << step;
+      if (!commit) {
+        EXPECT_TRUE(SameTree(without_setup_files(after), OldTree())) << "step " << step;
+      }
+    }
+    const Outcome again = RunSetup(delta_, install_, install_root_.Path());
+    EXPECT_EQ(again.code, 0) << "step " << step << ": " << again.output;
+    EXPECT_TRUE(SameTree(ReadTree(install_), NewTree())) << "step " << step;
+  }
+  // Staging, commit, 1 deletion, 3 renames, version, journal removal.
+  EXPECT_GE(kills, 9);
+  EXPECT_GE(committed, 5);
+  platform::RemoveFile(install_root_ / "delta-pause-at");
+}
+
+// Killed while its patch tool runs: the tool ends with it, and the next run
+// installs and leaves no staging directory behind. The package's patch tool
+// is a stand-in that reports its process id and never finishes.
+TEST_F(OneStep, AKilledRunTakesItsPatchToolAlongAndTheNextLeavesNoStaging) {
+  std::string stall;
+  ASSERT_TRUE(platform::ReadFileToString(BuiltProgram("stall_child"), &stall));
+  delta_package::PayloadWriter w("1.0.0.2", "1.0.0.1");
+  w.AddInput("System/Core.u", delta_package::Sha256Of(old_.at("System/Core.u")));
+  w.SetGleaner(stall);
+  w.AddPatch("System/Core.u", "never read");
+  w.AddOutput("System/Core.u", delta_package::Sha256Of(new_.at("System/Core.u")), false);
+  const std::string package = Repack(delta_, w.Payload(), install_root_ / "stalling");
+  platform::MakeExecutable(package);
+  auto p = platform::StartProcess(platform::QuoteArgument(package) + " /USERNAME=Renewel /D=" + install_,
+                                  std::string(), install_root_ / "stalling.out");
+  ASSERT_TRUE(p);
+  const std::string stage = install_ + delta_package::kStagingDir + platform::kPathSep + std::to_string(p->Id());
+  const std::string pid_file = platform::JoinPath(stage, "stall.pid");
+  std::string pid_text;
+  for (int i = 0; i < 300 && !platform::ReadFileToString(pid_file, &pid_text); ++i) ASSERT_FALSE(p->WaitFor(100));
+  ASSERT_FALSE(pid_text.empty()) << "the patch tool never started";
+  const uint32_t tool = static_cast<uint32_t>(std::stoul(pid_text));
+  ASSERT_TRUE(platform::ProcessIsAlive(tool));
+  p->Kill();
+  ASSERT_TRUE(p->Wait());
+  bool ended = false;
+  for (int i = 0; i < 50 && !ended; ++i) {
+    ended = !platform::ProcessIsAlive(tool);
+    if (!ended) platform::SleepMs(100);
+  }
+  EXPECT_TRUE(ended) << "the patch tool outlived its setup program by 5 s";
+  EXPECT_TRUE(platform::IsDirectory(stage));
+
+  const Outcome again = RunSetup(delta_, install_, install_root_.Path());
+  EXPECT_EQ(again.code, 0) << again.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
+  EXPECT_FALSE(platform::Exists(install_ + delta_package::kStagingDir));
+}
+
+// Killed after random delays, in the middle of steps as well.
+TEST_F(OneStep, KilledAtRandomInstantsThenRunAgain) {
+  Random r(7);
+  for (int round = 0; round < 12; ++round) {
+    WriteTree(install_, OldTree());
+    platform::MakeExecutable(delta_);
+    auto p = platform::StartProcess(platform::QuoteArgument(delta_) + " /USERNAME=Renewel /D=" + install_,
+                                    std::string(), install_root_ / "random.out");
+    ASSERT_TRUE(p);
+    p->WaitFor(r.Below(60));
+    p->Kill();
+    p->Wait();
+    const std::string version =
+        platform::ProfileString("version", "ClientVersion", "", install_ + delta_package::kVersionStore);
+    EXPECT_TRUE(version == "1.0.0.1" || version == "1.0.0.2") << version;
+    const Outcome again = RunSetup(delta_, install_, install_root_.Path());
+    EXPECT_EQ(again.code, 0) << again.output;
+    EXPECT_TRUE(SameTree(ReadTree(install_), NewTree())) << "round " << round;
+    EXPECT_FALSE(platform::Exists(install_ + delta_package::kStagingDir)) << "round " << round;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+// The command line of the setup program, shared by its two builds.
+#ifndef DELTA_SETUP_SETUP_MAIN_H_
+#define DELTA_SETUP_SETUP_MAIN_H_
+
+#include <cstdio>
+#include <string>
+
+#include "platform/path.h"
+#include "delta_setup/delta_install.h"
+#include "delta_setup/setup_command_line.h"
+
+namespace delta_install {
+
+inline int SetupMain(int argc, char** argv) {
+  const std::string target = SetupTarget(argc, argv);
+  if (target.empty()) {
+    std::fprintf(stderr, "usage: %s /USERNAME=<name> /D=<install directory>\n", argv[0]);
+    return kUsage;
+  }
+  return Install(platform::ExecutableImagePath(), target);
+}
+
+}  // namespace delta_install
+
+#endif  // DELTA_SETUP_SETUP_MAIN_H_

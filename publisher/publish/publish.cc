@@ -1,0 +1,155 @@
+// The publisher's tool: builds a version-information tree for a chain of
+// versions, ready to be served over HTTP, signs it, and checks it.
+//
+//   publish DESCRIPTION OUT_DIR [--key KEY_FILE]
+//       Writes the tree. With a key file every document is signed: D.sig
+//       beside each D, and each version.xml also carries fromversion,
+//       packagesize and packagesha256.
+//   publish release BUILDS OUT BASE_URL [--key KEY_FILE]
+//       The release builder. BUILDS holds one directory per version, named
+//       by its version text, each the whole client as installed plus a
+//       notes.txt of release notes. Writes into OUT, to be served at
+//       BASE_URL: for each step from one version to the next a delta package
+//       (difference files for changed engine packages, other changed files
+//       whole, deletions, a manifest of SHA-256 digests, and its own copy of
+//       Gleaner) and a full package, both built from the delta setup program
+//       beside this tool and stored as packages/<SHA-256>/<name>; each
+//       <version>/version.xml naming both (the full package as the fallback
+//       elements fullpackageurl, fullpackagemd5 and, signed, fullpackagesize
+//       and fullpackagesha256); latest-version.xml; news.html. Signed as
+//       above with a key. Prints one line per package, and one per engine
+//       package that had to go whole, with the reason.
+//   publish keygen KEY_FILE
+//       Makes a new Ed25519 key: writes its seed to KEY_FILE (a new file,
+//       readable by its owner alone) and prints the public key line.
+//   publish pubkey KEY_FILE
+//       Prints the public key line of an existing key file.
+//   publish verify OUT_DIR PUBLIC_KEY
+//       Checks a published tree against the public key (its 44-character
+//       base64 text): every signature, fromversion, and each package's size,
+//       SHA-1 and SHA-256. Prints one line per problem; exit code 1 if any.
+//
+// The private key is never printed or logged.
+//
+// DESCRIPTION is a text file of lines (blank lines and lines starting with #
+// are skipped):
+//   url <base address>          where OUT_DIR will be served, ending in '/'
+//   setup <path>                the setup program packages are built from
+//   latest <version>            the version latest-version.xml names
+//   package <from> <to>         starts a package that upgrades <from> to <to>
+//     updateself <text>         the package's updateself text (default false)
+//     cancel                    its setup behaves as cancelled
+//     digest <text>             publish this digest instead of the real one
+//     sha256 <text>             publish this SHA-256 instead (signed trees)
+//     size <text>               publish this size instead (signed trees)
+//     file <dest> <source>      install <source> (a local file) at <dest>
+//     text <dest> <words...>    install a small text file at <dest>
+//     omit <element>            leave an element out of version.xml
+//     fullpackage [options]     also publish full_<from>_to_<to>, a full
+//                               package of the same step with the same files,
+//                               named in version.xml as the fallback
+//                               (fullpackageurl, fullpackagemd5, and when
+//                               signed fullpackagesize, fullpackagesha256).
+//                               Options: cancel, digest <text>,
+//                               sha256 <text>, size <text>, omit <element>
+//
+// OUT_DIR receives latest-version.xml, one directory per upgraded version
+// holding version.xml, and packages/ with the package files.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/path.h"
+#include "publisher/publish/publisher.h"
+
+namespace {
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "publish: %s\n", message.c_str());
+  return 1;
+}
+
+const char kUsage[] =
+    "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]\n"
+    "       publish release BUILDS OUT BASE_URL [--key KEY_FILE]\n"
+    "       publish keygen KEY_FILE\n"
+    "       publish pubkey KEY_FILE\n"
+    "       publish verify OUT_DIR PUBLIC_KEY";
+
+int Keygen(const std::string& key_file) {
+  std::string pub, error;
+  if (!publisher::MakeKey(key_file, &pub, &error)) return Fail(error);
+  std::printf("%s\n", pub.c_str());
+  return 0;
+}
+
+int Pubkey(const std::string& key_file) {
+  SigningSeed seed{};
+  PublisherKey key{};
+  std::string error;
+  if (!publisher::ReadKeyFile(key_file, &seed, &error)) return Fail(error);
+  bool ok = PublicKeyOfSeed(seed, &key);
+  seed.fill(0);
+  if (!ok) return Fail("cannot derive the public key");
+  std::printf("%s\n", EncodePublicKey(key).c_str());
+  return 0;
+}
+
+int Verify(const std::string& dir, const std::string& key_text) {
+  PublisherKey key{};
+  if (!DecodePublicKey(key_text, &key)) return Fail("the public key must be 44 characters of base64 (32 bytes)");
+  std::vector<std::string> problems;
+  if (publisher::VerifyTree(dir, key, &problems)) {
+    std::printf("%s: every signature, size and digest checks out\n", dir.c_str());
+    return 0;
+  }
+  for (const std::string& p : problems) std::fprintf(stderr, "publish verify: %s\n", p.c_str());
+  return 1;
+}
+
+int Publish(const std::string& description, const std::string& out_dir, const std::string& key_file) {
+  publisher::Description d;
+  std::string error;
+  if (!publisher::ReadDescription(description, &d, &error)) return Fail(error);
+  std::string program;
+  if (!platform::ReadFileToString(d.setup, &program)) return Fail("cannot read setup program " + d.setup);
+  SigningSeed seed{};
+  if (!key_file.empty() && !publisher::ReadKeyFile(key_file, &seed, &error)) return Fail(error);
+  std::vector<std::string> lines;
+  bool ok = publisher::PublishTree(d, program, out_dir, key_file.empty() ? nullptr : &seed, &lines, &error);
+  seed.fill(0);
+  if (!ok) return Fail(error);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  return 0;
+}
+
+int Release(const std::string& builds, const std::string& out, const std::string& url, const std::string& key_file) {
+  SigningSeed seed{};
+  std::string error;
+  if (!key_file.empty() && !publisher::ReadKeyFile(key_file, &seed, &error)) return Fail(error);
+  // The setup program and the patch tool come from beside this tool.
+  const std::string bin = platform::ExecutableDir();
+  std::vector<std::string> lines;
+  bool ok = publisher::BuildRelease(builds, out, url, bin + "delta_setup" + platform::kExeSuffix,
+                                    bin + "Gleaner" + platform::kExeSuffix, key_file.empty() ? nullptr : &seed,
+                                    &lines, &error);
+  seed.fill(0);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  if (!ok) return Fail(error);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 2 && args[0] == "keygen") return Keygen(args[1]);
+  if (args.size() == 2 && args[0] == "pubkey") return Pubkey(args[1]);
+  if (args.size() == 3 && args[0] == "verify") return Verify(args[1], args[2]);
+  if (args.size() == 4 && args[0] == "release") return Release(args[1], args[2], args[3], "");
+  if (args.size() == 6 && args[0] == "release" && args[4] == "--key") return Release(args[1], args[2], args[3], args[5]);
+  if (args.size() == 2) return Publish(args[0], args[1], "");
+  if (args.size() == 4 && args[2] == "--key") return Publish(args[0], args[1], args[3]);
+  return Fail(kUsage);
+}

@@ -1,0 +1,427 @@
+#include "publisher/publish/publisher.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/file.h"
+#include "platform/owner_file.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/wide_text.h"
+#include "testing/testing.h"
+#include "publisher/pkgtool/package_tool.h"
+
+namespace {
+
+using testkit::BuiltProgram;
+
+const char kProgram[] = "MZ stand-in setup program\n";
+
+publisher::Description Chain() {
+  publisher::Description d;
+  d.url = "http://127.0.0.1:1/";
+  d.setup = "unused";
+  d.latest = "1.0.0.3";
+  publisher::Package a{"1.0.0.1", "1.0.0.2"};
+  a.updateself = "true";
+  a.files.push_back({"data/readme.txt", "two\n"});
+  publisher::Package b{"1.0.0.2", "1.0.0.3"};
+  b.files.push_back({"data/readme.txt", "three, a little longer\n"});
+  d.packages = {a, b};
+  return d;
+}
+
+SigningSeed NewSeed() {
+  SigningSeed s{};
+  EXPECT_TRUE(GenerateSeed(&s));
+  return s;
+}
+
+PublisherKey KeyOf(const SigningSeed& s) {
+  PublisherKey k{};
+  EXPECT_TRUE(PublicKeyOfSeed(s, &k));
+  return k;
+}
+
+std::string Read(const std::string& path) {
+  std::string s;
+  EXPECT_TRUE(platform::ReadFileToString(path, &s)) << path;
+  return s;
+}
+
+class SignedTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seed_ = NewSeed();
+    key_ = KeyOf(seed_);
+    std::vector<std::string> lines;
+    std::string error;
+    ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, tree_, &seed_, &lines, &error)) << error;
+    ASSERT_EQ(lines.size(), 2u);
+  }
+
+  std::vector<std::string> Problems() {
+    std::vector<std::string> problems;
+    publisher::VerifyTree(tree_, key_, &problems);
+    return problems;
+  }
+
+  void Write(const std::string& name, const std::string& data) {
+    ASSERT_TRUE(platform::WriteStringToFile(T(name), data));
+  }
+
+  std::string T(const std::string& name) const { return tree_ + "/" + name; }
+
+  testkit::TempDir dir_;
+  const std::string tree_ = dir_ / "tree";
+  SigningSeed seed_{};
+  PublisherKey key_{};
+};
+
+TEST_F(SignedTree, VerifiesAndCarriesTheThreeElementsAfterTheFour) {
+  std::vector<std::string> problems;
+  EXPECT_TRUE(publisher::VerifyTree(tree_, key_, &problems));
+  EXPECT_TRUE(problems.empty()) << problems.front();
+
+  const std::string package_path = T("packages/update_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix));
+  const std::string package = Read(package_path);
+  std::string sha256;
+  ASSERT_TRUE(Sha256File(package_path, &sha256));
+  const std::string doc = Read(T("1.0.0.1/version.xml"));
+  const size_t updateself = doc.find("<updateself>true</updateself>");
+  const size_t from = doc.find("<fromversion>1.0.0.1</fromversion>");
+  const size_t size = doc.find("<packagesize>" + std::to_string(package.size()) + "</packagesize>");
+  const size_t digest = doc.find("<packagesha256>" + sha256 + "</packagesha256>");
+  ASSERT_NE(updateself, std::string::npos) << doc;
+  ASSERT_NE(from, std::string::npos) << doc;
+  ASSERT_NE(size, std::string::npos) << doc;
+  ASSERT_NE(digest, std::string::npos) << doc;
+  EXPECT_LT(updateself, from);
+  EXPECT_LT(from, size);
+  EXPECT_LT(size, digest);
+  EXPECT_LT(digest, doc.find("</version>"));
+
+  // Each signature is one base64 line over the document's exact bytes.
+  for (const char* d : {"latest-version.xml", "1.0.0.1/version.xml", "1.0.0.2/version.xml"}) {
+    const std::string sig = Read(T(d + std::string(".sig")));
+    EXPECT_EQ(sig.size(), 89u) << d;
+    EXPECT_TRUE(VerifyDetached(key_, Read(T(d)), sig)) << d;
+  }
+}
+
+TEST(UnsignedTree, KeepsItsFourElementsAndHasNoSignatures) {
+  testkit::TempDir dir;
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, dir / "tree", nullptr, &lines, &error)) << error;
+  const std::string doc = Read(dir / "tree/1.0.0.1/version.xml");
+  EXPECT_EQ(doc.find("fromversion"), std::string::npos);
+  EXPECT_EQ(doc.find("packagesize"), std::string::npos);
+  EXPECT_EQ(doc.find("packagesha256"), std::string::npos);
+  EXPECT_NE(doc.find("<updateself>true</updateself>\r\n</version>"), std::string::npos) << doc;
+  EXPECT_FALSE(platform::Exists(dir / "tree/latest-version.xml.sig"));
+  EXPECT_FALSE(platform::Exists(dir / "tree/1.0.0.1/version.xml.sig"));
+  std::vector<std::string> problems;
+  EXPECT_FALSE(publisher::VerifyTree(dir / "tree", KeyOf(NewSeed()), &problems));
+}
+
+TEST_F(SignedTree, DocumentChangedAfterSigning) {
+  std::string doc = Read(T("1.0.0.2/version.xml"));
+  doc.replace(doc.find("<updateself>false"), 17, "<updateself>true");
+  Write("1.0.0.2/version.xml", doc);
+  EXPECT_EQ(Problems(), std::vector<std::string>{"1.0.0.2/version.xml: signature does not verify with the given key"});
+}
+
+TEST_F(SignedTree, MissingSignatureFile) {
+  ASSERT_TRUE(platform::RemoveFile(T("latest-version.xml.sig")));
+  EXPECT_EQ(Problems(),
+            std::vector<std::string>{"latest-version.xml: no signature file latest-version.xml.sig"});
+}
+
+TEST_F(SignedTree, SignatureByAnotherKey) {
+  Signature other{};
+  ASSERT_TRUE(Sign(NewSeed(), Read(T("latest-version.xml")), &other));
+  Write("latest-version.xml.sig", SignatureFileText(other));
+  EXPECT_EQ(Problems(), std::vector<std::string>{"latest-version.xml: signature does not verify with the given key"});
+}
+
+TEST_F(SignedTree, SignatureFileThatIsNotBase64) {
+  std::string sig = Read(T("1.0.0.1/version.xml.sig"));
+  sig[7] = '*';
+  Write("1.0.0.1/version.xml.sig", sig);
+  EXPECT_EQ(Problems(), std::vector<std::string>{"1.0.0.1/version.xml: signature does not verify with the given key"});
+}
+
+TEST_F(SignedTree, PackageReplacedAfterSigning) {
+  const std::string name = "packages/update_1.0.0.2_to_1.0.0.3" + std::string(platform::kExeSuffix);
+  std::string bytes = Read(T(name));
+  const std::string size = std::to_string(bytes.size());
+
+  // Same size, other bytes: both digests tell.
+  bytes[3] ^= 0x20;
+  Write(name, bytes);
+  EXPECT_EQ(Problems(), (std::vector<std::string>{name + ": SHA-1 differs from packagemd5",
+                                                  name + ": SHA-256 differs from packagesha256"}));
+  // One byte longer: the size tells too.
+  bytes[3] ^= 0x20;
+  Write(name, bytes + "!");
+  EXPECT_EQ(Problems(), (std::vector<std::string>{name + ": size " + std::to_string(bytes.size() + 1) +
+                                                      ", published " + size,
+                                                  name + ": SHA-1 differs from packagemd5",
+                                                  name + ": SHA-256 differs from packagesha256"}));
+  ASSERT_TRUE(platform::RemoveFile(T(name)));
+  EXPECT_EQ(Problems(), std::vector<std::string>{"1.0.0.2/version.xml: package " + name + " is missing"});
+}
+
+TEST_F(SignedTree, VersionDocumentServedUnderAnotherVersionsDirectory) {
+  // A validly signed version.xml of 1.0.0.2, replayed for 1.0.0.1.
+  Write("1.0.0.1/version.xml", Read(T("1.0.0.2/version.xml")));
+  Write("1.0.0.1/version.xml.sig", Read(T("1.0.0.2/version.xml.sig")));
+  EXPECT_EQ(Problems(),
+            std::vector<std::string>{"1.0.0.1/version.xml: fromversion 1.0.0.2 is not its directory 1.0.0.1"});
+}
+
+TEST_F(SignedTree, PublishedValuesThatDisagreeWithThePackage) {
+  publisher::Description d = Chain();
+  d.packages[0].size = "12";
+  d.packages[1].sha256 = std::string(64, 'A');
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree_, &seed_, &lines, &error)) << error;
+  const std::vector<std::string> problems = Problems();
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_NE(problems[0].find(", published 12"), std::string::npos) << problems[0];
+  EXPECT_NE(problems[1].find("SHA-256 differs"), std::string::npos) << problems[1];
+}
+
+TEST(PublishKeys, KeygenWritesAnOwnerOnlySeedAndNeverReplacesIt) {
+  testkit::TempDir dir;
+  std::string pub, error;
+  ASSERT_TRUE(publisher::MakeKey(dir / "release.key", &pub, &error)) << error;
+  SigningSeed seed{};
+  ASSERT_TRUE(publisher::ReadKeyFile(dir / "release.key", &seed, &error)) << error;
+  EXPECT_EQ(pub, EncodePublicKey(KeyOf(seed)));
+  EXPECT_EQ(Read(dir / "release.key"), EncodeBase64(seed.data(), seed.size()) + "\n");
+
+  const std::string before = Read(dir / "release.key");
+  std::string pub2;
+  EXPECT_FALSE(publisher::MakeKey(dir / "release.key", &pub2, &error));
+  EXPECT_EQ(Read(dir / "release.key"), before);
+
+  ASSERT_TRUE(platform::WriteStringToFile(dir / "bad.key", "not a key\n"));
+  EXPECT_FALSE(publisher::ReadKeyFile(dir / "bad.key", &seed, &error));
+
+  std::string why;
+  if (!platform::KeepsOwnerOnlyProtection(dir.Path(), &why))
+    GTEST_SKIP() << "this file system does not keep an owner-only protection as written: " << why;
+  EXPECT_TRUE(platform::IsOwnerOnlyFile(dir / "release.key"));
+}
+
+// The program's command lines, end to end.
+TEST(PublishProgram, KeygenPublishWithKeyVerifyAndThePlainUsage) {
+  testkit::TempDir dir;
+  auto run = [&](const std::string& args) {
+    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " + args, dir.Path());
+    EXPECT_TRUE(p && p->WaitFor(60000));
+    return p ? p->ExitCode() : -1;
+  };
+  ASSERT_TRUE(platform::WriteStringToFile(dir / "setup.bin", kProgram));
+  ASSERT_TRUE(platform::WriteStringToFile(
+      dir / "chain.txt", "url http://127.0.0.1:1/\nsetup " + (dir / "setup.bin") +
+                             "\nlatest 1.0.0.2\npackage 1.0.0.1 1.0.0.2\n  text data/a.txt hello\n"));
+  ASSERT_EQ(run("keygen k.key"), 0);
+  EXPECT_NE(run("keygen k.key"), 0);
+  SigningSeed seed{};
+  std::string error;
+  ASSERT_TRUE(publisher::ReadKeyFile(dir / "k.key", &seed, &error)) << error;
+  const std::string pub = EncodePublicKey(KeyOf(seed));
+  const std::string other = EncodePublicKey(KeyOf(NewSeed()));
+
+  ASSERT_EQ(run("chain.txt signed --key k.key"), 0);
+  EXPECT_EQ(run("verify signed " + pub), 0);
+  EXPECT_EQ(run("verify signed " + other), 1);
+  EXPECT_EQ(run("verify signed notakey"), 1);
+  EXPECT_EQ(run("chain.txt signed2 --key missing.key"), 1);
+  EXPECT_FALSE(platform::Exists(dir / "signed2/latest-version.xml"));
+
+  ASSERT_EQ(run("chain.txt plain"), 0);
+  EXPECT_TRUE(platform::Exists(dir / "plain/1.0.0.1/version.xml"));
+  EXPECT_FALSE(platform::Exists(dir / "plain/1.0.0.1/version.xml.sig"));
+  EXPECT_EQ(run("verify plain " + pub), 1);
+  EXPECT_EQ(run("chain.txt"), 1);
+}
+
+// The release builder through the program: three versions, signed.
+class Release3 : public ::testing::Test {
+ protected:
+  static std::string Text(const std::string& path) {
+    std::string s;
+    platform::ReadFileToString(path, &s);
+    return s;
+  }
+  void Package(const std::string& version, const std::string& name, char fill, bool encrypt) {
+    pkgtool::PackageModel m;
+    m.Imports.push_back({m.NameSlot(L"Core"), m.NameSlot(L"Class"), 0, m.NameSlot(L"Texture")});
+    std::vector<BYTE> data(5000, 'x');
+    data[1000] = static_cast<BYTE>(fill);
+    m.Exports.push_back({-1, 0, 0, m.NameSlot(L"Obj"), 0, data});
+    const std::string dir = dir_ / ("builds/" + version + "/System");
+    platform::MakeDirectories(dir);
+    ASSERT_TRUE(pkgtool::WriteEngineFile(platform::AnsiToWide(platform::JoinPath(dir, name)), pkgtool::BuildPackage(m),
+                                         encrypt));
+  }
+  void File(const std::string& version, const std::string& rel, const std::string& text) {
+    const std::string path = dir_ / ("builds/" + version + "/" + rel);
+    platform::MakeDirectories(platform::DirName(path));
+    ASSERT_TRUE(platform::WriteStringToFile(path, text));
+  }
+  int Run(const std::string& args, std::string* output = nullptr) {
+    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " + args, dir_.Path(),
+                                    dir_ / "publish.out");
+    EXPECT_TRUE(p && p->WaitFor(120000));
+    if (output) *output = Text(dir_ / "publish.out");
+    return p ? p->ExitCode() : -1;
+  }
+  // The element's text in a version document.
+  static std::string Value(const std::string& doc, const std::string& name) {
+    const size_t a = doc.find("<" + name + ">"), b = doc.find("</" + name + ">");
+    return a == std::string::npos || b == std::string::npos ? std::string() : doc.substr(a + name.size() + 2, b - a - name.size() - 2);
+  }
+  std::string Local(const std::string& url) {
+    const size_t at = url.find("packages/");
+    return at == std::string::npos ? std::string() : dir_ / ("out/" + url.substr(at));
+  }
+
+  void SetUp() override {
+    pkgtool::InstallServices();
+    Package("1.0.0.1", "A.u", 'a', false);
+    Package("1.0.0.1", "B.u", 'a', false);
+    File("1.0.0.1", "Quillfen", "launcher 1");
+    File("1.0.0.1", "notes.txt", "First <release> & more");
+    File("1.0.0.1", "dovra_version.ini", "[version]\r\nClientVersion=1.0.0.1\r\n");
+    Package("1.0.0.2", "A.u", 'b', false);
+    Package("1.0.0.2", "B.u", 'a', false);
+    File("1.0.0.2", "Quillfen", "launcher 1");
+    File("1.0.0.2", "notes.txt", "Second");
+    Package("1.0.0.3", "A.u", 'b', false);
+    Package("1.0.0.3", "B.u", 'c', true);  // now enciphered: no difference file can say so
+    File("1.0.0.3", "Quillfen", "launcher 2");
+    File("1.0.0.3", "notes.txt", "Third");
+    ASSERT_EQ(Run("keygen k.key"), 0);
+    SigningSeed seed{};
+    std::string error;
+    ASSERT_TRUE(publisher::ReadKeyFile(dir_ / "k.key", &seed, &error)) << error;
+    pub_ = EncodePublicKey(KeyOf(seed));
+    ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key", &summary_), 0) << summary_;
+  }
+
+  testkit::TempDir dir_;
+  std::string pub_, summary_;
+};
+
+TEST_F(Release3, VerifiesCarriesTheFallbackAndAddressesBySha256) {
+  EXPECT_EQ(Run("verify out " + pub_), 0) << Text(dir_ / "publish.out");
+  EXPECT_EQ(Value(Text(dir_ / "out/latest-version.xml"), "lastversionnum"), "1.0.0.3");
+  EXPECT_FALSE(platform::Exists(dir_ / "out/1.0.0.3/version.xml"));
+  for (const std::string from : {"1.0.0.1", "1.0.0.2"}) {
+    const std::string doc = Text(dir_ / ("out/" + from + "/version.xml"));
+    // The fallback elements follow the seven others, in order.
+    size_t at = 0;
+    for (const char* e : {"versionnum", "packageurl", "packagemd5", "updateself", "fromversion", "packagesize",
+                          "packagesha256", "fullpackageurl", "fullpackagemd5", "fullpackagesize", "fullpackagesha256"}) {
+      const size_t next = doc.find(std::string("<") + e + ">", at);
+      ASSERT_NE(next, std::string::npos) << from << " " << e;
+      at = next;
+    }
+    for (const char* url : {"packageurl", "fullpackageurl"}) {
+      const std::string u = Value(doc, url);
+      std::string sha;
+      ASSERT_TRUE(Sha256File(Local(u), &sha)) << u;
+      EXPECT_EQ(u.rfind("http://127.0.0.1:1/base/packages/" + sha + "/", 0), 0u) << u;
+    }
+    EXPECT_NE(Value(doc, "packageurl"), Value(doc, "fullpackageurl"));
+  }
+  // Only the step that changes the launcher program replaces it.
+  EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.1/version.xml"), "updateself"), "false");
+  EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.2/version.xml"), "updateself"), "true");
+
+  // A full package changed after signing is found.
+  const std::string full = Local(Value(Text(dir_ / "out/1.0.0.2/version.xml"), "fullpackageurl"));
+  std::string bytes = Text(full);
+  bytes[bytes.size() / 2] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(full, bytes));
+  std::string out;
+  EXPECT_EQ(Run("verify out " + pub_, &out), 1);
+  EXPECT_NE(out.find("SHA-256 differs from fullpackagesha256"), std::string::npos) << out;
+}
+
+TEST_F(Release3, SummaryNamesWholeEnginePackagesAndTheVersionStoreIsLeftOut) {
+  EXPECT_NE(summary_.find("1.0.0.1 -> 1.0.0.2  delta"), std::string::npos) << summary_;
+  EXPECT_NE(summary_.find("(1 patched, 0 whole, 0 deleted)"), std::string::npos) << summary_;
+  EXPECT_NE(summary_.find("1.0.0.3: engine package System/B.u sent whole: the composed package is not byte-identical"),
+            std::string::npos)
+      << summary_;
+  EXPECT_NE(summary_.find("dovra_version.ini left out"), std::string::npos) << summary_;
+  EXPECT_EQ(Text(dir_ / "out/latest-version.xml").find("dovra"), std::string::npos);
+}
+
+TEST_F(Release3, NewsIsNewestFirstAndEscaped) {
+  const std::string news = Text(dir_ / "out/news.html");
+  const size_t v3 = news.find("<h2>1.0.0.3</h2>"), v2 = news.find("<h2>1.0.0.2</h2>"), v1 = news.find("<h2>1.0.0.1</h2>");
+  ASSERT_NE(v3, std::string::npos);
+  EXPECT_LT(v3, v2);
+  EXPECT_LT(v2, v1);
+  EXPECT_NE(news.find("First &lt;release&gt; &amp; more"), std::string::npos) << news;
+  EXPECT_EQ(news.find("<release>"), std::string::npos);
+}
+
+TEST(ReleaseBuilder, RefusesADirectoryThatIsNotAVersion) {
+  testkit::TempDir dir;
+  platform::MakeDirectories(dir / "builds/1.0.0.1");
+  platform::MakeDirectories(dir / "builds/latest");
+  std::vector<std::string> lines;
+  std::string error;
+  EXPECT_FALSE(publisher::BuildRelease(dir / "builds", dir / "out", "http://x/", BuiltProgram("delta_setup"),
+                                       BuiltProgram("Gleaner"), nullptr, &lines, &error));
+  EXPECT_NE(error.find("latest"), std::string::npos) << error;
+}
+
+}  // namespace
+
+namespace {
+
+// A full package beside the first package: its elements after the others,
+// its file checked by verify.
+TEST(FullPackageTree, ElementsAfterTheOthersAndCheckedByVerify) {
+  testkit::TempDir dir;
+  const std::string tree = dir / "tree";
+  publisher::Description d = Chain();
+  d.packages[0].full.present = true;
+  const SigningSeed seed = NewSeed();
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree, &seed, &lines, &error)) << error;
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[1].find("full_1.0.0.1_to_1.0.0.2"), std::string::npos) << lines[1];
+  const std::string name = "full_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix);
+  const std::string doc = Read(tree + "/1.0.0.1/version.xml");
+  const size_t sha = doc.find("<packagesha256>"), url = doc.find("<fullpackageurl>http://127.0.0.1:1/packages/" + name);
+  ASSERT_NE(url, std::string::npos) << doc;
+  EXPECT_LT(sha, url);
+  EXPECT_LT(url, doc.find("<fullpackagemd5>"));
+  EXPECT_LT(doc.find("<fullpackagemd5>"), doc.find("<fullpackagesize>"));
+  EXPECT_LT(doc.find("<fullpackagesize>"), doc.find("<fullpackagesha256>"));
+  EXPECT_EQ(Read(tree + "/1.0.0.2/version.xml").find("fullpackage"), std::string::npos);
+  std::vector<std::string> problems;
+  EXPECT_TRUE(publisher::VerifyTree(tree, KeyOf(seed), &problems)) << problems.front();
+
+  // The full package changed after publishing (same size).
+  std::string bytes = Read(tree + "/packages/" + name);
+  bytes[bytes.size() - 1] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/packages/" + name, bytes));
+  problems.clear();
+  EXPECT_FALSE(publisher::VerifyTree(tree, KeyOf(seed), &problems));
+  EXPECT_EQ(problems, (std::vector<std::string>{"packages/" + name + ": SHA-1 differs from fullpackagemd5",
+                                                "packages/" + name + ": SHA-256 differs from fullpackagesha256"}));
+}
+
+}  // namespace

@@ -1,0 +1,347 @@
+#include "publisher/publish/publisher.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "launcher/update/digest.h"
+#include "launcher/release/text.h"
+#include "launcher/release/version_documents.h"
+#include "platform/file.h"
+#include "platform/owner_file.h"
+#include "platform/path.h"
+
+namespace publisher {
+namespace {
+
+// Checks D against D.sig; false with a problem line when it does not verify.
+bool CheckSignature(const std::string& path, const std::string& shown, const std::string& doc,
+                    const PublisherKey& key, std::vector<std::string>* problems) {
+  std::string sig;
+  if (!platform::ReadFileToString(path + release::kSignatureSuffix, &sig)) {
+    problems->push_back(shown + ": no signature file " + shown + release::kSignatureSuffix);
+    return false;
+  }
+  if (!VerifyDetached(key, doc, sig)) {
+    problems->push_back(shown + ": signature does not verify with the given key");
+    return false;
+  }
+  return true;
+}
+
+// Checks one published package against its address, size and digests.
+// `prefix` names its elements: "" for the package, "full" for the fallback.
+void CheckPackage(const std::string& root, const std::string& shown, const std::string& url,
+                  const std::string& sha1_text, const std::string& size_text, const std::string& sha256_text,
+                  const std::string& prefix, std::vector<std::string>* problems) {
+  // The package's place in the tree: what follows the last "packages/".
+  const size_t at = url.rfind("packages/");
+  const std::string rel = at == std::string::npos ? std::string() : url.substr(at);
+  if (rel.size() <= 9 || rel.find("..") != std::string::npos || rel.find('\\') != std::string::npos ||
+      (at > 0 && url[at - 1] != '/')) {
+    problems->push_back(shown + ": package address " + url + " is not under packages/");
+    return;
+  }
+  std::string native = rel;
+  for (char& c : native)
+    if (c == '/') c = platform::kPathSep;
+  const std::string package = root + native;
+  uint64_t size = 0;
+  const bool size_read = release::ParseDecimal(size_text, &size);
+  if (!size_read) problems->push_back(shown + ": " + prefix + "packagesize " + size_text + " is not a decimal number");
+  int64_t actual = platform::FileSize(package);
+  if (actual < 0) {
+    problems->push_back(shown + ": package " + rel + " is missing");
+    return;
+  }
+  if (!size_read || static_cast<uint64_t>(actual) != size)
+    problems->push_back(rel + ": size " + std::to_string(actual) + ", published " + size_text);
+  if (!VerifyPackage(package, sha1_text)) problems->push_back(rel + ": SHA-1 differs from " + prefix + "packagemd5");
+  std::string sha256;
+  if (!Sha256File(package, &sha256) || sha256 != sha256_text) {
+    problems->push_back(rel + ": SHA-256 differs from " + prefix + "packagesha256");
+  }
+  // packages/<64 hex digits>/<name>: the directory is the content's SHA-256.
+  const std::string middle = rel.substr(9, rel.find('/', 9) == std::string::npos ? 0 : rel.find('/', 9) - 9);
+  if (middle.size() == 64 && middle.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos &&
+      middle != sha256) {
+    problems->push_back(rel + ": the address names another SHA-256 than the package's");
+  }
+}
+
+void CheckVersionDocument(const std::string& root, const std::string& dir, const PublisherKey& key,
+                          std::vector<std::string>* problems) {
+  const std::string shown = dir + "/" + release::kVersionInfoFile;
+  const std::string path = platform::JoinPath(root + dir, release::kVersionInfoFile);
+  std::string doc;
+  if (!platform::ReadFileToString(path, &doc)) {
+    problems->push_back(shown + ": cannot read");
+    return;
+  }
+  CheckSignature(path, shown, doc, key, problems);
+
+  release::VersionInfo info;
+  if (!release::ParseVersionInfo(doc, &info)) {
+    problems->push_back(shown + ": no version element");
+    return;
+  }
+  // The seven a signed document carries, read in order as the launcher does.
+  if (const char* missing = release::FirstMissingSigned(info)) {
+    problems->push_back(shown + ": no " + missing + " element (in order)");
+    return;
+  }
+  if (*info.fromversion != dir) problems->push_back(shown + ": fromversion " + *info.fromversion + " is not its directory " + dir);
+  CheckPackage(root, shown, *info.packageurl, *info.packagemd5, *info.packagesize, *info.packagesha256, "", problems);
+
+  // The fallback to the full package, when published.
+  if (!info.fullpackageurl) return;
+  if (const char* missing = release::FirstMissingFallback(info, true)) {
+    problems->push_back(shown + ": fullpackageurl without " + missing);
+    return;
+  }
+  CheckPackage(root, shown, *info.fullpackageurl, *info.fullpackagemd5, *info.fullpackagesize,
+               *info.fullpackagesha256, "full", problems);
+}
+
+// The words after "fullpackage" on a package's line.
+bool ReadFullPackageLine(std::istringstream& words, FullPackage* full) {
+  full->present = true;
+  std::string word, value;
+  while (words >> word) {
+    if (word == "cancel") {
+      full->cancel = true;
+      continue;
+    }
+    if (!(words >> value)) return false;
+    if (word == "digest") {
+      full->digest = value;
+    } else if (word == "sha256") {
+      full->sha256 = value;
+    } else if (word == "size") {
+      full->size = value;
+    } else if (word == "omit") {
+      full->omit.push_back(value);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the sample setup program with a payload of `files` producing
+// `version` as packages/<name>; gives the file's bytes, SHA-1 and SHA-256
+// texts.
+bool WriteSamplePackage(const std::string& program, const std::string& version, bool cancel,
+                        const std::vector<sample_package::File>& files, const std::string& out,
+                        const std::string& name, std::string* bytes, std::string* sha1_text,
+                        std::string* sha256_text, std::string* error) {
+  sample_package::Payload payload;
+  payload.version = version;
+  payload.cancel = cancel;
+  payload.files = files;
+  *bytes = sample_package::Attach(program, payload);
+  const std::string path = platform::JoinPath(out + "packages", name);
+  if (!platform::WriteStringToFile(path, *bytes)) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  DigestContext sha1;
+  sha1.Update(bytes->data(), bytes->size());
+  sha1.Final();
+  *sha1_text = sha1.DigestText();
+  Sha256 sha256;
+  sha256.Update(bytes->data(), bytes->size());
+  *sha256_text = sha256.HexText();
+  return true;
+}
+
+// Writes packages/full_<from>_to_<to> for a package that names a full
+// package and fills the version.xml elements that name it.
+bool WriteFullPackage(const Description& d, const Package& p, const std::string& program, const std::string& out,
+                      bool is_signed, release::VersionInfo* info, std::vector<std::string>* lines,
+                      std::string* error) {
+  const FullPackage& f = p.full;
+  const std::string name = "full_" + p.from + "_to_" + p.to + platform::kExeSuffix;
+  std::string bytes, sha1, sha256;
+  if (!WriteSamplePackage(program, p.to, f.cancel, p.files, out, name, &bytes, &sha1, &sha256, error)) return false;
+  info->fullpackageurl = d.url + "packages/" + name;
+  info->fullpackagemd5 = f.digest.empty() ? sha1 : f.digest;
+  if (is_signed) {
+    info->fullpackagesize = f.size.empty() ? std::to_string(bytes.size()) : f.size;
+    info->fullpackagesha256 = f.sha256.empty() ? sha256 : f.sha256;
+  }
+  for (const std::string& e : f.omit) {
+    if (e.rfind("full", 0) != 0) continue;  // only its own elements
+    if (auto* field = info->Field(e)) field->reset();
+  }
+  lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes (full)");
+  return true;
+}
+
+}  // namespace
+
+bool ReadDescription(const std::string& path, Description* d, std::string* error) {
+  std::string text;
+  if (!platform::ReadFileToString(path, &text)) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::string key;
+    if (!(words >> key) || key[0] == '#') continue;
+    std::string a, b;
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    if (key == "url") {
+      words >> d->url;
+    } else if (key == "setup") {
+      std::getline(words >> std::ws, d->setup);
+    } else if (key == "latest") {
+      words >> d->latest;
+    } else if (key == "package") {
+      if (!(words >> a >> b)) {
+        *error = where + "package needs <from> <to>";
+        return false;
+      }
+      d->packages.push_back(Package{a, b});
+    } else if (d->packages.empty()) {
+      *error = where + key + " outside a package";
+      return false;
+    } else if (key == "updateself") {
+      words >> d->packages.back().updateself;
+    } else if (key == "cancel") {
+      d->packages.back().cancel = true;
+    } else if (key == "digest") {
+      words >> d->packages.back().digest;
+    } else if (key == "sha256") {
+      words >> d->packages.back().sha256;
+    } else if (key == "size") {
+      words >> d->packages.back().size;
+    } else if (key == "omit") {
+      words >> a;
+      d->packages.back().omit.push_back(a);
+    } else if (key == "fullpackage") {
+      if (!ReadFullPackageLine(words, &d->packages.back().full)) {
+        *error = where + "fullpackage takes: cancel, digest <text>, sha256 <text>, size <text>, omit <element>";
+        return false;
+      }
+    } else if (key == "file" || key == "text") {
+      if (!(words >> a)) {
+        *error = where + key + " needs <dest>";
+        return false;
+      }
+      std::string rest;
+      std::getline(words >> std::ws, rest);
+      std::string data;
+      if (key == "file" && !platform::ReadFileToString(rest, &data)) {
+        *error = where + "cannot read " + rest;
+        return false;
+      }
+      if (key == "text") data = rest + "\n";
+      d->packages.back().files.push_back({a, data});
+    } else {
+      *error = where + "unknown line: " + key;
+      return false;
+    }
+  }
+  if (d->url.empty() || d->setup.empty() || d->latest.empty()) {
+    *error = "url, setup and latest are required";
+    return false;
+  }
+  return true;
+}
+
+bool PublishTree(const Description& d, const std::string& program, const std::string& out_dir,
+                 const SigningSeed* seed, std::vector<std::string>* lines, std::string* error) {
+  const std::string out = platform::JoinPath(out_dir, "");
+  platform::MakeDirectories(out + "packages");
+  if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion({d.latest}), seed,
+                                  error))
+    return false;
+  for (const Package& p : d.packages) {
+    const std::string name = "update_" + p.from + "_to_" + p.to + platform::kExeSuffix;
+    std::string bytes, sha1, sha256;
+    if (!WriteSamplePackage(program, p.to, p.cancel, p.files, out, name, &bytes, &sha1, &sha256, error)) return false;
+    release::VersionInfo info;
+    info.versionnum = p.to;
+    info.packageurl = d.url + "packages/" + name;
+    info.packagemd5 = p.digest.empty() ? sha1 : p.digest;
+    info.updateself = p.updateself;
+    if (seed) {
+      info.fromversion = p.from;
+      info.packagesize = p.size.empty() ? std::to_string(bytes.size()) : p.size;
+      info.packagesha256 = p.sha256.empty() ? sha256 : p.sha256;
+    }
+    for (const std::string& e : p.omit) {
+      if (e.rfind("full", 0) == 0) continue;  // the full package's own omit list names those
+      if (auto* field = info.Field(e)) field->reset();
+    }
+    std::vector<std::string> full_line;
+    if (p.full.present && !WriteFullPackage(d, p, program, out, seed != nullptr, &info, &full_line, error)) return false;
+    platform::MakeDirectories(out + p.from);
+    if (!release::WriteDocumentFile(platform::JoinPath(out + p.from, release::kVersionInfoFile),
+                                    release::WriteVersionInfo(info), seed, error))
+      return false;
+    lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes");
+    lines->insert(lines->end(), full_line.begin(), full_line.end());
+  }
+  return true;
+}
+
+bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector<std::string>* problems) {
+  const size_t before = problems->size();
+  const std::string root = platform::JoinPath(out_dir, "");
+  std::string latest;
+  const std::string latest_name = release::kLatestVersionFile;
+  if (!platform::ReadFileToString(root + latest_name, &latest)) {
+    problems->push_back(latest_name + ": cannot read");
+  } else {
+    CheckSignature(root + latest_name, latest_name, latest, key, problems);
+  }
+  std::vector<platform::DirEntry> entries;
+  platform::ListDirectory(root, &entries);
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  for (const platform::DirEntry& e : entries) {
+    if (!e.is_directory || e.name == "." || e.name == ".." || e.name == "packages") continue;
+    if (!platform::Exists(platform::JoinPath(root + e.name, release::kVersionInfoFile))) continue;
+    CheckVersionDocument(root, e.name, key, problems);
+  }
+  return problems->size() == before;
+}
+
+bool MakeKey(const std::string& key_file, std::string* public_key_text, std::string* error) {
+  SigningSeed seed{};
+  PublisherKey key{};
+  if (!GenerateSeed(&seed) || !PublicKeyOfSeed(seed, &key)) {
+    *error = "cannot make a key";
+    return false;
+  }
+  std::string line = EncodeBase64(seed.data(), seed.size()) + "\n";
+  seed.fill(0);
+  bool ok = platform::CreateOwnerOnlyFile(key_file, line);
+  std::fill(line.begin(), line.end(), '\0');
+  if (!ok) {
+    *error = "cannot create " + key_file + " (it must not exist yet)";
+    return false;
+  }
+  *public_key_text = EncodePublicKey(key);
+  return true;
+}
+
+bool ReadKeyFile(const std::string& key_file, SigningSeed* seed, std::string* error) {
+  std::string text;
+  if (!platform::ReadFileToString(key_file, &text)) {
+    *error = "cannot read key file " + key_file;
+    return false;
+  }
+  bool ok = DecodeSeedFile(text, seed);
+  std::fill(text.begin(), text.end(), '\0');
+  if (!ok) *error = "key file " + key_file + " does not hold a private key";
+  return ok;
+}
+
+}  // namespace publisher

@@ -1,0 +1,92 @@
+// The publisher tool's work: reading a chain description, writing the
+// version-information tree (signed when given a key), making keys and
+// checking a published tree against a public key.
+#ifndef PUBLISHER_PUBLISH_PUBLISHER_H_
+#define PUBLISHER_PUBLISH_PUBLISHER_H_
+
+#include <string>
+#include <vector>
+
+#include "launcher/release/signature.h"
+#include "testing/sample_setup/package_format.h"
+
+namespace publisher {
+
+// A full package for the same step as a package, named in its version.xml
+// as the fallback (fullpackageurl, fullpackagemd5 and, signed,
+// fullpackagesize and fullpackagesha256). It installs the same files.
+struct FullPackage {
+  bool present = false;
+  bool cancel = false;
+  // Published in place of the real values when not empty (tests of faults).
+  std::string digest, sha256, size;
+  std::vector<std::string> omit;
+};
+
+struct Package {
+  Package() = default;
+  Package(std::string f, std::string t) : from(std::move(f)), to(std::move(t)) {}
+  std::string from, to, updateself = "false";
+  bool cancel = false;
+  // Published in place of the real values when not empty (tests of faults).
+  std::string digest, sha256, size;
+  std::vector<sample_package::File> files;
+  std::vector<std::string> omit;
+  FullPackage full;
+};
+
+struct Description {
+  std::string url, setup, latest;
+  std::vector<Package> packages;
+};
+
+// Reads a description file (format in publish.cc). False with *error set.
+bool ReadDescription(const std::string& path, Description* out, std::string* error);
+
+// Writes latest-version.xml, <from>/version.xml of each package and
+// packages/<name> into `out_dir`, building the packages from the setup
+// program bytes `program`. With a seed every document is also signed
+// (D.sig beside D) and each version.xml carries fromversion, packagesize and
+// packagesha256 after its four elements; without one the tree is the plain
+// unsigned one. `lines` receives one summary line per package.
+bool PublishTree(const Description& d, const std::string& program, const std::string& out_dir,
+                 const SigningSeed* seed, std::vector<std::string>* lines, std::string* error);
+
+// Checks a published tree against `key`: the signatures of latest-version.xml
+// and of every <dir>/version.xml, that each version.xml names its own
+// directory as fromversion, and that each package (looked up as
+// packages/<what follows "packages/" in packageurl>) has the published size,
+// SHA-1 and SHA-256, and that an address of the form packages/<hex>/<name>
+// names the package's own SHA-256. The fallback elements fullpackageurl,
+// fullpackagemd5, fullpackagesize and fullpackagesha256, when present after
+// the others, are checked the same way. Appends one line per problem; true when there is none.
+bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector<std::string>* problems);
+
+// The release builder. `builds` holds one directory per version, named by
+// its version text, each the whole client as installed plus a notes.txt of
+// release notes. Writes into `out_dir`, to be served at `base_url`: for each
+// step N-1 -> N a delta package and a full package (the setup program at
+// `setup_program` with a delta_package payload; deltas carry the patch tool
+// at `gleaner` when they patch engine packages) under
+// packages/<sha256>/<name>, <N-1>/version.xml naming both, latest-version.xml
+// and news.html. Signed as PublishTree with a seed. The version store
+// dovra_version.ini at the top of a build is left out (the setup program
+// writes it). `lines` receives the summary: one line per package and one
+// per engine package sent whole, with the reason.
+bool BuildRelease(const std::string& builds, const std::string& out_dir, const std::string& base_url,
+                  const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
+                  std::vector<std::string>* lines, std::string* error);
+
+// The release notes page: versions and their notes, newest first, escaped.
+std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first);
+
+// A new key: writes the seed's base64 line to a new owner-only file at
+// `key_file` (never replacing one) and gives the public key text.
+bool MakeKey(const std::string& key_file, std::string* public_key_text, std::string* error);
+
+// The seed from a private key file.
+bool ReadKeyFile(const std::string& key_file, SigningSeed* seed, std::string* error);
+
+}  // namespace publisher
+
+#endif  // PUBLISHER_PUBLISH_PUBLISHER_H_

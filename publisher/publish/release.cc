@@ -1,0 +1,380 @@
+// The release builder: from whole client builds, one per version, to the
+// served tree of delta and full packages, version documents and news.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "launcher/update/digest.h"
+#include "launcher/release/version_documents.h"
+#include "patcher/engine/archive.h"
+#include "platform/file.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "delta_setup/delta_format.h"
+#include "publisher/pkgtool/package_tool.h"
+#include "publisher/publish/publisher.h"
+
+namespace publisher {
+namespace {
+
+constexpr size_t kNewsVersions = 10;
+
+struct Entry {
+  std::string full_path, sha256;
+  bool executable = false;
+};
+
+struct Build {
+  std::string version, dir, notes;
+  std::map<std::string, Entry> files;  // relative path with '/' -> entry
+};
+
+bool ParseVersion(const std::string& text, std::vector<uint64_t>* parts) {
+  parts->clear();
+  size_t at = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t dot = text.find('.', at);
+    if ((i < 3) != (dot != std::string::npos)) return false;
+    const std::string n = text.substr(at, i < 3 ? dot - at : std::string::npos);
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return false;
+    parts->push_back(std::stoull(n));
+    at = dot + 1;
+  }
+  return true;
+}
+
+bool ListFiles(const std::string& dir, const std::string& rel, std::map<std::string, Entry>* out, std::string* error) {
+  std::vector<platform::DirEntry> entries;
+  if (!platform::ListDirectory(dir, &entries)) {
+    *error = "cannot list " + dir;
+    return false;
+  }
+  for (const platform::DirEntry& e : entries) {
+    if (e.name == "." || e.name == "..") continue;
+    const std::string path = platform::JoinPath(dir, e.name), r = rel + e.name;
+    if (e.is_directory) {
+      if (!ListFiles(path + platform::kPathSep, r + "/", out, error)) return false;
+      continue;
+    }
+    Entry f;
+    f.full_path = path;
+    std::error_code ec;
+    const auto perms = std::filesystem::status(path, ec).permissions();
+    f.executable = !ec && (perms & std::filesystem::perms::owner_exec) != std::filesystem::perms::none;
+    (*out)[r] = f;
+  }
+  return true;
+}
+
+// An engine package: the file starts with the package tag, in the clear or
+// enciphered behind the marker.
+bool IsEnginePackage(const std::string& head) {
+  static const unsigned char kTag[4] = {0xC1, 0x83, 0x2A, 0x9E};
+  if (head.size() >= 4 && std::memcmp(head.data(), kTag, 4) == 0) return true;
+  if (head.size() < 14 || head.compare(0, 10, "TRXArchive") != 0) return false;
+  for (int i = 0; i < 4; ++i)
+    if ((static_cast<unsigned char>(head[10 + i]) ^ FArchive::TransformKey[i]) != kTag[i]) return false;
+  return true;
+}
+
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '&': out += "&amp;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// A written package: its address and digests.
+struct Published {
+  std::string url, sha1, sha256;
+  uint64_t size = 0;
+};
+
+bool WritePackage(const std::string& out, const std::string& base_url, const std::string& name,
+                  const std::string& bytes, Published* p, std::string* error) {
+  p->sha256 = delta_package::Sha256Of(bytes);
+  DigestContext sha1;
+  sha1.Update(bytes.data(), bytes.size());
+  sha1.Final();
+  p->sha1 = sha1.DigestText();
+  p->size = bytes.size();
+  const std::string dir = platform::JoinPath(platform::JoinPath(out, "packages") + platform::kPathSep, p->sha256);
+  platform::MakeDirectories(dir);
+  const std::string path = platform::JoinPath(dir, name);
+  if (!platform::WriteStringToFile(path, bytes)) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  p->url = base_url + "packages/" + p->sha256 + "/" + name;
+  return true;
+}
+
+// The difference file for an engine package, as "pkgtool diff" makes it,
+// when Gleaner composes exactly NEW from OLD with it; otherwise empty with
+// the reason.
+bool TryDifference(const std::string& work, const std::string& gleaner, const Entry& old_file,
+                   const Entry& new_file, const std::string& new_bytes, std::string* diff, std::string* reason) {
+  const std::string diff_path = work + "step.diff", out_path = work + "step.out";
+  platform::RemoveFile(out_path);
+  std::string report;
+  if (pkgtool::RunPkgtool({"diff", old_file.full_path, new_file.full_path, diff_path}, &report) != 0) {
+    while (!report.empty() && report.back() == '\n') report.pop_back();
+    *reason = "no difference file: " + report;
+    return false;
+  }
+  if (report.find("note:") != std::string::npos) {
+    *reason = "the difference file cannot carry its generations";
+    return false;
+  }
+  const std::string line = platform::QuoteArgument(gleaner) + " \"" + diff_path + "\" \"" + old_file.full_path +
+                           "\" \"" + out_path + "\"";
+  auto child = platform::StartProcess(line, work, work + "gleaner.log");
+  if (!child || !child->Wait()) {
+    *reason = "cannot run the patch tool";
+    return false;
+  }
+  std::string composed;
+  if (child->ExitCode() != 0 || !platform::ReadFileToString(out_path, &composed)) {
+    *reason = "the patch tool fails on it (exit code " + std::to_string(child->ExitCode()) + ")";
+    return false;
+  }
+  if (composed != new_bytes) {
+    *reason = "the composed package is not byte-identical to the new one";
+    return false;
+  }
+  return platform::ReadFileToString(diff_path, diff);
+}
+
+// The first bytes of a file (fewer when it is shorter).
+std::string Head(const std::string& path, int32_t n) {
+  auto f = platform::OpenFile(path, platform::FileOpenOptions());
+  std::string out(static_cast<size_t>(n), '\0');
+  size_t got = 0;
+  if (!f || f->Read(&out[0], out.size(), &got) != platform::FileError::kNone) return std::string();
+  out.resize(got);
+  return out;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+bool IsLauncher(const std::string& path) { return path == "Quillfen" || path == "Quillfen.exe"; }
+
+// The builds in `builds`, oldest first, each listed with its files' digests.
+// Refuses anything but version directories, two naming one version, and a
+// file name the setup program would refuse.
+bool ReadBuilds(const std::string& builds, std::vector<Build>* out, std::vector<std::string>* lines,
+                std::string* error) {
+  std::vector<platform::DirEntry> entries;
+  if (!platform::ListDirectory(builds, &entries)) {
+    *error = "cannot list " + builds;
+    return false;
+  }
+  std::vector<std::pair<std::vector<uint64_t>, Build>> found;
+  for (const platform::DirEntry& e : entries) {
+    if (e.name == "." || e.name == "..") continue;
+    std::vector<uint64_t> parts;
+    if (!e.is_directory || !ParseVersion(e.name, &parts)) {
+      *error = "not a version directory in " + builds + ": " + e.name;
+      return false;
+    }
+    Build b;
+    b.version = e.name;
+    b.dir = platform::JoinPath(builds, e.name) + platform::kPathSep;
+    if (!ListFiles(b.dir, "", &b.files, error)) return false;
+    if (b.files.count("notes.txt")) {
+      platform::ReadFileToString(b.files["notes.txt"].full_path, &b.notes);
+      b.files.erase("notes.txt");
+    }
+    if (b.files.erase(delta_package::kVersionStore))
+      lines->push_back(b.version + ": " + delta_package::kVersionStore + " left out (the setup program writes it)");
+    for (auto& [path, f] : b.files) {
+      if (!delta_package::SafeRelativePath(path)) {
+        *error = b.version + ": a file name the setup program refuses: " + path;
+        return false;
+      }
+      if (!Sha256File(f.full_path, &f.sha256)) {
+        *error = "cannot read " + f.full_path;
+        return false;
+      }
+    }
+    found.emplace_back(parts, std::move(b));
+  }
+  if (found.empty()) {
+    *error = "no version directories in " + builds;
+    return false;
+  }
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 1; i < found.size(); ++i) {
+    if (found[i].first == found[i - 1].first) {
+      *error = "two directories name version " + found[i].second.version;
+      return false;
+    }
+  }
+  for (auto& f : found) out->push_back(std::move(f.second));
+  return true;
+}
+
+// The payloads of one step: the delta (difference files for engine packages
+// where they pay, other changed files whole) and the full package.
+struct Step {
+  Step(const std::string& to, const std::string& from) : delta(to, from), full(to) {}
+  delta_package::PayloadWriter delta, full;
+  bool self = false;  // the launcher itself changes
+  int patched = 0, whole = 0, deleted = 0;
+};
+
+bool ComposeStep(const Build& from, const Build& to, const std::string& work, const std::string& gleaner,
+                 const std::string& gleaner_bytes, Step* step, std::vector<std::string>* lines, std::string* error) {
+  for (const auto& [path, old_file] : from.files) {
+    if (to.files.count(path)) continue;
+    step->delta.AddDelete(path);
+    step->full.AddDelete(path);
+    step->self = step->self || IsLauncher(path);
+    ++step->deleted;
+  }
+  for (const auto& [path, f] : to.files) {
+    std::string bytes;
+    if (!platform::ReadFileToString(f.full_path, &bytes)) {
+      *error = "cannot read " + f.full_path;
+      return false;
+    }
+    step->full.AddWhole(path, bytes);
+    step->full.AddOutput(path, f.sha256, f.executable);
+    auto old_it = from.files.find(path);
+    if (old_it != from.files.end() && old_it->second.sha256 == f.sha256 && old_it->second.executable == f.executable)
+      continue;
+    step->self = step->self || IsLauncher(path);
+    step->delta.AddOutput(path, f.sha256, f.executable);
+    if (old_it != from.files.end()) {
+      const bool engine = IsEnginePackage(bytes.substr(0, 14)) && IsEnginePackage(Head(old_it->second.full_path, 14));
+      if (engine) {
+        std::string diff, reason;
+        if (TryDifference(work, gleaner, old_it->second, f, bytes, &diff, &reason)) {
+          step->delta.AddInput(path, old_it->second.sha256);
+          step->delta.AddPatch(path, std::move(diff));
+          ++step->patched;
+          continue;
+        }
+        lines->push_back("  " + to.version + ": engine package " + path + " sent whole: " + reason);
+      }
+    }
+    step->delta.AddWhole(path, bytes);
+    ++step->whole;
+  }
+  if (step->patched > 0) step->delta.SetGleaner(gleaner_bytes);
+  return true;
+}
+
+// Writes the step's two packages and <from>/version.xml naming them.
+bool PublishStep(const std::string& out, const std::string& base_url, const std::string& program,
+                 const Build& from, const Build& to, const Step& step, const SigningSeed* seed,
+                 std::vector<std::string>* lines, std::string* error) {
+  const std::string suffix = platform::kExeSuffix;
+  Published d, f;
+  if (!WritePackage(out, base_url, "update_" + from.version + "_to_" + to.version + suffix,
+                    delta_package::Attach(program, step.delta.Payload()), &d, error) ||
+      !WritePackage(out, base_url, "full_" + from.version + "_to_" + to.version + suffix,
+                    delta_package::Attach(program, step.full.Payload()), &f, error))
+    return false;
+
+  release::VersionInfo info;
+  info.versionnum = to.version;
+  info.packageurl = d.url;
+  info.packagemd5 = d.sha1;
+  info.updateself = step.self ? "true" : "false";
+  info.fullpackageurl = f.url;
+  info.fullpackagemd5 = f.sha1;
+  if (seed) {
+    info.fromversion = from.version;
+    info.packagesize = std::to_string(d.size);
+    info.packagesha256 = d.sha256;
+    info.fullpackagesize = std::to_string(f.size);
+    info.fullpackagesha256 = f.sha256;
+  }
+  platform::MakeDirectories(out + from.version);
+  if (!release::WriteDocumentFile(platform::JoinPath(out + from.version, release::kVersionInfoFile),
+                                  release::WriteVersionInfo(info), seed, error))
+    return false;
+  std::ostringstream line;
+  line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << step.patched << " patched, "
+       << step.whole << " whole, " << step.deleted << " deleted)  full " << f.size << " bytes"
+       << (step.self ? "  updateself" : "");
+  lines->push_back(line.str());
+  return true;
+}
+
+}  // namespace
+
+
+std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first) {
+  std::string page =
+      "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>Release notes</title>\n</head>\n<body>\n"
+      "<h1>Release notes</h1>\n";
+  for (const auto& [version, notes] : newest_first) {
+    page += "<h2>" + HtmlEscape(version) + "</h2>\n";
+    page += notes.empty() ? std::string("<p>No release notes.</p>\n") : "<pre>" + HtmlEscape(notes) + "</pre>\n";
+  }
+  return page + "</body>\n</html>\n";
+}
+
+bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, const std::string& base_url_in,
+                  const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
+                  std::vector<std::string>* lines, std::string* error) {
+  // Absolute, for the patch tool runs in another directory.
+  std::error_code ec;
+  const std::string builds = std::filesystem::absolute(builds_in, ec).string();
+  const std::string out_dir = std::filesystem::absolute(out_dir_in, ec).string();
+  std::string program, gleaner_bytes;
+  if (!platform::ReadFileToString(setup_program, &program)) {
+    *error = "cannot read the setup program " + setup_program;
+    return false;
+  }
+  if (!platform::ReadFileToString(gleaner, &gleaner_bytes)) {
+    *error = "cannot read the patch tool " + gleaner;
+    return false;
+  }
+  const std::string base_url = base_url_in.empty() || base_url_in.back() == '/' ? base_url_in : base_url_in + "/";
+  std::vector<Build> found;
+  if (!ReadBuilds(builds, &found, lines, error)) return false;
+
+  const std::string out = platform::JoinPath(out_dir, "");
+  const std::string work = out + ".release-work" + platform::kPathSep;
+  RemoveTree(work);
+  platform::MakeDirectories(work);
+  platform::MakeDirectories(out + "packages");
+  pkgtool::InstallServices();
+  for (size_t i = 1; i < found.size(); ++i) {
+    Step step(found[i].version, found[i - 1].version);
+    if (!ComposeStep(found[i - 1], found[i], work, gleaner, gleaner_bytes, &step, lines, error) ||
+        !PublishStep(out, base_url, program, found[i - 1], found[i], step, seed, lines, error))
+      return false;
+  }
+  RemoveTree(work);
+
+  if (!release::WriteDocumentFile(out + release::kLatestVersionFile,
+                                  release::WriteLatestVersion({found.back().version}), seed, error))
+    return false;
+  std::vector<std::pair<std::string, std::string>> news;
+  for (size_t i = found.size(); i > 0 && news.size() < kNewsVersions; --i)
+    news.emplace_back(found[i - 1].version, found[i - 1].notes);
+  if (!platform::WriteStringToFile(out + "news.html", NewsPage(news))) {
+    *error = "cannot write " + out + "news.html";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace publisher
