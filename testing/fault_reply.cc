@@ -12,6 +12,80 @@ using Fault = FaultServer::Fault;
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+constexpr const char* kFileType = "application/octet-stream";
+
+// A Content-Range value: from `from` to the end of a file of `size` bytes.
+std::string ContentRange(size_t from, size_t size) {
+  return "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
+}
+
+// The file whole (or the requested range of it), cut short, dripped or
+// stalled as `fault` says.
+void SendWholeFile(Fault fault, size_t start, const std::string* d, httplib::Response& res) {
+  // The library cuts the Range out of this whole-file provider itself.
+  const size_t size = d->size();
+  res.set_content_provider(size, kFileType, [d, fault, start](size_t offset, size_t length, httplib::DataSink& sink) {
+    size_t sent = offset - start;
+    if (fault == Fault::kTruncate) {
+      size_t half = (d->size() - start) / 2;
+      if (sent >= half) return false;
+      length = std::min(length, half - sent);
+    } else if (fault == Fault::kDrip) {
+      length = std::min<size_t>(length, 1000);
+      Pause(1);
+    } else if (fault == Fault::kStall) {
+      if (sent >= 20000) {
+        Pause(FaultServer::kStallMs);
+        return false;
+      }
+      length = std::min<size_t>(length, 20000 - sent);
+    } else if (fault == Fault::kStallHeaders) {
+      Pause(FaultServer::kStallMs);
+      return false;
+    }
+    return sink.write(d->data() + offset, length);
+  });
+}
+
+// The file from `start`, chunked and without a length, with the body or its
+// headers wrong as `fault` says.
+void SendChunkedRange(Fault fault, size_t start, const std::string* d, httplib::Response& res) {
+  const size_t size = d->size();
+  std::string content_range = ContentRange(start, size);
+  size_t from = start, to = size;
+  res.status = 206;
+  if (fault == Fault::kShortBody) to = start + (size - start) / 2;
+  if (fault == Fault::kWrongContentRange && from < size) {
+    from += 1;
+    content_range = ContentRange(from, size);
+  }
+  if (fault == Fault::kFullBody200) {
+    res.status = 200;
+    from = 0;
+  } else {
+    res.set_header("Content-Range", content_range);
+  }
+  const size_t piece = fault == Fault::kTinyChunks ? 7 : 65536;
+  res.set_chunked_content_provider(kFileType, [d, from, to, piece](size_t offset, httplib::DataSink& sink) {
+    size_t at = from + offset;
+    if (at >= to) {
+      sink.done();
+      return true;
+    }
+    return sink.write(d->data() + at, std::min<size_t>(to - at, piece));
+  });
+}
+
+// A small HTML page, chunked, so that the library leaves the status and the
+// body alone.
+void SendPage(std::string page, httplib::Response& res) {
+  res.set_chunked_content_provider("text/html", [page](size_t offset, httplib::DataSink& sink) {
+    if (offset == 0) sink.write(page.data(), page.size());
+    sink.done();
+    return true;
+  });
+}
+
 }  // namespace
 
 FaultServer::Request DescribeRequest(const httplib::Request& req) {
@@ -30,11 +104,8 @@ FaultServer::Request DescribeRequest(const httplib::Request& req) {
 void SendFault(const FaultAnswer& answer, const FaultServer::Request& r, const std::string* d,
                httplib::Response& res) {
   const Fault fault = answer.fault;
-  size_t size = d->size();
   size_t start = r.start;
-  if (start > size) start = size;
-  std::string content_range = "bytes " + std::to_string(start) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
-  const char* type = "application/octet-stream";
+  if (start > d->size()) start = d->size();
   switch (fault) {
     case Fault::kEcho:
       res.set_header("X-Agent", r.user_agent);
@@ -44,84 +115,27 @@ void SendFault(const FaultAnswer& answer, const FaultServer::Request& r, const s
     case Fault::kTruncate:
     case Fault::kDrip:
     case Fault::kStall:
-    case Fault::kStallHeaders: {
-      // The library cuts the Range out of this whole-file provider itself.
-      res.set_content_provider(size, type, [d, fault, start](size_t offset, size_t length, httplib::DataSink& sink) {
-        size_t sent = offset - start;
-        if (fault == Fault::kTruncate) {
-          size_t half = (d->size() - start) / 2;
-          if (sent >= half) return false;
-          length = std::min(length, half - sent);
-        } else if (fault == Fault::kDrip) {
-          length = std::min<size_t>(length, 1000);
-          Pause(1);
-        } else if (fault == Fault::kStall) {
-          if (sent >= 20000) {
-            Pause(FaultServer::kStallMs);
-            return false;
-          }
-          length = std::min<size_t>(length, 20000 - sent);
-        } else if (fault == Fault::kStallHeaders) {
-          Pause(FaultServer::kStallMs);
-          return false;
-        }
-        return sink.write(d->data() + offset, length);
-      });
+    case Fault::kStallHeaders:
+      SendWholeFile(fault, start, d, res);
       return;
-    }
     case Fault::kShortBody:
     case Fault::kNoContentLength:
     case Fault::kTinyChunks:
     case Fault::kWrongContentRange:
-    case Fault::kFullBody200: {
-      size_t from = start, to = size;
-      res.status = 206;
-      if (fault == Fault::kShortBody) to = start + (size - start) / 2;
-      if (fault == Fault::kWrongContentRange && from < size) {
-        from += 1;
-        content_range = "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
-      }
-      if (fault == Fault::kFullBody200) {
-        res.status = 200;
-        from = 0;
-      } else {
-        res.set_header("Content-Range", content_range);
-      }
-      const size_t piece = fault == Fault::kTinyChunks ? 7 : 65536;
-      res.set_chunked_content_provider(type, [d, from, to, piece](size_t offset, httplib::DataSink& sink) {
-        size_t at = from + offset;
-        if (at >= to) {
-          sink.done();
-          return true;
-        }
-        return sink.write(d->data() + at, std::min<size_t>(to - at, piece));
-      });
+    case Fault::kFullBody200:
+      SendChunkedRange(fault, start, d, res);
       return;
-    }
     case Fault::kBusy:
-    case Fault::kTooMany: {
+    case Fault::kTooMany:
       res.status = fault == Fault::kBusy ? 503 : 429;
       if (!answer.retry_after.empty()) res.set_header("Retry-After", answer.retry_after);
-      std::string page = "<html>busy</html>";
-      res.set_chunked_content_provider("text/html", [page](size_t offset, httplib::DataSink& sink) {
-        if (offset == 0) sink.write(page.data(), page.size());
-        sink.done();
-        return true;
-      });
+      SendPage("<html>busy</html>", res);
       return;
-    }
     case Fault::kNotFound:
-    case Fault::kServerError: {
-      // Chunked, so that the library leaves the status and the body alone.
+    case Fault::kServerError:
       res.status = fault == Fault::kNotFound ? 404 : 503;
-      std::string page = fault == Fault::kNotFound ? "<html>not found</html>" : "<html>busy</html>";
-      res.set_chunked_content_provider("text/html", [page](size_t offset, httplib::DataSink& sink) {
-        if (offset == 0) sink.write(page.data(), page.size());
-        sink.done();
-        return true;
-      });
+      SendPage(fault == Fault::kNotFound ? "<html>not found</html>" : "<html>busy</html>", res);
       return;
-    }
     case Fault::kRedirect:
       res.set_redirect(answer.location);
       return;

@@ -128,18 +128,24 @@ TEST_F(FaultServerSelfTest, EachReplyIsTheOneTheScriptChose) {
       case 0: return Fault::kNotFound;
       case 1: return Fault::kTooMany;
       case 2: return Fault::kWrongContentRange;
+      case 3: return Fault::kShortBody;
       default: return Fault::kEcho;
     }
   });
   Reply missing = Get(server_.Url("a"), "");
   Reply busy = Get(server_.Url("b"), "");
   Reply wrong = Get(server_.Url("c"), "Range: bytes=4-\r\n");
+  Reply short_body = Get(server_.Url("e"), "Range: bytes=4-\r\n");
   Reply echo = Get(server_.Url("d"), "");
   EXPECT_EQ(missing.status, 404u);
+  EXPECT_EQ(missing.body, "<html>not found</html>");
   EXPECT_EQ(busy.status, 429u);
   EXPECT_EQ(busy.retry_after, date);
+  EXPECT_EQ(busy.body, "<html>busy</html>");
   EXPECT_EQ(wrong.status, 206u);
   EXPECT_EQ(wrong.body, "56789");
+  EXPECT_EQ(short_body.status, 206u);
+  EXPECT_EQ(short_body.body, "456");  // half of what the range asked for
   EXPECT_EQ(echo.status, 200u);
   EXPECT_EQ(echo.body, "0123456789");
   // A redirect is not followed by this client when it leads nowhere: the
@@ -148,8 +154,8 @@ TEST_F(FaultServerSelfTest, EachReplyIsTheOneTheScriptChose) {
   Reply moved = Get(server_.Url("moved"), "");
   EXPECT_EQ(moved.status, 404u);  // followed to /elsewhere, which is not found
   auto seen = server_.Requests();
-  ASSERT_EQ(seen.size(), 6u);
-  EXPECT_EQ(seen[5].path, "/elsewhere");
+  ASSERT_EQ(seen.size(), 7u);
+  EXPECT_EQ(seen[6].path, "/elsewhere");
 }
 
 TEST_F(FaultServerSelfTest, NothingAnswersAfterStop) {

@@ -74,6 +74,35 @@ size_t SkipLineBreak(const std::string& text, size_t offset) {
   return offset;
 }
 
+// The text of a new element and the lengths its record is given.
+struct NewElemText {
+  std::string text;      // the element, then a line break
+  size_t start_len = 0;  // the start tag, or the whole empty-element tag
+  size_t end_len = 0;    // the end tag; 0 for an empty-element tag
+  size_t elem_len = 0;   // the element without the line break
+};
+
+// Without a value the element is an empty-element tag.
+NewElemText MakeElemText(std::string_view name, std::string_view value) {
+  NewElemText e;
+  e.text = "<";
+  e.text.append(name);
+  if (value.empty()) {
+    e.text.append("/>");
+    e.start_len = e.text.size();
+    e.end_len = 0;
+  } else {
+    e.text.append(">");
+    e.start_len = e.text.size();
+    markup_text::AppendEscaped(&e.text, value, false);
+    e.text.append("</").append(name).append(">");
+    e.end_len = name.size() + 3;
+  }
+  e.elem_len = e.text.size();
+  e.text.append("\r\n");
+  return e;
+}
+
 }  // namespace
 
 MarkupDocument::MarkupDocument() { Parse(); }
@@ -702,81 +731,50 @@ bool MarkupDocument::InsertElem(std::string_view name, int value) {
   return AddNode(name, buf, Where::kBefore);
 }
 
-bool MarkupDocument::AddNode(std::string_view name, std::string_view value, Where where) {
-  if ((doc_flags_ & (kDocReadPiecewise | kDocWritePiecewise)) || !IsValidName(name)) return false;
-  std::string node = "<";
-  node.append(name);
-  size_t start_len, end_len;
-  if (value.empty()) {
-    node.append("/>");
-    start_len = node.size();
-    end_len = 0;
-  } else {
-    node.append(">");
-    start_len = node.size();
-    markup_text::AppendEscaped(&node, value, false);
-    node.append("</").append(name).append(">");
-    end_len = name.size() + 3;
-  }
-  size_t elem_len = node.size();
-  node.append("\r\n");
-  if (doc_text_.size() + node.size() + name.size() + 8 > kMaxText) return false;
+// The parent has no end tag yet: an empty-element tag becomes a start tag,
+// and a lone start tag gets its end tag, around the new child `node`. Returns
+// the offset of `node`.
+size_t MarkupDocument::EndParentAround(int parent, const std::string& node) {
+  const ElemRecord& rp = elements_[parent];
+  std::string pname(TagName(parent));
+  size_t tag_end = rp.start + StartTagLength(parent);
+  bool empty_tag = !(rp.flags & kElemUnended) && doc_text_[tag_end - 2] == '/';
+  size_t at = empty_tag ? tag_end - 2 : tag_end;
+  std::string with = empty_tag ? ">\r\n" : "\r\n";
+  with += node;
+  with += "</" + pname + ">";
+  Splice(parent, at, empty_tag ? 2 : 0, with, false);
+  ElemRecord& p = elements_[parent];
+  p.flags &= ~kElemUnended;
+  p.SetTagLengths(static_cast<uint32_t>(at - p.start + (empty_tag ? 1 : 0)),
+                  static_cast<uint32_t>(pname.size() + 3));
+  return at + (empty_tag ? 3 : 2);
+}
 
-  int parent = parent_pos_;
-  int x = (main_pos_ && node_type_ == kNodeElement) ? main_pos_ : 0;
-  size_t offset;
-  if (x) {
-    const ElemRecord& rx = elements_[x];
-    offset = where == Where::kAfter ? SkipLineBreak(doc_text_, rx.start + rx.length) : rx.start;
-    Splice(parent, offset, 0, node, false);
-  } else if (parent && EndTagLength(parent) == 0) {
-    // The parent has no end tag yet: an empty-element tag becomes a start
-    // tag, and a lone start tag gets its end tag, around the new child.
-    const ElemRecord& rp = elements_[parent];
-    std::string pname(TagName(parent));
-    size_t tag_end = rp.start + StartTagLength(parent);
-    bool empty_tag = !(rp.flags & kElemUnended) && doc_text_[tag_end - 2] == '/';
-    size_t at = empty_tag ? tag_end - 2 : tag_end;
-    std::string with = empty_tag ? ">\r\n" : "\r\n";
-    with += node;
-    with += "</" + pname + ">";
-    Splice(parent, at, empty_tag ? 2 : 0, with, false);
-    ElemRecord& p = elements_[parent];
-    p.flags &= ~kElemUnended;
-    p.SetTagLengths(static_cast<uint32_t>(at - p.start + (empty_tag ? 1 : 0)),
-                    static_cast<uint32_t>(pname.size() + 3));
-    offset = at + (empty_tag ? 3 : 2);
-  } else {
-    const ElemRecord& rp = elements_[parent];
-    if (where == Where::kAfter) {
-      if (parent) {
-        offset = rp.start + rp.length - EndTagLength(parent);
-      } else if (rp.first_child) {
-        const ElemRecord& last = elements_[elements_[rp.first_child].prev_sibling];
-        offset = SkipLineBreak(doc_text_, last.start + last.length);
-      } else {
-        offset = doc_text_.size();
-      }
-    } else {
-      if (parent) {
-        offset = SkipLineBreak(doc_text_, rp.start + StartTagLength(parent));
-        if (rp.first_child && offset > static_cast<size_t>(elements_[rp.first_child].start)) {
-          offset = elements_[rp.first_child].start;
-        }
-      } else {
-        offset = rp.first_child ? elements_[rp.first_child].start : doc_text_.size();
-      }
+// Where a new last (kAfter) or first (kBefore) child of `parent` goes.
+size_t MarkupDocument::ChildOffset(int parent, Where where) const {
+  const ElemRecord& rp = elements_[parent];
+  if (where == Where::kAfter) {
+    if (parent) return rp.start + rp.length - EndTagLength(parent);
+    if (rp.first_child) {
+      const ElemRecord& last = elements_[elements_[rp.first_child].prev_sibling];
+      return SkipLineBreak(doc_text_, last.start + last.length);
     }
-    Splice(parent, offset, 0, node, false);
+    return doc_text_.size();
   }
+  if (parent) {
+    size_t offset = SkipLineBreak(doc_text_, rp.start + StartTagLength(parent));
+    if (rp.first_child && offset > static_cast<size_t>(elements_[rp.first_child].start)) {
+      offset = elements_[rp.first_child].start;
+    }
+    return offset;
+  }
+  return rp.first_child ? elements_[rp.first_child].start : doc_text_.size();
+}
 
-  if (free_pos_ == static_cast<int>(elements_.size())) elements_.resize(elements_.size() * 2);
-  int i = free_pos_++;
-  ElemRecord& r = elements_[i];
-  r = ElemRecord();
-  r.start = static_cast<int32_t>(offset);
-  r.length = static_cast<int32_t>(elem_len);
-  r.SetTagLengths(static_cast<uint32_t>(start_len), static_cast<uint32_t>(end_len));
+// Links the new record i beside x, or without x as the last or first child
+// of `parent`.
+void MarkupDocument::LinkNew(int x, int parent, int i, Where where) {
   if (x) {
     if (where == Where::kAfter) {
       LinkAfter(x, i);
@@ -788,6 +786,35 @@ bool MarkupDocument::AddNode(std::string_view name, std::string_view value, Wher
   } else {
     LinkBefore(elements_[parent].first_child, i);
   }
+}
+
+bool MarkupDocument::AddNode(std::string_view name, std::string_view value, Where where) {
+  if ((doc_flags_ & (kDocReadPiecewise | kDocWritePiecewise)) || !IsValidName(name)) return false;
+  const NewElemText node = MakeElemText(name, value);
+  if (doc_text_.size() + node.text.size() + name.size() + 8 > kMaxText) return false;
+
+  int parent = parent_pos_;
+  int x = (main_pos_ && node_type_ == kNodeElement) ? main_pos_ : 0;
+  size_t offset;
+  if (x) {
+    const ElemRecord& rx = elements_[x];
+    offset = where == Where::kAfter ? SkipLineBreak(doc_text_, rx.start + rx.length) : rx.start;
+    Splice(parent, offset, 0, node.text, false);
+  } else if (parent && EndTagLength(parent) == 0) {
+    offset = EndParentAround(parent, node.text);
+  } else {
+    offset = ChildOffset(parent, where);
+    Splice(parent, offset, 0, node.text, false);
+  }
+
+  if (free_pos_ == static_cast<int>(elements_.size())) elements_.resize(elements_.size() * 2);
+  int i = free_pos_++;
+  ElemRecord& r = elements_[i];
+  r = ElemRecord();
+  r.start = static_cast<int32_t>(offset);
+  r.length = static_cast<int32_t>(node.elem_len);
+  r.SetTagLengths(static_cast<uint32_t>(node.start_len), static_cast<uint32_t>(node.end_len));
+  LinkNew(x, parent, i, where);
   main_pos_ = i;
   child_pos_ = 0;
   node_type_ = kNodeElement;

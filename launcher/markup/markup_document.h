@@ -169,6 +169,9 @@ class MarkupDocument {
   void LinkAfter(int x, int i);
   void LinkBefore(int x, int i);
   bool AddNode(std::string_view name, std::string_view value, Where where);
+  size_t EndParentAround(int parent, const std::string& node);
+  size_t ChildOffset(int parent, Where where) const;
+  void LinkNew(int x, int parent, int i, Where where);
   bool FindAttrib(int i, std::string_view name, AttribRange* out) const;
   // Replaces `len` bytes at `offset` with `with` and shifts every record that
   // starts at or behind `offset`. `owner` and its ancestors grow by the

@@ -384,6 +384,23 @@ TEST(MarkupDocumentTest, EditsKeepUntouchedBytes) {
   EXPECT_TRUE(MarkupDocument(doc.GetDoc().c_str()).IsWellFormed());
 }
 
+TEST(MarkupDocumentTest, TopLevelAddsGoAfterTheLastLineOrBeforeTheFirstElement) {
+  MarkupDocument doc("<a/>\n<!-- end -->\n");
+  doc.ResetPos();
+  ASSERT_TRUE(doc.AddElem("b"));
+  EXPECT_EQ(doc.GetDoc(), "<a/>\n<b/>\r\n<!-- end -->\n");
+  doc.ResetPos();
+  ASSERT_TRUE(doc.InsertElem("z"));
+  EXPECT_EQ(doc.GetDoc(), "<z/>\r\n<a/>\n<b/>\r\n<!-- end -->\n");
+  EXPECT_TRUE(doc.CheckTable());
+  doc.ResetPos();
+  for (const char* name : {"z", "a", "b"}) {
+    ASSERT_TRUE(doc.FindElem());
+    EXPECT_EQ(doc.GetTagName(), name);
+  }
+  EXPECT_FALSE(doc.FindElem());
+}
+
 TEST(MarkupDocumentTest, AddRefusedInPiecewiseModeAndForBadNames) {
   MarkupDocument doc;
   EXPECT_FALSE(doc.AddElem(""));

@@ -103,6 +103,75 @@ ProbeNetwork& DefaultProbeNetwork() {
   return *network;
 }
 
+namespace {
+
+// What came of waiting for the echo of one request.
+enum class EchoWait { kFailed, kNoEcho, kEchoed };
+
+// Whether `message`, a reply carrying our sequence number, is the echo of
+// `request`; logs every check it fails.
+bool IsEchoOf(const uint8_t* request, uint16_t id, const uint8_t* message, size_t message_length) {
+  ICMPheader got = ICMPheader::ReadFrom(message);
+  bool accepted = true;
+  if (got.byType != kEchoReplyType) {
+    LogInfo() << "recvHdr.byType";
+    accepted = false;
+  }
+  if (got.nId != id) {
+    LogInfo() << "recvHdr.nId == sendHdr.nId" << got.nId << "-" << id;
+    accepted = false;
+  }
+  if (!ValidateChecksum(message, message_length)) {
+    LogInfo() << "ValidateChecksum (pICMPbuffer, nICMPMsgLen)"
+              << "\t";
+    accepted = false;
+  }
+  // The payload is compared over the received length; a longer payload
+  // than was sent cannot be the echo of this request.
+  const size_t payload_length = message_length - ICMPheader::kSize;
+  if (payload_length > kEchoPayloadSize ||
+      std::memcmp(request + ICMPheader::kSize, message + ICMPheader::kSize, payload_length) != 0) {
+    LogInfo() << "memcmp (pSendBuffer + sizeof(ICMPheader), pRecvBuffer + sizeof (ICMPheader) + "
+                 "sizeof(IPheader), nResult - sizeof (ICMPheader) - sizeof(IPheader)) == 0))";
+    accepted = false;
+  }
+  return accepted;
+}
+
+// Waits for the reply to `request`, sent at `sent`, passing over datagrams
+// that are not for this probe. With kEchoed, *round_trip_ms is filled.
+EchoWait AwaitEcho(platform::IcmpSocket& socket, ProbeNetwork& network, const uint8_t* request, uint16_t id,
+                   uint16_t sequence, int timeout_ms, const UtcStamp& sent, int* round_trip_ms) {
+  uint8_t reply[kProbeReceiveSize];
+  constexpr size_t kMinimumReply = kIPheaderSize + ICMPheader::kSize;
+  for (;;) {
+    int ready = socket.WaitReadable(timeout_ms);
+    if (ready < 0) return EchoWait::kFailed;
+    if (ready == 0) {
+      LogInfo() << "Request timed out.";
+      return EchoWait::kNoEcho;
+    }
+    int n = socket.Receive(reply, sizeof reply);
+    if (n < 0) return EchoWait::kFailed;
+    const UtcStamp arrived = network.Now();
+    const size_t length = static_cast<size_t>(n);
+    // Too short to carry an ICMP header: nobody's reply, wait on.
+    if (length < kMinimumReply) continue;
+
+    const uint8_t* message = reply + kIPheaderSize;
+    const size_t message_length = length - kIPheaderSize;
+    if (ICMPheader::ReadFrom(message).nSequence != sequence) continue;  // another probe thread's datagram
+    if (!IsEchoOf(request, id, message, message_length)) {
+      LogInfo() << "The echo reply is not correct!";
+      return EchoWait::kNoEcho;
+    }
+    *round_trip_ms = RoundTripMs(sent, arrived);
+    return EchoWait::kEchoed;
+  }
+}
+
+}  // namespace
+
 int Ping(const std::string& host, int count, int timeout_ms, ProbeNetwork& network) {
   network.Startup();
   // Seeded per run from the clock's milliseconds; only the identifier is drawn.
@@ -123,64 +192,18 @@ int Ping(const std::string& host, int count, int timeout_ms, ProbeNetwork& netwo
   const uint16_t sequence = static_cast<uint16_t>(platform::CurrentThreadId() & 0xFFFF);
 
   uint8_t request[kEchoRequestSize];
-  uint8_t reply[kProbeReceiveSize];
-  constexpr size_t kMinimumReply = kIPheaderSize + ICMPheader::kSize;
   int total = 0;
   int received = 0;
   for (int i = 0; i < count; ++i) {
     BuildEchoRequest(id, sequence, request);
     if (!socket->Send(request, sizeof request, address)) return -1;
     const UtcStamp sent = network.Now();
-
-    for (;;) {
-      int ready = socket->WaitReadable(timeout_ms);
-      if (ready < 0) return -1;
-      if (ready == 0) {
-        LogInfo() << "Request timed out.";
-        break;
-      }
-      int n = socket->Receive(reply, sizeof reply);
-      if (n < 0) return -1;
-      const UtcStamp arrived = network.Now();
-      const size_t length = static_cast<size_t>(n);
-      // Too short to carry an ICMP header: nobody's reply, wait on.
-      if (length < kMinimumReply) continue;
-
-      const uint8_t* message = reply + kIPheaderSize;
-      const size_t message_length = length - kIPheaderSize;
-      ICMPheader got = ICMPheader::ReadFrom(message);
-      if (got.nSequence != sequence) continue;  // another probe thread's datagram
-
-      bool accepted = true;
-      if (got.byType != kEchoReplyType) {
-        LogInfo() << "recvHdr.byType";
-        accepted = false;
-      }
-      if (got.nId != id) {
-        LogInfo() << "recvHdr.nId == sendHdr.nId" << got.nId << "-" << id;
-        accepted = false;
-      }
-      if (!ValidateChecksum(message, message_length)) {
-        LogInfo() << "ValidateChecksum (pICMPbuffer, nICMPMsgLen)"
-                  << "\t";
-        accepted = false;
-      }
-      // The payload is compared over the received length; a longer payload
-      // than was sent cannot be the echo of this request.
-      const size_t payload_length = message_length - ICMPheader::kSize;
-      if (payload_length > kEchoPayloadSize ||
-          std::memcmp(request + ICMPheader::kSize, message + ICMPheader::kSize, payload_length) != 0) {
-        LogInfo() << "memcmp (pSendBuffer + sizeof(ICMPheader), pRecvBuffer + sizeof (ICMPheader) + "
-                     "sizeof(IPheader), nResult - sizeof (ICMPheader) - sizeof(IPheader)) == 0))";
-        accepted = false;
-      }
-      if (accepted) {
-        total += RoundTripMs(sent, arrived);
-        ++received;
-      } else {
-        LogInfo() << "The echo reply is not correct!";
-      }
-      break;
+    int round_trip_ms = 0;
+    const EchoWait wait = AwaitEcho(*socket, network, request, id, sequence, timeout_ms, sent, &round_trip_ms);
+    if (wait == EchoWait::kFailed) return -1;
+    if (wait == EchoWait::kEchoed) {
+      total += round_trip_ms;
+      ++received;
     }
   }
   LogInfo() << "--------------" << host << ";total:" << total << ";received:" << received;

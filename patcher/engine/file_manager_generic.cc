@@ -11,6 +11,72 @@ namespace {
 
 bool IsSeparator(TCHAR C) { return C == '/' || C == '\\'; }
 
+// Reports a copy's whole-percent changes to its progress callback.
+struct FCopyReport {
+  FCopyProgress* Progress;
+  INT Size;
+  INT Percent = 0;
+
+  // False when the callback cancels.
+  bool operator()(INT Done) {
+    if (!Progress || Size <= 0) return true;
+    INT NewPercent = static_cast<INT>(100.0 * Done / Size);
+    if (NewPercent == Percent) return true;
+    Percent = NewPercent;
+    return Progress->Poll(NewPercent / 100.0f) != 0;
+  }
+};
+
+// Copies Size bytes block by block, each compressed with FILECOPY_Compress.
+// Returns an ECopyResult.
+DWORD CopyBlocks(FArchive* Src, FArchive* Dest, INT Size, DWORD Compress, FCopyReport& Report) {
+  std::vector<BYTE> Block(FFileManagerGeneric::COPY_BLOCK_SIZE);
+  std::vector<BYTE> Packed(FFileManagerGeneric::COPY_COMPRESSED_BOUND);
+  for (INT Total = 0; Total < Size; Total += FFileManagerGeneric::COPY_BLOCK_SIZE) {
+    INT Count = Min(Size - Total, static_cast<INT>(FFileManagerGeneric::COPY_BLOCK_SIZE));
+    Src->Serialize(Block.data(), Count);
+    if (Src->GetError()) return COPY_ReadFail;
+    if (Compress == FILECOPY_Compress) {
+      uLongf PackedLen = FFileManagerGeneric::COPY_COMPRESSED_BOUND;
+      if (compress(Packed.data(), &PackedLen, Block.data(), static_cast<uLong>(Count)) != Z_OK) return COPY_CompFail;
+      INT PackedSize = static_cast<INT>(PackedLen);
+      *Dest << PackedSize << Count;
+      Dest->Serialize(Packed.data(), PackedSize);
+    } else {
+      Dest->Serialize(Block.data(), Count);
+    }
+    if (Dest->GetError()) return COPY_WriteFail;
+    if (!Report(Total + Count)) return COPY_Canceled;
+  }
+  return COPY_OK;
+}
+
+// Unpacks the ".uz2" blocks of Src into Dest. Returns an ECopyResult.
+DWORD UnpackBlocks(FArchive* Src, FArchive* Dest, FCopyReport& Report) {
+  std::vector<BYTE> Block(FFileManagerGeneric::COPY_BLOCK_SIZE);
+  std::vector<BYTE> Packed(FFileManagerGeneric::COPY_COMPRESSED_BOUND);
+  while (!Src->AtEnd()) {
+    INT PackedSize = 0, Count = 0;
+    *Src << PackedSize << Count;
+    if (Src->GetError()) return COPY_ReadFail;
+    if (PackedSize < 0 || PackedSize > FFileManagerGeneric::COPY_COMPRESSED_BOUND || Count < 0 ||
+        Count > FFileManagerGeneric::COPY_BLOCK_SIZE) {
+      return COPY_DecompFail;
+    }
+    Src->Serialize(Packed.data(), PackedSize);
+    if (Src->GetError()) return COPY_ReadFail;
+    uLongf BlockLen = FFileManagerGeneric::COPY_BLOCK_SIZE;
+    if (uncompress(Block.data(), &BlockLen, Packed.data(), static_cast<uLong>(PackedSize)) != Z_OK ||
+        BlockLen != static_cast<uLongf>(Count)) {
+      return COPY_DecompFail;
+    }
+    Dest->Serialize(Block.data(), Count);
+    if (Dest->GetError()) return COPY_WriteFail;
+    if (!Report(Src->GetPosition())) return COPY_Canceled;
+  }
+  return COPY_OK;
+}
+
 }  // namespace
 
 INT FFileManagerGeneric::FileSize(const TCHAR* Filename) {
@@ -83,80 +149,11 @@ DWORD FFileManagerGeneric::Copy(const TCHAR* DestName, const TCHAR* SrcName, UBO
   DWORD Result = COPY_OK;
   if (Progress && !Progress->Poll(0.0f)) Result = COPY_Canceled;
   const INT Size = Src->TotalSize();
-  INT Percent = 0;
-  // Reports a whole-percent change; false when the callback cancels.
-  auto Report = [&](INT Done) {
-    if (!Progress || Size <= 0) return true;
-    INT NewPercent = static_cast<INT>(100.0 * Done / Size);
-    if (NewPercent == Percent) return true;
-    Percent = NewPercent;
-    return Progress->Poll(NewPercent / 100.0f) != 0;
-  };
-
-  std::vector<BYTE> Block(COPY_BLOCK_SIZE);
-  std::vector<BYTE> Packed(COPY_COMPRESSED_BOUND);
+  FCopyReport Report{Progress, Size};
   if (Result == COPY_OK && Compress != FILECOPY_Decompress) {
-    for (INT Total = 0; Total < Size; Total += COPY_BLOCK_SIZE) {
-      INT Count = Min(Size - Total, static_cast<INT>(COPY_BLOCK_SIZE));
-      Src->Serialize(Block.data(), Count);
-      if (Src->GetError()) {
-        Result = COPY_ReadFail;
-        break;
-      }
-      if (Compress == FILECOPY_Compress) {
-        uLongf PackedLen = COPY_COMPRESSED_BOUND;
-        if (compress(Packed.data(), &PackedLen, Block.data(), static_cast<uLong>(Count)) != Z_OK) {
-          Result = COPY_CompFail;
-          break;
-        }
-        INT PackedSize = static_cast<INT>(PackedLen);
-        *Dest << PackedSize << Count;
-        Dest->Serialize(Packed.data(), PackedSize);
-      } else {
-        Dest->Serialize(Block.data(), Count);
-      }
-      if (Dest->GetError()) {
-        Result = COPY_WriteFail;
-        break;
-      }
-      if (!Report(Total + Count)) {
-        Result = COPY_Canceled;
-        break;
-      }
-    }
+    Result = CopyBlocks(Src, Dest, Size, Compress, Report);
   } else if (Result == COPY_OK) {
-    while (!Src->AtEnd()) {
-      INT PackedSize = 0, Count = 0;
-      *Src << PackedSize << Count;
-      if (Src->GetError()) {
-        Result = COPY_ReadFail;
-        break;
-      }
-      if (PackedSize < 0 || PackedSize > COPY_COMPRESSED_BOUND || Count < 0 || Count > COPY_BLOCK_SIZE) {
-        Result = COPY_DecompFail;
-        break;
-      }
-      Src->Serialize(Packed.data(), PackedSize);
-      if (Src->GetError()) {
-        Result = COPY_ReadFail;
-        break;
-      }
-      uLongf BlockLen = COPY_BLOCK_SIZE;
-      if (uncompress(Block.data(), &BlockLen, Packed.data(), static_cast<uLong>(PackedSize)) != Z_OK ||
-          BlockLen != static_cast<uLongf>(Count)) {
-        Result = COPY_DecompFail;
-        break;
-      }
-      Dest->Serialize(Block.data(), Count);
-      if (Dest->GetError()) {
-        Result = COPY_WriteFail;
-        break;
-      }
-      if (!Report(Src->GetPosition())) {
-        Result = COPY_Canceled;
-        break;
-      }
-    }
+    Result = UnpackBlocks(Src, Dest, Report);
   }
 
   if (!Dest->Close() && Result == COPY_OK) Result = COPY_WriteFail;

@@ -397,6 +397,34 @@ TEST_F(FileManagerTest, CopyResultCodes) {
   EXPECT_FALSE(platform::Exists(Dir / "w.u"));
 }
 
+TEST_F(FileManagerTest, CopyProgressComesInWholePercentsBothWays) {
+  // More blocks than percents: each fraction is reported once, rising, up to
+  // the closing report of the whole.
+  WriteFile("many.u", Pattern(32768 * 150), false);
+  for (DWORD Compress : {FILECOPY_Normal, FILECOPY_Compress}) {
+    FRecordingProgress Progress;
+    EXPECT_EQ(FM.Copy(Path("many2.u").c_str(), Path("many.u").c_str(), 1, 0, 0, Compress, &Progress),
+              static_cast<DWORD>(COPY_OK));
+    ASSERT_GE(Progress.Calls.size(), 3u);
+    EXPECT_EQ(Progress.Calls.back(), 1.0f);
+    for (size_t i = 1; i + 1 < Progress.Calls.size(); ++i)
+      EXPECT_LT(Progress.Calls[i - 1], Progress.Calls[i]) << i;
+  }
+
+  // Unpacking reports as it goes, and a cancel there leaves no destination.
+  FRecordingProgress Unpacking;
+  EXPECT_EQ(FM.Copy(Path("back.u").c_str(), Path("many2.u").c_str(), 1, 0, 0, FILECOPY_Decompress, &Unpacking),
+            static_cast<DWORD>(COPY_OK));
+  EXPECT_EQ(Raw("back.u"), Raw("many.u"));
+  EXPECT_GE(Unpacking.Calls.size(), 3u);
+  EXPECT_EQ(Unpacking.Calls.back(), 1.0f);
+  FRecordingProgress Cancel(2);
+  EXPECT_EQ(FM.Copy(Path("gone.u").c_str(), Path("many2.u").c_str(), 1, 0, 0, FILECOPY_Decompress, &Cancel),
+            static_cast<DWORD>(COPY_Canceled));
+  EXPECT_EQ(Cancel.Calls.size(), 2u);
+  EXPECT_FALSE(platform::Exists(Dir / "gone.u"));
+}
+
 TEST_F(FileManagerTest, GeneralOperations) {
   engine_test::FRecordingDevice Log;
   FOutputDevice* SavedLog = GLog;
