@@ -4,6 +4,7 @@
 
 #include "launcher/log/logger.h"
 #include "launcher/log/messages.h"
+#include "launcher/update/install_path.h"
 #include "launcher/update/update_thread.h"
 
 namespace {
@@ -79,7 +80,8 @@ bool UpdateControl::Start() {
   LogInfo() << Text(Message::kStartUpgrade);
   // The engine's thread calls Stop, which reads engine_: the object is in
   // place before the thread begins.
-  engine_ = std::make_unique<UpdateThread>(false);
+  EngineSettings settings{PublisherKeyText(), InstallPath(""), [] { RestartLauncher(); }};
+  engine_ = std::make_unique<UpdateThread>(*this, std::move(settings), false);
   engine_->Start();
   return true;
 }

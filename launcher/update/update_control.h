@@ -9,54 +9,31 @@
 #include <mutex>
 #include <string>
 
-enum UpdateState : int32_t {
-  Succeeded = 0,
-  Checking = 1,
-  NoVersionInfo = 2,
-  LatestFetchFailed = 3,
-  UnexpectedError = 4,
-  UpToDate = 5,
-  Downloading = 6,
-  NetworkError = 7,
-  InfoFetchFailed = 8,
-  SetupFailed = 9,
-  NotLatest = 10,
-  TempDirFailed = 11,
-  Installing = 12,
-  FetchingInfo = 13,
-  ParsingInfo = 14,
-  DigestMismatch = 15,
-  PackageFailed = 16,
-};
-
-constexpr int kUpdateStateCount = 17;
-
-// The text shown to the player for a state; "" outside the table.
-const char* UpdateStateText(int32_t state);
-
-// True for the states after which the engine thread ends.
-bool IsFinalState(int32_t state);
+#include "launcher/update/engine_host.h"
+#include "launcher/update/update_state.h"
 
 class UpdateThread;
 
-class UpdateControl {
+// The engine's host: it starts the engine, handing it the publisher key, the
+// install directory and the restart action, and takes its state reports.
+class UpdateControl : public EngineHost {
  public:
   // The process-wide object, created on first use.
   static UpdateControl& Instance();
-  ~UpdateControl();
+  ~UpdateControl() override;
 
   // The update-control lock. Re-entrant for the thread holding it.
-  void Lock() { mutex_.lock(); }
-  void Unlock() { mutex_.unlock(); }
+  void Lock() override { mutex_.lock(); }
+  void Unlock() override { mutex_.unlock(); }
 
   // Under the lock: creates the engine thread and starts it. Called once.
   bool Start();
 
   // Cancels the engine's current download (under the lock, when there is an
   // engine) and then sets the state.
-  void Stop(int32_t state);
+  void Stop(int32_t state) override;
 
-  void SetState(int32_t state) { state_.store(state, std::memory_order_relaxed); }
+  void SetState(int32_t state) override { state_.store(state, std::memory_order_relaxed); }
   int32_t GetState() const { return state_.load(std::memory_order_relaxed); }
   const char* GetStateText() const { return UpdateStateText(GetState()); }
 
@@ -66,7 +43,7 @@ class UpdateControl {
 
   // The publisher's public key text (string 803 of the resource library),
   // set by the application before Start. Empty: the update channel is not
-  // signed. The engine reads it at the start of every pass.
+  // signed. Start hands it to the engine.
   void SetPublisherKey(const std::string& text);
   std::string PublisherKeyText() const;
 

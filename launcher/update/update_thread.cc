@@ -5,12 +5,11 @@
 
 #include "launcher/log/logger.h"
 #include "launcher/log/messages.h"
-#include "launcher/update/digest.h"
 #include "launcher/release/signature.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
-#include "launcher/update/install_path.h"
-#include "launcher/update/update_control.h"
+#include "launcher/update/digest.h"
+#include "launcher/update/update_state.h"
 #include "launcher/update/version.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -19,6 +18,22 @@
 #include "win_dl_net/data_sink.h"
 #include "win_dl_net/file_fetch.h"
 #include "win_dl_net/segment_policy.h"
+
+namespace {
+
+// Holds the host's update-control lock for a scope.
+class HostLock {
+ public:
+  explicit HostLock(EngineHost& host) : host_(host) { host_.Lock(); }
+  ~HostLock() { host_.Unlock(); }
+  HostLock(const HostLock&) = delete;
+  HostLock& operator=(const HostLock&) = delete;
+
+ private:
+  EngineHost& host_;
+};
+
+}  // namespace
 
 std::string PackageFileName(const std::string& url) {
   size_t at = url.find_last_of("/\\");
@@ -33,7 +48,8 @@ std::string SetupCommandLine(const std::string& package_path, const std::string&
   return program + " /USERNAME=Renewel /D=" + install_dir;
 }
 
-UpdateThread::UpdateThread(bool start) {
+UpdateThread::UpdateThread(EngineHost& host, EngineSettings settings, bool start)
+    : host_(host), settings_(std::move(settings)) {
   if (start) Start();
 }
 
@@ -125,7 +141,7 @@ bool UpdateThread::CheckPasses() {
   // in a final state.
   for (;;) {
     if (Cancelled()) return false;
-    UpdateControl::Instance().SetState(Checking);
+    host_.SetState(Checking);
     PublisherKey key{};
     bool signed_channel = false;
     if (!ReadPublisherKey(&key, &signed_channel) || !ReadInstalledVersion()) return false;
@@ -147,21 +163,25 @@ bool UpdateThread::CheckPasses() {
 bool UpdateThread::ReadPublisherKey(PublisherKey* key, bool* signed_channel) {
   // The publisher's key decides whether this pass is signed. A key that is
   // there but does not decode is a broken install: never unsigned then.
-  const std::string key_text = UpdateControl::Instance().PublisherKeyText();
+  const std::string& key_text = settings_.publisher_key;
   *signed_channel = !key_text.empty();
   if (!*signed_channel) {
     LogWarn() << "the update channel is not signed: no publisher key (resource string 803)";
   } else if (!DecodePublicKey(key_text, key)) {
     LogError() << "publisher key (resource string 803) is not the base64 text of 32 bytes, update refused";
-    UpdateControl::Instance().Stop(NoVersionInfo);
+    host_.Stop(NoVersionInfo);
     return false;
   }
   return true;
 }
 
+bool UpdateThread::QueryInstalled(const char* export_name, std::string& out) const {
+  return QueryVersionLibrary(settings_.install_dir + VersionLibraryName(), export_name, out);
+}
+
 bool UpdateThread::ReadInstalledVersion() {
-  if (!QueryUpdateVersionUrl(updateUrl) || !QueryClientVersion(localVersion)) {
-    UpdateControl::Instance().Stop(NoVersionInfo);
+  if (!QueryInstalled("GetUpdateVersionUrl", updateUrl) || !QueryInstalled("GetClientVersion", localVersion)) {
+    host_.Stop(NoVersionInfo);
     return false;
   }
   return true;
@@ -172,7 +192,7 @@ bool UpdateThread::FetchDocument(const std::string& url, const std::string& miss
   if (!FetchText(url, text)) {
     if (Cancelled()) return false;
     LogError() << missing_line << url;
-    UpdateControl::Instance().Stop(failed);
+    host_.Stop(failed);
     return false;
   }
   return true;
@@ -181,7 +201,7 @@ bool UpdateThread::FetchDocument(const std::string& url, const std::string& miss
 bool UpdateThread::VerifyDocument(const std::string& url, const char* name, const PublisherKey* key,
                                   UpdateState failed, const std::string& text) {
   if (key && !FetchSignature(*key, url, text, name)) {
-    if (!Cancelled()) UpdateControl::Instance().Stop(failed);
+    if (!Cancelled()) host_.Stop(failed);
     return false;
   }
   return true;
@@ -200,13 +220,13 @@ bool UpdateThread::CheckLatestVersion(const PublisherKey* key, bool* up_to_date)
 
   LogInfo() << "latest-version:" << latestVersion << ",mLocalVersion:" << localVersion;
   *up_to_date = CompareVersions(localVersion, latestVersion) >= 0;
-  if (*up_to_date) UpdateControl::Instance().Stop(UpToDate);
+  if (*up_to_date) host_.Stop(UpToDate);
   return true;
 }
 
 bool UpdateThread::ReadVersionInfo(const PublisherKey* key, release::VersionInfo* info, SignedPackage* package,
                                    FullPackage* full) {
-  UpdateControl& control = UpdateControl::Instance();
+  EngineHost& control = host_;
   if (Cancelled()) return false;
   control.SetState(FetchingInfo);
   const std::string info_url = updateUrl + localVersion + "/" + release::kVersionInfoFile;
@@ -305,11 +325,11 @@ bool UpdateThread::ReadFullPackage(const release::VersionInfo& info, bool signed
 bool UpdateThread::InstallPackage(const std::string& versionnum, const std::string& packageurl,
                                   const std::string& packagemd5, const std::string& updateself,
                                   const SignedPackage& signed_package, const FullPackage& full) {
-  UpdateControl& control = UpdateControl::Instance();
+  EngineHost& control = host_;
   if (!DownloadCheckAndRun(packageurl, packagemd5, signed_package)) return false;
 
   std::string reported;
-  if (!QueryClientVersion(reported)) {
+  if (!QueryInstalled("GetClientVersion", reported)) {
     control.Stop(SetupFailed);
     return false;
   }
@@ -320,7 +340,7 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
               << full.url;
     if (Cancelled()) return false;
     if (!DownloadCheckAndRun(full.url, full.md5, full.signed_package)) return false;
-    if (!QueryClientVersion(reported)) {
+    if (!QueryInstalled("GetClientVersion", reported)) {
       control.Stop(SetupFailed);
       return false;
     }
@@ -339,7 +359,7 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   if (Cancelled()) return false;
 
   if (CompareVersions(localVersion, latestVersion) < 0 && updateself == "true") {
-    UpdateControl::RestartLauncher();  // does not return
+    settings_.restart_launcher();  // does not return
   }
   return true;
 }
@@ -360,9 +380,9 @@ bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std:
 
 bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPackage& signed_package,
                                    std::string* package, bool* complete) {
-  UpdateControl& control = UpdateControl::Instance();
+  EngineHost& control = host_;
   control.SetState(Downloading);
-  const std::string package_dir = InstallPath(std::string("update") + platform::kPathSep);
+  const std::string package_dir = settings_.install_dir + "update" + platform::kPathSep;
   if (!platform::IsDirectory(package_dir) && !platform::MakeDirectory(package_dir)) {
     control.Stop(PackageFailed);
     return false;
@@ -403,7 +423,7 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
 std::unique_ptr<platform::SealedFile> UpdateThread::HoldAndCheck(const std::string& package, bool complete,
                                                                  const std::string& packagemd5,
                                                                  const SignedPackage& signed_package) {
-  UpdateControl& control = UpdateControl::Instance();
+  EngineHost& control = host_;
   std::string hold_error;
   std::unique_ptr<platform::SealedFile> held = platform::SealedFile::Seal(package, &hold_error);
   if (!held) LogError() << "cannot hold the package for its check:" << hold_error;
@@ -433,13 +453,13 @@ std::unique_ptr<platform::SealedFile> UpdateThread::HoldAndCheck(const std::stri
 }
 
 bool UpdateThread::RunSetup(const std::string& package, std::unique_ptr<platform::SealedFile> held) {
-  UpdateControl& control = UpdateControl::Instance();
+  EngineHost& control = host_;
   control.SetState(Installing);
-  UpdateControlLock hold;
+  HostLock hold(host_);
   // The window's cancel takes the same lock: once it has run, no setup
   // program starts.
   if (Cancelled()) return false;
-  std::unique_ptr<platform::Process> setup = held->Start(SetupCommandLine(package, InstallPath("")));
+  std::unique_ptr<platform::Process> setup = held->Start(SetupCommandLine(package, settings_.install_dir));
   if (!setup) {
     control.Stop(SetupFailed);
     return false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "launcher/release/signature.h"
+#include "launcher/update/engine_host.h"
 #include "win_dl_net/thread_object.h"
 
 enum UpdateState : int32_t;
@@ -24,14 +25,16 @@ class SegmentPolicy;
 
 class UpdateThread : public ThreadObject {
  public:
-  // Starts the thread at once unless `start` is false (UpdateControl stores
-  // the object before its thread may reach back to it, then starts it).
-  explicit UpdateThread(bool start = true);
+  // The engine of one launcher run: it reports to `host` (which must outlive
+  // it) and works with `settings`. Starts the thread at once unless `start`
+  // is false (the host stores the object before its thread may call the
+  // host's Stop, which reaches the engine, then starts it).
+  UpdateThread(EngineHost& host, EngineSettings settings, bool start = true);
   ~UpdateThread() override;
 
   // Cancels the current version-document fetch and the current package
   // download (the job's Stop, then its Wait). The running flag is left to
-  // UpdateControl::Stop; once it is cleared the engine begins no new step.
+  // the host's Stop; once it is cleared the engine begins no new step.
   void Stop() override;
   void Wait() override;
 
@@ -88,6 +91,8 @@ class UpdateThread : public ThreadObject {
   bool ReadPublisherKey(PublisherKey* key, bool* signed_channel);
   // The update address and the installed version, from the version library.
   bool ReadInstalledVersion();
+  // Asks the version library of the install directory (loaded afresh).
+  bool QueryInstalled(const char* export_name, std::string& out) const;
   // Fetches one version document (`missing_line` and the address logged
   // when it cannot be had, and the pass ended in `failed`).
   bool FetchDocument(const std::string& url, const std::string& missing_line, UpdateState failed,
@@ -129,6 +134,8 @@ class UpdateThread : public ThreadObject {
   // control's lock; the hold lasts until then.
   bool RunSetup(const std::string& package, std::unique_ptr<platform::SealedFile> held);
 
+  EngineHost& host_;
+  const EngineSettings settings_;
   std::string localVersion;
   std::unique_ptr<SegmentPolicy> job;
   class FileFetch* fetch_ = nullptr;  // the version-document fetch in progress

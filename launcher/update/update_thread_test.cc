@@ -909,6 +909,63 @@ class CancelledEngineTest : public InProcessEngineTest {
   }
 };
 
+// The engine reaches nothing of the program but what it is handed: a host
+// of its own gets every state report and the lock around the setup program,
+// the install directory it is given is the one updated, and the program's
+// own control object hears nothing.
+class RecordingHost : public EngineHost {
+ public:
+  void SetState(int32_t state) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    states_.push_back(state);
+  }
+  void Stop(int32_t state) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    states_.push_back(state);
+    stopped_ = state;
+  }
+  void Lock() override { ++locks_; }
+  void Unlock() override {}
+  std::vector<int32_t> States() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return states_;
+  }
+  int32_t Stopped() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return stopped_;
+  }
+  int Locks() const { return locks_; }
+
+ private:
+  std::mutex mutex_;
+  std::vector<int32_t> states_;
+  int32_t stopped_ = -1;
+  std::atomic<int> locks_{0};
+};
+
+TEST_F(InProcessEngineTest, TheEngineReportsToTheHostItIsHanded) {
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt handed\n");
+  SetClient("1.0.0.1", server_.Url(""));
+  // The process-wide paths point elsewhere: only the handed one may be used.
+  SetInstallPathExecutableForTesting(platform::JoinPath(testkit::TempDir().Path(), "temp") + kPathSep + kLauncher);
+  UpdateControl::Instance().SetState(NotLatest);
+  RecordingHost host;
+  bool restarted = false;
+  {
+    UpdateThread engine(host, EngineSettings{std::string(), install_, [&restarted] { restarted = true; }});
+    for (int waited = 0; waited < 60000 && host.Stopped() < 0; waited += 20) platform::SleepMs(20);
+    engine.ThreadObject::Wait();
+  }
+  EXPECT_EQ(host.Stopped(), UpToDate) << Log();
+  EXPECT_EQ(host.States(), (std::vector<int32_t>{Checking, FetchingInfo, ParsingInfo, Downloading, Installing,
+                                                 Succeeded, Checking, UpToDate}));
+  EXPECT_EQ(host.Locks(), 1);
+  EXPECT_FALSE(restarted);
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_TRUE(platform::Exists(install_ + "marker.txt"));
+  EXPECT_EQ(UpdateControl::Instance().GetState(), NotLatest);
+}
+
 TEST_F(CancelledEngineTest, WhileLatestVersionIsFetched) {
   ServeSlowDocuments();
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt x\n");
