@@ -10,12 +10,13 @@
 #include <system_error>
 #include <vector>
 
+#include "delta_setup/delta_format.h"
 #include "launcher/release/signature.h"
+#include "launcher/release/text.h"
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "delta_setup/delta_format.h"
 
 namespace delta_install {
 
@@ -185,10 +186,10 @@ void RemoveEndedStaging(const std::string& root) {
   const uint32_t self = platform::CurrentProcessId();
   std::vector<fs::path> ended;
   for (auto it = fs::directory_iterator(base, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    const bool numeric = !name.empty() && name.size() <= 10 && name.find_first_not_of("0123456789") == std::string::npos;
-    const uint32_t pid = numeric ? static_cast<uint32_t>(std::stoull(name)) : 0;
-    if (numeric && pid != self && platform::ProcessIsAlive(pid)) continue;
+    uint64_t pid = 0;
+    if (release::ParseDecimal(it->path().filename().string(), &pid, UINT32_MAX) && pid != self &&
+        platform::ProcessIsAlive(static_cast<uint32_t>(pid)))
+      continue;
     ended.push_back(it->path());
   }
   for (int attempt = 0; !ended.empty() && attempt < 20; ++attempt) {

@@ -4,15 +4,15 @@
 #include <map>
 #include <random>
 
+#include "delta_setup/delta_format.h"
+#include "delta_setup/delta_install.h"
 #include "gtest/gtest.h"
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "testing/testing.h"
-#include "delta_setup/delta_format.h"
-#include "delta_setup/delta_install.h"
 #include "publisher/pkgtool/package_tool.h"
+#include "testing/testing.h"
 
 namespace {
 

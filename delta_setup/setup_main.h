@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/path.h"
 #include "delta_setup/delta_install.h"
 #include "delta_setup/setup_command_line.h"
+#include "platform/path.h"
 
 namespace delta_install {
 

@@ -8,9 +8,9 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/wide_text.h"
-#include "testing/testing.h"
 #include "publisher/pkgtool/buffer_archive.h"
 #include "publisher/pkgtool/package_tool.h"
+#include "testing/testing.h"
 
 namespace {
 

@@ -33,10 +33,6 @@ bool IsOwnerOnlyFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0;
 }
 
-}  // namespace platform
-
-namespace platform {
-
 bool KeepsOwnerOnlyProtection(const std::string& dir, std::string* why) {
   const std::string probe = dir + "/owner-probe-" + std::to_string(getpid()) + ".tmp";
   const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

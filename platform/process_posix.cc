@@ -99,24 +99,39 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
 
 namespace {
 
+// A command line's arguments as the exec calls take them (SplitCommandLine).
+struct Arguments {
+  explicit Arguments(const std::string& command_line) : args(SplitCommandLine(command_line)) {
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+  }
+  Arguments(const Arguments&) = delete;
+  Arguments& operator=(const Arguments&) = delete;
+  bool Empty() const { return args.empty() || args[0].empty(); }
+
+  std::vector<std::string> args;
+  std::vector<char*> argv;  // into `args`, null-terminated
+};
+
+// The child's output file, opened by the parent, so that a name relative to
+// the current directory means the same as for the caller, and a failure is
+// the caller's. -1 when it cannot be opened.
+int OpenOutput(const std::string& path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
+
 // Starts `*image`, or without one the command line's first field (searched
 // on PATH when it has no '/'), with the arguments of `command_line`.
 std::unique_ptr<Process> Spawn(const std::string* image, const std::string& command_line,
                                const std::string& working_dir, const std::string& output_path) {
-  std::vector<std::string> args = SplitCommandLine(command_line);
-  if (args.empty() || args[0].empty()) return nullptr;
-  const std::string program = image ? *image : args[0];
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  Arguments arguments(command_line);
+  if (arguments.Empty()) return nullptr;
+  const std::string program = image ? *image : arguments.args[0];
+  std::vector<char*>& argv = arguments.argv;
 
   int output_fd = -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (!output_path.empty()) {
-    // Opened by the parent, so that a name relative to the current directory
-    // means the same as for the caller, and a failure is the caller's.
-    const int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = OpenOutput(output_path);
     if (fd < 0) {
       posix_spawn_file_actions_destroy(&actions);
       return nullptr;
@@ -161,14 +176,12 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
 
 std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const std::string& working_dir,
                                           const std::string& output_path) {
-  std::vector<std::string> args = SplitCommandLine(command_line);
-  if (args.empty() || args[0].empty()) return nullptr;
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  Arguments arguments(command_line);
+  if (arguments.Empty()) return nullptr;
+  std::vector<char*>& argv = arguments.argv;
   int output_fd = -1;
   if (!output_path.empty()) {
-    output_fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    output_fd = OpenOutput(output_path);
     if (output_fd < 0) return nullptr;
   }
   // The child reports a failed exec through this pipe; a successful exec
@@ -193,8 +206,8 @@ std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const
     if (error == 0 && !working_dir.empty() && chdir(working_dir.c_str()) != 0) error = errno;
     if (error == 0) {
       // Nothing but the standard streams and the report is inherited.
-      for (int fd = 3; fd < report[1]; ++fd) close(fd);
-      syscall(SYS_close_range, report[1] + 1, ~0U, 0);
+      if (report[1] > 3) syscall(SYS_close_range, 3u, static_cast<unsigned>(report[1] - 1), 0);
+      syscall(SYS_close_range, static_cast<unsigned>(report[1] + 1), ~0U, 0);
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -74,6 +74,31 @@ std::unique_ptr<Process> StartProcess(const std::string& command_line, const std
 
 namespace {
 
+// Creates the process inside `job` from its first instruction, so that no
+// instant exists in which this process could die and leave the child untied.
+// FALSE on systems before Windows 10, which do not know the attribute.
+BOOL CreateInJob(const char* image, char* line, BOOL inherit, const char* dir, const STARTUPINFOA& si, HANDLE job,
+                 PROCESS_INFORMATION* pi) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  if (size == 0) return FALSE;
+  std::vector<char> storage(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return FALSE;
+  BOOL started = FALSE;
+  if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, nullptr, nullptr)) {
+    STARTUPINFOEXA six;
+    ZeroMemory(&six, sizeof six);
+    six.StartupInfo = si;
+    six.StartupInfo.cb = sizeof six;
+    six.lpAttributeList = list;
+    started = CreateProcessA(image, line, nullptr, nullptr, inherit, EXTENDED_STARTUPINFO_PRESENT, nullptr, dir,
+                             &six.StartupInfo, pi);
+  }
+  DeleteProcThreadAttributeList(list);
+  return started;
+}
+
 std::unique_ptr<Process> Spawn(const char* image, const std::string& command_line, const std::string& working_dir,
                                const std::string& output_path, bool tied = false) {
   std::vector<char> line(command_line.begin(), command_line.end());
@@ -103,26 +128,8 @@ std::unique_ptr<Process> Spawn(const char* image, const std::string& command_lin
   BOOL started = FALSE;
   bool in_job = false;
   if (job) {
-    // Born inside its job, so that no instant exists in which this process
-    // could die and leave the child untied (systems before Windows 10 do
-    // not know the attribute).
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<char> storage(size ? size : 1);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-    if (size && InitializeProcThreadAttributeList(list, 1, 0, &size)) {
-      if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, nullptr, nullptr)) {
-        STARTUPINFOEXA six;
-        ZeroMemory(&six, sizeof six);
-        six.StartupInfo = si;
-        six.StartupInfo.cb = sizeof six;
-        six.lpAttributeList = list;
-        started = CreateProcessA(image, line.data(), nullptr, nullptr, inherit, EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                 dir, &six.StartupInfo, &pi);
-        in_job = started;
-      }
-      DeleteProcThreadAttributeList(list);
-    }
+    started = CreateInJob(image, line.data(), inherit, dir, si, job, &pi);
+    in_job = started;
     if (!started) {
       // Created suspended and put into the job before it runs an
       // instruction. Should this process die in between, the child stays

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/engine_test_util.h"
 #include "patcher/package_composite.h"
 #include "publisher/pkgtool/buffer_archive.h"
 #include "publisher/pkgtool/package_tool.h"
+#include "testing/engine_test_util.h"
 
 namespace patcher_test {
 

@@ -89,10 +89,9 @@ const char* FirstMissingSigned(const VersionInfo& doc) {
   return nullptr;
 }
 
-const char* FirstMissingFallback(const VersionInfo& doc, bool is_signed) {
-  // kSlots: fullpackageurl, fullpackagemd5, then the signed two.
-  for (size_t i = 8; i < (is_signed ? 11u : 9u); ++i)
-    if (!(doc.*kSlots[i].field)) return kSlots[i].name;
+const char* FirstMissingFallback(const VersionInfo& doc) {
+  for (const Slot& s : kSlots)
+    if (!s.ordered && s.field != &VersionInfo::fullpackageurl && !(doc.*s.field)) return s.name;
   return nullptr;
 }
 

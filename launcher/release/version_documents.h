@@ -75,10 +75,10 @@ bool ParseVersionInfo(const std::string& text, VersionInfo* out);
 // The first of the seven elements a signed version.xml carries in order (the
 // four, then the signed three) that `doc` lacks; null when it has them all.
 const char* FirstMissingSigned(const VersionInfo& doc);
-// For a document naming fullpackageurl: the first of the fallback's other
-// elements it lacks (fullpackagemd5, and signed also fullpackagesize and
+// For a signed document naming fullpackageurl: the first of the fallback's
+// other elements it lacks (fullpackagemd5, fullpackagesize,
 // fullpackagesha256); null when it has them all.
-const char* FirstMissingFallback(const VersionInfo& doc, bool is_signed);
+const char* FirstMissingFallback(const VersionInfo& doc);
 
 // Every element name the writers may emit (and so the readers must know).
 const std::vector<std::string>& KnownElements();

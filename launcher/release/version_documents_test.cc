@@ -79,6 +79,17 @@ TEST(VersionDocuments, TheChainAndTheElementsFoundByName) {
   EXPECT_EQ(parsed.fullpackageurl, "f");
   EXPECT_EQ(parsed.fullpackagemd5, "F");
   EXPECT_EQ(parsed.mirrorurls, (std::vector<std::string>{"m1", "m2"}));
+
+  // What a signed document lacks, in the order the reports name it.
+  VersionInfo lacking = Complete();
+  EXPECT_EQ(FirstMissingSigned(lacking), nullptr);
+  EXPECT_EQ(FirstMissingFallback(lacking), nullptr);
+  lacking.packagesize.reset();
+  lacking.fullpackagesha256.reset();
+  EXPECT_STREQ(FirstMissingSigned(lacking), "packagesize");
+  EXPECT_STREQ(FirstMissingFallback(lacking), "fullpackagesha256");
+  lacking.fullpackagemd5.reset();
+  EXPECT_STREQ(FirstMissingFallback(lacking), "fullpackagemd5");
 }
 
 // Whatever the writers emit, the readers know: a field added to one side only

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/update/digest.h"
 #include "launcher/release/signature.h"
+#include "launcher/update/digest.h"
 #include "platform/file.h"
 #include "platform/sealed_file.h"
 

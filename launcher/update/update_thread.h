@@ -11,9 +11,9 @@
 
 #include "launcher/release/signature.h"
 #include "launcher/update/engine_host.h"
+#include "launcher/update/update_state.h"
 #include "win_dl_net/thread_object.h"
 
-enum UpdateState : int32_t;
 namespace platform {
 class SealedFile;
 }

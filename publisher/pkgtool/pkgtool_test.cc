@@ -10,9 +10,9 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/wide_text.h"
+#include "publisher/pkgtool/package_tool.h"
 #include "testing/engine_test_util.h"
 #include "testing/testing.h"
-#include "publisher/pkgtool/package_tool.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/wide_text.h"
-#include "testing/testing.h"
 #include "publisher/pkgtool/package_tool.h"
+#include "testing/testing.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <sstream>
 
-#include "launcher/update/digest.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
+#include "launcher/update/digest.h"
 #include "platform/file.h"
 #include "platform/owner_file.h"
 #include "platform/path.h"
@@ -94,7 +94,7 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
 
   // The fallback to the full package, when published.
   if (!info.fullpackageurl) return;
-  if (const char* missing = release::FirstMissingFallback(info, true)) {
+  if (const char* missing = release::FirstMissingFallback(info)) {
     problems->push_back(shown + ": fullpackageurl without " + missing);
     return;
   }

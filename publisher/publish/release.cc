@@ -6,13 +6,13 @@
 #include <map>
 #include <sstream>
 
-#include "launcher/update/digest.h"
+#include "delta_setup/delta_format.h"
 #include "launcher/release/version_documents.h"
+#include "launcher/update/digest.h"
 #include "patcher/engine/archive.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "delta_setup/delta_format.h"
 #include "publisher/pkgtool/package_tool.h"
 #include "publisher/publish/publisher.h"
 

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "delta_setup/setup_main.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
-#include "delta_setup/setup_main.h"
 
 namespace {
 

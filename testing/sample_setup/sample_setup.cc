@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <string>
 
+#include "delta_setup/setup_command_line.h"
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
 #include "testing/sample_setup/package_format.h"
-#include "delta_setup/setup_command_line.h"
 
 int main(int argc, char** argv) {
   const std::string target = SetupTarget(argc, argv);
