@@ -53,11 +53,11 @@ struct Package {
 
 bool ReadAt(platform::File* f, uint64_t offset, uint64_t size, std::string* out) {
   out->assign(static_cast<size_t>(size), '\0');
-  if (f->SeekTo(static_cast<int64_t>(offset)) != platform::FileError::kNone) return false;
+  if (f->SeekTo(static_cast<int64_t>(offset)) != platform::Status::kOk) return false;
   uint64_t done = 0;
   while (done < size) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done)), got = 0;
-    if (f->Read(&(*out)[static_cast<size_t>(done)], want, &got) != platform::FileError::kNone || got == 0)
+    if (f->Read(&(*out)[static_cast<size_t>(done)], want, &got) != platform::Status::kOk || got == 0)
       return false;
     done += static_cast<uint64_t>(got);
   }
@@ -73,7 +73,7 @@ bool OpenPackage(const std::string& path, Package* p, Manifest* m, std::string* 
     return false;
   }
   int64_t total = -1;
-  if (p->file->Size(&total) != platform::FileError::kNone) total = -1;
+  if (p->file->Size(&total) != platform::Status::kOk) total = -1;
   std::string tail;
   if (total < 16 || !ReadAt(p->file.get(), static_cast<uint64_t>(total) - 16, 16, &tail) ||
       std::memcmp(tail.data() + 8, delta_package::kMagic, 8) != 0) {
@@ -108,7 +108,7 @@ bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& des
   platform::FileOpenOptions write;
   write.disposition = platform::FileDisposition::kCreateAlways;
   auto out = platform::OpenFile(dest, write);
-  if (!out || p.file->SeekTo(static_cast<int64_t>(p.blobs + b.offset)) != platform::FileError::kNone) return false;
+  if (!out || p.file->SeekTo(static_cast<int64_t>(p.blobs + b.offset)) != platform::Status::kOk) return false;
   z_stream z{};
   if (inflate && inflateInit(&z) != Z_OK) return false;
   std::vector<unsigned char> in(kChunk), buf(kChunk);
@@ -117,13 +117,13 @@ bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& des
   bool ok = true;
   while (ok && left > 0) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, left)), got = 0;
-    if (p.file->Read(in.data(), want, &got) != platform::FileError::kNone || got == 0) {
+    if (p.file->Read(in.data(), want, &got) != platform::Status::kOk || got == 0) {
       ok = false;
       break;
     }
     left -= static_cast<uint64_t>(got);
     if (!inflate) {
-      ok = out->Write(in.data(), got) == platform::FileError::kNone;
+      ok = out->Write(in.data(), got) == platform::Status::kOk;
       written += static_cast<uint64_t>(got);
       continue;
     }
@@ -135,7 +135,7 @@ bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& des
       zr = ::inflate(&z, Z_NO_FLUSH);
       if (zr != Z_OK && zr != Z_STREAM_END) ok = false;
       const size_t n = buf.size() - z.avail_out;
-      if (ok && n > 0) ok = out->Write(buf.data(), n) == platform::FileError::kNone;
+      if (ok && n > 0) ok = out->Write(buf.data(), n) == platform::Status::kOk;
       written += static_cast<uint64_t>(n);
     }
   }
@@ -143,7 +143,7 @@ bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& des
     ok = ok && zr == Z_STREAM_END;
     inflateEnd(&z);
   }
-  return out->Close() == platform::FileError::kNone && ok && written == b.raw;
+  return out->Close() == platform::Status::kOk && ok && written == b.raw;
 }
 
 // True when `rel` reaches no place outside the install directory through a
@@ -326,7 +326,7 @@ int Recover(const std::string& root) {
 
 bool WriteJournal(const std::string& root, const std::string& text) {
   const std::string journal = root + delta_package::kJournal;
-  return platform::ReplaceFileContents(journal, text) == platform::FileError::kNone;
+  return platform::ReplaceFileContents(journal, text) == platform::Status::kOk;
 }
 
 bool AlreadyInstalled(const std::string& root, const Manifest& m) {

@@ -32,7 +32,7 @@ void AppendLogLine(const char* FileName, const std::string& Line) {
   Options.share_read = true;
   Options.share_write = true;
   std::unique_ptr<platform::File> Out = platform::OpenFile(FileName, Options);
-  if (!Out || Out->SeekToEnd() != platform::FileError::kNone) return;
+  if (!Out || Out->SeekToEnd() != platform::Status::kOk) return;
   std::string Text;
   for (char C : Line + '\n') {
     if (C == '\n') Text += platform::kTextLineEnd;

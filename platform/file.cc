@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include "platform/env.h"
 #include "platform/path.h"
 #include "platform/wide_text.h"
 
@@ -7,18 +8,15 @@ namespace platform {
 
 std::string FileName::ToNarrow() const { return is_wide_ ? WideToAnsi(wide_) : narrow_; }
 
-FileSystemCalls& FileCalls() {
-  static FileSystemCalls calls = RealFileCalls();
-  return calls;
-}
+FileSystemCalls& FileCalls() { return CurrentEnv().Files(); }
 
 // Open files -------------------------------------------------------------
 
-std::unique_ptr<File> OpenFile(const FileName& name, const FileOpenOptions& options, FileError* error) {
+std::unique_ptr<File> OpenFile(const FileName& name, const FileOpenOptions& options, Status* error) {
   NativeFile native = 0;
-  FileError e = FileCalls().open(name, options, &native);
+  Status e = FileCalls().open(name, options, &native);
   if (error) *error = e;
-  if (e != FileError::kNone) return nullptr;
+  if (e != Status::kOk) return nullptr;
   return std::make_unique<File>(native);
 }
 
@@ -26,67 +24,67 @@ File::~File() {
   if (open_) FileCalls().close(native_);
 }
 
-FileError File::Read(void* dest, size_t n, size_t* got) {
+Status File::Read(void* dest, size_t n, size_t* got) {
   *got = 0;
-  if (FileError e = Check(); e != FileError::kNone) return e;
-  FileError e = FileCalls().read(native_, position_, dest, n, got);
+  if (Status e = Check(); e != Status::kOk) return e;
+  Status e = FileCalls().read(native_, position_, dest, n, got);
   if (*got > n) *got = 0;  // a replaced entry claiming more than asked
   position_ += static_cast<int64_t>(*got);
   return e;
 }
 
-FileError File::Write(const void* src, size_t n, size_t* written) {
+Status File::Write(const void* src, size_t n, size_t* written) {
   size_t done = 0;
-  FileError result = Check();
+  Status result = Check();
   const char* p = static_cast<const char*>(src);
-  while (result == FileError::kNone && done < n) {
+  while (result == Status::kOk && done < n) {
     size_t step = 0;
     result = FileCalls().write(native_, position_, p + done, n - done, &step);
     if (step > n - done) step = 0;
     done += step;
     position_ += static_cast<int64_t>(step);
     // A system that accepts nothing without an error would keep us here.
-    if (result == FileError::kNone && step == 0) result = FileError::kIo;
+    if (result == Status::kOk && step == 0) result = Status::kRetryable;
   }
   if (written) *written = done;
   return result;
 }
 
-FileError File::SeekTo(int64_t position) {
-  if (FileError e = Check(); e != FileError::kNone) return e;
-  if (position < 0) return FileError::kBadCall;
+Status File::SeekTo(int64_t position) {
+  if (Status e = Check(); e != Status::kOk) return e;
+  if (position < 0) return Status::kBadCall;
   position_ = position;
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError File::SeekToEnd(int64_t* end) {
+Status File::SeekToEnd(int64_t* end) {
   int64_t size = 0;
-  FileError e = Size(&size);
-  if (e != FileError::kNone) return e;
+  Status e = Size(&size);
+  if (e != Status::kOk) return e;
   position_ = size;
   if (end) *end = size;
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError File::Size(int64_t* size) {
+Status File::Size(int64_t* size) {
   *size = -1;
-  if (FileError e = Check(); e != FileError::kNone) return e;
+  if (Status e = Check(); e != Status::kOk) return e;
   return FileCalls().size(native_, size);
 }
 
-FileError File::SetLength(int64_t length) {
-  if (FileError e = Check(); e != FileError::kNone) return e;
-  if (length < 0) return FileError::kBadCall;
+Status File::SetLength(int64_t length) {
+  if (Status e = Check(); e != Status::kOk) return e;
+  if (length < 0) return Status::kBadCall;
   return FileCalls().set_length(native_, length);
 }
 
-FileError File::Flush() {
-  if (FileError e = Check(); e != FileError::kNone) return e;
+Status File::Flush() {
+  if (Status e = Check(); e != Status::kOk) return e;
   return FileCalls().flush(native_);
 }
 
-FileError File::Close() {
-  if (FileError e = Check(); e != FileError::kNone) return e;
+Status File::Close() {
+  if (Status e = Check(); e != Status::kOk) return e;
   open_ = false;
   return FileCalls().close(native_);
 }
@@ -130,38 +128,38 @@ bool ReadFileToString(const FileName& path, std::string* out) {
   char buf[65536];
   for (;;) {
     size_t got = 0;
-    FileError e = f->Read(buf, sizeof buf, &got);
+    Status e = f->Read(buf, sizeof buf, &got);
     out->append(buf, got);
-    if (e != FileError::kNone) return false;
+    if (e != Status::kOk) return false;
     if (got < sizeof buf) return true;
   }
 }
 
 namespace {
 
-FileError WriteAll(const FileName& path, const std::string& data, bool flush) {
+Status WriteAll(const FileName& path, const std::string& data, bool flush) {
   FileOpenOptions o;
   o.disposition = FileDisposition::kCreateAlways;
-  FileError e = FileError::kNone;
+  Status e = Status::kOk;
   std::unique_ptr<File> f = OpenFile(path, o, &e);
   if (!f) return e;
   e = f->Write(data.data(), data.size());
-  if (e == FileError::kNone && flush) e = f->Flush();
-  FileError closed = f->Close();
-  return e != FileError::kNone ? e : closed;
+  if (e == Status::kOk && flush) e = f->Flush();
+  Status closed = f->Close();
+  return e != Status::kOk ? e : closed;
 }
 
 }  // namespace
 
 bool WriteStringToFile(const FileName& path, const std::string& data) {
-  return WriteAll(path, data, false) == FileError::kNone;
+  return WriteAll(path, data, false) == Status::kOk;
 }
 
-FileError ReplaceFileContents(const std::string& path, const std::string& data) {
+Status ReplaceFileContents(const std::string& path, const std::string& data) {
   const std::string temp = path + ".tmp";
-  FileError e = WriteAll(temp, data, true);
-  if (e == FileError::kNone && !RenameFile(temp, path)) e = FileError::kIo;
-  if (e != FileError::kNone) RemoveFile(temp);
+  Status e = WriteAll(temp, data, true);
+  if (e == Status::kOk && !RenameFile(temp, path)) e = Status::kRetryable;
+  if (e != Status::kOk) RemoveFile(temp);
   return e;
 }
 

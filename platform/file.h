@@ -1,18 +1,19 @@
 // Files: open files read and written at a position, and the operations on
 // names (directories, deleting, copying, renaming, attributes, sizes, times).
 //
-//   FileError error;
+//   Status error;
 //   std::unique_ptr<File> f = OpenFile(path, options, &error);
-//   while (f->Read(buf, sizeof buf, &got) == FileError::kNone && got > 0) ...
+//   while (f->Read(buf, sizeof buf, &got) == Status::kOk && got > 0) ...
 //
-// Failures of open files are reported as a FileError value, never by
-// exception. kIo is the environment failing a sound request: the disk is full,
-// the device reports an error, the file is missing or vanished, access is
-// denied, another program holds it locked. A caller may retry it later, or
-// report it to the player as a disk problem. kBadCall is a request that can
-// never succeed as made: a negative position or length, a closed file, an
-// invalid handle or name. Retrying it is pointless. The operations on names
-// stay booleans: there the caller only ever asks "did it work".
+// Failures of open files are reported as a Status (status.h), never by
+// exception. kRetryable is the environment failing a sound request: the disk
+// is full, the device reports an error, the file is missing or vanished,
+// access is denied, another program holds it locked. A caller may retry it
+// later, or report it to the player as a disk problem; the status's text is
+// what the system said. kBadCall is a request that can never succeed as made:
+// a negative position or length, a closed file, an invalid handle or name.
+// Retrying it is pointless. The operations on names stay booleans: there the
+// caller only ever asks "did it work".
 //
 // Every system call goes through one table of function pointers, FileCalls(),
 // which starts out holding the real backend (RealFileCalls()). A test replaces
@@ -37,9 +38,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace platform {
 
-enum class FileError { kNone, kIo, kBadCall };
 
 // A name as the caller holds it, narrow or wide; the backend hands it to the
 // system in the same form.
@@ -99,13 +101,13 @@ using NativeFile = intptr_t;
 // call of the table per Read and Write, so a test counts them one for one.
 struct FileSystemCalls {
   // Open files.
-  FileError (*open)(const FileName& name, const FileOpenOptions& options, NativeFile* out);
-  FileError (*read)(NativeFile file, int64_t offset, void* dest, size_t n, size_t* got);
-  FileError (*write)(NativeFile file, int64_t offset, const void* src, size_t n, size_t* written);
-  FileError (*flush)(NativeFile file);  // what was written reaches the disk
-  FileError (*set_length)(NativeFile file, int64_t length);
-  FileError (*size)(NativeFile file, int64_t* size);
-  FileError (*close)(NativeFile file);
+  Status (*open)(const FileName& name, const FileOpenOptions& options, NativeFile* out);
+  Status (*read)(NativeFile file, int64_t offset, void* dest, size_t n, size_t* got);
+  Status (*write)(NativeFile file, int64_t offset, const void* src, size_t n, size_t* written);
+  Status (*flush)(NativeFile file);  // what was written reaches the disk
+  Status (*set_length)(NativeFile file, int64_t length);
+  Status (*size)(NativeFile file, int64_t* size);
+  Status (*close)(NativeFile file);
 
   // Names.
   bool (*exists)(const FileName& path);  // a file or a directory
@@ -132,7 +134,8 @@ struct FileSystemCalls {
   std::vector<std::wstring> (*drive_roots)();
 };
 
-// The table in force. Tests may assign single entries.
+// The table in force: the current env's (env.h). Tests may assign single
+// entries.
 FileSystemCalls& FileCalls();
 // The real backend, for restoring or delegating.
 const FileSystemCalls& RealFileCalls();
@@ -161,25 +164,25 @@ class File {
   bool IsOpen() const { return open_; }
   // Reads `n` bytes at the position, fewer only where the file ends. *got
   // counts the bytes read, also on failure; the position moves past them.
-  FileError Read(void* dest, size_t n, size_t* got);
+  Status Read(void* dest, size_t n, size_t* got);
   // Writes all `n` bytes at the position, or fails; *written (optional)
   // counts the bytes that did reach the file, and the position moves past them.
-  FileError Write(const void* src, size_t n, size_t* written = nullptr);
+  Status Write(const void* src, size_t n, size_t* written = nullptr);
   // Moves the position, which may lie past the end. kBadCall when negative.
-  FileError SeekTo(int64_t position);
+  Status SeekTo(int64_t position);
   // Moves the position to the end; *end (optional) is the new position.
-  FileError SeekToEnd(int64_t* end = nullptr);
+  Status SeekToEnd(int64_t* end = nullptr);
   int64_t Tell() const { return position_; }
-  FileError Size(int64_t* size);
+  Status Size(int64_t* size);
   // Makes the file exactly `length` bytes long (new bytes read as zero); the
   // position stays.
-  FileError SetLength(int64_t length);
-  FileError Flush();
+  Status SetLength(int64_t length);
+  Status Flush();
   // kBadCall when already closed.
-  FileError Close();
+  Status Close();
 
  private:
-  FileError Check() const { return open_ ? FileError::kNone : FileError::kBadCall; }
+  Status Check() const { return open_ ? Status::kOk : Status::kBadCall; }
 
   NativeFile native_;
   int64_t position_ = 0;
@@ -188,7 +191,7 @@ class File {
 
 // Null when the file cannot be opened; *error (optional) tells why, and
 // LastError() (process.h) what the system said.
-std::unique_ptr<File> OpenFile(const FileName& name, const FileOpenOptions& options, FileError* error = nullptr);
+std::unique_ptr<File> OpenFile(const FileName& name, const FileOpenOptions& options, Status* error = nullptr);
 
 inline bool Exists(const FileName& p) { return FileCalls().exists(p); }
 inline bool IsDirectory(const FileName& p) { return FileCalls().is_directory(p); }
@@ -234,7 +237,7 @@ bool WriteStringToFile(const FileName& path, const std::string& data);
 // flushed to the disk, and that file then replaces `path`. On failure the
 // temporary is removed and the error returned. A temporary left by a crash is
 // overwritten by the next call and never read.
-FileError ReplaceFileContents(const std::string& path, const std::string& data);
+Status ReplaceFileContents(const std::string& path, const std::string& data);
 
 }  // namespace platform
 

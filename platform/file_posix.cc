@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/file.h"
 #include "platform/wide_text.h"
@@ -14,16 +15,16 @@ namespace {
 
 // Calls that cannot succeed as made; everything else the system refuses is
 // the environment.
-FileError FromErrno(int err) {
+Status FromErrno(int err) {
   switch (err) {
     case EBADF:
     case EINVAL:
     case EFAULT:
     case ESPIPE:
     case ENAMETOOLONG:
-      return FileError::kBadCall;
+      return Status(Status::kBadCall, std::strerror(err));
     default:
-      return FileError::kIo;
+      return Status(Status::kRetryable, std::strerror(err));
   }
 }
 
@@ -31,7 +32,7 @@ int Fd(NativeFile f) { return static_cast<int>(f); }
 
 // Open files ---------------------------------------------------------------
 
-FileError PosixOpen(const FileName& name, const FileOpenOptions& o, NativeFile* out) {
+Status PosixOpen(const FileName& name, const FileOpenOptions& o, NativeFile* out) {
   int flags = O_CLOEXEC;
   switch (o.disposition) {
     case FileDisposition::kReadExisting: flags |= O_RDONLY; break;
@@ -46,13 +47,13 @@ FileError PosixOpen(const FileName& name, const FileOpenOptions& o, NativeFile* 
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
     errno = EISDIR;
-    return FileError::kIo;
+    return FromErrno(EISDIR);
   }
   *out = fd;
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError PosixRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* got) {
+Status PosixRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* got) {
   *got = 0;
   char* p = static_cast<char*>(dest);
   while (*got < n) {
@@ -62,10 +63,10 @@ FileError PosixRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* 
     if (r == 0) break;
     *got += static_cast<size_t>(r);
   }
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError PosixWrite(NativeFile f, int64_t offset, const void* src, size_t n, size_t* written) {
+Status PosixWrite(NativeFile f, int64_t offset, const void* src, size_t n, size_t* written) {
   *written = 0;
   const char* p = static_cast<const char*>(src);
   while (*written < n) {
@@ -74,27 +75,27 @@ FileError PosixWrite(NativeFile f, int64_t offset, const void* src, size_t n, si
     if (w < 0) return FromErrno(errno);
     if (w == 0) {
       errno = ENOSPC;
-      return FileError::kIo;
+      return FromErrno(ENOSPC);
     }
     *written += static_cast<size_t>(w);
   }
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError PosixFlush(NativeFile f) { return ::fdatasync(Fd(f)) == 0 ? FileError::kNone : FromErrno(errno); }
+Status PosixFlush(NativeFile f) { return ::fdatasync(Fd(f)) == 0 ? Status::kOk : FromErrno(errno); }
 
-FileError PosixSetLength(NativeFile f, int64_t length) {
-  return ::ftruncate(Fd(f), static_cast<off_t>(length)) == 0 ? FileError::kNone : FromErrno(errno);
+Status PosixSetLength(NativeFile f, int64_t length) {
+  return ::ftruncate(Fd(f), static_cast<off_t>(length)) == 0 ? Status::kOk : FromErrno(errno);
 }
 
-FileError PosixSize(NativeFile f, int64_t* size) {
+Status PosixSize(NativeFile f, int64_t* size) {
   struct stat st;
   if (::fstat(Fd(f), &st) != 0) return FromErrno(errno);
   *size = static_cast<int64_t>(st.st_size);
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError PosixClose(NativeFile f) { return ::close(Fd(f)) == 0 ? FileError::kNone : FromErrno(errno); }
+Status PosixClose(NativeFile f) { return ::close(Fd(f)) == 0 ? Status::kOk : FromErrno(errno); }
 
 // Names --------------------------------------------------------------------
 

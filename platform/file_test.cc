@@ -90,26 +90,29 @@ TEST(FileTest, DispositionsReadWriteAndSeek) {
   testkit::TempDir dir;
   const std::string name = dir / "h.bin";
   FileOpenOptions read;
-  FileError error = FileError::kNone;
+  Status error = Status::kOk;
   EXPECT_EQ(OpenFile(name, read, &error), nullptr);
-  EXPECT_EQ(error, FileError::kIo);  // a missing file is the environment, not the call
+  EXPECT_EQ(error, Status::kRetryable);  // a missing file is the environment, not the call
+  // ...and the status says what the system said, for the log.
+  EXPECT_FALSE(error.text().empty());
+  EXPECT_EQ(error.ToString(), "retryable: " + error.text());
 
   FileOpenOptions create;
   create.disposition = FileDisposition::kCreateNew;
   auto w = OpenFile(AnsiToWide(name), create);
   ASSERT_NE(w, nullptr);
   size_t n = 0;
-  EXPECT_EQ(w->Write("hello world", 11, &n), FileError::kNone);
+  EXPECT_EQ(w->Write("hello world", 11, &n), Status::kOk);
   EXPECT_EQ(n, 11u);
-  EXPECT_EQ(w->SeekTo(6), FileError::kNone);
-  EXPECT_EQ(w->Write("W", 1), FileError::kNone);
-  EXPECT_EQ(w->SeekTo(-1), FileError::kBadCall);
+  EXPECT_EQ(w->SeekTo(6), Status::kOk);
+  EXPECT_EQ(w->Write("W", 1), Status::kOk);
+  EXPECT_EQ(w->SeekTo(-1), Status::kBadCall);
   int64_t size = 0;
-  EXPECT_EQ(w->Size(&size), FileError::kNone);
+  EXPECT_EQ(w->Size(&size), Status::kOk);
   EXPECT_EQ(size, 11);
-  EXPECT_EQ(w->Close(), FileError::kNone);
-  EXPECT_EQ(w->Close(), FileError::kBadCall);
-  EXPECT_EQ(w->Write("x", 1), FileError::kBadCall);
+  EXPECT_EQ(w->Close(), Status::kOk);
+  EXPECT_EQ(w->Close(), Status::kBadCall);
+  EXPECT_EQ(w->Write("x", 1), Status::kBadCall);
   EXPECT_EQ(OpenFile(name, create), nullptr);
 
   FileOpenOptions append;
@@ -117,17 +120,17 @@ TEST(FileTest, DispositionsReadWriteAndSeek) {
   auto a = OpenFile(name, append);
   ASSERT_NE(a, nullptr);
   int64_t end = 0;
-  EXPECT_EQ(a->SeekToEnd(&end), FileError::kNone);
+  EXPECT_EQ(a->SeekToEnd(&end), Status::kOk);
   EXPECT_EQ(end, 11);
-  EXPECT_EQ(a->Write("!", 1), FileError::kNone);
+  EXPECT_EQ(a->Write("!", 1), Status::kOk);
   a.reset();
 
   auto r = OpenFile(name, read);
   ASSERT_NE(r, nullptr);
   char buf[32] = {};
-  EXPECT_EQ(r->Read(buf, 32, &n), FileError::kNone);
+  EXPECT_EQ(r->Read(buf, 32, &n), Status::kOk);
   EXPECT_EQ(std::string(buf, n), "hello World!");
-  EXPECT_EQ(r->Read(buf, 4, &n), FileError::kNone);
+  EXPECT_EQ(r->Read(buf, 4, &n), Status::kOk);
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(r->Tell(), 12);
   r.reset();
@@ -136,11 +139,11 @@ TEST(FileTest, DispositionsReadWriteAndSeek) {
   both.disposition = FileDisposition::kReadWrite;
   auto rw = OpenFile(name, both);
   ASSERT_NE(rw, nullptr);
-  EXPECT_EQ(rw->SetLength(20), FileError::kNone);  // grows with zeros, keeps the start
-  EXPECT_EQ(rw->SeekTo(10), FileError::kNone);
-  EXPECT_EQ(rw->Read(buf, 32, &n), FileError::kNone);
+  EXPECT_EQ(rw->SetLength(20), Status::kOk);  // grows with zeros, keeps the start
+  EXPECT_EQ(rw->SeekTo(10), Status::kOk);
+  EXPECT_EQ(rw->Read(buf, 32, &n), Status::kOk);
   EXPECT_EQ(std::string(buf, n), std::string("d!") + std::string(8, '\0'));
-  EXPECT_EQ(rw->Flush(), FileError::kNone);
+  EXPECT_EQ(rw->Flush(), Status::kOk);
   rw.reset();
 
   FileOpenOptions truncate;
@@ -157,11 +160,11 @@ TEST(FileTest, HandleCallsCanFailOneByOne) {
   static int writes;
   writes = 0;
   ScopedFileCallsOverride fault;
-  FileCalls().write = [](NativeFile f, int64_t at, const void* src, size_t n, size_t* done) {
+  FileCalls().write = [](NativeFile f, int64_t at, const void* src, size_t n, size_t* done) -> platform::Status {
     ++writes;
     if (writes == 3) {
       *done = 0;
-      return FileError::kIo;  // the disk is full
+      return Status::kRetryable;  // the disk is full
     }
     return RealFileCalls().write(f, at, src, n < 4 ? n : 4, done);  // 4 bytes a call
   };
@@ -170,18 +173,18 @@ TEST(FileTest, HandleCallsCanFailOneByOne) {
   auto f = OpenFile(name, o);
   ASSERT_NE(f, nullptr);
   size_t written = 0;
-  EXPECT_EQ(f->Write("0123456789AB", 12, &written), FileError::kIo);
+  EXPECT_EQ(f->Write("0123456789AB", 12, &written), Status::kRetryable);
   EXPECT_EQ(written, 8u);
   EXPECT_EQ(f->Tell(), 8);
-  EXPECT_EQ(f->Write("89", 2, &written), FileError::kNone);  // the disk has room again
+  EXPECT_EQ(f->Write("89", 2, &written), Status::kOk);  // the disk has room again
   f.reset();
   std::string got;
   ASSERT_TRUE(ReadFileToString(name, &got));
   EXPECT_EQ(got, "0123456789");
 
-  FileCalls().read = [](NativeFile, int64_t, void*, size_t, size_t* got) {
+  FileCalls().read = [](NativeFile, int64_t, void*, size_t, size_t* got) -> platform::Status {
     *got = 0;
-    return FileError::kIo;
+    return Status::kRetryable;
   };
   EXPECT_FALSE(ReadFileToString(name, &got));
 }
@@ -189,12 +192,12 @@ TEST(FileTest, HandleCallsCanFailOneByOne) {
 TEST(FileTest, ReplacedContentsSurviveAFailedReplacement) {
   testkit::TempDir dir;
   const std::string name = dir / "j.xml";
-  ASSERT_EQ(ReplaceFileContents(name, "first"), FileError::kNone);
+  ASSERT_EQ(ReplaceFileContents(name, "first"), Status::kOk);
   EXPECT_FALSE(Exists(name + ".tmp"));
   {
     ScopedFileCallsOverride fault;
-    FileCalls().flush = [](NativeFile) { return FileError::kIo; };
-    EXPECT_EQ(ReplaceFileContents(name, "second"), FileError::kIo);
+    FileCalls().flush = [](NativeFile) -> platform::Status { return Status::kRetryable; };
+    EXPECT_EQ(ReplaceFileContents(name, "second"), Status::kRetryable);
   }
   std::string got;
   ASSERT_TRUE(ReadFileToString(name, &got));

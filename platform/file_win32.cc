@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <string>
+
 #include "platform/file.h"
 #include "platform/wide_text.h"
 
@@ -8,14 +10,16 @@ namespace {
 
 // Calls that cannot succeed as made; everything else the system refuses is
 // the environment (disk full, sharing violation, missing file...).
-FileError FromLastError() {
-  switch (GetLastError()) {
+Status FromLastError() {
+  const DWORD error = GetLastError();
+  const std::string text = "system error " + std::to_string(error);
+  switch (error) {
     case ERROR_INVALID_HANDLE:
     case ERROR_INVALID_PARAMETER:
     case ERROR_INVALID_NAME:
-      return FileError::kBadCall;
+      return Status(Status::kBadCall, text);
     default:
-      return FileError::kIo;
+      return Status(Status::kRetryable, text);
   }
 }
 
@@ -41,7 +45,7 @@ OVERLAPPED At(int64_t offset) {
 
 // Open files ---------------------------------------------------------------
 
-FileError WinOpen(const FileName& name, const FileOpenOptions& o, NativeFile* out) {
+Status WinOpen(const FileName& name, const FileOpenOptions& o, NativeFile* out) {
   DWORD share = (o.share_read ? FILE_SHARE_READ : 0) | (o.share_write ? FILE_SHARE_WRITE : 0) |
                 (o.share_delete ? FILE_SHARE_DELETE : 0);
   DWORD access = GENERIC_READ, creation = OPEN_EXISTING;
@@ -55,13 +59,13 @@ FileError WinOpen(const FileName& name, const FileOpenOptions& o, NativeFile* ou
   HANDLE h = BY_NAME(name, CreateFile, access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return FromLastError();
   *out = reinterpret_cast<NativeFile>(h);
-  return FileError::kNone;
+  return Status::kOk;
 }
 
 // At most 1 GiB per call: the counts are 32-bit.
 DWORD Chunk(size_t n) { return n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n); }
 
-FileError WinRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* got) {
+Status WinRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* got) {
   *got = 0;
   char* p = static_cast<char*>(dest);
   while (*got < n) {
@@ -74,10 +78,10 @@ FileError WinRead(NativeFile f, int64_t offset, void* dest, size_t n, size_t* go
     if (r == 0) break;
     *got += r;
   }
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError WinWrite(NativeFile f, int64_t offset, const void* src, size_t n, size_t* written) {
+Status WinWrite(NativeFile f, int64_t offset, const void* src, size_t n, size_t* written) {
   *written = 0;
   const char* p = static_cast<const char*>(src);
   while (*written < n) {
@@ -86,30 +90,30 @@ FileError WinWrite(NativeFile f, int64_t offset, const void* src, size_t n, size
     if (!WriteFile(H(f), p + *written, Chunk(n - *written), &w, &at)) return FromLastError();
     if (w == 0) {
       SetLastError(ERROR_DISK_FULL);
-      return FileError::kIo;
+      return FromLastError();
     }
     *written += w;
   }
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError WinFlush(NativeFile f) { return FlushFileBuffers(H(f)) ? FileError::kNone : FromLastError(); }
+Status WinFlush(NativeFile f) { return FlushFileBuffers(H(f)) ? Status::kOk : FromLastError(); }
 
-FileError WinSetLength(NativeFile f, int64_t length) {
+Status WinSetLength(NativeFile f, int64_t length) {
   LARGE_INTEGER to;
   to.QuadPart = length;
   if (!SetFilePointerEx(H(f), to, nullptr, FILE_BEGIN) || !SetEndOfFile(H(f))) return FromLastError();
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError WinSize(NativeFile f, int64_t* size) {
+Status WinSize(NativeFile f, int64_t* size) {
   LARGE_INTEGER s;
   if (!GetFileSizeEx(H(f), &s)) return FromLastError();
   *size = s.QuadPart;
-  return FileError::kNone;
+  return Status::kOk;
 }
 
-FileError WinClose(NativeFile f) { return CloseHandle(H(f)) ? FileError::kNone : FromLastError(); }
+Status WinClose(NativeFile f) { return CloseHandle(H(f)) ? Status::kOk : FromLastError(); }
 
 // Names --------------------------------------------------------------------
 

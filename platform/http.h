@@ -4,12 +4,12 @@
 //   auto session = HttpSession::Open(options);
 //   auto request = session->OpenUrl(url, flags, headers, &error);
 //   request->QueryStatusCode(&code);
-//   while (request->Read(buf, sizeof buf, &got) == HttpError::kNone && got > 0) ...
+//   while (request->Read(buf, sizeof buf, &got) == Status::kOk && got > 0) ...
 //
-// Failures are reported by value, never by exception. A failure of the network
-// (refused or reset connection, time-out, broken transfer) is kNetwork; anything
-// else (bad arguments, the library failing, no memory) is kFailed, so a caller
-// can retry the first and give up on the second.
+// Failures are reported as a Status (status.h), never by exception. A failure
+// of the network (refused or reset connection, time-out, broken transfer) is
+// kRetryable; anything else (bad arguments, the library failing, no memory) is
+// kFailed, so a caller can retry the first and give up on the second.
 //
 // Backends: WinInet on Windows, libcurl elsewhere. Objects are used by one
 // thread at a time, with one exception: HttpSession::Abort may be called from
@@ -23,9 +23,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 namespace platform {
 
-enum class HttpError { kNone, kNetwork, kFailed };
 
 // Request flags, with the values WinInet gives them.
 constexpr uint32_t kHttpFlagReload = 0x80000000;        // never answer from a cache
@@ -44,7 +45,7 @@ struct HttpSessionOptions {
   uint32_t connect_timeout_ms = 0;
   uint32_t data_timeout_ms = 0;  // send and receive
   uint32_t connect_retries = 0;
-  // When set and returning true, blocking calls give up with kNetwork within
+  // When set and returning true, blocking calls give up with kRetryable within
   // about 100 ms. Called on the thread that uses the session, several times a
   // second while it waits. A thread that stops another one's transfer calls
   // HttpSession::Abort instead.
@@ -79,11 +80,11 @@ class HttpRequest {
   // Value of a reply header by name (case-insensitive); false when absent.
   virtual bool QueryHeader(const std::string& name, std::string* value) = 0;
   // Reads `n` bytes of the body, fewer only where the body ends: *got < n with
-  // kNone means the body has ended after those bytes (*got = 0: nothing was
+  // kOk means the body has ended after those bytes (*got = 0: nothing was
   // left). Blocks until then or a failure; on failure *got still counts the
   // bytes that did arrive. A connection that closes before the reply's
-  // Content-Length is a failure (kNetwork), not an end.
-  virtual HttpError Read(void* buffer, uint32_t n, uint32_t* got) = 0;
+  // Content-Length is a failure (kRetryable), not an end.
+  virtual Status Read(void* buffer, uint32_t n, uint32_t* got) = 0;
   // Ends the request; reads fail afterwards. Safe to call twice.
   virtual void Close() = 0;
 };
@@ -113,11 +114,11 @@ class HttpSession {
   // backend's own lines of the same name), and waits for the reply's headers.
   // Redirects are followed. Null with *error set on failure.
   virtual std::unique_ptr<HttpRequest> OpenUrl(const std::string& url, uint32_t flags,
-                                               const std::string& headers, HttpError* error) = 0;
+                                               const std::string& headers, Status* error) = 0;
 
   // Ends every blocking call of this session and its requests promptly (within
-  // about a second on both backends) with kNetwork, and makes every later call
-  // fail with kNetwork. Any thread, any number of times; the owner still
+  // about a second on both backends) with kRetryable, and makes every later call
+  // fail with kRetryable. Any thread, any number of times; the owner still
   // destroys the objects afterwards. The handles close at once; the waiting
   // call notices at its next poll.
   virtual void Abort() = 0;

@@ -29,19 +29,19 @@ void GlobalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-HttpError ErrorOf(CURLcode code) {
+Status ErrorOf(CURLcode code) {
   switch (code) {
     case CURLE_OK:
-      return HttpError::kNone;
+      return Status::kOk;
     case CURLE_OUT_OF_MEMORY:
     case CURLE_BAD_FUNCTION_ARGUMENT:
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_FAILED_INIT:
     case CURLE_NOT_BUILT_IN:
-      return HttpError::kFailed;
+      return Status(Status::kFailed, curl_easy_strerror(code));
     default:
-      return HttpError::kNetwork;
+      return Status(Status::kRetryable, curl_easy_strerror(code));
   }
 }
 
@@ -64,9 +64,9 @@ class CurlRequest : public HttpRequest {
   ~CurlRequest() override { Close(); }
 
   // Sets the transfer up and runs it until the reply's headers are in.
-  HttpError Begin(const std::string& url, const std::string& headers) {
+  Status Begin(const std::string& url, const std::string& headers) {
     easy_ = curl_easy_init();
-    if (!easy_) return HttpError::kFailed;
+    if (!easy_) return Status::kFailed;
     size_t pos = 0;
     while (pos < headers.size()) {
       size_t end = headers.find("\r\n", pos);
@@ -103,17 +103,17 @@ class CurlRequest : public HttpRequest {
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlRequest::OnHeader);
     curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
-    if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return HttpError::kFailed;
+    if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return Status::kFailed;
     added_ = true;
     // The connect time-out is libcurl's own; the wait for the first reply
     // bytes after that counts as data time.
     last_progress_ = Clock::now() + std::chrono::milliseconds(connect_ms);
     while (!headers_done_) {
-      if (done_) return result_ == HttpError::kNone ? HttpError::kNetwork : result_;
-      HttpError e = Pump();
-      if (e != HttpError::kNone) return e;
+      if (done_) return result_ == Status::kOk ? Status::kRetryable : result_;
+      Status e = Pump();
+      if (e != Status::kOk) return e;
     }
-    return HttpError::kNone;
+    return Status::kOk;
   }
 
   bool QueryStatusCode(uint32_t* code) override {
@@ -142,10 +142,10 @@ class CurlRequest : public HttpRequest {
     return true;
   }
 
-  HttpError Read(void* buffer, uint32_t n, uint32_t* got) override {
+  Status Read(void* buffer, uint32_t n, uint32_t* got) override {
     *got = 0;
-    if (!easy_) return HttpError::kFailed;
-    if (aborted_->load()) return HttpError::kNetwork;
+    if (!easy_) return Status::kFailed;
+    if (aborted_->load()) return Status::kRetryable;
     char* out = static_cast<char*>(buffer);
     last_progress_ = Clock::now();
     while (*got < n) {
@@ -167,10 +167,10 @@ class CurlRequest : public HttpRequest {
         continue;
       }
       if (done_) return result_;
-      HttpError e = Pump();
-      if (e != HttpError::kNone) return e;
+      Status e = Pump();
+      if (e != Status::kOk) return e;
     }
-    return HttpError::kNone;
+    return Status::kOk;
   }
 
   void Close() override {
@@ -191,22 +191,22 @@ class CurlRequest : public HttpRequest {
  private:
   // One round of the multi handle: transfers what is ready, or waits up to
   // kPollMs for the socket. Fails on cancellation and on a stalled transfer.
-  HttpError Pump() {
-    if (aborted_->load() || (options_.cancelled && options_.cancelled())) return HttpError::kNetwork;
+  Status Pump() {
+    if (aborted_->load() || (options_.cancelled && options_.cancelled())) return Status::kRetryable;
     int running = 0;
     size_t before = body_.size();
     bool headers_before = headers_done_;
-    if (curl_multi_perform(multi_, &running) != CURLM_OK) return HttpError::kFailed;
+    if (curl_multi_perform(multi_, &running) != CURLM_OK) return Status::kFailed;
     CollectDone();
     if (body_.size() != before || headers_done_ != headers_before || done_) {
       last_progress_ = Clock::now();
-      return HttpError::kNone;
+      return Status::kOk;
     }
-    if (paused_) return HttpError::kNone;
+    if (paused_) return Status::kOk;
     auto now = Clock::now();
-    if (now > last_progress_ + std::chrono::milliseconds(data_timeout_ms_)) return HttpError::kNetwork;
-    if (curl_multi_poll(multi_, nullptr, 0, kPollMs, nullptr) != CURLM_OK) return HttpError::kFailed;
-    return HttpError::kNone;
+    if (now > last_progress_ + std::chrono::milliseconds(data_timeout_ms_)) return Status::kRetryable;
+    if (curl_multi_poll(multi_, nullptr, 0, kPollMs, nullptr) != CURLM_OK) return Status::kFailed;
+    return Status::kOk;
   }
 
   void CollectDone() {
@@ -215,7 +215,7 @@ class CurlRequest : public HttpRequest {
       if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) {
         done_ = true;
         result_ = ErrorOf(msg->data.result);
-        if (!headers_done_ && result_ == HttpError::kNone && status_ != 0) headers_done_ = true;
+        if (!headers_done_ && result_ == Status::kOk && status_ != 0) headers_done_ = true;
       }
     }
   }
@@ -265,7 +265,7 @@ class CurlRequest : public HttpRequest {
   bool headers_done_ = false;
   bool done_ = false;
   bool paused_ = false;
-  HttpError result_ = HttpError::kNone;
+  Status result_ = Status::kOk;
   uint32_t status_ = 0;
   std::map<std::string, std::string> reply_headers_;
   std::vector<char> body_;
@@ -289,19 +289,19 @@ class CurlSession : public HttpSession {
   }
 
   std::unique_ptr<HttpRequest> OpenUrl(const std::string& url, uint32_t flags, const std::string& headers,
-                                       HttpError* error) override {
+                                       Status* error) override {
     HttpUrl parts;
     if (aborted_) {
-      *error = HttpError::kNetwork;
+      *error = Status::kRetryable;
       return nullptr;
     }
     if (!multi_ || !ParseHttpUrl(url, &parts)) {
-      *error = HttpError::kFailed;
+      *error = Status::kFailed;
       return nullptr;
     }
     auto request = std::make_unique<CurlRequest>(multi_, options_, &aborted_);
     *error = request->Begin(url, headers);
-    if (*error != HttpError::kNone) return nullptr;
+    if (*error != Status::kOk) return nullptr;
     return request;
   }
 

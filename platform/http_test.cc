@@ -43,12 +43,12 @@ TEST(HttpUrlTest, Splits) {
 TEST(HttpSessionTest, RefusedConnectionIsANetworkError) {
   auto session = HttpSession::Open(Agent("test"));
   ASSERT_TRUE(session);
-  HttpError error = HttpError::kNone;
+  Status error = Status::kOk;
   // Nothing listens on the discard port of the loopback here.
   EXPECT_EQ(session->OpenUrl("http://127.0.0.1:9/x", 0, "", &error), nullptr);
-  EXPECT_EQ(error, HttpError::kNetwork);
+  EXPECT_EQ(error, Status::kRetryable);
   EXPECT_EQ(session->OpenUrl("gopher://127.0.0.1/x", 0, "", &error), nullptr);
-  EXPECT_NE(error, HttpError::kNone);
+  EXPECT_NE(error, Status::kOk);
 }
 
 // Against the fault server: /moved redirects to /hello, which repeats the
@@ -73,7 +73,7 @@ class HttpServerTest : public ::testing::Test {
 
 TEST_F(HttpServerTest, StatusHeadersAndBody) {
   auto session = HttpSession::Open(Agent("agent-name"));
-  HttpError error;
+  Status error;
   auto request = session->OpenUrl(Url("/moved"), kHttpFlagReload, "Range: bytes=0-\r\n", &error);
   ASSERT_TRUE(request);
   uint32_t code = 0, length = 0;
@@ -89,9 +89,9 @@ TEST_F(HttpServerTest, StatusHeadersAndBody) {
   EXPECT_FALSE(request->QueryHeader("X-Missing", &value));
   char buf[64];
   uint32_t got = 0;
-  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNone);
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), Status::kOk);
   EXPECT_EQ(std::string(buf, got), "hello world");
-  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNone);
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), Status::kOk);
   EXPECT_EQ(got, 0u);
 
   // A header line of the caller replaces the agent name.
@@ -107,7 +107,7 @@ TEST_F(HttpServerTest, ReadsFillTheBufferUntilTheEnd) {
   drip.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kTinyChunks; });
   ASSERT_TRUE(drip.Start(std::string(100000, 'd')));
   auto session = HttpSession::Open(Agent("t"));
-  HttpError error;
+  Status error;
   auto request = session->OpenUrl(drip.Url("drip"), 0, "", &error);
   ASSERT_TRUE(request);
   uint32_t length = 0;
@@ -116,7 +116,7 @@ TEST_F(HttpServerTest, ReadsFillTheBufferUntilTheEnd) {
   uint32_t total = 0, got = 0;
   int reads = 0;
   do {
-    ASSERT_EQ(request->Read(buf.data(), 8192, &got), HttpError::kNone);
+    ASSERT_EQ(request->Read(buf.data(), 8192, &got), Status::kOk);
     if (got > 0 && total + got < 100000) {
       EXPECT_EQ(got, 8192u);
     }
@@ -132,7 +132,7 @@ TEST_F(HttpServerTest, CancelEndsABlockedRead) {
   HttpSessionOptions options = Agent("t");
   options.cancelled = [&] { return cancel.load(); };
   auto session = HttpSession::Open(options);
-  HttpError error;
+  Status error;
   auto request = session->OpenUrl(Url("/stall"), 0, "", &error);
   ASSERT_TRUE(request);
   std::thread canceller([&] {
@@ -142,7 +142,7 @@ TEST_F(HttpServerTest, CancelEndsABlockedRead) {
   char buf[100];
   uint32_t got = 0;
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), Status::kRetryable);
   canceller.join();
   // Well before the server gives up.
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
@@ -164,15 +164,15 @@ TEST_F(HttpServerTest, AbortEndsBlockedCallsFromAnotherThread) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       session->Abort();
     });
-    HttpError error = HttpError::kNone;
+    Status error = Status::kOk;
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(session->OpenUrl(Url("/slow"), 0, "", &error), nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - before, bound);
     aborter.join();
-    EXPECT_EQ(error, HttpError::kNetwork);
+    EXPECT_EQ(error, Status::kRetryable);
   }
   auto session = HttpSession::Open(Agent("t"));
-  HttpError error;
+  Status error;
   auto request = session->OpenUrl(Url("/stall"), 0, "", &error);
   ASSERT_TRUE(request);
   std::thread aborter([&] {
@@ -182,13 +182,13 @@ TEST_F(HttpServerTest, AbortEndsBlockedCallsFromAnotherThread) {
   char buf[100];
   uint32_t got = 0;
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), Status::kRetryable);
   EXPECT_LT(std::chrono::steady_clock::now() - before, bound);
   aborter.join();
   EXPECT_TRUE(session->IsAborted());
-  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), Status::kRetryable);
   EXPECT_EQ(session->OpenUrl(Url("/hello"), 0, "", &error), nullptr);
-  EXPECT_EQ(error, HttpError::kNetwork);
+  EXPECT_EQ(error, Status::kRetryable);
 }
 
 // A connection that closes before the Content-Length it announced is a
@@ -198,7 +198,7 @@ TEST_F(HttpServerTest, ABodyCutShortOfItsLengthIsANetworkError) {
   cut.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kTruncate; });
   ASSERT_TRUE(cut.Start(std::string(200000, 'c')));
   auto session = HttpSession::Open(Agent("t"));
-  HttpError error;
+  Status error;
   auto request = session->OpenUrl(cut.Url("cut"), 0, "", &error);
   ASSERT_TRUE(request);
   uint32_t length = 0;
@@ -206,13 +206,13 @@ TEST_F(HttpServerTest, ABodyCutShortOfItsLengthIsANetworkError) {
   EXPECT_EQ(length, 200000u);
   std::vector<char> buf(8192);
   uint32_t total = 0, got = 0;
-  HttpError result = HttpError::kNone;
+  Status result = Status::kOk;
   for (int i = 0; i < 100; ++i) {
     result = request->Read(buf.data(), 8192, &got);
     total += got;
-    if (result != HttpError::kNone || got < 8192) break;
+    if (result != Status::kOk || got < 8192) break;
   }
-  EXPECT_EQ(result, HttpError::kNetwork);
+  EXPECT_EQ(result, Status::kRetryable);
   EXPECT_EQ(total, 100000u);
 }
 
@@ -222,13 +222,13 @@ TEST_F(HttpServerTest, StalledTransferTimesOut) {
   options.connect_timeout_ms = 5000;
   options.data_timeout_ms = 300;
   auto session = HttpSession::Open(options);
-  HttpError error;
+  Status error;
   auto request = session->OpenUrl(Url("/stall"), 0, "", &error);
   ASSERT_TRUE(request);
   char buf[100];
   uint32_t got = 0;
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(request->Read(buf, sizeof buf, &got), HttpError::kNetwork);
+  EXPECT_EQ(request->Read(buf, sizeof buf, &got), Status::kRetryable);
   // Well before the server gives up.
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
 }

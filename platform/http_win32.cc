@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/http.h"
@@ -32,7 +33,7 @@ constexpr uint32_t kDefaultConnectTimeoutMs = 60000;
 constexpr uint32_t kDefaultDataTimeoutMs = 30000;
 constexpr DWORD kReadChunk = 64 * 1024;
 
-HttpError ErrorOf(DWORD e) {
+Status ErrorOf(DWORD e) {
   switch (e) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
@@ -42,9 +43,9 @@ HttpError ErrorOf(DWORD e) {
     case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
     case ERROR_INTERNET_INVALID_OPERATION:
     case ERROR_INTERNET_INCORRECT_HANDLE_TYPE:
-      return HttpError::kFailed;
+      return Status(Status::kFailed, "network error " + std::to_string(e));
     default:
-      return HttpError::kNetwork;
+      return Status(Status::kRetryable, "network error " + std::to_string(e));
   }
 }
 
@@ -193,23 +194,23 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, D
 
 // Runs one WinInet call (`start`, true when it completed at once) that may
 // instead complete later, into memory `p` owns, and waits for that in slices.
-// kNone when it succeeded (*late: after a wait); a failure, or kNetwork when
+// kOk when it succeeded (*late: after a wait); a failure, or kRetryable when
 // the session was aborted or cancelled or `limit_ms` passed first.
-HttpError CallAndWait(Pending* p, const std::function<bool()>& start, uint32_t limit_ms, bool* late) {
+Status CallAndWait(Pending* p, const std::function<bool()>& start, uint32_t limit_ms, bool* late) {
   *late = false;
   ResetEvent(p->done);
-  if (start()) return HttpError::kNone;
+  if (start()) return Status::kOk;
   DWORD error = GetLastError();
   if (error == ERROR_IO_PENDING) {
     const DWORD began = GetTickCount();
     while (WaitForSingleObject(p->done, kSliceMs) != WAIT_OBJECT_0) {
-      if (p->core->Interrupted() || GetTickCount() - began >= limit_ms) return HttpError::kNetwork;
+      if (p->core->Interrupted() || GetTickCount() - began >= limit_ms) return Status::kRetryable;
     }
     *late = true;
-    if (p->result) return HttpError::kNone;
+    if (p->result) return Status::kOk;
     error = p->error;
   }
-  return p->core->aborted() ? HttpError::kNetwork : ErrorOf(error);
+  return p->core->aborted() ? Status::kRetryable : ErrorOf(error);
 }
 
 // The owner gives up on `p`: its handle is closed now, or as soon as WinInet
@@ -250,11 +251,11 @@ class WinRequest : public HttpRequest {
     return true;
   }
 
-  HttpError Read(void* buffer, uint32_t n, uint32_t* got) override {
+  Status Read(void* buffer, uint32_t n, uint32_t* got) override {
     *got = 0;
-    if (broken_ || (pending_ && pending_->core->aborted())) return HttpError::kNetwork;
-    if (!handle_) return HttpError::kFailed;
-    if (pending_->core->Interrupted()) return HttpError::kNetwork;
+    if (broken_ || (pending_ && pending_->core->aborted())) return Status::kRetryable;
+    if (!handle_) return Status::kFailed;
+    if (pending_->core->Interrupted()) return Status::kRetryable;
     if (pending_->buffer.empty()) pending_->buffer.resize(kReadChunk);
     char* out = static_cast<char*>(buffer);
     while (*got < n) {
@@ -264,29 +265,29 @@ class WinRequest : public HttpRequest {
       // left inside a read that a stop gives up on.
       bool late = false;
       const uint32_t limit = p->core->data_timeout_ms();
-      HttpError error = CallAndWait(
+      Status error = CallAndWait(
           p, [&] { return InternetQueryDataAvailable(handle_, &p->avail, 0, 0) != FALSE; }, limit, &late);
-      if (error != HttpError::kNone) return Break(error);
+      if (error != Status::kOk) return Break(error);
       if (late) continue;  // asked again, answered at once now
       if (p->avail == 0) {
-        if (EndedEarly()) return Break(HttpError::kNetwork);
+        if (EndedEarly()) return Break(Status::kRetryable);
         break;
       }
       const DWORD want = std::min<DWORD>({n - *got, kReadChunk, p->avail});
       p->read = 0;
       error = CallAndWait(
           p, [&] { return InternetReadFile(handle_, p->buffer.data(), want, &p->read) != FALSE; }, limit, &late);
-      if (error != HttpError::kNone) return Break(error);
+      if (error != Status::kOk) return Break(error);
       const DWORD read = std::min(p->read, want);
       if (read == 0) {
-        if (EndedEarly()) return Break(HttpError::kNetwork);
+        if (EndedEarly()) return Break(Status::kRetryable);
         break;
       }
       std::memcpy(out + *got, p->buffer.data(), read);
       *got += read;
       body_read_ += read;
     }
-    return HttpError::kNone;
+    return Status::kOk;
   }
 
   void Close() override {
@@ -300,7 +301,7 @@ class WinRequest : public HttpRequest {
  private:
   // The transfer is over with `error`; a read may still be pending inside
   // WinInet, so the handle goes now and later reads fail.
-  HttpError Break(HttpError error) {
+  Status Break(Status error) {
     broken_ = true;
     Close();
     return error;
@@ -363,15 +364,15 @@ class WinSession : public HttpSession {
   }
 
   std::unique_ptr<HttpRequest> OpenUrl(const std::string& url, uint32_t flags, const std::string& headers,
-                                       HttpError* error) override {
+                                       Status* error) override {
     if (core_->Interrupted()) {
-      *error = HttpError::kNetwork;
+      *error = Status::kRetryable;
       return nullptr;
     }
     // HTTP only: other schemes may never complete in asynchronous mode.
     HttpUrl parts;
     if (!handle_ || !ParseHttpUrl(url, &parts)) {
-      *error = HttpError::kFailed;
+      *error = Status::kFailed;
       return nullptr;
     }
     Pending* p = new Pending(core_);
@@ -380,7 +381,7 @@ class WinSession : public HttpSession {
     // The header block goes in NUL-terminated, with the length left to WinInet.
     HINTERNET h = nullptr;
     bool late = false;
-    const HttpError opened = CallAndWait(
+    const Status opened = CallAndWait(
         p,
         [&] {
           h = InternetOpenUrlA(handle_, p->url.c_str(), p->headers.empty() ? nullptr : p->headers.c_str(),
@@ -389,7 +390,7 @@ class WinSession : public HttpSession {
           return h != nullptr;
         },
         core_->connect_timeout_ms() + core_->data_timeout_ms(), &late);
-    if (opened != HttpError::kNone) {
+    if (opened != Status::kOk) {
       *error = opened;
       Abandon(p);
       return nullptr;
@@ -405,16 +406,16 @@ class WinSession : public HttpSession {
     }
     if (!announced && !core_->Add(h)) {
       InternetCloseHandle(h);
-      *error = HttpError::kNetwork;
+      *error = Status::kRetryable;
       p->Release();
       return nullptr;
     }
     if (core_->aborted()) {
-      *error = HttpError::kNetwork;
+      *error = Status::kRetryable;
       Abandon(p);
       return nullptr;
     }
-    *error = HttpError::kNone;
+    *error = Status::kOk;
     return std::make_unique<WinRequest>(p, h);
   }
 

@@ -1,5 +1,7 @@
 #include "platform/path.h"
 
+#include "platform/env.h"
+
 namespace platform {
 
 static bool IsSep(char c) { return c == '/' || c == kPathSep; }
@@ -22,6 +24,8 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
   if (dir.empty() || IsSep(dir.back())) return dir + name;
   return dir + kPathSep + name;
 }
+
+std::string ExecutablePath() { return CurrentEnv().ExecutablePath(); }
 
 std::string ExecutableDir() { return DirName(ExecutablePath()); }
 

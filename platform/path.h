@@ -13,11 +13,11 @@ extern const char* const kExeSuffix;
 // Suffix of a shared library file name: ".dll" on Windows, ".so" elsewhere.
 extern const char* const kLibSuffix;
 
-// Full path of the running executable.
+// Full path of the running executable, as the env in force (env.h) says.
 std::string ExecutablePath();
 // A name from which the running program's own file can be read, valid even
 // when the program was started from an unnamed or sealed file (Linux:
-// /proc/self/exe; Windows: ExecutablePath()).
+// /proc/self/exe; Windows: the executable's path). Always the real file.
 std::string ExecutableImagePath();
 // Directory of the running executable, with a trailing separator.
 std::string ExecutableDir();

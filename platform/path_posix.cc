@@ -2,6 +2,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include "platform/env.h"
 #include "platform/path.h"
 
 namespace platform {
@@ -10,7 +11,7 @@ const char kPathSep = '/';
 const char* const kExeSuffix = "";
 const char* const kLibSuffix = ".so";
 
-std::string ExecutablePath() {
+std::string system_services::ExecutablePath() {
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return std::string();

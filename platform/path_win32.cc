@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/env.h"
 #include "platform/path.h"
 
 namespace platform {
@@ -15,9 +16,9 @@ static std::string ModuleFileName(HMODULE module) {
   return std::string(buf, n);
 }
 
-std::string ExecutablePath() { return ModuleFileName(nullptr); }
+std::string system_services::ExecutablePath() { return ModuleFileName(nullptr); }
 
-std::string ExecutableImagePath() { return ExecutablePath(); }
+std::string ExecutableImagePath() { return ModuleFileName(nullptr); }
 
 std::string ModulePathOf(const void* address) {
   HMODULE module = nullptr;

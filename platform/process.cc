@@ -1,6 +1,30 @@
 #include "platform/process.h"
 
+#include "platform/env.h"
+
 namespace platform {
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir) {
+  return StartProcess(command_line, working_dir, std::string());
+}
+
+std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
+                                      const std::string& output_path) {
+  return CurrentEnv().StartProcess(ProcessStart{command_line, working_dir, output_path, std::string(), false});
+}
+
+std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const std::string& working_dir,
+                                          const std::string& output_path) {
+  return CurrentEnv().StartProcess(ProcessStart{command_line, working_dir, output_path, std::string(), true});
+}
+
+std::unique_ptr<Process> StartProcessFromImage(const std::string& image_path, const std::string& command_line,
+                                               const std::string& working_dir) {
+  if (image_path.empty()) return nullptr;
+  return CurrentEnv().StartProcess(ProcessStart{command_line, working_dir, std::string(), image_path, false});
+}
+
+void SleepMs(int ms) { CurrentEnv().SleepMs(ms); }
 
 std::vector<std::string> SplitCommandLine(const std::string& line) {
   std::vector<std::string> args;

@@ -28,6 +28,16 @@ class Process {
   virtual void Kill() = 0;
 };
 
+// A program to start, as the forms below describe it. The env in force
+// (env.h) starts it.
+struct ProcessStart {
+  std::string command_line;
+  std::string working_dir;  // empty: the current one
+  std::string output_path;  // empty: the child shares this one's output
+  std::string image_path;   // empty: the command line's first field names the program
+  bool tied = false;
+};
+
 // Starts a program from one command-line text, the way CreateProcess does
 // without an application name: the first field names the program, the rest are
 // its arguments. On POSIX the line is split with the Windows argument rules
@@ -89,6 +99,7 @@ bool ProcessIsAlive(uint32_t pid);
 // Returns at once when it does not exist.
 void WaitForProcessEnd(uint32_t pid);
 
+// Blocks the calling thread (through the env in force).
 void SleepMs(int ms);
 
 // Clears and reads the calling thread's last system error code, and the

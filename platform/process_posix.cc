@@ -15,6 +15,7 @@
 
 #include <cstdio>
 
+#include "platform/env.h"
 #include "platform/path.h"
 #include "platform/process.h"
 
@@ -93,10 +94,6 @@ class PosixProcess : public Process {
 
 }  // namespace
 
-std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir) {
-  return StartProcess(command_line, working_dir, std::string());
-}
-
 namespace {
 
 // A command line's arguments as the exec calls take them (SplitCommandLine).
@@ -167,15 +164,8 @@ std::unique_ptr<Process> Spawn(const std::string* image, const std::string& comm
   return std::make_unique<PosixProcess>(pid);
 }
 
-}  // namespace
-
-std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
-                                      const std::string& output_path) {
-  return Spawn(nullptr, command_line, working_dir, output_path);
-}
-
-std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const std::string& working_dir,
-                                          const std::string& output_path) {
+std::unique_ptr<Process> StartTied(const std::string& command_line, const std::string& working_dir,
+                                   const std::string& output_path) {
   Arguments arguments(command_line);
   if (arguments.Empty()) return nullptr;
   std::vector<char*>& argv = arguments.argv;
@@ -242,10 +232,12 @@ std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const
   return std::make_unique<PosixProcess>(pid, true);
 }
 
-std::unique_ptr<Process> StartProcessFromImage(const std::string& image_path, const std::string& command_line,
-                                               const std::string& working_dir) {
-  if (image_path.empty()) return nullptr;
-  return Spawn(&image_path, command_line, working_dir, std::string());
+}  // namespace
+
+std::unique_ptr<Process> system_services::StartProcess(const ProcessStart& start) {
+  if (!start.image_path.empty()) return Spawn(&start.image_path, start.command_line, start.working_dir, start.output_path);
+  if (start.tied) return StartTied(start.command_line, start.working_dir, start.output_path);
+  return Spawn(nullptr, start.command_line, start.working_dir, start.output_path);
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
@@ -300,7 +292,7 @@ void WaitForProcessEnd(uint32_t pid) {
   while (ProcessIsAlive(pid)) SleepMs(20);
 }
 
-void SleepMs(int ms) {
+void system_services::SleepMs(int ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/path.h"
 #include "platform/process.h"
 
@@ -67,10 +68,6 @@ HANDLE MakeKillOnCloseJob() {
 }
 
 }  // namespace
-
-std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir) {
-  return StartProcess(command_line, working_dir, std::string());
-}
 
 namespace {
 
@@ -159,20 +156,9 @@ std::unique_ptr<Process> Spawn(const char* image, const std::string& command_lin
 
 }  // namespace
 
-std::unique_ptr<Process> StartProcess(const std::string& command_line, const std::string& working_dir,
-                                      const std::string& output_path) {
-  return Spawn(nullptr, command_line, working_dir, output_path);
-}
-
-std::unique_ptr<Process> StartTiedProcess(const std::string& command_line, const std::string& working_dir,
-                                          const std::string& output_path) {
-  return Spawn(nullptr, command_line, working_dir, output_path, true);
-}
-
-std::unique_ptr<Process> StartProcessFromImage(const std::string& image_path, const std::string& command_line,
-                                               const std::string& working_dir) {
-  if (image_path.empty()) return nullptr;
-  return Spawn(image_path.c_str(), command_line, working_dir, std::string());
+std::unique_ptr<Process> system_services::StartProcess(const ProcessStart& start) {
+  const char* image = start.image_path.empty() ? nullptr : start.image_path.c_str();
+  return Spawn(image, start.command_line, start.working_dir, start.output_path, start.tied);
 }
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
@@ -239,7 +225,7 @@ void WaitForProcessEnd(uint32_t pid) {
   CloseHandle(h);
 }
 
-void SleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
+void system_services::SleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
 void ClearLastError() { SetLastError(0); }
 uint32_t LastError() { return GetLastError(); }

@@ -11,9 +11,6 @@ namespace platform {
 // Empty when the directory cannot be made.
 std::string RuntimeObjectPath(const std::string& name, const std::string& suffix);
 
-// Overrides the directory (tests run with a private one). Empty restores it.
-void SetRuntimeDirForTesting(const std::string& dir);
-
 }  // namespace platform
 
 #endif  // PLATFORM_RUNTIME_DIR_H_

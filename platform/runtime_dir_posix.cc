@@ -4,23 +4,11 @@
 #include "platform/runtime_dir.h"
 
 namespace platform {
-namespace {
-std::string& Override() {
-  static std::string dir;
-  return dir;
-}
-}  // namespace
-
-void SetRuntimeDirForTesting(const std::string& dir) { Override() = dir; }
-
 std::string RuntimeObjectPath(const std::string& name, const std::string& suffix) {
-  std::string dir = Override();
-  if (dir.empty()) {
-    dir = "/tmp/renewel-" + std::to_string(getuid());
-    if (mkdir(dir.c_str(), 0700) != 0) {
-      struct stat st;
-      if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) return std::string();
-    }
+  const std::string dir = "/tmp/renewel-" + std::to_string(getuid());
+  if (mkdir(dir.c_str(), 0700) != 0) {
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) return std::string();
   }
   std::string safe;
   for (char c : name) {

@@ -3,7 +3,6 @@
 namespace platform {
 
 // Windows keeps named objects in the kernel's namespace; no files back them.
-void SetRuntimeDirForTesting(const std::string&) {}
 std::string RuntimeObjectPath(const std::string&, const std::string&) { return std::string(); }
 
 }  // namespace platform

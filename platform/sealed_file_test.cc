@@ -19,8 +19,8 @@ bool OverwriteInPlace(const std::string& name) {
   std::unique_ptr<File> f = OpenFile(name, o);
   if (!f) return false;
   const std::string junk(64, 'X');
-  bool ok = f->Write(junk.data(), junk.size()) == FileError::kNone;
-  return f->Close() == FileError::kNone && ok;
+  bool ok = f->Write(junk.data(), junk.size()) == Status::kOk;
+  return f->Close() == Status::kOk && ok;
 }
 
 bool CanOpenForWriting(const std::string& name) {

@@ -43,7 +43,7 @@ bool ReadBody(platform::HttpRequest& request, std::string* body) {
   char buf[4096];
   for (;;) {
     uint32_t got = 0;
-    if (request.Read(buf, sizeof buf, &got) != platform::HttpError::kNone) return false;
+    if (request.Read(buf, sizeof buf, &got) != platform::Status::kOk) return false;
     body->append(buf, got);
     if (got < sizeof buf) return true;
   }
@@ -102,7 +102,7 @@ class HelperBackend : public FaultBackend {
     if (thread_.joinable()) thread_.join();
     if (control_port_ > 0) {
       if (auto session = ControlSession()) {
-        platform::HttpError error;
+        platform::Status error;
         if (auto request = session->OpenUrl(ControlUrl("quit"), kControlFlags, "", &error)) {
           std::string body;
           ReadBody(*request, &body);
@@ -149,7 +149,7 @@ class HelperBackend : public FaultBackend {
         platform::SleepMs(50);
         continue;
       }
-      platform::HttpError error;
+      platform::Status error;
       // The query only keeps every address new.
       auto request = session->OpenUrl(ControlUrl("next?n=" + std::to_string(asked++)), kControlFlags, "", &error);
       uint32_t code = 0;

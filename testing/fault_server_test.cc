@@ -14,7 +14,7 @@
 namespace {
 
 using Fault = FaultServer::Fault;
-using platform::HttpError;
+using platform::Status;
 
 struct Reply {
   bool ok = false;
@@ -31,14 +31,14 @@ Reply Get(const std::string& url, const std::string& headers) {
   options.data_timeout_ms = 10000;
   auto session = platform::HttpSession::Open(options);
   Reply reply;
-  HttpError error;
+  Status error;
   auto request = session->OpenUrl(url, platform::kHttpFlagReload, headers, &error);
   if (!request || !request->QueryStatusCode(&reply.status)) return reply;
   request->QueryHeader("Retry-After", &reply.retry_after);
   request->QueryHeader("Location", &reply.location);
   char buf[4096];
   uint32_t got = 0;
-  while (request->Read(buf, sizeof buf, &got) == HttpError::kNone && got > 0) reply.body.append(buf, got);
+  while (request->Read(buf, sizeof buf, &got) == Status::kOk && got > 0) reply.body.append(buf, got);
   reply.ok = true;
   return reply;
 }

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/env.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
@@ -16,7 +17,8 @@
 namespace testkit {
 
 using platform::CurrentProcessId;
-using platform::ExecutableDir;
+using platform::DirName;
+using platform::Env;
 using platform::kExeSuffix;
 using platform::kLibSuffix;
 using platform::kPathSep;
@@ -52,7 +54,8 @@ void RemoveTree(const std::string& path) {
   std::filesystem::remove_all(path, ec);
 }
 
-std::string BinDir() { return ExecutableDir(); }
+// The real one: a test's env may place the running program elsewhere.
+std::string BinDir() { return DirName(Env::Default().ExecutablePath()); }
 std::string BuiltProgram(const std::string& name) { return BinDir() + name + kExeSuffix; }
 std::string BuiltLibrary(const std::string& name) { return BinDir() + name + kLibSuffix; }
 

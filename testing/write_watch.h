@@ -10,31 +10,36 @@
 
 #include "platform/file.h"
 #include "testing/file_faults.h"
-#include "win_dl_net/data_sink.h"
 #include "win_dl_net/segment_policy.h"
 
 namespace testkit {
 
-// Watches every FileSink write of a test: each must lie inside one of the
-// allowed ranges and carry the source's bytes for its position.
+// Watches every write to the file at `path` (opened after the watch starts,
+// under that very name) through the file seam: each must lie inside one of
+// the allowed ranges and carry the source's bytes for its position.
 class WriteWatch {
  public:
   struct Range {
     uint64_t first, last;  // inclusive
   };
 
-  WriteWatch(const std::string& source, std::vector<Range> allowed) : source_(source), allowed_(std::move(allowed)) {
-    FileSink::SetWriteHookForTesting([this](const std::string&, uint64_t pos, const void* bytes, uint32_t n) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      writes_.push_back(n);
-      bool inside = false;
-      for (const Range& r : allowed_) inside |= n > 0 && pos >= r.first && pos + n - 1 <= r.last;
-      if (!inside || pos + n > source_.size() || source_.compare(pos, n, static_cast<const char*>(bytes), n) != 0) {
-        ++bad_;
-      }
-    });
-  }
-  ~WriteWatch() { FileSink::SetWriteHookForTesting(nullptr); }
+  WriteWatch(const std::string& path, const std::string& source, std::vector<Range> allowed)
+      : source_(source),
+        allowed_(std::move(allowed)),
+        faults_([path](const std::string& name, const platform::FileOpenOptions&,
+                       platform::NativeFile) { return name == path; },
+                nullptr, nullptr, [this](int64_t at, const void* bytes, size_t size) {
+                  const uint64_t pos = static_cast<uint64_t>(at);
+                  const uint32_t n = static_cast<uint32_t>(size);
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  writes_.push_back(n);
+                  bool inside = false;
+                  for (const Range& r : allowed_) inside |= n > 0 && pos >= r.first && pos + n - 1 <= r.last;
+                  if (!inside || pos + n > source_.size() ||
+                      source_.compare(pos, n, static_cast<const char*>(bytes), n) != 0) {
+                    ++bad_;
+                  }
+                }) {}
 
   int Bad() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -51,6 +56,7 @@ class WriteWatch {
   mutable std::mutex mutex_;
   std::vector<uint32_t> writes_;
   int bad_ = 0;
+  FileFaults faults_;  // last: it watches while the members above live
 };
 
 // The ranges a job of `size` bytes downloads, each from its first byte.

@@ -5,13 +5,6 @@
 
 #include "launcher/log/logger.h"
 
-namespace {
-FileSink::WriteHook& Hook() {
-  static FileSink::WriteHook hook;
-  return hook;
-}
-}  // namespace
-
 FileSink::FileSink(const std::string& path) : m_strPath(path) {
   LogInfo() << "Create CFile";
   try {
@@ -29,8 +22,7 @@ FileSink::~FileSink() = default;
 
 bool FileSink::Write(const void* bytes, uint32_t count) {
   if (!m_pFile) return false;
-  if (Hook()) Hook()(m_strPath, static_cast<uint64_t>(m_pFile->Tell()), bytes, count);
-  return m_pFile->Write(bytes, count) == platform::FileError::kNone;
+  return m_pFile->Write(bytes, count) == platform::Status::kOk;
 }
 
 uint64_t FileSink::SeekToEnd() {
@@ -48,10 +40,8 @@ uint64_t FileSink::Seek(uint64_t position) {
 uint64_t FileSink::GetLength() {
   if (!m_pFile) return 0;
   int64_t length = 0;
-  return m_pFile->Size(&length) == platform::FileError::kNone ? static_cast<uint64_t>(length) : 0;
+  return m_pFile->Size(&length) == platform::Status::kOk ? static_cast<uint64_t>(length) : 0;
 }
-
-void FileSink::SetWriteHookForTesting(WriteHook hook) { Hook() = std::move(hook); }
 
 MemorySink::MemorySink() : m_buffer(kInitialCapacity + 1, 0), m_nCapacity(kInitialCapacity) {}
 

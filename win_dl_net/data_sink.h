@@ -7,7 +7,6 @@
 #define WIN_DL_NET_DATA_SINK_H_
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,11 +34,6 @@ class DataSink {
 
 class FileSink : public DataSink {
  public:
-  // Sees every write of every FileSink: the file, the position and the bytes
-  // (tests).
-  using WriteHook = std::function<void(const std::string& path, uint64_t position, const void* bytes,
-                                       uint32_t count)>;
-
   // Opens `path` for writing, creating it when missing and never truncating,
   // shared with other readers and writers. IsOpen() tells whether that worked.
   explicit FileSink(const std::string& path);
@@ -57,9 +51,6 @@ class FileSink : public DataSink {
   uint64_t GetLength() override;
   uint64_t GetSize() override { return 0; }
   void Close() override { m_pFile.reset(); }
-
-  // REQUIRES: no sink is writing meanwhile.
-  static void SetWriteHookForTesting(WriteHook hook);
 
  private:
   std::string m_strPath;

@@ -101,28 +101,39 @@ uint32_t FileFetch::RequestFlags(const platform::HttpUrl& url) {
   return flags;
 }
 
-bool FileFetch::OpenRequest(uint32_t start, bool log_steps, bool* network_error) {
-  *network_error = false;
+FetchResult FetchResultOf(const platform::Status& status) {
+  switch (status.code()) {
+    case platform::Status::kOk:
+      return FetchResult::kComplete;
+    case platform::Status::kRetryable:
+      return FetchResult::kRetryable;
+    case platform::Status::kFailed:
+    case platform::Status::kBadCall:
+      break;
+  }
+  return FetchResult::kFailed;
+}
+
+platform::Status FileFetch::OpenRequest(uint32_t start, bool log_steps) {
   platform::HttpUrl url;
   if (!platform::ParseHttpUrl(m_strUrl, &url)) {
     Close();
-    return false;
+    return platform::Status(platform::Status::kBadCall, "not an http or https address");
   }
   m_pConnection = m_pNetSession->Connect(url.server, url.port, "admin", "kobal");
   if (!m_pConnection) {
     if (log_steps) LogInfo() << "GetHttpConnection error";
     Close();
-    return false;
+    return platform::Status(platform::Status::kFailed, "no connection record");
   }
-  platform::HttpError error = platform::HttpError::kNone;
+  platform::Status error = platform::Status::kOk;
   m_pHttpFile = m_pNetSession->OpenUrl(m_strUrl, RequestFlags(url), RequestHeaders(start), &error);
   if (!m_pHttpFile) {
-    *network_error = error == platform::HttpError::kNetwork;
-    if (log_steps && !*network_error) LogInfo() << "OpenRequest error";
+    if (log_steps && error != platform::Status::kRetryable) LogInfo() << "OpenRequest error";
     Close();
-    return false;
+    return error.ok() ? platform::Status(platform::Status::kFailed) : error;
   }
-  return true;
+  return platform::Status::kOk;
 }
 
 bool FileFetch::CheckStatus() {
@@ -160,8 +171,7 @@ bool FileFetch::GetRemoteFileAttribute() {
     if (!SetSession(OpenSession("dl", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries, nullptr))) {
       return false;
     }
-    bool network_error = false;
-    if (!OpenRequest(0, false, &network_error)) return false;
+    if (!OpenRequest(0, false).ok()) return false;
     if (!CheckStatus()) {
       Close();
       return false;
@@ -187,8 +197,7 @@ FetchResult FileFetch::SigleFetch(DataSink& sink) {
                                 [this] { return IsStopped(); }))) {
       return FetchResult::kFailed;
     }
-    bool network_error = false;
-    if (!OpenRequest(0, false, &network_error)) return FetchResult::kFailed;
+    if (!OpenRequest(0, false).ok()) return FetchResult::kFailed;
     if (!CheckStatus()) {
       Close();
       return FetchResult::kFailed;
@@ -209,7 +218,7 @@ FetchResult FileFetch::SigleFetch(DataSink& sink) {
     for (;;) {
       if (IsStopped()) break;
       uint32_t got = 0;
-      platform::HttpError error = m_pHttpFile->Read(buffer, kReadBlock, &got);
+      platform::Status error = m_pHttpFile->Read(buffer, kReadBlock, &got);
       if (got > 0) {
         LogDebug() << "download byte:" << got;
         if (!sink.Append(buffer, got)) {
@@ -218,7 +227,7 @@ FetchResult FileFetch::SigleFetch(DataSink& sink) {
         }
         m_nDownloaded += got;
       }
-      if (error != platform::HttpError::kNone) {
+      if (error != platform::Status::kOk) {
         failed = true;
         break;
       }
@@ -263,15 +272,16 @@ bool SegmentFetcher::OpenRangeRequest(FetchResult* result) {
   SetSession(OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped(); }));
   *result = FetchResult::kFailed;
   CHECK_RETURN(m_pNetSession, false);
-  bool network_error = false;
-  if (!OpenRequest(m_nCurPos, true, &network_error)) {
-    if (!network_error) {
+  const platform::Status opened = OpenRequest(m_nCurPos, true);
+  if (!opened.ok()) {
+    *result = FetchResultOf(opened);
+    if (*result != FetchResult::kRetryable) {
       // This address cannot be asked (it does not parse, say); another may.
+      *result = FetchResult::kFailed;
       m_bRefused = !IsStopped();
       return false;
     }
     LogError() << "win net error happen, close and restart again";
-    *result = FetchResult::kRetryable;
     return false;
   }
   uint32_t code = 0;
@@ -328,10 +338,12 @@ bool SegmentFetcher::KeepWhatArrived(MemorySink& buffer, FileSink& sink) {
   return written;
 }
 
-FetchResult SegmentFetcher::EndAfterReadError(MemorySink& buffer, FileSink& sink, platform::HttpError error) {
-  // What arrived before the failure is good: keep it.
+FetchResult SegmentFetcher::EndAfterReadError(MemorySink& buffer, FileSink& sink, const platform::Status& error) {
+  // What arrived before the failure is good: keep it. The request itself was
+  // sound (its reply was checked), so a read that fails in any way is asked
+  // again from what is on disk, not only a network failure.
   if (!KeepWhatArrived(buffer, sink) || IsStopped()) return FetchResult::kFailed;
-  if (error == platform::HttpError::kNetwork) {
+  if (error == platform::Status::kRetryable) {
     LogError() << "win net error happen, close and restart again";
   } else {
     LogError() << "exception.....";
@@ -359,7 +371,7 @@ FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
     if (!IsStopped() && remaining > 0) {
       uint32_t want = remaining < kReadBlock ? remaining : kReadBlock;
       uint32_t got = 0;
-      platform::HttpError error = m_pHttpFile->Read(block, want, &got);
+      platform::Status error = m_pHttpFile->Read(block, want, &got);
       if (got > 0) {
         if (!buffer.Append(block, got)) {
           FlushBuffer(buffer, sink);
@@ -374,7 +386,7 @@ FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
         }
         m_nDownloaded = pos - m_nStartPos;
       }
-      if (error != platform::HttpError::kNone) return EndAfterReadError(buffer, sink, error);
+      if (error != platform::Status::kOk) return EndAfterReadError(buffer, sink, error);
       if (got == kReadBlock) {
         std::this_thread::yield();
         continue;

@@ -32,6 +32,11 @@ enum class FetchResult : int {
   kRetryable = -2,  // a network error or a busy server: ask again
 };
 
+// The fetch result of a platform call's status: kComplete when it worked,
+// kRetryable when the same request may work later, kFailed otherwise. The one
+// place where the HTTP service's outcomes become the downloader's values.
+FetchResult FetchResultOf(const platform::Status& status);
+
 class FileFetch {
  public:
   // Read block size and the segment fetcher's write batch.
@@ -81,9 +86,11 @@ class FileFetch {
 
  protected:
   // URL split, connection and request for the bytes from `start` on, on the
-  // session already made: steps common to the three operations. False (all
-  // closed) with *network_error telling whether the network failed.
-  bool OpenRequest(uint32_t start, bool log_steps, bool* network_error);
+  // session already made: steps common to the three operations. On failure
+  // everything is closed and the status tells whether asking again may help
+  // (kRetryable: the network failed) or not (an URL that does not parse, a
+  // connection record that cannot be made, a request the library refuses).
+  platform::Status OpenRequest(uint32_t start, bool log_steps);
   // Up to 10 status queries, 100 ms apart, for a 2xx code.
   bool CheckStatus();
   // Makes `session` the operation's session. False (and no session) when
@@ -178,7 +185,7 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   bool KeepWhatArrived(MemorySink& buffer, FileSink& sink);
   // The end of a transfer whose read failed with `error`: retryable unless
   // the write failed or the fetcher was stopped.
-  FetchResult EndAfterReadError(MemorySink& buffer, FileSink& sink, platform::HttpError error);
+  FetchResult EndAfterReadError(MemorySink& buffer, FileSink& sink, const platform::Status& error);
   // The end of a transfer whose body ended inside the range: retryable
   // unless the write failed.
   FetchResult EndShortBody(MemorySink& buffer, FileSink& sink);

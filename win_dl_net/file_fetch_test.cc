@@ -215,7 +215,7 @@ TEST_P(SegmentFaultTest, NeverWritesAWrongByte) {
   const FaultCase c = GetParam();
   std::string path = SentinelFile();
   server_.SetScript([c](const FaultServer::Request& r) { return r.index == 0 ? c.fault : Fault::kNone; });
-  testkit::WriteWatch watch(data_, {{120000, 199999}});
+  testkit::WriteWatch watch(path, data_, {{120000, 199999}});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 100000, 120000, 199999);
   const FetchResult result = static_cast<FetchResult>(fetcher.Run());
 
@@ -265,7 +265,7 @@ TEST_F(FaultServerTest, BrokenTransferKeepsWhatArrived) {
 
 TEST_F(FaultServerTest, CompleteRangeMakesOneRequestAndReadsNothing) {
   std::string path = SentinelFile();
-  testkit::WriteWatch watch(data_, {});
+  testkit::WriteWatch watch(path, data_, {});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 1000, 2000, 1999);
   FileSink sink(path);
   EXPECT_EQ(fetcher.FetchFileSegment(sink), FetchResult::kComplete);
@@ -285,7 +285,7 @@ TEST(SegmentBatchTest, ThreeMebibytesInThreeWrites) {
   testkit::TempDir tmp;
   std::string path = tmp / "pkg";
   ASSERT_TRUE(platform::WriteStringToFile(path, std::string(data.size(), '\0')));
-  testkit::WriteWatch watch(data, {{0, data.size() - 1}});
+  testkit::WriteWatch watch(path, data, {{0, data.size() - 1}});
   SegmentFetcher fetcher(server.Url("pkg"), path, 0, 0, static_cast<uint32_t>(data.size() - 1));
   FileSink sink(path);
   EXPECT_EQ(fetcher.FetchFileSegment(sink), FetchResult::kComplete);
@@ -404,7 +404,7 @@ TEST_F(NginxFetchTest, SizeWholeFetchAndMissingFile) {
 }
 
 TEST_F(NginxFetchTest, RangeRepliesThatCannotBeUsed) {
-  testkit::WriteWatch watch(data_, {{100000, 199999}});
+  testkit::WriteWatch watch(local_, data_, {{100000, 199999}});
   // A server that ignores Range answers 200 with the whole file.
   SegmentFetcher whole(server_.Url("whole/pkg.bin"), local_, 100000, 100000, 199999);
   EXPECT_EQ(static_cast<FetchResult>(whole.Run()), FetchResult::kFailed);
@@ -418,7 +418,7 @@ TEST_F(NginxFetchTest, RangeRepliesThatCannotBeUsed) {
 
 TEST_F(NginxFetchTest, BodyEndingInsideTheRangeIsRetried) {
   // The range reaches 1000 bytes past the file's end: the body stops short.
-  testkit::WriteWatch watch(data_, {{250000, kSize + 999}});
+  testkit::WriteWatch watch(local_, data_, {{250000, kSize + 999}});
   SegmentFetcher fetcher(server_.Url("pkg.bin"), local_, 250000, 250000, kSize + 999);
   FileSink sink(local_);
   EXPECT_EQ(fetcher.FetchFileSegment(sink), FetchResult::kRetryable);
@@ -429,7 +429,7 @@ TEST_F(NginxFetchTest, BodyEndingInsideTheRangeIsRetried) {
 
 TEST_F(NginxFetchTest, SlowRangeCompletesAndStopKeepsItsBytes) {
   // nginx lets the first second's worth (25 KB) out at once, then drips.
-  testkit::WriteWatch watch(data_, {{0, 79999}, {150000, kSize - 1}});
+  testkit::WriteWatch watch(local_, data_, {{0, 79999}, {150000, kSize - 1}});
   SegmentFetcher slow(server_.Url("drip/pkg.bin"), local_, 0, 0, 79999);
   EXPECT_EQ(static_cast<FetchResult>(slow.Run()), FetchResult::kComplete);
   EXPECT_TRUE(File().substr(0, 80000) == data_.substr(0, 80000));

@@ -26,24 +26,24 @@ class Https : public ::testing::Test {
   }
 
   // Fetches `url` whole; the error when the request fails.
-  platform::HttpError Fetch(const std::string& url, const std::string& ca_file, std::string* body) {
+  platform::Status Fetch(const std::string& url, const std::string& ca_file, std::string* body) {
     platform::HttpSessionOptions options;
     options.agent = "Renewel";
     options.ca_file = ca_file;
     auto session = platform::HttpSession::Open(options);
-    if (!session) return platform::HttpError::kFailed;
-    platform::HttpError error = platform::HttpError::kNone;
+    if (!session) return platform::Status::kFailed;
+    platform::Status error = platform::Status::kOk;
     auto request = session->OpenUrl(url, platform::kHttpFlagReload | platform::kHttpFlagSecure, "", &error);
-    if (!request) return error == platform::HttpError::kNone ? platform::HttpError::kFailed : error;
+    if (!request) return error == platform::Status::kOk ? platform::Status::kFailed : error;
     uint32_t status = 0;
-    if (!request->QueryStatusCode(&status) || status != 200) return platform::HttpError::kFailed;
+    if (!request->QueryStatusCode(&status) || status != 200) return platform::Status::kFailed;
     char buffer[4096];
     uint32_t got = 0;
     body->clear();
     do {
       error = request->Read(buffer, sizeof buffer, &got);
       body->append(buffer, got);
-    } while (error == platform::HttpError::kNone && got == sizeof buffer);
+    } while (error == platform::Status::kOk && got == sizeof buffer);
     return error;
   }
 
@@ -55,7 +55,7 @@ TEST_F(Https, ServerOfATrustedAuthorityServes) {
   ASSERT_TRUE(server.StartTls(root_.Path(), certs_ / "server.pem", certs_ / "server.key"));
   ASSERT_EQ(server.Url("x").substr(0, 8), "https://");
   std::string body;
-  ASSERT_EQ(Fetch(server.Url("latest-version.xml"), certs_ / "ca.pem", &body), platform::HttpError::kNone);
+  ASSERT_EQ(Fetch(server.Url("latest-version.xml"), certs_ / "ca.pem", &body), platform::Status::kOk);
   EXPECT_EQ(body, kBody);
 }
 
@@ -64,9 +64,9 @@ TEST_F(Https, CertificateOfAnUntrustedAuthorityIsRefused) {
   ASSERT_TRUE(server.StartTls(root_.Path(), certs_ / "server.pem", certs_ / "server.key"));
   std::string body;
   // The system's store does not know the test authority.
-  EXPECT_NE(Fetch(server.Url("latest-version.xml"), "", &body), platform::HttpError::kNone);
+  EXPECT_NE(Fetch(server.Url("latest-version.xml"), "", &body), platform::Status::kOk);
   // Nor does a file naming only another authority.
-  EXPECT_NE(Fetch(server.Url("latest-version.xml"), certs_ / "other-ca.pem", &body), platform::HttpError::kNone);
+  EXPECT_NE(Fetch(server.Url("latest-version.xml"), certs_ / "other-ca.pem", &body), platform::Status::kOk);
   EXPECT_TRUE(body.empty());
   ASSERT_EQ(server.AccessLog().size(), 0u);  // no request got through the handshake
 }
@@ -75,7 +75,7 @@ TEST_F(Https, CertificateForAnotherHostIsRefused) {
   NginxServer server;
   ASSERT_TRUE(server.StartTls(root_.Path(), certs_ / "wronghost.pem", certs_ / "wronghost.key"));
   std::string body;
-  EXPECT_NE(Fetch(server.Url("latest-version.xml"), certs_ / "ca.pem", &body), platform::HttpError::kNone);
+  EXPECT_NE(Fetch(server.Url("latest-version.xml"), certs_ / "ca.pem", &body), platform::Status::kOk);
   EXPECT_TRUE(body.empty());
   EXPECT_EQ(server.AccessLog().size(), 0u);
 }

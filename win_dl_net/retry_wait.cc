@@ -6,6 +6,8 @@
 #include <random>
 #include <thread>
 
+#include "platform/env.h"
+
 namespace {
 
 bool Digits(const std::string& s, size_t at, size_t n, int* out) {
@@ -65,10 +67,7 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-int64_t RetryTiming::Now() const {
-  if (now) return now();
-  return static_cast<int64_t>(std::time(nullptr));
-}
+int64_t RetryTiming::Now() const { return platform::CurrentEnv().NowSeconds(); }
 
 bool ParseHttpDate(const std::string& raw, int64_t* seconds) {
   const std::string s = Trim(raw);
@@ -95,7 +94,7 @@ bool ParseHttpDate(const std::string& raw, int64_t* seconds) {
     if (!Digits(s, at, 2, &day) || month < 0 || !Digits(s, at + 7, 2, &yy) || !Clock(s, at + 10, &hh, &mm, &ss)) {
       return false;
     }
-    std::time_t now = std::time(nullptr);
+    const int64_t now = platform::CurrentEnv().NowSeconds();
     int this_year = 1970 + static_cast<int>(now / 31556952);
     year = (this_year / 100) * 100 + yy;
     if (year > this_year + 50) year -= 100;

@@ -45,9 +45,7 @@ struct RetryTiming {
   uint32_t switch_after = kSwitchAfter;
   // Uniform random whole number in [0, bound]; a seeded generator when unset.
   std::function<uint32_t(uint32_t)> random;
-  // Seconds since 1970 (UTC); the system clock when unset.
-  std::function<int64_t()> now;
-
+  // Seconds since 1970 (UTC), from the env in force (platform/env.h).
   int64_t Now() const;
 };
 

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/env.h"
 #include "testing/testing.h"
 
 namespace {
@@ -31,6 +32,20 @@ TEST(HttpDate, TheThreeFormsAndWhatIsNotADate) {
                           "Mon, 01 Jan 2024 24:00:00 GMT", "120", ""}) {
     EXPECT_FALSE(ParseHttpDate(bad, &t)) << bad;
   }
+}
+
+// A two-digit year lies within 50 years from now, now being the env's clock.
+TEST(HttpDate, ATwoDigitYearFollowsTheClock) {
+  class In2090 : public platform::EnvWrapper {
+   public:
+    int64_t NowSeconds() override { return 3786912000; }  // 1 Jan 2090
+  } clock;
+  platform::ScopedEnv use(&clock);
+  int64_t t = 0;
+  ASSERT_TRUE(ParseHttpDate("Sunday, 06-Nov-94 08:49:37 GMT", &t));
+  EXPECT_EQ(t, 784111777 + int64_t{3155760000});  // the same instant in 2094
+  ASSERT_TRUE(ParseHttpDate("Sunday, 06-Nov-50 08:49:37 GMT", &t));
+  EXPECT_LT(t, 3786912000);  // 2050, not 2150
 }
 
 TEST(RetryAfter, SecondsOrTheTimeUntilADate) {

@@ -125,7 +125,7 @@ bool SegmentPolicy::CreateSegments() {
     std::unique_ptr<platform::File> file = platform::OpenFile(_localfilename, exclusive);
     // The laid-out file; a zero-length package has no byte to lay out.
     platform::File* pbWFile =
-        file && _filesize > 0 && file->SetLength(_filesize) == platform::FileError::kNone ? file.get() : NULL;
+        file && _filesize > 0 && file->SetLength(_filesize) == platform::Status::kOk ? file.get() : NULL;
     CHECK_RETURN(pbWFile != NULL, false);
   }
   if (!IsRunning()) {

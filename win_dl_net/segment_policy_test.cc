@@ -216,10 +216,10 @@ TEST(JournalDisk, AFullDiskKeepsThePreviousJournal) {
     writes = 0;
     platform::ScopedFileCallsOverride full;
     // The first write gets 10 bytes onto the disk, then it is full.
-    platform::FileCalls().write = [](platform::NativeFile f, int64_t at, const void* src, size_t n, size_t* done) {
+    platform::FileCalls().write = [](platform::NativeFile f, int64_t at, const void* src, size_t n, size_t* done) -> platform::Status {
       if (writes++ == 0) return platform::RealFileCalls().write(f, at, src, std::min<size_t>(n, 10), done);
       *done = 0;
-      return platform::FileError::kIo;
+      return platform::Status::kRetryable;
     };
     LogOf([&] { EXPECT_FALSE(job.SaveJournal()); });
     EXPECT_GE(writes, 2);
@@ -328,13 +328,16 @@ TEST_F(NginxJobTest, NoBytePastTheLearntSizeIsWritten) {
   ASSERT_TRUE(platform::WriteStringToFile(tmp_.Path() + "www" + platform::kPathSep + "pkg.exe", grown));
   uint64_t furthest = 0;
   std::mutex mutex;
-  FileSink::SetWriteHookForTesting([&](const std::string&, uint64_t position, const void*, uint32_t count) {
-    std::lock_guard<std::mutex> lock(mutex);
-    furthest = std::max<uint64_t>(furthest, position + count);
-  });
-  ASSERT_TRUE(job.policy.Start());
-  job.policy.Wait();
-  FileSink::SetWriteHookForTesting(nullptr);
+  {
+    testkit::FileFaults watch([this](const std::string& name, const platform::FileOpenOptions&,
+                                     platform::NativeFile) { return name == Local(); },
+                              nullptr, nullptr, [&](int64_t at, const void*, size_t n) {
+                                std::lock_guard<std::mutex> lock(mutex);
+                                furthest = std::max<uint64_t>(furthest, static_cast<uint64_t>(at) + n);
+                              });
+    ASSERT_TRUE(job.policy.Start());
+    job.policy.Wait();
+  }
   EXPECT_EQ(furthest, 100003u);
   EXPECT_EQ(job.policy.GetDownloadedSize(), 100003u);
   EXPECT_TRUE(testkit::ReadFile(Local()) == grown.substr(0, 100003));
@@ -587,6 +590,7 @@ TEST_F(NginxJobTest, StopDuringTheSizeQueryEndsInit) {
 class FaultJobTest : public testkit::ServedBytesTest<1000003> {
  protected:
   std::vector<testkit::WriteWatch::Range> Ranges() const { return testkit::JobRanges(kSize); }
+  std::string Local() const { return tmp_.Path() + "pkgs" + platform::kPathSep + "pkg.exe"; }
 };
 
 TEST_F(FaultJobTest, EveryRangeSurvivesItsFault) {
@@ -603,7 +607,7 @@ TEST_F(FaultJobTest, EveryRangeSurvivesItsFault) {
       default: return Fault::kServerError;
     }
   });
-  testkit::WriteWatch watch(data_, Ranges());
+  testkit::WriteWatch watch(Local(), data_, Ranges());
   Job job(tmp_, server_.Url("dir/pkg.exe"));
   ASSERT_TRUE(job.policy.Init());
   ASSERT_TRUE(job.policy.Start());
@@ -618,7 +622,7 @@ TEST_F(FaultJobTest, AFetcherThatGivesUpEndsTheJob) {
   server_.SetScript([](const FaultServer::Request& r) {
     return r.start == 500000 ? Fault::kFullBody200 : Fault::kNone;
   });
-  testkit::WriteWatch watch(data_, Ranges());
+  testkit::WriteWatch watch(Local(), data_, Ranges());
   Job job(tmp_, server_.Url("pkg.exe"));
   ASSERT_TRUE(job.policy.Init());
   ASSERT_TRUE(job.policy.Start());

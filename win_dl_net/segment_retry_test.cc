@@ -253,7 +253,7 @@ TEST_F(MirrorJobTest, RangesContinueFromTheMirrorWhereThePrimaryBroke) {
     if (r.index == 0) return Fault::kNone;
     return seen[r.start / kRange1]++ == 0 ? Fault::kStall : Fault::kServerError;
   });
-  testkit::WriteWatch watch(data_, Ranges());
+  testkit::WriteWatch watch(Local(), data_, Ranges());
   auto job = NewJob(server_.Url("dir/pkg.exe"), {mirror_.Url("elsewhere/pkg.exe")});
   RunToEnd(*job);
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
@@ -284,7 +284,7 @@ TEST_F(MirrorJobTest, EveryAddressIsTriedBeforeARangeGivesUp) {
     return r.has_range && r.start == 2 * kRange1 ? Fault::kFullBody200 : Fault::kNone;
   });
   auto job = NewJob(gone_url, {server_.Url("a/pkg.exe"), mirror_.Url("b/pkg.exe"), last.Url("c/pkg.exe")});
-  testkit::WriteWatch watch(data_, Ranges());
+  testkit::WriteWatch watch(Local(), data_, Ranges());
   RunToEnd(*job);
   EXPECT_EQ(job->GetDownloadedSize(), kSize);
   EXPECT_EQ(watch.Bad(), 0);

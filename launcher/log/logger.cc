@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/env.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
@@ -27,17 +28,7 @@ Logger& Logger::Instance() {
   return *logger;
 }
 
-std::tm Logger::Now() const {
-  if (clock_) return clock_();
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-#ifdef _WIN32
-  localtime_s(&tm, &t);
-#else
-  localtime_r(&t, &tm);
-#endif
-  return tm;
-}
+std::tm Logger::Now() const { return platform::CurrentEnv().LocalTime(); }
 
 bool Logger::Init(const std::string& name, const std::string& directory, uint8_t flags, int32_t minimum_level,
                   int32_t max_lines_per_file) {
@@ -92,7 +83,7 @@ bool Logger::OpenCurrentFile() {
   options.share_read = true;
   options.share_write = true;
   file_ = platform::OpenFile(file_name_, options);
-  if (file_ && file_->SeekToEnd() != platform::FileError::kNone) file_.reset();
+  if (file_ && file_->SeekToEnd() != platform::Status::kOk) file_.reset();
   return file_ != nullptr;
 }
 
@@ -100,7 +91,7 @@ void Logger::AppendToFile(const std::string& line) {
   if (!file_ && !OpenCurrentFile()) return;
   // A line the disk refuses is lost; the file is opened anew for the next
   // one, at its end again.
-  if (file_->Write(line.data(), line.size()) != platform::FileError::kNone) file_.reset();
+  if (file_->Write(line.data(), line.size()) != platform::Status::kOk) file_.reset();
 }
 
 std::string Logger::CurrentFileName() const { return file_name_; }

@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -60,10 +59,8 @@ class Logger {
   // Name of the file now written, empty when none.
   std::string CurrentFileName() const;
 
-  // Replaces the source of local time (tests).
-  void SetClockForTesting(std::function<std::tm()> clock) { clock_ = std::move(clock); }
-
  private:
+  // The local time, from the env in force (platform/env.h).
   std::tm Now() const;
   void BuildBaseName();
   bool OpenNextFile();
@@ -83,7 +80,6 @@ class Logger {
   uint16_t sequence_ = 0;
   std::string base_name_;
   std::string file_name_;
-  std::function<std::tm()> clock_;
 };
 
 // One line in the making. Lives for one statement and belongs to one thread.

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
@@ -27,12 +28,20 @@ std::tm FixedTime(int sec = 3) {
   return tm;
 }
 
+// The local time stands still at FixedTime(sec), sec as the test sets it.
+class FixedClock : public platform::EnvWrapper {
+ public:
+  std::tm LocalTime() override { return FixedTime(sec); }
+  int sec = 3;
+};
+
 int CountLines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
 
 TEST(LoggerTest, LineFormatAndFileName) {
   TempDir tmp;
   Logger log;
-  log.SetClockForTesting([] { return FixedTime(); });
+  FixedClock clock;
+  platform::ScopedEnv use(&clock);
   std::string dir = tmp / "log" + platform::kPathSep;
   log.Init("Renewel", dir, Logger::kToFile, 200, 160000);
   EXPECT_EQ(log.CurrentFileName(), dir + platform::kPathSep + "Renewel_2019_10_17_9_5_3.log.1");
@@ -63,7 +72,8 @@ TEST(LoggerTest, SwitchedOffAndEmptyEntriesWriteNothing) {
 TEST(LoggerTest, RotatesAfterMaximumLines) {
   TempDir tmp;
   Logger log;
-  log.SetClockForTesting([] { return FixedTime(); });
+  FixedClock clock;
+  platform::ScopedEnv use(&clock);
   log.Init("R", tmp.Path(), Logger::kToFile, 0, 3);
   std::string first = log.CurrentFileName();
   for (int i = 0; i < 5; ++i) LogEntry(log, LogLevel::INFO) << "line " << i;
@@ -76,10 +86,10 @@ TEST(LoggerTest, RotatesAfterMaximumLines) {
 TEST(LoggerTest, NewTimeStampAfterThousandFiles) {
   TempDir tmp;
   Logger log;
-  int sec = 3;
-  log.SetClockForTesting([&] { return FixedTime(sec); });
+  FixedClock clock;
+  platform::ScopedEnv use(&clock);
   log.Init("R", tmp.Path(), Logger::kToFile, 0, 1);
-  sec = 4;
+  clock.sec = 4;
   for (int i = 0; i < 1000; ++i) LogEntry(log, LogLevel::INFO) << i;
   std::string last = log.CurrentFileName();
   EXPECT_NE(last.find("R_2019_10_17_9_5_3.log.1000"), std::string::npos) << last;
@@ -109,7 +119,8 @@ TEST(LoggerTest, UncreatableDirectoryReportsAndCarriesOn) {
 TEST(LoggerTest, AFullDiskNeverReachesTheCallerAndLoggingResumes) {
   TempDir tmp;
   Logger log;
-  log.SetClockForTesting([] { return FixedTime(); });
+  FixedClock clock;
+  platform::ScopedEnv use(&clock);
   log.Init("R", tmp.Path(), Logger::kToFile, 0, 100);
   LogEntry(log, LogLevel::INFO) << "before";
   const std::string name = log.CurrentFileName();
@@ -117,15 +128,15 @@ TEST(LoggerTest, AFullDiskNeverReachesTheCallerAndLoggingResumes) {
   refused = 0;
   {
     platform::ScopedFileCallsOverride full;
-    platform::FileCalls().write = [](platform::NativeFile, int64_t, const void*, size_t, size_t* done) {
+    platform::FileCalls().write = [](platform::NativeFile, int64_t, const void*, size_t, size_t* done) -> platform::Status {
       ++refused;
       *done = 0;
-      return platform::FileError::kIo;
+      return platform::Status::kRetryable;
     };
     platform::FileCalls().open = [](const platform::FileName&, const platform::FileOpenOptions&,
-                                    platform::NativeFile*) {
+                                    platform::NativeFile*) -> platform::Status {
       ++refused;
-      return platform::FileError::kIo;
+      return platform::Status::kRetryable;
     };
     EXPECT_NO_THROW(LogEntry(log, LogLevel::ERROR) << "lost one");
     EXPECT_NO_THROW(LogEntry(log, LogLevel::ERROR) << "lost two");

@@ -126,10 +126,10 @@ namespace {
 
 // What the system said about the last failure; a fault without a system
 // error code is named by its kind.
-std::string FileErrorText(platform::FileError error) {
+std::string FileStatusText(platform::Status error) {
   uint32_t code = platform::LastError();
   if (code != 0) return platform::SystemErrorText(code);
-  return error == platform::FileError::kBadCall ? "bad file request" : "input/output error";
+  return error == platform::Status::kBadCall ? "bad file request" : "input/output error";
 }
 
 }  // namespace
@@ -140,11 +140,11 @@ bool MarkupDocument::Load(const std::string& path) {
   platform::FileOpenOptions options;
   options.share_read = true;
   options.share_write = true;
-  platform::FileError error = platform::FileError::kNone;
+  platform::Status error = platform::Status::kOk;
   platform::ClearLastError();
   std::unique_ptr<platform::File> f = platform::OpenFile(path, options, &error);
   if (!f) {
-    AddReportEvent(&report_text_, "file_error", {{"msg", FileErrorText(error)}});
+    AddReportEvent(&report_text_, "file_error", {{"msg", FileStatusText(error)}});
     return false;
   }
   std::string bytes;
@@ -153,8 +153,8 @@ bool MarkupDocument::Load(const std::string& path) {
   for (;;) {
     size_t n = 0;
     error = f->Read(buf, sizeof buf, &n);
-    if (error != platform::FileError::kNone) {
-      msg = FileErrorText(error);
+    if (error != platform::Status::kOk) {
+      msg = FileStatusText(error);
       break;
     }
     if (bytes.size() + n > kMaxText) {
@@ -182,9 +182,9 @@ bool MarkupDocument::Save(const std::string& path) {
   // Through a temporary beside the file: a full disk or a crash midway leaves
   // the old file whole.
   platform::ClearLastError();
-  platform::FileError error = platform::ReplaceFileContents(path, bytes);
-  if (error != platform::FileError::kNone) {
-    AddReportEvent(&report_text_, "file_error", {{"msg", FileErrorText(error)}});
+  platform::Status error = platform::ReplaceFileContents(path, bytes);
+  if (error != platform::Status::kOk) {
+    AddReportEvent(&report_text_, "file_error", {{"msg", FileStatusText(error)}});
     return false;
   }
   return true;

@@ -210,13 +210,13 @@ bool Sha256File(const std::string& path, std::string* upper_hex) {
   std::unique_ptr<platform::File> file = platform::OpenFile(path, options);
   if (!file) return false;
   int64_t size = -1;
-  if (file->Size(&size) != platform::FileError::kNone || size < 0) return false;
+  if (file->Size(&size) != platform::Status::kOk || size < 0) return false;
   Sha256 digest;
   std::unique_ptr<char[]> chunk(new char[kSha256FileChunk]);
   int64_t done = 0;
   for (;;) {
     size_t got = 0;
-    if (file->Read(chunk.get(), kSha256FileChunk, &got) != platform::FileError::kNone) return false;
+    if (file->Read(chunk.get(), kSha256FileChunk, &got) != platform::Status::kOk) return false;
     if (got == 0) break;
     digest.Update(chunk.get(), got);
     done += static_cast<int64_t>(got);

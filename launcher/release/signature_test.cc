@@ -268,24 +268,24 @@ FakePlan g_plan;
 
 void ServeFake() {
   platform::FileCalls().open = [](const platform::FileName&, const platform::FileOpenOptions&,
-                                  platform::NativeFile* out) {
+                                  platform::NativeFile* out) -> platform::Status {
     *out = 0;
-    return platform::FileError::kNone;
+    return platform::Status::kOk;
   };
-  platform::FileCalls().size = [](platform::NativeFile, int64_t* size) {
+  platform::FileCalls().size = [](platform::NativeFile, int64_t* size) -> platform::Status {
     *size = g_plan.claimed_size;
-    return g_plan.claimed_size < 0 ? platform::FileError::kIo : platform::FileError::kNone;
+    return g_plan.claimed_size < 0 ? platform::Status::kRetryable : platform::Status::kOk;
   };
-  platform::FileCalls().read = [](platform::NativeFile, int64_t pos, void* dest, size_t n, size_t* got) {
+  platform::FileCalls().read = [](platform::NativeFile, int64_t pos, void* dest, size_t n, size_t* got) -> platform::Status {
     *got = 0;
-    if (g_plan.fail_at >= 0 && pos >= g_plan.fail_at) return platform::FileError::kIo;
+    if (g_plan.fail_at >= 0 && pos >= g_plan.fail_at) return platform::Status::kRetryable;
     int64_t take = std::min<int64_t>(static_cast<int64_t>(n), static_cast<int64_t>(g_plan.data.size()) - pos);
     if (g_plan.fail_at >= 0) take = std::min<int64_t>(take, g_plan.fail_at - pos);
     std::memcpy(dest, g_plan.data.data() + pos, static_cast<size_t>(take));
     *got = static_cast<size_t>(take);
-    return platform::FileError::kNone;
+    return platform::Status::kOk;
   };
-  platform::FileCalls().close = [](platform::NativeFile) { return platform::FileError::kNone; };
+  platform::FileCalls().close = [](platform::NativeFile) -> platform::Status { return platform::Status::kOk; };
 }
 
 TEST(Sha256File, FailsWhenAReadFailsOrTheFileChangesSize) {

@@ -308,14 +308,14 @@ bool DigestContext::HashFile(const std::string& path) {
   // Measured and read with 64-bit positions: packages of 2 GiB and more
   // (the downloader fetches them up to 4 GiB - 1) are hashed like any other.
   int64_t length = -1;
-  if (f->Size(&length) != platform::FileError::kNone || length < 0) return false;
+  if (f->Size(&length) != platform::Status::kOk || length < 0) return false;
   int64_t done = 0;
   uint8_t chunk[8000];
   while (done < length) {
     size_t want = static_cast<size_t>(std::min<int64_t>(sizeof chunk, length - done));
     size_t got = 0;
     // A read error fails the check: the bytes not read are not vouched for.
-    if (f->Read(chunk, want, &got) != platform::FileError::kNone || got == 0) break;
+    if (f->Read(chunk, want, &got) != platform::Status::kOk || got == 0) break;
     Update(chunk, got);
     done += static_cast<int64_t>(got);
   }

@@ -80,15 +80,15 @@ class RecordedReads {
  public:
   RecordedReads() {
     g_reads = &log;
-    platform::FileCalls().read = [](platform::NativeFile f, int64_t at, void* dest, size_t n, size_t* got) {
+    platform::FileCalls().read = [](platform::NativeFile f, int64_t at, void* dest, size_t n, size_t* got) -> platform::Status {
       g_reads->sizes.push_back(static_cast<int32_t>(n));
       *got = 0;
-      if (g_reads->fail) return platform::FileError::kIo;
+      if (g_reads->fail) return platform::Status::kRetryable;
       if (g_reads->stop_after >= 0) {
-        if (g_reads->delivered >= g_reads->stop_after) return platform::FileError::kNone;
+        if (g_reads->delivered >= g_reads->stop_after) return platform::Status::kOk;
         n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), g_reads->stop_after - g_reads->delivered));
       }
-      platform::FileError e = platform::RealFileCalls().read(f, at, dest, n, got);
+      platform::Status e = platform::RealFileCalls().read(f, at, dest, n, got);
       g_reads->delivered += static_cast<int64_t>(*got);
       return e;
     };
@@ -203,10 +203,10 @@ TEST(DigestTest, PackagesOf2GiBAndMore) {
     o.disposition = platform::FileDisposition::kCreateAlways;
     std::unique_ptr<platform::File> f = platform::OpenFile(path, o);
     ASSERT_TRUE(f);
-    ASSERT_EQ(f->Write("package\n", 8), platform::FileError::kNone);
-    ASSERT_EQ(f->SeekTo(kSize - 1), platform::FileError::kNone);
-    ASSERT_EQ(f->Write("x", 1), platform::FileError::kNone);
-    ASSERT_EQ(f->Close(), platform::FileError::kNone);
+    ASSERT_EQ(f->Write("package\n", 8), platform::Status::kOk);
+    ASSERT_EQ(f->SeekTo(kSize - 1), platform::Status::kOk);
+    ASSERT_EQ(f->Write("x", 1), platform::Status::kOk);
+    ASSERT_EQ(f->Close(), platform::Status::kOk);
   }
   ASSERT_EQ(platform::FileSize(path), kSize);
   HostSha1Sum host(tmp, path);

@@ -12,16 +12,4 @@ std::string InstallPathFor(const std::string& executable_path, const std::string
   return dir + name;
 }
 
-namespace {
-std::string& ExecutableOverride() {
-  static std::string path;
-  return path;
-}
-}  // namespace
-
-void SetInstallPathExecutableForTesting(const std::string& executable_path) { ExecutableOverride() = executable_path; }
-
-std::string InstallPath(const std::string& name) {
-  const std::string& forced = ExecutableOverride();
-  return InstallPathFor(forced.empty() ? platform::ExecutablePath() : forced, name);
-}
+std::string InstallPath(const std::string& name) { return InstallPathFor(platform::ExecutablePath(), name); }

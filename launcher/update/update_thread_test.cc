@@ -16,6 +16,7 @@
 #include "launcher/update/digest.h"
 #include "launcher/update/install_path.h"
 #include "launcher/update/update_control.h"
+#include "platform/env.h"
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
@@ -830,11 +831,22 @@ class InProcessEngineTest : public UpdateFlowTest {
   void SetUp() override {
     UpdateFlowTest::SetUp();
     if (IsSkipped()) return;
-    SetInstallPathExecutableForTesting(temp_ + kLauncher);
+    installed_.path = temp_ + kLauncher;
+    use_installed_ = std::make_unique<platform::ScopedEnv>(&installed_);
     UpdateControl::SetRestartLauncher(nullptr);
     Logger::Instance().Init("engine", install_ + "log" + kPathSep, Logger::kToFile, 200, 1000000);
   }
-  void TearDown() override { SetInstallPathExecutableForTesting(""); }
+  void TearDown() override { use_installed_.reset(); }
+
+  // The running executable, as the code under test sees it, is the temp
+  // copy of the install's launcher.
+  class InstalledLauncher : public platform::EnvWrapper {
+   public:
+    std::string ExecutablePath() override { return path; }
+    std::string path;
+  };
+  InstalledLauncher installed_;
+  std::unique_ptr<platform::ScopedEnv> use_installed_;
 
   // Starts the engine thread of this process from the checking state.
   static bool StartInProcess() {
@@ -947,7 +959,7 @@ TEST_F(InProcessEngineTest, TheEngineReportsToTheHostItIsHanded) {
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt handed\n");
   SetClient("1.0.0.1", server_.Url(""));
   // The process-wide paths point elsewhere: only the handed one may be used.
-  SetInstallPathExecutableForTesting(platform::JoinPath(testkit::TempDir().Path(), "temp") + kPathSep + kLauncher);
+  installed_.path = platform::JoinPath(testkit::TempDir().Path(), "temp") + kPathSep + kLauncher;
   UpdateControl::Instance().SetState(NotLatest);
   RecordingHost host;
   bool restarted = false;
@@ -1086,7 +1098,7 @@ TEST_F(InProcessEngineTest, AReadErrorWhileHashingFailsTheCheckAndRunsNoSetup) {
       [package_size](const std::string&, const platform::FileOpenOptions& o, platform::NativeFile f) {
         int64_t size = -1;
         return o.disposition == platform::FileDisposition::kReadExisting &&
-               platform::RealFileCalls().size(f, &size) == platform::FileError::kNone && size == package_size;
+               platform::RealFileCalls().size(f, &size) == platform::Status::kOk && size == package_size;
       },
       nullptr, [](int) { return testkit::FileFaults::Outcome::kFail; });
 

@@ -80,7 +80,7 @@ FArchiveFileReader::FArchiveFileReader(std::unique_ptr<platform::File> InHandle,
   BYTE Header[ENCRYPTED_HEADER_SIZE];
   size_t Got = 0;
   const bool Marked = Size >= ENCRYPTED_HEADER_SIZE &&
-                      Handle->Read(Header, ENCRYPTED_HEADER_SIZE, &Got) == platform::FileError::kNone &&
+                      Handle->Read(Header, ENCRYPTED_HEADER_SIZE, &Got) == platform::Status::kOk &&
                       Got == ENCRYPTED_HEADER_SIZE &&
                       appMemcmp(Header, ENCRYPTED_ARCHIVE_MARKER, ENCRYPTED_HEADER_SIZE) == 0;
   if (Marked) {
@@ -142,7 +142,7 @@ void FArchiveFileReader::Seek(INT InPos) {
                       "try re-installing the game."));
   }
   const DOUBLE Start = appSeconds();
-  if (Handle->SeekTo(static_cast<int64_t>(InPos) + HeaderOffset) != platform::FileError::kNone) {
+  if (Handle->SeekTo(static_cast<int64_t>(InPos) + HeaderOffset) != platform::Status::kOk) {
     ArIsError = 1;
     Error->Logf(TEXT("SetFilePointer Failed %i/%i: %i %s"), InPos, Size, Pos, appGetSystemErrorMessage());
   }
@@ -253,7 +253,7 @@ void FArchiveFileWriter::Serialize(void* V, INT Length) {
       // Whole buffers of plain data go to the file directly: the bytes are
       // the same, without a copy and a system call per 4096 bytes.
       const INT Direct = Length - Length % BUFFER_SIZE;
-      if (!Handle || Handle->Write(Src, static_cast<size_t>(Direct)) != platform::FileError::kNone) {
+      if (!Handle || Handle->Write(Src, static_cast<size_t>(Direct)) != platform::Status::kOk) {
         ArIsError = 1;
         Error->Log(LocalizeError(TEXT("WriteFailed"), TEXT("Core")));
       }
@@ -272,7 +272,7 @@ void FArchiveFileWriter::Serialize(void* V, INT Length) {
 void FArchiveFileWriter::Flush() {
   guard(FArchiveFileWriter::Flush);
   if (BufferCount) {
-    const bool Ok = Handle && Handle->Write(Buffer, static_cast<size_t>(BufferCount)) == platform::FileError::kNone;
+    const bool Ok = Handle && Handle->Write(Buffer, static_cast<size_t>(BufferCount)) == platform::Status::kOk;
     BufferCount = 0;
     if (!Ok) {
       ArIsError = 1;
@@ -286,7 +286,7 @@ void FArchiveFileWriter::Seek(INT InPos) {
   guard(FArchiveFileWriter::Seek);
   Flush();
   const int64_t Offset = static_cast<int64_t>(InPos) + (bEncrypt ? ENCRYPTED_HEADER_SIZE : 0);
-  if (!Handle || InPos < 0 || Handle->SeekTo(Offset) != platform::FileError::kNone) {
+  if (!Handle || InPos < 0 || Handle->SeekTo(Offset) != platform::Status::kOk) {
     ArIsError = 1;
     Error->Log(LocalizeError(TEXT("SeekFailed"), TEXT("Core")));
   }
@@ -297,7 +297,7 @@ void FArchiveFileWriter::Seek(INT InPos) {
 UBOOL FArchiveFileWriter::Close() {
   guard(FArchiveFileWriter::Close);
   Flush();
-  if (Handle && Handle->Close() != platform::FileError::kNone) {
+  if (Handle && Handle->Close() != platform::Status::kOk) {
     ArIsError = 1;
     Error->Log(LocalizeError(TEXT("WriteFailed"), TEXT("Core")));
   }
@@ -312,7 +312,7 @@ void FArchiveFileWriter::SetDoEncrypt() {
   // file that deciphers to garbage.
   check(Pos==0 && BufferCount==0);
   bEncrypt = 1;
-  if (!Handle || Handle->Write(ENCRYPTED_ARCHIVE_MARKER, ENCRYPTED_HEADER_SIZE) != platform::FileError::kNone) {
+  if (!Handle || Handle->Write(ENCRYPTED_ARCHIVE_MARKER, ENCRYPTED_HEADER_SIZE) != platform::Status::kOk) {
     ArIsError = 1;
     Error->Log(LocalizeError(TEXT("WriteFailed"), TEXT("Core")));
   }
@@ -333,7 +333,7 @@ FArchive* FFileManagerWindows::CreateFileReader(const TCHAR* Filename, DWORD Rea
     Options.disposition = platform::FileDisposition::kReadExisting;
     Options.share_read = true;
     Handle = platform::OpenFile(ByName(Filename), Options);
-    if (Handle && Handle->Size(&FileBytes) != platform::FileError::kNone) FileBytes = -1;
+    if (Handle && Handle->Size(&FileBytes) != platform::Status::kOk) FileBytes = -1;
   }
   if (!Handle || FileBytes < 0 || FileBytes > MAXINT) {
     if (ReadFlags & FILEREAD_NoFail) appErrorf(TEXT("Failed to read file: %s"), Filename);
@@ -361,7 +361,7 @@ FArchive* FFileManagerWindows::CreateFileWriter(const TCHAR* Filename, DWORD Wri
   INT Pos = 0;
   if (Handle && (WriteFlags & FILEWRITE_Append)) {
     int64_t End = -1;
-    if (Handle->SeekToEnd(&End) != platform::FileError::kNone || End < 0 || End > MAXINT) Handle.reset();
+    if (Handle->SeekToEnd(&End) != platform::Status::kOk || End < 0 || End > MAXINT) Handle.reset();
     else Pos = static_cast<INT>(End);
   }
   if (!Handle) {

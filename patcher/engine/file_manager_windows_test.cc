@@ -86,7 +86,7 @@ struct FReadCall {
 std::vector<FReadCall>* GReadCalls = nullptr;
 
 // Records every read of a file, then reads.
-platform::FileError RecordingRead(platform::NativeFile F, int64_t At, void* D, size_t N, size_t* Got) {
+platform::Status RecordingRead(platform::NativeFile F, int64_t At, void* D, size_t N, size_t* Got) {
   if (GReadCalls) GReadCalls->push_back({D, static_cast<int32_t>(N)});
   return platform::RealFileCalls().read(F, At, D, N, Got);
 }
@@ -219,9 +219,9 @@ TEST_F(FileManagerTest, CreationFailures) {
 }
 
 // Every write fails, as on a full disk.
-platform::FileError FailingWrite(platform::NativeFile, int64_t, const void*, size_t, size_t* Written) {
+platform::Status FailingWrite(platform::NativeFile, int64_t, const void*, size_t, size_t* Written) {
   *Written = 0;
-  return platform::FileError::kIo;
+  return platform::Status::kRetryable;
 }
 
 TEST_F(FileManagerTest, WriteFailureIsReportedOnTheWritersDevice) {
@@ -251,24 +251,24 @@ constexpr platform::NativeFile kDiscarding = -77;
 
 void DiscardWrites() {
   platform::FileCalls().open = [](const platform::FileName& Name, const platform::FileOpenOptions& O,
-                                  platform::NativeFile* Out) {
+                                  platform::NativeFile* Out) -> platform::Status {
     if (O.disposition == platform::FileDisposition::kReadExisting) return platform::RealFileCalls().open(Name, O, Out);
     *Out = kDiscarding;
-    return platform::FileError::kNone;
+    return platform::Status::kOk;
   };
-  platform::FileCalls().write = [](platform::NativeFile F, int64_t At, const void* S, size_t N, size_t* Written) {
+  platform::FileCalls().write = [](platform::NativeFile F, int64_t At, const void* S, size_t N, size_t* Written) -> platform::Status {
     if (F != kDiscarding) return platform::RealFileCalls().write(F, At, S, N, Written);
     if (GWriteCalls) GWriteCalls->push_back({At, static_cast<int32_t>(N)});
     *Written = N;
-    return platform::FileError::kNone;
+    return platform::Status::kOk;
   };
-  platform::FileCalls().size = [](platform::NativeFile F, int64_t* Size) {
+  platform::FileCalls().size = [](platform::NativeFile F, int64_t* Size) -> platform::Status {
     if (F != kDiscarding) return platform::RealFileCalls().size(F, Size);
     *Size = 0;
-    return platform::FileError::kNone;
+    return platform::Status::kOk;
   };
-  platform::FileCalls().close = [](platform::NativeFile F) {
-    return F == kDiscarding ? platform::FileError::kNone : platform::RealFileCalls().close(F);
+  platform::FileCalls().close = [](platform::NativeFile F) -> platform::Status {
+    return F == kDiscarding ? platform::Status::kOk : platform::RealFileCalls().close(F);
   };
 }
 

@@ -160,7 +160,7 @@ std::string Head(const std::string& path, int32_t n) {
   auto f = platform::OpenFile(path, platform::FileOpenOptions());
   std::string out(static_cast<size_t>(n), '\0');
   size_t got = 0;
-  if (!f || f->Read(&out[0], out.size(), &got) != platform::FileError::kNone) return std::string();
+  if (!f || f->Read(&out[0], out.size(), &got) != platform::Status::kOk) return std::string();
   out.resize(got);
   return out;
 }
