@@ -65,3 +65,140 @@ function(renewel_remote_test name program filter)
     FAIL_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
     TIMEOUT 900)
 endfunction()
+
+# renewel_headers(TARGET [HEADERS name.h ...] [EXCLUDE name.h ...])
+#   The headers TARGET offers, included by their path from the source root
+#   ("platform/file.h"). Each is linked (a symbolic link) into an include root
+#   of TARGET's own, build/<preset>/include/<TARGET>/<folder>/<name>.h, and
+#   that root is TARGET's public include directory (its interface one for an
+#   interface library, a private one for a program): a target sees its own
+#   headers and those of what it links, through PUBLIC and INTERFACE links,
+#   and no others.
+#   By default the headers are every *.h of the calling folder, found again
+#   at each build, so that a new header needs no line here; subfolders are
+#   libraries of their own and are not taken. EXCLUDE leaves out headers that
+#   another target of the same folder offers. HEADERS names the headers
+#   instead, relative to the calling folder. A generated header is named by
+#   its path in the build tree and included by its path from the build root;
+#   it goes to a second root, build/<preset>/include-generated/<TARGET>, and
+#   what makes it must run before what includes it compiles.
+#   The root is kept in the target's property RENEWEL_INCLUDE_ROOT.
+function(renewel_headers target)
+  cmake_parse_arguments(H "" "" "HEADERS;EXCLUDE" ${ARGN})
+  if(H_HEADERS)
+    set(headers)
+    foreach(h ${H_HEADERS})
+      get_filename_component(h ${h} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+      list(APPEND headers ${h})
+    endforeach()
+  else()
+    file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+    foreach(h ${H_EXCLUDE})
+      list(REMOVE_ITEM headers ${CMAKE_CURRENT_SOURCE_DIR}/${h})
+    endforeach()
+  endif()
+  set(source_headers)
+  set(generated_headers)
+  foreach(h ${headers})
+    # The build tree lies inside the source tree (build/<preset>): ask it first.
+    string(FIND "${h}" "${CMAKE_BINARY_DIR}/" in_build)
+    if(in_build EQUAL 0)
+      list(APPEND generated_headers ${h})
+    elseif(EXISTS ${h})
+      list(APPEND source_headers ${h})
+    else()
+      message(FATAL_ERROR "renewel_headers(${target}): no header ${h}")
+    endif()
+  endforeach()
+
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    set(scope INTERFACE)
+  elseif(type STREQUAL "EXECUTABLE")
+    set(scope PRIVATE)
+  else()
+    set(scope PUBLIC)
+  endif()
+  set(root ${CMAKE_BINARY_DIR}/include/${target})
+  _renewel_stage_headers(${target} ${scope} ${root} ${CMAKE_SOURCE_DIR} "${source_headers}")
+  set(generated_root ${CMAKE_BINARY_DIR}/include-generated/${target})
+  if(generated_headers OR EXISTS ${generated_root})
+    _renewel_stage_headers(${target} ${scope} ${generated_root} ${CMAKE_BINARY_DIR} "${generated_headers}")
+  endif()
+  set_target_properties(${target} PROPERTIES RENEWEL_INCLUDE_ROOT ${root})
+endfunction()
+
+# Links `headers` (absolute paths under `base`) into `root` under their paths
+# from `base`, removes the links of headers no longer among them, and makes
+# `root` an include directory of `target`. The staged paths are appended to
+# the target's property RENEWEL_HEADERS (for renewel_headers_alone).
+function(_renewel_stage_headers target scope root base headers)
+  set(staged)
+  foreach(h ${headers})
+    file(RELATIVE_PATH rel ${base} ${h})
+    list(APPEND staged ${rel})
+    set(link ${root}/${rel})
+    if(IS_SYMLINK ${link})
+      file(READ_SYMLINK ${link} points_to)
+      if(points_to STREQUAL h)
+        continue()
+      endif()
+    endif()
+    get_filename_component(dir ${link} DIRECTORY)
+    file(MAKE_DIRECTORY ${dir})
+    file(REMOVE ${link})
+    file(CREATE_LINK ${h} ${link} SYMBOLIC)
+  endforeach()
+  # A header that went away (or went to another target) leaves no link behind.
+  file(GLOB_RECURSE present LIST_DIRECTORIES false RELATIVE ${root} ${root}/*)
+  foreach(rel ${present})
+    if(NOT rel IN_LIST staged)
+      file(REMOVE ${root}/${rel})
+    endif()
+  endforeach()
+  if(NOT staged)
+    return()
+  endif()
+  target_include_directories(${target} ${scope} ${root})
+  # The compiler names a header by the path it was found under: __FILE__ (in
+  # the engine's check()) and the debug information keep the real path.
+  target_compile_options(${target} ${scope}
+    $<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${root}/=${base}/>)
+  set_property(TARGET ${target} APPEND PROPERTY RENEWEL_HEADERS ${staged})
+  get_property(targets GLOBAL PROPERTY RENEWEL_HEADER_TARGETS)
+  if(NOT target IN_LIST targets)
+    set_property(GLOBAL APPEND PROPERTY RENEWEL_HEADER_TARGETS ${target})
+  endif()
+endfunction()
+
+# renewel_headers_alone()
+#   After every folder: the test include_headers_alone, which compiles each
+#   header that renewel_headers offers on its own, in a file of its own, with
+#   only what its target links. A header that needs a library its target does
+#   not link fails there, even where every file that includes it happens to
+#   link that library.
+function(renewel_headers_alone)
+  get_property(targets GLOBAL PROPERTY RENEWEL_HEADER_TARGETS)
+  set(checks)
+  foreach(target ${targets})
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "EXECUTABLE")
+      continue()
+    endif()
+    get_target_property(headers ${target} RENEWEL_HEADERS)
+    set(sources)
+    foreach(rel ${headers})
+      set(source ${CMAKE_BINARY_DIR}/headers_alone/${target}/${rel}.cc)
+      file(CONFIGURE OUTPUT ${source} CONTENT "#include \"${rel}\"\n")
+      list(APPEND sources ${source})
+    endforeach()
+    if(sources)
+      add_library(headers_alone_${target} OBJECT EXCLUDE_FROM_ALL ${sources})
+      target_link_libraries(headers_alone_${target} PRIVATE ${target})
+      list(APPEND checks headers_alone_${target})
+    endif()
+  endforeach()
+  add_custom_target(headers_alone DEPENDS ${checks})
+  add_test(NAME include_headers_alone COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target headers_alone)
+  set_tests_properties(include_headers_alone PROPERTIES RESOURCE_LOCK build_tree TIMEOUT 900)
+endfunction()
