@@ -88,19 +88,30 @@ std::string ClientInstall::ClientVersion() const {
 ::testing::AssertionResult ClientInstall::Publish(const std::string& url, const std::string& latest,
                                                   const std::string& body, const std::string& key_file,
                                                   const std::string& out) {
+  return PublishWith(url, latest, body,
+                     key_file.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--key", key_file}, out);
+}
+
+::testing::AssertionResult ClientInstall::PublishWith(const std::string& url, const std::string& latest,
+                                                      const std::string& body, const std::vector<std::string>& options,
+                                                      const std::string& out) {
   const std::string desc =
       "url " + url + "\nsetup " + BuiltProgram("sample_setup") + "\nlatest " + latest + "\n" + body;
   if (!platform::WriteStringToFile(Scratch("desc.txt"), desc))
     return ::testing::AssertionFailure() << "cannot write the description";
-  std::string command = platform::QuoteArgument(BuiltProgram("publish")) + " " +
-                        platform::QuoteArgument(Scratch("desc.txt")) + " " +
-                        platform::QuoteArgument(out.empty() ? tree_ : out);
-  if (!key_file.empty()) command += " --key " + platform::QuoteArgument(key_file);
-  auto p = platform::StartProcess(command);
-  if (!p) return ::testing::AssertionFailure() << "cannot start " << command;
-  if (!p->WaitFor(60000)) return ::testing::AssertionFailure() << "publish did not end within 60 s";
-  if (p->ExitCode() != 0) return ::testing::AssertionFailure() << "publish exited with " << p->ExitCode();
+  std::vector<std::string> words = {Scratch("desc.txt"), out.empty() ? tree_ : out};
+  words.insert(words.end(), options.begin(), options.end());
+  const int code = RunPublisher(words);
+  if (code != 0) return ::testing::AssertionFailure() << "publish exited with " << code;
   return ::testing::AssertionSuccess();
+}
+
+int ClientInstall::RunPublisher(const std::vector<std::string>& words) {
+  std::string command = platform::QuoteArgument(BuiltProgram("publish"));
+  for (const std::string& w : words) command += " " + platform::QuoteArgument(w);
+  auto p = platform::StartProcess(command);
+  if (!p || !p->WaitFor(60000)) return -1;
+  return p->ExitCode();
 }
 
 std::string ClientInstall::MakeKey(const std::string& name) {

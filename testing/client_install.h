@@ -68,6 +68,15 @@ class ClientInstall {
   ::testing::AssertionResult Publish(const std::string& url, const std::string& latest, const std::string& body,
                                      const std::string& key_file = std::string(),
                                      const std::string& out = std::string());
+  // The same with the tool's options given word by word ("--key", a file,
+  // "--valid-days", "3" ...).
+  ::testing::AssertionResult PublishWith(const std::string& url, const std::string& latest, const std::string& body,
+                                         const std::vector<std::string>& options,
+                                         const std::string& out = std::string());
+  // Runs the publisher tool with `words` (for example "refresh", a tree,
+  // "--key", a file); its exit code, -1 when it did not run to its end
+  // within 60 s.
+  int RunPublisher(const std::vector<std::string>& words);
   // A new publisher key in Scratch(name); its public key text, or "" on failure.
   std::string MakeKey(const std::string& name);
 

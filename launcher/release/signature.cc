@@ -2,9 +2,12 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "launcher/release/text.h"
 #include "platform/file.h"
@@ -159,12 +162,47 @@ bool VerifySignature(const PublisherKey& key, const std::string& data, const Sig
   return gcry_pk_verify(sv.get(), msg.get(), pub.get()) == 0;
 }
 
-bool VerifyDetached(const PublisherKey& key, const std::string& data, const std::string& sig_file_text) {
-  std::string raw;
-  Signature sig;
-  if (!DecodeBase64(TrimTrailing(sig_file_text), &raw) || raw.size() != sig.size()) return false;
-  std::memcpy(sig.data(), raw.data(), sig.size());
-  return VerifySignature(key, data, sig);
+bool DecodePublicKeys(const std::string& text, PublisherKeys* keys) {
+  PublisherKeys found;
+  size_t at = 0;
+  for (;;) {
+    const size_t comma = text.find(',', at);
+    std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    const size_t first = item.find_first_not_of(" \t");
+    const size_t last = item.find_last_not_of(" \t");
+    item = first == std::string::npos ? std::string() : item.substr(first, last - first + 1);
+    PublisherKey key{};
+    if (found.size() == kMaxPublisherKeys || !DecodePublicKey(item, &key)) return false;
+    found.push_back(key);
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  *keys = std::move(found);
+  return true;
+}
+
+bool VerifyDetached(const PublisherKeys& keys, const std::string& data, const std::string& sig_file_text) {
+  // Every line is read before any is trusted: a file with one bad line is
+  // refused whole, whatever the other lines say.
+  std::vector<Signature> sigs;
+  const std::string text = TrimTrailing(sig_file_text);
+  if (text.empty()) return false;
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    std::string raw;
+    Signature sig;
+    if (sigs.size() == kMaxPublisherKeys || !DecodeBase64(TrimTrailing(text.substr(at, end - at)), &raw) ||
+        raw.size() != sig.size())
+      return false;
+    std::memcpy(sig.data(), raw.data(), sig.size());
+    sigs.push_back(sig);
+    at = end + 1;
+  }
+  for (const Signature& sig : sigs)
+    for (const PublisherKey& key : keys)
+      if (VerifySignature(key, data, sig)) return true;
+  return false;
 }
 
 Sha256::Sha256() { Reset(); }
@@ -269,6 +307,12 @@ bool Sign(const SigningSeed& seed, const std::string& data, Signature* sig) {
 }
 
 std::string SignatureFileText(const Signature& sig) { return EncodeBase64(sig.data(), sig.size()) + "\n"; }
+
+std::string SignatureFileText(const std::vector<Signature>& sigs) {
+  std::string out;
+  for (const Signature& sig : sigs) out += SignatureFileText(sig);
+  return out;
+}
 
 bool DecodeSeedFile(const std::string& text, SigningSeed* seed) {
   std::string raw;

@@ -163,6 +163,63 @@ TEST(Ed25519, SignatureFileTextIsStrict) {
   EXPECT_FALSE(VerifyDetached(key, message, v.signature));
 }
 
+// The rotation a publisher does: sign with the old key and the new one, ship
+// launchers that list the new key (and the old one meanwhile), then drop the
+// old key from the signatures.
+TEST(Ed25519, KeysRotateWithoutABreak) {
+  SigningSeed old_seed{}, new_seed{}, other_seed{};
+  PublisherKey old_key{}, new_key{}, other_key{};
+  for (auto [s, k] : {std::pair{&old_seed, &old_key}, {&new_seed, &new_key}, {&other_seed, &other_key}})
+    ASSERT_TRUE(GenerateSeed(s) && PublicKeyOfSeed(*s, k));
+  const std::string doc = "<lastversionnum>1.0.0.4</lastversionnum>\r\n";
+  Signature by_old{}, by_new{}, by_other{};
+  ASSERT_TRUE(Sign(old_seed, doc, &by_old) && Sign(new_seed, doc, &by_new) && Sign(other_seed, doc, &by_other));
+
+  const std::string both = SignatureFileText(std::vector<Signature>{by_old, by_new});
+  EXPECT_EQ(both, SignatureFileText(by_old) + SignatureFileText(by_new));
+  EXPECT_TRUE(VerifyDetached(old_key, doc, both));   // launchers in players' hands
+  EXPECT_TRUE(VerifyDetached(new_key, doc, both));   // launchers that know only the new key
+  EXPECT_TRUE(VerifyDetached(PublisherKeys{old_key, new_key}, doc, both));
+  EXPECT_FALSE(VerifyDetached(other_key, doc, both));
+  EXPECT_FALSE(VerifyDetached(PublisherKeys{old_key, new_key}, doc + " ", both));
+
+  const std::string new_only = SignatureFileText(by_new);  // the old key dropped
+  EXPECT_TRUE(VerifyDetached(PublisherKeys{old_key, new_key}, doc, new_only));
+  EXPECT_FALSE(VerifyDetached(old_key, doc, new_only));
+  EXPECT_FALSE(VerifyDetached(PublisherKeys{}, doc, new_only));
+
+  // One bad line refuses the file, whatever the good line says; so does an
+  // empty line between signatures, and a ninth line.
+  const std::string good = SignatureFileText(by_new);
+  EXPECT_FALSE(VerifyDetached(new_key, doc, good + "garbage\n"));
+  EXPECT_FALSE(VerifyDetached(new_key, doc, good + " " + good));
+  EXPECT_FALSE(VerifyDetached(new_key, doc, SignatureFileText(by_other) + "\n" + good));
+  EXPECT_TRUE(VerifyDetached(new_key, doc, SignatureFileText(by_other) + good + "\r\n\r\n"));
+  std::string nine;
+  for (int i = 0; i < 8; ++i) nine += SignatureFileText(by_other);
+  EXPECT_TRUE(VerifyDetached(other_key, doc, nine));
+  EXPECT_FALSE(VerifyDetached(new_key, doc, nine + good));
+}
+
+TEST(PublicKeyText, ListsOfKeys) {
+  const std::string a = EncodePublicKey(Bytes<32>(kVectors[0].public_key));
+  const std::string b = EncodePublicKey(Bytes<32>(kVectors[1].public_key));
+  PublisherKeys keys;
+  ASSERT_TRUE(DecodePublicKeys(a, &keys));
+  EXPECT_EQ(keys, (PublisherKeys{Bytes<32>(kVectors[0].public_key)}));
+  ASSERT_TRUE(DecodePublicKeys(b + ", " + a + " ,\t" + b, &keys));
+  EXPECT_EQ(keys.size(), 3u);
+  EXPECT_EQ(keys[1], Bytes<32>(kVectors[0].public_key));
+  std::string eight = a;
+  for (int i = 1; i < 8; ++i) eight += "," + a;
+  EXPECT_TRUE(DecodePublicKeys(eight, &keys));
+  keys.clear();
+  for (const std::string& bad : {std::string(), std::string(","), a + ",", "," + a, a + ",," + b, a + "," + a.substr(1),
+                                 a + ";" + b, eight + "," + a})
+    EXPECT_FALSE(DecodePublicKeys(bad, &keys)) << bad;
+  EXPECT_TRUE(keys.empty());
+}
+
 TEST(PublicKeyText, ExactlyFortyFourCharactersOfThirtyTwoBytes) {
   const PublisherKey key = Bytes<32>(kVectors[0].public_key);
   const std::string text = EncodePublicKey(key);

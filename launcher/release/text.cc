@@ -1,5 +1,7 @@
 #include "launcher/release/text.h"
 
+#include <cstdio>
+
 namespace release {
 
 bool SameAsciiText(const std::string& a, const std::string& b) {
@@ -40,6 +42,66 @@ bool ParseDecimal(const std::string& text, uint64_t* out, uint64_t max) {
   if (v > max) return false;
   *out = v;
   return true;
+}
+
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date (month 1-12).
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+bool Digits(const std::string& s, size_t at, size_t n, int64_t* out) {
+  int64_t v = 0;
+  for (size_t i = at; i < at + n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+bool ParseUtcTime(const std::string& text, int64_t* seconds) {
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != 'Z')
+    return false;
+  int64_t y, mo, d, h, mi, s;
+  if (!Digits(text, 0, 4, &y) || !Digits(text, 5, 2, &mo) || !Digits(text, 8, 2, &d) || !Digits(text, 11, 2, &h) ||
+      !Digits(text, 14, 2, &mi) || !Digits(text, 17, 2, &s))
+    return false;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] + (mo == 2 && leap) || h > 23 || mi > 59 || s > 59)
+    return false;
+  *seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+  return true;
+}
+
+std::string FormatUtcTime(int64_t seconds) {
+  if (seconds < 0) seconds = 0;
+  const int64_t days = seconds / 86400, rest = seconds % 86400;
+  // Civil date from days since 1970-01-01.
+  const int64_t z = days + 719468;
+  const int64_t era = z / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t y = yoe + era * 400 + (m <= 2);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(y),
+                static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
+                static_cast<long long>(rest % 3600 / 60), static_cast<long long>(rest % 60));
+  return buf;
 }
 
 }  // namespace release

@@ -25,6 +25,12 @@ bool IsUpperHex64(const std::string& text);
 // blanks or leading "+"), at most `max`. False leaves *out untouched.
 bool ParseDecimal(const std::string& text, uint64_t* out, uint64_t max = UINT64_MAX);
 
+// A UTC time as the release format writes it, "YYYY-MM-DDTHH:MM:SSZ"
+// (exactly that: 20 characters, years 1970-9999, a real calendar day,
+// 00:00:00-23:59:59), and seconds since 1970.
+bool ParseUtcTime(const std::string& text, int64_t* seconds);
+std::string FormatUtcTime(int64_t seconds);
+
 }  // namespace release
 
 #endif  // LAUNCHER_RELEASE_TEXT_H_

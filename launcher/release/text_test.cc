@@ -33,5 +33,30 @@ TEST(ReleaseText, CaseHexAndDecimal) {
   EXPECT_FALSE(ParseDecimal("19", &v, 18));
 }
 
+TEST(ReleaseText, UtcTimes) {
+  int64_t t = -1;
+  ASSERT_TRUE(ParseUtcTime("1970-01-01T00:00:00Z", &t));
+  EXPECT_EQ(t, 0);
+  ASSERT_TRUE(ParseUtcTime("2028-02-29T23:59:59Z", &t));
+  EXPECT_EQ(t, 1835481599);
+  ASSERT_TRUE(ParseUtcTime("2100-03-01T00:00:00Z", &t));
+  EXPECT_EQ(t, 4107542400);
+  // Every format round-trips through a span of days, leap years included.
+  for (int64_t s = 0; s < int64_t{4107542400}; s += 86400 * 37 + 3671) {
+    int64_t back = -1;
+    ASSERT_TRUE(ParseUtcTime(FormatUtcTime(s), &back)) << FormatUtcTime(s);
+    EXPECT_EQ(back, s) << FormatUtcTime(s);
+  }
+  t = 5;
+  for (const char* bad : {"", "2026-12-08T10:00:00", "2026-12-08 10:00:00Z", "2026-12-08T10:00:00z",
+                          "2026-13-01T00:00:00Z", "2026-02-29T00:00:00Z", "2100-02-29T00:00:00Z",
+                          "2026-04-31T00:00:00Z", "2026-12-08T24:00:00Z", "2026-12-08T10:60:00Z",
+                          "1969-12-31T23:59:59Z", "2026-12-08T10:00:00+01:00", "+026-12-08T10:00:00Z",
+                          "2026-12-08T10:00:00ZZ"}) {
+    EXPECT_FALSE(ParseUtcTime(bad, &t)) << bad;
+    EXPECT_EQ(t, 5) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace release

@@ -7,29 +7,33 @@ namespace release {
 namespace {
 
 constexpr char kLastVersionNum[] = "lastversionnum";
+constexpr char kSerial[] = "serial";
+constexpr char kExpires[] = "expires";
 constexpr char kVersionRoot[] = "version";
 constexpr char kMirrorUrl[] = "mirrorurl";
 
 // The elements of version.xml with their places in the type, in the order
-// they are written. `ordered` ones are read in a chain, each after the one
+// they are written. kChain ones are read in a chain, each after the one
 // before; the others by name.
+enum SlotKind { kChain, kByName, kFallback };
 struct Slot {
   const char* name;
   VersionInfo::Text VersionInfo::*field;
-  bool ordered;
+  SlotKind kind;
 };
 constexpr Slot kSlots[] = {
-    {"versionnum", &VersionInfo::versionnum, true},
-    {"packageurl", &VersionInfo::packageurl, true},
-    {"packagemd5", &VersionInfo::packagemd5, true},
-    {"updateself", &VersionInfo::updateself, true},
-    {"fromversion", &VersionInfo::fromversion, true},
-    {"packagesize", &VersionInfo::packagesize, true},
-    {"packagesha256", &VersionInfo::packagesha256, true},
-    {"fullpackageurl", &VersionInfo::fullpackageurl, false},
-    {"fullpackagemd5", &VersionInfo::fullpackagemd5, false},
-    {"fullpackagesize", &VersionInfo::fullpackagesize, false},
-    {"fullpackagesha256", &VersionInfo::fullpackagesha256, false},
+    {"versionnum", &VersionInfo::versionnum, kChain},
+    {"packageurl", &VersionInfo::packageurl, kChain},
+    {"packagemd5", &VersionInfo::packagemd5, kChain},
+    {"updateself", &VersionInfo::updateself, kChain},
+    {"fromversion", &VersionInfo::fromversion, kChain},
+    {"packagesize", &VersionInfo::packagesize, kChain},
+    {"packagesha256", &VersionInfo::packagesha256, kChain},
+    {kSerial, &VersionInfo::serial, kByName},
+    {"fullpackageurl", &VersionInfo::fullpackageurl, kFallback},
+    {"fullpackagemd5", &VersionInfo::fullpackagemd5, kFallback},
+    {"fullpackagesize", &VersionInfo::fullpackagesize, kFallback},
+    {"fullpackagesha256", &VersionInfo::fullpackagesha256, kFallback},
 };
 
 std::string Element(const std::string& name, const std::string& text) {
@@ -38,13 +42,22 @@ std::string Element(const std::string& name, const std::string& text) {
 
 }  // namespace
 
-std::string WriteLatestVersion(const LatestVersion& doc) { return Element(kLastVersionNum, doc.lastversionnum); }
+std::string WriteLatestVersion(const LatestVersion& doc) {
+  std::string out = Element(kLastVersionNum, doc.lastversionnum);
+  if (doc.serial) out += Element(kSerial, *doc.serial);
+  if (doc.expires) out += Element(kExpires, *doc.expires);
+  return out;
+}
 
 bool ParseLatestVersion(const std::string& text, LatestVersion* out) {
+  *out = LatestVersion();
   MarkupDocument doc;
   doc.SetDoc(text.c_str());
   if (!doc.FindElem(kLastVersionNum)) return false;
   out->lastversionnum = doc.GetData();
+  if (!doc.FindElem(kSerial)) return true;
+  out->serial = doc.GetData();
+  if (doc.FindElem(kExpires)) out->expires = doc.GetData();
   return true;
 }
 
@@ -69,12 +82,12 @@ bool ParseVersionInfo(const std::string& text, VersionInfo* out) {
   if (!doc.FindElem(kVersionRoot) || !doc.IntoElem()) return false;
   // The chain: each found after the one before, none after a missing one.
   for (const Slot& s : kSlots) {
-    if (!s.ordered) continue;
+    if (s.kind != kChain) continue;
     if (!doc.FindElem(s.name)) break;
     out->*s.field = doc.GetData();
   }
   for (const Slot& s : kSlots) {
-    if (s.ordered) continue;
+    if (s.kind == kChain) continue;
     doc.ResetMainPos();
     if (doc.FindElem(s.name)) out->*s.field = doc.GetData();
   }
@@ -85,38 +98,40 @@ bool ParseVersionInfo(const std::string& text, VersionInfo* out) {
 
 const char* FirstMissingSigned(const VersionInfo& doc) {
   for (const Slot& s : kSlots)
-    if (s.ordered && !(doc.*s.field)) return s.name;
+    if (s.kind == kChain && !(doc.*s.field)) return s.name;
   return nullptr;
 }
 
 const char* FirstMissingFallback(const VersionInfo& doc) {
   for (const Slot& s : kSlots)
-    if (!s.ordered && s.field != &VersionInfo::fullpackageurl && !(doc.*s.field)) return s.name;
+    if (s.kind == kFallback && s.field != &VersionInfo::fullpackageurl && !(doc.*s.field)) return s.name;
   return nullptr;
 }
 
 const std::vector<std::string>& KnownElements() {
   static const std::vector<std::string>* names = [] {
-    auto* v = new std::vector<std::string>{kLastVersionNum, kVersionRoot, kMirrorUrl};
-    for (const Slot& s : kSlots) v->push_back(s.name);
+    auto* v = new std::vector<std::string>{kLastVersionNum, kExpires, kVersionRoot, kMirrorUrl};
+    for (const Slot& s : kSlots) v->push_back(s.name);  // serial among them
     return v;
   }();
   return *names;
 }
 
-bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeed* seed,
+bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeeds& seeds,
                        std::string* error) {
   if (!platform::WriteStringToFile(path, text)) {
     *error = "cannot write " + path;
     return false;
   }
-  if (!seed) return true;
-  Signature sig{};
-  if (!Sign(*seed, text, &sig)) {
-    *error = "cannot sign " + path;
-    return false;
+  if (seeds.empty()) return true;
+  std::vector<Signature> sigs(seeds.size());
+  for (size_t i = 0; i < seeds.size(); ++i) {
+    if (!Sign(seeds[i], text, &sigs[i])) {
+      *error = "cannot sign " + path;
+      return false;
+    }
   }
-  if (!platform::WriteStringToFile(path + kSignatureSuffix, SignatureFileText(sig))) {
+  if (!platform::WriteStringToFile(path + kSignatureSuffix, SignatureFileText(sigs))) {
     *error = "cannot write " + path + kSignatureSuffix;
     return false;
   }

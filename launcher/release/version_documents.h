@@ -4,11 +4,14 @@
 //
 // latest-version.xml:
 //   <lastversionnum>1.0.0.3</lastversionnum>
+//   <serial>12</serial>                          signed trees: the publication's
+//   <expires>2026-12-15T10:00:00Z</expires>      number, and when it goes stale
 //
 // <from>/version.xml, the step from version <from>:
 //   <version>
 //     versionnum packageurl packagemd5 updateself      the four, in this order
 //     fromversion packagesize packagesha256            signed trees, after them
+//     serial                                           signed: the publication's
 //     fullpackageurl fullpackagemd5                    the fallback, optional
 //     fullpackagesize fullpackagesha256                the fallback, signed
 //     mirrorurl ...                                    optional, any number
@@ -18,9 +21,11 @@
 //
 // How they are read, which stored documents and older launchers rely on: the
 // four are found in order, each after the one before; the signed three
-// likewise, after updateself; the fallback's four and the mirrors by name,
-// wherever they stand among the children of <version>. A reader takes an
-// element it does not know for an optional one and passes over it.
+// likewise, after updateself; the serial, the fallback's four and the
+// mirrors by name, wherever they stand among the children of <version>. In
+// latest-version.xml serial and expires follow lastversionnum, in this
+// order. A reader takes an element it does not know for an optional one and
+// passes over it (older launchers pass over serial and expires).
 //
 // Nothing here checks what the texts say (versions, sizes, digests): the
 // engine and the publisher's verify do, each with its own report.
@@ -43,6 +48,9 @@ inline constexpr char kSignatureSuffix[] = ".sig";
 
 struct LatestVersion {
   std::string lastversionnum;
+  // Written and read as texts; the engine checks them (ParseDecimal,
+  // ParseUtcTime of text.h).
+  std::optional<std::string> serial, expires;
   bool operator==(const LatestVersion&) const = default;
 };
 
@@ -56,6 +64,7 @@ struct VersionInfo {
   using Text = std::optional<std::string>;
   Text versionnum, packageurl, packagemd5, updateself;  // the four
   Text fromversion, packagesize, packagesha256;         // signed
+  Text serial;                                          // signed, by name
   Text fullpackageurl, fullpackagemd5, fullpackagesize, fullpackagesha256;
   std::vector<std::string> mirrorurls;
 
@@ -83,9 +92,10 @@ const char* FirstMissingFallback(const VersionInfo& doc);
 // Every element name the writers may emit (and so the readers must know).
 const std::vector<std::string>& KnownElements();
 
-// Writes `text` to `path` and, with a seed, its detached signature to
-// path + kSignatureSuffix. False with *error naming the file.
-bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeed* seed,
+// Writes `text` to `path` and, with seeds, its detached signature to
+// path + kSignatureSuffix: a line per seed, in their order. False with
+// *error naming the file.
+bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeeds& seeds,
                        std::string* error);
 
 }  // namespace release

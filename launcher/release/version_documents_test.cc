@@ -19,6 +19,7 @@ VersionInfo Complete() {
   v.fromversion = "1.0.0.2";
   v.packagesize = "12345";
   v.packagesha256 = std::string(64, 'D');
+  v.serial = "42";
   v.fullpackageurl = "http://127.0.0.1/packages/EF/full_1.0.0.2_to_1.0.0.3.exe";
   v.fullpackagemd5 = std::string(40, 'E');
   v.fullpackagesize = "99";
@@ -28,17 +29,27 @@ VersionInfo Complete() {
 }
 
 TEST(VersionDocuments, EachRoundTrips) {
-  const LatestVersion latest{"1.0.0.7"};
+  const LatestVersion plain{"1.0.0.7"};
+  const LatestVersion fresh{"1.0.0.7", "42", "2026-12-15T10:00:00Z"};
   LatestVersion back;
-  ASSERT_TRUE(ParseLatestVersion(WriteLatestVersion(latest), &back));
-  EXPECT_EQ(back, latest);
-  EXPECT_EQ(WriteLatestVersion(latest), "<lastversionnum>1.0.0.7</lastversionnum>\r\n");
+  for (const LatestVersion& latest : {plain, fresh}) {
+    ASSERT_TRUE(ParseLatestVersion(WriteLatestVersion(latest), &back));
+    EXPECT_EQ(back, latest) << WriteLatestVersion(latest);
+  }
+  EXPECT_EQ(WriteLatestVersion(plain), "<lastversionnum>1.0.0.7</lastversionnum>\r\n");
+  EXPECT_EQ(WriteLatestVersion(fresh),
+            "<lastversionnum>1.0.0.7</lastversionnum>\r\n<serial>42</serial>\r\n"
+            "<expires>2026-12-15T10:00:00Z</expires>\r\n");
   EXPECT_FALSE(ParseLatestVersion("<other>1</other>", &back));
+  // Read in their order after lastversionnum, as the writer puts them.
+  ASSERT_TRUE(ParseLatestVersion("<serial>1</serial><lastversionnum>2</lastversionnum><expires>x</expires>", &back));
+  EXPECT_EQ(back.lastversionnum, "2");
+  EXPECT_FALSE(back.serial || back.expires);
 
   // Complete, unsigned (the four and the fallback's two), the four alone.
   VersionInfo unsigned_info = Complete();
   for (const char* signed_only :
-       {"fromversion", "packagesize", "packagesha256", "fullpackagesize", "fullpackagesha256"})
+       {"fromversion", "packagesize", "packagesha256", "serial", "fullpackagesize", "fullpackagesha256"})
     unsigned_info.Field(signed_only)->reset();
   VersionInfo four;
   four.versionnum = "2";
@@ -95,7 +106,7 @@ TEST(VersionDocuments, TheChainAndTheElementsFoundByName) {
 // Whatever the writers emit, the readers know: a field added to one side only
 // fails here.
 TEST(VersionDocuments, EveryWrittenElementIsKnownToTheReader) {
-  const std::string text = WriteVersionInfo(Complete()) + WriteLatestVersion({"1"});
+  const std::string text = WriteVersionInfo(Complete()) + WriteLatestVersion({"1", "2", "2026-12-15T10:00:00Z"});
   const std::vector<std::string>& known = KnownElements();
   int seen = 0;
   for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
@@ -104,12 +115,12 @@ TEST(VersionDocuments, EveryWrittenElementIsKnownToTheReader) {
     EXPECT_NE(std::find(known.begin(), known.end(), name), known.end()) << name;
     ++seen;
   }
-  EXPECT_EQ(seen, 1 + 11 + 2 + 1);  // root, the eleven, two mirrors, latest
+  EXPECT_EQ(seen, 1 + 12 + 2 + 3);  // root, the twelve, two mirrors, latest's three
   // Each element of version.xml can be named to a tool that leaves it out.
   VersionInfo v;
   int fields = 0;
   for (const std::string& name : known) fields += v.Field(name) != nullptr;
-  EXPECT_EQ(fields, 11);
+  EXPECT_EQ(fields, 12);
   EXPECT_EQ(v.Field("nonesuch"), nullptr);
 }
 
@@ -120,16 +131,16 @@ TEST(VersionDocuments, WrittenWithADetachedSignature) {
   ASSERT_TRUE(GenerateSeed(&seed) && PublicKeyOfSeed(seed, &key));
   std::string error, text, sig;
   const std::string doc = WriteLatestVersion({"1.0.0.2"});
-  ASSERT_TRUE(WriteDocumentFile(dir / kLatestVersionFile, doc, &seed, &error)) << error;
+  ASSERT_TRUE(WriteDocumentFile(dir / kLatestVersionFile, doc, SigningSeeds{seed}, &error)) << error;
   ASSERT_TRUE(platform::ReadFileToString(dir / kLatestVersionFile, &text));
   ASSERT_TRUE(platform::ReadFileToString(dir / (std::string(kLatestVersionFile) + kSignatureSuffix), &sig));
   EXPECT_EQ(text, doc);
   EXPECT_TRUE(VerifyDetached(key, text, sig));
   EXPECT_FALSE(VerifyDetached(key, text + " ", sig));
 
-  ASSERT_TRUE(WriteDocumentFile(dir / "plain.xml", doc, nullptr, &error));
+  ASSERT_TRUE(WriteDocumentFile(dir / "plain.xml", doc, SigningSeeds{}, &error));
   EXPECT_FALSE(platform::Exists(dir / "plain.xml.sig"));
-  EXPECT_FALSE(WriteDocumentFile(dir / "no-dir/x.xml", doc, &seed, &error));
+  EXPECT_FALSE(WriteDocumentFile(dir / "no-dir/x.xml", doc, SigningSeeds{seed}, &error));
   EXPECT_NE(error.find("no-dir"), std::string::npos) << error;
 }
 

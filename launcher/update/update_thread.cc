@@ -11,6 +11,7 @@
 #include "launcher/update/digest.h"
 #include "launcher/update/update_state.h"
 #include "launcher/update/version.h"
+#include "platform/env.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
@@ -88,7 +89,7 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
   return true;
 }
 
-bool UpdateThread::FetchSignature(const PublisherKey& key, const std::string& url, const std::string& text,
+bool UpdateThread::FetchSignature(const PublisherKeys& keys, const std::string& url, const std::string& text,
                                   const char* name) {
   const std::string sig_url = url + release::kSignatureSuffix;
   std::string sig;
@@ -97,7 +98,7 @@ bool UpdateThread::FetchSignature(const PublisherKey& key, const std::string& ur
     LogError() << "signature of " << name << " not available,url:" << sig_url;
     return false;
   }
-  if (!VerifyDetached(key, text, sig)) {
+  if (!VerifyDetached(keys, text, sig)) {
     LogError() << "signature of " << name << " does not verify with the publisher key,url:" << sig_url;
     return false;
   }
@@ -142,10 +143,10 @@ bool UpdateThread::CheckPasses() {
   for (;;) {
     if (Cancelled()) return false;
     host_.SetState(Checking);
-    PublisherKey key{};
+    PublisherKeys keys;
     bool signed_channel = false;
-    if (!ReadPublisherKey(&key, &signed_channel) || !ReadInstalledVersion()) return false;
-    const PublisherKey* verify_with = signed_channel ? &key : nullptr;
+    if (!ReadPublisherKey(&keys, &signed_channel) || !ReadInstalledVersion()) return false;
+    const PublisherKeys* verify_with = signed_channel ? &keys : nullptr;
     bool up_to_date = false;
     if (!CheckLatestVersion(verify_with, &up_to_date)) return false;
     if (up_to_date) return true;
@@ -160,15 +161,15 @@ bool UpdateThread::CheckPasses() {
   }
 }
 
-bool UpdateThread::ReadPublisherKey(PublisherKey* key, bool* signed_channel) {
-  // The publisher's key decides whether this pass is signed. A key that is
+bool UpdateThread::ReadPublisherKey(PublisherKeys* keys, bool* signed_channel) {
+  // The publisher's keys decide whether this pass is signed. A key that is
   // there but does not decode is a broken install: never unsigned then.
   const std::string& key_text = settings_.publisher_key;
   *signed_channel = !key_text.empty();
   if (!*signed_channel) {
     LogWarn() << "the update channel is not signed: no publisher key (resource string 803)";
-  } else if (!DecodePublicKey(key_text, key)) {
-    LogError() << "publisher key (resource string 803) is not the base64 text of 32 bytes, update refused";
+  } else if (!DecodePublicKeys(key_text, keys)) {
+    LogError() << "publisher key (resource string 803) is not a list of base64 texts of 32 bytes, update refused";
     host_.Stop(NoVersionInfo);
     return false;
   }
@@ -198,25 +199,29 @@ bool UpdateThread::FetchDocument(const std::string& url, const std::string& miss
   return true;
 }
 
-bool UpdateThread::VerifyDocument(const std::string& url, const char* name, const PublisherKey* key,
+bool UpdateThread::VerifyDocument(const std::string& url, const char* name, const PublisherKeys* keys,
                                   UpdateState failed, const std::string& text) {
-  if (key && !FetchSignature(*key, url, text, name)) {
+  if (keys && !FetchSignature(*keys, url, text, name)) {
     if (!Cancelled()) host_.Stop(failed);
     return false;
   }
   return true;
 }
 
-bool UpdateThread::CheckLatestVersion(const PublisherKey* key, bool* up_to_date) {
+bool UpdateThread::CheckLatestVersion(const PublisherKeys* keys, bool* up_to_date) {
   const std::string latest_url = updateUrl + release::kLatestVersionFile;
   LogInfo() << Text(Message::kLatestVersionAddress) << latest_url;
   std::string latest_text;
   if (!FetchDocument(latest_url, "DownloadPackage latest-version error,the latest version file is not exist,url:",
                      LatestFetchFailed, &latest_text) ||
-      !VerifyDocument(latest_url, release::kLatestVersionFile, key, LatestFetchFailed, latest_text))
+      !VerifyDocument(latest_url, release::kLatestVersionFile, keys, LatestFetchFailed, latest_text))
     return false;
   release::LatestVersion latest;
   latestVersion = release::ParseLatestVersion(latest_text, &latest) ? latest.lastversionnum : std::string();
+  if (keys && !CheckFreshness(latest)) {
+    host_.Stop(LatestFetchFailed);
+    return false;
+  }
 
   LogInfo() << "latest-version:" << latestVersion << ",mLocalVersion:" << localVersion;
   *up_to_date = CompareVersions(localVersion, latestVersion) >= 0;
@@ -224,7 +229,39 @@ bool UpdateThread::CheckLatestVersion(const PublisherKey* key, bool* up_to_date)
   return true;
 }
 
-bool UpdateThread::ReadVersionInfo(const PublisherKey* key, release::VersionInfo* info, SignedPackage* package,
+bool UpdateThread::CheckFreshness(const release::LatestVersion& latest) {
+  uint64_t serial = 0;
+  int64_t expires = 0;
+  if (!latest.serial || !latest.expires || !release::ParseDecimal(*latest.serial, &serial) ||
+      !release::ParseUtcTime(*latest.expires, &expires)) {
+    LogError() << "latest-version.xml carries no readable serial and expiry, update refused";
+    return false;
+  }
+  const std::string kept_path = settings_.install_dir + kKeptSerialFile;
+  std::string kept_text;
+  uint64_t kept = 0;
+  if (platform::ReadFileToString(kept_path, &kept_text) && !release::ParseDecimal(kept_text, &kept)) {
+    // Not ours to trust or to overwrite: a damaged record must not lower
+    // the bar to serial 0.
+    LogError() << kKeptSerialFile << " is unreadable, update refused";
+    return false;
+  }
+  if (serial < kept) {
+    LogError() << "latest-version.xml serial " << serial << " is older than serial " << kept
+               << " already seen, update refused";
+    return false;
+  }
+  if (platform::CurrentEnv().NowSeconds() > expires + kExpiryGraceSeconds) {
+    LogError() << "latest-version.xml expired at " << *latest.expires << ", update refused";
+    return false;
+  }
+  if (serial > kept && platform::ReplaceFileContents(kept_path, std::to_string(serial)) != platform::Status::kOk)
+    LogWarn() << "cannot keep serial " << serial << " in " << kept_path;
+  latestSerial_ = serial;
+  return true;
+}
+
+bool UpdateThread::ReadVersionInfo(const PublisherKeys* keys, release::VersionInfo* info, SignedPackage* package,
                                    FullPackage* full) {
   EngineHost& control = host_;
   if (Cancelled()) return false;
@@ -236,13 +273,22 @@ bool UpdateThread::ReadVersionInfo(const PublisherKey* key, release::VersionInfo
                      InfoFetchFailed, &info_text))
     return false;
   LogInfo() << "Download version.xml file succes";
-  if (!VerifyDocument(info_url, release::kVersionInfoFile, key, InfoFetchFailed, info_text)) return false;
+  if (!VerifyDocument(info_url, release::kVersionInfoFile, keys, InfoFetchFailed, info_text)) return false;
 
   if (Cancelled()) return false;
   control.SetState(ParsingInfo);
-  if (!release::ParseVersionInfo(info_text, info) || !info->HasFour() ||
-      (key && !ReadSignedElements(*info, info_url, package)) ||
-      !ReadFullPackage(*info, key != nullptr, info_url, full)) {
+  const bool parsed = release::ParseVersionInfo(info_text, info);
+  // Of the same publication as the latest-version.xml just accepted: an
+  // older signed version.xml replayed beside a newer latest is refused.
+  uint64_t serial = 0;
+  if (keys && parsed && (!info->serial || !release::ParseDecimal(*info->serial, &serial) || serial != latestSerial_)) {
+    LogError() << "version.xml serial " << info->serial.value_or("(none)")
+               << " does not match latest-version.xml serial " << latestSerial_;
+    control.Stop(InfoFetchFailed);
+    return false;
+  }
+  if (!parsed || !info->HasFour() || (keys && !ReadSignedElements(*info, info_url, package)) ||
+      !ReadFullPackage(*info, keys != nullptr, info_url, full)) {
     control.Stop(UnexpectedError);
     return false;
   }

@@ -19,6 +19,7 @@ class SealedFile;
 }
 
 namespace release {
+struct LatestVersion;
 struct VersionInfo;
 }
 class SegmentPolicy;
@@ -45,6 +46,11 @@ class UpdateThread : public ThreadObject {
  // The most bytes a version document (or its signature) may have; a longer
   // reply is a failed fetch.
   static constexpr uint32_t kMaxDocumentSize = 1048576;
+  // The file in the install directory that keeps the highest serial of a
+  // signed latest-version.xml this install has accepted (decimal text).
+  static constexpr char kKeptSerialFile[] = "update-serial.txt";
+  // How far past its expiry a signed latest-version.xml is still taken.
+  static constexpr int64_t kExpiryGraceSeconds = 24 * 3600;
 
  protected:
   int Run() override;
@@ -64,7 +70,7 @@ class UpdateThread : public ThreadObject {
   bool FetchText(const std::string& url, std::string* text);
   // Fetches `url`.sig the same way and checks it against `text`. False (with
   // an ERROR line unless cancelled) when it is missing or does not verify.
-  bool FetchSignature(const PublisherKey& key, const std::string& url, const std::string& text, const char* name);
+  bool FetchSignature(const PublisherKeys& keys, const std::string& url, const std::string& text, const char* name);
   // Reads fromversion, packagesize and packagesha256 after the four elements
   // of a signed version.xml and checks them against the installed version.
   // False (with an ERROR line) when one is missing or wrong.
@@ -88,7 +94,7 @@ class UpdateThread : public ThreadObject {
   //
   // The publisher key of the install (resource string 803): none gives an
   // unsigned pass (*signed_channel false), one that does not decode ends it.
-  bool ReadPublisherKey(PublisherKey* key, bool* signed_channel);
+  bool ReadPublisherKey(PublisherKeys* keys, bool* signed_channel);
   // The update address and the installed version, from the version library.
   bool ReadInstalledVersion();
   // Asks the version library of the install directory (loaded afresh).
@@ -98,13 +104,19 @@ class UpdateThread : public ThreadObject {
   bool FetchDocument(const std::string& url, const std::string& missing_line, UpdateState failed,
                      std::string* text);
   // With a key, the document's detached signature must verify.
-  bool VerifyDocument(const std::string& url, const char* name, const PublisherKey* key, UpdateState failed,
+  bool VerifyDocument(const std::string& url, const char* name, const PublisherKeys* keys, UpdateState failed,
                       const std::string& text);
   // latest-version.xml: *up_to_date (and state 5) when the installed
   // version is the newest or newer.
-  bool CheckLatestVersion(const PublisherKey* key, bool* up_to_date);
+  bool CheckLatestVersion(const PublisherKeys* keys, bool* up_to_date);
+  // A signed latest-version.xml is fresh: it carries a serial and an expiry,
+  // its serial is not below the highest one this install has accepted, and
+  // it has not expired (with kExpiryGraceSeconds for clocks that are off).
+  // Keeps a higher serial in the install directory. False after the ERROR
+  // line; the caller ends the pass.
+  bool CheckFreshness(const release::LatestVersion& latest);
   // The installed version's version.xml, read and checked: what to install.
-  bool ReadVersionInfo(const PublisherKey* key, release::VersionInfo* info, SignedPackage* package,
+  bool ReadVersionInfo(const PublisherKeys* keys, release::VersionInfo* info, SignedPackage* package,
                        FullPackage* full);
 
   // Ends the engine's work when the window has cancelled it: true when the
@@ -141,6 +153,9 @@ class UpdateThread : public ThreadObject {
   class FileFetch* fetch_ = nullptr;  // the version-document fetch in progress
   std::string updateUrl;
   std::string latestVersion;
+  // The serial of the signed latest-version.xml of this pass; every signed
+  // version.xml read in it must carry the same.
+  uint64_t latestSerial_ = 0;
   // Further addresses of the package of the current version.xml (its
   // mirrorurl elements), for the download job.
   std::vector<std::string> packageMirrors;

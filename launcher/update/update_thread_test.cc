@@ -13,6 +13,9 @@
 #include <sstream>
 
 #include "launcher/log/logger.h"
+#include "launcher/release/signature.h"
+#include "launcher/release/text.h"
+#include "launcher/release/version_documents.h"
 #include "launcher/update/digest.h"
 #include "launcher/update/install_path.h"
 #include "launcher/update/update_control.h"
@@ -241,6 +244,136 @@ TEST_F(UpdateFlowTest, VersionXmlChangedAfterSigningIsRefused) {
   EXPECT_TRUE(platform::Exists(install_ + "evil.txt"));
 }
 
+// Writes `text` at the served `relative` path, signed with the key file
+// `key_file` (the publisher's own signing, for documents the tool would not
+// write: expired or undated ones).
+void SignAs(const std::string& key_file, const std::string& path, const std::string& text) {
+  std::string seed_text, error;
+  SigningSeed seed{};
+  ASSERT_TRUE(platform::ReadFileToString(key_file, &seed_text) && DecodeSeedFile(seed_text, &seed));
+  ASSERT_TRUE(release::WriteDocumentFile(path, text, SigningSeeds{seed}, &error)) << error;
+}
+
+// A signed channel takes only fresh documents: a latest-version.xml older
+// than one this install has seen (the freeze), one past its expiry, an
+// undated one, and a version.xml of another publication than the latest
+// (mix and match) are refused before any package is asked for.
+TEST_F(UpdateFlowTest, StaleAndReplayedDocumentsAreRefused) {
+  const std::string key = MakeKey("publisher.key");
+  ASSERT_FALSE(key.empty());
+  const std::string body = "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n";
+  auto read = [&](const std::string& rel) {
+    std::string s;
+    EXPECT_TRUE(platform::ReadFileToString(DocPath(rel), &s)) << rel;
+    return s;
+  };
+  auto run = [&](const std::string& version) {
+    testkit::RemoveTree(install_ + "log");
+    server_.ClearAccessLog();
+    SetClient(version, server_.Url(""));
+    RunEngine();
+  };
+  SetClientKey(key);
+
+  // Two publications of the same tree, serials 1 and 2. The install, up to
+  // date, has seen serial 2 and keeps it.
+  Publish("1.0.0.2", body, KeyFile("publisher.key"));
+  const std::string old_latest = read("latest-version.xml"), old_latest_sig = read("latest-version.xml.sig");
+  const std::string old_info = read("1.0.0.1/version.xml"), old_info_sig = read("1.0.0.1/version.xml.sig");
+  EXPECT_NE(old_latest.find("<serial>1</serial>"), std::string::npos) << old_latest;
+  Publish("1.0.0.2", body, KeyFile("publisher.key"));
+  EXPECT_NE(read("latest-version.xml").find("<serial>2</serial>"), std::string::npos);
+  EXPECT_NE(read("1.0.0.1/version.xml").find("<serial>2</serial>"), std::string::npos);
+  run("1.0.0.2");
+  ASSERT_EQ(FinalState(), "5") << Log();
+  std::string kept;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "update-serial.txt", &kept));
+  EXPECT_EQ(kept, "2");
+
+  // The older latest-version.xml replayed: the freeze is refused, also for an
+  // install that is behind it.
+  const std::string fresh_latest = read("latest-version.xml"), fresh_latest_sig = read("latest-version.xml.sig");
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml"), old_latest));
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml.sig"), old_latest_sig));
+  run("1.0.0.1");
+  EXPECT_EQ(FinalState(), "3") << Log();
+  EXPECT_NE(Log().find("latest-version.xml serial 1 is older than serial 2 already seen, update refused"),
+            std::string::npos)
+      << Log();
+  EXPECT_FALSE(Requested("/1.0.0.1/version.xml"));
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+
+  // The fresh latest with the older version.xml of the same step.
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml"), fresh_latest));
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml.sig"), fresh_latest_sig));
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.1/version.xml"), old_info));
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.1/version.xml.sig"), old_info_sig));
+  run("1.0.0.1");
+  EXPECT_EQ(FinalState(), "8") << Log();
+  EXPECT_NE(Log().find("version.xml serial 1 does not match latest-version.xml serial 2"), std::string::npos) << Log();
+  EXPECT_FALSE(AnyPackageRequested());
+
+  // Signed by the publisher but expired: more than a day past its expiry is
+  // refused, less is taken (clocks run slow or fast). Undated is refused.
+  const int64_t now = platform::CurrentEnv().NowSeconds();
+  struct Dated {
+    std::string extra;
+    const char* state;
+    std::string line;
+  };
+  const std::string expired = release::FormatUtcTime(now - 25 * 3600);
+  for (const Dated& d : {Dated{"<serial>3</serial>\r\n<expires>" + expired + "</expires>\r\n", "3",
+                               "latest-version.xml expired at " + expired + ", update refused"},
+                         Dated{"<serial>3</serial>\r\n<expires>" + release::FormatUtcTime(now - 23 * 3600) +
+                                   "</expires>\r\n",
+                               "5", ""},
+                         Dated{"", "3", "latest-version.xml carries no readable serial and expiry, update refused"},
+                         Dated{"<serial>3</serial>\r\n<expires>tomorrow</expires>\r\n", "3",
+                               "latest-version.xml carries no readable serial and expiry, update refused"}}) {
+    SCOPED_TRACE(d.extra);
+    SignAs(KeyFile("publisher.key"), DocPath("latest-version.xml"),
+           "<lastversionnum>1.0.0.2</lastversionnum>\r\n" + d.extra);
+    run("1.0.0.2");
+    EXPECT_EQ(FinalState(), d.state) << Log();
+    if (!d.line.empty()) EXPECT_NE(Log().find(d.line), std::string::npos) << Log();
+  }
+  // The refused documents never lowered nor raised the kept serial past
+  // what was accepted.
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "update-serial.txt", &kept));
+  EXPECT_EQ(kept, "3");
+}
+
+// A publisher rotates keys: the tree signed with the old key and the new one
+// serves installs that know either; then installs list both, and the tree
+// drops the old key.
+TEST_F(UpdateFlowTest, KeysRotateWithoutABreak) {
+  const std::string old_key = MakeKey("old.key"), new_key = MakeKey("new.key");
+  ASSERT_FALSE(old_key.empty() || new_key.empty());
+  const std::string body = "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n";
+  ASSERT_TRUE(client_.PublishWith(server_.Url(""), "1.0.0.2", body,
+                                  {"--key", KeyFile("old.key"), "--key", KeyFile("new.key")}));
+  std::string sig;
+  ASSERT_TRUE(platform::ReadFileToString(DocPath("latest-version.xml.sig"), &sig));
+  EXPECT_EQ(std::count(sig.begin(), sig.end(), '\n'), 2);
+  struct Step {
+    std::string keys;
+    const char* signer;  // null: both
+    const char* state;
+  };
+  for (const Step& s : {Step{old_key, nullptr, "5"}, Step{new_key, nullptr, "5"},
+                        Step{old_key + ", " + new_key, "new.key", "5"}, Step{old_key, "new.key", "3"}}) {
+    SCOPED_TRACE(s.keys);
+    if (s.signer) Publish("1.0.0.2", body, KeyFile(s.signer));
+    testkit::RemoveTree(install_ + "log");
+    platform::RemoveFile(install_ + "update-serial.txt");
+    SetClientKey(s.keys);
+    SetClient("1.0.0.1", server_.Url(""));
+    RunEngine();
+    EXPECT_EQ(FinalState(), s.state) << Log();
+    EXPECT_EQ(ClientVersion(), std::string(s.state) == "5" ? "1.0.0.2" : "1.0.0.1");
+  }
+}
+
 TEST_F(UpdateFlowTest, SignaturesThatDoNotServe) {
   const std::string key = MakeKey("publisher.key");
   ASSERT_FALSE(MakeKey("other.key").empty());
@@ -260,10 +393,12 @@ TEST_F(UpdateFlowTest, SignaturesThatDoNotServe) {
        "signature of latest-version.xml does not verify with the publisher key"},
       {"version.xml signed by another key",
        [&] {
-         std::string good;
-         ASSERT_TRUE(platform::ReadFileToString(DocPath("latest-version.xml.sig"), &good));
+         std::string good, good_sig;
+         ASSERT_TRUE(platform::ReadFileToString(DocPath("latest-version.xml"), &good));
+         ASSERT_TRUE(platform::ReadFileToString(DocPath("latest-version.xml.sig"), &good_sig));
          Publish("1.0.0.2", body, KeyFile("other.key"));
-         ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml.sig"), good));
+         ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml"), good));
+         ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml.sig"), good_sig));
        },
        "8", "signature of version.xml does not verify with the publisher key"},
       {"a .sig that is not base64",
@@ -289,14 +424,14 @@ TEST_F(UpdateFlowTest, SignaturesThatDoNotServe) {
   // A key string that does not decode: nothing is asked of any server.
   Publish("1.0.0.2", body, KeyFile("publisher.key"));
   for (const std::string& broken : {key.substr(0, 43), key + "A", std::string("not base64 at all"),
-                                    key.substr(0, 40) + "====", std::string(44, '!')}) {
+                                    key.substr(0, 40) + "====", std::string(44, '!'), key + ",", key + ";" + key}) {
     SCOPED_TRACE(broken);
     testkit::RemoveTree(install_ + "log");
     server_.ClearAccessLog();
     SetClientKey(broken);
     RunEngine();
     EXPECT_EQ(FinalState(), "2") << Log();
-    EXPECT_NE(Log().find("publisher key (resource string 803) is not the base64 text of 32 bytes, update refused"),
+    EXPECT_NE(Log().find("publisher key (resource string 803) is not a list of base64 texts of 32 bytes, update refused"),
               std::string::npos);
     EXPECT_TRUE(server_.AccessLog().empty());
     EXPECT_EQ(Count(kUnsignedWarning), 0u);

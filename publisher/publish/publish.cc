@@ -1,11 +1,16 @@
 // The publisher's tool: builds a version-information tree for a chain of
 // versions, ready to be served over HTTP, signs it, and checks it.
 //
-//   publish DESCRIPTION OUT_DIR [--key KEY_FILE]
+//   publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS]
 //       Writes the tree. With a key file every document is signed: D.sig
-//       beside each D, and each version.xml also carries fromversion,
-//       packagesize and packagesha256.
-//   publish release BUILDS OUT BASE_URL [--key KEY_FILE]
+//       beside each D (a line per key when --key is given more than once,
+//       while keys rotate), and each version.xml also carries fromversion,
+//       packagesize and packagesha256. Every publication is dated:
+//       latest-version.xml carries a serial, one more than the tree's
+//       current one, and an expiry DAYS from now (default 7); each
+//       version.xml carries the same serial.
+//   publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned)
+//               [--valid-days DAYS]
 //       The release builder. BUILDS holds one directory per version, named
 //       by its version text, each the whole client as installed plus a
 //       notes.txt of release notes. Writes into OUT, to be served at
@@ -19,6 +24,10 @@
 //       and fullpackagesha256); latest-version.xml; news.html. Signed as
 //       above with a key. Prints one line per package, and one per engine
 //       package that had to go whole, with the reason.
+//   publish refresh OUT --key KEY_FILE... [--valid-days DAYS]
+//       Re-signs the tree in OUT with the next serial and a new expiry and
+//       changes nothing else: for publishers to run on a schedule, well
+//       before the expiry, so that installs keep taking the tree.
 //   publish keygen KEY_FILE
 //       Makes a new Ed25519 key: writes its seed to KEY_FILE (a new file,
 //       readable by its owner alone) and prints the public key line.
@@ -59,6 +68,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/release/text.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "publisher/publish/publisher.h"
@@ -71,11 +81,70 @@ int Fail(const std::string& message) {
 }
 
 const char kUsage[] =
-    "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]\n"
-    "       publish release BUILDS OUT BASE_URL [--key KEY_FILE]\n"
+    "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS]\n"
+    "       publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
+    "       publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
     "       publish keygen KEY_FILE\n"
     "       publish pubkey KEY_FILE\n"
     "       publish verify OUT_DIR PUBLIC_KEY";
+
+// The options after a command's words.
+struct Options {
+  std::vector<std::string> key_files;
+  bool unsigned_on_purpose = false;
+  int valid_days = publisher::kDefaultValidDays;
+};
+
+// Reads `args` from `from` on as options. False with *error.
+bool ReadOptions(const std::vector<std::string>& args, size_t from, Options* out, std::string* error) {
+  for (size_t i = from; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--unsigned") {
+      out->unsigned_on_purpose = true;
+    } else if ((a == "--key" || a == "--valid-days") && i + 1 < args.size()) {
+      const std::string& value = args[++i];
+      if (a == "--key") {
+        out->key_files.push_back(value);
+        continue;
+      }
+      uint64_t days = 0;
+      if (!release::ParseDecimal(value, &days, 3650) || days == 0) {
+        *error = "--valid-days takes a number of days, 1 to 3650";
+        return false;
+      }
+      out->valid_days = static_cast<int>(days);
+    } else {
+      *error = std::string("unexpected ") + (a.rfind("--", 0) == 0 ? "option " : "argument ") + a + "\n" + kUsage;
+      return false;
+    }
+  }
+  if (out->unsigned_on_purpose && !out->key_files.empty()) {
+    *error = "--unsigned and --key contradict each other";
+    return false;
+  }
+  if (out->key_files.size() > kMaxPublisherKeys) {
+    *error = "at most " + std::to_string(kMaxPublisherKeys) + " keys sign a tree";
+    return false;
+  }
+  return true;
+}
+
+// The publication `options` describe for the tree at `out_dir`: its seeds
+// (wiped by the caller) and its serial and expiry.
+bool MakePublication(const Options& options, const std::string& out_dir, publisher::Publication* pub,
+                     std::string* error) {
+  for (const std::string& key_file : options.key_files) {
+    SigningSeed seed{};
+    if (!publisher::ReadKeyFile(key_file, &seed, error)) return false;
+    pub->seeds.push_back(seed);
+    seed.fill(0);
+  }
+  return publisher::NextPublication(out_dir, options.valid_days, pub, error);
+}
+
+void Wipe(publisher::Publication* pub) {
+  for (SigningSeed& seed : pub->seeds) seed.fill(0);
+}
 
 int Keygen(const std::string& key_file) {
   std::string pub, error;
@@ -108,35 +177,50 @@ int Verify(const std::string& dir, const std::string& key_text) {
   return 1;
 }
 
-int Publish(const std::string& description, const std::string& out_dir, const std::string& key_file) {
+int Publish(const std::string& description, const std::string& out_dir, const Options& options) {
   publisher::Description d;
   std::string error;
   if (!publisher::ReadDescription(description, &d, &error)) return Fail(error);
   std::string program;
   if (!platform::ReadFileToString(d.setup, &program)) return Fail("cannot read setup program " + d.setup);
-  SigningSeed seed{};
-  if (!key_file.empty() && !publisher::ReadKeyFile(key_file, &seed, &error)) return Fail(error);
+  publisher::Publication pub;
+  if (!MakePublication(options, out_dir, &pub, &error)) return Fail(error);
   std::vector<std::string> lines;
-  bool ok = publisher::PublishTree(d, program, out_dir, key_file.empty() ? nullptr : &seed, &lines, &error);
-  seed.fill(0);
+  bool ok = publisher::PublishTree(d, program, out_dir, pub, &lines, &error);
+  Wipe(&pub);
   if (!ok) return Fail(error);
   for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   return 0;
 }
 
-int Release(const std::string& builds, const std::string& out, const std::string& url, const std::string& key_file) {
-  SigningSeed seed{};
+int Release(const std::string& builds, const std::string& out, const std::string& url, const Options& options) {
+  if (options.key_files.empty() && !options.unsigned_on_purpose)
+    return Fail("refusing to publish an unsigned release: give --key KEY_FILE, or --unsigned to publish one "
+                "without signatures on purpose");
+  publisher::Publication pub;
   std::string error;
-  if (!key_file.empty() && !publisher::ReadKeyFile(key_file, &seed, &error)) return Fail(error);
+  if (!MakePublication(options, out, &pub, &error)) return Fail(error);
   // The setup program and the patch tool come from beside this tool.
   const std::string bin = platform::ExecutableDir();
   std::vector<std::string> lines;
   bool ok = publisher::BuildRelease(builds, out, url, bin + "delta_setup" + platform::kExeSuffix,
-                                    bin + "Gleaner" + platform::kExeSuffix, key_file.empty() ? nullptr : &seed,
-                                    &lines, &error);
-  seed.fill(0);
+                                    bin + "Gleaner" + platform::kExeSuffix, pub, &lines, &error);
+  Wipe(&pub);
   for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   if (!ok) return Fail(error);
+  return 0;
+}
+
+int Refresh(const std::string& out, const Options& options) {
+  if (options.key_files.empty()) return Fail("refresh re-signs a tree: give --key KEY_FILE");
+  publisher::Publication pub;
+  std::string error;
+  if (!MakePublication(options, out, &pub, &error)) return Fail(error);
+  std::vector<std::string> lines;
+  bool ok = publisher::RefreshTree(out, pub, &lines, &error);
+  Wipe(&pub);
+  if (!ok) return Fail(error);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   return 0;
 }
 
@@ -147,9 +231,20 @@ int main(int argc, char** argv) {
   if (args.size() == 2 && args[0] == "keygen") return Keygen(args[1]);
   if (args.size() == 2 && args[0] == "pubkey") return Pubkey(args[1]);
   if (args.size() == 3 && args[0] == "verify") return Verify(args[1], args[2]);
-  if (args.size() == 4 && args[0] == "release") return Release(args[1], args[2], args[3], "");
-  if (args.size() == 6 && args[0] == "release" && args[4] == "--key") return Release(args[1], args[2], args[3], args[5]);
-  if (args.size() == 2) return Publish(args[0], args[1], "");
-  if (args.size() == 4 && args[2] == "--key") return Publish(args[0], args[1], args[3]);
+  Options options;
+  std::string error;
+  if (args.size() >= 4 && args[0] == "release") {
+    if (!ReadOptions(args, 4, &options, &error)) return Fail(error);
+    return Release(args[1], args[2], args[3], options);
+  }
+  if (args.size() >= 2 && args[0] == "refresh") {
+    if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
+    return Refresh(args[1], options);
+  }
+  if (args.size() >= 2 && args[0].rfind("--", 0) != 0 && args[1].rfind("--", 0) != 0) {
+    if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
+    if (options.unsigned_on_purpose) return Fail("--unsigned is for publish release; a chain is unsigned without --key");
+    return Publish(args[0], args[1], options);
+  }
   return Fail(kUsage);
 }

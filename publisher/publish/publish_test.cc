@@ -42,6 +42,15 @@ PublisherKey KeyOf(const SigningSeed& s) {
   return k;
 }
 
+// A publication as the tool makes one: serial 1, fresh for a week.
+publisher::Publication Dated(SigningSeeds seeds) {
+  publisher::Publication pub;
+  pub.seeds = std::move(seeds);
+  std::string error;
+  EXPECT_TRUE(publisher::NextPublication(testkit::TempDir().Path(), publisher::kDefaultValidDays, &pub, &error));
+  return pub;
+}
+
 std::string Read(const std::string& path) {
   std::string s;
   EXPECT_TRUE(platform::ReadFileToString(path, &s)) << path;
@@ -55,7 +64,7 @@ class SignedTree : public ::testing::Test {
     key_ = KeyOf(seed_);
     std::vector<std::string> lines;
     std::string error;
-    ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, tree_, &seed_, &lines, &error)) << error;
+    ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, tree_, Dated({seed_}), &lines, &error)) << error;
     ASSERT_EQ(lines.size(), 2u);
   }
 
@@ -112,7 +121,7 @@ TEST(UnsignedTree, KeepsItsFourElementsAndHasNoSignatures) {
   testkit::TempDir dir;
   std::vector<std::string> lines;
   std::string error;
-  ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, dir / "tree", nullptr, &lines, &error)) << error;
+  ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, dir / "tree", Dated({}), &lines, &error)) << error;
   const std::string doc = Read(dir / "tree/1.0.0.1/version.xml");
   EXPECT_EQ(doc.find("fromversion"), std::string::npos);
   EXPECT_EQ(doc.find("packagesize"), std::string::npos);
@@ -186,7 +195,7 @@ TEST_F(SignedTree, PublishedValuesThatDisagreeWithThePackage) {
   d.packages[1].sha256 = std::string(64, 'A');
   std::vector<std::string> lines;
   std::string error;
-  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree_, &seed_, &lines, &error)) << error;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree_, Dated({seed_}), &lines, &error)) << error;
   const std::vector<std::string> problems = Problems();
   ASSERT_EQ(problems.size(), 2u);
   EXPECT_NE(problems[0].find(", published 12"), std::string::npos) << problems[0];
@@ -381,7 +390,7 @@ TEST(ReleaseBuilder, RefusesADirectoryThatIsNotAVersion) {
   std::vector<std::string> lines;
   std::string error;
   EXPECT_FALSE(publisher::BuildRelease(dir / "builds", dir / "out", "http://x/", BuiltProgram("delta_setup"),
-                                       BuiltProgram("Gleaner"), nullptr, &lines, &error));
+                                       BuiltProgram("Gleaner"), Dated({}), &lines, &error));
   EXPECT_NE(error.find("latest"), std::string::npos) << error;
 }
 
@@ -399,7 +408,7 @@ TEST(FullPackageTree, ElementsAfterTheOthersAndCheckedByVerify) {
   const SigningSeed seed = NewSeed();
   std::vector<std::string> lines;
   std::string error;
-  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree, &seed, &lines, &error)) << error;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree, Dated({seed}), &lines, &error)) << error;
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_NE(lines[1].find("full_1.0.0.1_to_1.0.0.2"), std::string::npos) << lines[1];
   const std::string name = "full_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix);

@@ -6,6 +6,7 @@
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
 #include "launcher/update/digest.h"
+#include "platform/env.h"
 #include "platform/file.h"
 #include "platform/owner_file.h"
 #include "platform/path.h"
@@ -69,7 +70,7 @@ void CheckPackage(const std::string& root, const std::string& shown, const std::
 }
 
 void CheckVersionDocument(const std::string& root, const std::string& dir, const PublisherKey& key,
-                          std::vector<std::string>* problems) {
+                          const std::string& latest_serial, std::vector<std::string>* problems) {
   const std::string shown = dir + "/" + release::kVersionInfoFile;
   const std::string path = platform::JoinPath(root + dir, release::kVersionInfoFile);
   std::string doc;
@@ -90,6 +91,9 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
     return;
   }
   if (*info.fromversion != dir) problems->push_back(shown + ": fromversion " + *info.fromversion + " is not its directory " + dir);
+  if (info.serial != latest_serial)
+    problems->push_back(shown + ": serial " + info.serial.value_or("(none)") + " is not latest-version.xml's " +
+                        latest_serial);
   CheckPackage(root, shown, *info.packageurl, *info.packagemd5, *info.packagesize, *info.packagesha256, "", problems);
 
   // The fallback to the full package, when published.
@@ -256,10 +260,11 @@ bool ReadDescription(const std::string& path, Description* d, std::string* error
 }
 
 bool PublishTree(const Description& d, const std::string& program, const std::string& out_dir,
-                 const SigningSeed* seed, std::vector<std::string>* lines, std::string* error) {
+                 const Publication& pub, std::vector<std::string>* lines, std::string* error) {
   const std::string out = platform::JoinPath(out_dir, "");
   platform::MakeDirectories(out + "packages");
-  if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion({d.latest}), seed,
+  const release::LatestVersion latest = LatestOf(d.latest, pub);
+  if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
                                   error))
     return false;
   for (const Package& p : d.packages) {
@@ -271,7 +276,8 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
     info.packageurl = d.url + "packages/" + name;
     info.packagemd5 = p.digest.empty() ? sha1 : p.digest;
     info.updateself = p.updateself;
-    if (seed) {
+    if (pub.Signed()) {
+      info.serial = std::to_string(pub.serial);
       info.fromversion = p.from;
       info.packagesize = p.size.empty() ? std::to_string(bytes.size()) : p.size;
       info.packagesha256 = p.sha256.empty() ? sha256 : p.sha256;
@@ -281,10 +287,10 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
       if (auto* field = info.Field(e)) field->reset();
     }
     std::vector<std::string> full_line;
-    if (p.full.present && !WriteFullPackage(d, p, program, out, seed != nullptr, &info, &full_line, error)) return false;
+    if (p.full.present && !WriteFullPackage(d, p, program, out, pub.Signed(), &info, &full_line, error)) return false;
     platform::MakeDirectories(out + p.from);
     if (!release::WriteDocumentFile(platform::JoinPath(out + p.from, release::kVersionInfoFile),
-                                    release::WriteVersionInfo(info), seed, error))
+                                    release::WriteVersionInfo(info), pub.seeds, error))
       return false;
     lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes");
     lines->insert(lines->end(), full_line.begin(), full_line.end());
@@ -297,10 +303,25 @@ bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector
   const std::string root = platform::JoinPath(out_dir, "");
   std::string latest;
   const std::string latest_name = release::kLatestVersionFile;
+  std::string serial;
   if (!platform::ReadFileToString(root + latest_name, &latest)) {
     problems->push_back(latest_name + ": cannot read");
   } else {
     CheckSignature(root + latest_name, latest_name, latest, key, problems);
+    // Launchers refuse a signed tree that is not dated: its serial and expiry.
+    release::LatestVersion doc;
+    uint64_t number = 0;
+    int64_t expires = 0;
+    if (!release::ParseLatestVersion(latest, &doc) || !doc.serial || !release::ParseDecimal(*doc.serial, &number)) {
+      problems->push_back(latest_name + ": no serial (publish refresh dates a tree)");
+    } else {
+      serial = *doc.serial;
+    }
+    if (!doc.expires || !release::ParseUtcTime(*doc.expires, &expires)) {
+      problems->push_back(latest_name + ": no expiry of the form YYYY-MM-DDTHH:MM:SSZ");
+    } else if (expires < platform::CurrentEnv().NowSeconds()) {
+      problems->push_back(latest_name + ": expired at " + *doc.expires + " (publish refresh renews it)");
+    }
   }
   std::vector<platform::DirEntry> entries;
   platform::ListDirectory(root, &entries);
@@ -308,9 +329,87 @@ bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector
   for (const platform::DirEntry& e : entries) {
     if (!e.is_directory || e.name == "." || e.name == ".." || e.name == "packages") continue;
     if (!platform::Exists(platform::JoinPath(root + e.name, release::kVersionInfoFile))) continue;
-    CheckVersionDocument(root, e.name, key, problems);
+    CheckVersionDocument(root, e.name, key, serial, problems);
   }
   return problems->size() == before;
+}
+
+release::LatestVersion LatestOf(const std::string& version, const Publication& pub) {
+  release::LatestVersion latest{version};
+  if (pub.Signed()) {
+    latest.serial = std::to_string(pub.serial);
+    latest.expires = pub.expires;
+  }
+  return latest;
+}
+
+bool NextPublication(const std::string& out_dir, int valid_days, Publication* pub, std::string* error) {
+  if (valid_days < 1 || valid_days > 3650) {
+    *error = "--valid-days must be 1 to 3650";
+    return false;
+  }
+  uint64_t serial = 0;
+  std::string text;
+  const std::string latest = platform::JoinPath(out_dir, release::kLatestVersionFile);
+  if (platform::ReadFileToString(latest, &text)) {
+    release::LatestVersion doc;
+    if (!release::ParseLatestVersion(text, &doc)) {
+      *error = latest + " is not a latest-version.xml; refusing to publish over it";
+      return false;
+    }
+    if (doc.serial && (!release::ParseDecimal(*doc.serial, &serial, UINT64_MAX - 1))) {
+      *error = latest + " carries an unreadable serial " + *doc.serial;
+      return false;
+    }
+  }
+  pub->serial = serial + 1;
+  pub->expires = release::FormatUtcTime(platform::CurrentEnv().NowSeconds() + int64_t{valid_days} * 86400);
+  return true;
+}
+
+bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector<std::string>* lines,
+                 std::string* error) {
+  const std::string root = platform::JoinPath(out_dir, "");
+  // Everything is read and checked before anything is written: a refresh
+  // that stops halfway must not leave a tree of two serials.
+  std::string text;
+  release::LatestVersion latest;
+  if (!platform::ReadFileToString(root + release::kLatestVersionFile, &text) ||
+      !release::ParseLatestVersion(text, &latest)) {
+    *error = "no latest-version.xml in " + out_dir;
+    return false;
+  }
+  std::vector<std::pair<std::string, release::VersionInfo>> infos;
+  std::vector<platform::DirEntry> entries;
+  platform::ListDirectory(root, &entries);
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  for (const platform::DirEntry& e : entries) {
+    if (!e.is_directory || e.name == "." || e.name == ".." || e.name == "packages") continue;
+    const std::string path = platform::JoinPath(root + e.name, release::kVersionInfoFile);
+    if (!platform::Exists(path)) continue;
+    release::VersionInfo info;
+    if (!platform::ReadFileToString(path, &text) || !release::ParseVersionInfo(text, &info) ||
+        release::WriteVersionInfo(info) != text) {
+      // Only what the writer would write again byte for byte is re-signed,
+      // so that nothing but the serial changes.
+      *error = path + " is not a version.xml this tool wrote; refusing to re-sign it";
+      return false;
+    }
+    infos.emplace_back(path, std::move(info));
+  }
+  const std::string serial = std::to_string(pub.serial);
+  for (auto& [path, info] : infos) {
+    info.serial = serial;
+    if (!release::WriteDocumentFile(path, release::WriteVersionInfo(info), pub.seeds, error)) return false;
+  }
+  latest.serial = serial;
+  latest.expires = pub.expires;
+  if (!release::WriteDocumentFile(root + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
+                                  error))
+    return false;
+  lines->push_back("serial " + serial + ", expires " + pub.expires + ", " + std::to_string(infos.size()) +
+                   " version.xml re-signed");
+  return true;
 }
 
 bool MakeKey(const std::string& key_file, std::string* public_key_text, std::string* error) {

@@ -4,10 +4,12 @@
 #ifndef PUBLISHER_PUBLISH_PUBLISHER_H_
 #define PUBLISHER_PUBLISH_PUBLISHER_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "launcher/release/signature.h"
+#include "launcher/release/version_documents.h"
 #include "testing/sample_setup/package_format.h"
 
 namespace publisher {
@@ -35,6 +37,28 @@ struct Package {
   FullPackage full;
 };
 
+// One publication: who signs it (no seeds: an unsigned tree), its serial
+// (larger with every publication of the tree) and when its
+// latest-version.xml goes stale ("YYYY-MM-DDTHH:MM:SSZ").
+struct Publication {
+  SigningSeeds seeds;
+  uint64_t serial = 1;
+  std::string expires;
+  bool Signed() const { return !seeds.empty(); }
+};
+
+// How long a publication stays fresh unless told otherwise.
+constexpr int kDefaultValidDays = 7;
+
+// latest-version.xml of a publication naming `version`: dated when signed.
+release::LatestVersion LatestOf(const std::string& version, const Publication& pub);
+
+// The serial and expiry of the next publication into `out_dir`: one more
+// than the serial of the latest-version.xml there (1 when there is none, or
+// it carries none), expiring `valid_days` days (1 to 3650) from now. False
+// with *error when the tree's latest-version.xml cannot be read as one.
+bool NextPublication(const std::string& out_dir, int valid_days, Publication* pub, std::string* error);
+
 struct Description {
   std::string url, setup, latest;
   std::vector<Package> packages;
@@ -45,12 +69,21 @@ bool ReadDescription(const std::string& path, Description* out, std::string* err
 
 // Writes latest-version.xml, <from>/version.xml of each package and
 // packages/<name> into `out_dir`, building the packages from the setup
-// program bytes `program`. With a seed every document is also signed
-// (D.sig beside D) and each version.xml carries fromversion, packagesize and
-// packagesha256 after its four elements; without one the tree is the plain
-// unsigned one. `lines` receives one summary line per package.
+// program bytes `program`. Signed, every document is also signed (D.sig
+// beside D) and each version.xml carries fromversion, packagesize and
+// packagesha256 after its four elements; unsigned, the tree is the plain one.
+// Signed, latest-version.xml also carries the publication's serial and
+// expiry and each version.xml its serial. `lines` receives one summary line
+// per package.
 bool PublishTree(const Description& d, const std::string& program, const std::string& out_dir,
-                 const SigningSeed* seed, std::vector<std::string>* lines, std::string* error);
+                 const Publication& pub, std::vector<std::string>* lines, std::string* error);
+
+// Re-signs a published tree as publication `pub`: latest-version.xml and
+// every <dir>/version.xml get its serial (and latest-version.xml its expiry)
+// and new signatures; nothing else changes. For publishers to run on a
+// schedule, so that a tree without new versions does not go stale.
+bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector<std::string>* lines,
+                 std::string* error);
 
 // Checks a published tree against `key`: the signatures of latest-version.xml
 // and of every <dir>/version.xml, that each version.xml names its own
@@ -69,12 +102,12 @@ bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector
 // `setup_program` with a delta_package payload; deltas carry the patch tool
 // at `gleaner` when they patch engine packages) under
 // packages/<sha256>/<name>, <N-1>/version.xml naming both, latest-version.xml
-// and news.html. Signed as PublishTree with a seed. The version store
+// and news.html. Signed and dated as PublishTree. The version store
 // dovra_version.ini at the top of a build is left out (the setup program
 // writes it). `lines` receives the summary: one line per package and one
 // per engine package sent whole, with the reason.
 bool BuildRelease(const std::string& builds, const std::string& out_dir, const std::string& base_url,
-                  const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
+                  const std::string& setup_program, const std::string& gleaner, const Publication& pub,
                   std::vector<std::string>* lines, std::string* error);
 
 // The release notes page: versions and their notes, newest first, escaped.

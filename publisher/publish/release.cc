@@ -280,7 +280,7 @@ bool ComposeStep(const Build& from, const Build& to, const std::string& work, co
 
 // Writes the step's two packages and <from>/version.xml naming them.
 bool PublishStep(const std::string& out, const std::string& base_url, const std::string& program,
-                 const Build& from, const Build& to, const Step& step, const SigningSeed* seed,
+                 const Build& from, const Build& to, const Step& step, const Publication& pub,
                  std::vector<std::string>* lines, std::string* error) {
   const std::string suffix = platform::kExeSuffix;
   Published d, f;
@@ -297,7 +297,8 @@ bool PublishStep(const std::string& out, const std::string& base_url, const std:
   info.updateself = step.self ? "true" : "false";
   info.fullpackageurl = f.url;
   info.fullpackagemd5 = f.sha1;
-  if (seed) {
+  if (pub.Signed()) {
+    info.serial = std::to_string(pub.serial);
     info.fromversion = from.version;
     info.packagesize = std::to_string(d.size);
     info.packagesha256 = d.sha256;
@@ -306,7 +307,7 @@ bool PublishStep(const std::string& out, const std::string& base_url, const std:
   }
   platform::MakeDirectories(out + from.version);
   if (!release::WriteDocumentFile(platform::JoinPath(out + from.version, release::kVersionInfoFile),
-                                  release::WriteVersionInfo(info), seed, error))
+                                  release::WriteVersionInfo(info), pub.seeds, error))
     return false;
   std::ostringstream line;
   line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << step.patched << " patched, "
@@ -331,7 +332,7 @@ std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& new
 }
 
 bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, const std::string& base_url_in,
-                  const std::string& setup_program, const std::string& gleaner, const SigningSeed* seed,
+                  const std::string& setup_program, const std::string& gleaner, const Publication& pub,
                   std::vector<std::string>* lines, std::string* error) {
   // Absolute, for the patch tool runs in another directory.
   std::error_code ec;
@@ -359,13 +360,14 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   for (size_t i = 1; i < found.size(); ++i) {
     Step step(found[i].version, found[i - 1].version);
     if (!ComposeStep(found[i - 1], found[i], work, gleaner, gleaner_bytes, &step, lines, error) ||
-        !PublishStep(out, base_url, program, found[i - 1], found[i], step, seed, lines, error))
+        !PublishStep(out, base_url, program, found[i - 1], found[i], step, pub, lines, error))
       return false;
   }
   RemoveTree(work);
 
-  if (!release::WriteDocumentFile(out + release::kLatestVersionFile,
-                                  release::WriteLatestVersion({found.back().version}), seed, error))
+  const release::LatestVersion latest = LatestOf(found.back().version, pub);
+  if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
+                                  error))
     return false;
   std::vector<std::pair<std::string, std::string>> news;
   for (size_t i = found.size(); i > 0 && news.size() < kNewsVersions; --i)
