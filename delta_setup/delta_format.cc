@@ -106,7 +106,7 @@ bool SafeRelativePath(const std::string& path) {
   while (true) {
     size_t slash = path.find('/', at);
     const std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
-    if (part.empty() || part == ".") return false;
+    if (part.empty() || part == "." || release::IsWindowsMisreadName(part)) return false;
     if (first) {
       // The setup program's own files, whatever the letter case (Windows).
       if (release::SameAsciiText(part, kVersionStore) || release::SameAsciiText(part, kJournal) || release::SameAsciiText(part, kStagingDir) ||

@@ -88,10 +88,14 @@ bool Detach(const std::string& package, std::string* program, std::string* paylo
 // well formed (SafeRelativePath). False with *error.
 bool ParseManifest(const std::string& text, Manifest* out, uint64_t* manifest_size, std::string* error);
 
-// A relative path that stays inside the directory by its text: not empty,
-// no leading '/' or '\', no ':', no '\', no empty, "." or ".." component, no
-// ".." anywhere, no control characters, and none of the setup program's own
-// names (staging directory, journal, version store) as its first component.
+// A relative path that stays inside the directory by its text and means the
+// same file on every system: not empty, no leading '/' or '\', no ':', no
+// '\', no empty, "." or ".." component, no ".." anywhere, no control
+// characters, no component Windows reads as another name (a device such as
+// CON or NUL.txt, trailing dots or blanks, a possible 8.3 alias such as
+// DOVRA_~1.INI: release::IsWindowsMisreadName), and none of the setup
+// program's own names (staging directory, journal, version store) as its
+// first component, in any letter case.
 bool SafeRelativePath(const std::string& path);
 
 // zlib, whole buffers.

@@ -350,7 +350,12 @@ TEST_F(OneStep, HostileManifestsAreRefusedWithNothingWritten) {
   const Tree before = ReadTree(install_);
   std::vector<std::string> hostile = {
       "/tmp/evil.txt", "../evil.txt",       "data/../../evil.txt", "C:/evil.txt",         "data\\..\\evil.txt",
-      "./evil.txt",    "data//evil.txt",    "dovra_version.ini",   ".delta-setup.journal", ".delta-setup/x/0.new"};
+      "./evil.txt",    "data//evil.txt",    "dovra_version.ini",   ".delta-setup.journal", ".delta-setup/x/0.new",
+      // Names Windows takes for another file or a device, and the setup
+      // program's own names in another letter case or as short aliases.
+      "CON", "System/NUL", "LPT1", "CONIN$", "data/aux.txt", "System/com3.log", "dovra_version.ini.",
+      "data/readme.txt ", "DOVRA_~1.INI", ".DELTA-~1.JOU", "DOVRA_VERSION.INI", ".Delta-Setup.Journal",
+      ".DELTA-SETUP/1/0.new"};
   if (have_link) hostile.push_back("link/evil.txt");
   for (const std::string& path : hostile) {
     for (int kind = 0; kind < 2; ++kind) {

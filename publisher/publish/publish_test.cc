@@ -385,6 +385,43 @@ TEST(ReleaseBuilder, RefusesADirectoryThatIsNotAVersion) {
   EXPECT_NE(error.find("latest"), std::string::npos) << error;
 }
 
+// The sample setup program's payload: a path Windows would misread is
+// refused like one that leaves the target directory.
+TEST(SamplePackage, RefusesPathsWindowsWouldMisread) {
+  for (const std::string path : {"data/ok.txt", "../evil.txt", "data/NUL", "con.txt", "data/readme.txt.",
+                                 "System/QUILLF~1", "data/a /b.txt"}) {
+    sample_package::Payload p;
+    p.version = "1.0.0.2";
+    p.files.push_back({path, "x"});
+    sample_package::Payload back;
+    EXPECT_EQ(sample_package::Detach(sample_package::Attach(kProgram, p), &back), path == "data/ok.txt") << path;
+  }
+}
+
+// A build holding a file the setup program would refuse is refused before
+// anything is published. Windows cannot make the device names and the names
+// with trailing dots: there only the short alias is tried.
+TEST(ReleaseBuilder, RefusesAFileNameWindowsWouldMisread) {
+  std::vector<std::string> names = {"DATA_~1.TXT"};
+#ifndef _WIN32
+  names.insert(names.end(), {"System/nul.u", "CON", "data/readme.txt.", "LPT1.log"});
+#endif
+  for (const std::string& name : names) {
+    testkit::TempDir dir;
+    const std::string file = dir / ("builds/1.0.0.2/" + name);
+    platform::MakeDirectories(platform::DirName(file));
+    ASSERT_TRUE(platform::WriteStringToFile(file, "x")) << name;
+    platform::MakeDirectories(dir / "builds/1.0.0.1");
+    std::vector<std::string> lines;
+    std::string error;
+    EXPECT_FALSE(publisher::BuildRelease(dir / "builds", dir / "out", "http://x/", BuiltProgram("delta_setup"),
+                                         BuiltProgram("Gleaner"), nullptr, &lines, &error))
+        << name;
+    EXPECT_NE(error.find("a file name the setup program refuses: " + name), std::string::npos) << error;
+    EXPECT_FALSE(platform::Exists(dir / "out/latest-version.xml")) << name;
+  }
+}
+
 }  // namespace
 
 namespace {
