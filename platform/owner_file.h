@@ -17,6 +17,16 @@ bool CreateOwnerOnlyFile(const std::string& path, const std::string& data);
 // access list names the current user).
 bool IsOwnerOnlyFile(const std::string& path);
 
+// True when no other user may open the file, the check a private key must
+// pass before it is used (as ssh makes of its keys). POSIX: no group or other
+// permission bit. Windows: every entry of its access list that allows access
+// names the current user, the system account (S-1-5-18) or the
+// administrators (S-1-5-32-544), who may take any file anyway; a file without
+// an access list is open to everyone. False, with *why saying what lets
+// others in ("mode 0644", "the access list allows Everyone (S-1-1-0)") or
+// that the file cannot be examined.
+bool IsPrivateFile(const std::string& path, std::string* why);
+
 // Whether the file system at `dir` keeps an owner-only protection exactly as
 // it is written: a probe file is made there, given the protection afterwards
 // by the system's own call (POSIX chmod 0600; Windows SetFileSecurity with a

@@ -33,6 +33,19 @@ bool IsOwnerOnlyFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0;
 }
 
+bool IsPrivateFile(const std::string& path, std::string* why) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    *why = "cannot read its permissions";
+    return false;
+  }
+  if ((st.st_mode & 077) == 0) return true;
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  *why = std::string("mode ") + mode;
+  return false;
+}
+
 bool KeepsOwnerOnlyProtection(const std::string& dir, std::string* why) {
   const std::string probe = dir + "/owner-probe-" + std::to_string(getpid()) + ".tmp";
   const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "platform/file.h"
 #include "testing/testing.h"
 
@@ -31,6 +35,36 @@ TEST(OwnerOnlyFile, CreatesAFileOnlyItsOwnerMayOpenAndNeverReplacesOne) {
   if (!platform::KeepsOwnerOnlyProtection(dir.Path(), &why))
     GTEST_SKIP() << "this file system does not keep an owner-only protection as written: " << why;
   EXPECT_TRUE(platform::IsOwnerOnlyFile(path));
+}
+
+// The check a private key must pass names what lets other users in.
+TEST(OwnerOnlyFile, APrivateFileIsOneNoOtherUserMayOpen) {
+  testkit::TempDir dir;
+  std::string why;
+  EXPECT_FALSE(platform::IsPrivateFile(dir / "missing", &why));
+  EXPECT_FALSE(why.empty());
+
+  ASSERT_TRUE(platform::CreateOwnerOnlyFile(dir / "secret.key", "x"));
+  why.clear();
+  EXPECT_TRUE(platform::IsPrivateFile(dir / "secret.key", &why)) << why;
+  ASSERT_TRUE(platform::CreateOwnerOnlyFile(dir / "readable.key", "x"));
+  ASSERT_TRUE(testkit::OpenToOthers(dir / "readable.key", false));
+  EXPECT_FALSE(platform::IsPrivateFile(dir / "readable.key", &why));
+#ifdef _WIN32
+  EXPECT_NE(why.find("S-1-1-0"), std::string::npos) << why;
+#else
+  EXPECT_EQ(why, "mode 0644");
+  // Any permission for the group or others counts, reading or not.
+  const std::string path = dir / "secret.key";
+  for (unsigned mode : {0640u, 0604u, 0620u, 0602u, 0610u, 0601u}) {
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    EXPECT_FALSE(platform::IsPrivateFile(path, &why)) << std::oct << mode;
+  }
+  for (unsigned mode : {0600u, 0400u, 0700u}) {
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    EXPECT_TRUE(platform::IsPrivateFile(path, &why)) << std::oct << mode;
+  }
+#endif
 }
 
 }  // namespace

@@ -130,4 +130,50 @@ bool IsOwnerOnlyFile(const std::string& path) {
   return ok;
 }
 
+bool IsPrivateFile(const std::string& path, std::string* why) {
+  const std::string sid = CurrentUserSid();
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (sid.empty() || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                           &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    *why = "cannot read its access list";
+    return false;
+  }
+  bool ok = true;
+  if (dacl == nullptr) {
+    ok = false;
+    *why = "it has no access list, which lets everyone open it";
+  }
+  for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+      ok = false;
+      *why = "cannot read its access list";
+      break;
+    }
+    if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    PSID ace_psid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    char* ace_sid = nullptr;
+    if (!ConvertSidToStringSidA(ace_psid, &ace_sid)) {
+      ok = false;
+      *why = "cannot read its access list";
+      break;
+    }
+    const std::string entry = ace_sid;
+    LocalFree(ace_sid);
+    if (entry == sid || entry == "S-1-5-18" || entry == "S-1-5-32-544") continue;
+    ok = false;
+    // The account's name where the system knows it.
+    char name[256], domain[256];
+    DWORD name_size = sizeof name, domain_size = sizeof domain;
+    SID_NAME_USE use;
+    if (LookupAccountSidA(nullptr, ace_psid, name, &name_size, domain, &domain_size, &use))
+      *why = "the access list allows " + std::string(name) + " (" + entry + ")";
+    else
+      *why = "the access list allows " + entry;
+  }
+  LocalFree(sd);
+  return ok;
+}
+
 }  // namespace platform

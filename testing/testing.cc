@@ -9,6 +9,11 @@
 #include <system_error>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#endif
+
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/process.h"
@@ -99,6 +104,39 @@ bool EndsWithin(int ms, std::function<void()> work) {
   const bool in_time = done;
   t.join();
   return in_time;
+}
+
+bool OpenToOthers(const std::string& path, bool write) {
+#ifdef _WIN32
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sid_size = sizeof sid;
+  if (!CreateWellKnownSid(WinWorldSid, nullptr, sid, &sid_size)) return false;
+  PACL old_list = nullptr, new_list = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old_list,
+                            nullptr, &sd) != ERROR_SUCCESS)
+    return false;
+  EXPLICIT_ACCESSA entry{};
+  entry.grfAccessPermissions = write ? GENERIC_ALL : GENERIC_READ;
+  entry.grfAccessMode = GRANT_ACCESS;
+  entry.grfInheritance = NO_INHERITANCE;
+  entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+  entry.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
+  bool ok = SetEntriesInAclA(1, &entry, old_list, &new_list) == ERROR_SUCCESS &&
+            SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, new_list, nullptr) == ERROR_SUCCESS;
+  if (new_list) LocalFree(new_list);
+  LocalFree(sd);
+  return ok;
+#else
+  using std::filesystem::perms;
+  std::error_code ec;
+  perms add = perms::group_read | perms::others_read;
+  if (write) add |= perms::group_write | perms::others_write;
+  std::filesystem::permissions(path, add, std::filesystem::perm_options::add, ec);
+  return !ec;
+#endif
 }
 
 }  // namespace testkit

@@ -5,7 +5,7 @@
 //       Writes the tree. With a key file every document is signed: D.sig
 //       beside each D, and each version.xml also carries fromversion,
 //       packagesize and packagesha256.
-//   publish release BUILDS OUT BASE_URL [--key KEY_FILE]
+//   publish release BUILDS OUT BASE_URL (--key KEY_FILE | --unsigned)
 //       The release builder. BUILDS holds one directory per version, named
 //       by its version text, each the whole client as installed plus a
 //       notes.txt of release notes. Writes into OUT, to be served at
@@ -18,7 +18,9 @@
 //       elements fullpackageurl, fullpackagemd5 and, signed, fullpackagesize
 //       and fullpackagesha256); latest-version.xml; news.html. Signed as
 //       above with a key. Prints one line per package, and one per engine
-//       package that had to go whole, with the reason.
+//       package that had to go whole, with the reason. A release is signed
+//       unless --unsigned says it is meant not to be: without either option
+//       nothing is written.
 //   publish keygen KEY_FILE
 //       Makes a new Ed25519 key: writes its seed to KEY_FILE (a new file,
 //       readable by its owner alone) and prints the public key line.
@@ -29,7 +31,8 @@
 //       base64 text): every signature, fromversion, and each package's size,
 //       SHA-1 and SHA-256. Prints one line per problem; exit code 1 if any.
 //
-// The private key is never printed or logged.
+// The private key is never printed or logged. A key file other users may
+// open is refused (as ssh refuses one), with the command that fixes it.
 //
 // DESCRIPTION is a text file of lines (blank lines and lines starting with #
 // are skipped):
@@ -72,7 +75,7 @@ int Fail(const std::string& message) {
 
 const char kUsage[] =
     "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]\n"
-    "       publish release BUILDS OUT BASE_URL [--key KEY_FILE]\n"
+    "       publish release BUILDS OUT BASE_URL (--key KEY_FILE | --unsigned)\n"
     "       publish keygen KEY_FILE\n"
     "       publish pubkey KEY_FILE\n"
     "       publish verify OUT_DIR PUBLIC_KEY";
@@ -147,7 +150,10 @@ int main(int argc, char** argv) {
   if (args.size() == 2 && args[0] == "keygen") return Keygen(args[1]);
   if (args.size() == 2 && args[0] == "pubkey") return Pubkey(args[1]);
   if (args.size() == 3 && args[0] == "verify") return Verify(args[1], args[2]);
-  if (args.size() == 4 && args[0] == "release") return Release(args[1], args[2], args[3], "");
+  if (args.size() == 4 && args[0] == "release")
+    return Fail("refusing to publish an unsigned release: give --key KEY_FILE, or --unsigned to publish one "
+                "without signatures on purpose");
+  if (args.size() == 5 && args[0] == "release" && args[4] == "--unsigned") return Release(args[1], args[2], args[3], "");
   if (args.size() == 6 && args[0] == "release" && args[4] == "--key") return Release(args[1], args[2], args[3], args[5]);
   if (args.size() == 2) return Publish(args[0], args[1], "");
   if (args.size() == 4 && args[2] == "--key") return Publish(args[0], args[1], args[3]);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "platform/file.h"
 #include "platform/owner_file.h"
 #include "platform/path.h"
@@ -207,8 +211,23 @@ TEST(PublishKeys, KeygenWritesAnOwnerOnlySeedAndNeverReplacesIt) {
   EXPECT_FALSE(publisher::MakeKey(dir / "release.key", &pub2, &error));
   EXPECT_EQ(Read(dir / "release.key"), before);
 
-  ASSERT_TRUE(platform::WriteStringToFile(dir / "bad.key", "not a key\n"));
+  ASSERT_TRUE(platform::CreateOwnerOnlyFile(dir / "bad.key", "not a key\n"));
   EXPECT_FALSE(publisher::ReadKeyFile(dir / "bad.key", &seed, &error));
+  EXPECT_NE(error.find("does not hold a private key"), std::string::npos) << error;
+
+  // A key others may read is refused with the command that fixes it.
+  ASSERT_TRUE(platform::CreateOwnerOnlyFile(dir / "open.key", before));
+  ASSERT_TRUE(testkit::OpenToOthers(dir / "open.key", false));
+  SigningSeed untouched{};
+  EXPECT_FALSE(publisher::ReadKeyFile(dir / "open.key", &untouched, &error));
+  EXPECT_EQ(untouched, SigningSeed{});
+  EXPECT_NE(error.find("key file " + (dir / "open.key") + " is open to other users"), std::string::npos) << error;
+#ifdef _WIN32
+  EXPECT_NE(error.find("icacls"), std::string::npos) << error;
+#else
+  EXPECT_NE(error.find("(mode 0644)"), std::string::npos) << error;
+  EXPECT_NE(error.find("Fix it with: chmod 600 " + (dir / "open.key")), std::string::npos) << error;
+#endif
 
   std::string why;
   if (!platform::KeepsOwnerOnlyProtection(dir.Path(), &why))
@@ -237,6 +256,12 @@ TEST(PublishProgram, KeygenPublishWithKeyVerifyAndThePlainUsage) {
   const std::string other = EncodePublicKey(KeyOf(NewSeed()));
 
   ASSERT_EQ(run("chain.txt signed --key k.key"), 0);
+  // A copy of the key that other users may read signs nothing.
+  ASSERT_TRUE(platform::WriteStringToFile(dir / "open.key", Read(dir / "k.key")));
+  ASSERT_TRUE(testkit::OpenToOthers(dir / "open.key", false));
+  EXPECT_EQ(run("chain.txt open --key open.key"), 1);
+  EXPECT_FALSE(platform::Exists(dir / "open/latest-version.xml"));
+  EXPECT_EQ(run("pubkey open.key"), 1);
   EXPECT_EQ(run("verify signed " + pub), 0);
   EXPECT_EQ(run("verify signed " + other), 1);
   EXPECT_EQ(run("verify signed notakey"), 1);
@@ -352,6 +377,34 @@ TEST_F(Release3, VerifiesCarriesTheFallbackAndAddressesBySha256) {
   std::string out;
   EXPECT_EQ(Run("verify out " + pub_, &out), 1);
   EXPECT_NE(out.find("SHA-256 differs from fullpackagesha256"), std::string::npos) << out;
+}
+
+// A release is signed unless --unsigned asks otherwise, and never with a key
+// other users may read.
+TEST_F(Release3, SignedUnlessAskedOtherwiseAndNeverWithAKeyOthersCanRead) {
+  std::string out;
+  EXPECT_EQ(Run("release builds plain http://127.0.0.1:1/base", &out), 1);
+  EXPECT_NE(out.find("refusing to publish an unsigned release"), std::string::npos) << out;
+  EXPECT_NE(out.find("--unsigned"), std::string::npos) << out;
+  EXPECT_EQ(Run("release builds plain http://127.0.0.1:1/base --key k.key --unsigned", &out), 1);
+  EXPECT_FALSE(platform::Exists(dir_ / "plain"));
+  ASSERT_EQ(Run("release builds plain http://127.0.0.1:1/base --unsigned", &out), 0) << out;
+  EXPECT_TRUE(platform::Exists(dir_ / "plain/latest-version.xml"));
+  EXPECT_FALSE(platform::Exists(dir_ / "plain/latest-version.xml.sig"));
+  EXPECT_EQ(Value(Text(dir_ / "plain/1.0.0.1/version.xml"), "fromversion"), "");
+
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "open.key", Text(dir_ / "k.key")));
+  ASSERT_TRUE(testkit::OpenToOthers(dir_ / "open.key", false));
+  EXPECT_EQ(Run("release builds open http://127.0.0.1:1/base --key open.key", &out), 1);
+  EXPECT_NE(out.find("open.key is open to other users"), std::string::npos) << out;
+  EXPECT_FALSE(platform::Exists(dir_ / "open/latest-version.xml"));
+#ifndef _WIN32
+  // Mended as the message says, the key signs.
+  EXPECT_NE(out.find("Fix it with: chmod 600 open.key"), std::string::npos) << out;
+  ASSERT_EQ(chmod((dir_ / "open.key").c_str(), 0600), 0);
+  ASSERT_EQ(Run("release builds open http://127.0.0.1:1/base --key open.key", &out), 0) << out;
+  EXPECT_EQ(Run("verify open " + pub_, &out), 0) << out;
+#endif
 }
 
 TEST_F(Release3, SummaryNamesWholeEnginePackagesAndTheVersionStoreIsLeftOut) {
