@@ -27,6 +27,23 @@ bool IsOwnerOnlyFile(const std::string& path);
 // that the file cannot be examined.
 bool IsPrivateFile(const std::string& path, std::string* why);
 
+// True when the file (or, with `directory`, the directory) at `path` is one
+// this user's program can take to be as it left it: the kind asked for, not a
+// link or junction (never followed); owned by the current user or by the
+// system (root; SYSTEM or the administrators on Windows); and no other user
+// may change it. POSIX: no group or other write bit. Windows: no entry of its
+// own access list lets anyone else write, delete, or change its access list
+// or owner (entries it inherits from its folder aside: they come with the
+// folder and hold for every file in it alike). False with *why ("owned by
+// user 1001", "mode 0666 lets others change it").
+bool IsOwnUnchanged(const std::string& path, bool directory, std::string* why);
+
+// Makes the directory `path` (one level) that others may not change (POSIX:
+// mode 0755 less the umask, never a write bit for others), so that
+// IsOwnUnchanged holds for it.
+// False when anything exists at the path already, or it cannot be made.
+bool MakeOwnDirectory(const std::string& path);
+
 // Whether the file system at `dir` keeps an owner-only protection exactly as
 // it is written: a probe file is made there, given the protection afterwards
 // by the system's own call (POSIX chmod 0600; Windows SetFileSecurity with a

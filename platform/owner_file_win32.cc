@@ -130,6 +130,66 @@ bool IsOwnerOnlyFile(const std::string& path) {
   return ok;
 }
 
+bool IsOwnUnchanged(const std::string& path, bool directory, std::string* why) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    *why = "cannot be examined";
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *why = "is a link or junction";
+    return false;
+  }
+  if (((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != directory) {
+    *why = directory ? "is not a directory" : "is not a regular file";
+    return false;
+  }
+  const std::string sid = CurrentUserSid();
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (sid.empty() || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                           &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    *why = "cannot read its owner and access list";
+    return false;
+  }
+  auto trusted = [&](PSID who, std::string* text) {
+    char* t = nullptr;
+    if (!who || !ConvertSidToStringSidA(who, &t)) return false;
+    *text = t;
+    LocalFree(t);
+    return *text == sid || *text == "S-1-5-18" || *text == "S-1-5-32-544";
+  };
+  std::string who;
+  bool ok = trusted(owner, &who);
+  if (!ok) *why = "is owned by " + (who.empty() ? std::string("someone unknown") : who) + ", not by this user";
+  if (ok && dacl == nullptr) {
+    ok = false;
+    *why = "has no access list, which lets everyone change it";
+  }
+  // Rights that change the file, its name, its access list or its owner.
+  const ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                               FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+      ok = false;
+      *why = "cannot read its access list";
+      break;
+    }
+    if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->AceFlags & (INHERITED_ACE | INHERIT_ONLY_ACE))) continue;
+    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if ((allowed->Mask & kChanges) == 0 || trusted(&allowed->SidStart, &who)) continue;
+    ok = false;
+    *why = "has an access list that lets " + who + " change it";
+  }
+  LocalFree(sd);
+  return ok;
+}
+
+bool MakeOwnDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
 bool IsPrivateFile(const std::string& path, std::string* why) {
   const std::string sid = CurrentUserSid();
   PACL dacl = nullptr;
