@@ -106,7 +106,7 @@ bool SafeRelativePath(const std::string& path) {
   while (true) {
     size_t slash = path.find('/', at);
     const std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
-    if (part.empty() || part == ".") return false;
+    if (part.empty() || part == "." || release::IsWindowsMisreadName(part)) return false;
     if (first) {
       // The setup program's own files, whatever the letter case (Windows).
       if (release::SameAsciiText(part, kVersionStore) || release::SameAsciiText(part, kJournal) || release::SameAsciiText(part, kStagingDir) ||
@@ -205,6 +205,91 @@ bool ParseManifest(const std::string& text, Manifest* m, uint64_t* manifest_size
   for (const std::string& d : m->deletes)
     if (outputs.count(d)) return fail("deleted and written: " + d);
   return true;
+}
+
+namespace {
+
+// ".delta-setup/<process id>/<number>.new", nothing else.
+bool IsStagedName(const std::string& name) {
+  const std::string prefix = std::string(kStagingDir) + "/";
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  const size_t slash = name.find('/', prefix.size());
+  if (slash == std::string::npos || name.size() < slash + 5 || name.compare(name.size() - 4, 4, ".new") != 0)
+    return false;
+  uint64_t n = 0;
+  return release::ParseDecimal(name.substr(prefix.size(), slash - prefix.size()), &n, UINT32_MAX) &&
+         release::ParseDecimal(name.substr(slash + 1, name.size() - 4 - slash - 1), &n, 999999999);
+}
+
+}  // namespace
+
+std::string JournalText(const Journal& j) {
+  std::string t = std::string(kJournalHeader) + "\npackage " + j.manifest_sha256 + " " + j.version + " " +
+                  (j.from.empty() ? "-" : j.from) + "\n";
+  for (const std::string& d : j.deletes) t += "delete " + d + "\n";
+  for (const JournalRename& r : j.renames)
+    t += "rename " + r.staged + " " + r.sha256 + " " + (r.executable ? "x" : "-") + " " + r.path + "\n";
+  return t + "end\n";
+}
+
+bool ParseJournal(const std::string& text, Journal* j, std::string* error) {
+  *j = Journal();
+  auto fail = [&](const std::string& why) {
+    *error = why;
+    return false;
+  };
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    const size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) return fail("the journal does not end with a line end");
+    lines.push_back(text.substr(at, nl - at));
+    at = nl + 1;
+  }
+  if (lines.empty() || lines.front() != kJournalHeader) {
+    if (!lines.empty() && lines.front() == "commit") return fail("a journal of the first format, which names no package");
+    return fail("not a committed journal");
+  }
+  if (lines.size() < 3 || lines.back() != "end") return fail("the journal does not end");
+  std::vector<std::string> w;
+  std::string rest;
+  if (!Words(lines[1], 3, &w, &rest) || w[0] != "package" || !IsSha256Text(w[1]) || rest.empty() ||
+      rest.find(' ') != std::string::npos)
+    return fail("no package line");
+  j->manifest_sha256 = w[1];
+  j->version = w[2];
+  j->from = rest == "-" ? std::string() : rest;
+  for (size_t i = 2; i + 1 < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    if (Words(l, 1, &w, &rest) && w[0] == "delete") {
+      if (!SafeRelativePath(rest)) return fail("refused path: " + rest);
+      j->deletes.push_back(rest);
+    } else if (Words(l, 4, &w, &rest) && w[0] == "rename") {
+      if (!IsStagedName(w[1]) || !IsSha256Text(w[2]) || (w[3] != "x" && w[3] != "-")) return fail("bad rename line");
+      if (!SafeRelativePath(rest)) return fail("refused path: " + rest);
+      j->renames.push_back({w[1], w[2], rest, w[3] == "x"});
+    } else {
+      return fail("unknown journal line: " + l);
+    }
+  }
+  return true;
+}
+
+std::string ManifestSha256(const std::string& manifest_text) { return Sha256Of(manifest_text); }
+
+bool JournalIsFor(const Journal& j, const Manifest& m, const std::string& manifest_sha256, std::string* why) {
+  if (j.manifest_sha256 != manifest_sha256 || j.version != m.version || j.from != m.from) {
+    *why = "it was written for another package (version " + j.version + (j.from.empty() ? "" : " from " + j.from) +
+           ")";
+    return false;
+  }
+  bool same = j.deletes == m.deletes && j.renames.size() == m.outputs.size();
+  for (size_t i = 0; same && i < m.outputs.size(); ++i) {
+    const JournalRename& r = j.renames[i];
+    const Output& o = m.outputs[i];
+    same = r.path == o.path && r.sha256 == o.sha256 && r.executable == o.executable;
+  }
+  if (!same) *why = "its renames and deletions are not the package's";
+  return same;
 }
 
 std::string Compress(const std::string& data) {

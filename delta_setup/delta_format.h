@@ -88,11 +88,58 @@ bool Detach(const std::string& package, std::string* program, std::string* paylo
 // well formed (SafeRelativePath). False with *error.
 bool ParseManifest(const std::string& text, Manifest* out, uint64_t* manifest_size, std::string* error);
 
-// A relative path that stays inside the directory by its text: not empty,
-// no leading '/' or '\', no ':', no '\', no empty, "." or ".." component, no
-// ".." anywhere, no control characters, and none of the setup program's own
-// names (staging directory, journal, version store) as its first component.
+// A relative path that stays inside the directory by its text and means the
+// same file on every system: not empty, no leading '/' or '\', no ':', no
+// '\', no empty, "." or ".." component, no ".." anywhere, no control
+// characters, no component Windows reads as another name (a device such as
+// CON or NUL.txt, trailing dots or blanks, a possible 8.3 alias such as
+// DOVRA_~1.INI: release::IsWindowsMisreadName), and none of the setup
+// program's own names (staging directory, journal, version store) as its
+// first component, in any letter case.
 bool SafeRelativePath(const std::string& path);
+
+// The install journal (kJournal): what a committed install still has to do,
+// tied to the package that wrote it by its manifest's SHA-256, its version
+// and the version it upgrades:
+//
+//   commit 2
+//   package <manifest sha256> <version> <from, or - for a full package>
+//   delete <path>                          in the manifest's order
+//   rename <staged> <sha256> <x|-> <path>  in the manifest's order
+//   end
+//
+// <staged> is ".delta-setup/<process id>/<number>.new". Anything else in the
+// journal's place is not a committed journal: the record "staging <version>"
+// a run writes before it stages, and the first format's journals (first line
+// "commit", no package line), which name no package and so are nobody's.
+constexpr char kJournalHeader[] = "commit 2";
+
+struct JournalRename {
+  std::string staged, sha256, path;
+  bool executable = false;
+};
+
+struct Journal {
+  std::string manifest_sha256, version, from;  // from empty: a full package
+  std::vector<std::string> deletes;
+  std::vector<JournalRename> renames;
+};
+
+std::string JournalText(const Journal& j);
+
+// Parses a committed journal (text only, no file is looked at); false with
+// *error for anything else: not committed, the first format, damaged, or a
+// path SafeRelativePath refuses.
+bool ParseJournal(const std::string& text, Journal* out, std::string* error);
+
+// The SHA-256 of a manifest's text, "RNWL-DELTA 1" through "end\n".
+std::string ManifestSha256(const std::string& manifest_text);
+
+// True when the journal was written for the package of manifest `m` (whose
+// text has the SHA-256 `manifest_sha256`) and does exactly what it says: the
+// same deletions, and one rename per output with its path, digest and mode.
+// False with *why otherwise.
+bool JournalIsFor(const Journal& j, const Manifest& m, const std::string& manifest_sha256, std::string* why);
 
 // zlib, whole buffers.
 std::string Compress(const std::string& data);

@@ -15,6 +15,7 @@
 #include "launcher/release/text.h"
 #include "platform/file.h"
 #include "platform/ini.h"
+#include "platform/owner_file.h"
 #include "platform/path.h"
 #include "platform/process.h"
 
@@ -49,6 +50,7 @@ struct Package {
   std::unique_ptr<platform::File> file;
   uint64_t start = 0, size = 0;
   uint64_t blobs = 0;  // where the blobs begin (after the manifest)
+  std::string manifest_sha256;
 };
 
 bool ReadAt(platform::File* f, uint64_t offset, uint64_t size, std::string* out) {
@@ -95,6 +97,7 @@ bool OpenPackage(const std::string& path, Package* p, Manifest* m, std::string* 
     return false;
   }
   p->blobs = p->start + manifest_size;
+  p->manifest_sha256 = delta_package::ManifestSha256(head.substr(0, static_cast<size_t>(manifest_size)));
   auto inside = [&](const Blob& b) { return b.offset <= p->size - manifest_size && b.size <= p->size - manifest_size - b.offset; };
   bool ok = !m->has_gleaner || inside(m->gleaner);
   for (auto& pb : m->patches) ok = ok && inside(pb.second);
@@ -202,67 +205,8 @@ void RemoveEndedStaging(const std::string& root) {
   fs::remove(base, ec);  // only when empty
 }
 
-struct Rename {
-  std::string staged, sha256, path;
-  bool executable = false;
-};
-
-struct Journal {
-  bool committed = false;
-  std::string version;
-  std::vector<Rename> renames;
-  std::vector<std::string> deletes;
-};
-
-std::string JournalText(const Journal& j) {
-  std::string t = "commit\nversion " + j.version + "\n";
-  for (const std::string& d : j.deletes) t += "delete " + d + "\n";
-  for (const Rename& r : j.renames)
-    t += "rename " + r.staged + " " + r.sha256 + " " + (r.executable ? "x" : "-") + " " + r.path + "\n";
-  return t + "end\n";
-}
-
-// A committed journal, or false (not committed, damaged or unsafe).
-bool ParseJournal(const std::string& root, const std::string& text, Journal* j) {
-  size_t at = 0;
-  std::vector<std::string> lines;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    if (nl == std::string::npos) return false;
-    lines.push_back(text.substr(at, nl - at));
-    at = nl + 1;
-  }
-  if (lines.size() < 3 || lines.front() != "commit" || lines.back() != "end") return false;
-  const std::string staging_prefix = std::string(delta_package::kStagingDir) + "/";
-  for (size_t i = 1; i + 1 < lines.size(); ++i) {
-    const std::string& l = lines[i];
-    if (l.rfind("version ", 0) == 0) {
-      j->version = l.substr(8);
-    } else if (l.rfind("delete ", 0) == 0) {
-      j->deletes.push_back(l.substr(7));
-      if (!delta_package::SafeRelativePath(j->deletes.back()) || !StaysInside(root, j->deletes.back())) return false;
-    } else if (l.rfind("rename ", 0) == 0) {
-      Rename r;
-      size_t a = 7, b = l.find(' ', a);
-      if (b == std::string::npos) return false;
-      r.staged = l.substr(a, b - a);
-      a = b + 1;
-      if (l.size() < a + 67 || l[a + 64] != ' ' || l[a + 66] != ' ') return false;
-      r.sha256 = l.substr(a, 64);
-      r.executable = l[a + 65] == 'x';
-      r.path = l.substr(a + 67);
-      if (r.staged.rfind(staging_prefix, 0) != 0 || r.staged.find("..") != std::string::npos ||
-          !delta_package::IsSha256Text(r.sha256) || !delta_package::SafeRelativePath(r.path) ||
-          !StaysInside(root, r.path))
-        return false;
-      j->renames.push_back(r);
-    } else {
-      return false;
-    }
-  }
-  j->committed = !j->version.empty();
-  return j->committed;
-}
+using delta_package::Journal;
+using delta_package::JournalRename;
 
 int step_count = 0;
 void Step(const std::string& root) {
@@ -275,6 +219,31 @@ bool FileHas(const std::string& path, const std::string& sha256) {
   return Sha256File(path, &actual) && actual == sha256;
 }
 
+// Puts what was written to the file at `path` on the disk.
+bool FlushFile(const std::string& path) {
+  platform::FileOpenOptions write;
+  write.disposition = platform::FileDisposition::kOpenAlways;
+  auto f = platform::OpenFile(path, write);
+  return f && f->Flush() == platform::FileError::kNone && f->Close() == platform::FileError::kNone;
+}
+
+// The journal and the staging directory are trusted only as this user's own,
+// unchanged by others: anything else there was planted, or may have been
+// changed since, and is refused and left for the player to look at.
+int CheckOwnFiles(const std::string& root) {
+  const std::pair<const char*, bool> own[] = {{delta_package::kJournal, false}, {delta_package::kStagingDir, true}};
+  for (const auto& [name, directory] : own) {
+    const std::string path = root + name;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec))) continue;
+    std::string why;
+    if (!platform::IsOwnUnchanged(path, directory, &why))
+      return Report(kUntrusted, path + " " + why + ": refused, another user may have put it there or changed it. " +
+                                    "It is left in place: look at it, and remove it if nobody should have.");
+  }
+  return kInstalled;
+}
+
 // Carries out a committed journal; each part may already have been done.
 int Complete(const std::string& root, const Journal& j) {
   for (const std::string& d : j.deletes) {
@@ -283,9 +252,14 @@ int Complete(const std::string& root, const Journal& j) {
       return Report(kJournalFailed, d + ": cannot remove it");
     Step(root);
   }
-  for (const Rename& r : j.renames) {
+  for (const JournalRename& r : j.renames) {
     const std::string staged = root + Native(r.staged), target = root + Native(r.path);
     if (platform::Exists(staged)) {
+      // Still what the package says: the file may have been changed since
+      // it was checked.
+      if (!FileHas(staged, r.sha256))
+        return Report(kJournalFailed, r.path + ": the staged file " + r.staged +
+                                          " no longer matches the package's SHA-256, it is not installed");
       platform::MakeDirectories(platform::DirName(target));
       if (r.executable) platform::MakeExecutable(staged);
       if (!platform::RenameFile(staged, target)) return Report(kJournalFailed, r.path + ": cannot replace it");
@@ -304,19 +278,32 @@ int Complete(const std::string& root, const Journal& j) {
   return kInstalled;
 }
 
-// What an earlier run left: a committed journal is completed, anything else
-// of it is discarded.
-int Recover(const std::string& root) {
+// What an earlier run left: a committed journal written for this very
+// package (`m`, whose manifest has the SHA-256 `manifest_sha256`) is
+// completed; any other journal is discarded, with the staging of every run
+// that has ended: one not committed, one of another package, one of the
+// first format, which names no package. None of them is carried out: what
+// they would do cannot be told to be this package's.
+int Recover(const std::string& root, const Manifest& m, const std::string& manifest_sha256) {
   const std::string journal = root + delta_package::kJournal;
   if (platform::Exists(journal)) {
-    std::string text;
+    std::string text, why;
     Journal j;
-    if (platform::ReadFileToString(journal, &text) && ParseJournal(root, text, &j)) {
+    const bool read = platform::ReadFileToString(journal, &text);
+    const bool parsed = read && delta_package::ParseJournal(text, &j, &why);
+    bool inside = true;
+    for (const std::string& d : j.deletes) inside = inside && StaysInside(root, d);
+    for (const JournalRename& r : j.renames) inside = inside && StaysInside(root, r.path);
+    if (parsed && inside && delta_package::JournalIsFor(j, m, manifest_sha256, &why)) {
       std::printf("delta_setup: completing the interrupted install of %s\n", j.version.c_str());
       const int r = Complete(root, j);
       if (r != kInstalled) return r;
-    } else if (!platform::RemoveFile(journal)) {
-      return Report(kJournalFailed, std::string(delta_package::kJournal) + ": cannot remove it");
+    } else {
+      if (text.rfind(delta_package::kJournalHeader, 0) == 0 || text.rfind("commit\n", 0) == 0)
+        std::printf("delta_setup: discarding the install journal: %s\n",
+                    !read ? "unreadable" : !inside ? "a link leads out of the install directory" : why.c_str());
+      if (!platform::RemoveFile(journal))
+        return Report(kJournalFailed, std::string(delta_package::kJournal) + ": cannot remove it");
     }
   }
   platform::RemoveFile(journal + ".tmp");
@@ -324,9 +311,16 @@ int Recover(const std::string& root) {
   return kInstalled;
 }
 
+// Writes the journal as a new file only this user may open, puts it on the
+// disk, and renames it over the last one: the rename is the moment the record
+// counts. Whatever lies at the temporary name (a file, a link) is removed,
+// never written through.
 bool WriteJournal(const std::string& root, const std::string& text) {
-  const std::string journal = root + delta_package::kJournal;
-  return platform::ReplaceFileContents(journal, text) == platform::Status::kOk;
+  const std::string journal = root + delta_package::kJournal, temp = journal + ".tmp";
+  platform::RemoveFile(temp);
+  if (platform::CreateOwnerOnlyFile(temp, text) && FlushFile(temp) && platform::RenameFile(temp, journal)) return true;
+  platform::RemoveFile(temp);
+  return false;
 }
 
 bool AlreadyInstalled(const std::string& root, const Manifest& m) {
@@ -374,14 +368,18 @@ int Stage(Package& p, const Manifest& m, const std::string& root, const std::str
     staged[path] = stage_rel + name + ".new";
     Step(root);
   }
+  // Each output checked, and on the disk before the journal that names it.
   for (const auto& o : m.outputs) {
-    if (!FileHas(root + Native(staged[o.path]), o.sha256))
+    const std::string file = root + Native(staged[o.path]);
+    if (!FileHas(file, o.sha256))
       return Report(kOutputMismatch, o.path + ": the new file does not match the package's SHA-256");
+    if (!FlushFile(file)) return Report(kWriteFailed, o.path + ": cannot put the staged file on the disk");
     j->renames.push_back({staged[o.path], o.sha256, o.path, o.executable});
   }
+  j->manifest_sha256 = p.manifest_sha256;
   j->version = m.version;
+  j->from = m.from;
   j->deletes = m.deletes;
-  j->committed = true;
   Step(root);
   return kInstalled;
 }
@@ -406,7 +404,8 @@ int Install(const std::string& package_path, const std::string& install_dir) {
   for (const std::string& path : all)
     if (!StaysInside(root, path)) return Report(kRefused, path + ": refused, a link leads out of the install directory");
 
-  if (int r = Recover(root); r != kInstalled) {
+  if (int r = CheckOwnFiles(root); r != kInstalled) return r;
+  if (int r = Recover(root, m, p.manifest_sha256); r != kInstalled) {
     // A full package writes every file of its version: it may go on.
     if (!m.from.empty()) return r;
     platform::RemoveFile(root + delta_package::kJournal);
@@ -424,11 +423,18 @@ int Install(const std::string& package_path, const std::string& install_dir) {
       return Report(kInputMismatch, path + ": changed locally (SHA-256 " + actual + ", the package expects " + sha + ")");
   }
 
+  // The staging directory is made here, as this user's own, and checked
+  // again once made: someone may have put another in its place meanwhile.
   const std::string stage_rel = std::string(delta_package::kStagingDir) + "/" +
                                 std::to_string(platform::CurrentProcessId()) + "/";
-  if (!platform::MakeDirectories(root + Native(stage_rel)) ||
-      !WriteJournal(root, "staging " + m.version + "\n"))
+  const std::string stage_root = root + delta_package::kStagingDir;
+  if (!platform::IsDirectory(stage_root)) platform::MakeOwnDirectory(stage_root);
+  if (!platform::MakeOwnDirectory(root + Native(stage_rel)) || !WriteJournal(root, "staging " + m.version + "\n"))
     return Report(kWriteFailed, "cannot make the staging directory " + root + Native(stage_rel));
+  std::string why;
+  if (int r = CheckOwnFiles(root); r != kInstalled) return r;
+  if (!platform::IsOwnUnchanged(root + Native(stage_rel), true, &why))
+    return Report(kUntrusted, root + Native(stage_rel) + " " + why + ": refused, another user may have made it");
   Journal j;
   const int staged = Stage(p, m, root, stage_rel, &j);
   if (staged != kInstalled) {
@@ -436,7 +442,7 @@ int Install(const std::string& package_path, const std::string& install_dir) {
     RemoveEndedStaging(root);
     return staged;
   }
-  if (!WriteJournal(root, JournalText(j))) {
+  if (!WriteJournal(root, delta_package::JournalText(j))) {
     platform::RemoveFile(root + delta_package::kJournal);
     RemoveEndedStaging(root);
     return Report(kWriteFailed, std::string(delta_package::kJournal) + ": cannot commit");

@@ -2,14 +2,19 @@
 //
 // Everything the package produces is first composed in a staging directory
 // inside the install directory (".delta-setup/<process id>/") and checked
-// against the manifest. Only then the journal ".delta-setup.journal" is
-// written, in one atomic rename, holding "commit", the version and every
-// rename and deletion still to do. The renames follow, then the deletions,
-// then the version is written into the version library's store, then the
-// journal is removed. A run that finds a committed journal completes it
-// first (a target that already holds the new content counts as done); a
-// journal that is not committed is discarded, and so is the staging directory
-// of every run that no longer runs. The patch tool is tied to the run that
+// against the manifest, and put on the disk. Only then the journal
+// ".delta-setup.journal" is written (a file only this user may open, on the
+// disk before the rename that makes it count), holding "commit", the package
+// it belongs to (its manifest's SHA-256, its version and the version it
+// upgrades) and every deletion and rename still to do. The deletions follow,
+// then the renames, each staged file checked against its SHA-256 once more
+// first, then the version is written into the version library's store, then
+// the journal is removed. A run that finds a committed journal of its own
+// package completes it first (a target that already holds the new content
+// counts as done); any other journal is discarded, never carried out, and so
+// is the staging directory of every run that no longer runs. A journal or
+// staging directory that is not this user's own, or that others may change,
+// is refused and left in place (kUntrusted). The patch tool is tied to the run that
 // started it (it ends when that run is killed), so nothing of a killed run
 // keeps running or holds its files. So a run killed at any instant leaves
 // either the old version with its old files, or a committed journal that the
@@ -31,6 +36,9 @@ enum Result {
   kOutputMismatch = 7,  // a staged file is not what the manifest says
   kWriteFailed = 8,     // staging, the journal or the version store
   kJournalFailed = 9,   // a committed journal could not be completed
+  kUntrusted = 10,      // the journal or the staging directory is not this
+                        // user's own (another user owns it, others may
+                        // change it, or it is a link): left in place
 };
 
 // Installs the package `package_path` (the running program's own image) into

@@ -1,8 +1,14 @@
 // Release packages through the real programs: publish release builds them,
 // the delta setup program installs them.
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "delta_setup/delta_format.h"
 #include "delta_setup/delta_install.h"
@@ -161,7 +167,7 @@ class Release {
     for (size_t i = 0; i < versions.size(); ++i) WriteTree(dir_ / ("builds/" + Version(i)), versions[i]);
     const Outcome r = RunProgram(platform::QuoteArgument(BuiltProgram("publish")) + " release " +
                                  platform::QuoteArgument(dir_ / "builds") + " " + platform::QuoteArgument(dir_ / "out") +
-                                 " http://127.0.0.1:1/",
+                                 " http://127.0.0.1:1/ --unsigned",
                              dir_ / "publish.out");
     EXPECT_EQ(r.code, 0) << r.output;
     summary_ = r.output;
@@ -350,7 +356,12 @@ TEST_F(OneStep, HostileManifestsAreRefusedWithNothingWritten) {
   const Tree before = ReadTree(install_);
   std::vector<std::string> hostile = {
       "/tmp/evil.txt", "../evil.txt",       "data/../../evil.txt", "C:/evil.txt",         "data\\..\\evil.txt",
-      "./evil.txt",    "data//evil.txt",    "dovra_version.ini",   ".delta-setup.journal", ".delta-setup/x/0.new"};
+      "./evil.txt",    "data//evil.txt",    "dovra_version.ini",   ".delta-setup.journal", ".delta-setup/x/0.new",
+      // Names Windows takes for another file or a device, and the setup
+      // program's own names in another letter case or as short aliases.
+      "CON", "System/NUL", "LPT1", "CONIN$", "data/aux.txt", "System/com3.log", "dovra_version.ini.",
+      "data/readme.txt ", "DOVRA_~1.INI", ".DELTA-~1.JOU", "DOVRA_VERSION.INI", ".Delta-Setup.Journal",
+      ".DELTA-SETUP/1/0.new"};
   if (have_link) hostile.push_back("link/evil.txt");
   for (const std::string& path : hostile) {
     for (int kind = 0; kind < 2; ++kind) {
@@ -426,7 +437,8 @@ TEST_F(OneStep, KilledAtEveryStepThenRunAgain) {
     const std::string version =
         platform::ProfileString("version", "ClientVersion", "", install_ + delta_package::kVersionStore);
     std::string journal_text;
-    const bool commit = platform::ReadFileToString(journal, &journal_text) && journal_text.rfind("commit\n", 0) == 0;
+    const bool commit = platform::ReadFileToString(journal, &journal_text) &&
+                        journal_text.rfind(std::string(delta_package::kJournalHeader) + "\n", 0) == 0;
     committed += commit;
     if (version == "1.0.0.2") {
       EXPECT_TRUE(SameTree(without_setup_files(after), NewTree())) << "step " << step;
@@ -444,6 +456,257 @@ TEST_F(OneStep, KilledAtEveryStepThenRunAgain) {
   EXPECT_GE(kills, 9);
   EXPECT_GE(committed, 5);
   platform::RemoveFile(install_root_ / "delta-pause-at");
+}
+
+// The install journal of the package `package`, as its setup program would
+// write it once staged in the process directory `pid`.
+delta_package::Journal JournalOf(const std::string& package, const std::string& pid) {
+  std::string bytes, payload, error;
+  platform::ReadFileToString(package, &bytes);
+  EXPECT_TRUE(delta_package::Detach(bytes, nullptr, &payload));
+  delta_package::Manifest m;
+  uint64_t size = 0;
+  EXPECT_TRUE(delta_package::ParseManifest(payload, &m, &size, &error)) << error;
+  delta_package::Journal j;
+  j.manifest_sha256 = delta_package::ManifestSha256(payload.substr(0, static_cast<size_t>(size)));
+  j.version = m.version;
+  j.from = m.from;
+  j.deletes = m.deletes;
+  for (size_t i = 0; i < m.outputs.size(); ++i)
+    j.renames.push_back({std::string(delta_package::kStagingDir) + "/" + pid + "/" + std::to_string(i) + ".new",
+                         m.outputs[i].sha256, m.outputs[i].path, m.outputs[i].executable});
+  return j;
+}
+
+// The files of an install, without the setup program's staging and journal.
+Tree InstalledFiles(const std::string& dir) {
+  Tree t = ReadTree(dir);
+  for (auto it = t.begin(); it != t.end();)
+    it = it->first.rfind(".delta-setup", 0) == 0 ? t.erase(it) : std::next(it);
+  return t;
+}
+
+bool HoldsAnywhere(const Tree& t, const std::string& bytes) {
+  for (const auto& [path, b] : t)
+    if (b == bytes) return true;
+  return false;
+}
+
+// Journals another user could have planted, in the first format and the
+// present one: none is carried out. The planted staged file would replace an
+// engine package and a deletion would remove a file; the package installs as
+// if they were not there, and they are gone afterwards.
+TEST_F(OneStep, AJournalNotWrittenForThisPackageIsNeverCarriedOut) {
+  const std::string planted = "planted program\n", sha = delta_package::Sha256Of(planted);
+  const std::string staged = std::string(delta_package::kStagingDir) + "/999999/0.new";
+  delta_package::Journal own = JournalOf(delta_, "999999");
+  delta_package::Journal other = own;
+  other.manifest_sha256 = delta_package::Sha256Of("another manifest");
+  delta_package::Journal handmade = own;  // this package's name, other work
+  handmade.deletes = {"data/readme.txt"};
+  handmade.renames = {{staged, sha, "System/Engine.u", true}};
+  other.deletes = handmade.deletes;
+  other.renames = handmade.renames;
+  const std::vector<std::pair<std::string, std::string>> journals = {
+      {"first format", "commit\nversion 1.0.0.2\ndelete data/readme.txt\nrename " + staged + " " + sha +
+                           " x System/Engine.u\nend\n"},
+      {"another package's", delta_package::JournalText(other)},
+      {"hand-made under this package's name", delta_package::JournalText(handmade)},
+  };
+  for (const auto& [what, text] : journals) {
+    WriteTree(install_, OldTree());
+    WriteTree(install_, {{staged, planted}, {delta_package::kJournal, text}});
+    const Outcome r = RunSetup(delta_, install_, install_root_.Path());
+    EXPECT_EQ(r.code, 0) << what << ": " << r.output;
+    EXPECT_NE(r.output.find("discarding the install journal"), std::string::npos) << what << ": " << r.output;
+    EXPECT_TRUE(SameTree(ReadTree(install_), NewTree())) << what;
+  }
+}
+
+// A journal or staging directory that is not this user's own, or that
+// others may change, is refused with its own exit code and left as it was,
+// by the delta and by the full package alike.
+TEST_F(OneStep, AJournalOrStagingOthersMayChangeIsRefusedAndLeftInPlace) {
+  const std::string planted = "planted program\n";
+  const std::string staging = install_ + delta_package::kStagingDir, journal = install_ + delta_package::kJournal;
+  delta_package::Journal j = JournalOf(delta_, "999999");
+  struct Case {
+    std::string what, name;
+    std::function<bool()> plant;
+  };
+  std::vector<Case> cases = {
+      {"a journal others may change", delta_package::kJournal,
+       [&] { return platform::WriteStringToFile(journal, delta_package::JournalText(j)) && testkit::OpenToOthers(journal, true); }},
+      {"a staging directory others may change", delta_package::kStagingDir,
+       [&] {
+         return platform::MakeDirectories(staging + platform::kPathSep + "999999") &&
+                platform::WriteStringToFile(install_ + testkit::NativePath(j.renames[0].staged), planted) &&
+                testkit::OpenToOthers(staging, true);
+       }},
+  };
+#ifndef _WIN32
+  if (geteuid() == 0) {
+    cases.push_back({"a journal of another user", delta_package::kJournal, [&] {
+                       return platform::WriteStringToFile(journal, delta_package::JournalText(j)) &&
+                              chown(journal.c_str(), 4242, 4242) == 0;
+                     }});
+  } else {
+    std::fprintf(stderr, "not root: the journal of another user is left out\n");
+  }
+  TempDir outside;
+  cases.push_back({"a staging directory that is a link", delta_package::kStagingDir, [&] {
+                     std::error_code ec;
+                     std::filesystem::create_directory_symlink(outside.Path(), staging, ec);
+                     return !ec;
+                   }});
+#endif
+  for (const Case& c : cases) {
+    for (bool full : {false, true}) {
+      testkit::RemoveTree(install_);
+      WriteTree(install_, OldTree());
+      ASSERT_TRUE(c.plant()) << c.what;
+      const Tree before = ReadTree(install_);
+      const Outcome r = RunSetup(release_->Package(0, full), install_, install_root_.Path());
+      EXPECT_EQ(r.code, delta_install::kUntrusted) << c.what << ": " << r.output;
+      EXPECT_NE(r.output.find(c.name + " "), std::string::npos) << c.what << ": " << r.output;
+      EXPECT_NE(r.output.find("refused"), std::string::npos) << c.what << ": " << r.output;
+      EXPECT_NE(r.output.find("left in place"), std::string::npos) << c.what << ": " << r.output;
+      EXPECT_TRUE(SameTree(ReadTree(install_), before)) << c.what;
+    }
+  }
+  testkit::RemoveTree(install_);
+}
+
+// The install in this process, with a hook at every step.
+struct InProcess {
+  static std::function<void()>& Hook() {
+    static std::function<void()> hook;
+    return hook;
+  }
+  explicit InProcess(std::function<void()> hook) {
+    Hook() = std::move(hook);
+    delta_install::g_step_hook = [](int, const std::string&) { Hook()(); };
+  }
+  ~InProcess() {
+    delta_install::g_step_hook = nullptr;
+    Hook() = nullptr;
+  }
+};
+
+// A staged file changed once the journal is committed (by another program,
+// or a planted one in its place) is not installed: each is checked again
+// before its rename. The full package mends the install.
+TEST_F(OneStep, AStagedFileChangedAfterStagingIsNotInstalled) {
+  const std::string tampered = "tampered\n";
+  bool done = false;
+  int result = -1;
+  {
+    InProcess in([&] {
+      std::string text, error;
+      delta_package::Journal j;
+      if (done || !platform::ReadFileToString(install_ + delta_package::kJournal, &text) ||
+          !delta_package::ParseJournal(text, &j, &error))
+        return;
+      for (const auto& r : j.renames)
+        if (r.path == "data/readme.txt") done = platform::WriteStringToFile(install_ + testkit::NativePath(r.staged), tampered);
+    });
+    result = delta_install::Install(delta_, install_);
+  }
+  ASSERT_TRUE(done) << "the hook never saw a committed journal";
+  EXPECT_EQ(result, delta_install::kJournalFailed);
+  EXPECT_FALSE(HoldsAnywhere(InstalledFiles(install_), tampered));
+  EXPECT_EQ(platform::ProfileString("version", "ClientVersion", "", install_ + delta_package::kVersionStore), "1.0.0.1");
+  // Run again, it is still refused; the full package installs the version.
+  const Outcome again = RunSetup(delta_, install_, install_root_.Path());
+  EXPECT_EQ(again.code, delta_install::kJournalFailed) << again.output;
+  EXPECT_NE(again.output.find("data/readme.txt: the staged file"), std::string::npos) << again.output;
+  EXPECT_FALSE(HoldsAnywhere(InstalledFiles(install_), tampered));
+  const Outcome full = RunSetup(release_->Package(0, true), install_, install_root_.Path());
+  EXPECT_EQ(full.code, 0) << full.output;
+  // The staging of the first run stays: its process, this one, still runs.
+  EXPECT_TRUE(SameTree(InstalledFiles(install_), NewTree()));
+}
+
+// What the file calls saw, in order: flushes and renames by file name.
+struct DiskLog {
+  static DiskLog& Get() {
+    static DiskLog log;
+    return log;
+  }
+  std::map<platform::NativeFile, std::string> names;
+  std::vector<std::string> flushed;  // names, in order
+  std::vector<std::pair<size_t, std::string>> commits;  // flushes before it, the journal text
+  bool fail_staged_flush = false;
+};
+
+platform::FileError LoggedOpen(const platform::FileName& name, const platform::FileOpenOptions& o, platform::NativeFile* f) {
+  const platform::FileError e = platform::RealFileCalls().open(name, o, f);
+  if (e == platform::FileError::kNone) DiskLog::Get().names[*f] = name.ToNarrow();
+  return e;
+}
+
+platform::FileError LoggedFlush(platform::NativeFile f) {
+  DiskLog& log = DiskLog::Get();
+  const std::string name = log.names[f];
+  if (log.fail_staged_flush && name.find(std::string(delta_package::kStagingDir) + platform::kPathSep) != std::string::npos)
+    return platform::FileError::kIo;
+  const platform::FileError e = platform::RealFileCalls().flush(f);
+  if (e == platform::FileError::kNone) log.flushed.push_back(name);
+  return e;
+}
+
+bool LoggedMove(const platform::FileName& from, const platform::FileName& to) {
+  DiskLog& log = DiskLog::Get();
+  const std::string target = to.ToNarrow(), journal = delta_package::kJournal;
+  std::string text;
+  if (target.size() >= journal.size() && target.compare(target.size() - journal.size(), journal.size(), journal) == 0 &&
+      platform::ReadFileToString(from, &text) && text.rfind(delta_package::kJournalHeader, 0) == 0)
+    log.commits.emplace_back(log.flushed.size(), text);
+  return platform::RealFileCalls().move_file(from, to);
+}
+
+// Every staged file, and the journal itself, reach the disk before the
+// rename that commits the journal; a staged file that cannot be put on the
+// disk stops the install before the commit.
+TEST_F(OneStep, StagedFilesAndTheJournalReachTheDiskBeforeTheCommit) {
+  DiskLog& log = DiskLog::Get();
+  log = DiskLog();
+  int result = -1;
+  {
+    platform::ScopedFileCallsOverride restore;
+    platform::FileCalls().open = LoggedOpen;
+    platform::FileCalls().flush = LoggedFlush;
+    platform::FileCalls().move_file = LoggedMove;
+    result = delta_install::Install(delta_, install_);
+  }
+  ASSERT_EQ(result, 0);
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
+  ASSERT_EQ(log.commits.size(), 1u);
+  const std::vector<std::string> before(log.flushed.begin(), log.flushed.begin() + log.commits[0].first);
+  auto flushed_before = [&](const std::string& rel) {
+    const std::string path = install_ + testkit::NativePath(rel);
+    return std::find(before.begin(), before.end(), path) != before.end();
+  };
+  std::string error;
+  delta_package::Journal j;
+  ASSERT_TRUE(delta_package::ParseJournal(log.commits[0].second, &j, &error)) << error;
+  ASSERT_EQ(j.renames.size(), 3u);
+  for (const auto& r : j.renames) EXPECT_TRUE(flushed_before(r.staged)) << r.staged;
+  EXPECT_TRUE(flushed_before(std::string(delta_package::kJournal) + ".tmp"));
+
+  WriteTree(install_, OldTree());
+  log = DiskLog();
+  log.fail_staged_flush = true;
+  {
+    platform::ScopedFileCallsOverride restore;
+    platform::FileCalls().open = LoggedOpen;
+    platform::FileCalls().flush = LoggedFlush;
+    platform::FileCalls().move_file = LoggedMove;
+    result = delta_install::Install(delta_, install_);
+  }
+  EXPECT_EQ(result, delta_install::kWriteFailed);
+  EXPECT_TRUE(log.commits.empty());
+  EXPECT_TRUE(SameTree(ReadTree(install_), OldTree()));
 }
 
 // Killed while its patch tool runs: the tool ends with it, and the next run

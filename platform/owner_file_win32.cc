@@ -130,4 +130,134 @@ bool IsOwnerOnlyFile(const std::string& path) {
   return ok;
 }
 
+bool IsOwnUnchanged(const std::string& path, bool directory, std::string* why) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    *why = "cannot be examined";
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *why = "is a link or junction";
+    return false;
+  }
+  if (((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != directory) {
+    *why = directory ? "is not a directory" : "is not a regular file";
+    return false;
+  }
+  const std::string sid = CurrentUserSid();
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (sid.empty() || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                           &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    *why = "cannot read its owner and access list";
+    return false;
+  }
+  auto trusted = [&](PSID who, std::string* text) {
+    char* t = nullptr;
+    if (!who || !ConvertSidToStringSidA(who, &t)) return false;
+    *text = t;
+    LocalFree(t);
+    return *text == sid || *text == "S-1-5-18" || *text == "S-1-5-32-544";
+  };
+  std::string who;
+  bool ok = trusted(owner, &who);
+  if (!ok) *why = "is owned by " + (who.empty() ? std::string("someone unknown") : who) + ", not by this user";
+  if (ok && dacl == nullptr) {
+    ok = false;
+    *why = "has no access list, which lets everyone change it";
+  }
+  // Rights that change the file, its name, its access list or its owner.
+  const ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                               FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+      ok = false;
+      *why = "cannot read its access list";
+      break;
+    }
+    if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->AceFlags & (INHERITED_ACE | INHERIT_ONLY_ACE))) continue;
+    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if ((allowed->Mask & kChanges) == 0 || trusted(&allowed->SidStart, &who)) continue;
+    ok = false;
+    *why = "has an access list that lets " + who + " change it";
+  }
+  LocalFree(sd);
+  return ok;
+}
+
+bool MakeOwnDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool IsPrivateFile(const std::string& path, std::string* why) {
+  const std::string sid = CurrentUserSid();
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (sid.empty() || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                           &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    *why = "cannot read its access list";
+    return false;
+  }
+  bool ok = true;
+  if (dacl == nullptr) {
+    ok = false;
+    *why = "it has no access list, which lets everyone open it";
+  }
+  for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+      ok = false;
+      *why = "cannot read its access list";
+      break;
+    }
+    if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    PSID ace_psid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    char* ace_sid = nullptr;
+    if (!ConvertSidToStringSidA(ace_psid, &ace_sid)) {
+      ok = false;
+      *why = "cannot read its access list";
+      break;
+    }
+    const std::string entry = ace_sid;
+    LocalFree(ace_sid);
+    if (entry == sid || entry == "S-1-5-18" || entry == "S-1-5-32-544") continue;
+    ok = false;
+    // The account's name where the system knows it.
+    char name[256], domain[256];
+    DWORD name_size = sizeof name, domain_size = sizeof domain;
+    SID_NAME_USE use;
+    if (LookupAccountSidA(nullptr, ace_psid, name, &name_size, domain, &domain_size, &use))
+      *why = "the access list allows " + std::string(name) + " (" + entry + ")";
+    else
+      *why = "the access list allows " + entry;
+  }
+  LocalFree(sd);
+  return ok;
+}
+
+bool GrantOthersAccess(const std::string& path, bool write) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sid_size = sizeof sid;
+  if (!CreateWellKnownSid(WinWorldSid, nullptr, sid, &sid_size)) return false;
+  PACL old_list = nullptr, new_list = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old_list,
+                            nullptr, &sd) != ERROR_SUCCESS)
+    return false;
+  EXPLICIT_ACCESSA entry{};
+  entry.grfAccessPermissions = write ? GENERIC_ALL : GENERIC_READ;
+  entry.grfAccessMode = GRANT_ACCESS;
+  entry.grfInheritance = NO_INHERITANCE;
+  entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+  entry.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
+  bool ok = SetEntriesInAclA(1, &entry, old_list, &new_list) == ERROR_SUCCESS &&
+            SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, new_list, nullptr) == ERROR_SUCCESS;
+  if (new_list) LocalFree(new_list);
+  LocalFree(sd);
+  return ok;
+}
+
 }  // namespace platform

@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "platform/env.h"
+
 #include "platform/file.h"
+#include "platform/owner_file.h"
 #include "platform/path.h"
 #include "platform/process.h"
 
@@ -103,5 +105,7 @@ bool EndsWithin(int ms, std::function<void()> work) {
   t.join();
   return in_time;
 }
+
+bool OpenToOthers(const std::string& path, bool write) { return platform::GrantOthersAccess(path, write); }
 
 }  // namespace testkit

@@ -53,6 +53,12 @@ std::string Pattern(size_t n);
 // by itself at some point.
 bool EndsWithin(int ms, std::function<void()> work);
 
+// Lets every user read the file or directory at `path`, and with `write`
+// also change it: the group and other permission bits, or on Windows an
+// entry for Everyone added to its access list. For tests of what a program
+// makes of files that are not its user's alone.
+bool OpenToOthers(const std::string& path, bool write);
+
 }  // namespace testkit
 
 #endif  // TESTING_TESTING_H_

@@ -104,4 +104,25 @@ std::string FormatUtcTime(int64_t seconds) {
   return buf;
 }
 
+bool IsWindowsMisreadName(const std::string& name) {
+  if (name.empty()) return false;
+  if (name.back() == '.' || name.back() == ' ') return true;
+  for (size_t i = 0; i + 1 < name.size(); ++i)
+    if (name[i] == '~' && name[i + 1] >= '0' && name[i + 1] <= '9') return true;
+  // The device names: the part before the first dot, blanks at its end
+  // dropped.
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"})
+    if (SameAsciiText(base, device)) return true;
+  if (base.size() < 4 || !(SameAsciiText(base.substr(0, 3), "COM") || SameAsciiText(base.substr(0, 3), "LPT")))
+    return false;
+  const std::string unit = base.substr(3);
+  // A digit, or a superscript 1, 2 or 3 in UTF-8 or in the Windows Latin code
+  // page.
+  if (unit.size() == 1 && ((unit[0] >= '0' && unit[0] <= '9') || unit == "\xB9" || unit == "\xB2" || unit == "\xB3"))
+    return true;
+  return unit == "\xC2\xB9" || unit == "\xC2\xB2" || unit == "\xC2\xB3";
+}
+
 }  // namespace release

@@ -30,6 +30,18 @@ bool ParseDecimal(const std::string& text, uint64_t* out, uint64_t max = UINT64_
 // 00:00:00-23:59:59), and seconds since 1970.
 bool ParseUtcTime(const std::string& text, int64_t* seconds);
 std::string FormatUtcTime(int64_t seconds);
+// True when Windows would not take `name` (one component of a path, no
+// separators) as the file it spells, so a package must not use it on any
+// system:
+// - a device name, alone or before an extension, in any letter case and with
+//   blanks before the dot: CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9 (also with
+//   the superscript digits 1-3), CONIN$, CONOUT$, CLOCK$ ("nul.txt",
+//   "Com1 .log");
+// - a name ending in a dot or a blank, which Windows drops ("a.ini." opens
+//   "a.ini");
+// - a name holding '~' followed by a digit, which may be the short 8.3 alias
+//   of another file ("DOVRA_~1.INI").
+bool IsWindowsMisreadName(const std::string& name);
 
 }  // namespace release
 

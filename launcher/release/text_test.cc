@@ -58,5 +58,18 @@ TEST(ReleaseText, UtcTimes) {
   }
 }
 
+// Names Windows takes for something else than the file they spell, and the
+// near misses it takes as written.
+TEST(ReleaseText, WindowsMisreadNames) {
+  for (const char* misread :
+       {"CON", "con", "Prn", "AUX", "nul", "NUL.txt", "nul.tar.gz", "Com1", "COM9", "com0", "LPT1", "lpt9.log",
+        "COM1 .log", "CON  ", "CONIN$", "conout$", "CLOCK$", "COM\xC2\xB9", "LPT\xC2\xB3.dat", "COM\xB2",
+        "dovra_version.ini.", "dovra_version.ini ", "data.", "DOVRA_~1.INI", ".DELTA-~1.JOU", "A~0", "x~12y"})
+    EXPECT_TRUE(IsWindowsMisreadName(misread)) << misread;
+  for (const char* plain : {"CONSOLE", "CON_", "icon", "xNUL", "COM10", "LPT", "COM", "COMA", "LPT\xC2\xB4",
+                            "nul_.txt", "a.nul", "Core.u", ".delta-setup", "~", "file~", "~file", "a~b.txt", ". a", ""})
+    EXPECT_FALSE(IsWindowsMisreadName(plain)) << plain;
+}
+
 }  // namespace
 }  // namespace release

@@ -38,7 +38,8 @@
 //       base64 text): every signature, fromversion, and each package's size,
 //       SHA-1 and SHA-256. Prints one line per problem; exit code 1 if any.
 //
-// The private key is never printed or logged.
+// The private key is never printed or logged. A key file other users may
+// open is refused (as ssh refuses one), with the command that fixes it.
 //
 // DESCRIPTION is a text file of lines (blank lines and lines starting with #
 // are skipped):

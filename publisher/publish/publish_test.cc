@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "platform/file.h"
 #include "platform/owner_file.h"
 #include "platform/path.h"
@@ -216,8 +220,23 @@ TEST(PublishKeys, KeygenWritesAnOwnerOnlySeedAndNeverReplacesIt) {
   EXPECT_FALSE(publisher::MakeKey(dir / "release.key", &pub2, &error));
   EXPECT_EQ(Read(dir / "release.key"), before);
 
-  ASSERT_TRUE(platform::WriteStringToFile(dir / "bad.key", "not a key\n"));
+  ASSERT_TRUE(platform::CreateOwnerOnlyFile(dir / "bad.key", "not a key\n"));
   EXPECT_FALSE(publisher::ReadKeyFile(dir / "bad.key", &seed, &error));
+  EXPECT_NE(error.find("does not hold a private key"), std::string::npos) << error;
+
+  // A key others may read is refused with the command that fixes it.
+  ASSERT_TRUE(platform::CreateOwnerOnlyFile(dir / "open.key", before));
+  ASSERT_TRUE(testkit::OpenToOthers(dir / "open.key", false));
+  SigningSeed untouched{};
+  EXPECT_FALSE(publisher::ReadKeyFile(dir / "open.key", &untouched, &error));
+  EXPECT_EQ(untouched, SigningSeed{});
+  EXPECT_NE(error.find("key file " + (dir / "open.key") + " is open to other users"), std::string::npos) << error;
+#ifdef _WIN32
+  EXPECT_NE(error.find("icacls"), std::string::npos) << error;
+#else
+  EXPECT_NE(error.find("(mode 0644)"), std::string::npos) << error;
+  EXPECT_NE(error.find("Fix it with: chmod 600 " + (dir / "open.key")), std::string::npos) << error;
+#endif
 
   std::string why;
   if (!platform::KeepsOwnerOnlyProtection(dir.Path(), &why))
@@ -246,6 +265,12 @@ TEST(PublishProgram, KeygenPublishWithKeyVerifyAndThePlainUsage) {
   const std::string other = EncodePublicKey(KeyOf(NewSeed()));
 
   ASSERT_EQ(run("chain.txt signed --key k.key"), 0);
+  // A copy of the key that other users may read signs nothing.
+  ASSERT_TRUE(platform::WriteStringToFile(dir / "open.key", Read(dir / "k.key")));
+  ASSERT_TRUE(testkit::OpenToOthers(dir / "open.key", false));
+  EXPECT_EQ(run("chain.txt open --key open.key"), 1);
+  EXPECT_FALSE(platform::Exists(dir / "open/latest-version.xml"));
+  EXPECT_EQ(run("pubkey open.key"), 1);
   EXPECT_EQ(run("verify signed " + pub), 0);
   EXPECT_EQ(run("verify signed " + other), 1);
   EXPECT_EQ(run("verify signed notakey"), 1);
@@ -363,6 +388,34 @@ TEST_F(Release3, VerifiesCarriesTheFallbackAndAddressesBySha256) {
   EXPECT_NE(out.find("SHA-256 differs from fullpackagesha256"), std::string::npos) << out;
 }
 
+// A release is signed unless --unsigned asks otherwise, and never with a key
+// other users may read.
+TEST_F(Release3, SignedUnlessAskedOtherwiseAndNeverWithAKeyOthersCanRead) {
+  std::string out;
+  EXPECT_EQ(Run("release builds plain http://127.0.0.1:1/base", &out), 1);
+  EXPECT_NE(out.find("refusing to publish an unsigned release"), std::string::npos) << out;
+  EXPECT_NE(out.find("--unsigned"), std::string::npos) << out;
+  EXPECT_EQ(Run("release builds plain http://127.0.0.1:1/base --key k.key --unsigned", &out), 1);
+  EXPECT_FALSE(platform::Exists(dir_ / "plain"));
+  ASSERT_EQ(Run("release builds plain http://127.0.0.1:1/base --unsigned", &out), 0) << out;
+  EXPECT_TRUE(platform::Exists(dir_ / "plain/latest-version.xml"));
+  EXPECT_FALSE(platform::Exists(dir_ / "plain/latest-version.xml.sig"));
+  EXPECT_EQ(Value(Text(dir_ / "plain/1.0.0.1/version.xml"), "fromversion"), "");
+
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "open.key", Text(dir_ / "k.key")));
+  ASSERT_TRUE(testkit::OpenToOthers(dir_ / "open.key", false));
+  EXPECT_EQ(Run("release builds open http://127.0.0.1:1/base --key open.key", &out), 1);
+  EXPECT_NE(out.find("open.key is open to other users"), std::string::npos) << out;
+  EXPECT_FALSE(platform::Exists(dir_ / "open/latest-version.xml"));
+#ifndef _WIN32
+  // Mended as the message says, the key signs.
+  EXPECT_NE(out.find("Fix it with: chmod 600 open.key"), std::string::npos) << out;
+  ASSERT_EQ(chmod((dir_ / "open.key").c_str(), 0600), 0);
+  ASSERT_EQ(Run("release builds open http://127.0.0.1:1/base --key open.key", &out), 0) << out;
+  EXPECT_EQ(Run("verify open " + pub_, &out), 0) << out;
+#endif
+}
+
 TEST_F(Release3, SummaryNamesWholeEnginePackagesAndTheVersionStoreIsLeftOut) {
   EXPECT_NE(summary_.find("1.0.0.1 -> 1.0.0.2  delta"), std::string::npos) << summary_;
   EXPECT_NE(summary_.find("(1 patched, 0 whole, 0 deleted)"), std::string::npos) << summary_;
@@ -392,6 +445,43 @@ TEST(ReleaseBuilder, RefusesADirectoryThatIsNotAVersion) {
   EXPECT_FALSE(publisher::BuildRelease(dir / "builds", dir / "out", "http://x/", BuiltProgram("delta_setup"),
                                        BuiltProgram("Gleaner"), Dated({}), &lines, &error));
   EXPECT_NE(error.find("latest"), std::string::npos) << error;
+}
+
+// The sample setup program's payload: a path Windows would misread is
+// refused like one that leaves the target directory.
+TEST(SamplePackage, RefusesPathsWindowsWouldMisread) {
+  for (const std::string path : {"data/ok.txt", "../evil.txt", "data/NUL", "con.txt", "data/readme.txt.",
+                                 "System/QUILLF~1", "data/a /b.txt"}) {
+    sample_package::Payload p;
+    p.version = "1.0.0.2";
+    p.files.push_back({path, "x"});
+    sample_package::Payload back;
+    EXPECT_EQ(sample_package::Detach(sample_package::Attach(kProgram, p), &back), path == "data/ok.txt") << path;
+  }
+}
+
+// A build holding a file the setup program would refuse is refused before
+// anything is published. Windows cannot make the device names and the names
+// with trailing dots: there only the short alias is tried.
+TEST(ReleaseBuilder, RefusesAFileNameWindowsWouldMisread) {
+  std::vector<std::string> names = {"DATA_~1.TXT"};
+#ifndef _WIN32
+  names.insert(names.end(), {"System/nul.u", "CON", "data/readme.txt.", "LPT1.log"});
+#endif
+  for (const std::string& name : names) {
+    testkit::TempDir dir;
+    const std::string file = dir / ("builds/1.0.0.2/" + name);
+    platform::MakeDirectories(platform::DirName(file));
+    ASSERT_TRUE(platform::WriteStringToFile(file, "x")) << name;
+    platform::MakeDirectories(dir / "builds/1.0.0.1");
+    std::vector<std::string> lines;
+    std::string error;
+    EXPECT_FALSE(publisher::BuildRelease(dir / "builds", dir / "out", "http://x/", BuiltProgram("delta_setup"),
+                                         BuiltProgram("Gleaner"), nullptr, &lines, &error))
+        << name;
+    EXPECT_NE(error.find("a file name the setup program refuses: " + name), std::string::npos) << error;
+    EXPECT_FALSE(platform::Exists(dir / "out/latest-version.xml")) << name;
+  }
 }
 
 }  // namespace

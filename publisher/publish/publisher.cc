@@ -432,9 +432,23 @@ bool MakeKey(const std::string& key_file, std::string* public_key_text, std::str
 }
 
 bool ReadKeyFile(const std::string& key_file, SigningSeed* seed, std::string* error) {
-  std::string text;
+  std::string text, why;
   if (!platform::ReadFileToString(key_file, &text)) {
     *error = "cannot read key file " + key_file;
+    return false;
+  }
+  // A key that others can read may already be theirs: refused before it
+  // signs anything.
+  if (!platform::IsPrivateFile(key_file, &why)) {
+    std::fill(text.begin(), text.end(), '\0');
+#ifdef _WIN32
+    const std::string fix = "icacls \"" + key_file + "\" /inheritance:r /grant:r \"%USERNAME%:F\"" +
+                            " (and remove any other user it still lists)";
+#else
+    const std::string fix = "chmod 600 " + key_file;
+#endif
+    *error = "key file " + key_file + " is open to other users (" + why +
+             "); a private key must be readable by its owner alone. Fix it with: " + fix;
     return false;
   }
   bool ok = DecodeSeedFile(text, seed);

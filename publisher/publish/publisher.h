@@ -117,7 +117,8 @@ std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& new
 // `key_file` (never replacing one) and gives the public key text.
 bool MakeKey(const std::string& key_file, std::string* public_key_text, std::string* error);
 
-// The seed from a private key file.
+// The seed from a private key file. A file other users may open is refused
+// (platform::IsPrivateFile), with the command that fixes it in *error.
 bool ReadKeyFile(const std::string& key_file, SigningSeed* seed, std::string* error);
 
 }  // namespace publisher

@@ -2,7 +2,26 @@
 
 #include <cstring>
 
+#include "launcher/release/text.h"
+
 namespace sample_package {
+namespace {
+
+// A path that stays under the target directory and that Windows takes as it
+// is written: no "..", no leading '/', and no component it reads as a device,
+// drops trailing dots or blanks from, or may take as a short 8.3 alias.
+bool InstallablePath(const std::string& path) {
+  if (path.empty() || path.find("..") != std::string::npos || path[0] == '/') return false;
+  for (size_t at = 0; at <= path.size();) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    if (release::IsWindowsMisreadName(path.substr(at, slash - at))) return false;
+    at = slash + 1;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::string Encode(const Payload& p) {
   std::string out = "version " + p.version + "\n";
@@ -35,7 +54,7 @@ bool Decode(const std::string& bytes, Payload* out) {
       uint64_t size = std::stoull(size_text);
       if (size > bytes.size() - at) return false;
       File f{line.substr(sp + 1), bytes.substr(at, static_cast<size_t>(size))};
-      if (f.path.empty() || f.path.find("..") != std::string::npos || f.path[0] == '/') return false;
+      if (!InstallablePath(f.path)) return false;
       out->files.push_back(std::move(f));
       at += static_cast<size_t>(size);
     } else {
