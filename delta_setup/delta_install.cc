@@ -224,7 +224,7 @@ bool FlushFile(const std::string& path) {
   platform::FileOpenOptions write;
   write.disposition = platform::FileDisposition::kOpenAlways;
   auto f = platform::OpenFile(path, write);
-  return f && f->Flush() == platform::FileError::kNone && f->Close() == platform::FileError::kNone;
+  return f && f->Flush() == platform::Status::kOk && f->Close() == platform::Status::kOk;
 }
 
 // The journal and the staging directory are trusted only as this user's own,

@@ -639,19 +639,19 @@ struct DiskLog {
   bool fail_staged_flush = false;
 };
 
-platform::FileError LoggedOpen(const platform::FileName& name, const platform::FileOpenOptions& o, platform::NativeFile* f) {
-  const platform::FileError e = platform::RealFileCalls().open(name, o, f);
-  if (e == platform::FileError::kNone) DiskLog::Get().names[*f] = name.ToNarrow();
+platform::Status LoggedOpen(const platform::FileName& name, const platform::FileOpenOptions& o, platform::NativeFile* f) {
+  const platform::Status e = platform::RealFileCalls().open(name, o, f);
+  if (e == platform::Status::kOk) DiskLog::Get().names[*f] = name.ToNarrow();
   return e;
 }
 
-platform::FileError LoggedFlush(platform::NativeFile f) {
+platform::Status LoggedFlush(platform::NativeFile f) {
   DiskLog& log = DiskLog::Get();
   const std::string name = log.names[f];
   if (log.fail_staged_flush && name.find(std::string(delta_package::kStagingDir) + platform::kPathSep) != std::string::npos)
-    return platform::FileError::kIo;
-  const platform::FileError e = platform::RealFileCalls().flush(f);
-  if (e == platform::FileError::kNone) log.flushed.push_back(name);
+    return platform::Status::kRetryable;
+  const platform::Status e = platform::RealFileCalls().flush(f);
+  if (e == platform::Status::kOk) log.flushed.push_back(name);
   return e;
 }
 

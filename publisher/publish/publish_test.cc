@@ -477,7 +477,7 @@ TEST(ReleaseBuilder, RefusesAFileNameWindowsWouldMisread) {
     std::vector<std::string> lines;
     std::string error;
     EXPECT_FALSE(publisher::BuildRelease(dir / "builds", dir / "out", "http://x/", BuiltProgram("delta_setup"),
-                                         BuiltProgram("Gleaner"), nullptr, &lines, &error))
+                                         BuiltProgram("Gleaner"), Dated({}), &lines, &error))
         << name;
     EXPECT_NE(error.find("a file name the setup program refuses: " + name), std::string::npos) << error;
     EXPECT_FALSE(platform::Exists(dir / "out/latest-version.xml")) << name;
