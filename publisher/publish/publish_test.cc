@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -89,6 +91,63 @@ class SignedTree : public ::testing::Test {
   SigningSeed seed_{};
   PublisherKey key_{};
 };
+
+// The scheduled refresh: the next serial and a new expiry everywhere, new
+// signatures, nothing else changed; verify tells a tree of mixed
+// publications and an expired one.
+TEST_F(SignedTree, RefreshDatesTheTreeAnewAndChangesNothingElse) {
+  auto without_dates = [](std::string doc) {
+    for (const char* element : {"serial", "expires"}) {
+      const size_t at = doc.find(std::string("<") + element + ">");
+      if (at != std::string::npos) doc.erase(at, doc.find("\r\n", at) + 2 - at);
+    }
+    return doc;
+  };
+  const std::string latest = Read(T("latest-version.xml")), info = Read(T("1.0.0.1/version.xml"));
+  const std::string info_sig = Read(T("1.0.0.1/version.xml.sig"));
+  EXPECT_NE(latest.find("<serial>1</serial>"), std::string::npos) << latest;
+
+  publisher::Publication next;
+  next.seeds = {seed_};
+  std::string error;
+  ASSERT_TRUE(publisher::NextPublication(tree_, 30, &next, &error)) << error;
+  EXPECT_EQ(next.serial, 2u);
+  std::vector<std::string> lines;
+  ASSERT_TRUE(publisher::RefreshTree(tree_, next, &lines, &error)) << error;
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("2 version.xml re-signed"), std::string::npos) << lines[0];
+  const std::string refreshed = Read(T("latest-version.xml"));
+  EXPECT_NE(refreshed.find("<serial>2</serial>"), std::string::npos) << refreshed;
+  EXPECT_NE(refreshed.find("<expires>" + next.expires + "</expires>"), std::string::npos) << refreshed;
+  EXPECT_EQ(without_dates(refreshed), without_dates(latest));
+  for (const char* d : {"1.0.0.1/version.xml", "1.0.0.2/version.xml"})
+    EXPECT_NE(Read(T(d)).find("<serial>2</serial>"), std::string::npos) << d;
+  EXPECT_EQ(without_dates(Read(T("1.0.0.1/version.xml"))), without_dates(info));
+  EXPECT_TRUE(Problems().empty()) << Problems().front();
+
+  // A version.xml of the publication before, put back beside the new latest.
+  Write("1.0.0.1/version.xml", info);
+  Write("1.0.0.1/version.xml.sig", info_sig);
+  std::vector<std::string> problems = Problems();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0], "1.0.0.1/version.xml: serial 1 is not latest-version.xml's 2");
+
+  // A document this tool would not write again byte for byte is never
+  // re-signed, and nothing of the tree is touched.
+  Write("1.0.0.2/version.xml", Read(T("1.0.0.2/version.xml")) + "<!-- hand-edited -->\r\n");
+  const std::string before = Read(T("latest-version.xml"));
+  next.serial = 3;
+  EXPECT_FALSE(publisher::RefreshTree(tree_, next, &lines, &error));
+  EXPECT_NE(error.find("1.0.0.2"), std::string::npos) << error;
+  EXPECT_EQ(Read(T("latest-version.xml")), before);
+
+  // An undated tree is reported, and an expiry of no days refused.
+  Write("latest-version.xml", "<lastversionnum>1.0.0.3</lastversionnum>\r\n");
+  problems = Problems();
+  EXPECT_NE(std::find(problems.begin(), problems.end(), "latest-version.xml: no serial (publish refresh dates a tree)"),
+            problems.end());
+  EXPECT_FALSE(publisher::NextPublication(tree_, 0, &next, &error));
+}
 
 TEST_F(SignedTree, VerifiesAndCarriesTheThreeElementsAfterTheFour) {
   std::vector<std::string> problems;
