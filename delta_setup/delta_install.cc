@@ -21,8 +21,6 @@
 
 namespace delta_install {
 
-void (*g_step_hook)(int step, const std::string& install_dir) = nullptr;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -208,11 +206,6 @@ void RemoveEndedStaging(const std::string& root) {
 using delta_package::Journal;
 using delta_package::JournalRename;
 
-int step_count = 0;
-void Step(const std::string& root) {
-  ++step_count;
-  if (g_step_hook) g_step_hook(step_count, root);
-}
 
 bool FileHas(const std::string& path, const std::string& sha256) {
   std::string actual;
@@ -250,7 +243,6 @@ int Complete(const std::string& root, const Journal& j) {
     const std::string target = root + Native(d);
     if (platform::Exists(target) && !platform::RemoveFile(target))
       return Report(kJournalFailed, d + ": cannot remove it");
-    Step(root);
   }
   for (const JournalRename& r : j.renames) {
     const std::string staged = root + Native(r.staged), target = root + Native(r.path);
@@ -266,14 +258,11 @@ int Complete(const std::string& root, const Journal& j) {
     } else if (!FileHas(target, r.sha256)) {
       return Report(kJournalFailed, r.path + ": neither staged nor in place");
     }
-    Step(root);
   }
   if (!platform::SetProfileString("version", "ClientVersion", j.version, root + delta_package::kVersionStore))
     return Report(kJournalFailed, std::string(delta_package::kVersionStore) + ": cannot write the version");
-  Step(root);
   if (!platform::RemoveFile(root + delta_package::kJournal))
     return Report(kJournalFailed, std::string(delta_package::kJournal) + ": cannot remove it");
-  Step(root);
   RemoveEndedStaging(root);
   return kInstalled;
 }
@@ -359,14 +348,12 @@ int Stage(Package& p, const Manifest& m, const std::string& root, const std::str
     const int code = child->ExitCode();
     if (code != 0) return Report(kGleanerFailed, path + ": the patch tool failed with exit code " + std::to_string(code));
     staged[path] = stage_rel + name + ".new";
-    Step(root);
   }
   for (const auto& [path, blob] : m.wholes) {
     const std::string name = std::to_string(n++);
     if (!ExtractBlob(p, blob, true, stage + name + ".new"))
       return Report(kWriteFailed, path + ": cannot stage it (damaged data or a full disk)");
     staged[path] = stage_rel + name + ".new";
-    Step(root);
   }
   // Each output checked, and on the disk before the journal that names it.
   for (const auto& o : m.outputs) {
@@ -380,7 +367,6 @@ int Stage(Package& p, const Manifest& m, const std::string& root, const std::str
   j->version = m.version;
   j->from = m.from;
   j->deletes = m.deletes;
-  Step(root);
   return kInstalled;
 }
 
@@ -447,7 +433,6 @@ int Install(const std::string& package_path, const std::string& install_dir) {
     RemoveEndedStaging(root);
     return Report(kWriteFailed, std::string(delta_package::kJournal) + ": cannot commit");
   }
-  Step(root);
   const int r = Complete(root, j);
   if (r == kInstalled)
     std::printf("delta_setup: installed version %s (%zu files written, %zu removed)\n", m.version.c_str(),

@@ -45,10 +45,6 @@ enum Result {
 // `install_dir`. One line per failure goes to standard error.
 int Install(const std::string& package_path, const std::string& install_dir);
 
-// Called at each step boundary with the step's number, counting from 1 (the
-// test build pauses there to be killed). Null: nothing.
-extern void (*g_step_hook)(int step, const std::string& install_dir);
-
 }  // namespace delta_install
 
 #endif  // DELTA_SETUP_DELTA_INSTALL_H_

@@ -577,7 +577,8 @@ TEST_F(OneStep, AJournalOrStagingOthersMayChangeIsRefusedAndLeftInPlace) {
   testkit::RemoveTree(install_);
 }
 
-// The install in this process, with a hook at every step.
+// The install in this process, with a hook after every rename and deletion
+// it makes (through the platform's file calls).
 struct InProcess {
   static std::function<void()>& Hook() {
     static std::function<void()> hook;
@@ -585,12 +586,19 @@ struct InProcess {
   }
   explicit InProcess(std::function<void()> hook) {
     Hook() = std::move(hook);
-    delta_install::g_step_hook = [](int, const std::string&) { Hook()(); };
+    platform::FileCalls().move_file = [](const platform::FileName& from, const platform::FileName& to) {
+      const bool moved = platform::RealFileCalls().move_file(from, to);
+      Hook()();
+      return moved;
+    };
+    platform::FileCalls().delete_file = [](const platform::FileName& path) {
+      const bool deleted = platform::RealFileCalls().delete_file(path);
+      Hook()();
+      return deleted;
+    };
   }
-  ~InProcess() {
-    delta_install::g_step_hook = nullptr;
-    Hook() = nullptr;
-  }
+  ~InProcess() { Hook() = nullptr; }
+  platform::ScopedFileCallsOverride restore_;
 };
 
 // A staged file changed once the journal is committed (by another program,
