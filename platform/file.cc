@@ -91,13 +91,31 @@ Status File::Close() {
 
 // Names ------------------------------------------------------------------
 
+namespace {
+
+// The name without separators at its end: a link named "link/" would be
+// followed.
+std::string Trimmed(std::string path) {
+  while (path.size() > 1 && (path.back() == '/' || path.back() == kPathSep)) path.pop_back();
+  return path;
+}
+
+}  // namespace
+
 void DeleteFilesRecursively(const std::string& dir) {
+  // Someone else's directory behind a link is not ours to empty.
+  if (IsLink(Trimmed(dir))) return;
   std::vector<DirEntry> entries;
   if (!ListDirectory(dir, &entries)) return;
   for (const DirEntry& e : entries) {
     if (e.name == "." || e.name == "..") continue;
     std::string full = JoinPath(dir, e.name);
-    if (e.is_directory) {
+    if (IsLink(full)) {
+      // The link goes, whatever it leads to: a link to a file or a symbolic
+      // link is a file entry, a link to a directory on Windows a directory
+      // entry (removing it leaves its target alone).
+      if (!RemoveFile(full)) RemoveEmptyDirectory(full);
+    } else if (e.is_directory) {
       DeleteFilesRecursively(full);
     } else {
       RemoveFile(full);

@@ -111,7 +111,7 @@ struct FileSystemCalls {
 
   // Names.
   bool (*exists)(const FileName& path);  // a file or a directory
-  bool (*is_directory)(const FileName& path);
+  bool (*is_directory)(const FileName& path);  // also through a link
   bool (*make_directory)(const FileName& path);    // one level; false when it exists
   bool (*remove_directory)(const FileName& path);  // only an empty one
   bool (*delete_file)(const FileName& path);
@@ -132,6 +132,9 @@ struct FileSystemCalls {
   bool (*change_working_directory)(const FileName& path);
   // "C:\\", "D:\\" ... on Windows, "/" on Linux.
   std::vector<std::wstring> (*drive_roots)();
+  // The name itself is a link to elsewhere: a symbolic link, or on Windows
+  // any reparse point (junctions too). The link is not followed.
+  bool (*is_link)(const FileName& path);
 };
 
 // The table in force: the current env's (env.h). Tests may assign single
@@ -216,9 +219,13 @@ inline std::string WorkingDirectory() { return FileCalls().working_directory(fal
 inline std::wstring WideWorkingDirectory() { return FileCalls().working_directory(true).wide(); }
 inline bool ChangeWorkingDirectory(const FileName& p) { return FileCalls().change_working_directory(p); }
 inline std::vector<std::wstring> DriveRoots() { return FileCalls().drive_roots(); }
+inline bool IsLink(const FileName& p) { return FileCalls().is_link(p); }
 
 // Deletes every file below `dir`, descending into subdirectories; directories
-// themselves stay. A missing directory is nothing to do; failures are ignored.
+// themselves stay. Links are never followed: a link below `dir` (to a file or
+// a directory, a junction on Windows) is removed as a link, and a `dir` that
+// is itself a link is left alone. A missing directory is nothing to do;
+// failures are ignored.
 void DeleteFilesRecursively(const std::string& dir);
 
 // Creates every missing directory level of `path`.

@@ -131,9 +131,15 @@ bool PosixCopyFile(const FileName& from_name, const FileName& to_name) {
     return false;
   }
   // Write to a fresh inode: replacing a running executable in place fails
-  // (ETXTBSY), and a reader holding the old file keeps its bytes.
+  // (ETXTBSY), and a reader holding the old file keeps its bytes. The
+  // temporary is created anew, never opened through whatever lies at its
+  // name: a leftover (or a planted link) is removed first, and should
+  // anything come back meanwhile the copy fails.
   std::string tmp = to + ".copy~";
-  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0 && errno == EEXIST && ::unlink(tmp.c_str()) == 0) {
+    out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 07777);
+  }
   if (out < 0) {
     ::close(in);
     return false;
@@ -159,6 +165,7 @@ bool PosixCopyFile(const FileName& from_name, const FileName& to_name) {
   }
   ::close(in);
   ok = (::close(out) == 0) && ok;
+  // The rename replaces a link at `to` itself, not what it leads to.
   if (ok) ok = ::rename(tmp.c_str(), to.c_str()) == 0;
   if (!ok) ::unlink(tmp.c_str());
   return ok;
@@ -247,6 +254,11 @@ bool PosixChangeWorkingDirectory(const FileName& name) { return ::chdir(name.ToN
 
 std::vector<std::wstring> PosixDriveRoots() { return {L"/"}; }
 
+bool PosixIsLink(const FileName& name) {
+  struct stat st;
+  return ::lstat(name.ToNarrow().c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 }  // namespace
 
 const char kTextLineEnd[] = "\n";
@@ -261,6 +273,7 @@ const FileSystemCalls& RealFileCalls() {
       PosixListDirectoryWide, PosixReadOnlyState, PosixSetReadOnly,
       PosixFileSize,      PosixMakeExecutable, PosixModifiedTime,
       PosixWorkingDirectory, PosixChangeWorkingDirectory, PosixDriveRoots,
+      PosixIsLink,
   };
   return calls;
 }

@@ -75,6 +75,74 @@ TEST(FileTest, RecursiveDeletionKeepsDirectories) {
   DeleteFilesRecursively(tmp / "absent");  // nothing to do
 }
 
+// Links lead out of the tree being emptied: a link inside goes as a link,
+// and a tree that is itself a link is left alone. What they lead to stays.
+TEST(FileTest, RecursiveDeletionNeverFollowsALink) {
+  testkit::TempDir tmp, outside;
+  const std::string kept = outside / "keep.txt";
+  ASSERT_TRUE(WriteStringToFile(kept, "outside"));
+  const std::string top = tmp / "Update";
+  ASSERT_TRUE(MakeDirectory(top));
+  ASSERT_TRUE(WriteStringToFile(JoinPath(top, "own.bin"), "1"));
+  if (!testkit::MakeLink(outside.Path(), JoinPath(top, "dir-link"), true)) GTEST_SKIP() << "this system makes no links";
+  ASSERT_TRUE(testkit::MakeLink(kept, JoinPath(top, "file-link"), false));
+  EXPECT_TRUE(IsLink(JoinPath(top, "dir-link")));
+  EXPECT_FALSE(IsLink(top));
+  EXPECT_FALSE(IsLink(kept));
+  DeleteFilesRecursively(top);
+  EXPECT_FALSE(Exists(JoinPath(top, "own.bin")));
+  EXPECT_FALSE(IsLink(JoinPath(top, "dir-link")));
+  EXPECT_FALSE(IsLink(JoinPath(top, "file-link")));
+  EXPECT_TRUE(IsDirectory(top));
+  std::string got;
+  ASSERT_TRUE(ReadFileToString(kept, &got));
+  EXPECT_EQ(got, "outside");
+
+  // The tree itself a link, with or without a separator after it.
+  const std::string linked = tmp / "Linked";
+  ASSERT_TRUE(testkit::MakeLink(outside.Path(), linked, true));
+  DeleteFilesRecursively(linked + kPathSep);
+  DeleteFilesRecursively(linked);
+  EXPECT_TRUE(Exists(kept));
+  EXPECT_TRUE(IsLink(linked));
+}
+
+// A copy writes a temporary beside its target and renames it over the
+// target. A link planted at either name is replaced, never written through.
+TEST(FileTest, CopyNeverWritesThroughALink) {
+  testkit::TempDir tmp, outside;
+  const std::string source = tmp / "launcher", target = tmp / "copy";
+  ASSERT_TRUE(WriteStringToFile(source, "the launcher"));
+  const std::string victim = outside / "victim", other = outside / "other";
+  ASSERT_TRUE(WriteStringToFile(victim, "victim's"));
+  ASSERT_TRUE(WriteStringToFile(other, "other's"));
+  // A temporary left behind is replaced.
+  ASSERT_TRUE(WriteStringToFile(target + ".copy~", "left over"));
+  ASSERT_TRUE(CopyFileOver(source, target));
+  EXPECT_EQ(testkit::ReadFile(target), "the launcher");
+  EXPECT_FALSE(Exists(target + ".copy~"));
+  ASSERT_TRUE(RemoveFile(target));
+
+  // A link at the target's name. Under Wine a link of the system beneath
+  // stands in (Wine follows it as Windows follows a link; a rename replaces
+  // it as on Windows).
+  if (!testkit::MakeLink(other, target, false) && !testkit::MakeHostLink(other, target))
+    GTEST_SKIP() << "this system makes no links";
+  EXPECT_TRUE(CopyFileOver(source, target));
+  EXPECT_EQ(testkit::ReadFile(other), "other's");
+  EXPECT_FALSE(IsLink(target));
+  EXPECT_EQ(testkit::ReadFile(target), "the launcher");
+  ASSERT_TRUE(RemoveFile(target));
+
+  // A link at the temporary's name. Wine's stand-in does not serve here: it
+  // deletes what a link leads to where Windows deletes the link.
+  if (!testkit::MakeLink(victim, target + ".copy~", false)) GTEST_SKIP() << "this system makes no links of its own";
+  EXPECT_TRUE(CopyFileOver(source, target));
+  EXPECT_EQ(testkit::ReadFile(victim), "victim's");
+  EXPECT_EQ(testkit::ReadFile(target), "the launcher");
+  EXPECT_FALSE(Exists(target + ".copy~"));
+}
+
 TEST(FileTest, OperationsCanBeOverriddenAndRestored) {
   testkit::TempDir tmp;
   ASSERT_TRUE(WriteStringToFile(tmp / "a", "x"));

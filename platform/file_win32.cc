@@ -137,9 +137,43 @@ bool WinDeleteFile(const FileName& name) { return BY_NAME(name, DeleteFile) != 0
 // A pair of names in two forms goes to the W function.
 std::wstring Wide(const FileName& name) { return name.is_wide() ? name.wide() : AnsiToWide(name.narrow()); }
 
+// Copies into a temporary beside the target, created anew (a leftover, or a
+// planted link, is removed as a link first and never written through), and
+// renames it over the target: a link at the target is replaced, not followed.
 bool WinCopyFile(const FileName& a, const FileName& b) {
-  if (!a.is_wide() && !b.is_wide()) return CopyFileA(a.narrow().c_str(), b.narrow().c_str(), FALSE) != 0;
-  return CopyFileW(Wide(a).c_str(), Wide(b).c_str(), FALSE) != 0;
+  const std::wstring from = Wide(a), to = Wide(b), tmp = to + L".copy~";
+  HANDLE in = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  DeleteFileW(tmp.c_str());
+  HANDLE out = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (out == INVALID_HANDLE_VALUE) {
+    CloseHandle(in);
+    return false;
+  }
+  bool ok = true;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    DWORD put = 0;
+    if (!WriteFile(out, buffer.data(), got, &put, nullptr) || put != got) {
+      ok = false;
+      break;
+    }
+  }
+  FILETIME written;
+  if (ok && GetFileTime(in, nullptr, nullptr, &written)) SetFileTime(out, nullptr, nullptr, &written);
+  CloseHandle(in);
+  ok = CloseHandle(out) && ok;
+  if (ok) ok = MoveFileExW(tmp.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!ok) DeleteFileW(tmp.c_str());
+  return ok;
 }
 
 bool WinMoveFile(const FileName& a, const FileName& b) {
@@ -234,6 +268,11 @@ FileName WinWorkingDirectory(bool wide) {
 
 bool WinChangeWorkingDirectory(const FileName& name) { return BY_NAME(name, SetCurrentDirectory) != 0; }
 
+bool WinIsLink(const FileName& name) {
+  DWORD a = Attributes(name);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 std::vector<std::wstring> WinDriveRoots() {
   std::vector<std::wstring> out;
   DWORD mask = GetLogicalDrives();
@@ -261,6 +300,7 @@ const FileSystemCalls& RealFileCalls() {
       WinListDirectoryWide, WinReadOnlyState, WinSetReadOnly,
       WinFileSize,      WinMakeExecutable, WinModifiedTime,
       WinWorkingDirectory, WinChangeWorkingDirectory, WinDriveRoots,
+      WinIsLink,
   };
   return calls;
 }

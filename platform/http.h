@@ -85,6 +85,11 @@ class HttpRequest {
   // bytes that did arrive. A connection that closes before the reply's
   // Content-Length is a failure (kRetryable), not an end.
   virtual Status Read(void* buffer, uint32_t n, uint32_t* got) = 0;
+  // Bytes of the body that have come in so far, handed out by Read or not.
+  // The count grows while a Read waits for more, so the session's `cancelled`
+  // hook, which runs on this thread during such a wait, can measure the pace
+  // of a body that trickles in.
+  virtual uint64_t BodyBytesReceived() const = 0;
   // Ends the request; reads fail afterwards. Safe to call twice.
   virtual void Close() = 0;
 };

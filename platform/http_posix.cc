@@ -173,6 +173,8 @@ class CurlRequest : public HttpRequest {
     return Status::kOk;
   }
 
+  uint64_t BodyBytesReceived() const override { return received_; }
+
   void Close() override {
     if (easy_) {
       if (added_) curl_multi_remove_handle(multi_, easy_);
@@ -228,6 +230,7 @@ class CurlRequest : public HttpRequest {
       return CURL_WRITEFUNC_PAUSE;
     }
     self->body_.insert(self->body_.end(), data, data + n);
+    self->received_ += n;
     if (!self->headers_done_) self->headers_done_ = true;
     return n;
   }
@@ -270,6 +273,7 @@ class CurlRequest : public HttpRequest {
   std::map<std::string, std::string> reply_headers_;
   std::vector<char> body_;
   size_t body_offset_ = 0;
+  uint64_t received_ = 0;  // body bytes taken from libcurl
 };
 
 class CurlConnection : public HttpConnection {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "testing/fault_server.h"
+#include "testing/testing.h"
 
 namespace platform {
 namespace {
@@ -214,6 +215,36 @@ TEST_F(HttpServerTest, ABodyCutShortOfItsLengthIsANetworkError) {
   }
   EXPECT_EQ(result, Status::kRetryable);
   EXPECT_EQ(total, 100000u);
+}
+
+// A body that trickles in a byte at a time: the count of what came grows
+// while one Read waits for more, and the cancel hook, which runs inside that
+// wait, sees it grow and can end the Read.
+TEST_F(HttpServerTest, TheCancelHookSeesATrickleGrowInsideARead) {
+  FaultServer trickle;
+  trickle.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kSlowDrip; });
+  ASSERT_TRUE(trickle.Start(std::string(100, 't')));
+  HttpRequest* current = nullptr;
+  uint64_t seen = 0;
+  HttpSessionOptions options = Agent("t");
+  options.cancelled = [&] {
+    if (current) seen = current->BodyBytesReceived();
+    return seen >= 5;
+  };
+  auto session = HttpSession::Open(options);
+  Status error;
+  auto request = session->OpenUrl(trickle.Url("trickle"), 0, "", &error);
+  ASSERT_TRUE(request);
+  current = request.get();
+  char buf[100];
+  uint32_t got = 0;
+  Status result = Status::kOk;
+  // 100 bytes a tenth of a second apart would take 10 s.
+  EXPECT_TRUE(testkit::EndsWithin(5000, [&] { result = request->Read(buf, sizeof buf, &got); }));
+  EXPECT_EQ(result, Status::kRetryable);
+  EXPECT_GE(seen, 5u);
+  EXPECT_LT(seen, 100u);
+  EXPECT_EQ(request->BodyBytesReceived(), seen);
 }
 
 TEST_F(HttpServerTest, StalledTransferTimesOut) {

@@ -290,6 +290,8 @@ class WinRequest : public HttpRequest {
     return Status::kOk;
   }
 
+  uint64_t BodyBytesReceived() const override { return body_read_; }
+
   void Close() override {
     if (!pending_) return;
     pending_->core->CloseOnce(handle_);

@@ -24,7 +24,9 @@ std::string ContentRange(size_t from, size_t size) {
 void SendWholeFile(Fault fault, size_t start, const std::string* d, httplib::Response& res) {
   // The library cuts the Range out of this whole-file provider itself.
   const size_t size = d->size();
-  res.set_content_provider(size, kFileType, [d, fault, start](size_t offset, size_t length, httplib::DataSink& sink) {
+  const auto began = std::chrono::steady_clock::now();
+  res.set_content_provider(size, kFileType, [d, fault, start, began](size_t offset, size_t length,
+                                                                     httplib::DataSink& sink) {
     size_t sent = offset - start;
     if (fault == Fault::kTruncate) {
       size_t half = (d->size() - start) / 2;
@@ -42,6 +44,12 @@ void SendWholeFile(Fault fault, size_t start, const std::string* d, httplib::Res
     } else if (fault == Fault::kStallHeaders) {
       Pause(FaultServer::kStallMs);
       return false;
+    } else if (fault == Fault::kSlowDrip) {
+      if (std::chrono::steady_clock::now() - began >= std::chrono::milliseconds(FaultServer::kSlowDripForMs)) {
+        return false;
+      }
+      Pause(FaultServer::kSlowDripMs);
+      length = 1;
     }
     return sink.write(d->data() + offset, length);
   });
@@ -116,6 +124,7 @@ void SendFault(const FaultAnswer& answer, const FaultServer::Request& r, const s
     case Fault::kDrip:
     case Fault::kStall:
     case Fault::kStallHeaders:
+    case Fault::kSlowDrip:
       SendWholeFile(fault, start, d, res);
       return;
     case Fault::kShortBody:

@@ -1,8 +1,8 @@
 // An HTTP server on 127.0.0.1 for tests: serves one file's bytes under any
 // path, answering each request as a script decides, so that a test can
 // truncate bodies, drop connections, ignore the Range, lie in Content-Range,
-// drip or stall. Every fault ends by itself (a stall lasts kStallMs); nothing
-// waits on the client.
+// drip or stall. Every fault ends by itself (a stall lasts kStallMs, a slow
+// drip kSlowDripForMs); nothing waits on the client.
 //
 // Two backends serve the same bytes. Where the server library exists for the
 // target (natively) the server runs in the test process. Elsewhere (the
@@ -26,6 +26,9 @@
 class FaultServer {
  public:
   static constexpr int kStallMs = 1500;
+  // kSlowDrip: one byte each kSlowDripMs, for at most kSlowDripForMs.
+  static constexpr int kSlowDripMs = 100;
+  static constexpr int kSlowDripForMs = 30000;
 
   enum class Fault {
     kNone,              // 206 for "bytes=s-" (200 without Range), with Content-Length
@@ -44,6 +47,7 @@ class FaultServer {
     kEcho,              // as kNone, with the request's User-Agent and Range repeated as X-Agent and X-Range
     kTinyChunks,        // as kNoContentLength, in 7-byte chunks
     kStallHeaders,      // the headers of kNone, then silence for kStallMs, then closed
+    kSlowDrip,          // right, one byte each kSlowDripMs; closed after kSlowDripForMs
   };
 
   struct Request {

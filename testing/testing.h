@@ -26,6 +26,16 @@ class TempDir {
 // Removes a directory tree. Best effort.
 void RemoveTree(const std::string& path);
 
+// Makes `link` a symbolic link to `target`, a directory's when `directory`
+// (trailing separators of either are ignored). False where the system, or
+// the emulator, makes none.
+bool MakeLink(const std::string& target, const std::string& link, bool directory);
+// Makes `link` a symbolic link of the host system to the file `target`: the
+// same as MakeLink natively; under Wine a link of the system beneath, which
+// Wine follows without telling (no reparse point), made by the host's ln.
+// False where neither can be made.
+bool MakeHostLink(const std::string& target, const std::string& link);
+
 // Directory of the built programs (where the test executable itself lies),
 // with a trailing separator.
 std::string BinDir();

@@ -189,12 +189,26 @@ bool FileFetch::GetRemoteFileAttribute() {
   }
 }
 
+bool FileFetch::PastDeadline() {
+  if (m_nDeadlineMs == 0) return false;
+  if (!m_bDeadlinePassed && std::chrono::steady_clock::now() - m_fetchBegan >= std::chrono::milliseconds(m_nDeadlineMs)) {
+    m_bDeadlinePassed = true;
+    LogError() << "not received whole within " << m_nDeadlineMs << " ms,url:" << m_strUrl;
+  }
+  return m_bDeadlinePassed;
+}
+
 FetchResult FileFetch::SigleFetch(DataSink& sink) {
   try {
     Close();
     Reset();
+    // The deadline covers the whole fetch: connecting, the reply's headers and
+    // every byte of the body, however steadily they trickle in (each byte
+    // would start the data time-out afresh).
+    m_fetchBegan = std::chrono::steady_clock::now();
+    m_bDeadlinePassed = false;
     if (!SetSession(OpenSession("SigleFetch", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries,
-                                [this] { return IsStopped(); }))) {
+                                [this] { return IsStopped() || PastDeadline(); }))) {
       return FetchResult::kFailed;
     }
     if (!OpenRequest(0, false).ok()) return FetchResult::kFailed;
@@ -217,6 +231,10 @@ FetchResult FileFetch::SigleFetch(DataSink& sink) {
     bool failed = false;
     for (;;) {
       if (IsStopped()) break;
+      if (PastDeadline()) {
+        failed = true;
+        break;
+      }
       uint32_t got = 0;
       platform::Status error = m_pHttpFile->Read(buffer, kReadBlock, &got);
       if (got > 0) {
@@ -236,7 +254,7 @@ FetchResult FileFetch::SigleFetch(DataSink& sink) {
     }
     Close();
     // A body shorter than its Content-Length is no success either.
-    if (failed || IsStopped() || m_nDownloaded < m_nFileSize) return FetchResult::kFailed;
+    if (failed || IsStopped() || PastDeadline() || m_nDownloaded < m_nFileSize) return FetchResult::kFailed;
     return FetchResult::kComplete;
   } catch (...) {
     Close();
@@ -269,7 +287,7 @@ SegmentFetcher::~SegmentFetcher() {
 }
 
 bool SegmentFetcher::OpenRangeRequest(FetchResult* result) {
-  SetSession(OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped(); }));
+  SetSession(OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped() || BelowFloor(); }));
   *result = FetchResult::kFailed;
   CHECK_RETURN(m_pNetSession, false);
   const platform::Status opened = OpenRequest(m_nCurPos, true);
@@ -338,15 +356,50 @@ bool SegmentFetcher::KeepWhatArrived(MemorySink& buffer, FileSink& sink) {
   return written;
 }
 
+bool SegmentFetcher::BelowFloor() {
+  if (m_bTooSlow) return true;
+  static const Deadlines kDefaults;
+  const Deadlines& d = m_pDeadlines ? *m_pDeadlines : kDefaults;
+  if (!m_bFloorArmed || !m_pHttpFile || d.range_floor_bytes == 0 || d.range_window_ms == 0) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - m_floorStart < std::chrono::milliseconds(d.range_window_ms)) return false;
+  const uint64_t received = m_pHttpFile->BodyBytesReceived();
+  if (received - m_nFloorBytes < d.range_floor_bytes) {
+    LogWarn() << "range moved " << received - m_nFloorBytes << " bytes in " << d.range_window_ms
+              << " ms, fewer than " << d.range_floor_bytes << ": asked again,sp:" << m_nCurPos;
+    m_bTooSlow = true;
+    return true;
+  }
+  m_floorStart = now;
+  m_nFloorBytes = received;
+  return false;
+}
+
+std::string SegmentFetcher::FailureText() const {
+  if (LastReplyBusy()) {
+    std::string text = "server busy (status " + std::to_string(m_nLastStatus);
+    if (!m_strRetryAfter.empty()) text += ", Retry-After " + m_strRetryAfter;
+    return text + ")";
+  }
+  if (m_bTooSlow) return "a range's body slower than the least pace";
+  if (m_nLastStatus != 0 && (m_nLastStatus < 200 || m_nLastStatus > 299)) {
+    return "status " + std::to_string(m_nLastStatus);
+  }
+  return "network error";
+}
+
 FetchResult SegmentFetcher::EndAfterReadError(MemorySink& buffer, FileSink& sink, const platform::Status& error) {
   // What arrived before the failure is good: keep it. The request itself was
   // sound (its reply was checked), so a read that fails in any way is asked
   // again from what is on disk, not only a network failure.
   if (!KeepWhatArrived(buffer, sink) || IsStopped()) return FetchResult::kFailed;
-  if (error == platform::Status::kRetryable) {
-    LogError() << "win net error happen, close and restart again";
-  } else {
-    LogError() << "exception.....";
+  // A body broken off for its pace was logged where the pace was measured.
+  if (!m_bTooSlow) {
+    if (error == platform::Status::kRetryable) {
+      LogError() << "win net error happen, close and restart again";
+    } else {
+      LogError() << "exception.....";
+    }
   }
   return FetchResult::kRetryable;
 }
@@ -367,6 +420,10 @@ FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
   uint32_t pending = 0;
   uint32_t pos = m_nCurPos;  // the next byte to receive
   uint32_t remaining = m_nEndPos - pos + 1;
+  // The body's pace is measured from here.
+  m_bFloorArmed = true;
+  m_floorStart = std::chrono::steady_clock::now();
+  m_nFloorBytes = m_pHttpFile->BodyBytesReceived();
   for (;;) {
     if (!IsStopped() && remaining > 0) {
       uint32_t want = remaining < kReadBlock ? remaining : kReadBlock;
@@ -386,6 +443,9 @@ FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
         }
         m_nDownloaded = pos - m_nStartPos;
       }
+      // Bytes that come fast enough to fill every read never wait inside
+      // one, where the pace is otherwise measured.
+      if (error == platform::Status::kOk && remaining > 0 && BelowFloor()) error = platform::Status::kRetryable;
       if (error != platform::Status::kOk) return EndAfterReadError(buffer, sink, error);
       if (got == kReadBlock) {
         std::this_thread::yield();
@@ -403,6 +463,8 @@ FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
 FetchResult SegmentFetcher::FetchFileSegment(FileSink& sink) {
   LogInfo() << "FetchFileSegment Begin";
   Close();
+  m_bFloorArmed = false;
+  m_bTooSlow = false;
   m_bRefused = false;
   m_nLastStatus = 0;
   m_strRetryAfter.clear();
@@ -468,6 +530,7 @@ int SegmentFetcher::Run() {
       backoff.Progressed();
       on_address = 0;
     }
+    m_strLastFailure = FailureText();
     if (result == FetchResult::kFailed) {
       if (!m_bRefused) break;  // the local file failed: no address helps
       refused[at] = true;
@@ -484,7 +547,10 @@ int SegmentFetcher::Run() {
       size_t next = next_address();
       if (next != at) turn_to(next, "failures in a row");
     }
-    if (!m_stopWait.WaitMs(wait)) {
+    if (m_pBusy && LastReplyBusy()) m_pBusy->Begin(m_nBusySlot, wait);
+    const bool waited = m_stopWait.WaitMs(wait);
+    if (m_pBusy) m_pBusy->End(m_nBusySlot);
+    if (!waited) {
       result = FetchResult::kFailed;
       break;
     }

@@ -12,6 +12,7 @@
 #define WIN_DL_NET_FILE_FETCH_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +22,7 @@
 
 #include "platform/http.h"
 #include "win_dl_net/data_sink.h"
+#include "win_dl_net/deadlines.h"
 #include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
 
@@ -52,8 +54,14 @@ class FileFetch {
   // Content-Length (0 when it has none).
   virtual bool GetRemoteFileAttribute();
   // Fetches the whole file into `sink` (the update engine passes a new, empty
-  // MemorySink). kComplete, or kFailed on failure or when stopped.
+  // MemorySink). kComplete, or kFailed on failure, when stopped, or when the
+  // file has not arrived whole within the deadline (SetDeadline).
   virtual FetchResult SigleFetch(DataSink& sink);
+  // The time SigleFetch has for the whole file, from its start to its last
+  // byte, in milliseconds; 0: none (the default).
+  void SetDeadline(uint32_t ms) { m_nDeadlineMs = ms; }
+  // Whether the last SigleFetch ran out of that time.
+  bool DeadlinePassed() const { return m_bDeadlinePassed; }
   // Sets the size and the byte counter to 0.
   virtual void Reset();
   // True once Abort was called.
@@ -112,6 +120,12 @@ class FileFetch {
   std::string m_strRetryAfter;
 
  private:
+  // SigleFetch's deadline: whether it has passed (noted once it has).
+  bool PastDeadline();
+
+  uint32_t m_nDeadlineMs = 0;
+  std::chrono::steady_clock::time_point m_fetchBegan;
+  bool m_bDeadlinePassed = false;
   // Guards m_pNetSession against Abort from another thread; the owning
   // thread alone changes it.
   std::mutex m_sessionMutex;
@@ -153,6 +167,17 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // The waits between attempts; the defaults when unset. `timing` outlives
   // the fetcher. Before Start.
   void SetRetryTiming(const RetryTiming* timing) { m_pTiming = timing; }
+  // The least pace of a range's body (Deadlines::range_floor_bytes within
+  // range_window_ms); the defaults when unset. A body slower than that is
+  // broken off and asked again, as after a dropped connection. `deadlines`
+  // outlives the fetcher. Before Start.
+  void SetDeadlines(const Deadlines* deadlines) { m_pDeadlines = deadlines; }
+  // Where the fetcher notes its waits on busy answers, under `slot`. Before
+  // Start; `board` outlives the fetcher.
+  void SetBusyWaits(BusyWaits* board, int slot) {
+    m_pBusy = board;
+    m_nBusySlot = slot;
+  }
 
   // Called on the fetcher's thread when Run is about to return.
   void SetFinishedCallback(std::function<void()> callback) { m_fnFinished = std::move(callback); }
@@ -160,6 +185,10 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   bool IsFinished() const { return m_bFinished.load(); }
   // What the last Run ended with.
   FetchResult LastResult() const { return static_cast<FetchResult>(m_nLastResult.load()); }
+  // What the last failed attempt met, for logs ("server busy (status 503)",
+  // "status 404", "network error"...); empty when none failed. Read it once
+  // the fetcher's thread has ended.
+  const std::string& LastFailure() const { return m_strLastFailure; }
 
   uint32_t GetStartPos() const { return m_nStartPos; }
   uint32_t GetEndPos() const { return m_nEndPos; }
@@ -192,10 +221,26 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // Writes what `buffer` holds at the sink's position and advances m_nCurPos;
   // on failure sets m_nDownloaded back to what is on disk.
   bool FlushBuffer(MemorySink& buffer, FileSink& sink);
+  // The pace of the body, measured from ReceiveRange's start in windows of
+  // range_window_ms: true (and noted) once a window has passed with fewer
+  // than range_floor_bytes. Called on the fetcher's thread, also from inside
+  // a Read (the session's cancel hook).
+  bool BelowFloor();
+  // A text for LastFailure of the attempt that just failed.
+  std::string FailureText() const;
 
   std::vector<std::string> m_addresses;  // the URL given first, then the mirrors
   const RetryTiming* m_pTiming = nullptr;
+  const Deadlines* m_pDeadlines = nullptr;
+  BusyWaits* m_pBusy = nullptr;
+  int m_nBusySlot = 0;
   StopWait m_stopWait;
+  // The pace window of the current body (BelowFloor).
+  bool m_bFloorArmed = false;
+  std::chrono::steady_clock::time_point m_floorStart;
+  uint64_t m_nFloorBytes = 0;
+  bool m_bTooSlow = false;  // the current attempt was broken off for its pace
+  std::string m_strLastFailure;
   // The last failure was the server's answer for good (not a network error,
   // a busy server or a local failure): another address may serve.
   bool m_bRefused = false;

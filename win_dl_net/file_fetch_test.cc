@@ -202,6 +202,60 @@ TEST_F(FaultServerTest, WholeFetchFailures) {
   EXPECT_EQ(fetch.SigleFetch(cut), FetchResult::kFailed);
 }
 
+// A document that trickles in a byte at a time never lets the data time-out
+// pass; the deadline of the whole fetch ends it all the same.
+TEST_F(FaultServerTest, AWholeFetchThatTricklesFailsAtItsDeadline) {
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kSlowDrip; });
+  FileFetch fetch(server_.Url("latest-version.xml"));
+  fetch.SetDeadline(1000);
+  MemorySink sink;
+  FetchResult result = FetchResult::kComplete;
+  EXPECT_TRUE(testkit::EndsWithin(4000, [&] { result = fetch.SigleFetch(sink); }));
+  EXPECT_EQ(result, FetchResult::kFailed);
+  EXPECT_TRUE(fetch.DeadlinePassed());
+  EXPECT_GT(fetch.GetDownloaded(), 0u);  // it did trickle
+
+  // A fetch that ends in time is not touched by its deadline.
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kNone; });
+  MemorySink whole;
+  EXPECT_EQ(fetch.SigleFetch(whole), FetchResult::kComplete);
+  EXPECT_FALSE(fetch.DeadlinePassed());
+  EXPECT_EQ(whole.GetSize(), kSize);
+}
+
+// A range whose body moves fewer bytes than the floor within a window is
+// broken off like a dropped connection and asked again from what is on
+// disk; the next request is served right and the range completes.
+TEST_F(FaultServerTest, ARangeBelowTheLeastPaceIsAskedAgain) {
+  std::string path = SentinelFile();
+  server_.SetScript([](const FaultServer::Request& r) { return r.index == 0 ? Fault::kSlowDrip : Fault::kNone; });
+  Deadlines deadlines;
+  deadlines.range_floor_bytes = 1024;
+  deadlines.range_window_ms = 1000;
+  RetryTiming timing;
+  timing.first_ms = 100;
+  SegmentFetcher fetcher(server_.Url("pkg.bin"), path, 100000, 100000, 199999);
+  fetcher.SetDeadlines(&deadlines);
+  fetcher.SetRetryTiming(&timing);
+  ASSERT_TRUE(fetcher.Start());
+  // The trickle alone would last FaultServer::kSlowDripForMs.
+  EXPECT_TRUE(testkit::EndsWithin(8000, [&] { fetcher.Wait(); }));
+  fetcher.Stop();
+  fetcher.Wait();
+  EXPECT_EQ(fetcher.LastResult(), FetchResult::kComplete);
+  const auto seen = server_.Requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].start, 100000u);
+  // The second asks from the first's last byte on disk.
+  EXPECT_GT(seen[1].start, 100000u);
+  EXPECT_LT(seen[1].start, 100000u + 1024);
+  std::string file;
+  ASSERT_TRUE(platform::ReadFileToString(path, &file));
+  EXPECT_TRUE(file.substr(100000, 100000) == data_.substr(100000, 100000));
+  EXPECT_EQ(file[99999], '\xEE');
+  EXPECT_EQ(file[200000], '\xEE');
+}
+
 struct FaultCase {
   Fault fault;
   bool completes;  // retried to completion, or given up with nothing written

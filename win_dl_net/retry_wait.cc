@@ -1,5 +1,6 @@
 #include "win_dl_net/retry_wait.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -181,4 +182,23 @@ void StopWait::Interrupt() {
 bool StopWait::Interrupted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return interrupted_;
+}
+
+void BusyWaits::Begin(int slot, uint32_t ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  until_[slot] = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+void BusyWaits::End(int slot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  until_.erase(slot);
+}
+
+int64_t BusyWaits::SoonestMs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (until_.empty()) return -1;
+  auto soonest = until_.begin()->second;
+  for (const auto& w : until_) soonest = std::min(soonest, w.second);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int64_t>(left.count()) : 0;
 }

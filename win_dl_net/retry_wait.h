@@ -24,9 +24,11 @@
 #ifndef WIN_DL_NET_RETRY_WAIT_H_
 #define WIN_DL_NET_RETRY_WAIT_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -78,6 +80,23 @@ class Backoff {
   const RetryTiming& timing_;
   uint32_t failures_ = 0;
   uint64_t state_;  // the generator used when the timing gives none
+};
+
+// The waits on busy answers in progress within one download, for the
+// window's status line: each range (and the size query) that waits because
+// its server answered busy notes how long. Any thread.
+class BusyWaits {
+ public:
+  // `slot` (a range's index, or -1 for the size query) waits `ms` from now.
+  void Begin(int slot, uint32_t ms);
+  void End(int slot);
+  // Milliseconds until the soonest of the noted waits ends (0 when one is
+  // due), -1 when none is noted.
+  int64_t SoonestMs() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<int, std::chrono::steady_clock::time_point> until_;
 };
 
 // A wait that another thread can end at once.

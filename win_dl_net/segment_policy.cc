@@ -1,6 +1,7 @@
 #include "win_dl_net/segment_policy.h"
 
 #include <chrono>
+#include <cstdint>
 
 #include "launcher/log/logger.h"
 #include "platform/file.h"
@@ -54,7 +55,16 @@ std::string LastSegment(const std::string& url) {
 
 }  // namespace
 
+int64_t SegmentPolicy::StallLeftMs() const {
+  if (_deadlines.stall_ms == 0) return INT64_MAX;
+  const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - _lastprogress);
+  return static_cast<int64_t>(_deadlines.stall_ms) - since.count();
+}
+
 bool SegmentPolicy::Init() {
+  _lastprogress = std::chrono::steady_clock::now();
+  _stalled = false;
+  _stallreason.clear();
   std::string name;
   if (!LocalNameOf(_strurl, &name)) return false;
   _localfilename = platform::JoinPath(_dir, name);
@@ -69,6 +79,7 @@ bool SegmentPolicy::Init() {
   Backoff backoff(_timing);
   bool answered = false;
   uint32_t size = 0;
+  std::string busy_text;  // the last busy answer, for the stall's reason
   for (int round = 0; !answered; ++round) {
     bool busy = false;
     int64_t retry_after = -1;
@@ -91,6 +102,9 @@ bool SegmentPolicy::Init() {
       }
       if (probe.LastReplyBusy()) {
         busy = true;
+        busy_text = "server busy (status " + std::to_string(probe.LastStatus()) +
+                    (probe.LastRetryAfter().empty() ? std::string() : ", Retry-After " + probe.LastRetryAfter()) +
+                    ") to the size query";
         int64_t ms = RetryAfterMs(probe.LastRetryAfter(), _timing.Now());
         if (ms > retry_after) retry_after = ms;
       }
@@ -99,9 +113,22 @@ bool SegmentPolicy::Init() {
     if (answered) break;
     // Only busy servers are asked again; the old rule asked once.
     if (!busy || _timing.fixed || round + 1 >= kSizeQueryRounds) break;
-    const uint32_t wait = backoff.Failed(retry_after);
+    uint32_t wait = backoff.Failed(retry_after);
+    // Busy answers are no progress: the rounds end with the stall limit.
+    const int64_t left = StallLeftMs();
+    const bool last = left <= static_cast<int64_t>(wait);
+    if (last) wait = left > 0 ? static_cast<uint32_t>(left) : 0;
     LogInfo() << "servers busy, size query again in " << wait << " ms";
-    if (!_stopwait.WaitMs(wait)) return false;
+    _busywaits.Begin(-1, wait);
+    const bool waited = _stopwait.WaitMs(wait);
+    _busywaits.End(-1);
+    if (!waited) return false;
+    if (last) {
+      _stallreason = busy_text;
+      _stalled = true;
+      LogWarn() << "no answer to the size query but busy ones within " << _deadlines.stall_ms << " ms";
+      return false;
+    }
   }
   if (!answered) {
     LogError() << "get remote file attribute error";
@@ -166,6 +193,8 @@ int SegmentPolicy::Run() {
     fetcher->SetFinishedCallback([this] { WakeMonitor(); });
     fetcher->SetMirrors(std::vector<std::string>(_addresses.begin() + 1, _addresses.end()));
     fetcher->SetRetryTiming(&_timing);
+    fetcher->SetDeadlines(&_deadlines);
+    fetcher->SetBusyWaits(&_busywaits, static_cast<int>(s.i));
     _workslist.push_back(std::move(fetcher));
   }
   std::vector<bool> started;
@@ -184,6 +213,7 @@ int SegmentPolicy::Run() {
     }
     return true;
   };
+  uint32_t most = initial;  // the most bytes received so far
   do {
     uint32_t sum = 0;
     for (size_t i = 0; i < _workslist.size(); ++i) {
@@ -192,9 +222,19 @@ int SegmentPolicy::Run() {
       LogInfo() << "_workslist[" << i << "]:current size:" << d;
     }
     _downloadsize = sum;
+    if (sum > most) {
+      most = sum;
+      _lastprogress = std::chrono::steady_clock::now();
+    }
+    const int64_t left = StallLeftMs();
+    if (left <= 0) {
+      _stalled = true;
+      break;
+    }
     // A second between progress lines; a fetcher ending or a stop wakes at once.
     std::unique_lock<std::mutex> lock(_wakemutex);
-    _wake.wait_for(lock, std::chrono::milliseconds(1000), [&] { return !IsRunning() || all_ended(); });
+    _wake.wait_for(lock, std::chrono::milliseconds(left < 1000 ? left : 1000),
+                   [&] { return !IsRunning() || all_ended(); });
   } while (_downloadsize < _filesize && IsRunning() && !all_ended());
 
   // Every fetcher writes what it holds before the run counts as ended.
@@ -206,5 +246,16 @@ int SegmentPolicy::Run() {
     on_disk += _segments[i].sp - _segments[i].isp;
   }
   _downloadsize = on_disk;
+  if (_stalled) {
+    // What the ranges that were not done met meanwhile, each once.
+    for (const auto& f : _workslist) {
+      const std::string& failure = f->LastFailure();
+      if (f->GetCurPos() == f->GetEndPos() + 1 || failure.empty()) continue;
+      if (_stallreason.find(failure) != std::string::npos) continue;
+      _stallreason += (_stallreason.empty() ? "" : "; ") + failure;
+    }
+    if (_stallreason.empty()) _stallreason = "no data";
+    LogWarn() << "no byte received for " << _deadlines.stall_ms << " ms: " << _stallreason;
+  }
   return SaveJournal();
 }

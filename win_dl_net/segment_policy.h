@@ -15,6 +15,7 @@
 #define WIN_DL_NET_SEGMENT_POLICY_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "launcher/markup/markup_document.h"
+#include "win_dl_net/deadlines.h"
 #include "win_dl_net/file_fetch.h"
 #include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
@@ -72,17 +74,32 @@ class SegmentPolicy : public DownloadPolicy {
   // Learns the size, derives the local file name and loads the journal.
   // The size is asked of the URL and then of each mirror until one answers;
   // while every address answers busy, the round is repeated after the wait
-  // the servers ask for (at most kSizeQueryRounds rounds). False when the
-  // job cannot run.
+  // the servers ask for (at most kSizeQueryRounds rounds, and no longer than
+  // the stall limit: Stalled() then). False when the job cannot run.
   bool Init() override;
   // Cancels from any thread at any time: ends a size query of Init in
   // progress, ends the run (which saves the journal) and waits for the job's
   // thread. Init and Run see the stop and do no further work.
   void Stop() override;
   // The thread body: lays the file out when needed, runs the four fetchers
-  // until every byte is in, every fetcher has ended or the job is stopped,
-  // waits for the fetchers and saves the journal. Returns the save's result.
+  // until every byte is in, every fetcher has ended, the job is stopped or
+  // no byte has come for the stall limit (Stalled() then), waits for the
+  // fetchers and saves the journal. Returns the save's result.
   int Run() override;
+
+  // The deadlines of the job's transfers (before Init); the defaults when
+  // unset. Deadlines::stall_ms counts from Init's start and from each byte
+  // received after it.
+  void SetDeadlines(const Deadlines& deadlines) { _deadlines = deadlines; }
+  // Whether Init or Run gave up because nothing came for the stall limit,
+  // and what the transfers met meanwhile ("server busy (status 503)"...).
+  // Read them after Init has returned or the job's thread has ended.
+  bool Stalled() const { return _stalled.load(); }
+  const std::string& StallReason() const { return _stallreason; }
+  // Milliseconds until the soonest retry of a range or size query that
+  // waits on a busy answer (0 when one is due), -1 when none waits. Any
+  // thread at any time.
+  int64_t BusyRetryMs() const { return _busywaits.SoonestMs(); }
 
   // The layout of a file of `size` bytes into four ranges.
   static std::vector<SegmentInfo> Layout(uint32_t size);
@@ -125,6 +142,8 @@ class SegmentPolicy : public DownloadPolicy {
   // Removes the current element (a DownloadItem) from the journal text.
   bool DropCurrentItem();
   void WakeMonitor();
+  // Milliseconds left of the stall limit; a large number without one.
+  int64_t StallLeftMs() const;
 
   // The size query of Init while it runs, for Stop to end it.
   std::mutex _probemutex;
@@ -135,6 +154,12 @@ class SegmentPolicy : public DownloadPolicy {
   std::vector<std::string> _addresses;
   RetryTiming _timing;
   StopWait _stopwait;  // the waits of Init between size-query rounds
+  Deadlines _deadlines;
+  BusyWaits _busywaits;
+  // The last byte's arrival (or Init's start): the stall limit counts from it.
+  std::chrono::steady_clock::time_point _lastprogress = std::chrono::steady_clock::now();
+  std::atomic<bool> _stalled{false};
+  std::string _stallreason;
 
   std::mutex _wakemutex;
   std::condition_variable _wake;

@@ -231,6 +231,78 @@ TEST_F(RetryJobTest, BusySizeQueryIsAskedAgainAndStopEndsItsWait) {
   EXPECT_EQ(server_.Requests().size(), 5u);
 }
 
+// --- The stall limit ---------------------------------------------------------
+
+using Steady = std::chrono::steady_clock;
+
+long long MsSince(Steady::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - t).count();
+}
+
+// Every range is answered busy, for ever: the run ends by itself once no byte
+// has come for the stall limit and says what the ranges met; while they
+// waited, the job told when the next one would ask again.
+TEST_F(RetryJobTest, RangesBusyForEverEndTheRunAtTheStallLimit) {
+  server_.SetRetryAfter("1");
+  server_.SetScript([](const FaultServer::Request& r) { return r.index == 0 ? Fault::kNone : Fault::kBusy; });
+  auto job = NewJob(server_.Url("pkg.exe"));
+  Deadlines deadlines;
+  deadlines.stall_ms = 2500;
+  job->SetDeadlines(deadlines);
+  const auto began = Steady::now();
+  ASSERT_TRUE(job->Init());
+  EXPECT_EQ(job->BusyRetryMs(), -1);
+  ASSERT_TRUE(job->Start());
+  int64_t longest = -1;
+  for (int i = 0; i < 1000 && job->IsRunning(); ++i) {
+    longest = std::max(longest, job->BusyRetryMs());
+    platform::SleepMs(20);
+  }
+  const long long took = MsSince(began);
+  job->Stop();
+  job->Wait();
+  EXPECT_GE(took, 2400);
+  EXPECT_LT(took, 6000);
+  EXPECT_TRUE(job->Stalled());
+  EXPECT_NE(job->StallReason().find("server busy (status 503, Retry-After 1)"), std::string::npos)
+      << job->StallReason();
+  EXPECT_GT(longest, 0);
+  EXPECT_LE(longest, 1000);
+  EXPECT_EQ(job->BusyRetryMs(), -1);  // nobody waits any more
+  EXPECT_EQ(job->GetDownloadedSize(), 0u);
+}
+
+// The size query answered busy, for ever: Init gives up at the stall limit
+// rather than after its rounds, and says why.
+TEST_F(RetryJobTest, ASizeQueryBusyForEverEndsInitAtTheStallLimit) {
+  server_.SetRetryAfter("1");
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kBusy; });
+  auto job = NewJob(server_.Url("pkg.exe"));
+  Deadlines deadlines;
+  deadlines.stall_ms = 2500;
+  job->SetDeadlines(deadlines);
+  int64_t longest = -1;
+  std::atomic<bool> done{false};
+  std::thread watch([&] {
+    for (int i = 0; i < 1000 && !done; ++i) {
+      longest = std::max(longest, job->BusyRetryMs());
+      platform::SleepMs(20);
+    }
+  });
+  const auto began = Steady::now();
+  bool ok = true;
+  // Ten rounds a second apart would take nine seconds.
+  EXPECT_TRUE(testkit::EndsWithin(6000, [&] { ok = job->Init(); }));
+  const long long took = MsSince(began);
+  done = true;
+  watch.join();
+  EXPECT_FALSE(ok);
+  EXPECT_GE(took, 2400);
+  EXPECT_TRUE(job->Stalled());
+  EXPECT_EQ(job->StallReason(), "server busy (status 503, Retry-After 1) to the size query");
+  EXPECT_GT(longest, 0);
+}
+
 // --- Further addresses -------------------------------------------------------
 
 class MirrorJobTest : public RetryJobTest {

@@ -7,6 +7,8 @@
 #include "launcher/log/messages.h"
 #include "launcher/update/update_control.h"
 #include "platform/file.h"
+#include "platform/gui.h"
+#include "platform/own_directory.h"
 #include "platform/path.h"
 #include "platform/process.h"
 
@@ -21,6 +23,17 @@ std::string ProgramField(const std::string& path) {
 std::string TempDirFor(const std::string& exe_path) {
   std::string name = platform::BaseName(exe_path);
   return exe_path.substr(0, exe_path.rfind(name)) + "temp" + platform::kPathSep;
+}
+
+// A temp directory that is not the player's own: another user could choose
+// what the copy runs or what the launcher deletes in it. Start-up ends here,
+// saying why, where the player sees it.
+void RefuseTempDirectory(const std::string& temp_dir, const std::string& why) {
+  LogError() << "temp directory refused: " << temp_dir << " " << why;
+  platform::ShowMessageBox("The launcher's folder " + temp_dir + " " + why +
+                               ". The launcher runs its copy from there and does not start while the folder could "
+                               "be changed by anyone else. Remove the folder and start the launcher again.",
+                           "Quillfen");
 }
 
 }  // namespace
@@ -61,14 +74,22 @@ bool RelaunchFromTemp() {
   const std::string source_dir = exe.substr(0, exe.rfind(name));
   const std::string temp_dir = TempDirFor(exe);
 
+  // The directory is made here, as the player's own; one that is there
+  // already must be that as well.
   bool ready = false;
   for (int attempt = 0; attempt < 10 && !ready; ++attempt) {
     platform::SleepMs(100);
-    if (platform::Exists(temp_dir) || platform::MakeDirectory(temp_dir)) {
-      ready = true;
-    } else {
-      LogError() << "create temp error";
+    std::string why;
+    platform::OwnDirectory state = platform::CheckOwnDirectory(temp_dir, &why);
+    if (state == platform::OwnDirectory::kMissing && platform::MakeOwnDirectory(temp_dir)) {
+      state = platform::CheckOwnDirectory(temp_dir, &why);
     }
+    if (state == platform::OwnDirectory::kRefused) {
+      RefuseTempDirectory(temp_dir, why);
+      return false;
+    }
+    ready = state == platform::OwnDirectory::kOwn;
+    if (!ready) LogError() << "create temp error";
   }
   if (!ready) {
     LogError() << "remove temp and create temp error and time out";

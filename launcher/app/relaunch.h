@@ -6,7 +6,10 @@
 #include <vector>
 
 // Copies the executable and its libraries into temp/ beside it and starts the
-// copy with "-c update". True when the copy was started.
+// copy with "-c update". True when the copy was started. temp/ is made as the
+// player's own (platform/own_directory.h); one that exists and is not (a
+// link, another user's, writable by others) ends start-up with an ERROR line
+// and a message saying why.
 bool RelaunchFromTemp();
 
 // Starts the install directory's launcher with "-r Restart" and ends this

@@ -4,6 +4,11 @@
 #include <chrono>
 #include <regex>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "launcher/app/launcher_app.h"
 #include "platform/file.h"
 #include "platform/ini.h"
@@ -106,6 +111,106 @@ TEST_F(StartupTest, CopyWithResourcesReachesTheWindowStep) {
   WaitForMutexFree();
   EXPECT_FALSE(platform::Exists(stale));  // the copy's Update directory is emptied
   EXPECT_TRUE(platform::IsDirectory(platform::DirName(stale)));
+}
+
+// temp/ is the launcher's own, and what it finds planted there leads it
+// nowhere else: a link where the copy empties its Update directory, links
+// at the names it copies to.
+class PlantedTempTest : public StartupTest {
+ protected:
+  std::string Temp() const { return dir_ / "temp" + platform::kPathSep; }
+  // Removes a link, to a file or to a directory.
+  static void RemoveLink(const std::string& link) {
+    if (!platform::RemoveFile(link)) platform::RemoveEmptyDirectory(link);
+  }
+  testkit::TempDir outside_;
+};
+
+TEST_F(PlantedTempTest, AnUpdateLinkToAnOutsideFolderLeavesItsFilesAlone) {
+  UseRealResources();
+  ASSERT_TRUE(platform::WriteStringToFile(outside_ / "keep.txt", "not the launcher's"));
+  ASSERT_TRUE(platform::MakeDirectory(Temp()));
+  if (!testkit::MakeLink(outside_.Path(), Temp() + "Update", true)) GTEST_SKIP() << "this system makes no links";
+  EXPECT_EQ(Run(""), 0);
+  // The copy has passed the point where it empties its Update directory.
+  ASSERT_TRUE(WaitForLog("local version:1.0.0.1")) << Log();
+  WaitForMutexFree();
+  EXPECT_TRUE(platform::Exists(outside_ / "keep.txt"));
+}
+
+TEST_F(PlantedTempTest, LinksAtTheNamesCopiedToAreReplacedNotWrittenThrough) {
+  UseBrokenResources();
+  const std::string victim = outside_ / "victim.bin", other = outside_ / "other.bin";
+  ASSERT_TRUE(platform::WriteStringToFile(victim, "victim's"));
+  ASSERT_TRUE(platform::WriteStringToFile(other, "other's"));
+  ASSERT_TRUE(platform::MakeDirectory(Temp()));
+  // The launcher's own name (under Wine a link of the system beneath stands
+  // in: Wine follows it unawares), and the temporary the copy of the
+  // resource library is written to first (a link of the system's own only:
+  // Wine's stand-in would be deleted through).
+  if (!testkit::MakeLink(other, Temp() + kLauncher, false) && !testkit::MakeHostLink(other, Temp() + kLauncher))
+    GTEST_SKIP() << "this system makes no links";
+  const bool own_links = testkit::MakeLink(victim, Temp() + kResources + ".copy~", false);
+  EXPECT_EQ(Run(""), 0);
+  ASSERT_TRUE(WaitForLog("nupdate: 1")) << Log();
+  WaitForMutexFree();
+  EXPECT_EQ(testkit::ReadFile(other), "other's");
+  if (own_links) {
+    EXPECT_EQ(testkit::ReadFile(victim), "victim's");
+  }
+  EXPECT_FALSE(platform::IsLink(Temp() + kLauncher));
+  EXPECT_EQ(platform::FileSize(Temp() + kLauncher), platform::FileSize(dir_ / kLauncher));
+}
+
+// A temp/ that is not a directory of the player's own ends start-up: an
+// ERROR line says why, nothing is copied and no copy starts.
+TEST_F(PlantedTempTest, ATempThatIsNotThePlayersOwnIsRefused) {
+  UseRealResources();
+  const std::string temp = dir_ / "temp";
+  auto refused = [&](const std::string& why) {
+    const std::string line = "temp directory refused: " + Temp() + " " + why;
+    const std::string log = Log();
+    const size_t at = log.find(line);
+    if (at == std::string::npos) return ::testing::AssertionFailure() << "no line " << line << "\n" << log;
+    const size_t begin = log.rfind('\n', at);
+    if (log.substr(begin == std::string::npos ? 0 : begin, at - begin).find("ERROR") == std::string::npos)
+      return ::testing::AssertionFailure() << "not at ERROR: " << line;
+    return ::testing::AssertionSuccess();
+  };
+
+  ASSERT_TRUE(platform::WriteStringToFile(temp, "a file"));
+  EXPECT_EQ(Run(""), 0);
+  EXPECT_TRUE(refused("is not a directory"));
+  ASSERT_TRUE(platform::RemoveFile(temp));
+
+#ifndef _WIN32
+  ASSERT_TRUE(platform::MakeDirectory(temp));
+  ASSERT_EQ(::chmod(temp.c_str(), 0777), 0);
+  EXPECT_EQ(Run(""), 0);
+  EXPECT_TRUE(refused("is writable by all users (mode 0777)"));
+  EXPECT_FALSE(platform::Exists(Temp() + kLauncher));
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chmod(temp.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(temp.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+    EXPECT_EQ(Run(""), 0);
+    EXPECT_TRUE(refused("belongs to user 65534, not to the player (user 0)"));
+    EXPECT_FALSE(platform::Exists(Temp() + kLauncher));
+  }
+  ASSERT_TRUE(platform::RemoveEmptyDirectory(temp));
+#endif
+
+  if (testkit::MakeLink(outside_.Path(), temp, true)) {
+    EXPECT_EQ(Run(""), 0);
+#ifdef _WIN32
+    EXPECT_TRUE(refused("is a link or junction"));
+#else
+    EXPECT_TRUE(refused("is a symbolic link"));
+#endif
+    EXPECT_FALSE(platform::Exists(outside_ / kLauncher));
+    RemoveLink(temp);
+  }
+  // No copy ever started.
+  EXPECT_EQ(Log().find("nupdate: 1"), std::string::npos);
 }
 
 TEST_F(StartupTest, SecondStartWhileTheMutexIsHeldEndsSilently) {

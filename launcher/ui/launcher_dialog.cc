@@ -111,6 +111,7 @@ PollAction ActionForState(int32_t state) {
     case NoVersionInfo:
     case LatestFetchFailed:
     case UnexpectedError:
+    case NetworkError:
     case InfoFetchFailed:
     case SetupFailed:
     case DigestMismatch:
@@ -146,6 +147,7 @@ LauncherServices LauncherServices::Real(const platform::ResourceLibrary* resourc
   s.stop_engine = [](int32_t state) { UpdateControl::Instance().Stop(state); };
   s.engine_state = [] { return UpdateControl::Instance().GetState(); };
   s.engine_progress = [] { return UpdateControl::Instance().GetProgress(); };
+  s.status_text = [](int32_t state) { return StatusText(state, UpdateControl::Instance().BusyRetryMs()); };
   s.query_version = [](std::string* version) { return QueryClientVersion(*version); };
   s.start_program = [](const std::string& file, const std::string& parameters, const std::string& directory) {
     return platform::ShellOpen(file, parameters, directory, platform::kShowNormal);
@@ -313,7 +315,7 @@ void LauncherDialog::Poll() {
     if (platform::Control* bar = Find(kProgressId)) bar->SetPosition(percent);
   }
   if (a.show_status) {
-    ShowStatus(UpdateStateText(state));
+    ShowStatus(services_.status_text ? services_.status_text(state) : std::string(UpdateStateText(state)));
     ShowPercent(percent);
   }
   if (a.enable_start) {

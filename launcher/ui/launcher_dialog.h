@@ -185,6 +185,9 @@ struct LauncherServices {
   std::function<void(int32_t state)> stop_engine;
   std::function<int32_t()> engine_state;
   std::function<float()> engine_progress;
+  // The status line for a state (StatusText of update_state.h); the state's
+  // text when unset.
+  std::function<std::string(int32_t state)> status_text;
   // Called while the update-control lock is held.
   std::function<bool(std::string* version)> query_version;
   std::function<int(const std::string& file, const std::string& parameters, const std::string& directory)>

@@ -111,6 +111,7 @@ struct World {
   std::vector<int32_t> stops;
   std::string version = "1.0.0.3";
   std::vector<std::string> probes;
+  int64_t busy_ms = -1;  // the engine's wait on a busy server
   struct Started {
     std::string file, parameters, directory;
   };
@@ -123,6 +124,7 @@ struct World {
     s.stop_engine = [this](int32_t st) { stops.push_back(st); };
     s.engine_state = [this] { return state; };
     s.engine_progress = [this] { return progress; };
+    s.status_text = [this](int32_t st) { return StatusText(st, busy_ms); };
     s.query_version = [this](std::string* v) { return *v = version, true; };
     s.start_program = [this](const std::string& f, const std::string& p, const std::string& d) {
       programs.push_back({f, p, d});
@@ -237,7 +239,7 @@ TEST(LauncherPollTableTest, ActionsByState) {
       EXPECT_TRUE(a.show_status && a.enable_exit) << s;
     }
   }
-  for (int32_t s : std::vector<int32_t>{Checking, FetchingInfo, ParsingInfo, NetworkError, NotLatest, TempDirFailed, 17, -1}) {
+  for (int32_t s : std::vector<int32_t>{Checking, FetchingInfo, ParsingInfo, NotLatest, TempDirFailed, 17, -1}) {
     PollAction a = ActionForState(s);
     EXPECT_FALSE(a.show_status || a.enable_exit || a.disable_exit || a.log) << s;
   }
@@ -314,6 +316,27 @@ TEST_F(LauncherDialogTest, StatusFollowsTheEngineUntilUpToDate) {
   EXPECT_TRUE(C(1011).enabled);
   EXPECT_EQ(C(1016).text, "1.0.0.4");
   EXPECT_EQ(window_->timers.count(kPollTimer), 0u);
+}
+
+// While the download waits on a busy server the status line says so, counting
+// down; when the wait is over it reads as before. A network that stays down
+// ends like the other failures: exit offered, start not.
+TEST_F(LauncherDialogTest, StatusTellsOfABusyServerAndOfANetworkError) {
+  Open();
+  world_.busy_ms = 4200;
+  Poll(Downloading, 10);
+  EXPECT_EQ(C(1014).text, "server busy, retrying in 5 s");
+  world_.busy_ms = 800;
+  Poll(Downloading, 10);
+  EXPECT_EQ(C(1014).text, "server busy, retrying in 1 s");
+  world_.busy_ms = -1;
+  Poll(Downloading, 12);
+  EXPECT_EQ(C(1014).text, "Updating client");
+  world_.busy_ms = 3000;
+  Poll(NetworkError);
+  EXPECT_EQ(C(1014).text, "Network error");
+  EXPECT_TRUE(C(1011).enabled);
+  EXPECT_FALSE(C(1010).enabled);
 }
 
 TEST_F(LauncherDialogTest, FinalFailureOffersOnlyExit) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "win_dl_net/deadlines.h"
+
 // Implemented by the engine's owner (UpdateControl); called from the engine's
 // thread.
 class EngineHost {
@@ -35,6 +37,10 @@ struct EngineSettings {
   // Restarts the install directory's launcher after a package that replaced
   // it; does not return.
   std::function<void()> restart_launcher;
+  // How long a version document may take, how slow a range may be, and how
+  // long a download may go without progress before the pass ends in
+  // NetworkError.
+  Deadlines deadlines;
 };
 
 #endif  // LAUNCHER_UPDATE_ENGINE_HOST_H_

@@ -42,6 +42,7 @@ bool IsFinalState(int32_t state) {
     case LatestFetchFailed:
     case UnexpectedError:
     case UpToDate:
+    case NetworkError:
     case InfoFetchFailed:
     case SetupFailed:
     case DigestMismatch:
@@ -50,6 +51,13 @@ bool IsFinalState(int32_t state) {
     default:
       return false;
   }
+}
+
+std::string StatusText(int32_t state, int64_t busy_retry_ms) {
+  if (state != Downloading || busy_retry_ms < 0) return UpdateStateText(state);
+  // Whole seconds, rounded up: "0 s" would read as no wait at all.
+  const int64_t seconds = busy_retry_ms <= 1000 ? 1 : (busy_retry_ms + 999) / 1000;
+  return "server busy, retrying in " + std::to_string(seconds) + " s";
 }
 
 static UpdateControl::RestartFn g_restart_launcher = nullptr;
@@ -80,7 +88,7 @@ bool UpdateControl::Start() {
   LogInfo() << Text(Message::kStartUpgrade);
   // The engine's thread calls Stop, which reads engine_: the object is in
   // place before the thread begins.
-  EngineSettings settings{PublisherKeyText(), InstallPath(""), [] { RestartLauncher(); }};
+  EngineSettings settings{PublisherKeyText(), InstallPath(""), [] { RestartLauncher(); }, Deadlines()};
   engine_ = std::make_unique<UpdateThread>(*this, std::move(settings), false);
   engine_->Start();
   return true;
@@ -104,6 +112,8 @@ std::string UpdateControl::PublisherKeyText() const {
   std::lock_guard<std::mutex> hold(key_mutex_);
   return publisher_key_;
 }
+
+int64_t UpdateControl::BusyRetryMs() const { return engine_ ? engine_->BusyRetryMs() : -1; }
 
 float UpdateControl::GetProgress() const {
   switch (GetState()) {

@@ -40,6 +40,9 @@ class UpdateControl : public EngineHost {
   // Percent for the progress bar: 70 x downloaded / size while downloading or
   // installing, 100 when up to date or succeeded, otherwise 0.
   float GetProgress() const;
+  // The engine's wait on a busy server (UpdateThread::BusyRetryMs), -1 when
+  // there is none; with the state, the window's status line (StatusText).
+  int64_t BusyRetryMs() const;
 
   // The publisher's public key text (string 803 of the resource library),
   // set by the application before Start. Empty: the update channel is not

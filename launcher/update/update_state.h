@@ -4,6 +4,7 @@
 #define LAUNCHER_UPDATE_UPDATE_STATE_H_
 
 #include <cstdint>
+#include <string>
 
 enum UpdateState : int32_t {
   Succeeded = 0,
@@ -32,5 +33,10 @@ const char* UpdateStateText(int32_t state);
 
 // True for the states after which the engine thread ends.
 bool IsFinalState(int32_t state);
+
+// The status line for a state: its text, or "server busy, retrying in N s"
+// while a download (state Downloading) waits `busy_retry_ms` more on a busy
+// server's answer (-1: it does not).
+std::string StatusText(int32_t state, int64_t busy_retry_ms);
 
 #endif  // LAUNCHER_UPDATE_UPDATE_STATE_H_

@@ -66,6 +66,7 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
     std::lock_guard<std::mutex> hold(job_mutex_);
     fetch_ = &fetch;
   }
+  fetch.SetDeadline(settings_.deadlines.document_ms);
   MemorySink sink;
   // A version document is small; a reply that does not end (or claims
   // gigabytes) must not take the memory with it.
@@ -125,6 +126,11 @@ uint32_t UpdateThread::DownloadedSize() const {
 uint32_t UpdateThread::FileSize() const {
   std::lock_guard<std::mutex> hold(job_mutex_);
   return job ? job->GetFileSize() : 0;
+}
+
+int64_t UpdateThread::BusyRetryMs() const {
+  std::lock_guard<std::mutex> hold(job_mutex_);
+  return job ? job->BusyRetryMs() : -1;
 }
 
 int UpdateThread::Run() {
@@ -439,10 +445,11 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
     std::lock_guard<std::mutex> hold(job_mutex_);
     job = std::make_unique<SegmentPolicy>(package_dir, packageurl);
     job->SetMirrors(packageMirrors);
+    job->SetDeadlines(settings_.deadlines);
     current = job.get();
   }
   if (!current->Init()) {
-    if (Cancelled()) return false;
+    if (Cancelled() || EndedByStall(*current, packageurl)) return false;
     LogError() << "SegmentPolicy init error";
     control.Stop(PackageFailed);
     return false;
@@ -458,11 +465,19 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
   current->Start();
   current->Wait();
   // A cancelled download is neither checked nor run; its journal resumes it.
-  if (Cancelled()) return false;
+  if (Cancelled() || EndedByStall(*current, packageurl)) return false;
   *complete = current->GetFileSize() > 0 && current->GetDownloadedSize() == current->GetFileSize();
   // Exactly the file the job wrote: the job derives its name from the
   // address as it is stored (cut to the path limit), not from the whole text.
   *package = current->GetLocalFileName();
+  return true;
+}
+
+bool UpdateThread::EndedByStall(const SegmentPolicy& stalled, const std::string& packageurl) {
+  if (!stalled.Stalled()) return false;
+  LogError() << "no package progress for " << settings_.deadlines.stall_ms / 1000 << " s (" << stalled.StallReason()
+             << "), update stopped,url:" << packageurl;
+  host_.Stop(NetworkError);
   return true;
 }
 

@@ -42,6 +42,9 @@ class UpdateThread : public ThreadObject {
   // Bytes of the current package received and its size (0 without a job).
   uint32_t DownloadedSize() const;
   uint32_t FileSize() const;
+  // Milliseconds until the current download asks a busy server again, -1
+  // when it waits on no busy answer.
+  int64_t BusyRetryMs() const;
 
  // The most bytes a version document (or its signature) may have; a longer
   // reply is a failed fetch.
@@ -137,6 +140,8 @@ class UpdateThread : public ThreadObject {
   // whether it holds every byte.
   bool DownloadPackage(const std::string& url, const SignedPackage& signed_package, std::string* package,
                        bool* complete);
+  // Ends the pass in NetworkError when `job` gave up for lack of progress.
+  bool EndedByStall(const SegmentPolicy& job, const std::string& url);
   // Holds the package (platform/sealed_file.h) and checks its digests over
   // the held content; null (state 15 set) when they differ, and a complete
   // package that fails is removed so that it is fetched afresh.

@@ -1099,7 +1099,7 @@ TEST_F(InProcessEngineTest, TheEngineReportsToTheHostItIsHanded) {
   RecordingHost host;
   bool restarted = false;
   {
-    UpdateThread engine(host, EngineSettings{std::string(), install_, [&restarted] { restarted = true; }});
+    UpdateThread engine(host, EngineSettings{std::string(), install_, [&restarted] { restarted = true; }, Deadlines()});
     for (int waited = 0; waited < 60000 && host.Stopped() < 0; waited += 20) platform::SleepMs(20);
     engine.ThreadObject::Wait();
   }
@@ -1245,6 +1245,113 @@ TEST_F(InProcessEngineTest, AReadErrorWhileHashingFailsTheCheckAndRunsNoSetup) {
   EXPECT_EQ(Log().find("SegmentPolicy init error"), std::string::npos) << Log();
   EXPECT_FALSE(platform::Exists(install_ + "data" + kPathSep + "marker.txt"));
   EXPECT_EQ(ClientVersion(), "1.0.0.1");
+}
+
+// The deadlines of a pass, made small: a version document that trickles in
+// ends the pass as a failed fetch, and a package server that answers busy for
+// ever ends it in NetworkError, with the wait on it shown meanwhile.
+class DeadlineEngineTest : public InProcessEngineTest {
+ protected:
+  void SetUp() override {
+    InProcessEngineTest::SetUp();
+    if (IsSkipped()) return;
+    if (!FaultServer::Available()) GTEST_SKIP() << "no fault server on this target";
+  }
+
+  // Runs an engine of this process with `deadlines` until it stops in a
+  // state, at most `ms` (then it is cancelled); *took is how long that took.
+  // `watch` is called every 20 ms meanwhile.
+  int32_t RunWith(const Deadlines& deadlines, int ms, long long* took,
+                  const std::function<void(UpdateThread&, RecordingHost&)>& watch = nullptr) {
+    RecordingHost host;
+    EngineSettings settings{std::string(), install_, [] {}, deadlines};
+    const auto began = std::chrono::steady_clock::now();
+    {
+      UpdateThread engine(host, settings);
+      for (int waited = 0; waited < ms && host.Stopped() < 0; waited += 20) {
+        if (watch) watch(engine, host);
+        platform::SleepMs(20);
+      }
+      *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
+      engine.ThreadObject::Stop();
+      engine.Stop();
+      engine.ThreadObject::Wait();
+    }
+    return host.Stopped();
+  }
+
+  // The log line holding `text`, empty when there is none.
+  std::string LogLine(const std::string& text) const {
+    const std::string log = Log();
+    const size_t at = log.find(text);
+    if (at == std::string::npos) return std::string();
+    const size_t begin = log.rfind('\n', at);
+    const size_t end = log.find('\n', at);
+    return log.substr(begin == std::string::npos ? 0 : begin + 1, end == std::string::npos ? end : end - begin - 1);
+  }
+
+  FaultServer fault_;
+};
+
+TEST_F(DeadlineEngineTest, ALatestVersionThatTricklesInIsAFailedFetch) {
+  fault_.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kSlowDrip; });
+  ASSERT_TRUE(fault_.Start("<lastversionnum>1.0.0.2</lastversionnum>\n"));
+  SetClient("1.0.0.1", fault_.Url(""));
+  Deadlines deadlines;
+  deadlines.document_ms = 1000;
+  long long took = 0;
+  EXPECT_EQ(RunWith(deadlines, 20000, &took), LatestFetchFailed) << Log();
+  EXPECT_LT(took, 4000);
+  EXPECT_NE(LogLine("not received whole within 1000 ms,url:" + fault_.Url("latest-version.xml")), "") << Log();
+  EXPECT_NE(LogLine("DownloadPackage latest-version error").find("ERROR"), std::string::npos) << Log();
+}
+
+TEST_F(DeadlineEngineTest, AVersionInfoThatTricklesInIsAFailedFetch) {
+  fault_.SetScript([](const FaultServer::Request& r) {
+    return r.index == 0 ? FaultServer::Fault::kNone : FaultServer::Fault::kSlowDrip;
+  });
+  ASSERT_TRUE(fault_.Start("<lastversionnum>1.0.0.2</lastversionnum>\n"));
+  SetClient("1.0.0.1", fault_.Url(""));
+  Deadlines deadlines;
+  deadlines.document_ms = 1000;
+  long long took = 0;
+  EXPECT_EQ(RunWith(deadlines, 20000, &took), InfoFetchFailed) << Log();
+  EXPECT_LT(took, 4000);
+  EXPECT_NE(LogLine("not received whole within 1000 ms,url:" + fault_.Url("1.0.0.1/version.xml")), "") << Log();
+  EXPECT_NE(LogLine("DownloadPackage version.xml error").find("ERROR"), std::string::npos) << Log();
+}
+
+// The size is answered, then every range is told to come back in a second,
+// for ever. The pass ends in NetworkError at the stall limit with an ERROR
+// line that says why, and meanwhile the status line tells of the busy server.
+TEST_F(DeadlineEngineTest, APackageServerBusyForEverEndsThePassInNetworkError) {
+  fault_.SetRetryAfter("1");
+  fault_.SetScript([](const FaultServer::Request& r) {
+    return r.index == 0 ? FaultServer::Fault::kNone : FaultServer::Fault::kBusy;
+  });
+  ASSERT_TRUE(fault_.Start(testkit::Pattern(100000)));
+  // The documents from nginx, the package from the busy server.
+  ASSERT_TRUE(client_.Publish(fault_.Url(""), "1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt x\n"));
+  SetClient("1.0.0.1", server_.Url(""));
+  Deadlines deadlines;
+  deadlines.stall_ms = 3000;
+  std::set<std::string> shown;
+  long long took = 0;
+  const int32_t stopped = RunWith(deadlines, 20000, &took, [&](UpdateThread& engine, RecordingHost& host) {
+    const std::vector<int32_t> states = host.States();
+    if (!states.empty()) shown.insert(StatusText(states.back(), engine.BusyRetryMs()));
+  });
+  EXPECT_EQ(stopped, NetworkError) << Log();
+  EXPECT_GE(took, 3000);
+  EXPECT_LT(took, 10000);
+  const std::string line = LogLine("no package progress for 3 s (server busy (status 503, Retry-After 1)), update stopped,url:" +
+                                   fault_.Url("packages/update_1.0.0.1_to_1.0.0.2") + platform::kExeSuffix);
+  EXPECT_NE(line.find("ERROR"), std::string::npos) << Log();
+  bool busy_shown = false;
+  for (const std::string& text : shown) busy_shown = busy_shown || text.rfind("server busy, retrying in ", 0) == 0;
+  EXPECT_TRUE(busy_shown) << ::testing::PrintToString(shown);
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_TRUE(IsFinalState(NetworkError));
 }
 
 }  // namespace
