@@ -414,8 +414,8 @@ int Install(const std::string& package_path, const std::string& install_dir) {
   const std::string stage_rel = std::string(delta_package::kStagingDir) + "/" +
                                 std::to_string(platform::CurrentProcessId()) + "/";
   const std::string stage_root = root + delta_package::kStagingDir;
-  if (!platform::IsDirectory(stage_root)) platform::MakeOwnDirectory(stage_root);
-  if (!platform::MakeOwnDirectory(root + Native(stage_rel)) || !WriteJournal(root, "staging " + m.version + "\n"))
+  if (!platform::IsDirectory(stage_root)) platform::MakeOwnUnchangedDirectory(stage_root);
+  if (!platform::MakeOwnUnchangedDirectory(root + Native(stage_rel)) || !WriteJournal(root, "staging " + m.version + "\n"))
     return Report(kWriteFailed, "cannot make the staging directory " + root + Native(stage_rel));
   std::string why;
   if (int r = CheckOwnFiles(root); r != kInstalled) return r;

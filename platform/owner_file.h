@@ -26,6 +26,9 @@ bool IsOwnerOnlyFile(const std::string& path);
 // others in ("mode 0644", "the access list allows Everyone (S-1-1-0)") or
 // that the file cannot be examined.
 bool IsPrivateFile(const std::string& path, std::string* why);
+// The command a person runs to make the file at `path` private, for the
+// message that refuses it ("chmod 600 <path>"; on Windows an icacls line).
+std::string MakePrivateCommand(const std::string& path);
 
 // True when the file (or, with `directory`, the directory) at `path` is one
 // this user's program can take to be as it left it: the kind asked for, not a
@@ -42,7 +45,7 @@ bool IsOwnUnchanged(const std::string& path, bool directory, std::string* why);
 // mode 0755 less the umask, never a write bit for others), so that
 // IsOwnUnchanged holds for it.
 // False when anything exists at the path already, or it cannot be made.
-bool MakeOwnDirectory(const std::string& path);
+bool MakeOwnUnchangedDirectory(const std::string& path);
 
 // Whether the file system at `dir` keeps an owner-only protection exactly as
 // it is written: a probe file is made there, given the protection afterwards

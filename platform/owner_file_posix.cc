@@ -74,7 +74,7 @@ bool IsOwnUnchanged(const std::string& path, bool directory, std::string* why) {
 }
 
 // The umask may only take bits away: no write bit for others can come back.
-bool MakeOwnDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+bool MakeOwnUnchangedDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
 
 bool KeepsOwnerOnlyProtection(const std::string& dir, std::string* why) {
   const std::string probe = dir + "/owner-probe-" + std::to_string(getpid()) + ".tmp";
@@ -101,6 +101,10 @@ bool GrantOthersAccess(const std::string& path, bool write) {
   if (write) add |= S_IWGRP | S_IWOTH;
   if (S_ISDIR(st.st_mode)) add |= S_IXGRP | S_IXOTH;
   return ::chmod(path.c_str(), (st.st_mode & 07777) | add) == 0;
+}
+
+std::string MakePrivateCommand(const std::string& path) {
+  return "chmod 600 " + path;
 }
 
 }  // namespace platform

@@ -78,11 +78,11 @@ TEST(OwnerOnlyFile, OwnUnchangedMeansThisUsersAndClosedToOthers) {
 #ifndef _WIN32
   const mode_t old_mask = umask(002);  // a umask that lets the group write
 #endif
-  ASSERT_TRUE(platform::MakeOwnDirectory(dir / "stage"));
+  ASSERT_TRUE(platform::MakeOwnUnchangedDirectory(dir / "stage"));
 #ifndef _WIN32
   umask(old_mask);
 #endif
-  EXPECT_FALSE(platform::MakeOwnDirectory(dir / "stage"));
+  EXPECT_FALSE(platform::MakeOwnUnchangedDirectory(dir / "stage"));
   EXPECT_TRUE(platform::IsOwnUnchanged(dir / "journal", false, &why)) << why;
   EXPECT_TRUE(platform::IsOwnUnchanged(dir / "stage", true, &why)) << why;
   // The kind asked for.

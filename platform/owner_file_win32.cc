@@ -188,7 +188,7 @@ bool IsOwnUnchanged(const std::string& path, bool directory, std::string* why) {
   return ok;
 }
 
-bool MakeOwnDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool MakeOwnUnchangedDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
 bool IsPrivateFile(const std::string& path, std::string* why) {
   const std::string sid = CurrentUserSid();
@@ -258,6 +258,10 @@ bool GrantOthersAccess(const std::string& path, bool write) {
   if (new_list) LocalFree(new_list);
   LocalFree(sd);
   return ok;
+}
+
+std::string MakePrivateCommand(const std::string& path) {
+  return "icacls \"" + path + "\" /inheritance:r /grant:r \"%USERNAME%:F\" (and remove any other user it still lists)";
 }
 
 }  // namespace platform

@@ -9,16 +9,10 @@
 #include <system_error>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "platform/env.h"
-
 #include "platform/file.h"
 #include "platform/host_path.h"
+#include "platform/link.h"
 #include "platform/owner_file.h"
 #include "platform/path.h"
 #include "platform/process.h"
@@ -68,32 +62,18 @@ bool MakeLink(const std::string& target, const std::string& link, bool directory
     while (p.size() > 1 && (p.back() == '/' || p.back() == kPathSep)) p.pop_back();
     return p;
   };
-#ifdef _WIN32
-  // Unprivileged where the system allows it (developer mode). Wine answers
-  // yes and makes nothing: a link counts only when it is there as one.
-  const DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;
-  if (!CreateSymbolicLinkA(trimmed(link).c_str(), trimmed(target).c_str(), flags)) return false;
-  const DWORD attributes = GetFileAttributesA(trimmed(link).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-#else
-  (void)directory;
-  return ::symlink(trimmed(target).c_str(), trimmed(link).c_str()) == 0;
-#endif
+  return platform::MakeSymbolicLink(trimmed(target), trimmed(link), directory);
 }
 
 bool MakeHostLink(const std::string& target, const std::string& link) {
-#ifdef _WIN32
   const std::string host_target = platform::HostPath(target), host_link = platform::HostPath(link);
-  if (host_link == link) return false;  // no emulator beneath
+  if (host_link == link) return MakeLink(target, link, false);  // no emulator beneath
   auto ln = platform::StartProcess("/bin/ln -s " + platform::QuoteArgument(host_target) + " " +
                                    platform::QuoteArgument(host_link));
   if (!ln) return false;
   ln->WaitFor(5000);
   for (int waited = 0; waited < 5000 && !platform::Exists(link); waited += 10) platform::SleepMs(10);
   return platform::Exists(link);
-#else
-  return MakeLink(target, link, false);
-#endif
 }
 
 // The real one: a test's env may place the running program elsewhere.

@@ -441,12 +441,7 @@ bool ReadKeyFile(const std::string& key_file, SigningSeed* seed, std::string* er
   // signs anything.
   if (!platform::IsPrivateFile(key_file, &why)) {
     std::fill(text.begin(), text.end(), '\0');
-#ifdef _WIN32
-    const std::string fix = "icacls \"" + key_file + "\" /inheritance:r /grant:r \"%USERNAME%:F\"" +
-                            " (and remove any other user it still lists)";
-#else
-    const std::string fix = "chmod 600 " + key_file;
-#endif
+    const std::string fix = platform::MakePrivateCommand(key_file);
     *error = "key file " + key_file + " is open to other users (" + why +
              "); a private key must be readable by its owner alone. Fix it with: " + fix;
     return false;
