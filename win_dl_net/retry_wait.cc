@@ -7,6 +7,7 @@
 #include <random>
 #include <thread>
 
+#include "launcher/release/text.h"
 #include "platform/env.h"
 
 namespace {
@@ -32,16 +33,6 @@ int MonthOf(const std::string& s, size_t at) {
   return -1;
 }
 
-// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 bool Compose(int year, int month, int day, int hh, int mm, int ss, int64_t* out) {
@@ -49,7 +40,7 @@ bool Compose(int year, int month, int day, int hh, int mm, int ss, int64_t* out)
   if (month < 1 || month > 12 || day < 1) return false;
   int limit = kDays[month - 1] + (month == 2 && IsLeap(year) ? 1 : 0);
   if (day > limit || hh > 23 || mm > 59 || ss > 60) return false;
-  *out = DaysFromCivil(year, month, day) * 86400 + hh * 3600 + mm * 60 + ss;
+  *out = release::DaysFromCivil(year, month, day) * 86400 + hh * 3600 + mm * 60 + ss;
   return true;
 }
 

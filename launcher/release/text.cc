@@ -46,16 +46,6 @@ bool ParseDecimal(const std::string& text, uint64_t* out, uint64_t max) {
 
 namespace {
 
-// Days since 1970-01-01 of a proleptic Gregorian date (month 1-12).
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 bool Digits(const std::string& s, size_t at, size_t n, int64_t* out) {
   int64_t v = 0;
   for (size_t i = at; i < at + n; ++i) {
@@ -67,6 +57,15 @@ bool Digits(const std::string& s, size_t at, size_t n, int64_t* out) {
 }
 
 }  // namespace
+
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
 
 bool ParseUtcTime(const std::string& text, int64_t* seconds) {
   if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||

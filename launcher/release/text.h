@@ -29,6 +29,9 @@ bool ParseDecimal(const std::string& text, uint64_t* out, uint64_t max = UINT64_
 // (exactly that: 20 characters, years 1970-9999, a real calendar day,
 // 00:00:00-23:59:59), and seconds since 1970.
 bool ParseUtcTime(const std::string& text, int64_t* seconds);
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (month
+// 1-12); the date is not checked. Also the HTTP dates' arithmetic.
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day);
 std::string FormatUtcTime(int64_t seconds);
 // True when Windows would not take `name` (one component of a path, no
 // separators) as the file it spells, so a package must not use it on any
