@@ -132,9 +132,6 @@ struct FileSystemCalls {
   bool (*change_working_directory)(const FileName& path);
   // "C:\\", "D:\\" ... on Windows, "/" on Linux.
   std::vector<std::wstring> (*drive_roots)();
-  // The name itself is a link to elsewhere: a symbolic link, or on Windows
-  // any reparse point (junctions too). The link is not followed.
-  bool (*is_link)(const FileName& path);
 };
 
 // The table in force: the current env's (env.h). Tests may assign single
@@ -219,7 +216,10 @@ inline std::string WorkingDirectory() { return FileCalls().working_directory(fal
 inline std::wstring WideWorkingDirectory() { return FileCalls().working_directory(true).wide(); }
 inline bool ChangeWorkingDirectory(const FileName& p) { return FileCalls().change_working_directory(p); }
 inline std::vector<std::wstring> DriveRoots() { return FileCalls().drive_roots(); }
-inline bool IsLink(const FileName& p) { return FileCalls().is_link(p); }
+// The name itself is a link to elsewhere: a symbolic link, or on Windows any
+// reparse point (junctions too). The link is not followed. Asked of the
+// system directly, not through the table.
+bool IsLink(const FileName& p);
 
 // Deletes every file below `dir`, descending into subdirectories; directories
 // themselves stay. Links are never followed: a link below `dir` (to a file or

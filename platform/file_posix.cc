@@ -254,12 +254,12 @@ bool PosixChangeWorkingDirectory(const FileName& name) { return ::chdir(name.ToN
 
 std::vector<std::wstring> PosixDriveRoots() { return {L"/"}; }
 
-bool PosixIsLink(const FileName& name) {
+}  // namespace
+
+bool IsLink(const FileName& name) {
   struct stat st;
   return ::lstat(name.ToNarrow().c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
-
-}  // namespace
 
 const char kTextLineEnd[] = "\n";
 
@@ -273,7 +273,6 @@ const FileSystemCalls& RealFileCalls() {
       PosixListDirectoryWide, PosixReadOnlyState, PosixSetReadOnly,
       PosixFileSize,      PosixMakeExecutable, PosixModifiedTime,
       PosixWorkingDirectory, PosixChangeWorkingDirectory, PosixDriveRoots,
-      PosixIsLink,
   };
   return calls;
 }

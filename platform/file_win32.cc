@@ -268,11 +268,6 @@ FileName WinWorkingDirectory(bool wide) {
 
 bool WinChangeWorkingDirectory(const FileName& name) { return BY_NAME(name, SetCurrentDirectory) != 0; }
 
-bool WinIsLink(const FileName& name) {
-  DWORD a = Attributes(name);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 std::vector<std::wstring> WinDriveRoots() {
   std::vector<std::wstring> out;
   DWORD mask = GetLogicalDrives();
@@ -290,6 +285,11 @@ std::vector<std::wstring> WinDriveRoots() {
 
 const char kTextLineEnd[] = "\r\n";
 
+bool IsLink(const FileName& name) {
+  const DWORD a = Attributes(name);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 const FileSystemCalls& RealFileCalls() {
   static const FileSystemCalls calls = {
       WinOpen,          WinRead,           WinWrite,
@@ -300,7 +300,6 @@ const FileSystemCalls& RealFileCalls() {
       WinListDirectoryWide, WinReadOnlyState, WinSetReadOnly,
       WinFileSize,      WinMakeExecutable, WinModifiedTime,
       WinWorkingDirectory, WinChangeWorkingDirectory, WinDriveRoots,
-      WinIsLink,
   };
   return calls;
 }

@@ -1,6 +1,6 @@
 // Symbolic links, made on purpose: for tests that plant the links an attacker
 // would (the product itself never makes one, and never follows one where it
-// matters; see own_directory.h and the file table's is_link).
+// matters; see own_directory.h and IsLink in file.h).
 #ifndef PLATFORM_LINK_H_
 #define PLATFORM_LINK_H_
 
