@@ -14,22 +14,22 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
 constexpr const char* kFileType = "application/octet-stream";
 
-// A Content-Range value: from `from` to the end of a file of `size` bytes.
-std::string ContentRange(size_t from, size_t size) {
-  return "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
+// A Content-Range value: the bytes [from, end) of a file of `size` bytes.
+std::string ContentRange(size_t from, size_t end, size_t size) {
+  return "bytes " + std::to_string(from) + "-" + std::to_string(end - 1) + "/" + std::to_string(size);
 }
 
-// The file whole (or the requested range of it), cut short, dripped or
-// stalled as `fault` says.
-void SendWholeFile(Fault fault, size_t start, const std::string* d, httplib::Response& res) {
+// The file whole (or the requested range of it, [start, end)), cut short,
+// dripped or stalled as `fault` says.
+void SendWholeFile(Fault fault, size_t start, size_t end, const std::string* d, httplib::Response& res) {
   // The library cuts the Range out of this whole-file provider itself.
   const size_t size = d->size();
   const auto began = std::chrono::steady_clock::now();
-  res.set_content_provider(size, kFileType, [d, fault, start, began](size_t offset, size_t length,
-                                                                     httplib::DataSink& sink) {
+  res.set_content_provider(size, kFileType, [d, fault, start, end, began](size_t offset, size_t length,
+                                                                          httplib::DataSink& sink) {
     size_t sent = offset - start;
     if (fault == Fault::kTruncate) {
-      size_t half = (d->size() - start) / 2;
+      size_t half = (end - start) / 2;
       if (sent >= half) return false;
       length = std::min(length, half - sent);
     } else if (fault == Fault::kDrip) {
@@ -55,21 +55,22 @@ void SendWholeFile(Fault fault, size_t start, const std::string* d, httplib::Res
   });
 }
 
-// The file from `start`, chunked and without a length, with the body or its
-// headers wrong as `fault` says.
-void SendChunkedRange(Fault fault, size_t start, const std::string* d, httplib::Response& res) {
+// The range [start, end) of the file, chunked and without a length, with the
+// body or its headers wrong as `fault` says.
+void SendChunkedRange(Fault fault, size_t start, size_t end, const std::string* d, httplib::Response& res) {
   const size_t size = d->size();
-  std::string content_range = ContentRange(start, size);
-  size_t from = start, to = size;
+  std::string content_range = ContentRange(start, end, size);
+  size_t from = start, to = end;
   res.status = 206;
-  if (fault == Fault::kShortBody) to = start + (size - start) / 2;
-  if (fault == Fault::kWrongContentRange && from < size) {
+  if (fault == Fault::kShortBody) to = start + (end - start) / 2;
+  if (fault == Fault::kWrongContentRange && from < end) {
     from += 1;
-    content_range = ContentRange(from, size);
+    content_range = ContentRange(from, end, size);
   }
   if (fault == Fault::kFullBody200) {
     res.status = 200;
     from = 0;
+    to = size;
   } else {
     res.set_header("Content-Range", content_range);
   }
@@ -100,7 +101,15 @@ FaultServer::Request DescribeRequest(const httplib::Request& req) {
   FaultServer::Request r;
   r.range = req.get_header_value("Range");
   r.has_range = req.has_header("Range");
-  if (r.has_range && r.range.compare(0, 6, "bytes=") == 0) r.start = static_cast<uint32_t>(std::strtoul(r.range.c_str() + 6, nullptr, 10));
+  if (r.has_range && r.range.compare(0, 6, "bytes=") == 0) {
+    char* end = nullptr;
+    r.start = static_cast<uint32_t>(std::strtoul(r.range.c_str() + 6, &end, 10));
+    if (*end == '-' && end[1] >= '0' && end[1] <= '9') {
+      r.has_last = true;
+      r.last = static_cast<uint32_t>(std::strtoul(end + 1, nullptr, 10));
+    }
+  }
+  r.method = req.method;
   r.accept = req.get_header_value("Accept");
   r.user_agent = req.get_header_value("User-Agent");
   r.path = req.path;
@@ -114,6 +123,8 @@ void SendFault(const FaultAnswer& answer, const FaultServer::Request& r, const s
   const Fault fault = answer.fault;
   size_t start = r.start;
   if (start > d->size()) start = d->size();
+  size_t end = d->size();
+  if (r.has_last && r.last < end && r.last >= start) end = static_cast<size_t>(r.last) + 1;
   switch (fault) {
     case Fault::kEcho:
       res.set_header("X-Agent", r.user_agent);
@@ -125,14 +136,14 @@ void SendFault(const FaultAnswer& answer, const FaultServer::Request& r, const s
     case Fault::kStall:
     case Fault::kStallHeaders:
     case Fault::kSlowDrip:
-      SendWholeFile(fault, start, d, res);
+      SendWholeFile(fault, start, end, d, res);
       return;
     case Fault::kShortBody:
     case Fault::kNoContentLength:
     case Fault::kTinyChunks:
     case Fault::kWrongContentRange:
     case Fault::kFullBody200:
-      SendChunkedRange(fault, start, d, res);
+      SendChunkedRange(fault, start, end, d, res);
       return;
     case Fault::kBusy:
     case Fault::kTooMany:

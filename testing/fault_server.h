@@ -31,7 +31,9 @@ class FaultServer {
   static constexpr int kSlowDripForMs = 30000;
 
   enum class Fault {
-    kNone,              // 206 for "bytes=s-" (200 without Range), with Content-Length
+    kNone,              // 206 for "bytes=s-" or "bytes=s-e" (200 without Range), with Content-Length
+    // Below, "the rest" is the range asked for: to its last byte, or to the
+    // end of the file.
     kTruncate,          // Content-Length of the whole rest, half of it sent, connection closed
     kShortBody,         // chunked 206, the body ends cleanly after half of the rest
     kFullBody200,       // 200 with the whole file, as a server that ignores Range
@@ -55,6 +57,10 @@ class FaultServer {
     std::string range;         // Range header, empty when none
     bool has_range = false;
     uint32_t start = 0;        // first byte asked for
+    // The last byte asked for (inclusive), when the Range names one.
+    bool has_last = false;
+    uint32_t last = 0;
+    std::string method;        // "GET"
     std::string accept;
     std::string user_agent;
     std::string path;          // as asked for, "/dir/pkg.exe"

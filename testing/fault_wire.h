@@ -1,7 +1,9 @@
 // How the helper program fault_server hands a request to the test process:
 // one line per request, its fields separated by single spaces:
 //
-//   <id> <arrival, microseconds since 1970> <has_range 0|1> <start> =<range> =<accept> =<user agent> =<path>
+//   <id> <arrival, microseconds since 1970> <arrival, steady clock microseconds>
+//   <has_range 0|1> <start> =<range> =<accept> =<user agent> =<path>
+//   <has_last 0|1> <last> =<method>
 //
 // Text fields are marked by '=' (so that an empty one still shows) and
 // escaped: '%', blanks, control characters and DEL as %XX.
@@ -73,7 +75,8 @@ inline std::string Encode(uint64_t id, const FaultServer::Request& r) {
   return std::to_string(id) + " " + std::to_string(Micros(r.at)) + " " + std::to_string(Micros(r.arrived)) + " " +
          (r.has_range ? "1" : "0") + " " +
          std::to_string(r.start) + " =" + Escape(r.range) + " =" + Escape(r.accept) + " =" +
-         Escape(r.user_agent) + " =" + Escape(r.path);
+         Escape(r.user_agent) + " =" + Escape(r.path) + " " + (r.has_last ? "1" : "0") + " " +
+         std::to_string(r.last) + " =" + Escape(r.method);
 }
 
 inline bool Decode(const std::string& line, uint64_t* id, FaultServer::Request* r) {
@@ -85,11 +88,11 @@ inline bool Decode(const std::string& line, uint64_t* id, FaultServer::Request* 
     if (sp == std::string::npos) break;
     from = sp + 1;
   }
-  if (f.size() != 9) return false;
-  for (size_t i = 0; i < 5; ++i) {
+  if (f.size() != 12) return false;
+  for (size_t i : {0, 1, 2, 3, 4, 9, 10}) {
     if (f[i].empty() || f[i].find_first_not_of("-0123456789") != std::string::npos) return false;
   }
-  for (size_t i = 5; i < 9; ++i) {
+  for (size_t i : {5, 6, 7, 8, 11}) {
     if (f[i].empty() || f[i][0] != '=') return false;
   }
   *id = std::strtoull(f[0].c_str(), nullptr, 10);
@@ -97,8 +100,11 @@ inline bool Decode(const std::string& line, uint64_t* id, FaultServer::Request* 
   r->arrived = FromMicros<std::chrono::steady_clock::time_point>(f[2]);
   r->has_range = f[3] == "1";
   r->start = static_cast<uint32_t>(std::strtoul(f[4].c_str(), nullptr, 10));
+  r->has_last = f[9] == "1";
+  r->last = static_cast<uint32_t>(std::strtoul(f[10].c_str(), nullptr, 10));
   return Unescape(f[5].substr(1), &r->range) && Unescape(f[6].substr(1), &r->accept) &&
-         Unescape(f[7].substr(1), &r->user_agent) && Unescape(f[8].substr(1), &r->path);
+         Unescape(f[7].substr(1), &r->user_agent) && Unescape(f[8].substr(1), &r->path) &&
+         Unescape(f[11].substr(1), &r->method);
 }
 
 }  // namespace fault_wire

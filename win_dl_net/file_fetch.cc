@@ -14,13 +14,23 @@ constexpr const char* kAcceptAndAgent =
     "Accept: */*\r\nUser-Agent:  Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";
 
 // First byte of a Content-Range value "bytes first-last/total"; false when
-// the value is not of that form.
-bool ContentRangeStart(const std::string& value, uint32_t* first) {
-  unsigned long long a = 0, b = 0;
+// the value is not of that form. With `total`: the file's size as well, which
+// must then be a number above `last` and within 4 GiB.
+bool ContentRangeStart(const std::string& value, uint32_t* first, uint32_t* total = nullptr) {
+  unsigned long long a = 0, b = 0, t = 0;
   char unit[8] = {0};
   char slash = 0;
   if (std::sscanf(value.c_str(), "%7s %llu-%llu%c", unit, &a, &b, &slash) != 4) return false;
   if (std::string(unit) != "bytes" || slash != '/' || b < a || b > 0xFFFFFFFFull) return false;
+  if (total) {
+    const size_t at = value.find('/');
+    const char* digits = value.c_str() + at + 1;
+    char* end = nullptr;
+    if (*digits < '0' || *digits > '9') return false;
+    t = std::strtoull(digits, &end, 10);
+    if (*end != '\0' || t <= b || t > 0xFFFFFFFFull) return false;
+    *total = static_cast<uint32_t>(t);
+  }
   *first = static_cast<uint32_t>(a);
   return true;
 }
@@ -87,10 +97,15 @@ bool FileFetch::SetSession(std::unique_ptr<platform::HttpSession> session) {
   return true;
 }
 
-std::string FileFetch::RequestHeaders(uint32_t start) {
+std::string FileFetch::RequestHeaders(uint32_t start, uint32_t last) {
   // Unsigned: a range beyond 2 GiB must not turn into a negative number.
   char range[64];
-  std::snprintf(range, sizeof range, "Range: bytes=%u-\r\n", static_cast<unsigned>(start));
+  if (last == kToTheEnd) {
+    std::snprintf(range, sizeof range, "Range: bytes=%u-\r\n", static_cast<unsigned>(start));
+  } else {
+    std::snprintf(range, sizeof range, "Range: bytes=%u-%u\r\n", static_cast<unsigned>(start),
+                  static_cast<unsigned>(last));
+  }
   return std::string(kAcceptAndAgent) + range;
 }
 
@@ -114,7 +129,7 @@ FetchResult FetchResultOf(const platform::Status& status) {
   return FetchResult::kFailed;
 }
 
-platform::Status FileFetch::OpenRequest(uint32_t start, bool log_steps) {
+platform::Status FileFetch::OpenRequest(uint32_t start, uint32_t last, bool log_steps) {
   platform::HttpUrl url;
   if (!platform::ParseHttpUrl(m_strUrl, &url)) {
     Close();
@@ -127,7 +142,7 @@ platform::Status FileFetch::OpenRequest(uint32_t start, bool log_steps) {
     return platform::Status(platform::Status::kFailed, "no connection record");
   }
   platform::Status error = platform::Status::kOk;
-  m_pHttpFile = m_pNetSession->OpenUrl(m_strUrl, RequestFlags(url), RequestHeaders(start), &error);
+  m_pHttpFile = m_pNetSession->OpenUrl(m_strUrl, RequestFlags(url), RequestHeaders(start, last), &error);
   if (!m_pHttpFile) {
     if (log_steps && error != platform::Status::kRetryable) LogInfo() << "OpenRequest error";
     Close();
@@ -171,13 +186,36 @@ bool FileFetch::GetRemoteFileAttribute() {
     if (!SetSession(OpenSession("dl", true, m_nConnectTimeout, m_nDataTimeout, m_nConnectRetries, nullptr))) {
       return false;
     }
-    if (!OpenRequest(0, false).ok()) return false;
-    if (!CheckStatus()) {
+    // The first byte only: its Content-Range names the size, and the server
+    // sends nothing that is thrown away.
+    if (!OpenRequest(0, 0, false).ok()) return false;
+    uint32_t code = 0;
+    m_pHttpFile->QueryStatusCode(&code);
+    std::string content_range;
+    uint32_t length = 0;
+    if (code == 416) {
+      // Not even a first byte: an empty file ("bytes */0").
+      NoteReply(code);
+      if (!m_pHttpFile->QueryHeader("Content-Range", &content_range) || content_range != "bytes */0") {
+        Close();
+        return false;
+      }
+    } else if (!CheckStatus()) {
       Close();
       return false;
+    } else {
+      uint32_t first = 0;
+      if (m_pHttpFile->QueryHeader("Content-Range", &content_range) &&
+          ContentRangeStart(content_range, &first, &length)) {
+        // The one byte is read, so that the request ends the ordinary way
+        // rather than being closed with its body in transit.
+        char byte[2];
+        uint32_t got = 0;
+        m_pHttpFile->Read(byte, sizeof byte, &got);
+      } else if (!m_pHttpFile->QueryContentLength(&length)) {
+        length = 0;  // a server that ignores the Range and names no length
+      }
     }
-    uint32_t length = 0;
-    if (!m_pHttpFile->QueryContentLength(&length)) length = 0;
     m_nFileSize = length;
     m_nDownloaded = 0;
     Close();
@@ -211,7 +249,7 @@ FetchResult FileFetch::SigleFetch(DataSink& sink) {
                                 [this] { return IsStopped() || PastDeadline(); }))) {
       return FetchResult::kFailed;
     }
-    if (!OpenRequest(0, false).ok()) return FetchResult::kFailed;
+    if (!OpenRequest(0, kToTheEnd, false).ok()) return FetchResult::kFailed;
     if (!CheckStatus()) {
       Close();
       return FetchResult::kFailed;
@@ -290,7 +328,9 @@ bool SegmentFetcher::OpenRangeRequest(FetchResult* result) {
   SetSession(OpenSession("MultiFetch", false, 0, 0, 0, [this] { return IsStopped() || BelowFloor(); }));
   *result = FetchResult::kFailed;
   CHECK_RETURN(m_pNetSession, false);
-  const platform::Status opened = OpenRequest(m_nCurPos, true);
+  // Exactly the bytes still missing: a server that pushes the rest of the
+  // file into the socket sends what is thrown away.
+  const platform::Status opened = OpenRequest(m_nCurPos, m_nEndPos, true);
   if (!opened.ok()) {
     *result = FetchResultOf(opened);
     if (*result != FetchResult::kRetryable) {
@@ -477,8 +517,8 @@ FetchResult SegmentFetcher::FetchFileSegment(FileSink& sink) {
   CloseOnExit close_request(*this);
   try {
     FetchResult result = FetchResult::kFailed;
-    if (!OpenRangeRequest(&result)) return result;
     if (m_nCurPos == m_nEndPos + 1) return FetchResult::kComplete;  // nothing left to fetch
+    if (!OpenRangeRequest(&result)) return result;
     if (!CheckRangeReply(&result)) return result;
     if (!SeekSink(sink, &result)) return result;
     return ReceiveRange(sink);

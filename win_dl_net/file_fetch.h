@@ -50,8 +50,10 @@ class FileFetch {
   FileFetch(const FileFetch&) = delete;
   FileFetch& operator=(const FileFetch&) = delete;
 
-  // Asks the server for the file; true with GetFileSize() = the reply's
-  // Content-Length (0 when it has none).
+  // Asks the server for the file's first byte; true with GetFileSize() = the
+  // size its reply's Content-Range names (the Content-Length of a server that
+  // ignores the Range, whose reply is then closed; 0 when neither is named;
+  // 0 for an empty file, which has no first byte to give).
   virtual bool GetRemoteFileAttribute();
   // Fetches the whole file into `sink` (the update engine passes a new, empty
   // MemorySink). kComplete, or kFailed on failure, when stopped, or when the
@@ -87,18 +89,22 @@ class FileFetch {
   // Its Retry-After header when it was busy; empty otherwise.
   const std::string& LastRetryAfter() const { return m_strRetryAfter; }
 
-  // The header block of a request for the bytes from `start` on.
-  static std::string RequestHeaders(uint32_t start);
+  // `last` of RequestHeaders for a range that runs to the end of the file.
+  static constexpr uint32_t kToTheEnd = 0xFFFFFFFFu;
+  // The header block of a request for the bytes from `start` to `last`
+  // (inclusive), or on to the end of the file.
+  static std::string RequestHeaders(uint32_t start, uint32_t last = kToTheEnd);
   // The request flags for an URL's scheme.
   static uint32_t RequestFlags(const platform::HttpUrl& url);
 
  protected:
-  // URL split, connection and request for the bytes from `start` on, on the
+  // URL split, connection and request for the bytes from `start` to `last`
+  // (RequestHeaders), on the
   // session already made: steps common to the three operations. On failure
   // everything is closed and the status tells whether asking again may help
   // (kRetryable: the network failed) or not (an URL that does not parse, a
   // connection record that cannot be made, a request the library refuses).
-  platform::Status OpenRequest(uint32_t start, bool log_steps);
+  platform::Status OpenRequest(uint32_t start, uint32_t last, bool log_steps);
   // Up to 10 status queries, 100 ms apart, for a 2xx code.
   bool CheckStatus();
   // Makes `session` the operation's session. False (and no session) when

@@ -311,8 +311,38 @@ TEST_F(NginxJobTest, FullDownloadAndItsJournal) {
   EXPECT_EQ(again.policy.GetDownloadedSize(), 1003u);
   EXPECT_EQ(testkit::ReadFile(Local()), data_);
   std::vector<NginxServer::LogLine> log = server_.AccessLog();
-  EXPECT_EQ(log.size(), 1u + 4u);  // the size query and four range requests
+  ASSERT_EQ(log.size(), 1u);  // the size query; a complete range asks nothing
+  EXPECT_EQ(log[0].range, "bytes=0-0");
   EXPECT_EQ(WithoutProgress(testkit::ReadFile(tmp_ / "Download.xml")), expected);
+}
+
+// The size query asks for one byte and each range for exactly its bytes, so
+// the server sends no more than the job keeps (and that byte).
+TEST_F(NginxJobTest, TheServerSendsOnlyTheBytesThatAreKept) {
+  const size_t size = 8 * 1048576 + 5;
+  Serve(size);
+  Job job(tmp_, server_.Url("pkg.exe"));
+  ASSERT_TRUE(job.policy.Init());
+  ASSERT_TRUE(job.policy.Start());
+  job.policy.Wait();
+  ASSERT_EQ(job.policy.GetDownloadedSize(), size);
+  EXPECT_TRUE(testkit::ReadFile(Local()) == data_);
+  std::vector<NginxServer::LogLine> log = server_.AccessLog();
+  ASSERT_EQ(log.size(), 1u + 4u);
+  EXPECT_EQ(log[0].range, "bytes=0-0");
+  EXPECT_EQ(log[0].body_bytes, 1u);
+  std::vector<std::string> ranges;
+  uint64_t sent = 0;
+  for (size_t i = 1; i < log.size(); ++i) {
+    EXPECT_EQ(log[i].method, "GET");
+    ranges.push_back(log[i].range);
+    sent += log[i].body_bytes;
+  }
+  std::sort(ranges.begin(), ranges.end());
+  const std::vector<std::string> expected = {"bytes=0-2097152", "bytes=2097153-4194305",
+                                             "bytes=4194306-6291458", "bytes=6291459-8388612"};
+  EXPECT_EQ(ranges, expected);
+  EXPECT_EQ(sent, size);
 }
 
 // The package grows on the server after the size was learnt: every range
@@ -436,7 +466,7 @@ TEST_F(NginxJobTest, StoppedThenResumedThenKilledThenResumed) {
   // The ranges resumed where the journal left them: nothing before is asked for.
   int ranged = 0;
   for (const NginxServer::LogLine& l : server_.AccessLog()) {
-    if (l.range == "bytes=0-" || l.range == "-") continue;
+    if (l.range == "bytes=0-0" || l.range == "-") continue;
     ++ranged;
     uint32_t start = static_cast<uint32_t>(std::stoul(l.range.substr(6)));
     bool from_stored = false;
