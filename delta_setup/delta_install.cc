@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "delta_setup/delta_format.h"
-#include "launcher/release/signature.h"
+#include "launcher/release/sha256.h"
 #include "launcher/release/text.h"
 #include "platform/file.h"
 #include "platform/ini.h"
