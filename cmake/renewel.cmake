@@ -202,3 +202,40 @@ function(renewel_headers_alone)
   add_test(NAME include_headers_alone COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target headers_alone)
   set_tests_properties(include_headers_alone PROPERTIES RESOURCE_LOCK build_tree TIMEOUT 900)
 endfunction()
+
+# renewel_size_optimised(TARGET ...)
+#   Code that every package carries (the delta setup program, Gleaner and the
+#   libraries only they ship) is built for size in the builds that ship: -Os,
+#   and one section per function and datum so that the programs' link can
+#   drop what nothing references (renewel_shipped_program).
+function(renewel_size_optimised)
+  foreach(t ${ARGN})
+    target_compile_options(${t} PRIVATE
+      "$<$<CONFIG:Release,RelWithDebInfo>:-Os;-ffunction-sections;-fdata-sections>")
+  endforeach()
+endfunction()
+
+# renewel_shipped_program(TARGET)
+#   A program inside every package: size-optimised, linked without the
+#   sections nothing references, and without symbol tables (debug with the
+#   asan preset's build).
+function(renewel_shipped_program target)
+  renewel_size_optimised(${target})
+  target_link_options(${target} PRIVATE "$<$<CONFIG:Release,RelWithDebInfo>:-Wl,--gc-sections;-s>")
+endfunction()
+
+# renewel_size_test(NAME MAX_BYTES TARGET ...)
+#   A test that the files of the TARGETs, together, take at most MAX_BYTES.
+#   Registered for the builds that ship only (Release, RelWithDebInfo, no
+#   sanitizer or fuzzing build).
+function(renewel_size_test name max)
+  if(NOT CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo)$" OR RENEWEL_SANITIZE OR RENEWEL_TSAN OR RENEWEL_FUZZ)
+    return()
+  endif()
+  set(files)
+  foreach(t ${ARGN})
+    list(APPEND files $<TARGET_FILE:${t}>)
+  endforeach()
+  add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} "-DFILES=${files}" -DMAX_BYTES=${max}
+           -P ${PROJECT_SOURCE_DIR}/cmake/size_check.cmake)
+endfunction()

@@ -4,9 +4,8 @@
 
 #include <cstring>
 #include <set>
-#include <sstream>
 
-#include "launcher/release/signature.h"
+#include "launcher/release/sha256.h"
 #include "launcher/release/text.h"
 
 namespace delta_package {
@@ -63,17 +62,19 @@ void PayloadWriter::AddWhole(const std::string& path, const std::string& data) {
 }
 
 std::string PayloadWriter::Payload() const {
-  std::ostringstream o;
-  o << "RNWL-DELTA 1\nversion " << m_.version << "\n";
-  if (!m_.from.empty()) o << "from " << m_.from << "\n";
-  for (auto& [path, sha] : m_.inputs) o << "input " << sha << " " << path << "\n";
-  for (const Output& out : m_.outputs) o << "output " << out.sha256 << " " << (out.executable ? "x" : "-") << " " << out.path << "\n";
-  for (const std::string& d : m_.deletes) o << "delete " << d << "\n";
-  if (m_.has_gleaner) o << "gleaner " << m_.gleaner.offset << " " << m_.gleaner.size << " " << m_.gleaner.raw << "\n";
-  for (auto& [path, b] : m_.patches) o << "patch " << b.offset << " " << b.size << " " << path << "\n";
-  for (auto& [path, b] : m_.wholes) o << "whole " << b.offset << " " << b.size << " " << b.raw << " " << path << "\n";
-  o << "end\n";
-  return o.str() + blobs_;
+  // Plain string building: the setup program links no stream library.
+  const auto n = [](uint64_t v) { return std::to_string(v); };
+  std::string o = "RNWL-DELTA 1\nversion " + m_.version + "\n";
+  if (!m_.from.empty()) o += "from " + m_.from + "\n";
+  for (auto& [path, sha] : m_.inputs) o += "input " + sha + " " + path + "\n";
+  for (const Output& out : m_.outputs) o += "output " + out.sha256 + (out.executable ? " x " : " - ") + out.path + "\n";
+  for (const std::string& d : m_.deletes) o += "delete " + d + "\n";
+  if (m_.has_gleaner)
+    o += "gleaner " + n(m_.gleaner.offset) + " " + n(m_.gleaner.size) + " " + n(m_.gleaner.raw) + "\n";
+  for (auto& [path, b] : m_.patches) o += "patch " + n(b.offset) + " " + n(b.size) + " " + path + "\n";
+  for (auto& [path, b] : m_.wholes) o += "whole " + n(b.offset) + " " + n(b.size) + " " + n(b.raw) + " " + path + "\n";
+  o += "end\n";
+  return o + blobs_;
 }
 
 std::string Attach(const std::string& program, const std::string& payload) {

@@ -4,14 +4,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <iterator>
 #include <map>
 #include <memory>
-#include <system_error>
 #include <vector>
 
 #include "delta_setup/delta_format.h"
-#include "launcher/release/signature.h"
+#include "launcher/release/sha256.h"
 #include "launcher/release/text.h"
 #include "platform/file.h"
 #include "platform/ini.h"
@@ -23,7 +22,6 @@ namespace delta_install {
 
 namespace {
 
-namespace fs = std::filesystem;
 using delta_package::Blob;
 using delta_package::Manifest;
 
@@ -34,6 +32,15 @@ int Report(int code, const std::string& line) {
   std::fprintf(stderr, "delta_setup: %s\n", line.c_str());
   std::fflush(stderr);
   return code;
+}
+
+// `dir` as an absolute name: a relative one is taken from the working
+// directory.
+std::string Absolute(const std::string& dir) {
+  const auto sep = [](char c) { return c == '/' || c == platform::kPathSep; };
+  bool absolute = !dir.empty() && sep(dir[0]);
+  if (platform::kPathSep == '\\' && dir.size() >= 3 && dir[1] == ':' && sep(dir[2])) absolute = true;
+  return absolute ? dir : platform::WorkingDirectory() + dir;
 }
 
 std::string Native(const std::string& rel) {
@@ -147,28 +154,62 @@ bool ExtractBlob(Package& p, const Blob& b, bool inflate, const std::string& des
   return out->Close() == platform::Status::kOk && ok && written == b.raw;
 }
 
+// A name that exists as itself, a link included (a link is not followed).
+bool Present(const std::string& path) { return platform::IsLink(path) || platform::Exists(path); }
+
+// `path` without a trailing separator.
+std::string NoTrailingSeparator(std::string path) {
+  while (path.size() > 1 && (path.back() == '/' || path.back() == platform::kPathSep)) path.pop_back();
+  return path;
+}
+
+// True when the real name `real` is `base` or lies below it.
+bool Below(const std::string& real, const std::string& base) {
+  if (real.size() < base.size() || real.compare(0, base.size(), base) != 0) return false;
+  if (real.size() == base.size()) return true;
+  const char next = real[base.size()];
+  return next == '/' || next == platform::kPathSep || base.back() == '/' || base.back() == platform::kPathSep;
+}
+
 // True when `rel` reaches no place outside the install directory through a
 // link (or a junction) in any of its existing components.
 bool StaysInside(const std::string& root, const std::string& rel) {
-  std::error_code ec;
-  const fs::path base = fs::weakly_canonical(fs::path(root), ec);
-  if (ec) return false;
-  fs::path p = fs::path(root);
+  std::string base;
+  if (!platform::RealPath(NoTrailingSeparator(root), &base)) return false;
+  std::string p = NoTrailingSeparator(root);
   size_t at = 0;
   while (true) {
     size_t slash = rel.find('/', at);
-    p /= rel.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
-    const fs::file_status st = fs::symlink_status(p, ec);
-    if (ec || !fs::exists(st)) return true;  // nothing further exists
-    if (fs::is_symlink(st)) {
-      const fs::path real = fs::weakly_canonical(p, ec);
-      if (ec) return false;
-      const fs::path r = real.lexically_relative(base);
-      if (r.empty() || r.native().empty() || *r.begin() == "..") return false;
+    p = platform::JoinPath(p, rel.substr(at, slash == std::string::npos ? std::string::npos : slash - at));
+    if (!Present(p)) return true;  // nothing further exists
+    if (platform::IsLink(p)) {
+      // Where it leads must exist and lie inside; a link to nowhere is refused.
+      std::string real;
+      if (!platform::RealPath(p, &real) || !Below(real, base)) return false;
     }
     if (slash == std::string::npos) return true;
     at = slash + 1;
   }
+}
+
+// Removes `path` and, for a directory, everything below it. Links are
+// removed, never followed. Failures are left for the caller to notice.
+void RemoveTree(const std::string& path) {
+  if (platform::IsLink(path)) {
+    // A link to a directory is a directory entry on Windows.
+    if (!platform::RemoveFile(path)) platform::RemoveEmptyDirectory(path);
+    return;
+  }
+  if (!platform::IsDirectory(path)) {
+    platform::RemoveFile(path);
+    return;
+  }
+  std::vector<platform::DirEntry> entries;
+  if (platform::ListDirectory(path, &entries)) {
+    for (const platform::DirEntry& e : entries)
+      if (e.name != "." && e.name != "..") RemoveTree(platform::JoinPath(path, e.name));
+  }
+  platform::RemoveEmptyDirectory(path);
 }
 
 // Removes the staging directories of every setup run that no longer runs
@@ -178,29 +219,31 @@ bool StaysInside(const std::string& root, const std::string& rel) {
 // tried again for up to two seconds, and what still stays is left to the
 // next run.
 void RemoveEndedStaging(const std::string& root) {
-  const fs::path base = fs::path(root + delta_package::kStagingDir);
-  std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(base, ec))) {
-    fs::remove(base, ec);  // a planted file or link in its place
+  const std::string base = root + delta_package::kStagingDir;
+  if (platform::IsLink(base) || (Present(base) && !platform::IsDirectory(base))) {
+    RemoveTree(base);  // a planted file or link in its place
     return;
   }
+  std::vector<platform::DirEntry> entries;
+  if (!platform::ListDirectory(base, &entries)) return;
   const uint32_t self = platform::CurrentProcessId();
-  std::vector<fs::path> ended;
-  for (auto it = fs::directory_iterator(base, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+  std::vector<std::string> ended;
+  for (const platform::DirEntry& e : entries) {
+    if (e.name == "." || e.name == "..") continue;
     uint64_t pid = 0;
-    if (release::ParseDecimal(it->path().filename().string(), &pid, UINT32_MAX) && pid != self &&
+    if (release::ParseDecimal(e.name, &pid, UINT32_MAX) && pid != self &&
         platform::ProcessIsAlive(static_cast<uint32_t>(pid)))
       continue;
-    ended.push_back(it->path());
+    ended.push_back(platform::JoinPath(base, e.name));
   }
   for (int attempt = 0; !ended.empty() && attempt < 20; ++attempt) {
     if (attempt > 0) platform::SleepMs(100);
     for (auto it = ended.begin(); it != ended.end();) {
-      fs::remove_all(*it, ec);  // links are removed, never followed
-      it = fs::exists(fs::symlink_status(*it, ec)) ? std::next(it) : ended.erase(it);
+      RemoveTree(*it);
+      it = Present(*it) ? std::next(it) : ended.erase(it);
     }
   }
-  fs::remove(base, ec);  // only when empty
+  platform::RemoveEmptyDirectory(base);  // only when empty
 }
 
 using delta_package::Journal;
@@ -227,8 +270,7 @@ int CheckOwnFiles(const std::string& root) {
   const std::pair<const char*, bool> own[] = {{delta_package::kJournal, false}, {delta_package::kStagingDir, true}};
   for (const auto& [name, directory] : own) {
     const std::string path = root + name;
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(path, ec))) continue;
+    if (!Present(path)) continue;
     std::string why;
     if (!platform::IsOwnUnchanged(path, directory, &why))
       return Report(kUntrusted, path + " " + why + ": refused, another user may have put it there or changed it. " +
@@ -373,8 +415,7 @@ int Stage(Package& p, const Manifest& m, const std::string& root, const std::str
 }  // namespace
 
 int Install(const std::string& package_path, const std::string& install_dir) {
-  std::error_code ec;
-  const std::string root = platform::JoinPath(fs::absolute(fs::path(install_dir), ec).string(), "");
+  const std::string root = platform::JoinPath(Absolute(install_dir), "");
   if (!platform::IsDirectory(root)) return Report(kUsage, "no install directory " + root);
   Package p;
   Manifest m;

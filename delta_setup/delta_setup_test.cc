@@ -283,6 +283,22 @@ TEST_F(OneStep, InstallsAndASecondRunFindsItInPlace) {
   EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
 }
 
+// The install directory may be named relative to the working directory; the
+// staging directory is gone afterwards.
+TEST_F(OneStep, InstallsIntoADirectoryNamedRelatively) {
+  platform::MakeExecutable(delta_);
+  const std::string out = install_root_ / "setup.out";
+  auto p = platform::StartProcess(platform::QuoteArgument(delta_) + " /USERNAME=Renewel /D=client", install_root_.Path(),
+                                  out);
+  ASSERT_TRUE(p && p->Wait());
+  std::string output;
+  platform::ReadFileToString(out, &output);
+  ASSERT_EQ(p->ExitCode(), 0) << output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
+  EXPECT_FALSE(platform::Exists(install_ + delta_package::kStagingDir));
+  EXPECT_FALSE(platform::Exists(install_ + delta_package::kJournal));
+}
+
 TEST_F(OneStep, ALocallyChangedEnginePackageIsRefusedBeforeAnythingIsWritten) {
   std::string core;
   ASSERT_TRUE(platform::ReadFileToString(install_ + "System/Core.u", &core));

@@ -221,6 +221,13 @@ inline std::vector<std::wstring> DriveRoots() { return FileCalls().drive_roots()
 // system directly, not through the table.
 bool IsLink(const FileName& p);
 
+// The absolute name of `p` with every link (and on Windows every junction)
+// along it resolved, as the system names the file: the name to compare with
+// another's to learn whether one lies inside the other. False when `p`, or
+// what a link along it leads to, does not exist or cannot be asked about.
+// Asked of the system directly, not through the table.
+bool RealPath(const FileName& p, std::string* out);
+
 // Deletes every file below `dir`, descending into subdirectories; directories
 // themselves stay. Links are never followed: a link below `dir` (to a file or
 // a directory, a junction on Windows) is removed as a link, and a `dir` that

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/file.h"
@@ -259,6 +260,14 @@ std::vector<std::wstring> PosixDriveRoots() { return {L"/"}; }
 bool IsLink(const FileName& name) {
   struct stat st;
   return ::lstat(name.ToNarrow().c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool RealPath(const FileName& name, std::string* out) {
+  char* real = ::realpath(name.ToNarrow().c_str(), nullptr);
+  if (!real) return false;
+  *out = real;
+  std::free(real);
+  return true;
 }
 
 const char kTextLineEnd[] = "\n";

@@ -107,6 +107,39 @@ TEST(FileTest, RecursiveDeletionNeverFollowsALink) {
   EXPECT_TRUE(IsLink(linked));
 }
 
+// The real name resolves ".." and every link along the way, and names the
+// file itself; what does not exist, or a link to nowhere, has none.
+TEST(FileTest, RealPathResolvesLinksAndRefusesWhatIsMissing) {
+  testkit::TempDir tmp, outside;
+  const std::string dir = tmp / "Dir";
+  ASSERT_TRUE(MakeDirectory(dir));
+  ASSERT_TRUE(MakeDirectory(JoinPath(dir, "sub")));
+  ASSERT_TRUE(WriteStringToFile(JoinPath(dir, "f.txt"), "x"));
+  std::string real_dir, real;
+  ASSERT_TRUE(RealPath(dir, &real_dir));
+  EXPECT_FALSE(real_dir.empty());
+  ASSERT_TRUE(RealPath(JoinPath(JoinPath(dir, "sub"), ".."), &real));
+  EXPECT_EQ(real, real_dir);
+  ASSERT_TRUE(RealPath(JoinPath(dir, "f.txt"), &real));
+  EXPECT_EQ(real, JoinPath(real_dir, "f.txt"));
+
+  real = "untouched";
+  EXPECT_FALSE(RealPath(JoinPath(dir, "missing"), &real));
+  EXPECT_FALSE(RealPath(JoinPath(JoinPath(dir, "missing"), "f.txt"), &real));
+  EXPECT_EQ(real, "untouched");
+
+  std::string real_outside;
+  ASSERT_TRUE(RealPath(outside.Path(), &real_outside));
+  ASSERT_TRUE(WriteStringToFile(outside / "o.txt", "o"));
+  if (!testkit::MakeLink(outside.Path(), JoinPath(dir, "out"), true)) GTEST_SKIP() << "this system makes no links";
+  ASSERT_TRUE(RealPath(JoinPath(dir, "out"), &real));
+  EXPECT_EQ(real, real_outside);
+  ASSERT_TRUE(RealPath(JoinPath(JoinPath(dir, "out"), "o.txt"), &real));
+  EXPECT_EQ(real, JoinPath(real_outside, "o.txt"));
+  ASSERT_TRUE(testkit::MakeLink(outside / "gone", JoinPath(dir, "dangling"), true));
+  EXPECT_FALSE(RealPath(JoinPath(dir, "dangling"), &real));
+}
+
 // A copy writes a temporary beside its target and renames it over the
 // target. A link planted at either name is replaced, never written through.
 TEST(FileTest, CopyNeverWritesThroughALink) {

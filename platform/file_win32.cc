@@ -290,6 +290,30 @@ bool IsLink(const FileName& name) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+bool RealPath(const FileName& name, std::string* out) {
+  // Opened for no access at all (a directory too), following every link.
+  HANDLE h = CreateFileW(Wide(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::wstring real(MAX_PATH, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(h, &real[0], static_cast<DWORD>(real.size()), VOLUME_NAME_DOS);
+  if (n >= real.size()) {  // too small: n is the size it needs
+    real.resize(n + 1);
+    n = GetFinalPathNameByHandleW(h, &real[0], static_cast<DWORD>(real.size()), VOLUME_NAME_DOS);
+  }
+  CloseHandle(h);
+  if (n == 0 || n >= real.size()) return false;
+  real.resize(n);
+  // "\\?\C:\dir" or "\\?\UNC\server\share\dir": the usual spelling.
+  if (real.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    real = L"\\\\" + real.substr(8);
+  } else if (real.compare(0, 4, L"\\\\?\\") == 0) {
+    real = real.substr(4);
+  }
+  *out = WideToAnsi(real);
+  return true;
+}
+
 const FileSystemCalls& RealFileCalls() {
   static const FileSystemCalls calls = {
       WinOpen,          WinRead,           WinWrite,

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "launcher/release/text.h"
-#include "platform/file.h"
 
 namespace {
 
@@ -203,68 +202,6 @@ bool VerifyDetached(const PublisherKeys& keys, const std::string& data, const st
     for (const PublisherKey& key : keys)
       if (VerifySignature(key, data, sig)) return true;
   return false;
-}
-
-Sha256::Sha256() { Reset(); }
-
-Sha256::~Sha256() {
-  if (handle_) gcry_md_close(static_cast<gcry_md_hd_t>(handle_));
-}
-
-void Sha256::Reset() {
-  final_ = false;
-  result_.fill(0);
-  if (handle_) {
-    gcry_md_reset(static_cast<gcry_md_hd_t>(handle_));
-    return;
-  }
-  gcry_md_hd_t h = nullptr;
-  if (CryptoReady() && gcry_md_open(&h, GCRY_MD_SHA256, 0) == 0) handle_ = h;
-}
-
-void Sha256::Update(const void* data, size_t size) {
-  if (handle_ && !final_ && size > 0) gcry_md_write(static_cast<gcry_md_hd_t>(handle_), data, size);
-}
-
-std::array<uint8_t, 32> Sha256::Final() {
-  if (!final_ && handle_) {
-    const unsigned char* d = gcry_md_read(static_cast<gcry_md_hd_t>(handle_), GCRY_MD_SHA256);
-    if (d) std::memcpy(result_.data(), d, result_.size());
-  }
-  final_ = true;
-  return result_;
-}
-
-std::string Sha256::HexText() {
-  Final();
-  // Without a digest handle there is no digest: an empty text matches nothing.
-  return handle_ ? release::UpperHex(result_.data(), result_.size()) : std::string();
-}
-
-bool Sha256File(const std::string& path, std::string* upper_hex) {
-  platform::FileOpenOptions options;
-  options.disposition = platform::FileDisposition::kReadExisting;
-  options.share_read = true;
-  std::unique_ptr<platform::File> file = platform::OpenFile(path, options);
-  if (!file) return false;
-  int64_t size = -1;
-  if (file->Size(&size) != platform::Status::kOk || size < 0) return false;
-  Sha256 digest;
-  std::unique_ptr<char[]> chunk(new char[kSha256FileChunk]);
-  int64_t done = 0;
-  for (;;) {
-    size_t got = 0;
-    if (file->Read(chunk.get(), kSha256FileChunk, &got) != platform::Status::kOk) return false;
-    if (got == 0) break;
-    digest.Update(chunk.get(), got);
-    done += static_cast<int64_t>(got);
-    if (done > size) return false;
-  }
-  if (done != size) return false;
-  std::string text = digest.HexText();
-  if (text.empty()) return false;
-  *upper_hex = text;
-  return true;
 }
 
 bool GenerateSeed(SigningSeed* seed) {

@@ -12,9 +12,9 @@
 // drops the old key. A launcher lists its keys separated by commas and
 // accepts a document when any line verifies with any listed key.
 //
-// All cryptography here comes from the system's crypto library, which is
-// initialised on first use (thread-safe). Every function may be called from
-// any thread. Nothing here logs; failures are reported by value.
+// All signature cryptography here comes from the system's crypto library,
+// which is initialised on first use (thread-safe). Every function may be
+// called from any thread. Nothing here logs; failures are reported by value.
 #ifndef LAUNCHER_RELEASE_SIGNATURE_H_
 #define LAUNCHER_RELEASE_SIGNATURE_H_
 
@@ -23,6 +23,9 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// SHA-256 (Sha256, Sha256File) lives beside: many that verify also digest.
+#include "launcher/release/sha256.h"
 
 using PublisherKey = std::array<uint8_t, 32>;  // Ed25519 public key, raw
 using SigningSeed = std::array<uint8_t, 32>;   // Ed25519 private key (seed)
@@ -64,37 +67,6 @@ inline bool VerifyDetached(const PublisherKey& key, const std::string& data, con
 }
 // The same check on the raw signature.
 bool VerifySignature(const PublisherKey& key, const std::string& data, const Signature& sig);
-
-// SHA-256 over data fed piecewise. Final() may be called once; the object
-// then holds the digest until Reset().
-class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-
-  void Reset();
-  void Update(const void* data, size_t size);
-  // Completes the digest and returns its 32 bytes.
-  std::array<uint8_t, 32> Final();
-  // The digest as 64 upper-case hexadecimal digits (calls Final if needed).
-  std::string HexText();
-
- private:
-  void* handle_ = nullptr;  // the crypto library's digest handle
-  bool final_ = false;
-  std::array<uint8_t, 32> result_{};
-};
-
-// Size of the pieces Sha256File reads.
-constexpr int32_t kSha256FileChunk = 64 * 1024;
-
-// SHA-256 of a whole file, read in chunks through the platform's file handles
-// (any size a 64-bit offset can express), as 64 upper-case hexadecimal
-// digits. False when the file cannot be opened, a read fails, or it does not
-// end at the size it had when opened.
-bool Sha256File(const std::string& path, std::string* upper_hex);
 
 // Publisher side.
 
