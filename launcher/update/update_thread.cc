@@ -378,7 +378,10 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
                                   const std::string& packagemd5, const std::string& updateself,
                                   const SignedPackage& signed_package, const FullPackage& full) {
   EngineHost& control = host_;
-  if (!DownloadCheckAndRun(packageurl, packagemd5, signed_package)) return false;
+  // The packages that ran in this step, deleted once the step is confirmed:
+  // kept, update/ would grow by every package of every version.
+  std::vector<std::string> ran(1);
+  if (!DownloadCheckAndRun(packageurl, packagemd5, signed_package, &ran[0])) return false;
 
   std::string reported;
   if (!QueryInstalled("GetClientVersion", reported)) {
@@ -391,7 +394,8 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
     LogInfo() << "update package left the version at " << reported << ", falling back to the full package:"
               << full.url;
     if (Cancelled()) return false;
-    if (!DownloadCheckAndRun(full.url, full.md5, full.signed_package)) return false;
+    ran.emplace_back();
+    if (!DownloadCheckAndRun(full.url, full.md5, full.signed_package, &ran.back())) return false;
     if (!QueryInstalled("GetClientVersion", reported)) {
       control.Stop(SetupFailed);
       return false;
@@ -404,6 +408,14 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   }
   localVersion = reported;
   LogInfo() << "setup package successed";
+  for (const std::string& package : ran) {
+    if (package.empty() || !platform::Exists(package)) continue;
+    if (platform::RemoveFile(package)) {
+      LogInfo() << "installed package removed:" << package;
+    } else {
+      LogWarn() << "installed package could not be removed:" << package;
+    }
+  }
 
   control.SetState(Succeeded);
   // The second of "Update successful"; a cancel ends it early.
@@ -417,7 +429,7 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
 }
 
 bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std::string& packagemd5,
-                                       const SignedPackage& signed_package) {
+                                       const SignedPackage& signed_package, std::string* ran) {
   std::string package;
   bool complete = false;
   if (!DownloadPackage(packageurl, signed_package, &package, &complete)) return false;
@@ -427,7 +439,9 @@ bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std:
   // program is started from it and reads its payload from it (see
   // platform/sealed_file.h).
   std::unique_ptr<platform::SealedFile> held = HoldAndCheck(package, complete, packagemd5, signed_package);
-  return held && RunSetup(package, std::move(held));
+  if (!held || !RunSetup(package, std::move(held))) return false;
+  *ran = package;
+  return true;
 }
 
 bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPackage& signed_package,

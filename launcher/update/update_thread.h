@@ -135,7 +135,9 @@ class UpdateThread : public ThreadObject {
   // size, SHA-1 and, when signed, SHA-256 over the sealed file and runs it as
   // the setup program to its end. False when the pass is over: the final
   // state is set, or the engine was cancelled.
-  bool DownloadCheckAndRun(const std::string& url, const std::string& md5, const SignedPackage& signed_package);
+  // *ran is the package file that ran.
+  bool DownloadCheckAndRun(const std::string& url, const std::string& md5, const SignedPackage& signed_package,
+                           std::string* ran);
   // Its steps. The download: *package is the file the job wrote, *complete
   // whether it holds every byte.
   bool DownloadPackage(const std::string& url, const SignedPackage& signed_package, std::string* package,

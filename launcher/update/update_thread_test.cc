@@ -174,6 +174,13 @@ TEST_F(UpdateFlowTest, ChainOfTwoPackages) {
                        "latest-version:1.0.0.3,mLocalVersion:1.0.0.2", "destversion:1.0.0.3,localversion:1.0.0.2",
                        "setup package successed", "latest-version:1.0.0.3,mLocalVersion:1.0.0.3",
                        "download thread tun return", "update ended: 5"}));
+  // Each package went once its step was confirmed: update/ keeps no package.
+  EXPECT_EQ(Count("installed package removed:"), 2u);
+  std::vector<platform::DirEntry> kept;
+  ASSERT_TRUE(platform::ListDirectory(install_ + "update", &kept));
+  for (const platform::DirEntry& e : kept) {
+    if (e.name != "." && e.name != "..") ADD_FAILURE() << "update/ still holds " << e.name;
+  }
   // Without a key: one warning per pass, and nothing signed is asked for.
   EXPECT_EQ(Count("the update channel is not signed: no publisher key (resource string 803)"), 3u);
   EXPECT_FALSE(Requested(".sig"));
@@ -589,7 +596,9 @@ TEST_F(UpdateFlowTest, LongPackageAddressChecksTheFileTheJobWrote) {
   EXPECT_EQ(FinalState(), "5") << Log();
   EXPECT_EQ(ClientVersion(), "1.0.0.2");
   EXPECT_TRUE(platform::Exists(install_ + "marker.txt"));
-  EXPECT_TRUE(platform::Exists(install_ + "update" + kPathSep + dir_name));
+  // The job's own file is the one that goes once the install is confirmed.
+  EXPECT_FALSE(platform::Exists(install_ + "update" + kPathSep + dir_name));
+  EXPECT_EQ(Count("installed package removed:" + install_ + "update" + kPathSep + dir_name), 1u) << Log();
 
   // A damaged copy on the server: the job's own file is the one deleted.
   std::string bytes;
