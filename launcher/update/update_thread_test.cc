@@ -940,7 +940,7 @@ TEST_F(MirrorFlowTest, RangesContinueFromAMirrorWhenThePrimaryBreaks) {
   std::sort(ranges.begin(), ranges.end());
   std::vector<std::string> expected;
   for (const SegmentInfo& s : SegmentPolicy::Layout(static_cast<uint32_t>(package_.size()))) {
-    expected.push_back("bytes=" + std::to_string(s.isp + 20000) + "-");
+    expected.push_back("bytes=" + std::to_string(s.isp + 20000) + "-" + std::to_string(s.ep));
   }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(ranges, expected);

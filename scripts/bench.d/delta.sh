@@ -89,6 +89,8 @@ measure() {
     "$(echo "$full_pkg / $delta_pkg" | bc -l)"
   printf '   bytes sent      deltas %11d   fulls %11d   full/delta %7.1fx\n' "$sent_delta" "$sent_full" \
     "$(echo "$sent_full / $sent_delta" | bc -l)"
+  printf '   sent/kept       deltas %10.3fx   fulls %10.3fx\n' "$(echo "$sent_delta / $delta_pkg" | bc -l)" \
+    "$(echo "$sent_full / $full_pkg" | bc -l)"
   printf '   wall time       deltas %10.2fs   fulls %10.2fs   full/delta %7.2fx\n' "$t_delta" "$t_full" \
     "$(echo "$t_full / $t_delta" | bc -l)"
   grep 'sent whole' "$d/$name-summary.txt" | sed 's/^/   /' || true
