@@ -551,7 +551,7 @@ TEST_F(NewsPaneTest, PaneShowsTheSignedPageInertly) {
   PublishSigned();
   const std::string page =
       "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>News</title>"
-      "<meta http-equiv=\"refresh\" content=\"1;url=/marker-refresh.html\">"
+      "<meta http-equiv=\"refresh\" content=\"0;url=/marker-refresh.html\">"
       "<script>new Image().src = '/marker-script.png'; fetch('/marker-fetch.txt');</script>"
       "</head><body style=\"margin:0;background:rgb(23,97,181);color:#fff;font:bold 28px sans-serif\">"
       "<a href=\"/download.bin\" download style=\"display:block;height:600px;color:#fff;text-decoration:none\">"
@@ -592,29 +592,30 @@ TEST_F(NewsPaneTest, PaneShowsTheSignedPageInertly) {
   };
   expect_no_marker();
   // Under Wine, whose own HTML engine is switched off for tests, the page is
-  // fetched and checked but not drawn.
-  if (!shown && std::getenv("RENEWEL_DISPLAY_UNDER_WINE")) {
-    RecordProperty("pane", "blank under Wine");
-    GTEST_SKIP() << "the browser control draws nothing here (Wine)";
+  // fetched and checked but not drawn; the rest holds all the same.
+  const bool drawn_or_required = shown || !std::getenv("RENEWEL_DISPLAY_UNDER_WINE");
+  if (!shown && drawn_or_required) {
+    ADD_FAILURE() << "pane at (300,400) shows " << int(At(shot, 300, 400).r) << "," << int(At(shot, 300, 400).g)
+                  << "," << int(At(shot, 300, 400).b);
   }
-  ASSERT_TRUE(shown) << "pane at (300,400) shows " << int(At(shot, 300, 400).r) << "," << int(At(shot, 300, 400).g)
-                     << "," << int(At(shot, 300, 400).b);
+  if (!shown) RecordProperty("pane", "blank");
   EXPECT_FALSE(At(shot, 300, 40) == kPageColour);
   EXPECT_TRUE(StartEnabled(shot));
 
 #ifndef _WIN32
-  // The download link, clicked, goes to the system's browser.
-  Click(300, 400);
-  std::string opened_text;
-  for (int waited = 0; waited < 10000 && opened_text.empty(); waited += 100) {
-    platform::ReadFileToString(opened, &opened_text);
-    if (opened_text.empty()) platform::SleepMs(100);
+  if (shown) {
+    // The download link, clicked, goes to the system's browser.
+    Click(300, 400);
+    std::string opened_text;
+    for (int waited = 0; waited < 10000 && opened_text.empty(); waited += 100) {
+      platform::ReadFileToString(opened, &opened_text);
+      if (opened_text.empty()) platform::SleepMs(100);
+    }
+    EXPECT_EQ(opened_text, server_.Url("download.bin") + "\n");
+    // The opener ran as the pane refused the navigation: it stays as it was.
+    ASSERT_TRUE(Shot("02-after-click", &shot));
+    EXPECT_TRUE(PaneShows(shot, kPageColour));
   }
-  EXPECT_EQ(opened_text, server_.Url("download.bin") + "\n");
-  // The refresh would have come after a second; the pane stays as it was.
-  platform::SleepMs(1500);
-  ASSERT_TRUE(Shot("02-after-click", &shot));
-  EXPECT_TRUE(PaneShows(shot, kPageColour));
 #endif
   Click(kExitX, kExitY);
   EXPECT_TRUE(WaitForLauncherEnd()) << Log();
