@@ -66,7 +66,10 @@ const WebKit* LoadWebKit() {
   std::call_once(once, [] {
     void* lib = dlopen("libwebkit2gtk-4.1.so.0", RTLD_NOW | RTLD_GLOBAL);
     if (!lib) return;
-    auto get = [lib](auto* slot, const char* name) { *slot = reinterpret_cast<std::remove_reference_t<decltype(*slot)>>(dlsym(lib, name)); return *slot != nullptr; };
+    auto get = [lib](auto* slot, const char* name) {
+      *slot = reinterpret_cast<std::remove_reference_t<decltype(*slot)>>(dlsym(lib, name));
+      return *slot != nullptr;
+    };
     ok = get(&kit.new_ephemeral_context, "webkit_web_context_new_ephemeral") &&
          get(&kit.new_view_with_context, "webkit_web_view_new_with_context") &&
          get(&kit.set_cache_model, "webkit_web_context_set_cache_model") &&

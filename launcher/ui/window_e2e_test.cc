@@ -488,7 +488,9 @@ class NewsPaneTest : public WindowE2eTest {
     ASSERT_TRUE(platform::ReadFileToString(client_.Scratch("publisher.key"), &seed_text));
     ASSERT_TRUE(DecodeSeedFile(seed_text, &seed_));
   }
-  void PublishSigned() { ASSERT_TRUE(client_.Publish(server_.Url(""), "1.0.0.5", "", client_.Scratch("publisher.key"))); }
+  void PublishSigned() {
+    ASSERT_TRUE(client_.Publish(server_.Url(""), "1.0.0.5", "", client_.Scratch("publisher.key")));
+  }
   // `page` at `name` with its signature file, signed over `signed_bytes`.
   void PutPage(const std::string& name, const std::string& page, const std::string& signed_bytes) {
     Signature sig;
