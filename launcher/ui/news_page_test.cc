@@ -4,8 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "launcher/release/signature.h"
 #include "platform/gui.h"
+#include "testing/fault_server.h"
 
 namespace {
 
@@ -86,6 +93,49 @@ TEST(PageWithBaseTest, BaseGoesAfterTheDoctype) {
   EXPECT_EQ(platform::PageWithBase("<!doc", "http://h/"), "<base href=\"http://h/\"><!doc");
   EXPECT_EQ(platform::PageWithBase("<p>x", "about:blank"), "<p>x");
   EXPECT_EQ(platform::PageWithBase("<!DOCTYPE html", "http://h/"), "<!DOCTYPE html<base href=\"http://h/\">");
+}
+
+// The fetch against a page that trickles in: the document deadline ends it.
+TEST(NewsPageFetchTest, PageNotInWithinTheDeadlineIsRefused) {
+  if (!FaultServer::Available()) GTEST_SKIP() << "no fault server here";
+  FaultServer server;
+  ASSERT_TRUE(server.Start(std::string(5000, 'n')));
+  server.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kSlowDrip; });
+  std::mutex mutex;
+  std::condition_variable done_cv;
+  bool done = false;
+  NewsPage result;
+  NewsPageFetch fetch;
+  const auto started = std::chrono::steady_clock::now();
+  fetch.Start(server.Url("/news.html"), "", [&](NewsPage page) {
+    std::lock_guard<std::mutex> hold(mutex);
+    result = std::move(page);
+    done = true;
+    done_cv.notify_all();
+  }, 500);
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(done_cv.wait_for(lock, std::chrono::seconds(10), [&] { return done; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_FALSE(result.Shown());
+  EXPECT_NE(result.reason.find("within 500 ms"), std::string::npos) << result.reason;
+}
+
+// A cancelled fetch never reports.
+TEST(NewsPageFetchTest, CancelledFetchNeverCallsBack) {
+  if (!FaultServer::Available()) GTEST_SKIP() << "no fault server here";
+  FaultServer server;
+  ASSERT_TRUE(server.Start(std::string(5000, 'n')));
+  server.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kSlowDrip; });
+  std::atomic<int> calls{0};
+  NewsPageFetch fetch;
+  fetch.Start(server.Url("/news.html"), "", [&](NewsPage) { ++calls; });
+  for (int waited = 0; waited < 10000 && server.Requests().empty(); waited += 20)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(server.Requests().size(), 1u);
+  const auto cancelling = std::chrono::steady_clock::now();
+  fetch.Cancel();
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelling, std::chrono::seconds(2));
+  EXPECT_EQ(calls.load(), 0);
 }
 
 }  // namespace
