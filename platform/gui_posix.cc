@@ -806,6 +806,10 @@ bool OpenInSystemBrowser(const std::string& url) {
   if (!IsWebLink(url)) return false;
   // The desktop's opener, found on the search path, started from a
   // short-lived middle child so that it is nobody's child here.
+  // Everything the children need is made before the fork: they only call
+  // what is safe after it in a process with threads.
+  std::string program = "xdg-open", address = url;
+  char* argv[] = {program.data(), address.data(), nullptr};
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
   const pid_t middle = fork();
@@ -818,8 +822,6 @@ bool OpenInSystemBrowser(const std::string& url) {
     close(fds[0]);
     if (fork() != 0) _exit(0);
     setsid();
-    std::string program = "xdg-open", address = url;
-    char* argv[] = {program.data(), address.data(), nullptr};
     execvp(argv[0], argv);
     const char failed = 1;
     ssize_t ignored = write(fds[1], &failed, 1);
