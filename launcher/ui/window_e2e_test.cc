@@ -574,11 +574,28 @@ TEST_F(NewsPaneTest, PaneShowsTheSignedPageInertly) {
   ASSERT_TRUE(Tool("chmod +x " + opener_dir + "/xdg-open"));
   const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
   setenv("PATH", (opener_dir + ":" + path).c_str(), 1);
+  // Where the desktop's programs keep caches and data: the pane keeps
+  // nothing there.
+  const std::string kept = client_.Scratch("home");
+  ASSERT_TRUE(platform::MakeDirectories(kept + "/cache") && platform::MakeDirectories(kept + "/data"));
+  const char* const kKept[] = {"XDG_CACHE_HOME", "XDG_DATA_HOME"};
+  std::vector<std::pair<std::string, bool>> saved;
+  for (const char* name : kKept) {
+    saved.emplace_back(std::getenv(name) ? std::getenv(name) : "", std::getenv(name) != nullptr);
+    setenv(name, (kept + (name == kKept[0] ? "/cache" : "/data")).c_str(), 1);
+  }
 #endif
   SetClient("1.0.0.5");
   StartLauncher();
 #ifndef _WIN32
   setenv("PATH", path.c_str(), 1);
+  for (size_t i = 0; i < saved.size(); ++i) {
+    if (saved[i].second) {
+      setenv(kKept[i], saved[i].first.c_str(), 1);
+    } else {
+      unsetenv(kKept[i]);
+    }
+  }
 #endif
   ASSERT_TRUE(WaitForWindow()) << Log();
   // Nothing of the update depends on the pane.
@@ -623,6 +640,13 @@ TEST_F(NewsPaneTest, PaneShowsTheSignedPageInertly) {
   EXPECT_TRUE(WaitForLauncherEnd()) << Log();
   expect_no_marker();
   EXPECT_FALSE(Requested("/download.bin"));
+#ifndef _WIN32
+  std::string stored;
+  // (The graphics driver's shader cache and the settings store are not the
+  // pane's.)
+  ASSERT_TRUE(Tool("find " + kept + " -type f -not -path '*/mesa_shader_cache/*' -not -path '*/dconf/*'", &stored));
+  EXPECT_EQ(stored, "");
+#endif
   EXPECT_EQ(Count("news page not shown"), 0u);
 }
 
