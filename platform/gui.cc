@@ -262,6 +262,41 @@ Rect DialogUnitsToPixels(int x, int y, int cx, int cy) {
   return Rect{px(x), py(y), px(x + cx), py(y + cy)};
 }
 
+bool IsWebLink(const std::string& url) {
+  size_t colon = url.find(':');
+  if (colon == std::string::npos) return false;
+  std::string scheme = url.substr(0, colon);
+  for (char& ch : scheme) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+  if (scheme != "http" && scheme != "https") return false;
+  if (url.compare(colon, 3, "://") != 0 || url.size() <= colon + 3) return false;
+  // The address goes to another program whole: no blanks, control
+  // characters or quotes that could split it there.
+  for (unsigned char ch : url) {
+    if (ch <= 0x20 || ch == 0x7f || ch == '"') return false;
+  }
+  return true;
+}
+
+std::string PageWithBase(const std::string& page, const std::string& base_url) {
+  if (!IsWebLink(base_url)) return page;
+  std::string href;
+  for (char ch : base_url) href += ch == '&' ? std::string("&amp;") : std::string(1, ch);
+  size_t at = page.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  while (at < page.size() && (page[at] == ' ' || page[at] == '\t' || page[at] == '\r' || page[at] == '\n')) ++at;
+  static const char kDoctype[] = "<!doctype";
+  bool doctype = page.size() - at >= sizeof kDoctype - 1;
+  for (size_t i = 0; doctype && i + 1 < sizeof kDoctype; ++i) {
+    char ch = page[at + i];
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    doctype = ch == kDoctype[i];
+  }
+  if (doctype) {
+    const size_t end = page.find('>', at);
+    at = end == std::string::npos ? page.size() : end + 1;
+  }
+  return page.substr(0, at) + "<base href=\"" + href + "\">" + page.substr(at);
+}
+
 Control* ControlAt(const std::vector<Control*>& controls, int x, int y) {
   for (auto it = controls.rbegin(); it != controls.rend(); ++it) {
     Control* c = *it;

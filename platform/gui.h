@@ -217,9 +217,15 @@ class Control {
   virtual void SetRange(int low, int high) = 0;
   virtual void SetPosition(int position) = 0;
   virtual int Position() const = 0;
-  // Web browser hosts: false when the page cannot be requested (no browser
-  // control on this system; the pane stays blank).
-  virtual bool Navigate(const std::string& url) = 0;
+  // Web browser hosts: shows `page`, the bytes of an HTML document the
+  // caller has fetched, as the document at `base_url` (relative addresses in
+  // it resolve against that). The pane is inert: no scripts, plug-ins or
+  // downloads, nothing kept on disk (no cache, cookies or stored site data),
+  // and it never leaves the page: a click on an http or https link opens
+  // that address in the system's browser (OpenInSystemBrowser), every other
+  // navigation is refused. An empty `page` blanks the pane. False when the
+  // system has no browser control (the pane stays blank).
+  virtual bool ShowPage(const std::string& page, const std::string& base_url) = 0;
 };
 
 class Window;
@@ -296,6 +302,21 @@ class Window {
 // EndModal. Returns the code given to EndModal, or -1 when the window could
 // not be created (no template, no display).
 int RunDialog(const ResourceLibrary& resources, int template_id, WindowDelegate* delegate);
+
+// Whether a browser pane may hand `url` to the system's browser: an address
+// whose scheme is http or https (in any case) with something after "//".
+bool IsWebLink(const std::string& url);
+
+// `page` with a <base href> of `base_url` in front of its content, for
+// browser controls that take a document's bytes without an address: after a
+// UTF-8 byte-order mark, blanks and a doctype declaration, if any, so that
+// neither loses its meaning. The page unchanged when `base_url` is not a web
+// link.
+std::string PageWithBase(const std::string& page, const std::string& base_url);
+
+// Opens `url` in the system's browser and does not wait for it. False when
+// it is not a web link (IsWebLink) or no browser could be started.
+bool OpenInSystemBrowser(const std::string& url);
 
 // The topmost control in `controls` (later ones lie above earlier ones) that
 // is visible and whose non-empty rectangle holds (x, y); null when none.

@@ -4,6 +4,10 @@
 // WebKitGTK at run time so that programs without a browser pane do not pull
 // it in.
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
@@ -15,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "platform/gui.h"
 #include "platform/resources.h"
@@ -29,11 +34,30 @@ bool GtkReady() {
   return ready;
 }
 
-// The bits of WebKitGTK the browser host uses.
+// The bits of WebKitGTK the browser host uses, looked up by name; the
+// library's objects are opaque here.
 struct WebKit {
-  GtkWidget* (*new_view)() = nullptr;
-  void (*load_uri)(void* view, const char* uri) = nullptr;
+  void* (*new_ephemeral_context)() = nullptr;
+  GtkWidget* (*new_view_with_context)(void* context) = nullptr;
+  void (*set_cache_model)(void* context, int model) = nullptr;
+  void* (*get_settings)(void* view) = nullptr;
+  void (*load_bytes)(void* view, GBytes* bytes, const char* mime, const char* encoding, const char* base) = nullptr;
+  void* (*navigation_action_of)(void* decision) = nullptr;
+  int (*navigation_type)(void* action) = nullptr;
+  gboolean (*user_gesture)(void* action) = nullptr;
+  void* (*request_of)(void* action) = nullptr;
+  const char* (*uri_of)(void* request) = nullptr;
+  void (*use)(void* decision) = nullptr;
+  void (*ignore)(void* decision) = nullptr;
+  void (*cancel_download)(void* download) = nullptr;
 };
+
+// Enumerations of the library, by value.
+constexpr int kCacheModelDocumentViewer = 0;  // WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER
+constexpr int kDecideNavigation = 0;          // WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION
+constexpr int kDecideNewWindow = 1;           // WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION
+constexpr int kLinkClicked = 0;               // WEBKIT_NAVIGATION_TYPE_LINK_CLICKED
+constexpr int kLoadCommitted = 2;             // WEBKIT_LOAD_COMMITTED
 
 const WebKit* LoadWebKit() {
   static std::once_flag once;
@@ -42,12 +66,119 @@ const WebKit* LoadWebKit() {
   std::call_once(once, [] {
     void* lib = dlopen("libwebkit2gtk-4.1.so.0", RTLD_NOW | RTLD_GLOBAL);
     if (!lib) return;
-    kit.new_view = reinterpret_cast<GtkWidget* (*)()>(dlsym(lib, "webkit_web_view_new"));
-    kit.load_uri = reinterpret_cast<void (*)(void*, const char*)>(dlsym(lib, "webkit_web_view_load_uri"));
-    ok = kit.new_view && kit.load_uri;
+    auto get = [lib](auto* slot, const char* name) {
+      *slot = reinterpret_cast<std::remove_reference_t<decltype(*slot)>>(dlsym(lib, name));
+      return *slot != nullptr;
+    };
+    ok = get(&kit.new_ephemeral_context, "webkit_web_context_new_ephemeral") &&
+         get(&kit.new_view_with_context, "webkit_web_view_new_with_context") &&
+         get(&kit.set_cache_model, "webkit_web_context_set_cache_model") &&
+         get(&kit.get_settings, "webkit_web_view_get_settings") &&
+         get(&kit.load_bytes, "webkit_web_view_load_bytes") &&
+         get(&kit.navigation_action_of, "webkit_navigation_policy_decision_get_navigation_action") &&
+         get(&kit.navigation_type, "webkit_navigation_action_get_navigation_type") &&
+         get(&kit.user_gesture, "webkit_navigation_action_is_user_gesture") &&
+         get(&kit.request_of, "webkit_navigation_action_get_request") &&
+         get(&kit.uri_of, "webkit_uri_request_get_uri") && get(&kit.use, "webkit_policy_decision_use") &&
+         get(&kit.ignore, "webkit_policy_decision_ignore") && get(&kit.cancel_download, "webkit_download_cancel");
   });
   return ok ? &kit : nullptr;
 }
+
+// Turns off a boolean setting of the view when this version of the library
+// has it (some are gone from newer ones, where they are off for good).
+void SettingOff(void* settings, const char* name) {
+  GObject* object = G_OBJECT(settings);
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(object), name)) g_object_set(object, name, FALSE, nullptr);
+}
+
+// The address without its fragment.
+std::string WithoutFragment(const std::string& url) { return url.substr(0, url.find('#')); }
+
+// A web view that shows only the pages it is given and never navigates:
+// scripts, plug-ins and stored data off, in a context that keeps nothing on
+// disk, downloads cancelled, every navigation refused but its own loads and
+// a jump within the page; a link clicked to an http or https address goes
+// to the system's browser.
+class InertPane {
+ public:
+  InertPane(const WebKit& kit, GtkWidget* fixed, const Rect& rect) : kit_(kit) {
+    context_ = kit.new_ephemeral_context();
+    kit.set_cache_model(context_, kCacheModelDocumentViewer);
+    view_ = kit.new_view_with_context(context_);
+    void* settings = kit.get_settings(view_);
+    for (const char* name :
+         {"enable-javascript", "enable-javascript-markup", "enable-plugins", "enable-java", "enable-webgl",
+          "enable-webaudio", "enable-media-stream", "enable-html5-local-storage", "enable-html5-database",
+          "enable-offline-web-application-cache", "enable-page-cache", "enable-dns-prefetching",
+          "enable-hyperlink-auditing", "enable-developer-extras", "enable-fullscreen",
+          "javascript-can-open-windows-automatically", "javascript-can-access-clipboard", "allow-modal-dialogs",
+          "enable-back-forward-navigation-gestures", "enable-media"})
+      SettingOff(settings, name);
+    g_signal_connect(view_, "decide-policy", G_CALLBACK(&InertPane::DecidePolicy), this);
+    g_signal_connect(view_, "load-changed", G_CALLBACK(&InertPane::LoadChanged), this);
+    g_signal_connect(view_, "context-menu", G_CALLBACK(&InertPane::NoContextMenu), this);
+    g_signal_connect(context_, "download-started", G_CALLBACK(&InertPane::DownloadStarted), this);
+    gtk_fixed_put(GTK_FIXED(fixed), view_, rect.left, rect.top);
+  }
+  ~InertPane() {
+    // The view goes with its window, later; it must not call back here.
+    g_signal_handlers_disconnect_by_data(view_, this);
+    g_signal_handlers_disconnect_by_data(context_, this);
+    g_object_unref(context_);
+  }
+  InertPane(const InertPane&) = delete;
+  InertPane& operator=(const InertPane&) = delete;
+
+  GtkWidget* view() const { return view_; }
+
+  void Load(const std::string& page, const std::string& base_url) {
+    base_ = page.empty() ? std::string("about:blank") : base_url;
+    own_load_ = true;
+    GBytes* bytes = g_bytes_new(page.data(), page.size());
+    kit_.load_bytes(view_, bytes, "text/html", nullptr, base_.c_str());
+    g_bytes_unref(bytes);
+  }
+
+ private:
+  static gboolean DecidePolicy(GtkWidget*, void* decision, int type, gpointer data) {
+    auto* self = static_cast<InertPane*>(data);
+    const WebKit& kit = self->kit_;
+    if (type != kDecideNavigation && type != kDecideNewWindow) {
+      // Responses: only those of the pane's own loads come this far.
+      return FALSE;
+    }
+    void* action = kit.navigation_action_of(decision);
+    const char* uri_text = action ? kit.uri_of(kit.request_of(action)) : nullptr;
+    const std::string uri = uri_text ? uri_text : "";
+    const int how = action ? kit.navigation_type(action) : -1;
+    if (type == kDecideNavigation && self->own_load_ && uri == self->base_) {
+      kit.use(decision);
+      return TRUE;
+    }
+    if (type == kDecideNavigation && how == kLinkClicked && WithoutFragment(uri) == WithoutFragment(self->base_) &&
+        uri.find('#') != std::string::npos) {
+      kit.use(decision);  // a jump within the page
+      return TRUE;
+    }
+    if (how == kLinkClicked && kit.user_gesture(action) && IsWebLink(uri)) OpenInSystemBrowser(uri);
+    kit.ignore(decision);
+    return TRUE;
+  }
+  static void LoadChanged(GtkWidget*, int event, gpointer data) {
+    if (event == kLoadCommitted) static_cast<InertPane*>(data)->own_load_ = false;
+  }
+  static gboolean NoContextMenu(GtkWidget*, void*, GdkEvent*, void*, gpointer) { return TRUE; }
+  static void DownloadStarted(void*, void* download, gpointer data) {
+    static_cast<InertPane*>(data)->kit_.cancel_download(download);
+  }
+
+  const WebKit& kit_;
+  void* context_ = nullptr;
+  GtkWidget* view_ = nullptr;
+  std::string base_;
+  bool own_load_ = false;  // a load of ours is on its way and may navigate
+};
 
 void SetSource(cairo_t* cr, Color c) { cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0); }
 
@@ -163,10 +294,9 @@ class GtkControl : public Control {
     Repaint();
   }
   int Position() const override { return position_; }
-  bool Navigate(const std::string& url) override {
-    const WebKit* kit = LoadWebKit();
-    if (!browser_ || !kit) return false;
-    kit->load_uri(browser_, url.c_str());
+  bool ShowPage(const std::string& page, const std::string& base_url) override {
+    if (!pane_) return false;
+    pane_->Load(page, base_url);
     return true;
   }
 
@@ -185,7 +315,8 @@ class GtkControl : public Control {
   ControlDelegate* delegate_ = nullptr;
   bool tracking_ = false;
   int low_ = 0, high_ = 100, position_ = 0;
-  GtkWidget* browser_ = nullptr;
+  std::unique_ptr<InertPane> pane_;
+  GtkWidget* browser_ = nullptr;  // the pane's view
   GtkWidget* fixed_ = nullptr;
   std::map<int, std::pair<guint, TimerTicket*>> timers_;
 };
@@ -619,9 +750,9 @@ void GtkControl::KillTimer(int id) { owner_->StopTimer(&timers_, id); }
 void GtkControl::AttachBrowser(GtkWidget* fixed) {
   const WebKit* kit = LoadWebKit();
   if (!kit) return;
-  browser_ = kit->new_view();
+  pane_ = std::make_unique<InertPane>(*kit, fixed, rect_);
+  browser_ = pane_->view();
   fixed_ = fixed;
-  gtk_fixed_put(GTK_FIXED(fixed), browser_, rect_.left, rect_.top);
   gtk_widget_set_size_request(browser_, rect_.Width() > 0 ? rect_.Width() : 1, rect_.Height() > 0 ? rect_.Height() : 1);
 }
 
@@ -669,6 +800,44 @@ void ShowMessageBox(const std::string& text, const std::string& caption) {
     return;
   }
   GtkWindowImpl::RunMessageDialog(nullptr, text, caption);
+}
+
+bool OpenInSystemBrowser(const std::string& url) {
+  if (!IsWebLink(url)) return false;
+  // The desktop's opener, found on the search path, started from a
+  // short-lived middle child so that it is nobody's child here.
+  // Everything the children need is made before the fork: they only call
+  // what is safe after it in a process with threads.
+  std::string program = "xdg-open", address = url;
+  char* argv[] = {program.data(), address.data(), nullptr};
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  const pid_t middle = fork();
+  if (middle < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  if (middle == 0) {
+    close(fds[0]);
+    if (fork() != 0) _exit(0);
+    setsid();
+    execvp(argv[0], argv);
+    const char failed = 1;
+    ssize_t ignored = write(fds[1], &failed, 1);
+    (void)ignored;
+    _exit(127);
+  }
+  close(fds[1]);
+  int status = 0;
+  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  char report = 0;
+  ssize_t got;
+  while ((got = read(fds[0], &report, 1)) < 0 && errno == EINTR) {
+  }
+  close(fds[0]);
+  return got == 0;  // the pipe closed by a successful exec
 }
 
 int RunDialog(const ResourceLibrary& resources, int template_id, WindowDelegate* delegate) {

@@ -5,7 +5,10 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <exdisp.h>
+#include <exdispid.h>
+#include <mshtmdid.h>
 #include <ole2.h>
+#include <shellapi.h>
 
 #include <algorithm>
 namespace Gdiplus {
@@ -109,9 +112,37 @@ class GdiCanvas : public Canvas {
 
 // The smallest container the browser control accepts: a client site, an
 // in-place site and a frame, all answering for one host window.
-class BrowserSite : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame {
+// What the control may fetch and run: images only, no scripts, applets,
+// ActiveX controls (neither downloaded nor run), behaviours, frames or
+// client pull (meta refresh), no dialogs, and never a copy from the cache.
+constexpr LONG kInertDownloadControl = DLCTL_DLIMAGES | DLCTL_NO_SCRIPTS | DLCTL_NO_JAVA | DLCTL_NO_RUNACTIVEXCTLS |
+                                       DLCTL_NO_DLACTIVEXCTLS | DLCTL_NO_BEHAVIORS | DLCTL_NO_FRAMEDOWNLOAD |
+                                       DLCTL_NOFRAMES | DLCTL_NO_CLIENTPULL | DLCTL_SILENT | DLCTL_RESYNCHRONIZE |
+                                       DLCTL_PRAGMA_NO_CACHE;
+
+// An IDispatch that answers nothing but what Invoke handles.
+class DispatchBase : public IDispatch {
+ public:
+  STDMETHODIMP GetTypeInfoCount(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+};
+
+class BrowserSite : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame, public DispatchBase {
  public:
   explicit BrowserSite(HWND host) : host_(host) {}
+
+  // IDispatch: the ambient properties the control asks its container for.
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override {
+    if (id != DISPID_AMBIENT_DLCONTROL || !result) return DISP_E_MEMBERNOTFOUND;
+    VariantInit(result);
+    result->vt = VT_I4;
+    result->lVal = kInertDownloadControl;
+    return S_OK;
+  }
 
   // IUnknown. The site lives as long as its control; reference counts are
   // kept only for the protocol's sake.
@@ -122,6 +153,8 @@ class BrowserSite : public IOleClientSite, public IOleInPlaceSite, public IOleIn
       *out = static_cast<IOleInPlaceSite*>(this);
     } else if (iid == IID_IOleInPlaceFrame || iid == IID_IOleInPlaceUIWindow) {
       *out = static_cast<IOleInPlaceFrame*>(this);
+    } else if (iid == IID_IDispatch) {
+      *out = static_cast<IDispatch*>(this);
     } else {
       *out = nullptr;
       return E_NOINTERFACE;
@@ -191,10 +224,70 @@ class BrowserSite : public IOleClientSite, public IOleInPlaceSite, public IOleIn
   ULONG refs_ = 1;
 };
 
+BSTR ToBstr(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  std::vector<wchar_t> wide(n > 0 ? n : 1);
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n);
+  return SysAllocString(wide.data());
+}
+
+std::string FromWide(const wchar_t* text) {
+  if (!text) return std::string();
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, &out[0], n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+// The argument `index` of an event, counted from the first as declared
+// (DISPPARAMS holds them last first); null when there are fewer.
+VARIANT* EventArgument(DISPPARAMS* params, UINT index) {
+  if (!params || index >= params->cArgs) return nullptr;
+  return &params->rgvarg[params->cArgs - 1 - index];
+}
+
+// Sets an event's by-reference VARIANT_BOOL "Cancel" argument.
+void CancelEvent(DISPPARAMS* params, UINT index) {
+  VARIANT* v = EventArgument(params, index);
+  if (v && v->vt == (VT_BYREF | VT_BOOL) && v->pboolVal) *v->pboolVal = VARIANT_TRUE;
+}
+
+class BrowserHost;
+
+// Receives the control's events: every navigation but the host's own load
+// of the empty page is cancelled (a web link goes to the system's browser),
+// as are new windows and downloads; a finished empty page gets the bytes.
+class BrowserEvents : public DispatchBase {
+ public:
+  explicit BrowserEvents(BrowserHost* host) : host_(host) {}
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID_DWebBrowserEvents2) {
+      *out = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override { return --refs_; }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override;
+
+ private:
+  BrowserHost* host_;
+  ULONG refs_ = 1;
+};
+
 class BrowserHost {
  public:
-  explicit BrowserHost(HWND host) : site_(host), host_(host) {}
+  explicit BrowserHost(HWND host) : site_(host), events_(this), host_(host) {}
   ~BrowserHost() {
+    if (connection_) {
+      connection_->Unadvise(cookie_);
+      connection_->Release();
+    }
     if (browser_) browser_->Release();
     if (object_) {
       object_->Close(OLECLOSE_NOSAVE);
@@ -202,13 +295,15 @@ class BrowserHost {
       object_->Release();
     }
   }
-  // Creates the control on first use; false when the system has none.
-  bool Navigate(const std::string& url) {
+  // Creates the control on first use; false when the system has none. The
+  // control first shows the empty page; the bytes are written into it once
+  // it is there.
+  bool ShowPage(const std::string& page, const std::string& base_url) {
     if (!browser_ && !Create()) return false;
-    const int n = MultiByteToWideChar(CP_ACP, 0, url.c_str(), -1, nullptr, 0);
-    std::vector<wchar_t> wide(n > 0 ? n : 1);
-    MultiByteToWideChar(CP_ACP, 0, url.c_str(), -1, wide.data(), n);
-    BSTR address = SysAllocString(wide.data());
+    pending_ = page.empty() ? std::string() : PageWithBase(page, base_url);
+    has_pending_ = !pending_.empty();
+    own_load_ = true;
+    BSTR address = SysAllocString(L"about:blank");
     VARIANT empty;
     VariantInit(&empty);
     const HRESULT hr = browser_->Navigate(address, &empty, &empty, &empty, &empty);
@@ -226,6 +321,43 @@ class BrowserHost {
     }
   }
 
+  // From the events. True when the navigation to `url` may go on.
+  bool AllowNavigation(const std::string& url) {
+    if (own_load_ && url == "about:blank") return true;
+    if (IsWebLink(url)) OpenInSystemBrowser(url);
+    return false;
+  }
+  // The empty page is there: write the pending bytes into its document.
+  void DocumentComplete() {
+    own_load_ = false;
+    if (!has_pending_ || !browser_) return;
+    has_pending_ = false;
+    const std::string page = std::move(pending_);
+    pending_.clear();
+    IDispatch* document = nullptr;
+    if (FAILED(browser_->get_Document(&document)) || !document) return;
+    IPersistStreamInit* persist = nullptr;
+    if (SUCCEEDED(document->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&persist)))) {
+      HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, page.size());
+      if (memory) {
+        if (void* p = GlobalLock(memory)) {
+          std::memcpy(p, page.data(), page.size());
+          GlobalUnlock(memory);
+        }
+        IStream* stream = nullptr;
+        if (SUCCEEDED(CreateStreamOnHGlobal(memory, TRUE, &stream))) {
+          persist->InitNew();
+          persist->Load(stream);
+          stream->Release();
+        } else {
+          GlobalFree(memory);
+        }
+      }
+      persist->Release();
+    }
+    document->Release();
+  }
+
  private:
   bool Create() {
     if (tried_) return false;
@@ -236,6 +368,13 @@ class BrowserHost {
       return false;
     }
     object_->SetClientSite(&site_);
+    // The control reads the download-control flags from the site now and
+    // whenever it is told they changed.
+    IOleControl* control = nullptr;
+    if (SUCCEEDED(object_->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(&control)))) {
+      control->OnAmbientPropertyChange(DISPID_AMBIENT_DLCONTROL);
+      control->Release();
+    }
     RECT r;
     GetClientRect(host_, &r);
     if (FAILED(object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site_, 0, host_, &r)) ||
@@ -243,15 +382,75 @@ class BrowserHost {
       browser_ = nullptr;
       return false;
     }
+    browser_->put_Silent(VARIANT_TRUE);
+    browser_->put_RegisterAsDropTarget(VARIANT_FALSE);
+    // Without the event connection no navigation could be refused: no page.
+    IConnectionPointContainer* container = nullptr;
+    if (SUCCEEDED(object_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
+      if (SUCCEEDED(container->FindConnectionPoint(DIID_DWebBrowserEvents2, &connection_)) &&
+          FAILED(connection_->Advise(static_cast<IDispatch*>(&events_), &cookie_))) {
+        connection_->Release();
+        connection_ = nullptr;
+      }
+      container->Release();
+    }
+    if (!connection_) {
+      browser_->Release();
+      browser_ = nullptr;
+      return false;
+    }
     return true;
   }
 
   BrowserSite site_;
+  BrowserEvents events_;
   HWND host_;
   IOleObject* object_ = nullptr;
   IWebBrowser2* browser_ = nullptr;
+  IConnectionPoint* connection_ = nullptr;
+  DWORD cookie_ = 0;
   bool tried_ = false;
+  bool own_load_ = false;     // our navigation to the empty page is under way
+  bool has_pending_ = false;  // bytes wait for the empty page
+  std::string pending_;
 };
+
+STDMETHODIMP BrowserEvents::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                                   UINT*) {
+  switch (id) {
+    case DISPID_BEFORENAVIGATE2: {
+      // (pDisp, URL, Flags, TargetFrameName, PostData, Headers, Cancel)
+      VARIANT* url = EventArgument(params, 1);
+      std::string address;
+      if (url && url->vt == (VT_BYREF | VT_VARIANT) && url->pvarVal && url->pvarVal->vt == VT_BSTR)
+        address = FromWide(url->pvarVal->bstrVal);
+      else if (url && url->vt == VT_BSTR)
+        address = FromWide(url->bstrVal);
+      if (!host_->AllowNavigation(address)) CancelEvent(params, 6);
+      break;
+    }
+    case DISPID_NEWWINDOW2:  // (ppDisp, Cancel)
+      CancelEvent(params, 1);
+      break;
+    case DISPID_NEWWINDOW3: {  // (ppDisp, Cancel, dwFlags, bstrUrlContext, bstrUrl)
+      VARIANT* url = EventArgument(params, 4);
+      if (url && url->vt == VT_BSTR) {
+        const std::string address = FromWide(url->bstrVal);
+        if (IsWebLink(address)) OpenInSystemBrowser(address);
+      }
+      CancelEvent(params, 1);
+      break;
+    }
+    case DISPID_FILEDOWNLOAD:  // (ActiveDocument, Cancel)
+      CancelEvent(params, 1);
+      break;
+    case DISPID_DOCUMENTCOMPLETE:
+      host_->DocumentComplete();
+      break;
+    default: break;
+  }
+  return S_OK;
+}
 
 LRESULT CALLBACK BrowserHostProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_SIZE) {
@@ -331,13 +530,13 @@ class Win32Control : public Control {
   void SetRange(int low, int high) override { SendMessageA(hwnd_, PBM_SETRANGE32, low, high); }
   void SetPosition(int position) override { SendMessageA(hwnd_, PBM_SETPOS, position, 0); }
   int Position() const override { return static_cast<int>(SendMessageA(hwnd_, PBM_GETPOS, 0, 0)); }
-  bool Navigate(const std::string& url) override {
+  bool ShowPage(const std::string& page, const std::string& base_url) override {
     if (kind_ != ControlKind::kBrowser) return false;
     if (!browser_) {
       browser_ = new BrowserHost(hwnd_);
       SetWindowLongPtrA(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(browser_));
     }
-    return browser_->Navigate(url);
+    return browser_->ShowPage(page, base_url);
   }
 
   static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -681,6 +880,12 @@ bool ProbeDisplay() {
 ULONG_PTR g_gdiplus_token = 0;
 
 }  // namespace
+
+bool OpenInSystemBrowser(const std::string& url) {
+  if (!IsWebLink(url)) return false;
+  const HINSTANCE result = ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  return reinterpret_cast<INT_PTR>(result) > 32;
+}
 
 void InitCommonControls() { ::InitCommonControls(); }
 

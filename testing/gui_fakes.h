@@ -1,6 +1,6 @@
 // A control without a display, for the window and widget tests: it keeps
 // what it is told (bounds, visibility, text, font, timers, range, position,
-// the pages it navigated to) for the test to read, and tells its delegate when
+// the pages it was given) for the test to read, and tells its delegate when
 // it goes away, as a real control does.
 #ifndef TESTING_GUI_FAKES_H_
 #define TESTING_GUI_FAKES_H_
@@ -45,11 +45,10 @@ class FakeControl : public platform::Control {
   void SetRange(int low, int high) override { range = {low, high}; }
   void SetPosition(int p) override { position = p; }
   int Position() const override { return position; }
-  bool Navigate(const std::string& url) override {
-    navigated.push_back(url);
+  bool ShowPage(const std::string& page, const std::string& base_url) override {
+    pages.push_back({page, base_url});
     return true;
   }
-  std::string LastUrl() const { return navigated.empty() ? std::string() : navigated.back(); }
 
   platform::Rect bounds;
   bool visible = false, enabled = true;
@@ -62,7 +61,10 @@ class FakeControl : public platform::Control {
   platform::ControlDelegate* delegate = nullptr;
   std::pair<int, int> range{0, 0};
   int position = -1;
-  std::vector<std::string> navigated;
+  struct Page {
+    std::string bytes, base_url;
+  };
+  std::vector<Page> pages;  // as shown, in order
 
  private:
   int id_;

@@ -124,7 +124,7 @@ class TestWindow : public SkinDialog {
     version->SetText("1.0.0.1");
     version->Move({674, 64, 794, 80});
     browser_.Attach(window.Find(1001));
-    browser_.Navigate("about:blank");
+    browser_.ShowPage("", "about:blank");
     window.SetTimer(7, 50);
   }
   void OnTimer(int id) override {

@@ -24,6 +24,7 @@ const platform::Font kServerFont{"Arial", 16, 700};
 constexpr int kStringExitStatus = 13;
 constexpr int kStringStartupPage = 1006;
 constexpr int kStringUpdatePage = 1007;
+constexpr int kStringPublisherKey = 803;
 // Controls whose double-click starts the game while start is enabled.
 constexpr int kDoubleClickStartA = 1004;
 constexpr int kDoubleClickStartB = 1006;
@@ -67,6 +68,14 @@ const ButtonRow kUpdateButtons[] = {
 // Shown in the update layout, hidden in the start-up layout.
 const int kUpdateOnly[] = {kTelecomZoneId, kCncZoneId,       kProgressId,      kPercentTextId,  kStatusTextId,
                            kSelectedServerId, kServerButton1Id, kServerButton2Id, kServerButton3Id};
+
+// The address that names no page.
+const char kNoPage[] = "about:blank";
+
+void FetchNewsPageNow(LauncherDialog* dialog, intptr_t) { dialog->FetchNewsPage(); }
+void ShowNewsPage(LauncherDialog* dialog, intptr_t generation) {
+  dialog->NewsPageArrived(static_cast<uint64_t>(generation));
+}
 
 std::string Limited(std::string path) {
   if (path.size() > kPathBuffer - 1) path.resize(kPathBuffer - 1);
@@ -232,6 +241,7 @@ void LauncherDialog::OnCreate(platform::Window& window) {
 }
 
 void LauncherDialog::OnDestroy() {
+  news_fetch_.Cancel();
   start_.Flash(false);
   SkinDialog::OnDestroy();
 }
@@ -280,7 +290,46 @@ void LauncherDialog::ApplyLayout(Layout layout) {
     if (platform::Control* c = Find(kPercentTextId)) c->SetText("0%");
     if (platform::Control* c = Find(kStatusTextId)) c->SetText("");
   }
-  browser_.Navigate(services_.resource_string(update_layout_ ? kStringUpdatePage : kStringStartupPage));
+  news_wanted_ = services_.resource_string(update_layout_ ? kStringUpdatePage : kStringStartupPage);
+  if (!news_posted_ && window()) {
+    news_posted_ = true;
+    window()->Post(platform::kUiCallMessage, reinterpret_cast<uintptr_t>(&FetchNewsPageNow), 0);
+  }
+}
+
+void LauncherDialog::FetchNewsPage() {
+  news_posted_ = false;
+  if (closing_ || news_wanted_ == news_url_) return;
+  news_url_ = news_wanted_;
+  const uint64_t generation = ++news_generation_;
+  news_fetch_.Cancel();
+  if (news_url_.empty() || news_url_ == kNoPage) {
+    browser_.ShowPage("", "");
+    return;
+  }
+  platform::Window* w = window();
+  news_fetch_.Start(news_url_, services_.resource_string(kStringPublisherKey), [this, w, generation](NewsPage page) {
+    {
+      std::lock_guard<std::mutex> hold(news_mutex_);
+      news_ready_ = std::move(page);
+      news_ready_generation_ = generation;
+    }
+    w->Post(platform::kUiCallMessage, reinterpret_cast<uintptr_t>(&ShowNewsPage),
+            static_cast<intptr_t>(generation));
+  });
+}
+
+void LauncherDialog::NewsPageArrived(uint64_t generation) {
+  NewsPage page;
+  {
+    std::lock_guard<std::mutex> hold(news_mutex_);
+    if (generation != news_ready_generation_ || generation != news_generation_) return;
+    page = std::move(news_ready_);
+    news_ready_ = NewsPage();
+  }
+  if (closing_) return;
+  // A refused page leaves the pane blank.
+  browser_.ShowPage(page.Shown() ? page.page : std::string(), page.url);
 }
 
 void LauncherDialog::UpdateStartStep() {

@@ -14,10 +14,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "launcher/ui/bmp_button.h"
 #include "launcher/ui/flash_bmp_button.h"
+#include "launcher/ui/news_page.h"
 #include "launcher/ui/server_list.h"
 #include "launcher/ui/skin_dialog.h"
 #include "launcher/ui/web_browser.h"
@@ -228,6 +230,13 @@ class LauncherDialog : public SkinDialog, public UpdateNotifySink, private Serve
   void StartGame();
   void Exit();
 
+  // The news page fetched for the pane has arrived (posted by the fetch's
+  // thread): shows it unless a later page was asked for since.
+  void NewsPageArrived(uint64_t generation);
+  // Starts fetching the page the current layout names (posted by the layout,
+  // so that only the last of several layouts in a row fetches).
+  void FetchNewsPage();
+
   bool update_layout() const { return update_layout_ != 0; }
   const ServerList& server_list() const { return list_; }
   // The button objects (for tests that check their images and checks).
@@ -256,6 +265,18 @@ class LauncherDialog : public SkinDialog, public UpdateNotifySink, private Serve
   CBmpButton exit_, startup_button_, telecom_, cnc_, minimise_;
   CBmpButton servers_[3];
   ButtonGroup zones_;
+
+  // The pane's page: the address the layout names, the one fetched, and the
+  // result the fetch's thread hands over.
+  std::string news_wanted_;
+  std::string news_url_;
+  bool news_posted_ = false;
+  uint64_t news_generation_ = 0;
+  std::mutex news_mutex_;
+  NewsPage news_ready_;
+  uint64_t news_ready_generation_ = 0;
+  // Last, so that it goes first: its thread uses the members above.
+  NewsPageFetch news_fetch_;
 };
 
 #endif  // LAUNCHER_UI_LAUNCHER_DIALOG_H_

@@ -4,16 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "launcher/log/logger.h"
+#include "launcher/release/signature.h"
 #include "launcher/update/update_control.h"
 #include "platform/file.h"
 #include "platform/ini.h"
 #include "platform/path.h"
+#include "platform/process.h"
 #include "testing/gui_fakes.h"
+#include "testing/fault_server.h"
+#include "testing/nginx_server.h"
 #include "testing/testing.h"
 
 namespace {
@@ -65,15 +72,22 @@ class FakeWindow : public platform::Window {
   intptr_t Send(unsigned message, uintptr_t wparam, intptr_t lparam) override {
     return delegate_->OnMessage(message, wparam, lparam);
   }
+  // From any thread, as the real window takes them.
   void Post(unsigned message, uintptr_t wparam, intptr_t lparam) override {
+    std::lock_guard<std::mutex> hold(posted_mutex);
     posted.push_back({message, wparam, lparam});
   }
   uintptr_t NativeHandle() const override { return 0; }
   // Delivers the posted messages, as the modal loop would.
   void Drain() {
-    while (!posted.empty()) {
-      auto m = posted.front();
-      posted.pop_front();
+    for (;;) {
+      Posted m;
+      {
+        std::lock_guard<std::mutex> hold(posted_mutex);
+        if (posted.empty()) return;
+        m = posted.front();
+        posted.pop_front();
+      }
       delegate_->OnMessage(m.message, m.wparam, m.lparam);
     }
   }
@@ -91,6 +105,7 @@ class FakeWindow : public platform::Window {
   int icon = 0, minimised = 0;
   std::map<int, int> timers;
   std::vector<std::string> boxes;
+  std::mutex posted_mutex;
   std::deque<Posted> posted;
 };
 
@@ -117,6 +132,7 @@ struct World {
   };
   std::vector<Started> programs;
   int program_result = 42;
+  std::map<int, std::string> strings;  // resource strings in place of the usual ones
 
   LauncherServices Services() {
     LauncherServices s;
@@ -132,12 +148,13 @@ struct World {
     };
     s.start_probe = [this](const std::string& r) { return probes.push_back(r), 0; };
     s.end_networking = [] {};
-    s.resource_string = [](int id) {
+    s.resource_string = [this](int id) {
+      if (strings.count(id)) return strings.at(id);
       switch (id) {
         case 13: return std::string("Closing");
         case 515: return std::string("serverlist.ini");
-        case 1006: return std::string("page:startup");
-        case 1007: return std::string("page:update");
+        case 1006: return std::string("about:blank");
+        case 1007: return std::string("about:blank");
         default: return std::string();
       }
     };
@@ -256,7 +273,11 @@ TEST_F(LauncherDialogTest, SetUpEndsInTheUpdateLayoutWithTheEngineStarted) {
   // One probe per list entry, all five.
   EXPECT_EQ(world_.probes, (std::vector<std::string>{"10.0.0.1 0", "10.0.0.2 1", "10.0.1.1 2", "10.0.1.2 3",
                                                       "10.0.1.3 4"}));
-  EXPECT_EQ(C(1001).navigated, (std::vector<std::string>{"page:startup", "page:update"}));
+  // Neither layout names a page: the pane is blanked once, for the last
+  // layout.
+  window_->Drain();
+  ASSERT_EQ(C(1001).pages.size(), 1u);
+  EXPECT_EQ(C(1001).pages[0].bytes, "");
   EXPECT_EQ(C(1016).text, "1.0.0.1 ");
   EXPECT_EQ(C(1018).text, "   Ver :");
   EXPECT_EQ(C(1016).color, platform::kWhite);
@@ -341,6 +362,7 @@ TEST_F(LauncherDialogTest, StatusTellsOfABusyServerAndOfANetworkError) {
 
 TEST_F(LauncherDialogTest, FinalFailureOffersOnlyExit) {
   Open();
+  window_->Drain();
   Poll(Installing);
   Poll(DigestMismatch);
   EXPECT_EQ(C(1014).text, "Failed to install file checker, please update again");
@@ -422,6 +444,7 @@ TEST_F(LauncherDialogTest, MissingFixedServerEndsAtSetUp) {
 
 TEST_F(LauncherDialogTest, KeysCloseAndMessages) {
   Open();
+  window_->Drain();
   EXPECT_TRUE(dialog_->OnKey(platform::kKeyEnter));
   EXPECT_TRUE(dialog_->OnKey(platform::kKeyEscape));
   EXPECT_TRUE(window_->posted.empty());
@@ -443,6 +466,179 @@ TEST_F(LauncherDialogTest, KeysCloseAndMessages) {
   EXPECT_EQ(world_.stops, (std::vector<int32_t>{UnexpectedError}));
   window_->Drain();
   EXPECT_EQ(window_->ended, (std::vector<int>{kExitCode}));
+}
+
+// The news pane against a real server on 127.0.0.1: what the window fetches
+// itself, what it hands the pane, and what it refuses.
+class LauncherNewsTest : public LauncherDialogTest {
+ protected:
+  void SetUp() override {
+    LauncherDialogTest::SetUp();
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+    tree_ = dir_ / "tree" + platform::kPathSep;
+    ASSERT_TRUE(platform::MakeDirectories(tree_));
+    ASSERT_TRUE(server_.Start(tree_));
+    ASSERT_TRUE(GenerateSeed(&seed_));
+    PublisherKey key;
+    ASSERT_TRUE(PublicKeyOfSeed(seed_, &key));
+    key_text_ = EncodePublicKey(key);
+    Logger::Instance().Init("T", logs_.Path(), Logger::kToFile, 200, 1000000);
+  }
+  void TearDown() override {
+    Close();
+    Logger::Instance().Init("T", logs_.Path(), 0, 200, 1000000);
+  }
+  // A page and, unless `sig` is null, its signature file.
+  void Put(const std::string& name, const std::string& page, const std::string* sig) {
+    ASSERT_TRUE(platform::WriteStringToFile(tree_ + name, page));
+    if (sig) ASSERT_TRUE(platform::WriteStringToFile(tree_ + name + ".sig", *sig));
+  }
+  std::string SigOver(const std::string& data, const SigningSeed& seed) {
+    Signature sig;
+    EXPECT_TRUE(Sign(seed, data, &sig));
+    return SignatureFileText(sig);
+  }
+  void Close() {
+    window_.reset();  // the dialog hears OnDestroy first
+    dialog_.reset();
+  }
+  // Opens the window with `key` as string 803 and both layouts naming
+  // `page`, and runs its message loop until the pane is given a page
+  // (at most 10 s). The pages the pane was given.
+  std::vector<FakeControl::Page> Show(const std::string& key, const std::string& page) {
+    Close();
+    server_.ClearAccessLog();
+    world_.strings[803] = key;
+    world_.strings[1006] = world_.strings[1007] = server_.Url(page);
+    Open();
+    for (int waited = 0; waited < 10000 && C(1001).pages.empty(); waited += 20) {
+      window_->Drain();
+      if (C(1001).pages.empty()) platform::SleepMs(20);
+    }
+    return C(1001).pages;
+  }
+  std::vector<std::string> Requested() {
+    std::vector<std::string> uris;
+    for (const auto& l : server_.AccessLog()) uris.push_back(l.uri);
+    return uris;
+  }
+  std::string Log() const {
+    std::string text;
+    platform::ReadFileToString(Logger::Instance().CurrentFileName(), &text);
+    return text;
+  }
+
+  testkit::TempDir logs_;
+  std::string tree_;
+  NginxServer server_;
+  SigningSeed seed_;
+  std::string key_text_;
+};
+
+size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+const char kNews[] = "<!DOCTYPE html><html><body><p>Version 1.0.0.5 is out</p></body></html>\n";
+
+TEST_F(LauncherNewsTest, SignedPageReachesThePaneAsItsBytesWithItsAddress) {
+  const std::string sig = SigOver(kNews, seed_);
+  Put("news.html", kNews, &sig);
+  // A key list in rotation: the old key first, the signing key second.
+  SigningSeed old_seed;
+  PublisherKey old_key;
+  ASSERT_TRUE(GenerateSeed(&old_seed) && PublicKeyOfSeed(old_seed, &old_key));
+  const auto pages = Show(EncodePublicKey(old_key) + ", " + key_text_, "news.html");
+  ASSERT_EQ(pages.size(), 1u) << Log();
+  EXPECT_EQ(pages[0].bytes, kNews);
+  EXPECT_EQ(pages[0].base_url, server_.Url("news.html"));
+  // The window fetched the page and its signature, once each.
+  EXPECT_EQ(Requested(), (std::vector<std::string>{"/news.html", "/news.html.sig"}));
+  EXPECT_NE(Log().find("news page signature verified"), std::string::npos) << Log();
+  EXPECT_EQ(Log().find("WARN"), std::string::npos) << Log();
+}
+
+TEST_F(LauncherNewsTest, PageThatFailsItsCheckLeavesThePaneBlankWithAWarning) {
+  SigningSeed other;
+  ASSERT_TRUE(GenerateSeed(&other));
+  std::string tampered = kNews;
+  tampered[30] ^= 1;
+  const std::string good_sig = SigOver(kNews, seed_), other_sig = SigOver(kNews, other);
+  // Refused for its size before any signature is looked at.
+  const std::string big = std::string(kMaxPageSize + 1, 'x');
+  Put("tampered.html", tampered, &good_sig);
+  Put("unsigned.html", kNews, nullptr);
+  Put("other-key.html", kNews, &other_sig);
+  Put("big.html", big, &good_sig);
+  struct Case {
+    const char* page;
+    std::string key;
+    const char* why;
+  } cases[] = {
+      {"tampered.html", key_text_, "does not verify"},
+      {"unsigned.html", key_text_, "not available"},
+      {"other-key.html", key_text_, "does not verify"},
+      {"big.html", key_text_, "larger than 1048576"},
+      {"missing.html", key_text_, "not fetched"},
+      {"unsigned.html", "not a key", "does not decode"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.page);
+    const size_t warnings = CountOf(Log(), "WARN");
+    const auto pages = Show(c.key, c.page);
+    ASSERT_EQ(pages.size(), 1u) << Log();
+    EXPECT_EQ(pages[0].bytes, "");
+    EXPECT_EQ(CountOf(Log(), "WARN"), warnings + 1) << Log();
+    const std::string log = Log();
+    const size_t line = log.rfind("news page not shown");
+    ASSERT_NE(line, std::string::npos) << log;
+    EXPECT_NE(log.find(c.why, line), std::string::npos) << log.substr(line);
+  }
+}
+
+TEST_F(LauncherNewsTest, InstallWithoutAKeyShowsThePageUnchecked) {
+  Put("news.html", kNews, nullptr);
+  const auto pages = Show("", "news.html");
+  ASSERT_EQ(pages.size(), 1u) << Log();
+  EXPECT_EQ(pages[0].bytes, kNews);
+  EXPECT_EQ(Requested(), (std::vector<std::string>{"/news.html"}));
+}
+
+TEST_F(LauncherNewsTest, OnlyThePageOfTheLastLayoutIsFetched) {
+  const std::string sig = SigOver(kNews, seed_);
+  Put("news.html", kNews, &sig);
+  Put("startup.html", "<p>start</p>", nullptr);
+  world_.strings[803] = key_text_;
+  world_.strings[1006] = server_.Url("startup.html");
+  world_.strings[1007] = server_.Url("news.html");
+  Open();
+  for (int waited = 0; waited < 10000 && C(1001).pages.empty(); waited += 20) {
+    window_->Drain();
+    if (C(1001).pages.empty()) platform::SleepMs(20);
+  }
+  ASSERT_EQ(C(1001).pages.size(), 1u);
+  EXPECT_EQ(C(1001).pages[0].bytes, kNews);
+  EXPECT_EQ(Requested(), (std::vector<std::string>{"/news.html", "/news.html.sig"}));
+}
+
+// A page that trickles in holds neither the message loop nor the close.
+TEST_F(LauncherNewsTest, ClosingWhileThePageTricklesInEndsAtOnce) {
+  if (!FaultServer::Available()) GTEST_SKIP() << "no fault server here";
+  FaultServer slow;
+  ASSERT_TRUE(slow.Start(std::string(20000, 'n')));
+  slow.SetScript([](const FaultServer::Request&) { return FaultServer::Fault::kSlowDrip; });
+  world_.strings[1006] = world_.strings[1007] = slow.Url("/news.html");
+  const auto opened = std::chrono::steady_clock::now();
+  Open();
+  window_->Drain();  // the fetch starts
+  EXPECT_LT(std::chrono::steady_clock::now() - opened, std::chrono::seconds(2));
+  for (int waited = 0; waited < 10000 && slow.Requests().empty(); waited += 20) platform::SleepMs(20);
+  ASSERT_EQ(slow.Requests().size(), 1u);
+  const auto closing = std::chrono::steady_clock::now();
+  Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(2));
 }
 
 }  // namespace

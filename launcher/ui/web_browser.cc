@@ -1,3 +1,5 @@
 #include "launcher/ui/web_browser.h"
 
-bool CWebBrowser2::Navigate(const std::string& url) { return control_ && control_->Navigate(url); }
+bool CWebBrowser2::ShowPage(const std::string& page, const std::string& base_url) {
+  return control_ && control_->ShowPage(page, base_url);
+}

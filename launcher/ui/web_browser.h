@@ -11,9 +11,10 @@ class CWebBrowser2 {
   // REQUIRES: `control` is a browser host and outlives this object.
   void Attach(platform::Control* control) { control_ = control; }
   platform::Control* control() const { return control_; }
-  // Asks the control to show the page at `url`. False without a control or
-  // when the system has no browser control (the pane stays blank).
-  bool Navigate(const std::string& url);
+  // Shows `page` inertly as the document at `base_url` (Control::ShowPage);
+  // an empty page blanks the pane. False without a control or when the
+  // system has no browser control (the pane stays blank).
+  bool ShowPage(const std::string& page, const std::string& base_url);
 
  private:
   platform::Control* control_ = nullptr;

@@ -346,13 +346,15 @@ TEST(ButtonLifetime, AButtonOutlivingItsControlLetsGoOfIt) {
   EXPECT_FALSE(button.IsHover());
 }
 
-TEST(WebBrowserTest, NavigatesThroughItsControl) {
+TEST(WebBrowserTest, ShowsPagesThroughItsControl) {
   CWebBrowser2 browser;
-  EXPECT_FALSE(browser.Navigate("about:blank"));
+  EXPECT_FALSE(browser.ShowPage("<p>x</p>", "http://127.0.0.1/n.html"));
   FakeControl control{Rect{49, 127, 550, 478}};
   browser.Attach(&control);
-  EXPECT_TRUE(browser.Navigate("about:blank"));
-  EXPECT_EQ(control.LastUrl(), "about:blank");
+  EXPECT_TRUE(browser.ShowPage("<p>x</p>", "http://127.0.0.1/n.html"));
+  ASSERT_EQ(control.pages.size(), 1u);
+  EXPECT_EQ(control.pages[0].bytes, "<p>x</p>");
+  EXPECT_EQ(control.pages[0].base_url, "http://127.0.0.1/n.html");
 }
 
 }  // namespace

@@ -28,6 +28,9 @@
 //       Re-signs the tree in OUT with the next serial and a new expiry and
 //       changes nothing else: for publishers to run on a schedule, well
 //       before the expiry, so that installs keep taking the tree.
+//   publish sign FILE --key KEY_FILE...
+//       Writes FILE.sig beside FILE: a signature line per key over FILE's
+//       exact bytes (for a page the launcher's browser pane is to show).
 //   publish keygen KEY_FILE
 //       Makes a new Ed25519 key: writes its seed to KEY_FILE (a new file,
 //       readable by its owner alone) and prints the public key line.
@@ -69,7 +72,9 @@
 #include <string>
 #include <vector>
 
+#include "launcher/release/signature.h"
 #include "launcher/release/text.h"
+#include "launcher/release/version_documents.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "publisher/publish/publisher.h"
@@ -85,6 +90,7 @@ const char kUsage[] =
     "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS]\n"
     "       publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
     "       publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
+    "       publish sign FILE --key KEY_FILE...\n"
     "       publish keygen KEY_FILE\n"
     "       publish pubkey KEY_FILE\n"
     "       publish verify OUT_DIR PUBLIC_KEY";
@@ -225,6 +231,26 @@ int Refresh(const std::string& out, const Options& options) {
   return 0;
 }
 
+int SignFile(const std::string& file, const Options& options) {
+  if (options.key_files.empty() || options.unsigned_on_purpose) return Fail("sign needs --key KEY_FILE");
+  std::string text, error;
+  if (!platform::ReadFileToString(file, &text)) return Fail("cannot read " + file);
+  SigningSeeds seeds;
+  bool ok = true;
+  for (const std::string& key_file : options.key_files) {
+    SigningSeed seed{};
+    ok = publisher::ReadKeyFile(key_file, &seed, &error);
+    seeds.push_back(seed);
+    seed.fill(0);
+    if (!ok) break;
+  }
+  ok = ok && release::WriteDocumentFile(file, text, seeds, &error);
+  for (SigningSeed& seed : seeds) seed.fill(0);
+  if (!ok) return Fail(error);
+  std::printf("%s%s written\n", file.c_str(), release::kSignatureSuffix);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -237,6 +263,10 @@ int main(int argc, char** argv) {
   if (args.size() >= 4 && args[0] == "release") {
     if (!ReadOptions(args, 4, &options, &error)) return Fail(error);
     return Release(args[1], args[2], args[3], options);
+  }
+  if (args.size() >= 2 && args[0] == "sign") {
+    if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
+    return SignFile(args[1], options);
   }
   if (args.size() >= 2 && args[0] == "refresh") {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);

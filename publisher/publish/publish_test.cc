@@ -493,6 +493,23 @@ TEST_F(Release3, NewsIsNewestFirstAndEscaped) {
   EXPECT_LT(v2, v1);
   EXPECT_NE(news.find("First &lt;release&gt; &amp; more"), std::string::npos) << news;
   EXPECT_EQ(news.find("<release>"), std::string::npos);
+  // Signed with the release's key, over its exact bytes.
+  PublisherKey key{};
+  ASSERT_TRUE(DecodePublicKey(pub_, &key));
+  EXPECT_TRUE(VerifyDetached(key, news, Text(dir_ / "out/news.html.sig")));
+}
+
+TEST_F(Release3, SignWritesTheSignatureOfAnyFile) {
+  const std::string page = "<p>hand-written news</p>\n";
+  ASSERT_TRUE(platform::WriteStringToFile(dir_ / "page.html", page));
+  std::string out;
+  ASSERT_EQ(Run("sign page.html --key k.key", &out), 0) << out;
+  PublisherKey key{};
+  ASSERT_TRUE(DecodePublicKey(pub_, &key));
+  EXPECT_EQ(Text(dir_ / "page.html"), page);
+  EXPECT_TRUE(VerifyDetached(key, page, Text(dir_ / "page.html.sig")));
+  EXPECT_NE(Run("sign page.html", &out), 0);
+  EXPECT_NE(Run("sign missing.html --key k.key", &out), 0);
 }
 
 TEST(ReleaseBuilder, RefusesADirectoryThatIsNotAVersion) {

@@ -372,11 +372,9 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   std::vector<std::pair<std::string, std::string>> news;
   for (size_t i = found.size(); i > 0 && news.size() < kNewsVersions; --i)
     news.emplace_back(found[i - 1].version, found[i - 1].notes);
-  if (!platform::WriteStringToFile(out + "news.html", NewsPage(news))) {
-    *error = "cannot write " + out + "news.html";
-    return false;
-  }
-  return true;
+  // Signed like the version documents: a launcher with keys shows only a
+  // page that verifies.
+  return release::WriteDocumentFile(out + "news.html", NewsPage(news), pub.seeds, error);
 }
 
 }  // namespace publisher
