@@ -99,6 +99,9 @@ FUZZ_LIMIT_MB=256
 # sanitizer, not the product. 32 MB still holds the blocks freed by the last
 # several inputs. Options already in ASAN_OPTIONS come after these and win.
 FUZZ_ASAN_OPTIONS="quarantine_size_mb=32:thread_local_quarantine_size_kb=256"
+# Undefined behaviour stops the run like any other finding (by default the
+# sanitizer reports it once and carries on).
+FUZZ_UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
 # fuzz_run NAME CORPUS MAX_LEN [libFuzzer options...]: runs the fuzzer
 # $FUZZ_BIN/NAME for FUZZ_SECONDS from its kept corpus CORPUS (created when
@@ -111,6 +114,7 @@ fuzz_run() {
   mkdir -p "$corpus"
   work=$(mktemp -d)
   ASAN_OPTIONS="$FUZZ_ASAN_OPTIONS${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+    UBSAN_OPTIONS="$FUZZ_UBSAN_OPTIONS${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
     "$FUZZ_BIN/$name" -max_total_time="$FUZZ_SECONDS" -max_len="$max_len" -timeout=10 \
     -rss_limit_mb="$FUZZ_LIMIT_MB" -malloc_limit_mb="$FUZZ_LIMIT_MB" -print_final_stats=1 \
     "$@" "$work" "$corpus" || status=$?
