@@ -26,7 +26,8 @@ function(renewel_test name)
 endfunction()
 
 # renewel_fuzzer(NAME SOURCES a_fuzz.cc ... LIBS lib ...)
-#   A libFuzzer target, built only in the fuzz preset (clang).
+#   A libFuzzer target, built only in the fuzz preset (clang), and part of
+#   the `fuzzers` target.
 function(renewel_fuzzer name)
   if(NOT RENEWEL_FUZZ)
     return()
@@ -36,6 +37,11 @@ function(renewel_fuzzer name)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_libraries(${name} PRIVATE ${F_LIBS})
+  # `fuzzers` builds every target and only what they need (not the tests).
+  if(NOT TARGET fuzzers)
+    add_custom_target(fuzzers)
+  endif()
+  add_dependencies(fuzzers ${name})
 endfunction()
 
 # renewel_benchmark(NAME SOURCES a_bench.cc ... LIBS lib ...)

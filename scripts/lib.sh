@@ -89,18 +89,37 @@ stop_xvfb() {
   fi
 }
 
-# fuzz_run NAME CORPUS MAX_LEN RSS_MB [libFuzzer options...]: runs the fuzzer
+# The memory every fuzzer is held to (MB): its resident size, and any single
+# allocation. An input that makes the product ask for more is a finding.
+FUZZ_LIMIT_MB=256
+# What the address sanitizer itself keeps resident apart from the product's
+# live heap: freed blocks wait in its quarantine (to catch uses after free)
+# before they are reused. Its default quarantine of 256 MB would fill the
+# limit above by itself on a long run, so the limit would measure the
+# sanitizer, not the product. 32 MB still holds the blocks freed by the last
+# several inputs. Options already in ASAN_OPTIONS come after these and win.
+FUZZ_ASAN_OPTIONS="quarantine_size_mb=32:thread_local_quarantine_size_kb=256"
+# Undefined behaviour stops the run like any other finding (by default the
+# sanitizer reports it once and carries on).
+FUZZ_UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+# fuzz_run NAME CORPUS MAX_LEN [libFuzzer options...]: runs the fuzzer
 # $FUZZ_BIN/NAME for FUZZ_SECONDS from its kept corpus CORPUS (created when
-# missing; a seed directory that is not kept works too), then merges the
-# inputs that add coverage back into CORPUS. Returns the fuzzer's status.
+# missing; a seed directory that is not kept works too), held to
+# FUZZ_LIMIT_MB, then merges the inputs that add coverage back into CORPUS.
+# Returns the fuzzer's status.
 fuzz_run() {
-  local name=$1 corpus=$2 max_len=$3 rss=$4 work status=0
-  shift 4
+  local name=$1 corpus=$2 max_len=$3 work status=0
+  shift 3
   mkdir -p "$corpus"
   work=$(mktemp -d)
-  "$FUZZ_BIN/$name" -max_total_time="$FUZZ_SECONDS" -max_len="$max_len" -timeout=10 \
-    -rss_limit_mb="$rss" -print_final_stats=1 "$@" "$work" "$corpus" || status=$?
-  "$FUZZ_BIN/$name" -merge=1 "$corpus" "$work" >/dev/null 2>&1 || true
+  ASAN_OPTIONS="$FUZZ_ASAN_OPTIONS${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+    UBSAN_OPTIONS="$FUZZ_UBSAN_OPTIONS${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
+    "$FUZZ_BIN/$name" -max_total_time="$FUZZ_SECONDS" -max_len="$max_len" -timeout=10 \
+    -rss_limit_mb="$FUZZ_LIMIT_MB" -malloc_limit_mb="$FUZZ_LIMIT_MB" -print_final_stats=1 \
+    "$@" "$work" "$corpus" || status=$?
+  ASAN_OPTIONS="$FUZZ_ASAN_OPTIONS${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+    "$FUZZ_BIN/$name" -merge=1 -rss_limit_mb="$FUZZ_LIMIT_MB" "$corpus" "$work" >/dev/null 2>&1 || true
   rm -rf "$work"
   echo "$name corpus: $(ls "$corpus" | wc -l) inputs"
   return $status

@@ -193,7 +193,9 @@ void FArchiveFileReader::Serialize(void* V, INT Length) {
         return;
       }
     }
-    appMemcpy(Dest, Buffer + Pos - BufferBase, Copy);
+    // Pos is a file offset: the index into the buffer is its distance from
+    // BufferBase (Buffer + Pos would point far past the buffer).
+    appMemcpy(Dest, Buffer + (Pos - BufferBase), Copy);
     Pos += Copy;
     Length -= Copy;
     Dest += Copy;

@@ -1,5 +1,6 @@
 #include "patcher/engine/file_manager_windows.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,22 @@ TEST_F(FileManagerTest, ReaderBufferEdgesDecipherAlike) {
   }
   Ar->Seek(4096);
   EXPECT_TRUE(Ar->AtEnd());
+  delete Ar;
+}
+
+TEST_F(FileManagerTest, SmallReadsFarIntoTheFileComeFromTheBuffer) {
+  // Every refill past the first kilobyte starts the buffer at a file offset
+  // larger than the buffer itself; the bytes are taken at their distance from
+  // that start.
+  const std::string Logical = Pattern(5000);
+  WriteFile("small.u", Logical, true);
+  FArchive* Ar = FM.CreateFileReader(Path("small.u").c_str());
+  ASSERT_NE(Ar, nullptr);
+  std::string Got(Logical.size(), '\0');
+  for (size_t At = 0; At < Got.size(); At += 7)
+    Ar->Serialize(&Got[At], static_cast<INT>(std::min<size_t>(7, Got.size() - At)));
+  EXPECT_FALSE(Ar->GetError());
+  EXPECT_EQ(Got, Logical);
   delete Ar;
 }
 

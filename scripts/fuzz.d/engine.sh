@@ -4,4 +4,4 @@
 set -eu
 . "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 trap 'rm -f /tmp/engine_fuzz_*' EXIT
-fuzz_run engine_fuzzer patcher/engine/fuzz_corpus 8192 256
+fuzz_run engine_fuzzer patcher/engine/fuzz_corpus 8192

@@ -9,4 +9,4 @@ art="$FUZZ_BIN/../testing/resources/art"
 if [ -f "$art/bmp144.bmp" ]; then
   { printf '\000'; tail -c +15 "$art/bmp144.bmp"; } > "$seeds/bitmap"
 fi
-fuzz_run gui_fuzzer "$seeds" 16384 2048
+fuzz_run gui_fuzzer "$seeds" 16384

@@ -3,4 +3,4 @@
 # the kept corpus.
 set -eu
 . "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
-fuzz_run markup_fuzzer launcher/markup/fuzz_corpus 4096 2048
+fuzz_run markup_fuzzer launcher/markup/fuzz_corpus 4096
