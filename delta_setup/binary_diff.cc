@@ -89,15 +89,10 @@ std::string Encode(uint64_t old_size, const std::string& old_sha256, uint64_t ne
                    const std::string& new_sha256, const std::vector<Operation>& ops) {
   std::string stream;
   for (const Operation& op : ops) {
-    if (op.copy) {
-      stream.push_back('C');
-      PutLE64(&stream, op.offset);
-      PutLE64(&stream, op.length);
-    } else {
-      stream.push_back('A');
-      PutLE64(&stream, op.bytes.size());
-      stream += op.bytes;
-    }
+    stream.push_back(op.kind);
+    if (op.kind != Operation::kAdd) PutLE64(&stream, op.offset);
+    PutLE64(&stream, op.kind == Operation::kCopy ? op.length : op.bytes.size());
+    if (op.kind != Operation::kCopy) stream += op.bytes;
   }
   std::string out(kMagic, 8);
   PutLE64(&out, old_size);
@@ -117,7 +112,32 @@ std::string Make(const std::string& old_data, const std::string& new_data) {
   for (size_t i = 1; i < kBlock; ++i) top *= kBase;
 
   std::vector<Operation> ops;
-  size_t literal = 0;  // where the bytes not yet covered begin
+  // The bytes new[start, end) that no match covers: a delta against the old
+  // bytes at one of the distances `near` (old offset minus new offset) when
+  // at least half of them are equal there, else an add.
+  const auto gap = [&](size_t start, size_t end, std::initializer_list<int64_t> near) {
+    if (start >= end) return;
+    const size_t length = end - start;
+    size_t best_equal = 0, best_from = 0;
+    for (int64_t distance : near) {
+      const int64_t from = static_cast<int64_t>(start) + distance;
+      if (from < 0 || static_cast<uint64_t>(from) > os || length > os - static_cast<size_t>(from)) continue;
+      size_t equal = 0;
+      for (size_t k = 0; k < length; ++k) equal += n[start + k] == o[static_cast<size_t>(from) + k];
+      if (equal > best_equal) best_equal = equal, best_from = static_cast<size_t>(from);
+    }
+    Operation op;
+    op.bytes = new_data.substr(start, length);
+    if (best_equal * 2 >= length && best_equal > 0) {
+      op.kind = Operation::kDelta;
+      op.offset = best_from;
+      op.length = length;
+      for (size_t k = 0; k < length; ++k) op.bytes[k] = static_cast<char>(n[start + k] - o[best_from + k]);
+    }
+    ops.push_back(std::move(op));
+  };
+  size_t literal = 0;    // where the bytes not yet covered begin
+  int64_t distance = 0;  // the last match's (none yet: 0)
   size_t i = 0;
   uint32_t h = 0;
   bool hashed = false;
@@ -129,13 +149,11 @@ std::string Make(const std::string& old_data, const std::string& new_data) {
       size_t from = at, to = i, len = kBlock;
       while (to + len < ns && from + len < os && n[to + len] == o[from + len]) ++len;
       while (to > literal && from > 0 && n[to - 1] == o[from - 1]) --to, --from, ++len;
-      if (to > literal) {
-        Operation add;
-        add.bytes = new_data.substr(literal, to - literal);
-        ops.push_back(std::move(add));
-      }
+      const int64_t here = static_cast<int64_t>(from) - static_cast<int64_t>(to);
+      gap(literal, to, {distance, here});
+      distance = here;
       Operation copy;
-      copy.copy = true;
+      copy.kind = Operation::kCopy;
       copy.offset = from;
       copy.length = len;
       ops.push_back(copy);
@@ -146,11 +164,7 @@ std::string Make(const std::string& old_data, const std::string& new_data) {
     if (i + kBlock < ns) h = (h - n[i] * top) * kBase + n[i + kBlock];
     ++i;
   }
-  if (literal < ns) {
-    Operation add;
-    add.bytes = new_data.substr(literal);
-    ops.push_back(std::move(add));
-  }
+  gap(literal, ns, {distance});
   return Encode(os, RawSha256(old_data), ns, RawSha256(new_data), ops);
 }
 
@@ -180,7 +194,9 @@ bool Apply(const std::string& old_data, const std::string& diff, std::string* ou
   unsigned char buf[1 << 16];
   unsigned char head[kOpCopy];
   size_t head_size = 0;     // bytes of an operation's head read so far
-  uint64_t literal = 0;     // bytes of an add still to come
+  uint64_t literal = 0;     // bytes of an add or a delta still to come
+  bool delta = false;       // they are a delta's, against old_data[from...]
+  size_t from = 0;
   std::string why;
   int zr = Z_OK;
   while (why.empty() && zr != Z_STREAM_END) {
@@ -199,13 +215,18 @@ bool Apply(const std::string& old_data, const std::string& diff, std::string* ou
     for (size_t at = 0; why.empty() && at < got;) {
       if (literal > 0) {
         const size_t take = static_cast<size_t>(std::min<uint64_t>(literal, got - at));
-        out->append(reinterpret_cast<const char*>(buf + at), take);
+        if (delta) {
+          for (size_t k = 0; k < take; ++k) out->push_back(static_cast<char>(old_data[from + k] + buf[at + k]));
+          from += take;
+        } else {
+          out->append(reinterpret_cast<const char*>(buf + at), take);
+        }
         literal -= take;
         at += take;
         continue;
       }
       head[head_size++] = buf[at++];
-      const size_t need = head[0] == 'C' ? kOpCopy : head[0] == 'A' ? kOpAdd : 0;
+      const size_t need = head[0] == 'C' || head[0] == 'D' ? kOpCopy : head[0] == 'A' ? kOpAdd : 0;
       if (need == 0) {
         why = "an unknown operation";
         break;
@@ -213,18 +234,20 @@ bool Apply(const std::string& old_data, const std::string& diff, std::string* ou
       if (head_size < need) continue;
       head_size = 0;
       const uint64_t room = new_size - out->size();
-      if (head[0] == 'C') {
-        const uint64_t offset = LE64(head + 1), length = LE64(head + 9);
-        if (length == 0) why = "an empty copy";
-        else if (offset > old_data.size() || length > old_data.size() - offset)
-          why = "a copy reaches past the old file's end";
-        else if (length > room) why = "the operations make more than the new size";
-        else out->append(old_data, static_cast<size_t>(offset), static_cast<size_t>(length));
-      } else {
+      if (head[0] == 'A') {
         literal = LE64(head + 1);
+        delta = false;
         if (literal == 0) why = "an empty add";
         else if (literal > room) why = "the operations make more than the new size";
+        continue;
       }
+      const uint64_t offset = LE64(head + 1), length = LE64(head + 9);
+      if (length == 0) why = "an empty copy";
+      else if (offset > old_data.size() || length > old_data.size() - offset)
+        why = "a copy reaches past the old file's end";
+      else if (length > room) why = "the operations make more than the new size";
+      else if (head[0] == 'C') out->append(old_data, static_cast<size_t>(offset), static_cast<size_t>(length));
+      else literal = length, delta = true, from = static_cast<size_t>(offset);
     }
   }
   const bool trailing = zr == Z_STREAM_END && z.avail_in != 0;

@@ -9,6 +9,11 @@
 //   operations, one zlib stream, nothing after it:
 //     'C' <offset: 8 LE> <length: 8 LE>   copy old[offset, offset+length)
 //     'A' <length: 8 LE> <bytes>           add the bytes
+//     'D' <offset: 8 LE> <length: 8 LE> <bytes>
+//                                          old[offset, offset+length), each
+//                                          byte plus the matching one of the
+//                                          bytes (mod 256): code whose
+//                                          addresses moved a little
 //
 // Applying refuses anything that does not make exactly the new file from
 // exactly the old one: another old file (size or digest), an operation with
@@ -30,9 +35,10 @@ constexpr size_t kHeaderSize = 8 + 8 + 32 + 8 + 32;
 constexpr uint64_t kMaxFileSize = uint64_t{1} << 30;
 
 struct Operation {
-  bool copy = false;
+  enum Kind : char { kCopy = 'C', kAdd = 'A', kDelta = 'D' };
+  Kind kind = kAdd;
   uint64_t offset = 0, length = 0;  // copy: the old file's bytes
-  std::string bytes;                // add
+  std::string bytes;                // add; delta (its length is theirs)
 };
 
 // A difference from its parts, exactly as given (no check): the maker's
@@ -43,7 +49,9 @@ std::string Encode(uint64_t old_size, const std::string& old_sha256, uint64_t ne
 
 // The difference that makes `new_data` from `old_data`. The old file's
 // blocks are indexed by a hash; the new file is scanned with a rolling hash
-// of the same length and each match is extended both ways. Time about linear
+// of the same length and each match is extended both ways. The bytes between
+// two matches go as a delta against the old bytes at a neighbouring match's
+// distance when at least half of them are equal there, else as they are. Time about linear
 // in the two sizes, memory about the two files plus a quarter of the old
 // one. Empty when a file is larger than kMaxFileSize.
 std::string Make(const std::string& old_data, const std::string& new_data);

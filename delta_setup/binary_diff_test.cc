@@ -38,9 +38,17 @@ size_t RoundTrip(const std::string& old_data, const std::string& new_data) {
 
 Operation Copy(uint64_t offset, uint64_t length) {
   Operation op;
-  op.copy = true;
+  op.kind = Operation::kCopy;
   op.offset = offset;
   op.length = length;
+  return op;
+}
+
+Operation Delta(uint64_t offset, const std::string& bytes) {
+  Operation op;
+  op.kind = Operation::kDelta;
+  op.offset = offset;
+  op.bytes = bytes;
   return op;
 }
 
@@ -75,6 +83,15 @@ TEST(BinaryDiff, InsertionsAndDeletionsThatShiftTheRest) {
   EXPECT_LT(RoundTrip(std::string(100000, 'z'), std::string(150000, 'z')), 500u);
 }
 
+// Code whose addresses moved: a byte in every 40 changed, the rest in
+// place. Few blocks match whole; the bytes between go as deltas.
+TEST(BinaryDiff, BytesChangedEverywhereGoAsDeltas) {
+  const std::string old_data = RandomBytes(1 << 20, 10);
+  std::string new_data = old_data;
+  for (size_t i = 0; i < new_data.size(); i += 40) new_data[i] = static_cast<char>(new_data[i] + 1 + (i / 40) % 3);
+  EXPECT_LT(RoundTrip(old_data, new_data), new_data.size() / 8);
+}
+
 TEST(BinaryDiff, EmptyFilesAndFilesShorterThanABlock) {
   const std::string some = RandomBytes(5000, 5);
   RoundTrip("", "");
@@ -91,7 +108,7 @@ TEST(BinaryDiff, UnrelatedFilesGainNothing) {
   EXPECT_GE(RoundTrip(a, b), delta_package::Compress(b).size());
 }
 
-class Hostile : public ::testing::Test {
+class Applying : public ::testing::Test {
  protected:
   // The error of applying these operations to old_, the header naming
   // old_ and a new file of `new_size` bytes with digest `new_sha`.
@@ -109,7 +126,7 @@ class Hostile : public ::testing::Test {
   const std::string old_ = RandomBytes(1000, 8);
 };
 
-TEST_F(Hostile, CopiesPastTheOldFileEndAndLengthsThatWrapAround) {
+TEST_F(Applying, CopiesPastTheOldFileEndAndLengthsThatWrapAround) {
   const std::string past = "a copy reaches past the old file's end";
   const std::string sha = Raw(std::string(1000, 'x'));
   EXPECT_NE(Refusal({Copy(990, 11)}, 1000, sha).find(past), std::string::npos);
@@ -119,22 +136,26 @@ TEST_F(Hostile, CopiesPastTheOldFileEndAndLengthsThatWrapAround) {
   EXPECT_NE(Refusal({Copy(UINT64_MAX, 2)}, 1000, sha).find(past), std::string::npos);
   EXPECT_NE(Refusal({Copy(10, (uint64_t{1} << 32) + 5)}, 1000, sha).find(past), std::string::npos);
   EXPECT_NE(Refusal({Copy((uint64_t{1} << 32) + 10, 5)}, 1000, sha).find(past), std::string::npos);
+  EXPECT_NE(Refusal({Delta(990, std::string(11, '\1'))}, 1000, sha).find(past), std::string::npos);
+  EXPECT_NE(Refusal({Delta(UINT64_MAX - 2, std::string(5, '\1'))}, 1000, sha).find(past), std::string::npos);
   EXPECT_NE(Refusal({Copy(0, 0)}, 1000, sha).find("an empty copy"), std::string::npos);
+  EXPECT_NE(Refusal({Delta(0, "")}, 1000, sha).find("an empty copy"), std::string::npos);
   EXPECT_NE(Refusal({Add("")}, 1000, sha).find("an empty add"), std::string::npos);
 }
 
-TEST_F(Hostile, OutputBeyondTheDeclaredSize) {
+TEST_F(Applying, OutputBeyondTheDeclaredSize) {
   const std::string more = "the operations make more than the new size";
   const std::string ten = old_.substr(0, 10);
   EXPECT_NE(Refusal({Copy(0, 11)}, 10, Raw(ten)).find(more), std::string::npos);
   EXPECT_NE(Refusal({Copy(0, 10), Add("y")}, 10, Raw(ten)).find(more), std::string::npos);
+  EXPECT_NE(Refusal({Delta(0, std::string(11, '\0'))}, 10, Raw(ten)).find(more), std::string::npos);
   EXPECT_NE(Refusal({Add(std::string(11, 'z'))}, 10, Raw(ten)).find(more), std::string::npos);
   EXPECT_NE(Refusal({Copy(0, 5)}, 10, Raw(ten)).find("the operations make 5 bytes, the header names 10"),
             std::string::npos);
   EXPECT_NE(Refusal({}, uint64_t{1} << 40, Raw(ten)).find("too large"), std::string::npos);
 }
 
-TEST_F(Hostile, AnotherOldFileIsRefusedBeforeAnythingIsMade) {
+TEST_F(Applying, AnotherOldFileIsRefusedBeforeAnythingIsMade) {
   const std::string diff = binary_diff::Make(old_, old_ + "more");
   std::string other = old_;
   other[500] ^= 1;
@@ -143,7 +164,7 @@ TEST_F(Hostile, AnotherOldFileIsRefusedBeforeAnythingIsMade) {
             std::string::npos);
 }
 
-TEST_F(Hostile, TruncatedDamagedOrExtendedDifferences) {
+TEST_F(Applying, TruncatedDamagedOrExtendedDifferences) {
   const std::string good = binary_diff::Make(old_, old_.substr(100) + RandomBytes(3000, 9));
   std::string out, error;
   ASSERT_TRUE(binary_diff::Apply(old_, good, &out, &error)) << error;
@@ -161,6 +182,9 @@ TEST_F(Hostile, TruncatedDamagedOrExtendedDifferences) {
   EXPECT_NE(Refusal(cut).find("the operations end inside one"), std::string::npos);
   cut = cut.substr(0, binary_diff::kHeaderSize) + delta_package::Compress(std::string("A\x05\0\0\0\0\0\0\0ab", 11));
   EXPECT_NE(Refusal(cut).find("the operations end inside one"), std::string::npos);
+  cut = cut.substr(0, binary_diff::kHeaderSize) +
+        delta_package::Compress(std::string("D\0\0\0\0\0\0\0\0\x05\0\0\0\0\0\0\0abcd", 21));
+  EXPECT_NE(Refusal(cut).find("the operations end inside one"), std::string::npos);
   cut = cut.substr(0, binary_diff::kHeaderSize) + delta_package::Compress("Q");
   EXPECT_NE(Refusal(cut).find("an unknown operation"), std::string::npos);
   cut = cut.substr(0, binary_diff::kHeaderSize) + "not a zlib stream at all";
@@ -170,7 +194,18 @@ TEST_F(Hostile, TruncatedDamagedOrExtendedDifferences) {
   EXPECT_EQ(Refusal(bad_magic), "binary difference: no header");
 }
 
-TEST_F(Hostile, AResultOtherThanTheHeaderNames) {
+TEST_F(Applying, ADeltaAddsToTheOldBytes) {
+  std::string expected = old_.substr(100, 3);
+  expected[0] = static_cast<char>(expected[0] + 1);
+  expected[2] = static_cast<char>(expected[2] - 1);
+  const std::string diff =
+      binary_diff::Encode(old_.size(), Raw(old_), 3, Raw(expected), {Delta(100, std::string("\x01\0\xFF", 3))});
+  std::string out, error;
+  ASSERT_TRUE(binary_diff::Apply(old_, diff, &out, &error)) << error;
+  EXPECT_EQ(out, expected);
+}
+
+TEST_F(Applying, AResultOtherThanTheHeaderNames) {
   const std::string new_data = old_.substr(0, 600) + "changed" + old_.substr(600);
   std::string diff = binary_diff::Make(old_, new_data);
   diff[56 + 7] ^= 1;  // a bit of the new file's digest
