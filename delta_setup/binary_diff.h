@@ -31,8 +31,9 @@ namespace binary_diff {
 
 constexpr char kMagic[] = "RNWLBDF1";
 constexpr size_t kHeaderSize = 8 + 8 + 32 + 8 + 32;
-// The largest file a difference makes or reads: both are held in memory.
-constexpr uint64_t kMaxFileSize = uint64_t{1} << 30;
+// The largest file a difference makes or reads: both are held in memory,
+// with the difference, in a 32-bit setup program too. Larger files go whole.
+constexpr uint64_t kMaxFileSize = uint64_t{256} << 20;
 
 struct Operation {
   enum Kind : char { kCopy = 'C', kAdd = 'A', kDelta = 'D' };
