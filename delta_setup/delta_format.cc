@@ -61,6 +61,11 @@ void PayloadWriter::AddWhole(const std::string& path, const std::string& data) {
   blobs_ += packed;
 }
 
+void PayloadWriter::AddBinaryDiff(const std::string& path, std::string diff) {
+  m_.bdiffs.emplace_back(path, Blob{blobs_.size(), diff.size(), diff.size()});
+  blobs_ += diff;
+}
+
 std::string PayloadWriter::Payload() const {
   // Plain string building: the setup program links no stream library.
   const auto n = [](uint64_t v) { return std::to_string(v); };
@@ -73,6 +78,7 @@ std::string PayloadWriter::Payload() const {
     o += "gleaner " + n(m_.gleaner.offset) + " " + n(m_.gleaner.size) + " " + n(m_.gleaner.raw) + "\n";
   for (auto& [path, b] : m_.patches) o += "patch " + n(b.offset) + " " + n(b.size) + " " + path + "\n";
   for (auto& [path, b] : m_.wholes) o += "whole " + n(b.offset) + " " + n(b.size) + " " + n(b.raw) + " " + path + "\n";
+  for (auto& [path, b] : m_.bdiffs) o += "bdiff " + n(b.offset) + " " + n(b.size) + " " + path + "\n";
   o += "end\n";
   return o + blobs_;
 }
@@ -179,6 +185,12 @@ bool ParseManifest(const std::string& text, Manifest* m, uint64_t* manifest_size
       b.raw = b.size;
       if (!path_ok(rest)) return fail("refused path: " + rest);
       m->patches.emplace_back(rest, b);
+    } else if (Words(line, 3, &w, &rest) && w[0] == "bdiff") {
+      Blob b;
+      if (!Number(w[1], &b.offset) || !Number(w[2], &b.size)) return fail("bad bdiff line");
+      b.raw = b.size;
+      if (!path_ok(rest)) return fail("refused path: " + rest);
+      m->bdiffs.emplace_back(rest, b);
     } else if (Words(line, 4, &w, &rest) && w[0] == "whole") {
       Blob b;
       if (!Number(w[1], &b.offset) || !Number(w[2], &b.size) || !Number(w[3], &b.raw)) return fail("bad whole line");
@@ -195,10 +207,13 @@ bool ParseManifest(const std::string& text, Manifest* m, uint64_t* manifest_size
   *manifest_size = at;
   if (m->version.empty()) return fail("the manifest names no version");
   if (!m->patches.empty() && !m->has_gleaner) return fail("difference files without the patch tool");
-  if (m->from.empty() && (!m->inputs.empty() || !m->patches.empty())) return fail("a full package with inputs");
-  for (auto& [path, b] : m->patches) {
-    if (!inputs.count(path)) return fail("no input digest for " + path);
-    if (!sources.insert(path).second) return fail("two sources for " + path);
+  if (m->from.empty() && (!m->inputs.empty() || !m->patches.empty() || !m->bdiffs.empty()))
+    return fail("a full package with inputs");
+  for (const auto* list : {&m->patches, &m->bdiffs}) {
+    for (auto& [path, b] : *list) {
+      if (!inputs.count(path)) return fail("no input digest for " + path);
+      if (!sources.insert(path).second) return fail("two sources for " + path);
+    }
   }
   for (auto& [path, b] : m->wholes)
     if (!sources.insert(path).second) return fail("two sources for " + path);

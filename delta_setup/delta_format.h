@@ -16,11 +16,14 @@
 //   patch <offset> <size> <path>      a difference file: Gleaner composes the
 //                                     output <path> from the input <path>
 //   whole <offset> <size> <raw> <path>  the output <path>, zlib-compressed
+//   bdiff <offset> <size> <path>  a binary difference (binary_diff.h): the
+//                                 output <path> from the input <path>
 //   end
 //
 // Digests are 64 upper-case hexadecimal digits. Paths are relative to the
 // install directory with '/' between folders. A full package has no "from",
-// no inputs and no patches.
+// no inputs, no patches and no binary differences. Packages made before
+// binary differences existed carry no "bdiff" line and mean what they meant.
 #ifndef DELTA_SETUP_DELTA_FORMAT_H_
 #define DELTA_SETUP_DELTA_FORMAT_H_
 
@@ -55,6 +58,7 @@ struct Manifest {
   Blob gleaner;
   std::vector<std::pair<std::string, Blob>> patches;  // path, difference file
   std::vector<std::pair<std::string, Blob>> wholes;   // path, compressed file
+  std::vector<std::pair<std::string, Blob>> bdiffs;   // path, binary difference
 };
 
 // A payload under construction: the manifest's lists plus the blob bytes.
@@ -68,6 +72,7 @@ class PayloadWriter {
   void AddPatch(const std::string& path, std::string diff);  // stored as is
   // Compressed here; the raw bytes' SHA-256 must be given by AddOutput.
   void AddWhole(const std::string& path, const std::string& data);
+  void AddBinaryDiff(const std::string& path, std::string diff);  // stored as is
   std::string Payload() const;
   const Manifest& manifest() const { return m_; }
 
@@ -83,8 +88,8 @@ bool Detach(const std::string& package, std::string* program, std::string* paylo
 
 // Parses the manifest at the start of `text` (at most the first bytes of the
 // payload); `*manifest_size` gets the length through "end\n". Checks the
-// structure: digests, counts, every patch has an input and an output, every
-// whole an output, every output one source, no path twice, and each path is
+// structure: digests, counts, every patch and binary difference has an
+// input and an output, every whole an output, every output one source, no path twice, and each path is
 // well formed (SafeRelativePath). False with *error.
 bool ParseManifest(const std::string& text, Manifest* out, uint64_t* manifest_size, std::string* error);
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "delta_setup/binary_diff.h"
 #include "delta_setup/delta_format.h"
 #include "launcher/release/sha256.h"
 #include "launcher/release/text.h"
@@ -107,6 +108,7 @@ bool OpenPackage(const std::string& path, Package* p, Manifest* m, std::string* 
   bool ok = !m->has_gleaner || inside(m->gleaner);
   for (auto& pb : m->patches) ok = ok && inside(pb.second);
   for (auto& pb : m->wholes) ok = ok && inside(pb.second);
+  for (auto& pb : m->bdiffs) ok = ok && inside(pb.second);
   if (!ok) *error = "a blob lies outside the payload";
   return ok;
 }
@@ -389,6 +391,21 @@ int Stage(Package& p, const Manifest& m, const std::string& root, const std::str
     child->Wait();
     const int code = child->ExitCode();
     if (code != 0) return Report(kGleanerFailed, path + ": the patch tool failed with exit code " + std::to_string(code));
+    staged[path] = stage_rel + name + ".new";
+  }
+  for (const auto& [path, blob] : m.bdiffs) {
+    // The input was checked against its digest before staging began; the
+    // difference checks it once more, and its own result.
+    const std::string name = std::to_string(n++);
+    std::string diff, old_data, new_data, error;
+    if (blob.size > binary_diff::kMaxFileSize + binary_diff::kHeaderSize + (binary_diff::kMaxFileSize >> 4) ||
+        !ReadAt(p.file.get(), p.blobs + blob.offset, blob.size, &diff))
+      return Report(kWriteFailed, path + ": cannot read its binary difference");
+    if (!platform::ReadFileToString(root + Native(path), &old_data))
+      return Report(kInputMismatch, path + ": unreadable, the package cannot patch it");
+    if (!binary_diff::Apply(old_data, diff, &new_data, &error)) return Report(kOutputMismatch, path + ": " + error);
+    if (!platform::WriteStringToFile(stage + name + ".new", new_data))
+      return Report(kWriteFailed, path + ": cannot stage it (a full disk?)");
     staged[path] = stage_rel + name + ".new";
   }
   for (const auto& [path, blob] : m.wholes) {

@@ -33,7 +33,8 @@ enum Result {
   kRefused = 4,         // a path would leave the install directory
   kInputMismatch = 5,   // a file to be patched is not what the package expects
   kGleanerFailed = 6,   // composing a new engine package failed
-  kOutputMismatch = 7,  // a staged file is not what the manifest says
+  kOutputMismatch = 7,  // a staged file is not what the manifest says, or
+                        // a binary difference does not make it
   kWriteFailed = 8,     // staging, the journal or the version store
   kJournalFailed = 9,   // a committed journal could not be completed
   kUntrusted = 10,      // the journal or the staging directory is not this

@@ -207,7 +207,7 @@ class Release {
 // packages give the same tree, the last version's files and nothing else.
 TEST(DeltaSetup, DeltasAndFullPackagesGiveTheSameTree) {
   pkgtool::InstallServices();
-  int patched = 0, deleted = 0;
+  int patched = 0, differenced = 0, deleted = 0;
   for (unsigned seed = 1; seed <= 5; ++seed) {
     Random r(seed);
     std::vector<Client> clients{RandomClient(r)};
@@ -223,6 +223,7 @@ TEST(DeltaSetup, DeltasAndFullPackagesGiveTheSameTree) {
       const std::string delta = release.Package(step, false);
       const delta_package::Manifest m = release.ManifestOf(delta);
       patched += static_cast<int>(m.patches.size());
+      differenced += static_cast<int>(m.bdiffs.size());
       deleted += static_cast<int>(m.deletes.size());
       const Outcome a = RunSetup(delta, by_delta.Path(), release.dir().Path());
       ASSERT_EQ(a.code, 0) << "seed " << seed << " step " << step << ": " << a.output;
@@ -233,13 +234,99 @@ TEST(DeltaSetup, DeltasAndFullPackagesGiveTheSameTree) {
       EXPECT_TRUE(SameTree(ReadTree(by_full.Path()), ReadTree(by_delta.Path()))) << "seed " << seed << " step " << step;
     }
   }
-  // The fixture reaches difference files and deletions.
+  // The fixture reaches difference files, binary differences and deletions.
   EXPECT_GT(patched, 5);
+  EXPECT_GT(differenced, 0);
   EXPECT_GT(deleted, 0);
 }
 
-// A small release with a patched engine package, a file sent whole and a
-// deleted file.
+// Changed files that are not engine packages go as binary differences when
+// those are smaller, and install byte-identical; a small file goes whole.
+TEST(DeltaSetup, ChangedFilesGoAsBinaryDifferencesAndInstallByteIdentical) {
+  Random r(11);
+  Tree v1;
+  v1["data/movie.bin"] = r.Bytes(5 << 20);
+  v1["bin/tool.exe"] = r.Bytes(300000);
+  v1["data/readme.txt"] = "one\n";
+  Tree v2 = v1;
+  v2["data/movie.bin"][2000000] ^= 1;
+  v2["bin/tool.exe"].insert(1000, r.Bytes(100));
+  v2["bin/tool.exe"].erase(200000, 5000);
+  v2["data/readme.txt"] = "two\n";
+  Release release({v1, v2});
+  EXPECT_NE(release.summary().find("(0 patched, 1 whole, 2 differenced, 0 deleted)"), std::string::npos)
+      << release.summary();
+  const std::string delta = release.Package(0, false);
+  const delta_package::Manifest m = release.ManifestOf(delta);
+  ASSERT_EQ(m.bdiffs.size(), 2u);
+  EXPECT_FALSE(m.has_gleaner);
+  for (const auto& [path, blob] : m.bdiffs) EXPECT_LT(blob.size, 10u * 1024) << path;
+  std::string bytes, payload;
+  platform::ReadFileToString(delta, &bytes);
+  ASSERT_TRUE(delta_package::Detach(bytes, nullptr, &payload));
+  EXPECT_LT(payload.size(), 20u * 1024);
+
+  TempDir install;
+  WriteTree(install.Path(), Installed(v1, "1.0.0.1"));
+  Outcome o = RunSetup(delta, install.Path(), release.dir().Path());
+  ASSERT_EQ(o.code, 0) << o.output;
+  EXPECT_TRUE(SameTree(ReadTree(install.Path()), Installed(v2, "1.0.0.2")));
+
+  // A locally changed input is refused before anything is written.
+  TempDir changed;
+  Tree local = Installed(v1, "1.0.0.1");
+  local["bin/tool.exe"][5] ^= 1;
+  WriteTree(changed.Path(), local);
+  o = RunSetup(delta, changed.Path(), release.dir().Path());
+  EXPECT_EQ(o.code, delta_install::kInputMismatch) << o.output;
+  EXPECT_NE(o.output.find("bin/tool.exe: changed locally"), std::string::npos) << o.output;
+  EXPECT_TRUE(SameTree(ReadTree(changed.Path()), local));
+}
+
+// The manifest's binary difference lines: numbers, paths, and each with its
+// input and output; never in a full package.
+TEST(DeltaManifest, BinaryDifferenceLinesAreChecked) {
+  const std::string sha(64, 'A'), head = "RNWL-DELTA 1\nversion 2\nfrom 1\n";
+  const std::string in = "input " + sha + " a\n", out = "output " + sha + " - a\n";
+  auto refusal = [](const std::string& text) {
+    delta_package::Manifest m;
+    uint64_t size = 0;
+    std::string error;
+    return delta_package::ParseManifest(text, &m, &size, &error) ? std::string("accepted") : error;
+  };
+  delta_package::Manifest m;
+  uint64_t size = 0;
+  std::string error;
+  const std::string good = head + in + out + "bdiff 7 10 a\nend\n";
+  ASSERT_TRUE(delta_package::ParseManifest(good + "blobs", &m, &size, &error)) << error;
+  ASSERT_EQ(m.bdiffs.size(), 1u);
+  EXPECT_EQ(m.bdiffs[0].first, "a");
+  EXPECT_EQ(m.bdiffs[0].second.offset, 7u);
+  EXPECT_EQ(m.bdiffs[0].second.size, 10u);
+  EXPECT_EQ(size, good.size());
+  EXPECT_EQ(refusal(head + out + "bdiff 0 10 a\nend\n"), "no input digest for a");
+  EXPECT_EQ(refusal("RNWL-DELTA 1\nversion 2\n" + out + "bdiff 0 10 a\nend\n"), "a full package with inputs");
+  EXPECT_EQ(refusal(head + in + out + "bdiff 0 10 a\nwhole 10 5 5 a\nend\n"), "two sources for a");
+  EXPECT_EQ(refusal(head + in + "bdiff 0 10 a\nend\n"), "outputs and their sources differ");
+  EXPECT_EQ(refusal(head + in + out + "bdiff x 10 a\nend\n"), "bad bdiff line");
+  EXPECT_EQ(refusal(head + in + out + "bdiff 0 1000000000000000000 a\nend\n"), "bad bdiff line");
+  EXPECT_EQ(refusal(head + in + out + "bdiff 0 -1 a\nend\n"), "bad bdiff line");
+  EXPECT_EQ(refusal(head + in + out + "bdiff 0 10 ../a\nend\n"), "refused path: ../a");
+  // A payload written with one reads back the same.
+  delta_package::PayloadWriter w("2", "1");
+  w.AddInput("data/x.bin", sha);
+  w.AddOutput("data/x.bin", sha, false);
+  w.AddWhole("data/y.txt", "y");
+  w.AddOutput("data/y.txt", sha, false);
+  w.AddBinaryDiff("data/x.bin", "DIFF");
+  const std::string payload = w.Payload();
+  ASSERT_TRUE(delta_package::ParseManifest(payload, &m, &size, &error)) << error;
+  ASSERT_EQ(m.bdiffs.size(), 1u);
+  EXPECT_EQ(payload.substr(static_cast<size_t>(size + m.bdiffs[0].second.offset), 4), "DIFF");
+}
+
+// A small release with patched engine packages, a file sent as a binary
+// difference, a file sent whole and a deleted file.
 class OneStep : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -249,7 +336,9 @@ class OneStep : public ::testing::Test {
     c.engine["System/Engine.u"] = Package{{std::string(2000, 'c')}};
     c.other["data/readme.txt"] = "one\n";
     c.other["data/gone.txt"] = "to be removed\n";
+    c.other["data/media.bin"] = Random(7).Bytes(64 * 1024);
     Client d = c;
+    d.other["data/media.bin"][40000] ^= 1;
     d.engine["System/Core.u"].data[1][100] = 'B';
     d.engine["System/Engine.u"].data.push_back("new object");
     d.other["data/readme.txt"] = "two\n";
@@ -259,6 +348,7 @@ class OneStep : public ::testing::Test {
     release_ = std::make_unique<Release>(std::vector<Tree>{old_, new_});
     delta_ = release_->Package(0, false);
     ASSERT_EQ(release_->ManifestOf(delta_).patches.size(), 2u) << release_->summary();
+    ASSERT_EQ(release_->ManifestOf(delta_).bdiffs.size(), 1u) << release_->summary();
     install_ = platform::JoinPath(install_root_ / "client", "");
     WriteTree(install_, Installed(old_, "1.0.0.1"));
   }
@@ -348,6 +438,36 @@ TEST_F(OneStep, ADamagedDifferenceFileFailsInGleanerAndLeavesTheInstallUntouched
   const Outcome r = RunSetup(damaged, install_, install_root_.Path());
   EXPECT_EQ(r.code, delta_install::kGleanerFailed) << r.output;
   EXPECT_NE(r.output.find(m.patches[0].first + ": the patch tool failed"), std::string::npos) << r.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), OldTree()));
+}
+
+TEST_F(OneStep, ADamagedBinaryDifferenceIsRefusedAndLeavesTheInstallUntouched) {
+  std::string bytes, payload, error;
+  platform::ReadFileToString(delta_, &bytes);
+  ASSERT_TRUE(delta_package::Detach(bytes, nullptr, &payload));
+  delta_package::Manifest m;
+  uint64_t manifest_size = 0;
+  ASSERT_TRUE(delta_package::ParseManifest(payload, &m, &manifest_size, &error));
+  ASSERT_EQ(m.bdiffs.size(), 1u);
+  const auto& [path, blob] = m.bdiffs[0];
+  // A bit of the new file's digest in the header: the result is refused.
+  std::string damaged = payload;
+  damaged[static_cast<size_t>(manifest_size + blob.offset) + 60] ^= 1;
+  Outcome r = RunSetup(Repack(delta_, damaged, install_root_ / "damaged"), install_, install_root_.Path());
+  EXPECT_EQ(r.code, delta_install::kOutputMismatch) << r.output;
+  EXPECT_NE(r.output.find(path + ": binary difference: the result's SHA-256 is not the header's"), std::string::npos)
+      << r.output;
+  EXPECT_TRUE(SameTree(ReadTree(install_), OldTree()));
+  // Its size reaching past the payload's end (offsets count from the
+  // manifest's end, so the longer line moves nothing).
+  const std::string line = "bdiff " + std::to_string(blob.offset) + " " + std::to_string(blob.size) + " ";
+  const size_t at = payload.find(line);
+  ASSERT_NE(at, std::string::npos);
+  damaged = payload;
+  damaged.replace(at, line.size(), "bdiff " + std::to_string(blob.offset) + " " + std::to_string(payload.size()) + " ");
+  r = RunSetup(Repack(delta_, damaged, install_root_ / "outside"), install_, install_root_.Path());
+  EXPECT_EQ(r.code, delta_install::kNoPayload) << r.output;
+  EXPECT_NE(r.output.find("a blob lies outside the payload"), std::string::npos) << r.output;
   EXPECT_TRUE(SameTree(ReadTree(install_), OldTree()));
 }
 
@@ -714,7 +834,7 @@ TEST_F(OneStep, StagedFilesAndTheJournalReachTheDiskBeforeTheCommit) {
   std::string error;
   delta_package::Journal j;
   ASSERT_TRUE(delta_package::ParseJournal(log.commits[0].second, &j, &error)) << error;
-  ASSERT_EQ(j.renames.size(), 3u);
+  ASSERT_EQ(j.renames.size(), 4u);  // two patched, one binary difference, one whole
   for (const auto& r : j.renames) EXPECT_TRUE(flushed_before(r.staged)) << r.staged;
   EXPECT_TRUE(flushed_before(std::string(delta_package::kJournal) + ".tmp"));
 

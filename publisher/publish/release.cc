@@ -6,6 +6,7 @@
 #include <map>
 #include <sstream>
 
+#include "delta_setup/binary_diff.h"
 #include "delta_setup/delta_format.h"
 #include "launcher/release/version_documents.h"
 #include "launcher/update/digest.h"
@@ -228,12 +229,13 @@ bool ReadBuilds(const std::string& builds, std::vector<Build>* out, std::vector<
 }
 
 // The payloads of one step: the delta (difference files for engine packages
-// where they pay, other changed files whole) and the full package.
+// where they pay, binary differences for other changed files where they are
+// smaller than the file, the rest whole) and the full package.
 struct Step {
   Step(const std::string& to, const std::string& from) : delta(to, from), full(to) {}
   delta_package::PayloadWriter delta, full;
   bool self = false;  // the launcher itself changes
-  int patched = 0, whole = 0, deleted = 0;
+  int patched = 0, whole = 0, differenced = 0, deleted = 0;
 };
 
 bool ComposeStep(const Build& from, const Build& to, const std::string& work, const std::string& gleaner,
@@ -260,6 +262,7 @@ bool ComposeStep(const Build& from, const Build& to, const std::string& work, co
     step->delta.AddOutput(path, f.sha256, f.executable);
     if (old_it != from.files.end()) {
       const bool engine = IsEnginePackage(bytes.substr(0, 14)) && IsEnginePackage(Head(old_it->second.full_path, 14));
+      std::string not_patched;  // why an engine package has no difference file
       if (engine) {
         std::string diff, reason;
         if (TryDifference(work, gleaner, old_it->second, f, bytes, &diff, &reason)) {
@@ -268,8 +271,25 @@ bool ComposeStep(const Build& from, const Build& to, const std::string& work, co
           ++step->patched;
           continue;
         }
-        lines->push_back("  " + to.version + ": engine package " + path + " sent whole: " + reason);
+        not_patched = reason;
       }
+      // A binary difference when it is smaller than the file as the package
+      // stores it (compressed).
+      std::string old_bytes;
+      if (!platform::ReadFileToString(old_it->second.full_path, &old_bytes)) {
+        *error = "cannot read " + old_it->second.full_path;
+        return false;
+      }
+      std::string diff = binary_diff::Make(old_bytes, bytes);
+      if (!diff.empty() && diff.size() < delta_package::Compress(bytes).size()) {
+        step->delta.AddInput(path, old_it->second.sha256);
+        step->delta.AddBinaryDiff(path, std::move(diff));
+        ++step->differenced;
+        if (engine)
+          lines->push_back("  " + to.version + ": engine package " + path + " sent as a binary difference: " + not_patched);
+        continue;
+      }
+      if (engine) lines->push_back("  " + to.version + ": engine package " + path + " sent whole: " + not_patched);
     }
     step->delta.AddWhole(path, bytes);
     ++step->whole;
@@ -311,7 +331,7 @@ bool PublishStep(const std::string& out, const std::string& base_url, const std:
     return false;
   std::ostringstream line;
   line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << step.patched << " patched, "
-       << step.whole << " whole, " << step.deleted << " deleted)  full " << f.size << " bytes"
+       << step.whole << " whole, " << step.differenced << " differenced, " << step.deleted << " deleted)  full " << f.size << " bytes"
        << (step.self ? "  updateself" : "");
   lines->push_back(line.str());
   return true;

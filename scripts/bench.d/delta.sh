@@ -93,7 +93,7 @@ measure() {
     "$(echo "$sent_full / $full_pkg" | bc -l)"
   printf '   wall time       deltas %10.2fs   fulls %10.2fs   full/delta %7.2fx\n' "$t_delta" "$t_full" \
     "$(echo "$t_full / $t_delta" | bc -l)"
-  grep 'sent whole' "$d/$name-summary.txt" | sed 's/^/   /' || true
+  grep -E 'sent (whole|as a binary difference)' "$d/$name-summary.txt" | sed 's/^/   /' || true
 }
 
 measure demo 64 8
