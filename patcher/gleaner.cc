@@ -80,6 +80,32 @@ bool ParseGleanerCommandLine(const std::wstring& CommandLine, std::wstring* Diff
   return Taken == 3;
 }
 
+const char kGleanerUsage[] =
+    "usage: Gleaner \"DIFFERENCE_FILE\" \"OLD_PACKAGE\" \"NEW_PACKAGE\"\n"
+    "  Composes NEW_PACKAGE from the difference file and the player's old engine\n"
+    "  package and writes it; each path in double quotes.\n"
+    "  Exit code 0 when the package was written.\n";
+
+bool IsGleanerHelpRequest(const std::wstring& CommandLine) {
+  size_t At = 0;
+  while (At < CommandLine.size() && CommandLine[At] == L' ') ++At;
+  if (At < CommandLine.size() && CommandLine[At] == L'"') {
+    const size_t Close = CommandLine.find(L'"', At + 1);
+    if (Close == std::wstring::npos) return false;
+    At = Close + 1;
+  } else {
+    At = CommandLine.find(L' ', At);
+    if (At == std::wstring::npos) return false;
+  }
+  const size_t First = CommandLine.find_first_not_of(L' ', At);
+  if (First == std::wstring::npos) return false;
+  const size_t Last = CommandLine.find_last_not_of(L' ');
+  std::wstring Rest = CommandLine.substr(First, Last - First + 1);
+  // Quoted or not: a lone argument is never a run, which takes three paths.
+  if (Rest.size() >= 2 && Rest.front() == L'"' && Rest.back() == L'"') Rest = Rest.substr(1, Rest.size() - 2);
+  return Rest == L"--help" || Rest == L"-h" || Rest == L"/?";
+}
+
 void InitGleanerCRCTable(DWORD Table[256]) {
   for (DWORD i = 0; i < 256; ++i) {
     DWORD C = i << 24;
@@ -281,6 +307,10 @@ void LogFailure(const FGleanerPaths& Paths) {
 }  // namespace
 
 INT GleanerMain(const std::wstring& CommandLine) {
+  if (IsGleanerHelpRequest(CommandLine)) {
+    platform::WriteStandardOutput(kGleanerUsage);
+    return GLEANER_OK;
+  }
   // Three paths or nothing at all.
   FGleanerPaths Paths;
   if (!ParseGleanerCommandLine(CommandLine, &Paths.Diff, &Paths.Old, &Paths.Out)) return GLEANER_BAD_COMMAND_LINE;

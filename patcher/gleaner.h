@@ -38,6 +38,13 @@ enum { GLEANER_PATH_SIZE = 1024 };
 bool ParseGleanerCommandLine(const std::wstring& CommandLine, std::wstring* DiffPath, std::wstring* OldPath,
                              std::wstring* OutPath);
 
+// Whether the command line asks for the usage: after the program's path
+// (quoted or not), nothing but "--help", "-h" or "/?" (quoted or not).
+bool IsGleanerHelpRequest(const std::wstring& CommandLine);
+
+// The usage GleanerMain prints on standard output for such a request.
+extern const char kGleanerUsage[];
+
 // The CRC-32/MPEG-2 table: polynomial 0x04C11DB7, most significant bit first.
 void InitGleanerCRCTable(DWORD Table[256]);
 

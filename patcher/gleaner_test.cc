@@ -36,6 +36,20 @@ TEST(GleanerCommandLine, ThreeQuotedPathsAfterTheProgram) {
   EXPECT_FALSE(ParseGleanerCommandLine(L"G \"" + Long + L"y\" \"b\" \"c\"", &D, &O, &N));
 }
 
+TEST(GleanerCommandLine, HelpAloneAfterTheProgram) {
+  EXPECT_TRUE(IsGleanerHelpRequest(L"Gleaner.exe --help"));
+  EXPECT_TRUE(IsGleanerHelpRequest(L"\"C:\\my dir\\Gleaner.exe\"  -h "));
+  EXPECT_TRUE(IsGleanerHelpRequest(L"Gleaner /?"));
+  EXPECT_FALSE(IsGleanerHelpRequest(L"Gleaner.exe"));
+  EXPECT_FALSE(IsGleanerHelpRequest(L"--help"));  // the program's own path only
+  EXPECT_FALSE(IsGleanerHelpRequest(L"Gleaner --help \"a\" \"b\" \"c\""));
+  EXPECT_TRUE(IsGleanerHelpRequest(L"Gleaner \"--help\""));
+  EXPECT_FALSE(IsGleanerHelpRequest(L"Gleaner --helpme"));
+  // The run itself: the usage and success, nothing else done.
+  EXPECT_EQ(GleanerMain(L"Gleaner --help"), GLEANER_OK);
+  EXPECT_EQ(GleanerMain(L"Gleaner --nonsense"), GLEANER_BAD_COMMAND_LINE);
+}
+
 TEST(GleanerRun, CrcTableAndCodePage) {
   DWORD Table[256];
   InitGleanerCRCTable(Table);

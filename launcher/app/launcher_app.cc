@@ -59,6 +59,19 @@ LauncherApp::~LauncherApp() = default;
 
 void LauncherApp::SetDialogRunner(DialogRunner runner) { g_dialog_runner = runner; }
 
+const char LauncherApp::kUsage[] =
+    "usage: Quillfen [-L -AreaId=N]\n"
+    "  Starts the launcher from the game's install directory: it checks for\n"
+    "  updates, installs them and starts the game against the chosen server.\n"
+    "  -L -AreaId=N   chooses the server area N in the window\n"
+    "  --help         this text\n"
+    "  The launcher starts itself with \"-c update\" (its copy in temp) and\n"
+    "  \"-r Restart\" (after an update replaced it); those are not for players.\n";
+
+bool LauncherApp::IsHelpRequest(const std::vector<std::string>& args) {
+  return args.size() == 2 && (args[1] == "--help" || args[1] == "-h" || args[1] == "/?");
+}
+
 bool LauncherApp::ParseCommandLine(const std::vector<std::string>& args, RunMode* mode) {
   *mode = Normal;
   if (args.size() <= 1) return true;

@@ -34,6 +34,11 @@ class LauncherApp {
 
   // Outcome of parsing the command line: the mode, or false when start-up ends.
   static bool ParseCommandLine(const std::vector<std::string>& args, RunMode* mode);
+  // Whether the command line (program path first) is a request for the
+  // usage: "--help", "-h" or "/?" as the only argument. The program then
+  // prints kUsage on standard output and ends with 0, before anything else.
+  static bool IsHelpRequest(const std::vector<std::string>& args);
+  static const char kUsage[];
 
   // The directory of the running executable, with a trailing separator.
   std::string exeDirectory;

@@ -39,6 +39,16 @@ TEST(CommandLineTest, Modes) {
   EXPECT_EQ(Parse({"Quillfen", "-r", "restart"}), Normal);  // case-sensitive
 }
 
+TEST(CommandLineTest, HelpIsTheOnlyArgument) {
+  EXPECT_TRUE(LauncherApp::IsHelpRequest({"Quillfen", "--help"}));
+  EXPECT_TRUE(LauncherApp::IsHelpRequest({"Quillfen", "-h"}));
+  EXPECT_TRUE(LauncherApp::IsHelpRequest({"Quillfen", "/?"}));
+  EXPECT_FALSE(LauncherApp::IsHelpRequest({"Quillfen"}));
+  EXPECT_FALSE(LauncherApp::IsHelpRequest({"Quillfen", "-c", "update"}));
+  EXPECT_FALSE(LauncherApp::IsHelpRequest({"Quillfen", "--help", "-c", "update"}));
+  EXPECT_FALSE(LauncherApp::IsHelpRequest({"Quillfen", "--helpful"}));
+}
+
 TEST(CommandLineTest, OptionsWithoutData) {
   std::string log;
   EXPECT_EQ(Parse({"Quillfen", "-c"}, &log), -1);

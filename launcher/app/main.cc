@@ -1,4 +1,5 @@
 // The launcher program ("Quillfen").
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,10 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
+  if (LauncherApp::IsHelpRequest(args)) {
+    std::fputs(LauncherApp::kUsage, stdout);
+    return 0;
+  }
   LauncherApp::SetDialogRunner(&RunLauncherWindow);
   LauncherApp app;
   app.InitInstance(args);

@@ -76,6 +76,7 @@
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
 #include "platform/file.h"
+#include "platform/http.h"
 #include "platform/path.h"
 #include "publisher/publish/publisher.h"
 
@@ -94,6 +95,40 @@ const char kUsage[] =
     "       publish keygen KEY_FILE\n"
     "       publish pubkey KEY_FILE\n"
     "       publish verify OUT_DIR PUBLIC_KEY";
+
+// Each command's own help: `publish COMMAND --help`.
+struct CommandHelp {
+  const char* command;
+  const char* text;
+};
+const CommandHelp kCommandHelp[] = {
+    {"release",
+     "usage: publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
+     "  Builds the update tree OUT from BUILDS (one folder per version, named by\n"
+     "  its version) for players who fetch it from BASE_URL (http:// or https://).\n"
+     "  --key KEY_FILE   signs with this key (repeat for a key rotation)\n"
+     "  --unsigned       publishes without signatures, on purpose\n"
+     "  --valid-days N   the documents expire after N days (default 7)\n"},
+    {"refresh",
+     "usage: publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
+     "  Re-signs the tree OUT with a new serial and expiry and changes nothing\n"
+     "  else; run it on a schedule, before the documents expire.\n"},
+    {"sign",
+     "usage: publish sign FILE --key KEY_FILE...\n"
+     "  Writes FILE.sig beside FILE (a news page written by hand, say).\n"},
+    {"keygen",
+     "usage: publish keygen KEY_FILE\n"
+     "  Makes a new signing key in KEY_FILE (which must not exist yet, readable\n"
+     "  by its owner only) and prints its public key for resource string 803.\n"},
+    {"pubkey",
+     "usage: publish pubkey KEY_FILE\n"
+     "  Prints the public key of the signing key in KEY_FILE.\n"},
+    {"verify",
+     "usage: publish verify OUT_DIR PUBLIC_KEY\n"
+     "  Checks every signature, size and digest of the tree OUT_DIR.\n"},
+};
+
+bool IsHelp(const std::string& a) { return a == "--help" || a == "-h" || a == "-?" || a == "/?"; }
 
 // The options after a command's words.
 struct Options {
@@ -201,6 +236,10 @@ int Publish(const std::string& description, const std::string& out_dir, const Op
 }
 
 int Release(const std::string& builds, const std::string& out, const std::string& url, const Options& options) {
+  platform::HttpUrl parts;
+  if (!platform::ParseHttpUrl(url, &parts)) {
+    return Fail("BASE_URL must be an http:// or https:// address, not " + url);
+  }
   if (options.key_files.empty() && !options.unsigned_on_purpose)
     return Fail("refusing to publish an unsigned release: give --key KEY_FILE, or --unsigned to publish one "
                 "without signatures on purpose");
@@ -255,6 +294,20 @@ int SignFile(const std::string& file, const Options& options) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  // Help, asked for anywhere on the line: the command's own, or the whole
+  // usage, on standard output.
+  for (const std::string& a : args) {
+    if (!IsHelp(a) && a != "help") continue;
+    if (a == "help" && &a != &args[0]) continue;
+    for (const CommandHelp& h : kCommandHelp) {
+      if (!args.empty() && args[0] == h.command) {
+        std::fputs(h.text, stdout);
+        return 0;
+      }
+    }
+    std::printf("%s\n  publish COMMAND --help   the help of one command\n", kUsage);
+    return 0;
+  }
   if (args.size() == 2 && args[0] == "keygen") return Keygen(args[1]);
   if (args.size() == 2 && args[0] == "pubkey") return Pubkey(args[1]);
   if (args.size() == 3 && args[0] == "verify") return Verify(args[1], args[2]);

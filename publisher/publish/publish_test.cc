@@ -343,6 +343,47 @@ TEST(PublishProgram, KeygenPublishWithKeyVerifyAndThePlainUsage) {
   EXPECT_EQ(run("chain.txt"), 1);
 }
 
+// Help on standard output with success; errors that name their cause.
+TEST(PublishProgram, HelpAndCauses) {
+  testkit::TempDir dir;
+  auto run = [&](const std::string& args, std::string* out) {
+    auto p = platform::StartProcess(platform::QuoteArgument(BuiltProgram("publish")) + " " + args, dir.Path(),
+                                    dir / "out.txt");
+    EXPECT_TRUE(p && p->WaitFor(60000));
+    out->clear();
+    platform::ReadFileToString(dir / "out.txt", out);
+    return p ? p->ExitCode() : -1;
+  };
+  std::string out;
+  for (const char* ask : {"--help", "-h", "help"}) {
+    ASSERT_EQ(run(ask, &out), 0) << ask;
+    EXPECT_NE(out.find("publish release BUILDS OUT BASE_URL"), std::string::npos) << out;
+    EXPECT_NE(out.find("publish COMMAND --help"), std::string::npos) << out;
+  }
+  // Each command its own help, and only that.
+  ASSERT_EQ(run("release --help", &out), 0);
+  EXPECT_NE(out.find("--valid-days N"), std::string::npos) << out;
+  EXPECT_EQ(out.find("publish keygen"), std::string::npos) << out;
+  ASSERT_EQ(run("keygen -h", &out), 0);
+  EXPECT_EQ(out.rfind("usage: publish keygen KEY_FILE\n", 0), 0u) << out;
+  EXPECT_FALSE(platform::Exists(dir / "-h"));
+  // A wrong line is no help: usage and failure.
+  EXPECT_EQ(run("frobnicate", &out), 1);
+
+  EXPECT_EQ(run("keygen " + (dir / "missing" + platform::kPathSep + "k.key"), &out), 1);
+  EXPECT_NE(out.find("there is no folder"), std::string::npos) << out;
+  ASSERT_EQ(run("keygen k.key", &out), 0);
+  EXPECT_EQ(run("keygen k.key", &out), 1);
+  EXPECT_NE(out.find("exists already"), std::string::npos) << out;
+
+  ASSERT_TRUE(platform::MakeDirectories(dir / "builds/1.0.0.1"));
+  for (const char* base : {"ftp://127.0.0.1/base/", "127.0.0.1/base/", "file:///srv/base/"}) {
+    EXPECT_EQ(run(std::string("release builds tree ") + base + " --unsigned", &out), 1) << base;
+    EXPECT_NE(out.find("BASE_URL must be an http:// or https:// address"), std::string::npos) << out;
+  }
+  EXPECT_FALSE(platform::Exists(dir / "tree"));
+}
+
 // The release builder through the program: three versions, signed.
 class Release3 : public ::testing::Test {
  protected:

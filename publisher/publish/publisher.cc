@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/owner_file.h"
 #include "platform/path.h"
+#include "platform/process.h"
 
 namespace publisher {
 namespace {
@@ -424,7 +425,16 @@ bool MakeKey(const std::string& key_file, std::string* public_key_text, std::str
   bool ok = platform::CreateOwnerOnlyFile(key_file, line);
   std::fill(line.begin(), line.end(), '\0');
   if (!ok) {
-    *error = "cannot create " + key_file + " (it must not exist yet)";
+    // Name the real cause: a file in the way, a folder that is not there,
+    // or whatever else the system refused.
+    const std::string dir = platform::DirName(key_file);
+    if (platform::Exists(key_file)) {
+      *error = "cannot create " + key_file + ": it exists already (a key file is never overwritten)";
+    } else if (!dir.empty() && !platform::IsDirectory(dir)) {
+      *error = "cannot create " + key_file + ": there is no folder " + dir;
+    } else {
+      *error = "cannot create " + key_file + " (system error " + std::to_string(platform::LastError()) + ")";
+    }
     return false;
   }
   *public_key_text = EncodePublicKey(key);
