@@ -179,18 +179,13 @@ bool ParseManifest(const std::string& text, Manifest* m, uint64_t* manifest_size
       if (!path_ok(rest)) return fail("refused path: " + rest);
       if (!outputs.insert(rest).second) return fail("output twice: " + rest);
       m->outputs.push_back({rest, w[1], w[2] == "x"});
-    } else if (Words(line, 3, &w, &rest) && w[0] == "patch") {
+    } else if (Words(line, 3, &w, &rest) && (w[0] == "patch" || w[0] == "bdiff")) {
+      // A difference file for Gleaner, or a binary difference: stored as is.
       Blob b;
-      if (!Number(w[1], &b.offset) || !Number(w[2], &b.size)) return fail("bad patch line");
+      if (!Number(w[1], &b.offset) || !Number(w[2], &b.size)) return fail("bad " + w[0] + " line");
       b.raw = b.size;
       if (!path_ok(rest)) return fail("refused path: " + rest);
-      m->patches.emplace_back(rest, b);
-    } else if (Words(line, 3, &w, &rest) && w[0] == "bdiff") {
-      Blob b;
-      if (!Number(w[1], &b.offset) || !Number(w[2], &b.size)) return fail("bad bdiff line");
-      b.raw = b.size;
-      if (!path_ok(rest)) return fail("refused path: " + rest);
-      m->bdiffs.emplace_back(rest, b);
+      (w[0] == "patch" ? m->patches : m->bdiffs).emplace_back(rest, b);
     } else if (Words(line, 4, &w, &rest) && w[0] == "whole") {
       Blob b;
       if (!Number(w[1], &b.offset) || !Number(w[2], &b.size) || !Number(w[3], &b.raw)) return fail("bad whole line");

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "launcher/log/logger.h"
+#include "launcher/release/text.h"
 #include "platform/process.h"
 #include "win_dl_net/check_return.h"
 
@@ -17,18 +18,14 @@ constexpr const char* kAcceptAndAgent =
 // the value is not of that form. With `total`: the file's size as well, which
 // must then be a number above `last` and within 4 GiB.
 bool ContentRangeStart(const std::string& value, uint32_t* first, uint32_t* total = nullptr) {
-  unsigned long long a = 0, b = 0, t = 0;
+  unsigned long long a = 0, b = 0;
   char unit[8] = {0};
   char slash = 0;
   if (std::sscanf(value.c_str(), "%7s %llu-%llu%c", unit, &a, &b, &slash) != 4) return false;
   if (std::string(unit) != "bytes" || slash != '/' || b < a || b > 0xFFFFFFFFull) return false;
   if (total) {
-    const size_t at = value.find('/');
-    const char* digits = value.c_str() + at + 1;
-    char* end = nullptr;
-    if (*digits < '0' || *digits > '9') return false;
-    t = std::strtoull(digits, &end, 10);
-    if (*end != '\0' || t <= b || t > 0xFFFFFFFFull) return false;
+    uint64_t t = 0;
+    if (!release::ParseDecimal(value.substr(value.find('/') + 1), &t, 0xFFFFFFFFull) || t <= b) return false;
     *total = static_cast<uint32_t>(t);
   }
   *first = static_cast<uint32_t>(a);
@@ -298,6 +295,20 @@ FetchResult FileFetch::SigleFetch(DataSink& sink) {
     Close();
     return FetchResult::kFailed;
   }
+}
+
+WholeFetch FetchWhole(FileFetch& fetch, uint32_t limit, std::string* text) {
+  MemorySink sink;
+  // A reply that does not end (or claims gigabytes) must not take the
+  // memory with it.
+  sink.SetLimit(limit);
+  const bool fetched = fetch.SigleFetch(sink) == FetchResult::kComplete;
+  if (sink.LimitExceeded()) return WholeFetch::kWholeTooLarge;
+  if (!fetched) return WholeFetch::kWholeFailed;
+  // Every byte received: a signature covers them all.
+  const uint8_t* p = sink.GetBuffer();
+  *text = p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sink.GetSize())) : std::string();
+  return WholeFetch::kWholeFetched;
 }
 
 SegmentFetcher::SegmentFetcher(const std::string& url, const std::string& local_file, uint32_t isp, uint32_t sp,

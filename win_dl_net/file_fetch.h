@@ -138,6 +138,13 @@ class FileFetch {
   std::atomic<bool> m_bAborted{false};
 };
 
+// A small document fetched whole into memory (the version documents, the
+// news page and their signatures): kWholeFetched with every byte received in
+// *text; kWholeTooLarge when the reply passed `limit` bytes; kWholeFailed for
+// any other failure, the fetch's deadline (SetDeadline) and Abort included.
+enum class WholeFetch { kWholeFetched, kWholeFailed, kWholeTooLarge };
+WholeFetch FetchWhole(FileFetch& fetch, uint32_t limit, std::string* text);
+
 // One byte range [m_nStartPos, m_nEndPos] of the local file. m_nCurPos is the
 // next byte to write: everything before it is on disk. m_nDownloaded counts
 // the bytes of the range received, written or still in memory.

@@ -6,7 +6,6 @@
 #include "launcher/release/signature.h"
 #include "launcher/release/version_documents.h"
 #include "platform/gui.h"
-#include "win_dl_net/data_sink.h"
 #include "win_dl_net/file_fetch.h"
 
 NewsPage JudgeNewsPage(const std::string& url, const std::string& key_text, const std::string& page,
@@ -55,24 +54,17 @@ bool NewsPageFetch::Fetch(const std::string& url, uint32_t deadline_ms, std::str
     fetch_ = &fetch;
   }
   fetch.SetDeadline(deadline_ms);
-  MemorySink sink;
-  sink.SetLimit(kMaxPageSize);
-  const bool fetched = fetch.SigleFetch(sink) == FetchResult::kComplete;
+  const WholeFetch fetched = FetchWhole(fetch, kMaxPageSize, text);
   {
     std::lock_guard<std::mutex> hold(mutex_);
     fetch_ = nullptr;
   }
-  if (sink.LimitExceeded()) {
+  if (fetched == WholeFetch::kWholeTooLarge) {
     *why = "larger than " + std::to_string(kMaxPageSize) + " bytes";
-    return false;
-  }
-  if (!fetched) {
+  } else if (fetched == WholeFetch::kWholeFailed) {
     *why = fetch.DeadlinePassed() ? "not fetched within " + std::to_string(deadline_ms) + " ms" : "not fetched";
-    return false;
   }
-  const uint8_t* p = sink.GetBuffer();
-  *text = p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sink.GetSize())) : std::string();
-  return true;
+  return fetched == WholeFetch::kWholeFetched;
 }
 
 void NewsPageFetch::Run(std::string url, std::string key_text, Done done, uint32_t deadline_ms) {

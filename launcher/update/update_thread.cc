@@ -16,7 +16,6 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/sealed_file.h"
-#include "win_dl_net/data_sink.h"
 #include "win_dl_net/file_fetch.h"
 #include "win_dl_net/segment_policy.h"
 
@@ -67,27 +66,18 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
     fetch_ = &fetch;
   }
   fetch.SetDeadline(settings_.deadlines.document_ms);
-  MemorySink sink;
-  // A version document is small; a reply that does not end (or claims
-  // gigabytes) must not take the memory with it.
-  sink.SetLimit(kMaxDocumentSize);
   // A cancel before the fetch was registered is seen here; one after it
   // aborts the fetch.
-  const bool fetched = !Cancelled() && fetch.SigleFetch(sink) == FetchResult::kComplete;
+  const WholeFetch fetched = Cancelled() ? WholeFetch::kWholeFailed : FetchWhole(fetch, kMaxDocumentSize, text);
   {
     std::lock_guard<std::mutex> hold(job_mutex_);
     fetch_ = nullptr;
   }
-  if (sink.LimitExceeded()) {
+  if (fetched == WholeFetch::kWholeTooLarge) {
     LogError() << "version document larger than " << kMaxDocumentSize << " bytes refused,url:" << url;
-    return false;
   }
-  if (!fetched) return false;
-  // Every byte received: a signature covers them all. Readers of the text
-  // stop at the first zero byte.
-  const uint8_t* p = sink.GetBuffer();
-  *text = p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sink.GetSize())) : std::string();
-  return true;
+  // Readers of the text stop at its first zero byte.
+  return fetched == WholeFetch::kWholeFetched;
 }
 
 bool UpdateThread::FetchSignature(const PublisherKeys& keys, const std::string& url, const std::string& text,
