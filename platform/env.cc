@@ -19,7 +19,9 @@ Env& Env::Default() {
 
 int64_t Env::NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
-std::tm Env::LocalTime() { return system_services::LocalTimeAt(NowSeconds()); }
+std::tm Env::LocalTime() { return LocalTimeAt(NowSeconds()); }
+
+std::tm Env::LocalTimeAt(int64_t seconds) { return system_services::LocalTimeAt(seconds); }
 
 void Env::SleepMs(int ms) { system_services::SleepMs(ms); }
 

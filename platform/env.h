@@ -47,6 +47,8 @@ class Env {
   virtual int64_t NowSeconds();
   // The local calendar time at NowSeconds(), for time stamps people read.
   virtual std::tm LocalTime();
+  // The local calendar time at `seconds` since 1970 UTC.
+  virtual std::tm LocalTimeAt(int64_t seconds);
   // Blocks the calling thread for `ms` milliseconds.
   virtual void SleepMs(int ms);
   // Starts a program as described (see the StartProcess family in
@@ -67,6 +69,7 @@ class EnvWrapper : public Env {
 
   int64_t NowSeconds() override { return target_.NowSeconds(); }
   std::tm LocalTime() override { return target_.LocalTime(); }
+  std::tm LocalTimeAt(int64_t seconds) override { return target_.LocalTimeAt(seconds); }
   void SleepMs(int ms) override { target_.SleepMs(ms); }
   std::unique_ptr<Process> StartProcess(const ProcessStart& start) override { return target_.StartProcess(start); }
   std::string ExecutablePath() override { return target_.ExecutablePath(); }

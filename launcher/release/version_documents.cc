@@ -9,6 +9,7 @@ namespace {
 constexpr char kLastVersionNum[] = "lastversionnum";
 constexpr char kSerial[] = "serial";
 constexpr char kExpires[] = "expires";
+constexpr char kAvailableFrom[] = "availablefrom";
 constexpr char kVersionRoot[] = "version";
 constexpr char kMirrorUrl[] = "mirrorurl";
 
@@ -46,6 +47,7 @@ std::string WriteLatestVersion(const LatestVersion& doc) {
   std::string out = Element(kLastVersionNum, doc.lastversionnum);
   if (doc.serial) out += Element(kSerial, *doc.serial);
   if (doc.expires) out += Element(kExpires, *doc.expires);
+  if (doc.availablefrom) out += Element(kAvailableFrom, *doc.availablefrom);
   return out;
 }
 
@@ -55,9 +57,13 @@ bool ParseLatestVersion(const std::string& text, LatestVersion* out) {
   doc.SetDoc(text.c_str());
   if (!doc.FindElem(kLastVersionNum)) return false;
   out->lastversionnum = doc.GetData();
-  if (!doc.FindElem(kSerial)) return true;
-  out->serial = doc.GetData();
-  if (doc.FindElem(kExpires)) out->expires = doc.GetData();
+  if (doc.FindElem(kSerial)) {
+    out->serial = doc.GetData();
+    if (doc.FindElem(kExpires)) out->expires = doc.GetData();
+  }
+  // The elements read by name, wherever they stand.
+  doc.ResetMainPos();
+  if (doc.FindElem(kAvailableFrom)) out->availablefrom = doc.GetData();
   return true;
 }
 
@@ -110,7 +116,7 @@ const char* FirstMissingFallback(const VersionInfo& doc) {
 
 const std::vector<std::string>& KnownElements() {
   static const std::vector<std::string>* names = [] {
-    auto* v = new std::vector<std::string>{kLastVersionNum, kExpires, kVersionRoot, kMirrorUrl};
+    auto* v = new std::vector<std::string>{kLastVersionNum, kExpires, kAvailableFrom, kVersionRoot, kMirrorUrl};
     for (const Slot& s : kSlots) v->push_back(s.name);  // serial among them
     return v;
   }();

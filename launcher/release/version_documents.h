@@ -6,6 +6,10 @@
 //   <lastversionnum>1.0.0.3</lastversionnum>
 //   <serial>12</serial>                          signed trees: the publication's
 //   <expires>2026-12-15T10:00:00Z</expires>      number, and when it goes stale
+//   <availablefrom>2026-12-12T18:00:00Z</availablefrom>   optional: before
+//                                                this time launchers pre-load
+//                                                the newest version's package
+//                                                and install it from then on
 //
 // <from>/version.xml, the step from version <from>:
 //   <version>
@@ -24,7 +28,7 @@
 // likewise, after updateself; the serial, the fallback's four and the
 // mirrors by name, wherever they stand among the children of <version>. In
 // latest-version.xml serial and expires follow lastversionnum, in this
-// order. A reader takes an element it does not know for an optional one and
+// order, and availablefrom is found by name. A reader takes an element it does not know for an optional one and
 // passes over it (older launchers pass over serial and expires).
 //
 // Nothing here checks what the texts say (versions, sizes, digests): the
@@ -51,6 +55,8 @@ struct LatestVersion {
   // Written and read as texts; the engine checks them (ParseDecimal,
   // ParseUtcTime of text.h).
   std::optional<std::string> serial, expires;
+  // When the newest version may be installed (ParseUtcTime); absent: now.
+  std::optional<std::string> availablefrom;
   bool operator==(const LatestVersion&) const = default;
 };
 

@@ -31,8 +31,10 @@ VersionInfo Complete() {
 TEST(VersionDocuments, EachRoundTrips) {
   const LatestVersion plain{"1.0.0.7"};
   const LatestVersion fresh{"1.0.0.7", "42", "2026-12-15T10:00:00Z"};
+  LatestVersion preload = fresh, unsigned_preload = plain;
+  preload.availablefrom = unsigned_preload.availablefrom = "2026-12-12T18:00:00Z";
   LatestVersion back;
-  for (const LatestVersion& latest : {plain, fresh}) {
+  for (const LatestVersion& latest : {plain, fresh, preload, unsigned_preload}) {
     ASSERT_TRUE(ParseLatestVersion(WriteLatestVersion(latest), &back));
     EXPECT_EQ(back, latest) << WriteLatestVersion(latest);
   }
@@ -45,6 +47,9 @@ TEST(VersionDocuments, EachRoundTrips) {
   ASSERT_TRUE(ParseLatestVersion("<serial>1</serial><lastversionnum>2</lastversionnum><expires>x</expires>", &back));
   EXPECT_EQ(back.lastversionnum, "2");
   EXPECT_FALSE(back.serial || back.expires);
+  // availablefrom by name, wherever it stands.
+  ASSERT_TRUE(ParseLatestVersion("<availablefrom>t</availablefrom><lastversionnum>2</lastversionnum>", &back));
+  EXPECT_EQ(back.availablefrom, "t");
 
   // Complete, unsigned (the four and the fallback's two), the four alone.
   VersionInfo unsigned_info = Complete();
@@ -106,7 +111,8 @@ TEST(VersionDocuments, TheChainAndTheElementsFoundByName) {
 // Whatever the writers emit, the readers know: a field added to one side only
 // fails here.
 TEST(VersionDocuments, EveryWrittenElementIsKnownToTheReader) {
-  const std::string text = WriteVersionInfo(Complete()) + WriteLatestVersion({"1", "2", "2026-12-15T10:00:00Z"});
+  const std::string text =
+      WriteVersionInfo(Complete()) + WriteLatestVersion({"1", "2", "2026-12-15T10:00:00Z", "2026-12-12T18:00:00Z"});
   const std::vector<std::string>& known = KnownElements();
   int seen = 0;
   for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
@@ -115,7 +121,7 @@ TEST(VersionDocuments, EveryWrittenElementIsKnownToTheReader) {
     EXPECT_NE(std::find(known.begin(), known.end(), name), known.end()) << name;
     ++seen;
   }
-  EXPECT_EQ(seen, 1 + 12 + 2 + 3);  // root, the twelve, two mirrors, latest's three
+  EXPECT_EQ(seen, 1 + 12 + 2 + 4);  // root, the twelve, two mirrors, latest's four
   // Each element of version.xml can be named to a tool that leaves it out.
   VersionInfo v;
   int fields = 0;

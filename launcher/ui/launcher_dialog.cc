@@ -114,6 +114,11 @@ PollAction ActionForState(int32_t state) {
       a.log = true;
       a.log_suffix = "NOUPDATING";
       break;
+    case Preloaded:
+      // The installed version is played until the pre-loaded one installs.
+      a.show_status = a.enable_start = a.enable_exit = a.refresh_version = a.reload_list = a.stop_polling = true;
+      a.log = true;
+      break;
     case Installing:
       a.disable_exit = a.log = true;
       break;
@@ -156,7 +161,10 @@ LauncherServices LauncherServices::Real(const platform::ResourceLibrary* resourc
   s.stop_engine = [](int32_t state) { UpdateControl::Instance().Stop(state); };
   s.engine_state = [] { return UpdateControl::Instance().GetState(); };
   s.engine_progress = [] { return UpdateControl::Instance().GetProgress(); };
-  s.status_text = [](int32_t state) { return StatusText(state, UpdateControl::Instance().BusyRetryMs()); };
+  s.status_text = [](int32_t state) {
+    const UpdateControl& control = UpdateControl::Instance();
+    return StatusText(state, control.BusyRetryMs(), control.PreloadedUntil());
+  };
   s.query_version = [](std::string* version) { return QueryClientVersion(*version); };
   s.start_program = [](const std::string& file, const std::string& parameters, const std::string& directory) {
     return platform::ShellOpen(file, parameters, directory, platform::kShowNormal);

@@ -247,8 +247,9 @@ TEST(LauncherPollTableTest, ActionsByState) {
   EXPECT_STREQ(up.log_suffix, "NOUPDATING");
   for (int32_t s = 0; s < kUpdateStateCount; ++s) {
     PollAction a = ActionForState(s);
-    EXPECT_EQ(a.enable_start, s == UpToDate) << s;
-    EXPECT_EQ(a.stop_polling, s == UpToDate) << s;
+    // A pre-load leaves the installed version to be played.
+    EXPECT_EQ(a.enable_start, s == UpToDate || s == Preloaded) << s;
+    EXPECT_EQ(a.stop_polling, s == UpToDate || s == Preloaded) << s;
     EXPECT_EQ(a.set_bar, s == Downloading) << s;
     EXPECT_EQ(a.disable_exit, s == Installing) << s;
     // The final failures offer exit; polling goes on.
@@ -256,7 +257,7 @@ TEST(LauncherPollTableTest, ActionsByState) {
       EXPECT_TRUE(a.show_status && a.enable_exit) << s;
     }
   }
-  for (int32_t s : std::vector<int32_t>{Checking, FetchingInfo, ParsingInfo, NotLatest, TempDirFailed, 17, -1}) {
+  for (int32_t s : std::vector<int32_t>{Checking, FetchingInfo, ParsingInfo, NotLatest, TempDirFailed, 18, -1}) {
     PollAction a = ActionForState(s);
     EXPECT_FALSE(a.show_status || a.enable_exit || a.disable_exit || a.log) << s;
   }

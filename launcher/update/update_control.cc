@@ -1,11 +1,13 @@
 #include "launcher/update/update_control.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "launcher/log/logger.h"
 #include "launcher/log/messages.h"
 #include "launcher/update/install_path.h"
 #include "launcher/update/update_thread.h"
+#include "platform/env.h"
 
 namespace {
 
@@ -27,6 +29,7 @@ const char* const kStateTexts[kUpdateStateCount] = {
     "Analyzing version info file",
     "Failed to install file checker, please update again",
     "Failed to install file, probable network problem, please update again",
+    "Pre-loaded",
 };
 
 }  // namespace
@@ -47,13 +50,21 @@ bool IsFinalState(int32_t state) {
     case SetupFailed:
     case DigestMismatch:
     case PackageFailed:
+    case Preloaded:
       return true;
     default:
       return false;
   }
 }
 
-std::string StatusText(int32_t state, int64_t busy_retry_ms) {
+std::string StatusText(int32_t state, int64_t busy_retry_ms, int64_t installs_at) {
+  if (state == Preloaded && installs_at > 0) {
+    const std::tm t = platform::CurrentEnv().LocalTimeAt(installs_at);
+    char when[64];
+    std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+                  t.tm_min);
+    return std::string("Pre-loaded, installs at ") + when;
+  }
   if (state != Downloading || busy_retry_ms < 0) return UpdateStateText(state);
   // Whole seconds, rounded up: "0 s" would read as no wait at all.
   const int64_t seconds = busy_retry_ms <= 1000 ? 1 : (busy_retry_ms + 999) / 1000;
@@ -115,6 +126,8 @@ std::string UpdateControl::PublisherKeyText() const {
 
 int64_t UpdateControl::BusyRetryMs() const { return engine_ ? engine_->BusyRetryMs() : -1; }
 
+int64_t UpdateControl::PreloadedUntil() const { return engine_ ? engine_->PreloadedUntil() : 0; }
+
 float UpdateControl::GetProgress() const {
   switch (GetState()) {
     case Downloading:
@@ -125,6 +138,7 @@ float UpdateControl::GetProgress() const {
     }
     case UpToDate:
     case Succeeded:
+    case Preloaded:
       return 100.0f;
     default:
       return 0.0f;

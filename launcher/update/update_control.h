@@ -38,11 +38,14 @@ class UpdateControl : public EngineHost {
   const char* GetStateText() const { return UpdateStateText(GetState()); }
 
   // Percent for the progress bar: 70 x downloaded / size while downloading or
-  // installing, 100 when up to date or succeeded, otherwise 0.
+  // installing, 100 when up to date, succeeded or pre-loaded, otherwise 0.
   float GetProgress() const;
   // The engine's wait on a busy server (UpdateThread::BusyRetryMs), -1 when
   // there is none; with the state, the window's status line (StatusText).
   int64_t BusyRetryMs() const;
+  // When the pre-loaded package installs (UpdateThread::PreloadedUntil), 0
+  // when nothing is pre-loaded; with the state, the status line.
+  int64_t PreloadedUntil() const;
 
   // The publisher's public key text (string 803 of the resource library),
   // set by the application before Start. Empty: the update channel is not

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <thread>
+
+#include "launcher/release/text.h"
+#include "platform/env.h"
 
 namespace {
 
@@ -14,10 +18,11 @@ TEST(UpdateControlTest, StatesAndTexts) {
   EXPECT_STREQ(c.GetStateText(), "Updating Checker");
   EXPECT_STREQ(UpdateStateText(DigestMismatch), "Failed to install file checker, please update again");
   EXPECT_STREQ(UpdateStateText(LatestFetchFailed), "Failed to download latest-versrion.xml file");
-  EXPECT_STREQ(UpdateStateText(17), "");
+  EXPECT_STREQ(UpdateStateText(18), "");
   int finals = 0;
   for (int s = 0; s < kUpdateStateCount; ++s) finals += IsFinalState(s);
-  EXPECT_EQ(finals, 9);
+  EXPECT_EQ(finals, 10);
+  EXPECT_TRUE(IsFinalState(Preloaded));
   // A network that stays down ends the engine's work.
   EXPECT_TRUE(IsFinalState(NetworkError));
   c.SetState(UpToDate);
@@ -37,7 +42,30 @@ TEST(UpdateControlTest, StatusTextTellsOfABusyServerWhileDownloading) {
   // Other states keep their text: the wait belongs to the download.
   EXPECT_EQ(StatusText(NetworkError, 3000), "Network error");
   EXPECT_EQ(StatusText(UpToDate, 3000), "Updated to latest version");
-  EXPECT_EQ(StatusText(17, -1), "");
+  EXPECT_EQ(StatusText(18, -1), "");
+}
+
+// A clock whose local time is UTC plus two hours.
+class TwoHoursEast : public platform::EnvWrapper {
+ public:
+  std::tm LocalTimeAt(int64_t seconds) override {
+    const std::time_t t = static_cast<std::time_t>(seconds + 7200);
+    std::tm out{};
+    if (const std::tm* g = std::gmtime(&t)) out = *g;
+    return out;
+  }
+};
+
+// A pre-loaded version tells when it installs, in the player's local time.
+TEST(UpdateControlTest, StatusTextOfAPreloadSaysWhenItInstalls) {
+  TwoHoursEast clock;
+  platform::ScopedEnv use(&clock);
+  int64_t at = 0;
+  ASSERT_TRUE(release::ParseUtcTime("2026-12-12T18:05:59Z", &at));
+  EXPECT_EQ(StatusText(Preloaded, -1, at), "Pre-loaded, installs at 2026-12-12 20:05");
+  EXPECT_EQ(StatusText(Preloaded, -1, 0), "Pre-loaded");
+  // The time belongs to the pre-load only.
+  EXPECT_EQ(StatusText(UpToDate, -1, at), "Updated to latest version");
 }
 
 TEST(UpdateControlTest, LockIsReentrantAndExcludesOtherThreads) {

@@ -24,9 +24,13 @@ enum UpdateState : int32_t {
   ParsingInfo = 14,
   DigestMismatch = 15,
   PackageFailed = 16,
+  // The newest version is not to be installed yet (its availablefrom lies
+  // ahead): its package is downloaded, checked and kept, and the installed
+  // version may be played meanwhile. Final.
+  Preloaded = 17,
 };
 
-constexpr int kUpdateStateCount = 17;
+constexpr int kUpdateStateCount = 18;
 
 // The text shown to the player for a state; "" outside the table.
 const char* UpdateStateText(int32_t state);
@@ -36,7 +40,9 @@ bool IsFinalState(int32_t state);
 
 // The status line for a state: its text, or "server busy, retrying in N s"
 // while a download (state Downloading) waits `busy_retry_ms` more on a busy
-// server's answer (-1: it does not).
-std::string StatusText(int32_t state, int64_t busy_retry_ms);
+// server's answer (-1: it does not), or for Preloaded with the time the
+// package installs (`installs_at`, seconds since 1970 UTC; 0: unknown)
+// "Pre-loaded, installs at YYYY-MM-DD HH:MM" in the player's local time.
+std::string StatusText(int32_t state, int64_t busy_retry_ms, int64_t installs_at = 0);
 
 #endif  // LAUNCHER_UPDATE_UPDATE_STATE_H_

@@ -152,6 +152,13 @@ bool UpdateThread::CheckPasses() {
     FullPackage full;
     if (!ReadVersionInfo(verify_with, &info, &package, &full)) return false;
     if (Cancelled()) return false;
+    // Steps to versions released before go on as always; the one that
+    // reaches a newest version not yet available is pre-loaded.
+    if (availableFrom_ > platform::CurrentEnv().NowSeconds() &&
+        CompareVersions(*info.versionnum, latestVersion) >= 0) {
+      Preload(*info.versionnum, *info.packageurl, *info.packagemd5, package);
+      return false;
+    }
     if (!InstallPackage(*info.versionnum, *info.packageurl, *info.packagemd5, *info.updateself, package, full))
       return false;
   }
@@ -215,6 +222,13 @@ bool UpdateThread::CheckLatestVersion(const PublisherKeys* keys, bool* up_to_dat
   release::LatestVersion latest;
   latestVersion = release::ParseLatestVersion(latest_text, &latest) ? latest.lastversionnum : std::string();
   if (keys && !CheckFreshness(latest)) {
+    host_.Stop(LatestFetchFailed);
+    return false;
+  }
+  availableFrom_ = 0;
+  if (latest.availablefrom && !release::ParseUtcTime(*latest.availablefrom, &availableFrom_)) {
+    LogError() << "latest-version.xml carries an unreadable availablefrom " << *latest.availablefrom
+               << " (not YYYY-MM-DDTHH:MM:SSZ), update refused";
     host_.Stop(LatestFetchFailed);
     return false;
   }
@@ -418,11 +432,49 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   return true;
 }
 
+bool UpdateThread::Preload(const std::string& versionnum, const std::string& packageurl,
+                           const std::string& packagemd5, const SignedPackage& signed_package) {
+  const std::string when = release::FormatUtcTime(availableFrom_);
+  std::string package;
+  if (FindKeptPackage(packageurl, packagemd5, signed_package, &package)) {
+    LogInfo() << "version " << versionnum << " is pre-loaded and installs from " << when << ":" << package;
+  } else {
+    bool complete = false;
+    if (!DownloadPackage(packageurl, signed_package, &package, &complete)) return false;
+    // Every check of an install; only the setup program does not run.
+    if (!HoldAndCheck(package, complete, packagemd5, signed_package)) return false;
+    LogInfo() << "version " << versionnum << " pre-loaded, installs from " << when << ":" << package;
+  }
+  preloadedUntil_ = availableFrom_;
+  host_.Stop(Preloaded);
+  return false;
+}
+
+bool UpdateThread::FindKeptPackage(const std::string& url, const std::string& md5,
+                                   const SignedPackage& signed_package, std::string* package) {
+  std::string name;
+  if (!SegmentPolicy::LocalNameOf(url, &name)) return false;
+  const std::string path = settings_.install_dir + "update" + platform::kPathSep + name;
+  const int64_t size = platform::FileSize(path);
+  if (size <= 0 || (signed_package.present && static_cast<uint64_t>(size) != signed_package.size)) return false;
+  if (!VerifyPackage(path, md5)) return false;
+  std::string sha256;
+  if (signed_package.present && (!Sha256File(path, &sha256) || sha256 != signed_package.sha256)) return false;
+  *package = path;
+  return true;
+}
+
 bool UpdateThread::DownloadCheckAndRun(const std::string& packageurl, const std::string& packagemd5,
                                        const SignedPackage& signed_package, std::string* ran) {
   std::string package;
   bool complete = false;
-  if (!DownloadPackage(packageurl, signed_package, &package, &complete)) return false;
+  if (FindKeptPackage(packageurl, packagemd5, signed_package, &package)) {
+    // Checked again below, under the hold, before it runs.
+    LogInfo() << "installing the kept package, no download:" << package;
+    complete = true;
+  } else if (!DownloadPackage(packageurl, signed_package, &package, &complete)) {
+    return false;
+  }
   platform::MakeExecutable(package);
   // From here until the setup program has ended, the package cannot be
   // changed: the digests are computed over the held content, the setup

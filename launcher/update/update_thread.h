@@ -3,6 +3,7 @@
 #ifndef LAUNCHER_UPDATE_UPDATE_THREAD_H_
 #define LAUNCHER_UPDATE_UPDATE_THREAD_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,9 @@ class UpdateThread : public ThreadObject {
   // Milliseconds until the current download asks a busy server again, -1
   // when it waits on no busy answer.
   int64_t BusyRetryMs() const;
+  // When the package this run pre-loaded installs (seconds since 1970 UTC),
+  // 0 unless the run ended in Preloaded. Any thread.
+  int64_t PreloadedUntil() const { return preloadedUntil_.load(); }
 
  // The most bytes a version document (or its signature) may have; a longer
   // reply is a failed fetch.
@@ -152,6 +156,18 @@ class UpdateThread : public ThreadObject {
   // Runs the held package as the setup program to its end, under the
   // control's lock; the hold lasts until then.
   bool RunSetup(const std::string& package, std::unique_ptr<platform::SealedFile> held);
+  // Before the newest version's availablefrom: downloads and checks the
+  // package of the step that reaches it as an install would, keeps it in
+  // update/ and ends the pass in Preloaded. False when the pass is over
+  // otherwise (the state is set, or the engine was cancelled).
+  bool Preload(const std::string& versionnum, const std::string& packageurl, const std::string& packagemd5,
+               const SignedPackage& signed_package);
+  // A complete package for `url` already in update/ (pre-loaded, or kept
+  // from a run that stopped before its setup), whose size and digests are
+  // the published ones: *package names it. A file that does not match is
+  // left to the download job, which resumes or replaces it.
+  bool FindKeptPackage(const std::string& url, const std::string& md5, const SignedPackage& signed_package,
+                       std::string* package);
 
   EngineHost& host_;
   const EngineSettings settings_;
@@ -163,6 +179,10 @@ class UpdateThread : public ThreadObject {
   // The serial of the signed latest-version.xml of this pass; every signed
   // version.xml read in it must carry the same.
   uint64_t latestSerial_ = 0;
+  // The newest version's availablefrom in this pass (0: none), and when
+  // the package this run pre-loaded installs.
+  int64_t availableFrom_ = 0;
+  std::atomic<int64_t> preloadedUntil_{0};
   // Further addresses of the package of the current version.xml (its
   // mirrorurl elements), for the download job.
   std::vector<std::string> packageMirrors;

@@ -350,6 +350,69 @@ TEST_F(UpdateFlowTest, StaleAndReplayedDocumentsAreRefused) {
   EXPECT_EQ(kept, "3");
 }
 
+// A release published ahead of its day: before availablefrom the launcher
+// installs the steps to versions already out, fetches and checks the one
+// that reaches the newest and keeps it; once the time has come it installs
+// what it kept without asking for the package again.
+TEST_F(UpdateFlowTest, PreloadBeforeReleaseDayInstallsFromTheKeptPackage) {
+  const std::string key = MakeKey("publisher.key");
+  Publish("1.0.0.3",
+          "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n"
+          "package 1.0.0.2 1.0.0.3\n text data/two.txt second\n",
+          KeyFile("publisher.key"));
+  SetClientKey(key);
+  std::string published;
+  ASSERT_TRUE(platform::ReadFileToString(DocPath("latest-version.xml"), &published));
+  release::LatestVersion latest;
+  ASSERT_TRUE(release::ParseLatestVersion(published, &latest));
+  auto available_from = [&](const std::string& when) {
+    latest.availablefrom = when;
+    SignAs(KeyFile("publisher.key"), DocPath("latest-version.xml"), release::WriteLatestVersion(latest));
+  };
+  auto run = [&](const std::string& version) {
+    testkit::RemoveTree(install_ + "log");
+    server_.ClearAccessLog();
+    SetClient(version, server_.Url(""));
+    RunEngine();
+  };
+  const int64_t now = platform::CurrentEnv().NowSeconds();
+  const std::string kept = install_ + "update" + kPathSep + "update_1.0.0.2_to_1.0.0.3" + platform::kExeSuffix;
+
+  available_from(release::FormatUtcTime(now + 3600));
+  run("1.0.0.1");
+  EXPECT_EQ(FinalState(), "17") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");  // the version already out
+  EXPECT_TRUE(platform::Exists(kept));
+  EXPECT_FALSE(platform::Exists(install_ + "data" + kPathSep + "two.txt"));
+  EXPECT_TRUE(InOrder({"destversion:1.0.0.3,localversion:1.0.0.2", "update package sha256 check success",
+                       "version 1.0.0.3 pre-loaded, installs from " + *latest.availablefrom, "update ended: 17"}));
+  EXPECT_TRUE(Requested("update_1.0.0.2_to_1.0.0.3" + std::string(platform::kExeSuffix)));
+
+  // Another start before the day: the kept package is found, not fetched.
+  run("1.0.0.2");
+  EXPECT_EQ(FinalState(), "17") << Log();
+  EXPECT_NE(Log().find("version 1.0.0.3 is pre-loaded and installs from"), std::string::npos) << Log();
+  EXPECT_FALSE(AnyPackageRequested());
+
+  // The day has come: installed from what was kept, documents checked as always.
+  available_from(release::FormatUtcTime(now - 60));
+  run("1.0.0.2");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  EXPECT_TRUE(platform::Exists(install_ + "data" + kPathSep + "two.txt"));
+  EXPECT_NE(Log().find("installing the kept package, no download:" + kept), std::string::npos) << Log();
+  EXPECT_TRUE(Requested("/1.0.0.2/version.xml.sig"));
+  EXPECT_FALSE(AnyPackageRequested());
+  EXPECT_FALSE(platform::Exists(kept));
+
+  // A time that is not one ends the pass before any step.
+  available_from("next friday");
+  run("1.0.0.2");
+  EXPECT_EQ(FinalState(), "3") << Log();
+  EXPECT_NE(Log().find("latest-version.xml carries an unreadable availablefrom next friday"), std::string::npos);
+  EXPECT_FALSE(Requested("/1.0.0.2/version.xml"));
+}
+
 // A publisher rotates keys: the tree signed with the old key and the new one
 // serves installs that know either; then installs list both, and the tree
 // drops the old key.

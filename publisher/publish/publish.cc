@@ -10,7 +10,7 @@
 //       current one, and an expiry DAYS from now (default 7); each
 //       version.xml carries the same serial.
 //   publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned)
-//               [--valid-days DAYS]
+//               [--valid-days DAYS] [--available-from YYYY-MM-DDTHH:MM:SSZ]
 //       The release builder. BUILDS holds one directory per version, named
 //       by its version text, each the whole client as installed plus a
 //       notes.txt of release notes. Writes into OUT, to be served at
@@ -23,7 +23,9 @@
 //       elements fullpackageurl, fullpackagemd5 and, signed, fullpackagesize
 //       and fullpackagesha256); latest-version.xml; news.html. Signed as
 //       above with a key. Prints one line per package, and one per engine
-//       package that had to go whole, with the reason.
+//       package that had to go whole, with the reason. With
+//       --available-from, latest-version.xml carries availablefrom: until
+//       that time launchers pre-load the newest version and install it after.
 //   publish refresh OUT --key KEY_FILE... [--valid-days DAYS]
 //       Re-signs the tree in OUT with the next serial and a new expiry and
 //       changes nothing else: for publishers to run on a schedule, well
@@ -90,6 +92,7 @@ int Fail(const std::string& message) {
 const char kUsage[] =
     "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS]\n"
     "       publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
+    "               [--available-from YYYY-MM-DDTHH:MM:SSZ]\n"
     "       publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
     "       publish sign FILE --key KEY_FILE...\n"
     "       publish keygen KEY_FILE\n"
@@ -104,11 +107,14 @@ struct CommandHelp {
 const CommandHelp kCommandHelp[] = {
     {"release",
      "usage: publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
+     "               [--available-from YYYY-MM-DDTHH:MM:SSZ]\n"
      "  Builds the update tree OUT from BUILDS (one folder per version, named by\n"
      "  its version) for players who fetch it from BASE_URL (http:// or https://).\n"
      "  --key KEY_FILE   signs with this key (repeat for a key rotation)\n"
      "  --unsigned       publishes without signatures, on purpose\n"
-     "  --valid-days N   the documents expire after N days (default 7)\n"},
+     "  --valid-days N   the documents expire after N days (default 7)\n"
+     "  --available-from TIME  the newest version installs from TIME (UTC);\n"
+     "                   until then launchers download and keep it (pre-load)\n"},
     {"refresh",
      "usage: publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
      "  Re-signs the tree OUT with a new serial and expiry and changes nothing\n"
@@ -135,6 +141,7 @@ struct Options {
   std::vector<std::string> key_files;
   bool unsigned_on_purpose = false;
   int valid_days = publisher::kDefaultValidDays;
+  std::string available_from;  // "YYYY-MM-DDTHH:MM:SSZ", or empty
 };
 
 // Reads `args` from `from` on as options. False with *error.
@@ -143,6 +150,13 @@ bool ReadOptions(const std::vector<std::string>& args, size_t from, Options* out
     const std::string& a = args[i];
     if (a == "--unsigned") {
       out->unsigned_on_purpose = true;
+    } else if (a == "--available-from" && i + 1 < args.size()) {
+      out->available_from = args[++i];
+      int64_t at = 0;
+      if (!release::ParseUtcTime(out->available_from, &at)) {
+        *error = "--available-from takes a UTC time of the form YYYY-MM-DDTHH:MM:SSZ, not " + out->available_from;
+        return false;
+      }
     } else if ((a == "--key" || a == "--valid-days") && i + 1 < args.size()) {
       const std::string& value = args[++i];
       if (a == "--key") {
@@ -246,6 +260,7 @@ int Release(const std::string& builds, const std::string& out, const std::string
   publisher::Publication pub;
   std::string error;
   if (!MakePublication(options, out, &pub, &error)) return Fail(error);
+  pub.available_from = options.available_from;
   // The setup program and the patch tool come from beside this tool.
   const std::string bin = platform::ExecutableDir();
   std::vector<std::string> lines;
@@ -254,6 +269,9 @@ int Release(const std::string& builds, const std::string& out, const std::string
   Wipe(&pub);
   for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   if (!ok) return Fail(error);
+  if (!pub.available_from.empty())
+    std::printf("the newest version installs from %s; launchers pre-load it until then\n",
+                pub.available_from.c_str());
   return 0;
 }
 
@@ -317,6 +335,8 @@ int main(int argc, char** argv) {
     if (!ReadOptions(args, 4, &options, &error)) return Fail(error);
     return Release(args[1], args[2], args[3], options);
   }
+  for (const std::string& a : args)
+    if (a == "--available-from") return Fail("--available-from is for publish release");
   if (args.size() >= 2 && args[0] == "sign") {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
     return SignFile(args[1], options);

@@ -526,6 +526,31 @@ TEST_F(Release3, SummaryNamesWholeEnginePackagesAndTheVersionStoreIsLeftOut) {
   EXPECT_EQ(Text(dir_ / "out/latest-version.xml").find("dovra"), std::string::npos);
 }
 
+// A release published ahead of its day carries its time, signed, and keeps
+// it through a refresh; a time that is not one is refused.
+TEST_F(Release3, AvailableFromIsSignedAndSurvivesARefresh) {
+  std::string out;
+  ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key --available-from 2026-12-12T18:00:00Z", &out),
+            0)
+      << out;
+  EXPECT_EQ(Value(Text(dir_ / "out/latest-version.xml"), "availablefrom"), "2026-12-12T18:00:00Z");
+  EXPECT_EQ(Run("verify out " + pub_, &out), 0) << out;
+  ASSERT_EQ(Run("refresh out --key k.key", &out), 0) << out;
+  EXPECT_EQ(Value(Text(dir_ / "out/latest-version.xml"), "availablefrom"), "2026-12-12T18:00:00Z");
+  EXPECT_EQ(Run("verify out " + pub_, &out), 0) << out;
+  // Published again without it: at once.
+  ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key", &out), 0) << out;
+  EXPECT_EQ(Text(dir_ / "out/latest-version.xml").find("availablefrom"), std::string::npos);
+
+  EXPECT_EQ(Run("release builds other http://127.0.0.1:1/base --key k.key --available-from 2026-12-12", &out), 1);
+  EXPECT_NE(out.find("--available-from takes a UTC time of the form YYYY-MM-DDTHH:MM:SSZ, not 2026-12-12"),
+            std::string::npos)
+      << out;
+  EXPECT_FALSE(platform::Exists(dir_ / "other"));
+  EXPECT_EQ(Run("refresh out --key k.key --available-from 2026-12-12T18:00:00Z", &out), 1);
+  EXPECT_NE(out.find("--available-from is for publish release"), std::string::npos) << out;
+}
+
 TEST_F(Release3, NewsIsNewestFirstAndEscaped) {
   const std::string news = Text(dir_ / "out/news.html");
   const size_t v3 = news.find("<h2>1.0.0.3</h2>"), v2 = news.find("<h2>1.0.0.2</h2>"), v1 = news.find("<h2>1.0.0.1</h2>");

@@ -341,6 +341,7 @@ release::LatestVersion LatestOf(const std::string& version, const Publication& p
     latest.serial = std::to_string(pub.serial);
     latest.expires = pub.expires;
   }
+  if (!pub.available_from.empty()) latest.availablefrom = pub.available_from;
   return latest;
 }
 

@@ -44,13 +44,17 @@ struct Publication {
   SigningSeeds seeds;
   uint64_t serial = 1;
   std::string expires;
+  // When the newest version may be installed ("YYYY-MM-DDTHH:MM:SSZ");
+  // empty: at once. Until then launchers pre-load it.
+  std::string available_from;
   bool Signed() const { return !seeds.empty(); }
 };
 
 // How long a publication stays fresh unless told otherwise.
 constexpr int kDefaultValidDays = 7;
 
-// latest-version.xml of a publication naming `version`: dated when signed.
+// latest-version.xml of a publication naming `version`: dated when signed,
+// with its availablefrom when it has one (signed or not).
 release::LatestVersion LatestOf(const std::string& version, const Publication& pub);
 
 // The serial and expiry of the next publication into `out_dir`: one more
