@@ -1,5 +1,6 @@
 #include "launcher/update/update_thread.h"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -17,6 +18,7 @@
 #include "platform/process.h"
 #include "platform/sealed_file.h"
 #include "win_dl_net/file_fetch.h"
+#include "win_dl_net/retry_wait.h"
 #include "win_dl_net/segment_policy.h"
 
 namespace {
@@ -60,24 +62,39 @@ UpdateThread::~UpdateThread() {
 }
 
 bool UpdateThread::FetchText(const std::string& url, std::string* text) {
-  FileFetch fetch(url);
-  {
-    std::lock_guard<std::mutex> hold(job_mutex_);
-    fetch_ = &fetch;
+  // A busy server (503, 429) is asked again after the wait it names, with
+  // backoff, as long as the document's deadline allows: on release day the
+  // origin turns connections away, and a document is no reason to give up.
+  const auto begun = std::chrono::steady_clock::now();
+  RetryTiming timing;
+  Backoff backoff(timing);
+  for (;;) {
+    FileFetch fetch(url);
+    {
+      std::lock_guard<std::mutex> hold(job_mutex_);
+      fetch_ = &fetch;
+    }
+    fetch.SetDeadline(settings_.deadlines.document_ms);
+    // A cancel before the fetch was registered is seen here; one after it
+    // aborts the fetch.
+    const WholeFetch fetched = Cancelled() ? WholeFetch::kWholeFailed : FetchWhole(fetch, kMaxDocumentSize, text);
+    {
+      std::lock_guard<std::mutex> hold(job_mutex_);
+      fetch_ = nullptr;
+    }
+    if (fetched == WholeFetch::kWholeTooLarge) {
+      LogError() << "version document larger than " << kMaxDocumentSize << " bytes refused,url:" << url;
+    }
+    if (fetched != WholeFetch::kWholeFailed || !fetch.LastReplyBusy() || Cancelled()) {
+      // Readers of the text stop at its first zero byte.
+      return fetched == WholeFetch::kWholeFetched;
+    }
+    const int64_t spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun).count();
+    const uint32_t wait = backoff.Failed(RetryAfterMs(fetch.LastRetryAfter(), timing.Now()));
+    if (spent + wait >= settings_.deadlines.document_ms) return false;
+    LogInfo() << "server busy (status " << fetch.LastStatus() << "), asking again in " << wait << " ms,url:" << url;
+    if (!documentWait_.WaitMs(wait)) return false;
   }
-  fetch.SetDeadline(settings_.deadlines.document_ms);
-  // A cancel before the fetch was registered is seen here; one after it
-  // aborts the fetch.
-  const WholeFetch fetched = Cancelled() ? WholeFetch::kWholeFailed : FetchWhole(fetch, kMaxDocumentSize, text);
-  {
-    std::lock_guard<std::mutex> hold(job_mutex_);
-    fetch_ = nullptr;
-  }
-  if (fetched == WholeFetch::kWholeTooLarge) {
-    LogError() << "version document larger than " << kMaxDocumentSize << " bytes refused,url:" << url;
-  }
-  // Readers of the text stop at its first zero byte.
-  return fetched == WholeFetch::kWholeFetched;
 }
 
 bool UpdateThread::FetchSignature(const PublisherKeys& keys, const std::string& url, const std::string& text,
@@ -100,6 +117,7 @@ bool UpdateThread::FetchSignature(const PublisherKeys& keys, const std::string& 
 void UpdateThread::Stop() {
   std::lock_guard<std::mutex> hold(job_mutex_);
   if (fetch_) fetch_->Abort();
+  documentWait_.Interrupt();
   if (job) {
     job->Stop();
     job->Wait();

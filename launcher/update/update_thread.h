@@ -13,6 +13,7 @@
 #include "launcher/release/signature.h"
 #include "launcher/update/engine_host.h"
 #include "launcher/update/update_state.h"
+#include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
 
 namespace platform {
@@ -73,7 +74,10 @@ class UpdateThread : public ThreadObject {
   };
 
   // Fetches a small file whole into memory (every byte, at most
-  // kMaxDocumentSize), abortable by Stop. False on a failed or stopped fetch.
+  // kMaxDocumentSize), abortable by Stop. A busy answer (503, 429) is asked
+  // again after its Retry-After, with backoff, while the deadline for one
+  // document has not passed since the first request. False on a failed or
+  // stopped fetch.
   bool FetchText(const std::string& url, std::string* text);
   // Fetches `url`.sig the same way and checks it against `text`. False (with
   // an ERROR line unless cancelled) when it is missing or does not verify.
@@ -174,6 +178,7 @@ class UpdateThread : public ThreadObject {
   std::string localVersion;
   std::unique_ptr<SegmentPolicy> job;
   class FileFetch* fetch_ = nullptr;  // the version-document fetch in progress
+  StopWait documentWait_;             // a document's wait on a busy server
   std::string updateUrl;
   std::string latestVersion;
   // The serial of the signed latest-version.xml of this pass; every signed

@@ -1393,6 +1393,33 @@ TEST_F(DeadlineEngineTest, AVersionInfoThatTricklesInIsAFailedFetch) {
   EXPECT_NE(LogLine("DownloadPackage version.xml error").find("ERROR"), std::string::npos) << Log();
 }
 
+// On release day the origin turns requests away: a version document answered
+// busy is asked for again after the Retry-After, within the document's
+// deadline; a server busy past it ends the pass as a failed fetch.
+TEST_F(DeadlineEngineTest, ABusyAnswerToADocumentIsAskedAgainWithinItsDeadline) {
+  fault_.SetRetryAfter("1");
+  std::atomic<int> busy_left{2};
+  fault_.SetScript([&](const FaultServer::Request&) {
+    return busy_left-- > 0 ? FaultServer::Fault::kBusy : FaultServer::Fault::kNone;
+  });
+  ASSERT_TRUE(fault_.Start("<lastversionnum>1.0.0.1</lastversionnum>\n"));
+  SetClient("1.0.0.1", fault_.Url(""));
+  Deadlines deadlines;
+  deadlines.document_ms = 15000;
+  long long took = 0;
+  EXPECT_EQ(RunWith(deadlines, 30000, &took), UpToDate) << Log();
+  EXPECT_EQ(fault_.Requests().size(), 3u);
+  EXPECT_NE(LogLine("server busy (status 503), asking again in"), "") << Log();
+  // At least the second the server asked for, twice.
+  EXPECT_GE(took, 2000);
+
+  // Busy for ever: the deadline ends it.
+  busy_left = 1000000;
+  deadlines.document_ms = 3000;
+  EXPECT_EQ(RunWith(deadlines, 30000, &took), LatestFetchFailed) << Log();
+  EXPECT_LT(took, 6000);
+}
+
 // The size is answered, then every range is told to come back in a second,
 // for ever. The pass ends in NetworkError at the stall limit with an ERROR
 // line that says why, and meanwhile the status line tells of the busy server.

@@ -26,6 +26,12 @@
 //       package that had to go whole, with the reason. With
 //       --available-from, latest-version.xml carries availablefrom: until
 //       that time launchers pre-load the newest version and install it after.
+//       --direct K (default 5) adds direct deltas to the newest version from
+//       the last K versions before it; each of their version.xml names the
+//       cheaper of its direct delta and its chain of steps. --target win32
+//       or native says whose players the packages are for (default: the
+//       tool's own), taking that target's delta setup program and Gleaner
+//       from --tools DIR or from build/<target>/bin of the same build tree.
 //   publish refresh OUT --key KEY_FILE... [--valid-days DAYS]
 //       Re-signs the tree in OUT with the next serial and a new expiry and
 //       changes nothing else: for publishers to run on a schedule, well
@@ -92,7 +98,7 @@ int Fail(const std::string& message) {
 const char kUsage[] =
     "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS]\n"
     "       publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
-    "               [--available-from YYYY-MM-DDTHH:MM:SSZ]\n"
+    "               [--available-from YYYY-MM-DDTHH:MM:SSZ] [--direct K] [--target win32|native] [--tools DIR]\n"
     "       publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
     "       publish sign FILE --key KEY_FILE...\n"
     "       publish keygen KEY_FILE\n"
@@ -107,14 +113,19 @@ struct CommandHelp {
 const CommandHelp kCommandHelp[] = {
     {"release",
      "usage: publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
-     "               [--available-from YYYY-MM-DDTHH:MM:SSZ]\n"
+     "               [--available-from YYYY-MM-DDTHH:MM:SSZ] [--direct K] [--target win32|native] [--tools DIR]\n"
      "  Builds the update tree OUT from BUILDS (one folder per version, named by\n"
      "  its version) for players who fetch it from BASE_URL (http:// or https://).\n"
      "  --key KEY_FILE   signs with this key (repeat for a key rotation)\n"
      "  --unsigned       publishes without signatures, on purpose\n"
      "  --valid-days N   the documents expire after N days (default 7)\n"
      "  --available-from TIME  the newest version installs from TIME (UTC);\n"
-     "                   until then launchers download and keep it (pre-load)\n"},
+     "                   until then launchers download and keep it (pre-load)\n"
+     "  --direct K       direct deltas to the newest from the last K versions\n"
+     "                   (default 5, 0 for none); each names the cheaper route\n"
+     "  --target T       packages for win32 or native players (default: this\n"
+     "                   tool's own); the setup program and Gleaner of that\n"
+     "                   target come from --tools DIR, or from build/T/bin\n"},
     {"refresh",
      "usage: publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
      "  Re-signs the tree OUT with a new serial and expiry and changes nothing\n"
@@ -142,6 +153,9 @@ struct Options {
   bool unsigned_on_purpose = false;
   int valid_days = publisher::kDefaultValidDays;
   std::string available_from;  // "YYYY-MM-DDTHH:MM:SSZ", or empty
+  int direct = publisher::ReleaseOptions().direct;
+  std::string target, tools;  // empty: this tool's own target, from beside it
+  bool release_only = false;  // an option only publish release takes
 };
 
 // Reads `args` from `from` on as options. False with *error.
@@ -150,7 +164,26 @@ bool ReadOptions(const std::vector<std::string>& args, size_t from, Options* out
     const std::string& a = args[i];
     if (a == "--unsigned") {
       out->unsigned_on_purpose = true;
+    } else if (a == "--direct" && i + 1 < args.size()) {
+      uint64_t k = 0;
+      if (!release::ParseDecimal(args[++i], &k, publisher::kMaxDirect)) {
+        *error = "--direct takes a number of versions, 0 to " + std::to_string(publisher::kMaxDirect);
+        return false;
+      }
+      out->direct = static_cast<int>(k);
+      out->release_only = true;
+    } else if (a == "--target" && i + 1 < args.size()) {
+      out->target = args[++i];
+      out->release_only = true;
+      if (out->target != "win32" && out->target != "native") {
+        *error = "--target takes win32 or native, not " + out->target;
+        return false;
+      }
+    } else if (a == "--tools" && i + 1 < args.size()) {
+      out->tools = args[++i];
+      out->release_only = true;
     } else if (a == "--available-from" && i + 1 < args.size()) {
+      out->release_only = true;
       out->available_from = args[++i];
       int64_t at = 0;
       if (!release::ParseUtcTime(out->available_from, &at)) {
@@ -196,6 +229,10 @@ bool MakePublication(const Options& options, const std::string& out_dir, publish
     seed.fill(0);
   }
   return publisher::NextPublication(out_dir, options.valid_days, pub, error);
+}
+
+std::string ReleaseOnly() {
+  return "--direct, --target, --tools and --available-from are for publish release";
 }
 
 void Wipe(publisher::Publication* pub) {
@@ -261,11 +298,25 @@ int Release(const std::string& builds, const std::string& out, const std::string
   std::string error;
   if (!MakePublication(options, out, &pub, &error)) return Fail(error);
   pub.available_from = options.available_from;
-  // The setup program and the patch tool come from beside this tool.
+  // The players' target: this tool's own unless told. Its setup program and
+  // patch tool come from --tools, or from beside this tool for its own
+  // target, or from that target's directory of the same build tree
+  // (build/<target>/bin). The patch tool beside this tool checks every
+  // difference file here, whichever target the packages are for.
+  const std::string own = std::string(platform::kExeSuffix) == ".exe" ? "win32" : "native";
+  publisher::ReleaseOptions release;
+  release.target = options.target.empty() ? own : options.target;
+  release.direct = options.direct;
+  release.exe_suffix = release.target == "win32" ? ".exe" : "";
   const std::string bin = platform::ExecutableDir();
+  std::string tools = options.tools;
+  if (tools.empty())
+    tools = release.target == own ? bin : platform::JoinPath(bin + ".." + platform::kPathSep + ".." + platform::kPathSep + release.target, "bin");
+  tools = platform::JoinPath(tools, "");
+  release.shipped_gleaner = tools + "Gleaner" + release.exe_suffix;
   std::vector<std::string> lines;
-  bool ok = publisher::BuildRelease(builds, out, url, bin + "delta_setup" + platform::kExeSuffix,
-                                    bin + "Gleaner" + platform::kExeSuffix, pub, &lines, &error);
+  bool ok = publisher::BuildRelease(builds, out, url, tools + "delta_setup" + release.exe_suffix,
+                                    bin + "Gleaner" + platform::kExeSuffix, pub, &lines, &error, release);
   Wipe(&pub);
   for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   if (!ok) return Fail(error);
@@ -335,18 +386,20 @@ int main(int argc, char** argv) {
     if (!ReadOptions(args, 4, &options, &error)) return Fail(error);
     return Release(args[1], args[2], args[3], options);
   }
-  for (const std::string& a : args)
-    if (a == "--available-from") return Fail("--available-from is for publish release");
+
   if (args.size() >= 2 && args[0] == "sign") {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
+    if (options.release_only) return Fail(ReleaseOnly());
     return SignFile(args[1], options);
   }
   if (args.size() >= 2 && args[0] == "refresh") {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
+    if (options.release_only) return Fail(ReleaseOnly());
     return Refresh(args[1], options);
   }
   if (args.size() >= 2 && args[0].rfind("--", 0) != 0 && args[1].rfind("--", 0) != 0) {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
+    if (options.release_only) return Fail(ReleaseOnly());
     if (options.unsigned_on_purpose) return Fail("--unsigned is for publish release; a chain is unsigned without --key");
     return Publish(args[0], args[1], options);
   }

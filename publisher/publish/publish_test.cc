@@ -474,8 +474,9 @@ TEST_F(Release3, VerifiesCarriesTheFallbackAndAddressesBySha256) {
     }
     EXPECT_NE(Value(doc, "packageurl"), Value(doc, "fullpackageurl"));
   }
-  // Only the step that changes the launcher program replaces it.
-  EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.1/version.xml"), "updateself"), "false");
+  // Only a route that changes the launcher program replaces it (1.0.0.1
+  // has its direct delta to 1.0.0.3, which does).
+  EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.1/version.xml"), "updateself"), "true");
   EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.2/version.xml"), "updateself"), "true");
 
   // A full package changed after signing is found.
@@ -548,7 +549,90 @@ TEST_F(Release3, AvailableFromIsSignedAndSurvivesARefresh) {
       << out;
   EXPECT_FALSE(platform::Exists(dir_ / "other"));
   EXPECT_EQ(Run("refresh out --key k.key --available-from 2026-12-12T18:00:00Z", &out), 1);
-  EXPECT_NE(out.find("--available-from is for publish release"), std::string::npos) << out;
+  EXPECT_NE(out.find("--available-from are for publish release"), std::string::npos) << out;
+}
+
+// A client several versions behind gets the newest in one download when the
+// direct delta is cheaper than the steps; --direct 0 publishes the chain.
+TEST_F(Release3, DirectDeltasNameTheCheaperRoute) {
+  const std::string name = "update_1.0.0.1_to_1.0.0.3" + std::string(platform::kExeSuffix);
+  const std::string doc = Text(dir_ / "out/1.0.0.1/version.xml");
+  EXPECT_EQ(Value(doc, "versionnum"), "1.0.0.3") << summary_;
+  EXPECT_NE(Value(doc, "packageurl").find("/" + name), std::string::npos) << doc;
+  EXPECT_NE(Value(doc, "fullpackageurl").find("/full_1.0.0.1_to_1.0.0.3"), std::string::npos) << doc;
+  const uint64_t direct = Text(Local(Value(doc, "packageurl"))).size();
+  EXPECT_NE(summary_.find("1.0.0.1: direct delta " + std::to_string(direct) + " bytes named (chain of 2 steps "),
+            std::string::npos)
+      << summary_;
+  // The previous version's own step is direct already: no second package.
+  EXPECT_EQ(summary_.find("1.0.0.2: direct delta"), std::string::npos) << summary_;
+  EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.2/version.xml"), "versionnum"), "1.0.0.3");
+
+  std::string out;
+  ASSERT_EQ(Run("release builds chain http://127.0.0.1:1/base --key k.key --direct 0", &out), 0) << out;
+  EXPECT_EQ(Value(Text(dir_ / "chain/1.0.0.1/version.xml"), "versionnum"), "1.0.0.2");
+  EXPECT_EQ(Value(Text(dir_ / "chain/1.0.0.1/version.xml"), "updateself"), "false");
+  EXPECT_EQ(out.find("direct delta"), std::string::npos) << out;
+  EXPECT_EQ(Run("release builds chain http://127.0.0.1:1/base --key k.key --direct many", &out), 1);
+  EXPECT_NE(out.find("--direct takes a number of versions, 0 to 100"), std::string::npos) << out;
+}
+
+// Packages for the other target's players take that target's programs, and
+// a program of the wrong kind is refused before anything is written.
+TEST_F(Release3, TargetTakesThatTargetsProgramsAndRefusesAMismatch) {
+  const std::string own = std::string(platform::kExeSuffix) == ".exe" ? "win32" : "native";
+  const std::string other = own == "win32" ? "native" : "win32";
+  std::string out;
+  // This build's own programs handed in as the other target's.
+  ASSERT_TRUE(platform::MakeDirectories(dir_ / "tools"));
+  const std::string other_suffix = other == "win32" ? ".exe" : "";
+  for (const char* program : {"delta_setup", "Gleaner"})
+    ASSERT_TRUE(platform::CopyFileOver(BuiltProgram(program), dir_ / ("tools/" + std::string(program) + other_suffix)));
+  EXPECT_EQ(Run("release builds wrong http://127.0.0.1:1/base --key k.key --target " + other + " --tools tools", &out),
+            1);
+  EXPECT_NE(out.find("is a " + own + " program, not a " + other + " one: give the " + other +
+                     " build's directory with --tools DIR"),
+            std::string::npos)
+      << out;
+  EXPECT_FALSE(platform::Exists(dir_ / "wrong/latest-version.xml"));
+  EXPECT_EQ(Run("release builds wrong http://127.0.0.1:1/base --key k.key --target win64", &out), 1);
+  EXPECT_NE(out.find("--target takes win32 or native, not win64"), std::string::npos) << out;
+  // The own target named: the same packages as without it.
+  ASSERT_EQ(Run("release builds same http://127.0.0.1:1/base --key k.key --target " + own, &out), 0) << out;
+  EXPECT_EQ(Value(Text(dir_ / "same/1.0.0.2/version.xml"), "packagesha256"),
+            Value(Text(dir_ / "out/1.0.0.2/version.xml"), "packagesha256"));
+}
+
+TEST(ReleaseBuilder, ProgramTargetReadsTheHeader) {
+  EXPECT_EQ(publisher::ProgramTarget(std::string("\x7f" "ELF\x02\x01", 6)), "native");
+  std::string pe(0x200, '\0');
+  pe[0] = 'M';
+  pe[1] = 'Z';
+  pe[0x3C] = static_cast<char>(0x80);
+  pe.replace(0x80, 4, std::string("PE\0\0", 4));
+  pe[0x84] = 0x4C;
+  pe[0x85] = 0x01;
+  EXPECT_EQ(publisher::ProgramTarget(pe), "win32");
+  pe[0x84] = 0x64;
+  pe[0x85] = static_cast<char>(0x86);
+  EXPECT_EQ(publisher::ProgramTarget(pe), "win64");
+  pe[0x84] = 0x00;
+  EXPECT_EQ(publisher::ProgramTarget(pe), "");
+  // A header offset past the bytes, or no header there.
+  pe[0x3C] = static_cast<char>(0xFE);
+  pe[0x3D] = static_cast<char>(0x01);
+  EXPECT_EQ(publisher::ProgramTarget(pe), "");
+  pe[0x3C] = static_cast<char>(0xFF);
+  pe[0x3D] = static_cast<char>(0xFF);
+  pe[0x3E] = static_cast<char>(0xFF);
+  pe[0x3F] = static_cast<char>(0xFF);
+  EXPECT_EQ(publisher::ProgramTarget(pe), "");
+  EXPECT_EQ(publisher::ProgramTarget("MZ"), "");
+  EXPECT_EQ(publisher::ProgramTarget("#!/bin/sh\n"), "");
+  std::string own;
+  ASSERT_TRUE(platform::ReadFileToString(BuiltProgram("delta_setup"), &own));
+  EXPECT_EQ(publisher::ProgramTarget(own),
+            std::string(platform::kExeSuffix) == ".exe" ? "win32" : "native");
 }
 
 TEST_F(Release3, NewsIsNewestFirstAndEscaped) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "launcher/release/signature.h"
+#include "platform/path.h"
 #include "launcher/release/version_documents.h"
 #include "testing/sample_setup/package_format.h"
 
@@ -99,20 +100,49 @@ bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector
 // the others, are checked the same way. Appends one line per problem; true when there is none.
 bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector<std::string>* problems);
 
+// How a release is built beyond its inputs.
+struct ReleaseOptions {
+  // Direct deltas to the newest version from the last this many versions
+  // before it (the previous one's own step is direct already).
+  int direct = 5;
+  // The name ending of the packages: the setup program's (".exe" for
+  // Windows players).
+  std::string exe_suffix = platform::kExeSuffix;
+  // The patch tool the delta packages carry, when it is not the one that
+  // checks the difference files here (another target's build).
+  std::string shipped_gleaner;
+  // "win32" or "native": the setup program and the shipped patch tool must
+  // be programs of that kind (ProgramTarget); empty: not checked.
+  std::string target;
+};
+
+// What a program file runs on, from its first bytes: "win32" (a 32-bit x86
+// Windows program), "win64" (x86-64 Windows), "native" (an ELF program), or
+// "" when it is none of these.
+std::string ProgramTarget(const std::string& head);
+// The most versions --direct may name.
+constexpr int kMaxDirect = 100;
+
 // The release builder. `builds` holds one directory per version, named by
 // its version text, each the whole client as installed plus a notes.txt of
 // release notes. Writes into `out_dir`, to be served at `base_url`: for each
 // step N-1 -> N a delta package and a full package (the setup program at
 // `setup_program` with a delta_package payload; deltas carry the patch tool
-// at `gleaner` when they patch engine packages) under
-// packages/<sha256>/<name>, <N-1>/version.xml naming both, latest-version.xml
-// and news.html. Signed and dated as PublishTree. The version store
-// dovra_version.ini at the top of a build is left out (the setup program
-// writes it). `lines` receives the summary: one line per package and one
-// per engine package sent whole, with the reason.
+// when they patch engine packages: options.shipped_gleaner, or `gleaner`,
+// which in any case runs here to check every difference file) under
+// packages/<sha256>/<name>; direct deltas and full packages to the newest
+// version from the last options.direct versions before it; for
+// each version but the newest <version>/version.xml naming the cheaper of
+// its direct delta and its step; latest-version.xml and news.html. Signed
+// and dated as PublishTree. The version store dovra_version.ini at the top
+// of a build is left out (the setup program writes it). `lines` receives
+// the summary: one line per package, one per engine package sent whole,
+// with the reason, and one per version offered a direct delta, with the
+// route named.
 bool BuildRelease(const std::string& builds, const std::string& out_dir, const std::string& base_url,
                   const std::string& setup_program, const std::string& gleaner, const Publication& pub,
-                  std::vector<std::string>* lines, std::string* error);
+                  std::vector<std::string>* lines, std::string* error,
+                  const ReleaseOptions& options = ReleaseOptions());
 
 // The release notes page: versions and their notes, newest first, escaped.
 std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first);

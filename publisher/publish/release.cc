@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include "delta_setup/binary_diff.h"
 #include "delta_setup/delta_format.h"
@@ -298,11 +299,17 @@ bool ComposeStep(const Build& from, const Build& to, const std::string& work, co
   return true;
 }
 
-// Writes the step's two packages and <from>/version.xml naming them.
-bool PublishStep(const std::string& out, const std::string& base_url, const std::string& program,
-                 const Build& from, const Build& to, const Step& step, const Publication& pub,
-                 std::vector<std::string>* lines, std::string* error) {
-  const std::string suffix = platform::kExeSuffix;
+// A route from one version: the version.xml that names it and the bytes its
+// packages cost a client (the delta's).
+struct Route {
+  release::VersionInfo info;
+  uint64_t bytes = 0;
+};
+
+// Writes the step's two packages; *route is the version.xml naming them.
+bool PackStep(const std::string& out, const std::string& base_url, const std::string& program,
+              const std::string& suffix, const Build& from, const Build& to, const Step& step, const Publication& pub,
+              Route* route, std::vector<std::string>* lines, std::string* error) {
   Published d, f;
   if (!WritePackage(out, base_url, "update_" + from.version + "_to_" + to.version + suffix,
                     delta_package::Attach(program, step.delta.Payload()), &d, error) ||
@@ -310,7 +317,7 @@ bool PublishStep(const std::string& out, const std::string& base_url, const std:
                     delta_package::Attach(program, step.full.Payload()), &f, error))
     return false;
 
-  release::VersionInfo info;
+  release::VersionInfo& info = route->info;
   info.versionnum = to.version;
   info.packageurl = d.url;
   info.packagemd5 = d.sha1;
@@ -325,10 +332,7 @@ bool PublishStep(const std::string& out, const std::string& base_url, const std:
     info.fullpackagesize = std::to_string(f.size);
     info.fullpackagesha256 = f.sha256;
   }
-  platform::MakeDirectories(out + from.version);
-  if (!release::WriteDocumentFile(platform::JoinPath(out + from.version, release::kVersionInfoFile),
-                                  release::WriteVersionInfo(info), pub.seeds, error))
-    return false;
+  route->bytes = d.size;
   std::ostringstream line;
   line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << step.patched << " patched, "
        << step.whole << " whole, " << step.differenced << " differenced, " << step.deleted << " deleted)  full " << f.size << " bytes"
@@ -339,6 +343,16 @@ bool PublishStep(const std::string& out, const std::string& base_url, const std:
 
 }  // namespace
 
+
+std::string ProgramTarget(const std::string& head) {
+  if (head.compare(0, 4, "\x7f" "ELF") == 0) return "native";
+  if (head.size() < 0x40 || head.compare(0, 2, "MZ") != 0) return "";
+  uint32_t pe = 0;
+  for (int i = 3; i >= 0; --i) pe = pe << 8 | static_cast<unsigned char>(head[0x3C + i]);
+  if (pe > head.size() || head.size() - pe < 6 || head.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return "";
+  const unsigned machine = static_cast<unsigned char>(head[pe + 4]) | static_cast<unsigned char>(head[pe + 5]) << 8;
+  return machine == 0x14C ? "win32" : machine == 0x8664 ? "win64" : "";
+}
 
 std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first) {
   std::string page =
@@ -353,7 +367,7 @@ std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& new
 
 bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, const std::string& base_url_in,
                   const std::string& setup_program, const std::string& gleaner, const Publication& pub,
-                  std::vector<std::string>* lines, std::string* error) {
+                  std::vector<std::string>* lines, std::string* error, const ReleaseOptions& options) {
   // Absolute, for the patch tool runs in another directory.
   std::error_code ec;
   const std::string builds = std::filesystem::absolute(builds_in, ec).string();
@@ -363,8 +377,25 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
     *error = "cannot read the setup program " + setup_program;
     return false;
   }
-  if (!platform::ReadFileToString(gleaner, &gleaner_bytes)) {
-    *error = "cannot read the patch tool " + gleaner;
+  const std::string& shipped_gleaner = options.shipped_gleaner.empty() ? gleaner : options.shipped_gleaner;
+  if (!platform::ReadFileToString(shipped_gleaner, &gleaner_bytes)) {
+    *error = "cannot read the patch tool " + shipped_gleaner;
+    return false;
+  }
+  if (!options.target.empty()) {
+    for (const auto& [what, path, bytes] : {std::tuple<const char*, const std::string&, const std::string&>{
+                                                "the setup program", setup_program, program},
+                                            {"the patch tool", shipped_gleaner, gleaner_bytes}}) {
+      const std::string kind = ProgramTarget(bytes.substr(0, 4096));
+      if (kind != options.target) {
+        *error = std::string(what) + " " + path + " is " + (kind.empty() ? "not a program of a known kind" : "a " + kind + " program") +
+                 ", not a " + options.target + " one: give the " + options.target + " build's directory with --tools DIR";
+        return false;
+      }
+    }
+  }
+  if (options.direct < 0 || options.direct > kMaxDirect) {
+    *error = "--direct takes 0 to " + std::to_string(kMaxDirect) + " versions";
     return false;
   }
   const std::string base_url = base_url_in.empty() || base_url_in.back() == '/' ? base_url_in : base_url_in + "/";
@@ -377,13 +408,43 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   platform::MakeDirectories(work);
   platform::MakeDirectories(out + "packages");
   pkgtool::InstallServices();
+  const std::string& suffix = options.exe_suffix;
+  // routes[i]: what <found[i]>/version.xml names; first the step to the
+  // next version.
+  std::vector<Route> routes(found.size() - 1);
   for (size_t i = 1; i < found.size(); ++i) {
     Step step(found[i].version, found[i - 1].version);
     if (!ComposeStep(found[i - 1], found[i], work, gleaner, gleaner_bytes, &step, lines, error) ||
-        !PublishStep(out, base_url, program, found[i - 1], found[i], step, pub, lines, error))
+        !PackStep(out, base_url, program, suffix, found[i - 1], found[i], step, pub, &routes[i - 1], lines, error))
       return false;
   }
+  // Direct deltas to the newest from the last `direct` versions before it
+  // (the previous one's step is direct already): each version.xml names the
+  // cheaper of its direct delta and the chain of steps.
+  const size_t newest = found.size() - 1, last = static_cast<size_t>(options.direct);
+  for (size_t i = newest >= last ? newest - last : 0; i + 1 < newest; ++i) {
+    uint64_t chain = 0;
+    for (size_t j = i; j < newest; ++j) chain += routes[j].bytes;
+    Step step(found[newest].version, found[i].version);
+    Route direct;
+    if (!ComposeStep(found[i], found[newest], work, gleaner, gleaner_bytes, &step, lines, error) ||
+        !PackStep(out, base_url, program, suffix, found[i], found[newest], step, pub, &direct, lines, error))
+      return false;
+    const bool take = direct.bytes < chain;
+    lines->push_back("  " + found[i].version + ": " + (take ? "direct delta " : "chain of steps ") +
+                     std::to_string(take ? direct.bytes : chain) + " bytes named (" +
+                     (take ? "chain of " + std::to_string(newest - i) + " steps " + std::to_string(chain)
+                           : "direct delta " + std::to_string(direct.bytes)) +
+                     " bytes)");
+    if (take) routes[i] = std::move(direct);
+  }
   RemoveTree(work);
+  for (size_t i = 0; i < routes.size(); ++i) {
+    platform::MakeDirectories(out + found[i].version);
+    if (!release::WriteDocumentFile(platform::JoinPath(out + found[i].version, release::kVersionInfoFile),
+                                    release::WriteVersionInfo(routes[i].info), pub.seeds, error))
+      return false;
+  }
 
   const release::LatestVersion latest = LatestOf(found.back().version, pub);
   if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
