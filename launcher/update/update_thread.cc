@@ -403,7 +403,19 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   // The packages that ran in this step, deleted once the step is confirmed:
   // kept, update/ would grow by every package of every version.
   std::vector<std::string> ran(1);
-  if (!DownloadCheckAndRun(packageurl, packagemd5, signed_package, &ran[0])) return false;
+  // A package that cannot be had (refused by the server after the retries,
+  // or failing its digests) gives way to the full package of the step.
+  packageFailure_ = -1;
+  deferPackageFailure_ = full.present;
+  const bool ran_first = DownloadCheckAndRun(packageurl, packagemd5, signed_package, &ran[0]);
+  deferPackageFailure_ = false;
+  if (!ran_first) {
+    if (packageFailure_ < 0 || Cancelled()) return false;
+    LogWarn() << "update package cannot be had (" << UpdateStateText(packageFailure_)
+              << "), falling back to the full package:" << full.url;
+    ran[0].clear();
+    if (!DownloadCheckAndRun(full.url, full.md5, full.signed_package, &ran[0])) return false;
+  }
 
   std::string reported;
   if (!QueryInstalled("GetClientVersion", reported)) {
@@ -412,7 +424,7 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   }
   // A package that ran without effect (a difference package that did not
   // apply to this install, say): the full package of the same step, once.
-  if (reported != versionnum && reported == localVersion && full.present) {
+  if (ran_first && reported != versionnum && reported == localVersion && full.present) {
     LogInfo() << "update package left the version at " << reported << ", falling back to the full package:"
               << full.url;
     if (Cancelled()) return false;
@@ -510,7 +522,7 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
   control.SetState(Downloading);
   const std::string package_dir = settings_.install_dir + "update" + platform::kPathSep;
   if (!platform::IsDirectory(package_dir) && !platform::MakeDirectory(package_dir)) {
-    control.Stop(PackageFailed);
+    EndPackage(PackageFailed);
     return false;
   }
   LogInfo() << "Download package address:" << packageurl;
@@ -525,7 +537,7 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
   if (!current->Init()) {
     if (Cancelled() || EndedByStall(*current, packageurl)) return false;
     LogError() << "SegmentPolicy init error";
-    control.Stop(PackageFailed);
+    EndPackage(PackageFailed);
     return false;
   }
   // The job lays the file out at the server's size and never writes past
@@ -533,7 +545,7 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
   if (signed_package.present && current->GetFileSize() != signed_package.size) {
     LogError() << "package size on the server " << current->GetFileSize() << " differs from the signed packagesize "
                << signed_package.size << ",url:" << packageurl;
-    control.Stop(PackageFailed);
+    EndPackage(PackageFailed);
     return false;
   }
   current->Start();
@@ -545,6 +557,14 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
   // address as it is stored (cut to the path limit), not from the whole text.
   *package = current->GetLocalFileName();
   return true;
+}
+
+void UpdateThread::EndPackage(UpdateState state) {
+  if (deferPackageFailure_) {
+    packageFailure_ = state;
+    return;
+  }
+  host_.Stop(state);
 }
 
 bool UpdateThread::EndedByStall(const SegmentPolicy& stalled, const std::string& packageurl) {
@@ -569,7 +589,7 @@ std::unique_ptr<platform::SealedFile> UpdateThread::HoldAndCheck(const std::stri
     // the next launch and fail for ever: drop it so it is fetched afresh. An
     // incomplete one (a cancelled download) stays for resuming.
     if (complete) platform::RemoveFile(package);
-    control.Stop(DigestMismatch);
+    EndPackage(DigestMismatch);
     return nullptr;
   }
   LogInfo() << "update package md5 check success";
@@ -579,7 +599,7 @@ std::unique_ptr<platform::SealedFile> UpdateThread::HoldAndCheck(const std::stri
       LogError() << "update package sha256 check error,expected:" << signed_package.sha256 << ",got:" << sha256;
       held.reset();
       platform::RemoveFile(package);
-      control.Stop(DigestMismatch);
+      EndPackage(DigestMismatch);
       return nullptr;
     }
     LogInfo() << "update package sha256 check success";

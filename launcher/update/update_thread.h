@@ -150,6 +150,10 @@ class UpdateThread : public ThreadObject {
   // whether it holds every byte.
   bool DownloadPackage(const std::string& url, const SignedPackage& signed_package, std::string* package,
                        bool* complete);
+  // Ends the pass in `state` (PackageFailed, DigestMismatch) for a package
+  // that cannot be had; while a fallback waits (deferPackageFailure_), only
+  // notes the state in packageFailure_ for InstallPackage to go on.
+  void EndPackage(UpdateState state);
   // Ends the pass in NetworkError when `job` gave up for lack of progress.
   bool EndedByStall(const SegmentPolicy& job, const std::string& url);
   // Holds the package (platform/sealed_file.h) and checks its digests over
@@ -187,6 +191,10 @@ class UpdateThread : public ThreadObject {
   // The newest version's availablefrom in this pass (0: none), and when
   // the package this run pre-loaded installs.
   int64_t availableFrom_ = 0;
+  // A package failure held back while the step's full package may follow,
+  // and the state it would have ended the pass in (-1: none).
+  bool deferPackageFailure_ = false;
+  int32_t packageFailure_ = -1;
   std::atomic<int64_t> preloadedUntil_{0};
   // Further addresses of the package of the current version.xml (its
   // mirrorurl elements), for the download job.

@@ -858,7 +858,6 @@ TEST_F(FullPackageTest, FallbackFaults) {
     std::string line;      // an ERROR line of the end
     bool falls_back;       // the INFO line and a request for the full package
   };
-  const std::string delta_ok = "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n";
   const std::vector<Case> cases = {
       {"no fallback named", kCancelledBody, false, "9", "setup update package error,may be canceled", false},
       {"the full package leaves the version too", std::string(kCancelledBody) + " fullpackage cancel\n", false, "9",
@@ -868,9 +867,6 @@ TEST_F(FullPackageTest, FallbackFaults) {
        "update package md5 check error", true},
       {"fullpackageurl without fullpackagemd5", std::string(kCancelledBody) + " fullpackage omit fullpackagemd5\n",
        false, "4", "version.xml names fullpackageurl without fullpackagemd5", false},
-      {"the delta fails its SHA-1: no fallback",
-       delta_ok + " digest 0000000000000000000000000000000000000000\n fullpackage\n", false, "15",
-       "update package md5 check error", false},
       {"signed: the full package fails its SHA-256",
        std::string(kCancelledBody) + " fullpackage sha256 " + std::string(64, 'A') + "\n", true, "15",
        "update package sha256 check error,expected:" + std::string(64, 'A'), true},
@@ -898,6 +894,52 @@ TEST_F(FullPackageTest, FallbackFaults) {
       EXPECT_NE(Log().find(c.line), std::string::npos) << Log();
       EXPECT_EQ(Count(kFallingBack), 0u);
       EXPECT_FALSE(Requested("/packages/" + kFull));
+    }
+  }
+}
+
+// A delta the server does not have, or whose bytes fail their digest, gives
+// way to the full package of the step (a WARN line says why); without one
+// named the pass ends as before.
+TEST_F(FullPackageTest, ADeltaThatCannotBeHadGivesWayToTheFullPackage) {
+  const std::string delta_ok = "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n";
+  const std::string cannot = "update package cannot be had (";
+  struct Case {
+    const char* what;
+    std::string body;
+    bool remove_delta;
+    std::string reason;  // the state text in the WARN line
+    const char* state;   // without a fallback named
+  };
+  for (const Case& c : {Case{"not found", delta_ok, true, UpdateStateText(PackageFailed), "16"},
+                        Case{"fails its SHA-1", delta_ok + " digest 0000000000000000000000000000000000000000\n",
+                             false, UpdateStateText(DigestMismatch), "15"}}) {
+    SCOPED_TRACE(c.what);
+    for (const bool named : {true, false}) {
+      testkit::RemoveTree(tree_);
+      ASSERT_TRUE(platform::MakeDirectories(tree_));
+      Publish("1.0.0.2", c.body + (named ? " fullpackage\n" : ""));
+      if (c.remove_delta) ASSERT_TRUE(platform::RemoveFile(DocPath("packages/" + kDelta)));
+      RunFresh();
+      if (!named) {
+        EXPECT_EQ(FinalState(), c.state) << Log();
+        EXPECT_EQ(ClientVersion(), "1.0.0.1");
+        EXPECT_EQ(Count(cannot), 0u);
+        continue;
+      }
+      EXPECT_EQ(FinalState(), "5") << Log();
+      EXPECT_EQ(ClientVersion(), "1.0.0.2");
+      EXPECT_TRUE(InOrder({"Download package address:" + server_.Url("packages/" + kDelta),
+                           cannot + c.reason + "), falling back to the full package:" + FullUrl(),
+                           "Download package address:" + FullUrl(), "setup package successed", "update ended: 5"}))
+          << Log();
+      const std::string log = Log();
+      const size_t at = log.find(cannot), line = log.rfind('\n', at) + 1;
+      EXPECT_NE(log.substr(line, at - line).find("] WARN:"), std::string::npos) << log.substr(line, at - line);
+      EXPECT_EQ(Count(cannot), 1u);
+      // Nothing of either package is left behind.
+      EXPECT_FALSE(platform::Exists(install_ + "update" + kPathSep + kDelta));
+      EXPECT_FALSE(platform::Exists(install_ + "update" + kPathSep + kFull));
     }
   }
 }
