@@ -9,6 +9,8 @@ namespace {
 constexpr char kLastVersionNum[] = "lastversionnum";
 constexpr char kSerial[] = "serial";
 constexpr char kExpires[] = "expires";
+constexpr char kRollout[] = "rollout";
+constexpr char kHeldVersionNum[] = "heldversionnum";
 constexpr char kVersionRoot[] = "version";
 constexpr char kMirrorUrl[] = "mirrorurl";
 
@@ -46,6 +48,8 @@ std::string WriteLatestVersion(const LatestVersion& doc) {
   std::string out = Element(kLastVersionNum, doc.lastversionnum);
   if (doc.serial) out += Element(kSerial, *doc.serial);
   if (doc.expires) out += Element(kExpires, *doc.expires);
+  if (doc.rollout) out += Element(kRollout, *doc.rollout);
+  if (doc.heldversionnum) out += Element(kHeldVersionNum, *doc.heldversionnum);
   return out;
 }
 
@@ -55,9 +59,15 @@ bool ParseLatestVersion(const std::string& text, LatestVersion* out) {
   doc.SetDoc(text.c_str());
   if (!doc.FindElem(kLastVersionNum)) return false;
   out->lastversionnum = doc.GetData();
-  if (!doc.FindElem(kSerial)) return true;
-  out->serial = doc.GetData();
-  if (doc.FindElem(kExpires)) out->expires = doc.GetData();
+  if (doc.FindElem(kSerial)) {
+    out->serial = doc.GetData();
+    if (doc.FindElem(kExpires)) out->expires = doc.GetData();
+  }
+  // By name, so that an unsigned tree (no serial or expiry) may carry them.
+  doc.ResetMainPos();
+  if (doc.FindElem(kRollout)) out->rollout = doc.GetData();
+  doc.ResetMainPos();
+  if (doc.FindElem(kHeldVersionNum)) out->heldversionnum = doc.GetData();
   return true;
 }
 
@@ -110,7 +120,8 @@ const char* FirstMissingFallback(const VersionInfo& doc) {
 
 const std::vector<std::string>& KnownElements() {
   static const std::vector<std::string>* names = [] {
-    auto* v = new std::vector<std::string>{kLastVersionNum, kExpires, kVersionRoot, kMirrorUrl};
+    auto* v = new std::vector<std::string>{kLastVersionNum, kExpires,    kRollout,
+                                                 kHeldVersionNum, kVersionRoot, kMirrorUrl};
     for (const Slot& s : kSlots) v->push_back(s.name);  // serial among them
     return v;
   }();
