@@ -163,17 +163,19 @@ Outcome RunSetup(const std::string& package, const std::string& install_dir, con
 // A release built from client versions 1.0.0.1, 1.0.0.2, ...
 class Release {
  public:
-  explicit Release(const std::vector<Tree>& versions) {
+  // `options` for publish release; the steps one by one unless told.
+  explicit Release(const std::vector<Tree>& versions, const std::string& options = "--direct 0") {
     for (size_t i = 0; i < versions.size(); ++i) WriteTree(dir_ / ("builds/" + Version(i)), versions[i]);
     const Outcome r = RunProgram(platform::QuoteArgument(BuiltProgram("publish")) + " release " +
                                  platform::QuoteArgument(dir_ / "builds") + " " + platform::QuoteArgument(dir_ / "out") +
-                                 " http://127.0.0.1:1/ --unsigned",
+                                 " http://127.0.0.1:1/ --unsigned " + options,
                              dir_ / "publish.out");
     EXPECT_EQ(r.code, 0) << r.output;
     summary_ = r.output;
   }
   static std::string Version(size_t i) { return "1.0.0." + std::to_string(i + 1); }
-  // The delta (or full) package of step i -> i+1, as a local path.
+  // The delta (or full) package <i>/version.xml names (the step i -> i+1,
+  // or a direct one), as a local path.
   std::string Package(size_t from, bool full) const {
     std::string doc;
     platform::ReadFileToString(dir_ / ("out/" + Version(from) + "/version.xml"), &doc);
@@ -232,6 +234,20 @@ TEST(DeltaSetup, DeltasAndFullPackagesGiveTheSameTree) {
       EXPECT_TRUE(SameTree(ReadTree(by_delta.Path()), Installed(trees[step + 1], Release::Version(step + 1))))
           << "seed " << seed << " step " << step;
       EXPECT_TRUE(SameTree(ReadTree(by_full.Path()), ReadTree(by_delta.Path()))) << "seed " << seed << " step " << step;
+    }
+    // The direct delta (and its full package) from the first version gives
+    // the same tree in one step.
+    if (seed <= 2) {
+      Release direct(trees, "--direct 5");
+      for (const bool full : {false, true}) {
+        TempDir one_step;
+        WriteTree(one_step.Path(), Installed(trees[0], "1.0.0.1"));
+        const std::string package = direct.Package(0, full);
+        ASSERT_NE(package.find("_1.0.0.1_to_1.0.0.3"), std::string::npos) << package << direct.summary();
+        const Outcome o = RunSetup(package, one_step.Path(), direct.dir().Path());
+        ASSERT_EQ(o.code, 0) << "seed " << seed << ": " << o.output;
+        EXPECT_TRUE(SameTree(ReadTree(one_step.Path()), ReadTree(by_delta.Path()))) << "seed " << seed;
+      }
     }
   }
   // The fixture reaches difference files, binary differences and deletions.

@@ -207,6 +207,12 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
   // The publisher's key for the update engine, for the window's run and the
   // run without a window alike; empty when the install has none.
   UpdateControl::Instance().SetPublisherKey(resources_->LoadResourceString(803));
+  // The player's update channel, read at every start, so that a change takes
+  // effect at the next check. From the install directory's renewel.ini, the
+  // file the player sees beside Quillfen.exe (this copy runs from temp\,
+  // which is made afresh and never holds the player's settings).
+  UpdateControl::Instance().SetChannel(
+      ChannelOfSetting(platform::ProfileString("main", "Channel", "", InstallPath("renewel.ini"))));
   if (!WindowSections()) return;
   if (!platform::GraphicsStartup()) return;
 

@@ -210,6 +210,12 @@ bool GenerateSeed(SigningSeed* seed) {
   return true;
 }
 
+bool RandomBytes(void* out, size_t size) {
+  if (!CryptoReady()) return false;
+  gcry_randomize(out, size, GCRY_STRONG_RANDOM);
+  return true;
+}
+
 bool PublicKeyOfSeed(const SigningSeed& seed, PublisherKey* key) {
   if (!CryptoReady()) return false;
   Sexp priv = PrivateKeySexp(seed);

@@ -72,6 +72,9 @@ bool VerifySignature(const PublisherKey& key, const std::string& data, const Sig
 
 // A fresh random seed from the crypto library's strong generator.
 bool GenerateSeed(SigningSeed* seed);
+// `size` random bytes from the same generator at its strong (not its very
+// strong) level: an install's identifier, no key.
+bool RandomBytes(void* out, size_t size);
 // The public key belonging to `seed`.
 bool PublicKeyOfSeed(const SigningSeed& seed, PublisherKey* key);
 // The Ed25519 signature over `data` (deterministic: same seed and data, same

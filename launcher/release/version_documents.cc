@@ -10,6 +10,8 @@ constexpr char kLastVersionNum[] = "lastversionnum";
 constexpr char kSerial[] = "serial";
 constexpr char kExpires[] = "expires";
 constexpr char kAvailableFrom[] = "availablefrom";
+constexpr char kRollout[] = "rollout";
+constexpr char kHeldVersionNum[] = "heldversionnum";
 constexpr char kVersionRoot[] = "version";
 constexpr char kMirrorUrl[] = "mirrorurl";
 
@@ -48,6 +50,8 @@ std::string WriteLatestVersion(const LatestVersion& doc) {
   if (doc.serial) out += Element(kSerial, *doc.serial);
   if (doc.expires) out += Element(kExpires, *doc.expires);
   if (doc.availablefrom) out += Element(kAvailableFrom, *doc.availablefrom);
+  if (doc.rollout) out += Element(kRollout, *doc.rollout);
+  if (doc.heldversionnum) out += Element(kHeldVersionNum, *doc.heldversionnum);
   return out;
 }
 
@@ -64,6 +68,11 @@ bool ParseLatestVersion(const std::string& text, LatestVersion* out) {
   // The elements read by name, wherever they stand.
   doc.ResetMainPos();
   if (doc.FindElem(kAvailableFrom)) out->availablefrom = doc.GetData();
+  // By name, so that an unsigned tree (no serial or expiry) may carry them.
+  doc.ResetMainPos();
+  if (doc.FindElem(kRollout)) out->rollout = doc.GetData();
+  doc.ResetMainPos();
+  if (doc.FindElem(kHeldVersionNum)) out->heldversionnum = doc.GetData();
   return true;
 }
 
@@ -116,7 +125,8 @@ const char* FirstMissingFallback(const VersionInfo& doc) {
 
 const std::vector<std::string>& KnownElements() {
   static const std::vector<std::string>* names = [] {
-    auto* v = new std::vector<std::string>{kLastVersionNum, kExpires, kAvailableFrom, kVersionRoot, kMirrorUrl};
+    auto* v = new std::vector<std::string>{kLastVersionNum, kExpires,        kAvailableFrom, kRollout,
+                                           kHeldVersionNum, kVersionRoot,    kMirrorUrl};
     for (const Slot& s : kSlots) v->push_back(s.name);  // serial among them
     return v;
   }();

@@ -10,6 +10,10 @@
 //                                                this time launchers pre-load
 //                                                the newest version's package
 //                                                and install it from then on
+//   <rollout>10</rollout>                        optional, signed or not: the
+//   <heldversionnum>1.0.0.2</heldversionnum>     percent of installs that take
+//                                                lastversionnum, and the newest
+//                                                for the others
 //
 // <from>/version.xml, the step from version <from>:
 //   <version>
@@ -28,7 +32,8 @@
 // likewise, after updateself; the serial, the fallback's four and the
 // mirrors by name, wherever they stand among the children of <version>. In
 // latest-version.xml serial and expires follow lastversionnum, in this
-// order, and availablefrom is found by name. A reader takes an element it does not know for an optional one and
+// order; rollout, heldversionnum and availablefrom are found by name among
+// the top-level elements. A reader takes an element it does not know for an optional one and
 // passes over it (older launchers pass over serial and expires).
 //
 // Nothing here checks what the texts say (versions, sizes, digests): the
@@ -55,6 +60,9 @@ struct LatestVersion {
   // Written and read as texts; the engine checks them (ParseDecimal,
   // ParseUtcTime of text.h).
   std::optional<std::string> serial, expires;
+  // A staged rollout (launcher/release/rollout.h): percent 0-100 as text,
+  // and the version installs outside it treat as the newest.
+  std::optional<std::string> rollout, heldversionnum;
   // When the newest version may be installed (ParseUtcTime); absent: now.
   std::optional<std::string> availablefrom;
   bool operator==(const LatestVersion&) const = default;

@@ -33,8 +33,11 @@ TEST(VersionDocuments, EachRoundTrips) {
   const LatestVersion fresh{"1.0.0.7", "42", "2026-12-15T10:00:00Z"};
   LatestVersion preload = fresh, unsigned_preload = plain;
   preload.availablefrom = unsigned_preload.availablefrom = "2026-12-12T18:00:00Z";
+  LatestVersion staged = fresh, staged_unsigned = plain;
+  staged.rollout = staged_unsigned.rollout = "10";
+  staged.heldversionnum = staged_unsigned.heldversionnum = "1.0.0.6";
   LatestVersion back;
-  for (const LatestVersion& latest : {plain, fresh, preload, unsigned_preload}) {
+  for (const LatestVersion& latest : {plain, fresh, preload, unsigned_preload, staged, staged_unsigned}) {
     ASSERT_TRUE(ParseLatestVersion(WriteLatestVersion(latest), &back));
     EXPECT_EQ(back, latest) << WriteLatestVersion(latest);
   }
@@ -42,6 +45,15 @@ TEST(VersionDocuments, EachRoundTrips) {
   EXPECT_EQ(WriteLatestVersion(fresh),
             "<lastversionnum>1.0.0.7</lastversionnum>\r\n<serial>42</serial>\r\n"
             "<expires>2026-12-15T10:00:00Z</expires>\r\n");
+  EXPECT_EQ(WriteLatestVersion(staged_unsigned),
+            "<lastversionnum>1.0.0.7</lastversionnum>\r\n<rollout>10</rollout>\r\n"
+            "<heldversionnum>1.0.0.6</heldversionnum>\r\n");
+  // The rollout's two are found wherever they stand.
+  ASSERT_TRUE(ParseLatestVersion(
+      "<heldversionnum>5</heldversionnum><lastversionnum>7</lastversionnum><note/><rollout>0</rollout>", &back));
+  EXPECT_EQ(back.heldversionnum, "5");
+  EXPECT_EQ(back.rollout, "0");
+  EXPECT_FALSE(back.serial || back.expires);
   EXPECT_FALSE(ParseLatestVersion("<other>1</other>", &back));
   // Read in their order after lastversionnum, as the writer puts them.
   ASSERT_TRUE(ParseLatestVersion("<serial>1</serial><lastversionnum>2</lastversionnum><expires>x</expires>", &back));
@@ -112,7 +124,8 @@ TEST(VersionDocuments, TheChainAndTheElementsFoundByName) {
 // fails here.
 TEST(VersionDocuments, EveryWrittenElementIsKnownToTheReader) {
   const std::string text =
-      WriteVersionInfo(Complete()) + WriteLatestVersion({"1", "2", "2026-12-15T10:00:00Z", "2026-12-12T18:00:00Z"});
+      WriteVersionInfo(Complete()) +
+      WriteLatestVersion({"1", "2", "2026-12-15T10:00:00Z", "50", "0.9", "2026-12-12T18:00:00Z"});
   const std::vector<std::string>& known = KnownElements();
   int seen = 0;
   for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
@@ -121,7 +134,7 @@ TEST(VersionDocuments, EveryWrittenElementIsKnownToTheReader) {
     EXPECT_NE(std::find(known.begin(), known.end(), name), known.end()) << name;
     ++seen;
   }
-  EXPECT_EQ(seen, 1 + 12 + 2 + 4);  // root, the twelve, two mirrors, latest's four
+  EXPECT_EQ(seen, 1 + 12 + 2 + 6);  // root, the twelve, two mirrors, latest's six
   // Each element of version.xml can be named to a tool that leaves it out.
   VersionInfo v;
   int fields = 0;

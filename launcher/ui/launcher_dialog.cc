@@ -172,7 +172,12 @@ LauncherServices LauncherServices::Real(const platform::ResourceLibrary* resourc
   s.start_probe = [](const std::string& request) { return StartProbe(request); };
   s.end_networking = [] { EndProbeNetworking(); };
   s.resource_string = [resources](int id) { return resources ? resources->LoadResourceString(id) : std::string(); };
+  s.channel = UpdateControl::Instance().Channel();
   return s;
+}
+
+std::string StatusLine(const std::string& status, const std::string& channel) {
+  return channel.empty() ? status : status + "  [" + channel + " channel]";
 }
 
 LauncherDialog::LauncherDialog(const BitmapSource* bitmaps, LauncherServices services, std::string version_text,
@@ -372,7 +377,8 @@ void LauncherDialog::Poll() {
     if (platform::Control* bar = Find(kProgressId)) bar->SetPosition(percent);
   }
   if (a.show_status) {
-    ShowStatus(services_.status_text ? services_.status_text(state) : std::string(UpdateStateText(state)));
+    ShowStatus(StatusLine(services_.status_text ? services_.status_text(state) : std::string(UpdateStateText(state)),
+                          services_.channel));
     ShowPercent(percent);
   }
   if (a.enable_start) {

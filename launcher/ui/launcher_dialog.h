@@ -198,9 +198,16 @@ struct LauncherServices {
   std::function<void()> end_networking;
   // Strings of the resource library.
   std::function<std::string(int id)> resource_string;
+  // The player's update channel, shown on the status line (StatusLine);
+  // empty for the default channel, which shows nothing.
+  std::string channel;
 
   static LauncherServices Real(const platform::ResourceLibrary* resources);
 };
+
+// The status line the window shows: the engine's status text and, for a
+// channel other than the default, the channel ("...  [beta channel]").
+std::string StatusLine(const std::string& status, const std::string& channel);
 
 class LauncherDialog : public SkinDialog, public UpdateNotifySink, private ServerListObserver {
  public:

@@ -133,6 +133,7 @@ struct World {
   std::vector<Started> programs;
   int program_result = 42;
   std::map<int, std::string> strings;  // resource strings in place of the usual ones
+  std::string channel;                  // the player's update channel
 
   LauncherServices Services() {
     LauncherServices s;
@@ -148,6 +149,7 @@ struct World {
     };
     s.start_probe = [this](const std::string& r) { return probes.push_back(r), 0; };
     s.end_networking = [] {};
+    s.channel = channel;
     s.resource_string = [this](int id) {
       if (strings.count(id)) return strings.at(id);
       switch (id) {
@@ -338,6 +340,20 @@ TEST_F(LauncherDialogTest, StatusFollowsTheEngineUntilUpToDate) {
   EXPECT_TRUE(C(1011).enabled);
   EXPECT_EQ(C(1016).text, "1.0.0.4");
   EXPECT_EQ(window_->timers.count(kPollTimer), 0u);
+}
+
+// A player on another channel than the default sees it on the status line,
+// whatever the status; the default channel adds nothing (the test above).
+TEST_F(LauncherDialogTest, StatusLineNamesAChannelOtherThanTheDefault) {
+  world_.channel = "beta";
+  world_.busy_ms = 2000;
+  Open();
+  Poll(Downloading, 10);
+  EXPECT_EQ(C(1014).text, "server busy, retrying in 2 s  [beta channel]");
+  world_.busy_ms = -1;
+  Poll(UpToDate, 100);
+  EXPECT_EQ(C(1014).text, "Updated to latest version  [beta channel]");
+  EXPECT_EQ(StatusLine("Network error", ""), "Network error");
 }
 
 // While the download waits on a busy server the status line says so, counting

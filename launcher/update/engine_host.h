@@ -41,6 +41,10 @@ struct EngineSettings {
   // long a download may go without progress before the pass ends in
   // NetworkError.
   Deadlines deadlines;
+  // The player's update channel (ChannelOfSetting): a subdirectory of the
+  // version root with a version tree of its own; empty for the root, the
+  // default channel.
+  std::string channel;
 };
 
 #endif  // LAUNCHER_UPDATE_ENGINE_HOST_H_

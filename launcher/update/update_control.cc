@@ -100,6 +100,7 @@ bool UpdateControl::Start() {
   // The engine's thread calls Stop, which reads engine_: the object is in
   // place before the thread begins.
   EngineSettings settings{PublisherKeyText(), InstallPath(""), [] { RestartLauncher(); }, Deadlines()};
+  settings.channel = Channel();
   engine_ = std::make_unique<UpdateThread>(*this, std::move(settings), false);
   engine_->Start();
   return true;
@@ -122,6 +123,16 @@ void UpdateControl::SetPublisherKey(const std::string& text) {
 std::string UpdateControl::PublisherKeyText() const {
   std::lock_guard<std::mutex> hold(key_mutex_);
   return publisher_key_;
+}
+
+void UpdateControl::SetChannel(const std::string& channel) {
+  std::lock_guard<std::mutex> hold(key_mutex_);
+  channel_ = channel;
+}
+
+std::string UpdateControl::Channel() const {
+  std::lock_guard<std::mutex> hold(key_mutex_);
+  return channel_;
 }
 
 int64_t UpdateControl::BusyRetryMs() const { return engine_ ? engine_->BusyRetryMs() : -1; }

@@ -53,6 +53,12 @@ class UpdateControl : public EngineHost {
   void SetPublisherKey(const std::string& text);
   std::string PublisherKeyText() const;
 
+  // The player's update channel (ChannelOfSetting of update_thread.h), set
+  // by the application before Start; empty for the default channel. Start
+  // hands it to the engine, and the window shows it.
+  void SetChannel(const std::string& channel);
+  std::string Channel() const;
+
   // The engine thread, for waiting on it (null before Start).
   UpdateThread* Engine() const { return engine_.get(); }
 
@@ -70,6 +76,7 @@ class UpdateControl : public EngineHost {
   std::unique_ptr<UpdateThread> engine_;
   mutable std::mutex key_mutex_;
   std::string publisher_key_;
+  std::string channel_;  // guarded by key_mutex_
 };
 
 // Holds the update-control lock for a scope.

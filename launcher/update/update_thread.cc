@@ -6,6 +6,7 @@
 
 #include "launcher/log/logger.h"
 #include "launcher/log/messages.h"
+#include "launcher/release/rollout.h"
 #include "launcher/release/signature.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
@@ -40,6 +41,17 @@ class HostLock {
 std::string PackageFileName(const std::string& url) {
   size_t at = url.find_last_of("/\\");
   return at == std::string::npos ? url : url.substr(at + 1);
+}
+
+std::string ChannelOfSetting(const std::string& setting) {
+  if (setting.empty() || release::IsChannelName(setting)) return setting;
+  LogError() << "update channel \"" << setting
+             << "\" is not a channel name (letters, digits, - and _), the default channel is used";
+  return std::string();
+}
+
+std::string UpdateThread::KeptSerialFile(const std::string& channel) {
+  return channel.empty() ? std::string(kKeptSerialFile) : "update-serial-" + channel + ".txt";
 }
 
 std::string SetupCommandLine(const std::string& package_path, const std::string& install_dir) {
@@ -170,9 +182,19 @@ bool UpdateThread::CheckPasses() {
     FullPackage full;
     if (!ReadVersionInfo(verify_with, &info, &package, &full)) return false;
     if (Cancelled()) return false;
+    // Held by a rollout: <held>/version.xml names the step to the version
+    // rolled out, and a chain may skip a withdrawn version; a step beyond
+    // the held version is not this install's to take.
+    if (held_ && CompareVersions(*info.versionnum, latestVersion) > 0) {
+      LogInfo() << "version.xml of " << localVersion << " steps to " << *info.versionnum
+                << ", beyond the held version " << latestVersion << ": not taken";
+      host_.Stop(UpToDate);
+      return true;
+    }
     // Steps to versions released before go on as always; the one that
-    // reaches a newest version not yet available is pre-loaded.
-    if (availableFrom_ > platform::CurrentEnv().NowSeconds() &&
+    // reaches a newest version not yet available is pre-loaded (never for a
+    // held install: the held version is out already).
+    if (!held_ && availableFrom_ > platform::CurrentEnv().NowSeconds() &&
         CompareVersions(*info.versionnum, latestVersion) >= 0) {
       Preload(*info.versionnum, *info.packageurl, *info.packagemd5, package);
       return false;
@@ -206,7 +228,23 @@ bool UpdateThread::ReadInstalledVersion() {
     host_.Stop(NoVersionInfo);
     return false;
   }
+  // A channel is a whole version tree of its own in a subdirectory of the
+  // root: <root><channel>/latest-version.xml and its steps
+  // <root><channel>/<V>/version.xml. So the publisher builds and signs a
+  // channel as any tree (its own serials, rollout and packages), and moving
+  // between channels is an ordinary update to the other tree's newest.
+  const std::string channel = Channel();
+  if (!channel.empty()) {
+    updateUrl += channel + "/";
+    LogInfo() << "update channel:" << channel;
+  }
   return true;
+}
+
+std::string UpdateThread::Channel() const {
+  if (settings_.channel.empty() || release::IsChannelName(settings_.channel)) return settings_.channel;
+  LogError() << "update channel \"" << settings_.channel << "\" is not a channel name, the default channel is used";
+  return std::string();
 }
 
 bool UpdateThread::FetchDocument(const std::string& url, const std::string& missing_line, UpdateState failed,
@@ -252,7 +290,20 @@ bool UpdateThread::CheckLatestVersion(const PublisherKeys* keys, bool* up_to_dat
   }
 
   LogInfo() << "latest-version:" << latestVersion << ",mLocalVersion:" << localVersion;
-  *up_to_date = CompareVersions(localVersion, latestVersion) >= 0;
+  if (!ApplyRollout(latest)) {
+    host_.Stop(LatestFetchFailed);
+    return false;
+  }
+  const int against_newest = CompareVersions(localVersion, latestVersion);
+  *up_to_date = against_newest >= 0;
+  // Never a downgrade: a channel (or a held rollout) whose newest is older
+  // than the installed version leaves the install as it is.
+  if (against_newest > 0) {
+    const std::string channel = Channel();
+    LogInfo() << "installed version " << localVersion << " is newer than " << latestVersion << ", the newest of "
+              << (channel.empty() ? std::string("the default channel") : "channel " + channel)
+              << (held_ ? " for this install" : "") << ": the install is left as it is";
+  }
   if (*up_to_date) host_.Stop(UpToDate);
   return true;
 }
@@ -265,13 +316,16 @@ bool UpdateThread::CheckFreshness(const release::LatestVersion& latest) {
     LogError() << "latest-version.xml carries no readable serial and expiry, update refused";
     return false;
   }
-  const std::string kept_path = settings_.install_dir + kKeptSerialFile;
+  // Per channel: each tree counts its own serials, so one channel's serial
+  // must not refuse another's documents as replays when the player moves.
+  const std::string kept_name = KeptSerialFile(Channel());
+  const std::string kept_path = settings_.install_dir + kept_name;
   std::string kept_text;
   uint64_t kept = 0;
   if (platform::ReadFileToString(kept_path, &kept_text) && !release::ParseDecimal(kept_text, &kept)) {
     // Not ours to trust or to overwrite: a damaged record must not lower
     // the bar to serial 0.
-    LogError() << kKeptSerialFile << " is unreadable, update refused";
+    LogError() << kept_name << " is unreadable, update refused";
     return false;
   }
   if (serial < kept) {
@@ -287,6 +341,56 @@ bool UpdateThread::CheckFreshness(const release::LatestVersion& latest) {
     LogWarn() << "cannot keep serial " << serial << " in " << kept_path;
   latestSerial_ = serial;
   return true;
+}
+
+bool UpdateThread::ApplyRollout(const release::LatestVersion& latest) {
+  held_ = false;
+  if (!latest.rollout) return true;  // the trees of before rollouts
+  int percent = 100;
+  // The identifier is made only when a rollout below 100 asks for it.
+  const std::string install_id =
+      release::ParseRollout(*latest.rollout, &percent) && percent < 100 ? InstallId() : std::string();
+  release::RolloutTarget target;
+  std::string error;
+  if (!release::TargetFor(latest, install_id, &target, &error)) {
+    LogError() << "latest-version.xml: " << error << ", update refused";
+    return false;
+  }
+  if (!target.staged) return true;
+  const int held_against_newest = CompareVersions(*latest.heldversionnum, latest.lastversionnum);
+  if (held_against_newest == -2 || held_against_newest > 0) {
+    LogError() << "latest-version.xml holds installs at " << *latest.heldversionnum
+               << ", which is not a version up to " << latest.lastversionnum << ", update refused";
+    return false;
+  }
+  LogInfo() << "rollout of " << latest.lastversionnum << " at " << target.percent << "%, this install's bucket "
+            << target.bucket << ": "
+            << (target.held ? "held at " + *latest.heldversionnum : std::string("in the rollout"));
+  if (target.held) {
+    held_ = true;
+    latestVersion = target.version;
+  }
+  return true;
+}
+
+std::string UpdateThread::InstallId() {
+  const std::string path = settings_.install_dir + kInstallIdFile;
+  std::string id;
+  if (platform::ReadFileToString(path, &id)) {
+    if (release::IsInstallId(id)) return id;
+    LogWarn() << kInstallIdFile << " is not an install identifier, a new one is made";
+  }
+  if (!release::NewInstallId(&id)) {
+    LogWarn() << "no random identifier for this install: it stays outside every rollout";
+    return std::string();
+  }
+  if (platform::ReplaceFileContents(path, id) != platform::Status::kOk) {
+    // One that is not kept could give another answer at the next start.
+    LogWarn() << "cannot keep the install identifier in " << path << ": the install stays outside every rollout";
+    return std::string();
+  }
+  LogInfo() << "install identifier made:" << path;
+  return id;
 }
 
 bool UpdateThread::ReadVersionInfo(const PublisherKeys* keys, release::VersionInfo* info, SignedPackage* package,

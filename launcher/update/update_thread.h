@@ -56,7 +56,13 @@ class UpdateThread : public ThreadObject {
   static constexpr uint32_t kMaxDocumentSize = 1048576;
   // The file in the install directory that keeps the highest serial of a
   // signed latest-version.xml this install has accepted (decimal text).
+  // The default channel's; each other channel keeps its own
+  // (KeptSerialFile), as its tree counts its own serials.
   static constexpr char kKeptSerialFile[] = "update-serial.txt";
+  static std::string KeptSerialFile(const std::string& channel);
+  // The file in the install directory that keeps the install's random
+  // identifier (release::NewInstallId), made when a rollout first asks.
+  static constexpr char kInstallIdFile[] = "install-id.txt";
   // How far past its expiry a signed latest-version.xml is still taken.
   static constexpr int64_t kExpiryGraceSeconds = 24 * 3600;
 
@@ -126,6 +132,16 @@ class UpdateThread : public ThreadObject {
   // Keeps a higher serial in the install directory. False after the ERROR
   // line; the caller ends the pass.
   bool CheckFreshness(const release::LatestVersion& latest);
+  // A staged rollout in `latest`: an install outside it takes the held
+  // version as its newest (latestVersion, held_ set). False after the ERROR
+  // line for a rollout that cannot be read; the caller ends the pass.
+  bool ApplyRollout(const release::LatestVersion& latest);
+  // The install's identifier, made and kept on first use; empty (the
+  // install then counts as outside every rollout) when none can be kept.
+  std::string InstallId();
+  // The update channel of this run: settings_.channel when it is a channel
+  // name, otherwise the default (empty).
+  std::string Channel() const;
   // The installed version's version.xml, read and checked: what to install.
   bool ReadVersionInfo(const PublisherKeys* keys, release::VersionInfo* info, SignedPackage* package,
                        FullPackage* full);
@@ -196,6 +212,9 @@ class UpdateThread : public ThreadObject {
   bool deferPackageFailure_ = false;
   int32_t packageFailure_ = -1;
   std::atomic<int64_t> preloadedUntil_{0};
+  // This pass's latestVersion is a rollout's held version: the chain is
+  // walked up to it and no further.
+  bool held_ = false;
   // Further addresses of the package of the current version.xml (its
   // mirrorurl elements), for the download job.
   std::vector<std::string> packageMirrors;
@@ -206,6 +225,12 @@ class UpdateThread : public ThreadObject {
 
 // The setup program's command line for a package and an install directory.
 std::string SetupCommandLine(const std::string& package_path, const std::string& install_dir);
+
+// The channel named by the player's setting (renewel.ini, main, Channel):
+// the setting when it is a channel name (release::IsChannelName), empty
+// (the default channel) when it is empty or, after an ERROR line, when it
+// is not one.
+std::string ChannelOfSetting(const std::string& setting);
 
 // The last segment of a package address (after the last '/' or '\').
 std::string PackageFileName(const std::string& url);

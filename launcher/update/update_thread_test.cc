@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "launcher/log/logger.h"
+#include "launcher/release/rollout.h"
 #include "launcher/release/signature.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
@@ -1493,6 +1494,173 @@ TEST_F(DeadlineEngineTest, APackageServerBusyForEverEndsThePassInNetworkError) {
   EXPECT_TRUE(busy_shown) << ::testing::PrintToString(shown);
   EXPECT_EQ(ClientVersion(), "1.0.0.1");
   EXPECT_TRUE(IsFinalState(NetworkError));
+}
+
+// A staged rollout of a signed tree, as the publisher tool writes and then
+// changes it: installs outside the share walk the chain up to the held
+// version and stop; raising the share past the install's bucket gives it the
+// newest; 0 halts the release for an install that has not installed it and
+// leaves one that has as it is.
+TEST_F(UpdateFlowTest, RolloutHoldsInstallsOutsideItsShareUntilRaisedOrHalted) {
+  const std::string key = MakeKey("publisher.key");
+  SetClientKey(key);
+  const std::string body =
+      "rollout 0 1.0.0.2\n"
+      "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n"
+      "package 1.0.0.2 1.0.0.3\n text data/two.txt second\n";
+  Publish("1.0.0.3", body, KeyFile("publisher.key"));
+  const std::string tree = tree_.substr(0, tree_.size() - 1);
+  auto run = [&](const std::string& version) {
+    testkit::RemoveTree(install_ + "log");
+    server_.ClearAccessLog();
+    SetClient(version, server_.Url(""));
+    RunEngine();
+  };
+
+  // Held: the step to the held version is taken, the one past it is not
+  // even asked for.
+  run("1.0.0.1");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_FALSE(Requested("/1.0.0.2/version.xml"));
+  EXPECT_TRUE(InOrder({"install identifier made:", "rollout of 1.0.0.3 at 0%, this install's bucket",
+                       "held at 1.0.0.2", "setup package successed", "held at 1.0.0.2", "update ended: 5"}));
+  std::string id;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "install-id.txt", &id));
+  ASSERT_TRUE(release::IsInstallId(id)) << id;
+  const int bucket = release::RolloutBucket(id, "1.0.0.3");
+
+  // At exactly the bucket the install is still outside; the identifier is
+  // the one made before.
+  ASSERT_EQ(client_.RunPublisher({"rollout", tree, std::to_string(bucket), "--key", KeyFile("publisher.key")}), 0);
+  run("1.0.0.2");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_NE(Log().find("bucket " + std::to_string(bucket) + ": held at 1.0.0.2"), std::string::npos) << Log();
+  EXPECT_EQ(Count("install identifier made:"), 0u);
+  std::string id_again;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "install-id.txt", &id_again));
+  EXPECT_EQ(id_again, id);
+
+  // One above it: in. The re-signed tree (a new serial on every document)
+  // is taken.
+  ASSERT_EQ(client_.RunPublisher({"rollout", tree, std::to_string(bucket + 1), "--key", KeyFile("publisher.key")}), 0);
+  run("1.0.0.2");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  EXPECT_TRUE(InOrder({"bucket " + std::to_string(bucket) + ": in the rollout", "destversion:1.0.0.3"}));
+
+  // Halted: an install still at 1.0.0.1 walks to the held version (the
+  // version.xml serials follow latest-version.xml's); one at the newest
+  // stays there.
+  ASSERT_EQ(client_.RunPublisher({"rollout", tree, "0", "--key", KeyFile("publisher.key")}), 0);
+  run("1.0.0.1");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  run("1.0.0.3");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  EXPECT_NE(Log().find("installed version 1.0.0.3 is newer than 1.0.0.2, the newest of the default channel for this "
+                       "install: the install is left as it is"),
+            std::string::npos)
+      << Log();
+  for (const auto& l : server_.AccessLog()) EXPECT_EQ(l.uri.rfind("/latest-version.xml", 0), 0u) << l.uri;
+}
+
+// An unsigned tree may stage a release too. A held install never takes a
+// step past the held version, even one its own version.xml names; a rollout
+// that cannot be read, or that holds installs at a version newer than the
+// newest, ends the check; 100 is every install.
+TEST_F(UpdateFlowTest, HeldInstallsStopAtTheHeldVersionAndBadRolloutsAreRefused) {
+  const std::string skip = "package 1.0.0.1 1.0.0.3\n text data/two.txt second\n";
+  Publish("1.0.0.3", "rollout 0 1.0.0.2\n" + skip);
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_NE(Log().find("version.xml of 1.0.0.1 steps to 1.0.0.3, beyond the held version 1.0.0.2: not taken"),
+            std::string::npos)
+      << Log();
+  EXPECT_FALSE(AnyPackageRequested());
+
+  struct Case {
+    const char* rollout;
+    const char* state;
+    const char* line;
+  };
+  for (const Case& c : {Case{"ten 1.0.0.2", "3", "latest-version.xml: rollout ten is not a percent 0 to 100"},
+                        Case{"50 1.0.0.4", "3", "holds installs at 1.0.0.4, which is not a version up to 1.0.0.3"},
+                        Case{"100 1.0.0.2", "5", "setup package successed"}}) {
+    SCOPED_TRACE(c.rollout);
+    testkit::RemoveTree(install_ + "log");
+    Publish("1.0.0.3", std::string("rollout ") + c.rollout + "\n" + skip);
+    SetClient("1.0.0.1", server_.Url(""));
+    RunEngine();
+    EXPECT_EQ(FinalState(), c.state) << Log();
+    EXPECT_NE(Log().find(c.line), std::string::npos) << Log();
+  }
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+}
+
+// Channels: the player's setting picks the tree under the root; each tree
+// counts its own serials; moving is an ordinary update, never a downgrade;
+// a setting that is no channel name is the default channel.
+TEST_F(UpdateFlowTest, ChannelsAreTreesOfTheirOwnAndMovingNeverDowngrades) {
+  const std::string key = MakeKey("publisher.key");
+  SetClientKey(key);
+  const std::string one = "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n";
+  // The default channel at serial 3, beta at serial 1, a version ahead.
+  for (int i = 0; i < 3; ++i) Publish("1.0.0.2", one, KeyFile("publisher.key"));
+  ASSERT_TRUE(client_.Publish(server_.Url("beta/"), "1.0.0.3",
+                              one + "package 1.0.0.2 1.0.0.3\n text data/two.txt beta\n", KeyFile("publisher.key"),
+                              tree_ + "beta"));
+  const std::string ini = install_ + "renewel.ini";
+  auto run = [&](const std::string& channel, const std::string& version) {
+    testkit::RemoveTree(install_ + "log");
+    server_.ClearAccessLog();
+    ASSERT_TRUE(platform::SetProfileString("main", "Channel", channel, ini));
+    SetClient(version, server_.Url(""));
+    RunEngine();
+  };
+
+  run("", "1.0.0.1");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+
+  // To beta: its serial 1 is below the default's 3, and is taken.
+  run("beta", "1.0.0.2");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  EXPECT_TRUE(Requested("/beta/latest-version.xml"));
+  EXPECT_TRUE(Requested("/beta/1.0.0.2/version.xml"));
+  for (const auto& l : server_.AccessLog()) EXPECT_EQ(l.uri.rfind("/beta/", 0), 0u) << l.uri;
+  std::string kept;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "update-serial-beta.txt", &kept));
+  EXPECT_EQ(kept, "1");
+  ASSERT_TRUE(platform::ReadFileToString(install_ + "update-serial.txt", &kept));
+  EXPECT_EQ(kept, "3");
+
+  // Back to the default channel, behind the install: left as it is.
+  run("", "1.0.0.3");
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  EXPECT_NE(Log().find("installed version 1.0.0.3 is newer than 1.0.0.2, the newest of the default channel: the "
+                       "install is left as it is"),
+            std::string::npos)
+      << Log();
+  EXPECT_FALSE(AnyPackageRequested());
+
+  // Not a channel name: the default channel, after an ERROR line.
+  for (const char* bad : {"../beta", "be/ta", ".."}) {
+    SCOPED_TRACE(bad);
+    run(bad, "1.0.0.1");
+    EXPECT_EQ(FinalState(), "5") << Log();
+    EXPECT_NE(Log().find(std::string("update channel \"") + bad + "\" is not a channel name"), std::string::npos)
+        << Log();
+    EXPECT_TRUE(Requested("/latest-version.xml"));
+    EXPECT_FALSE(Requested("/beta/latest-version.xml"));
+    EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  }
 }
 
 }  // namespace

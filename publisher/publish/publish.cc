@@ -32,6 +32,18 @@
 //       or native says whose players the packages are for (default: the
 //       tool's own), taking that target's delta setup program and Gleaner
 //       from --tools DIR or from build/<target>/bin of the same build tree.
+//       package that had to go whole, with the reason.
+//       With --rollout PERCENT the newest version goes to that share of
+//       installs only (0-100; each install's share is fixed by its random
+//       identifier); the others keep the version every install could have
+//       had before (heldversionnum): the tree's newest, or while that was
+//       itself staged, its held version, which then steps straight to the
+//       new release.
+//   publish rollout OUT PERCENT (--key KEY_FILE... | --unsigned)
+//               [--valid-days DAYS]
+//       Changes the rollout of the tree's staged newest version and nothing
+//       else: 0 halts it for every install that has not installed it, 100
+//       gives it to all. Signed, as a refresh (the next serial, new expiry).
 //   publish refresh OUT --key KEY_FILE... [--valid-days DAYS]
 //       Re-signs the tree in OUT with the next serial and a new expiry and
 //       changes nothing else: for publishers to run on a schedule, well
@@ -57,6 +69,7 @@
 //   url <base address>          where OUT_DIR will be served, ending in '/'
 //   setup <path>                the setup program packages are built from
 //   latest <version>            the version latest-version.xml names
+//   rollout <percent> <held>    write rollout and heldversionnum as given
 //   package <from> <to>         starts a package that upgrades <from> to <to>
 //     updateself <text>         the package's updateself text (default false)
 //     cancel                    its setup behaves as cancelled
@@ -80,6 +93,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/release/rollout.h"
 #include "launcher/release/signature.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
@@ -99,6 +113,8 @@ const char kUsage[] =
     "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS]\n"
     "       publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
     "               [--available-from YYYY-MM-DDTHH:MM:SSZ] [--direct K] [--target win32|native] [--tools DIR]\n"
+    "               [--rollout PERCENT]\n"
+    "       publish rollout OUT PERCENT (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
     "       publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
     "       publish sign FILE --key KEY_FILE...\n"
     "       publish keygen KEY_FILE\n"
@@ -125,7 +141,16 @@ const CommandHelp kCommandHelp[] = {
      "                   (default 5, 0 for none); each names the cheaper route\n"
      "  --target T       packages for win32 or native players (default: this\n"
      "                   tool's own); the setup program and Gleaner of that\n"
-     "                   target come from --tools DIR, or from build/T/bin\n"},
+     "                   target come from --tools DIR, or from build/T/bin\n"
+     "  --rollout P      the newest version goes to P percent of installs (0-100);\n"
+     "                   the others keep the tree's previous newest. Change the\n"
+     "                   share later with publish rollout.\n"},
+    {"rollout",
+     "usage: publish rollout OUT PERCENT (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
+     "  Changes only the rollout of the newest version of the tree OUT (published\n"
+     "  with --rollout): PERCENT of installs take it, 0 halts it for every install\n"
+     "  that does not have it yet, 100 gives it to all. Signed trees are re-signed\n"
+     "  with a new serial and expiry, as by refresh.\n"},
     {"refresh",
      "usage: publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
      "  Re-signs the tree OUT with a new serial and expiry and changes nothing\n"
@@ -156,6 +181,7 @@ struct Options {
   int direct = publisher::ReleaseOptions().direct;
   std::string target, tools;  // empty: this tool's own target, from beside it
   bool release_only = false;  // an option only publish release takes
+  int rollout = -1;  // --rollout, publish release only
 };
 
 // Reads `args` from `from` on as options. False with *error.
@@ -190,10 +216,17 @@ bool ReadOptions(const std::vector<std::string>& args, size_t from, Options* out
         *error = "--available-from takes a UTC time of the form YYYY-MM-DDTHH:MM:SSZ, not " + out->available_from;
         return false;
       }
-    } else if ((a == "--key" || a == "--valid-days") && i + 1 < args.size()) {
+    } else if ((a == "--key" || a == "--valid-days" || a == "--rollout") && i + 1 < args.size()) {
       const std::string& value = args[++i];
       if (a == "--key") {
         out->key_files.push_back(value);
+        continue;
+      }
+      if (a == "--rollout") {
+        if (!release::ParseRollout(value, &out->rollout)) {
+          *error = "--rollout takes a percent, 0 to 100";
+          return false;
+        }
         continue;
       }
       uint64_t days = 0;
@@ -271,6 +304,7 @@ int Verify(const std::string& dir, const std::string& key_text) {
 }
 
 int Publish(const std::string& description, const std::string& out_dir, const Options& options) {
+  if (options.rollout >= 0) return Fail("--rollout is for publish release; a description takes a rollout line");
   publisher::Description d;
   std::string error;
   if (!publisher::ReadDescription(description, &d, &error)) return Fail(error);
@@ -297,6 +331,7 @@ int Release(const std::string& builds, const std::string& out, const std::string
   publisher::Publication pub;
   std::string error;
   if (!MakePublication(options, out, &pub, &error)) return Fail(error);
+  pub.rollout = options.rollout;
   pub.available_from = options.available_from;
   // The players' target: this tool's own unless told. Its setup program and
   // patch tool come from --tools, or from beside this tool for its own
@@ -327,6 +362,7 @@ int Release(const std::string& builds, const std::string& out, const std::string
 }
 
 int Refresh(const std::string& out, const Options& options) {
+  if (options.rollout >= 0) return Fail("--rollout is for publish release; publish rollout changes a tree's");
   if (options.key_files.empty()) return Fail("refresh re-signs a tree: give --key KEY_FILE");
   publisher::Publication pub;
   std::string error;
@@ -339,7 +375,25 @@ int Refresh(const std::string& out, const Options& options) {
   return 0;
 }
 
+int Rollout(const std::string& out, const std::string& percent_text, const Options& options) {
+  int percent = 0;
+  if (!release::ParseRollout(percent_text, &percent)) return Fail("PERCENT must be 0 to 100, not " + percent_text);
+  if (options.rollout >= 0) return Fail("--rollout is for publish release; give the percent after OUT");
+  if (options.key_files.empty() && !options.unsigned_on_purpose)
+    return Fail("give --key KEY_FILE to re-sign the tree, or --unsigned for a tree without signatures");
+  publisher::Publication pub;
+  std::string error;
+  if (!options.key_files.empty() && !MakePublication(options, out, &pub, &error)) return Fail(error);
+  std::vector<std::string> lines;
+  bool ok = publisher::SetRollout(out, percent, pub, &lines, &error);
+  Wipe(&pub);
+  if (!ok) return Fail(error);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  return 0;
+}
+
 int SignFile(const std::string& file, const Options& options) {
+  if (options.rollout >= 0) return Fail("--rollout is for publish release");
   if (options.key_files.empty() || options.unsigned_on_purpose) return Fail("sign needs --key KEY_FILE");
   std::string text, error;
   if (!platform::ReadFileToString(file, &text)) return Fail("cannot read " + file);
@@ -391,6 +445,11 @@ int main(int argc, char** argv) {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
     if (options.release_only) return Fail(ReleaseOnly());
     return SignFile(args[1], options);
+  }
+  if (args.size() >= 3 && args[0] == "rollout") {
+    if (!ReadOptions(args, 3, &options, &error)) return Fail(error);
+    if (options.release_only) return Fail(ReleaseOnly());
+    return Rollout(args[1], args[2], options);
   }
   if (args.size() >= 2 && args[0] == "refresh") {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);

@@ -196,6 +196,33 @@ TEST(UnsignedTree, KeepsItsFourElementsAndHasNoSignatures) {
   EXPECT_FALSE(publisher::VerifyTree(dir / "tree", KeyOf(NewSeed()), &problems));
 }
 
+// An unsigned tree stages a release too; changing its rollout rewrites
+// latest-version.xml alone, with no serial. A signed tree is never changed
+// without its key.
+TEST(UnsignedTree, RolloutChangesLatestVersionAlone) {
+  testkit::TempDir dir;
+  publisher::Description d = Chain();
+  d.rollout = "10";
+  d.held = "1.0.0.2";
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, dir.Path(), publisher::Publication(), &lines, &error)) << error;
+  const std::string info = Read(dir / "1.0.0.1/version.xml");
+  ASSERT_TRUE(publisher::SetRollout(dir.Path(), 0, publisher::Publication(), &lines, &error)) << error;
+  release::LatestVersion latest;
+  ASSERT_TRUE(release::ParseLatestVersion(Read(dir / "latest-version.xml"), &latest));
+  EXPECT_EQ(latest, (release::LatestVersion{"1.0.0.3", std::nullopt, std::nullopt, "0", "1.0.0.2"}));
+  EXPECT_EQ(Read(dir / "1.0.0.1/version.xml"), info);
+  EXPECT_EQ(lines.back(), "rollout 0%, the others held at 1.0.0.2");
+
+  testkit::TempDir signed_dir;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, signed_dir.Path(), Dated({NewSeed()}), &lines, &error)) << error;
+  const std::string before = Read(signed_dir / "latest-version.xml");
+  EXPECT_FALSE(publisher::SetRollout(signed_dir.Path(), 0, publisher::Publication(), &lines, &error));
+  EXPECT_NE(error.find("is a signed tree"), std::string::npos) << error;
+  EXPECT_EQ(Read(signed_dir / "latest-version.xml"), before);
+}
+
 TEST_F(SignedTree, DocumentChangedAfterSigning) {
   std::string doc = Read(T("1.0.0.2/version.xml"));
   doc.replace(doc.find("<updateself>false"), 17, "<updateself>true");
@@ -647,6 +674,87 @@ TEST_F(Release3, NewsIsNewestFirstAndEscaped) {
   PublisherKey key{};
   ASSERT_TRUE(DecodePublicKey(pub_, &key));
   EXPECT_TRUE(VerifyDetached(key, news, Text(dir_ / "out/news.html.sig")));
+}
+
+// A release staged to a share, halted, and replaced by a newer version built
+// from good files: the installs held at the last good version step straight
+// to the replacement (those with the bad one step from it), and later
+// releases keep that step.
+TEST_F(Release3, StagedReleaseHaltedAndReplacedPastTheBadVersion) {
+  const auto latest = [&] { return Text(dir_ / "out/latest-version.xml"); };
+  const auto step_to = [&](const std::string& from) {
+    return Value(Text(dir_ / ("out/" + from + "/version.xml")), "versionnum");
+  };
+  auto good_build = [&](const std::string& version) {
+    Package(version, "A.u", 'b', false);
+    Package(version, "B.u", 'c', true);
+    File(version, "Quillfen", "launcher 2");
+  };
+  std::string out;
+  // Refused before anything is written: no tree to hold installs at, or no
+  // percent.
+  EXPECT_EQ(Run("release builds fresh http://127.0.0.1:1/base --key k.key --rollout 10", &out), 1);
+  EXPECT_NE(out.find("--rollout needs a tree with a newest version already"), std::string::npos) << out;
+  EXPECT_FALSE(platform::Exists(dir_ / "fresh/latest-version.xml"));
+  EXPECT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key --rollout 101", &out), 1);
+  EXPECT_EQ(Run("rollout out 50 --key k.key", &out), 1);
+  EXPECT_NE(out.find("went out to every install"), std::string::npos) << out;
+
+  // 1.0.0.4 (bad) to 10%, the others held at the tree's newest.
+  Package("1.0.0.4", "A.u", 'x', false);
+  Package("1.0.0.4", "B.u", 'c', true);
+  File("1.0.0.4", "Quillfen", "launcher 2");
+  ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key --rollout 10", &out), 0) << out;
+  EXPECT_NE(out.find("rollout 10% of 1.0.0.4, the others held at 1.0.0.3"), std::string::npos) << out;
+  EXPECT_EQ(Value(latest(), "lastversionnum"), "1.0.0.4");
+  EXPECT_EQ(Value(latest(), "rollout"), "10");
+  EXPECT_EQ(Value(latest(), "heldversionnum"), "1.0.0.3");
+  EXPECT_EQ(step_to("1.0.0.3"), "1.0.0.4");
+  EXPECT_EQ(Run("verify out " + pub_, &out), 0) << out;
+
+  // Halted: the rollout alone changes, under the next serial everywhere.
+  const std::string serial = Value(latest(), "serial");
+  ASSERT_EQ(Run("rollout out 0 --key k.key", &out), 0) << out;
+  EXPECT_EQ(Value(latest(), "rollout"), "0");
+  EXPECT_EQ(Value(latest(), "heldversionnum"), "1.0.0.3");
+  EXPECT_EQ(Value(latest(), "lastversionnum"), "1.0.0.4");
+  const std::string next = std::to_string(std::stoi(serial) + 1);
+  EXPECT_EQ(Value(latest(), "serial"), next);
+  EXPECT_EQ(Value(Text(dir_ / "out/1.0.0.3/version.xml"), "serial"), next);
+  EXPECT_EQ(Run("verify out " + pub_, &out), 0) << out;
+
+  // 1.0.0.5 from the good files, staged: the installs held back from the
+  // bad version stay at the good one, never the bad one.
+  good_build("1.0.0.5");
+  ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key --rollout 20", &out), 0) << out;
+  EXPECT_EQ(Value(latest(), "heldversionnum"), "1.0.0.3");
+  EXPECT_EQ(step_to("1.0.0.3"), "1.0.0.5");
+  // Then to every install.
+  ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key", &out), 0) << out;
+  EXPECT_EQ(Value(latest(), "lastversionnum"), "1.0.0.5");
+  EXPECT_EQ(latest().find("rollout"), std::string::npos);
+  EXPECT_EQ(latest().find("heldversionnum"), std::string::npos);
+  // Out to every install: 1.0.0.2 gets its direct delta (cheaper than its
+  // chain), the others step as before.
+  EXPECT_EQ(step_to("1.0.0.2"), "1.0.0.5");
+  EXPECT_EQ(step_to("1.0.0.3"), "1.0.0.5");
+  EXPECT_EQ(step_to("1.0.0.4"), "1.0.0.5");
+  EXPECT_NE(out.find("1.0.0.3 -> 1.0.0.5  delta"), std::string::npos) << out;
+  EXPECT_NE(out.find("1.0.0.4 -> 1.0.0.5  delta"), std::string::npos) << out;
+  EXPECT_EQ(Run("verify out " + pub_, &out), 0) << out;
+
+  // The next release staged holds installs at 1.0.0.5 and keeps the step
+  // around the bad version.
+  good_build("1.0.0.6");
+  File("1.0.0.6", "data/new.txt", "six");
+  ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key --rollout 50", &out), 0) << out;
+  EXPECT_EQ(Value(latest(), "heldversionnum"), "1.0.0.5");
+  EXPECT_EQ(step_to("1.0.0.3"), "1.0.0.5");
+  EXPECT_EQ(step_to("1.0.0.5"), "1.0.0.6");
+  // Published again at another share, the held version stays.
+  ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key --rollout 100", &out), 0) << out;
+  EXPECT_EQ(Value(latest(), "heldversionnum"), "1.0.0.5");
+  EXPECT_EQ(Run("verify out " + pub_, &out), 0) << out;
 }
 
 TEST_F(Release3, SignWritesTheSignatureOfAnyFile) {

@@ -207,6 +207,12 @@ bool ReadDescription(const std::string& path, Description* d, std::string* error
       std::getline(words >> std::ws, d->setup);
     } else if (key == "latest") {
       words >> d->latest;
+    } else if (key == "rollout") {
+      // Written as given, so that a test tree may carry a bad one.
+      if (!(words >> d->rollout >> d->held)) {
+        *error = where + "rollout needs <percent> <held version>";
+        return false;
+      }
     } else if (key == "package") {
       if (!(words >> a >> b)) {
         *error = where + "package needs <from> <to>";
@@ -264,7 +270,11 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
                  const Publication& pub, std::vector<std::string>* lines, std::string* error) {
   const std::string out = platform::JoinPath(out_dir, "");
   platform::MakeDirectories(out + "packages");
-  const release::LatestVersion latest = LatestOf(d.latest, pub);
+  release::LatestVersion latest = LatestOf(d.latest, pub);
+  if (!d.rollout.empty()) {
+    latest.rollout = d.rollout;
+    latest.heldversionnum = d.held;
+  }
   if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
                                   error))
     return false;
@@ -370,7 +380,7 @@ bool NextPublication(const std::string& out_dir, int valid_days, Publication* pu
 }
 
 bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector<std::string>* lines,
-                 std::string* error) {
+                 std::string* error, const LatestEdit& edit) {
   const std::string root = platform::JoinPath(out_dir, "");
   // Everything is read and checked before anything is written: a refresh
   // that stops halfway must not leave a tree of two serials.
@@ -399,6 +409,7 @@ bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector
     }
     infos.emplace_back(path, std::move(info));
   }
+  if (edit && !edit(&latest, error)) return false;
   const std::string serial = std::to_string(pub.serial);
   for (auto& [path, info] : infos) {
     info.serial = serial;
@@ -461,6 +472,46 @@ bool ReadKeyFile(const std::string& key_file, SigningSeed* seed, std::string* er
   std::fill(text.begin(), text.end(), '\0');
   if (!ok) *error = "key file " + key_file + " does not hold a private key";
   return ok;
+}
+
+bool SetRollout(const std::string& out_dir, int percent, const Publication& pub, std::vector<std::string>* lines,
+                std::string* error) {
+  const std::string root = platform::JoinPath(out_dir, "");
+  std::string held;
+  // Only a staged release has a held version to fall back on; a release that
+  // went out to everyone is replaced by a newer one, never taken back.
+  const LatestEdit staged = [&](release::LatestVersion* latest, std::string* why) {
+    if (!latest->heldversionnum || latest->heldversionnum->empty()) {
+      *why = "the newest version " + latest->lastversionnum + " of " + out_dir +
+             " went out to every install (no heldversionnum): only a release published with --rollout can change "
+             "its rollout";
+      return false;
+    }
+    held = *latest->heldversionnum;
+    latest->rollout = std::to_string(percent);
+    return true;
+  };
+  if (pub.Signed()) {
+    if (!RefreshTree(out_dir, pub, lines, error, staged)) return false;
+  } else {
+    // An unsigned tree has no serials: latest-version.xml alone changes.
+    std::string text;
+    release::LatestVersion latest;
+    if (!platform::ReadFileToString(root + release::kLatestVersionFile, &text) ||
+        !release::ParseLatestVersion(text, &latest)) {
+      *error = "no latest-version.xml in " + out_dir;
+      return false;
+    }
+    if (latest.serial) {
+      *error = out_dir + " is a signed tree: give --key KEY_FILE";
+      return false;
+    }
+    if (!staged(&latest, error) || !release::WriteDocumentFile(root + release::kLatestVersionFile,
+                                                               release::WriteLatestVersion(latest), pub.seeds, error))
+      return false;
+  }
+  lines->push_back("rollout " + std::to_string(percent) + "%, the others held at " + held);
+  return true;
 }
 
 }  // namespace publisher

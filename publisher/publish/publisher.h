@@ -5,6 +5,7 @@
 #define PUBLISHER_PUBLISH_PUBLISHER_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ struct Publication {
   // When the newest version may be installed ("YYYY-MM-DDTHH:MM:SSZ");
   // empty: at once. Until then launchers pre-load it.
   std::string available_from;
+  // BuildRelease: the percent of installs the newest version goes to (see
+  // launcher/release/rollout.h); -1 for every install, as before rollouts.
+  int rollout = -1;
   bool Signed() const { return !seeds.empty(); }
 };
 
@@ -66,6 +70,8 @@ bool NextPublication(const std::string& out_dir, int valid_days, Publication* pu
 
 struct Description {
   std::string url, setup, latest;
+  // "rollout <percent> <held>": written into latest-version.xml as given.
+  std::string rollout, held;
   std::vector<Package> packages;
 };
 
@@ -87,8 +93,20 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
 // every <dir>/version.xml get its serial (and latest-version.xml its expiry)
 // and new signatures; nothing else changes. For publishers to run on a
 // schedule, so that a tree without new versions does not go stale.
+// With `edit`, latest-version.xml is changed by it as well (after every
+// document has been read, before any is written); false from it (with
+// *error) ends the refresh with nothing written.
+using LatestEdit = std::function<bool(release::LatestVersion* latest, std::string* error)>;
 bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector<std::string>* lines,
-                 std::string* error);
+                 std::string* error, const LatestEdit& edit = LatestEdit());
+
+// Changes the rollout of the tree's newest version to `percent` (0 halts
+// it) and nothing else. Signed (`pub` with seeds), as a refresh: the next
+// serial and a new expiry on every document. Unsigned, latest-version.xml
+// alone is rewritten. Refused for a tree whose newest version went out to
+// every install (no heldversionnum).
+bool SetRollout(const std::string& out_dir, int percent, const Publication& pub, std::vector<std::string>* lines,
+                std::string* error);
 
 // Checks a published tree against `key`: the signatures of latest-version.xml
 // and of every <dir>/version.xml, that each version.xml names its own

@@ -9,6 +9,7 @@
 
 #include "delta_setup/binary_diff.h"
 #include "delta_setup/delta_format.h"
+#include "launcher/release/rollout.h"
 #include "launcher/release/version_documents.h"
 #include "launcher/update/digest.h"
 #include "patcher/engine/archive.h"
@@ -341,6 +342,88 @@ bool PackStep(const std::string& out, const std::string& base_url, const std::st
   return true;
 }
 
+// The latest-version.xml the tree in `out` holds now; false when it has none
+// (a first release) or it does not read as one.
+bool ReadTreeLatest(const std::string& out, release::LatestVersion* latest) {
+  std::string text;
+  return platform::ReadFileToString(out + release::kLatestVersionFile, &text) &&
+         release::ParseLatestVersion(text, latest);
+}
+
+// The tree's newest version goes to a share of installs only.
+bool Staged(const release::LatestVersion& latest) {
+  int percent = 100;
+  return latest.rollout && release::ParseRollout(*latest.rollout, &percent) && percent < 100 &&
+         latest.heldversionnum && !latest.heldversionnum->empty();
+}
+
+// Where the build `version` stands in `found`; found.size() when it is none.
+size_t IndexOf(const std::vector<Build>& found, const std::string& version) {
+  for (size_t i = 0; i < found.size(); ++i)
+    if (found[i].version == version) return i;
+  return found.size();
+}
+
+// The version each build steps to (an index into `found`; the last build's
+// is unused). Normally the next build. Publishers never take a version back:
+// a bad one is replaced by a newer release, and while the tree's newest was
+// staged (`prev`), the installs held back from it step from the held version
+// straight to the new release, past the staged one (a delta from the last
+// good version as well as from the bad one). Such a step, once published,
+// is kept by every later release, so the held installs never reach the
+// version they were spared.
+std::vector<size_t> StepTargets(const std::vector<Build>& found, const std::string& out,
+                                const release::LatestVersion* prev) {
+  std::vector<size_t> next(found.size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    next[i] = i + 1;
+    std::string text;
+    release::VersionInfo info;
+    if (i + 1 >= found.size() ||
+        !platform::ReadFileToString(platform::JoinPath(out + found[i].version, release::kVersionInfoFile), &text) ||
+        !release::ParseVersionInfo(text, &info) || !info.versionnum)
+      continue;
+    const size_t published = IndexOf(found, *info.versionnum);
+    if (published < found.size() && published > i + 1) next[i] = published;
+  }
+  if (prev && Staged(*prev) && prev->lastversionnum != found.back().version) {
+    const size_t held = IndexOf(found, *prev->heldversionnum);
+    if (held + 1 < found.size()) next[held] = found.size() - 1;
+  }
+  return next;
+}
+
+// latest-version.xml's rollout for a new release to `percent` of installs:
+// the others are held at the version every install could have before it
+// (the tree's newest, or while that was staged its held version; for the
+// same newest published again, its held version).
+bool StageRelease(const std::vector<Build>& found, const release::LatestVersion* prev, int percent,
+                  release::LatestVersion* latest, std::string* error) {
+  const std::string& newest = found.back().version;
+  if (!prev) {
+    *error = "--rollout needs a tree with a newest version already (the one the other installs keep)";
+    return false;
+  }
+  std::string held;
+  if (prev->lastversionnum == newest) {
+    if (!prev->heldversionnum || prev->heldversionnum->empty()) {
+      *error = newest + " went out to every install already; a release is never taken back (publish a newer one)";
+      return false;
+    }
+    held = *prev->heldversionnum;
+  } else {
+    held = Staged(*prev) ? *prev->heldversionnum : prev->lastversionnum;
+  }
+  const size_t at = IndexOf(found, held);
+  if (at + 1 >= found.size()) {
+    *error = "the held version " + held + " is not a build older than " + newest;
+    return false;
+  }
+  latest->rollout = std::to_string(percent);
+  latest->heldversionnum = held;
+  return true;
+}
+
 }  // namespace
 
 
@@ -403,6 +486,16 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   if (!ReadBuilds(builds, &found, lines, error)) return false;
 
   const std::string out = platform::JoinPath(out_dir, "");
+  // The tree as it stands, before anything is written: a rollout and the
+  // steps around a staged version follow from it.
+  release::LatestVersion prev_latest;
+  const release::LatestVersion* prev = ReadTreeLatest(out, &prev_latest) ? &prev_latest : nullptr;
+  release::LatestVersion latest = LatestOf(found.back().version, pub);
+  if (pub.rollout >= 0 && !StageRelease(found, prev, pub.rollout, &latest, error)) return false;
+  if (latest.rollout)
+    lines->push_back("rollout " + *latest.rollout + "% of " + latest.lastversionnum + ", the others held at " +
+                     *latest.heldversionnum);
+  const std::vector<size_t> next = StepTargets(found, out, prev);
   const std::string work = out + ".release-work" + platform::kPathSep;
   RemoveTree(work);
   platform::MakeDirectories(work);
@@ -410,21 +503,28 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   pkgtool::InstallServices();
   const std::string& suffix = options.exe_suffix;
   // routes[i]: what <found[i]>/version.xml names; first the step to the
-  // next version.
+  // version it steps to.
   std::vector<Route> routes(found.size() - 1);
-  for (size_t i = 1; i < found.size(); ++i) {
-    Step step(found[i].version, found[i - 1].version);
-    if (!ComposeStep(found[i - 1], found[i], work, gleaner, gleaner_bytes, &step, lines, error) ||
-        !PackStep(out, base_url, program, suffix, found[i - 1], found[i], step, pub, &routes[i - 1], lines, error))
+  for (size_t i = 0; i + 1 < found.size(); ++i) {
+    const Build& from = found[i];
+    const Build& to = found[next[i]];
+    Step step(to.version, from.version);
+    if (!ComposeStep(from, to, work, gleaner, gleaner_bytes, &step, lines, error) ||
+        !PackStep(out, base_url, program, suffix, from, to, step, pub, &routes[i], lines, error))
       return false;
   }
   // Direct deltas to the newest from the last `direct` versions before it
-  // (the previous one's step is direct already): each version.xml names the
-  // cheaper of its direct delta and the chain of steps.
+  // (one whose own step reaches the newest has it already): each
+  // version.xml names the cheaper of its direct delta and its chain of
+  // steps. Not while the newest is staged: an install held back walks the
+  // chain to the held version, and a route past it would leave it behind.
   const size_t newest = found.size() - 1, last = static_cast<size_t>(options.direct);
-  for (size_t i = newest >= last ? newest - last : 0; i + 1 < newest; ++i) {
+  if (latest.rollout && last > 0) lines->push_back("no direct deltas while the newest version is staged");
+  for (size_t i = newest >= last ? newest - last : 0; !latest.rollout && i + 1 < newest; ++i) {
+    if (next[i] == newest) continue;
     uint64_t chain = 0;
-    for (size_t j = i; j < newest; ++j) chain += routes[j].bytes;
+    size_t steps = 0;
+    for (size_t j = i; j < newest; j = next[j], ++steps) chain += routes[j].bytes;
     Step step(found[newest].version, found[i].version);
     Route direct;
     if (!ComposeStep(found[i], found[newest], work, gleaner, gleaner_bytes, &step, lines, error) ||
@@ -433,7 +533,7 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
     const bool take = direct.bytes < chain;
     lines->push_back("  " + found[i].version + ": " + (take ? "direct delta " : "chain of steps ") +
                      std::to_string(take ? direct.bytes : chain) + " bytes named (" +
-                     (take ? "chain of " + std::to_string(newest - i) + " steps " + std::to_string(chain)
+                     (take ? "chain of " + std::to_string(steps) + " steps " + std::to_string(chain)
                            : "direct delta " + std::to_string(direct.bytes)) +
                      " bytes)");
     if (take) routes[i] = std::move(direct);
@@ -446,7 +546,6 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
       return false;
   }
 
-  const release::LatestVersion latest = LatestOf(found.back().version, pub);
   if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
                                   error))
     return false;
