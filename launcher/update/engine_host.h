@@ -41,6 +41,9 @@ struct EngineSettings {
   // long a download may go without progress before the pass ends in
   // NetworkError.
   Deadlines deadlines;
+  // The most bytes per second a package download takes over all its ranges
+  // together ("MaxDownloadKBps" of renewel.ini); 0: no cap.
+  uint64_t max_download_bytes_per_second = 0;
 };
 
 #endif  // LAUNCHER_UPDATE_ENGINE_HOST_H_

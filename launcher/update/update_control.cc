@@ -89,6 +89,7 @@ bool UpdateControl::Start() {
   // The engine's thread calls Stop, which reads engine_: the object is in
   // place before the thread begins.
   EngineSettings settings{PublisherKeyText(), InstallPath(""), [] { RestartLauncher(); }, Deadlines()};
+  settings.max_download_bytes_per_second = DownloadLimit();
   engine_ = std::make_unique<UpdateThread>(*this, std::move(settings), false);
   engine_->Start();
   return true;

@@ -50,6 +50,12 @@ class UpdateControl : public EngineHost {
   void SetPublisherKey(const std::string& text);
   std::string PublisherKeyText() const;
 
+  // The cap on a package download's bytes per second, set by the
+  // application before Start (0, the default: none). Start hands it to the
+  // engine.
+  void SetDownloadLimit(uint64_t bytes_per_second) { download_limit_ = bytes_per_second; }
+  uint64_t DownloadLimit() const { return download_limit_.load(); }
+
   // The engine thread, for waiting on it (null before Start).
   UpdateThread* Engine() const { return engine_.get(); }
 
@@ -67,6 +73,7 @@ class UpdateControl : public EngineHost {
   std::unique_ptr<UpdateThread> engine_;
   mutable std::mutex key_mutex_;
   std::string publisher_key_;
+  std::atomic<uint64_t> download_limit_{0};
 };
 
 // Holds the update-control lock for a scope.
