@@ -426,6 +426,17 @@ bool SegmentFetcher::BelowFloor() {
   return false;
 }
 
+uint32_t SegmentFetcher::TakeAllowance(uint32_t want) {
+  if (!m_pLimit) return want;
+  for (;;) {
+    uint32_t wait_ms = 0;
+    const uint32_t granted = m_pLimit->Take(want, &wait_ms);
+    if (granted > 0) return granted;
+    // Short waits that a Stop ends at once.
+    if (IsStopped() || !m_stopWait.WaitMs(wait_ms)) return 0;
+  }
+}
+
 std::string SegmentFetcher::FailureText() const {
   if (LastReplyBusy()) {
     std::string text = "server busy (status " + std::to_string(m_nLastStatus);
@@ -477,9 +488,12 @@ FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
   m_nFloorBytes = m_pHttpFile->BodyBytesReceived();
   for (;;) {
     if (!IsStopped() && remaining > 0) {
-      uint32_t want = remaining < kReadBlock ? remaining : kReadBlock;
+      // Under a rate limit a read asks for no more than the allowance gives.
+      const uint32_t want = TakeAllowance(remaining < kReadBlock ? remaining : kReadBlock);
+      if (want == 0) continue;  // stopped while waiting for the allowance
       uint32_t got = 0;
       platform::Status error = m_pHttpFile->Read(block, want, &got);
+      if (m_pLimit && got < want) m_pLimit->GiveBack(want - got);
       if (got > 0) {
         if (!buffer.Append(block, got)) {
           FlushBuffer(buffer, sink);
@@ -498,11 +512,11 @@ FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
       // one, where the pace is otherwise measured.
       if (error == platform::Status::kOk && remaining > 0 && BelowFloor()) error = platform::Status::kRetryable;
       if (error != platform::Status::kOk) return EndAfterReadError(buffer, sink, error);
-      if (got == kReadBlock) {
+      if (got < want) return EndShortBody(buffer, sink);
+      if (remaining > 0) {
         std::this_thread::yield();
         continue;
       }
-      if (got < want) return EndShortBody(buffer, sink);
     }
     pending = 0;
     if (!FlushBuffer(buffer, sink)) return FetchResult::kFailed;

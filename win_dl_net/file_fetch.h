@@ -23,6 +23,7 @@
 #include "platform/http.h"
 #include "win_dl_net/data_sink.h"
 #include "win_dl_net/deadlines.h"
+#include "win_dl_net/rate_limit.h"
 #include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
 
@@ -192,6 +193,12 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
     m_nBusySlot = slot;
   }
 
+  // The cap the fetcher's reads share with the job's other ranges: each read
+  // takes its bytes from `limit` first, waiting (and seeing a Stop) while
+  // there are none. Null (the default) or an uncapped one: reads as they
+  // come. Before Start; `limit` outlives the fetcher.
+  void SetRateLimit(RateLimit* limit) { m_pLimit = limit && limit->Limited() ? limit : nullptr; }
+
   // Called on the fetcher's thread when Run is about to return.
   void SetFinishedCallback(std::function<void()> callback) { m_fnFinished = std::move(callback); }
   // True once Run has returned (or is about to).
@@ -239,6 +246,9 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // than range_floor_bytes. Called on the fetcher's thread, also from inside
   // a Read (the session's cancel hook).
   bool BelowFloor();
+  // Up to `want` bytes of the rate limit's allowance (`want` without one),
+  // waiting while there are none; 0 when the fetcher was stopped meanwhile.
+  uint32_t TakeAllowance(uint32_t want);
   // A text for LastFailure of the attempt that just failed.
   std::string FailureText() const;
 
@@ -246,6 +256,7 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   const RetryTiming* m_pTiming = nullptr;
   const Deadlines* m_pDeadlines = nullptr;
   BusyWaits* m_pBusy = nullptr;
+  RateLimit* m_pLimit = nullptr;
   int m_nBusySlot = 0;
   StopWait m_stopWait;
   // The pace window of the current body (BelowFloor).

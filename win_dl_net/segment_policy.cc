@@ -188,6 +188,9 @@ int SegmentPolicy::Run() {
     return false;
   }
   _workslist.clear();
+  if (_ratelimit && _ratelimit->Limited()) {
+    LogInfo() << "download limited to " << _ratelimit->BytesPerSecond() << " bytes/s";
+  }
   for (const SegmentInfo& s : _segments) {
     auto fetcher = std::make_unique<SegmentFetcher>(_strurl, _localfilename, s.isp, s.sp, s.ep);
     fetcher->SetFinishedCallback([this] { WakeMonitor(); });
@@ -195,6 +198,7 @@ int SegmentPolicy::Run() {
     fetcher->SetRetryTiming(&_timing);
     fetcher->SetDeadlines(&_deadlines);
     fetcher->SetBusyWaits(&_busywaits, static_cast<int>(s.i));
+    fetcher->SetRateLimit(_ratelimit.get());
     _workslist.push_back(std::move(fetcher));
   }
   std::vector<bool> started;

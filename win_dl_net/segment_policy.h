@@ -26,6 +26,7 @@
 #include "launcher/markup/markup_document.h"
 #include "win_dl_net/deadlines.h"
 #include "win_dl_net/file_fetch.h"
+#include "win_dl_net/rate_limit.h"
 #include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
 
@@ -121,6 +122,10 @@ class SegmentPolicy : public DownloadPolicy {
   // The addresses Init and the fetchers use: the URL, then the usable
   // mirrors (after Init).
   const std::vector<std::string>& Addresses() const { return _addresses; }
+  // The most bytes per second the job's ranges take together, 0 (the
+  // default) for no cap. Before Start.
+  void SetRateLimit(uint64_t bytes_per_second) { _ratelimit = std::make_unique<RateLimit>(bytes_per_second); }
+  uint64_t RateLimitBytesPerSecond() const { return _ratelimit ? _ratelimit->BytesPerSecond() : 0; }
   // How long the job waits between attempts (before Init).
   void SetRetryTiming(const RetryTiming& timing) { _timing = timing; }
   const RetryTiming& GetRetryTiming() const { return _timing; }
@@ -156,6 +161,7 @@ class SegmentPolicy : public DownloadPolicy {
   StopWait _stopwait;  // the waits of Init between size-query rounds
   Deadlines _deadlines;
   BusyWaits _busywaits;
+  std::unique_ptr<RateLimit> _ratelimit;  // shared by the fetchers; null: no cap
   // The last byte's arrival (or Init's start): the stall limit counts from it.
   std::chrono::steady_clock::time_point _lastprogress = std::chrono::steady_clock::now();
   std::atomic<bool> _stalled{false};

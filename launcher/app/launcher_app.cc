@@ -115,6 +115,15 @@ bool LauncherApp::ParseCommandLine(const std::vector<std::string>& args, RunMode
   return true;
 }
 
+uint64_t LauncherApp::DownloadLimit(const std::string& ini_path) {
+  const int kbps = platform::ProfileInt("main", "MaxDownloadKBps", 0, ini_path);
+  if (kbps < 0) {
+    LogWarn() << "MaxDownloadKBps " << kbps << " ignored: downloads are not capped";
+    return 0;
+  }
+  return static_cast<uint64_t>(kbps) * 1024;
+}
+
 bool LauncherApp::SingleInstance(RunMode mode) {
   platform::ClearLastError();
   bool existed = false;
@@ -222,6 +231,11 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
   versionText = "0.0.0.0";
   const int internal_flag =
       platform::ProfileInt("main", "InternalFlag", 0, exeDirectory + platform::kPathSep + "renewel.ini");
+  // The cap is the player's setting: it is read from the install directory's
+  // file, which the copy in temp does not carry along.
+  const uint64_t limit = DownloadLimit(InstallPath("renewel.ini"));
+  if (limit > 0) LogInfo() << "downloads capped at " << limit / 1024 << " KiB/s";
+  UpdateControl::Instance().SetDownloadLimit(limit);
 
   std::string local;
   {

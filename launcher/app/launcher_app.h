@@ -3,6 +3,7 @@
 #ifndef LAUNCHER_APP_LAUNCHER_APP_H_
 #define LAUNCHER_APP_LAUNCHER_APP_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,12 @@ class LauncherApp {
   // prints kUsage on standard output and ends with 0, before anything else.
   static bool IsHelpRequest(const std::vector<std::string>& args);
   static const char kUsage[];
+
+  // The download cap of the ini file at `ini_path` (renewel.ini): key
+  // "MaxDownloadKBps" of section "main", in KiB per second, as bytes per
+  // second. 0 (no cap) when the file or key is missing, empty, 0 or
+  // negative; a negative value is logged as ignored.
+  static uint64_t DownloadLimit(const std::string& ini_path);
 
   // The directory of the running executable, with a trailing separator.
   std::string exeDirectory;

@@ -88,6 +88,36 @@ TEST(CommandLineTest, AreaRules) {
   EXPECT_EQ(Parse({"Quillfen", "-L", "-AreaId=" + std::string(99, '7')}, &log, &err), Normal);
 }
 
+TEST(DownloadLimitTest, KibibytesPerSecondFromTheMainSection) {
+  testkit::TempDir tmp;
+  Logger::Instance().Init("T", tmp.Path(), Logger::kToFile, 200, 100000);
+  // A file of its own for each case: the system's profile functions may keep
+  // a file they have read.
+  int files = 0;
+  auto with = [&](const std::string& text) {
+    const std::string ini = tmp / ("renewel" + std::to_string(++files) + ".ini");
+    EXPECT_TRUE(platform::WriteStringToFile(ini, text));
+    return LauncherApp::DownloadLimit(ini);
+  };
+  EXPECT_EQ(LauncherApp::DownloadLimit(tmp / "missing.ini"), 0u);
+  EXPECT_EQ(with("[main]\r\nInternalFlag=1\r\n"), 0u);
+  EXPECT_EQ(with("[main]\r\nMaxDownloadKBps=\r\n"), 0u);
+  EXPECT_EQ(with("[main]\r\nMaxDownloadKBps=0\r\n"), 0u);
+  EXPECT_EQ(with("[main]\r\nMaxDownloadKBps=256\r\n"), 256u * 1024);
+  EXPECT_EQ(with("[Main]\r\nmaxdownloadkbps =  512 \r\n"), 512u * 1024);
+  // Another section's key is not this one.
+  EXPECT_EQ(with("[other]\r\nMaxDownloadKBps=256\r\n[main]\r\n"), 0u);
+  // Not a cap: negative, or text.
+  EXPECT_EQ(with("[main]\r\nMaxDownloadKBps=-5\r\n"), 0u);
+  EXPECT_EQ(with("[main]\r\nMaxDownloadKBps=fast\r\n"), 0u);
+  // The largest value an ini integer holds does not wrap.
+  EXPECT_EQ(with("[main]\r\nMaxDownloadKBps=2147483647\r\n"), 2147483647ull * 1024);
+  std::string log;
+  platform::ReadFileToString(Logger::Instance().CurrentFileName(), &log);
+  Logger::Instance().Init("T", tmp.Path(), 0, 200, 100000);
+  EXPECT_NE(log.find("MaxDownloadKBps -5 ignored"), std::string::npos) << log;
+}
+
 TEST(RelaunchTest, CommandLinesAndTargets) {
   const auto p = testkit::NativePath;
   EXPECT_EQ(RelaunchCommandLine(p("/g/temp/Quillfen.exe")), p("/g/temp/Quillfen.exe -c update "));

@@ -1,16 +1,23 @@
 #include "launcher/ui/launcher_dialog.h"
 
+#include <chrono>
 #include <utility>
 
 #include "launcher/log/logger.h"
 #include "launcher/ui/latency_probe.h"
 #include "launcher/update/update_control.h"
+#include "launcher/update/update_thread.h"
 #include "launcher/update/version.h"
 #include "platform/path.h"
 #include "platform/resources.h"
 #include "platform/shell.h"
 
 namespace {
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 constexpr size_t kPathBuffer = 260;
 const char kServerMissing[] = "Error: Specified server doesn't exist.";
@@ -155,6 +162,10 @@ std::string GameParameters(const std::string& address, int port) {
   return "-updated -BishopIP=" + address + " -BishopPort=" + std::to_string(port) + " ";
 }
 
+std::string StatusWithPace(const std::string& status, const std::string& pace) {
+  return pace.empty() ? status : status + " (" + pace + ")";
+}
+
 LauncherServices LauncherServices::Real(const platform::ResourceLibrary* resources) {
   LauncherServices s;
   s.start_engine = [] { return UpdateControl::Instance().Start(); };
@@ -164,6 +175,13 @@ LauncherServices LauncherServices::Real(const platform::ResourceLibrary* resourc
   s.status_text = [](int32_t state) {
     const UpdateControl& control = UpdateControl::Instance();
     return StatusText(state, control.BusyRetryMs(), control.PreloadedUntil());
+  };
+  s.download_bytes = [](uint64_t* received, uint64_t* size) {
+    const UpdateThread* engine = UpdateControl::Instance().Engine();
+    if (!engine) return false;
+    *received = engine->DownloadedSize();
+    *size = engine->FileSize();
+    return true;
   };
   s.query_version = [](std::string* version) { return QueryClientVersion(*version); };
   s.start_program = [](const std::string& file, const std::string& parameters, const std::string& directory) {
@@ -373,12 +391,23 @@ void LauncherDialog::Poll() {
   const float progress = services_.engine_progress();
   const int percent = static_cast<int>(progress);  // the fraction cut off
   const PollAction a = ActionForState(state);
+  // The pace is measured while the package downloads and shown only then.
+  std::string pace;
+  uint64_t received = 0, size = 0;
+  if (state == Downloading && services_.download_bytes && services_.download_bytes(&received, &size)) {
+    const int64_t now = services_.clock_ms ? services_.clock_ms() : SteadyMs();
+    meter_.Sample(now, received, size);
+    pace = meter_.Text(now);
+  } else {
+    meter_.Reset();
+  }
   if (a.set_bar) {
     if (platform::Control* bar = Find(kProgressId)) bar->SetPosition(percent);
   }
   if (a.show_status) {
-    ShowStatus(StatusLine(services_.status_text ? services_.status_text(state) : std::string(UpdateStateText(state)),
-                          services_.channel));
+    const std::string status =
+        services_.status_text ? services_.status_text(state) : std::string(UpdateStateText(state));
+    ShowStatus(StatusLine(StatusWithPace(status, pace), services_.channel));
     ShowPercent(percent);
   }
   if (a.enable_start) {

@@ -22,6 +22,7 @@
 #include "launcher/ui/news_page.h"
 #include "launcher/ui/server_list.h"
 #include "launcher/ui/skin_dialog.h"
+#include "launcher/ui/transfer_rate.h"
 #include "launcher/ui/web_browser.h"
 #include "platform/gui.h"
 
@@ -121,6 +122,11 @@ std::string GameWorkingDirectory(const std::string& game_directory);
 // nothing fills, leaves the trailing blank).
 std::string GameParameters(const std::string& address, int port);
 
+// The status line while downloading: the state's text followed by the pace
+// in brackets, "Updating client (1.2 MB/s, 0:42 left)"; the text alone
+// without a pace.
+std::string StatusWithPace(const std::string& status, const std::string& pace);
+
 // How status reaches the window from any thread.
 class UpdateNotifySink {
  public:
@@ -190,6 +196,12 @@ struct LauncherServices {
   // The status line for a state (StatusText of update_state.h); the state's
   // text when unset.
   std::function<std::string(int32_t state)> status_text;
+  // The current download's bytes received and its size; false when there is
+  // no download. Unset: the status line shows no rate.
+  std::function<bool(uint64_t* received, uint64_t* size)> download_bytes;
+  // Milliseconds on a clock that only goes forward; the steady clock when
+  // unset.
+  std::function<int64_t()> clock_ms;
   // Called while the update-control lock is held.
   std::function<bool(std::string* version)> query_version;
   std::function<int(const std::string& file, const std::string& parameters, const std::string& directory)>
@@ -264,6 +276,7 @@ class LauncherDialog : public SkinDialog, public UpdateNotifySink, private Serve
   std::string version_text_;
   std::string exe_directory_;
   ServerList list_;
+  TransferMeter meter_;  // the download's pace, while the state is Downloading
   uint8_t update_layout_ = 0;
   bool closing_ = false;
 

@@ -127,6 +127,11 @@ struct World {
   std::string version = "1.0.0.3";
   std::vector<std::string> probes;
   int64_t busy_ms = -1;  // the engine's wait on a busy server
+  // The download's count and size (none while `downloading` is false), and
+  // the clock the window measures its pace by.
+  bool downloading = false;
+  uint64_t received = 0, size = 0;
+  int64_t now_ms = 0;
   struct Started {
     std::string file, parameters, directory;
   };
@@ -142,6 +147,12 @@ struct World {
     s.engine_state = [this] { return state; };
     s.engine_progress = [this] { return progress; };
     s.status_text = [this](int32_t st) { return StatusText(st, busy_ms); };
+    s.download_bytes = [this](uint64_t* r, uint64_t* sz) {
+      *r = received;
+      *sz = size;
+      return downloading;
+    };
+    s.clock_ms = [this] { return now_ms; };
     s.query_version = [this](std::string* v) { return *v = version, true; };
     s.start_program = [this](const std::string& f, const std::string& p, const std::string& d) {
       programs.push_back({f, p, d});
@@ -375,6 +386,37 @@ TEST_F(LauncherDialogTest, StatusTellsOfABusyServerAndOfANetworkError) {
   EXPECT_EQ(C(1014).text, "Network error");
   EXPECT_TRUE(C(1011).enabled);
   EXPECT_FALSE(C(1010).enabled);
+}
+
+// While the package downloads the status line carries the pace, taken over
+// the last seconds; it is gone once the state moves on.
+TEST_F(LauncherDialogTest, StatusShowsThePaceOnlyWhileDownloading) {
+  Open();
+  world_.downloading = true;
+  world_.size = 10 * 1048576;
+  // The engine's count moves once a second, by 1 MiB; the window polls ten
+  // times a second.
+  for (int tick = 0; tick < 30; ++tick) {
+    world_.now_ms = 1000 + tick * 100;
+    world_.received = static_cast<uint64_t>(tick / 10) * 1048576;
+    Poll(Downloading, 5);
+    // Until the count has moved twice there is no pace to tell.
+    if (tick < 20) {
+      EXPECT_EQ(C(1014).text, "Updating client") << tick;
+    }
+  }
+  // 1 MiB a second, 8 MiB left.
+  EXPECT_EQ(C(1014).text, "Updating client (1.0 MB/s, 0:08 left)");
+  // Installing keeps the last text (its poll shows none); a later download
+  // starts its measure afresh.
+  Poll(Installing, 70);
+  world_.now_ms += 100;
+  world_.received = 0;
+  Poll(Downloading, 0);
+  EXPECT_EQ(C(1014).text, "Updating client");
+  world_.busy_ms = 3000;
+  Poll(NetworkError);
+  EXPECT_EQ(C(1014).text, "Network error");
 }
 
 TEST_F(LauncherDialogTest, FinalFailureOffersOnlyExit) {

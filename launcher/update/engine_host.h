@@ -45,6 +45,9 @@ struct EngineSettings {
   // version root with a version tree of its own; empty for the root, the
   // default channel.
   std::string channel;
+  // The most bytes per second a package download takes over all its ranges
+  // together ("MaxDownloadKBps" of renewel.ini); 0: no cap.
+  uint64_t max_download_bytes_per_second = 0;
 };
 
 #endif  // LAUNCHER_UPDATE_ENGINE_HOST_H_

@@ -101,6 +101,7 @@ bool UpdateControl::Start() {
   // place before the thread begins.
   EngineSettings settings{PublisherKeyText(), InstallPath(""), [] { RestartLauncher(); }, Deadlines()};
   settings.channel = Channel();
+  settings.max_download_bytes_per_second = DownloadLimit();
   engine_ = std::make_unique<UpdateThread>(*this, std::move(settings), false);
   engine_->Start();
   return true;

@@ -58,6 +58,11 @@ class UpdateControl : public EngineHost {
   // hands it to the engine, and the window shows it.
   void SetChannel(const std::string& channel);
   std::string Channel() const;
+  // The cap on a package download's bytes per second, set by the
+  // application before Start (0, the default: none). Start hands it to the
+  // engine.
+  void SetDownloadLimit(uint64_t bytes_per_second) { download_limit_ = bytes_per_second; }
+  uint64_t DownloadLimit() const { return download_limit_.load(); }
 
   // The engine thread, for waiting on it (null before Start).
   UpdateThread* Engine() const { return engine_.get(); }
@@ -77,6 +82,7 @@ class UpdateControl : public EngineHost {
   mutable std::mutex key_mutex_;
   std::string publisher_key_;
   std::string channel_;  // guarded by key_mutex_
+  std::atomic<uint64_t> download_limit_{0};
 };
 
 // Holds the update-control lock for a scope.

@@ -636,6 +636,7 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
     job = std::make_unique<SegmentPolicy>(package_dir, packageurl);
     job->SetMirrors(packageMirrors);
     job->SetDeadlines(settings_.deadlines);
+    job->SetRateLimit(settings_.max_download_bytes_per_second);
     current = job.get();
   }
   if (!current->Init()) {
