@@ -32,20 +32,6 @@ struct Build {
   std::map<std::string, Entry> files;  // relative path with '/' -> entry
 };
 
-bool ParseVersion(const std::string& text, std::vector<uint64_t>* parts) {
-  parts->clear();
-  size_t at = 0;
-  for (int i = 0; i < 4; ++i) {
-    size_t dot = text.find('.', at);
-    if ((i < 3) != (dot != std::string::npos)) return false;
-    const std::string n = text.substr(at, i < 3 ? dot - at : std::string::npos);
-    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return false;
-    parts->push_back(std::stoull(n));
-    at = dot + 1;
-  }
-  return true;
-}
-
 bool ListFiles(const std::string& dir, const std::string& rel, std::map<std::string, Entry>* out, std::string* error) {
   std::vector<platform::DirEntry> entries;
   if (!platform::ListDirectory(dir, &entries)) {
@@ -95,9 +81,10 @@ std::string HtmlEscape(const std::string& text) {
   return out;
 }
 
-// A written package: its address and digests.
+// A written package: its address (and its place in the tree,
+// packages/<sha256>/<name>) and digests.
 struct Published {
-  std::string url, sha1, sha256;
+  std::string url, rel, sha1, sha256;
   uint64_t size = 0;
 };
 
@@ -111,14 +98,17 @@ bool WritePackage(const std::string& out, const std::string& base_url, const std
   p->size = bytes.size();
   const std::string dir = platform::JoinPath(platform::JoinPath(out, "packages") + platform::kPathSep, p->sha256);
   platform::MakeDirectories(dir);
-  const std::string path = platform::JoinPath(dir, name);
-  if (!platform::WriteStringToFile(path, bytes)) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  p->url = base_url + "packages/" + p->sha256 + "/" + name;
+  // Content-addressed: one that is there already is kept as it is.
+  if (!WriteTreeFile(platform::JoinPath(dir, name), bytes, Existing::kRefuse, error)) return false;
+  p->rel = "packages/" + p->sha256 + "/" + name;
+  p->url = base_url + p->rel;
   return true;
 }
+
+// A version document to write once every package is in place.
+struct PendingDocument {
+  std::string path, text;
+};
 
 // The difference file for an engine package, as "pkgtool diff" makes it,
 // when Gleaner composes exactly NEW from OLD with it; otherwise empty with
@@ -298,10 +288,11 @@ bool ComposeStep(const Build& from, const Build& to, const std::string& work, co
   return true;
 }
 
-// Writes the step's two packages and <from>/version.xml naming them.
+// Writes the step's two packages and adds <from>/version.xml naming them
+// to `documents`.
 bool PublishStep(const std::string& out, const std::string& base_url, const std::string& program,
                  const Build& from, const Build& to, const Step& step, const Publication& pub,
-                 std::vector<std::string>* lines, std::string* error) {
+                 std::vector<PendingDocument>* documents, std::vector<std::string>* lines, std::string* error) {
   const std::string suffix = platform::kExeSuffix;
   Published d, f;
   if (!WritePackage(out, base_url, "update_" + from.version + "_to_" + to.version + suffix,
@@ -325,10 +316,12 @@ bool PublishStep(const std::string& out, const std::string& base_url, const std:
     info.fullpackagesize = std::to_string(f.size);
     info.fullpackagesha256 = f.sha256;
   }
-  platform::MakeDirectories(out + from.version);
-  if (!release::WriteDocumentFile(platform::JoinPath(out + from.version, release::kVersionInfoFile),
-                                  release::WriteVersionInfo(info), pub.seeds, error))
-    return false;
+  // Each mirror serves the tree's copy: the package and its fallback there.
+  for (const std::string& mirror : pub.mirrors) {
+    info.mirrorurls.push_back(mirror + d.rel);
+    info.mirrorurls.push_back(mirror + f.rel);
+  }
+  documents->push_back({platform::JoinPath(out + from.version, release::kVersionInfoFile), release::WriteVersionInfo(info)});
   std::ostringstream line;
   line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << step.patched << " patched, "
        << step.whole << " whole, " << step.differenced << " differenced, " << step.deleted << " deleted)  full " << f.size << " bytes"
@@ -370,8 +363,10 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   const std::string base_url = base_url_in.empty() || base_url_in.back() == '/' ? base_url_in : base_url_in + "/";
   std::vector<Build> found;
   if (!ReadBuilds(builds, &found, lines, error)) return false;
+  if (!CheckNewest(out_dir, found.back().version, pub, error)) return false;
 
   const std::string out = platform::JoinPath(out_dir, "");
+  std::vector<PendingDocument> documents;
   const std::string work = out + ".release-work" + platform::kPathSep;
   RemoveTree(work);
   platform::MakeDirectories(work);
@@ -380,21 +375,26 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   for (size_t i = 1; i < found.size(); ++i) {
     Step step(found[i].version, found[i - 1].version);
     if (!ComposeStep(found[i - 1], found[i], work, gleaner, gleaner_bytes, &step, lines, error) ||
-        !PublishStep(out, base_url, program, found[i - 1], found[i], step, pub, lines, error))
+        !PublishStep(out, base_url, program, found[i - 1], found[i], step, pub, &documents, lines, error))
       return false;
   }
   RemoveTree(work);
 
-  const release::LatestVersion latest = LatestOf(found.back().version, pub);
-  if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
-                                  error))
-    return false;
+  // Every package is in place: now the documents that name them, and
+  // latest-version.xml, which sends players along them, last.
+  for (const PendingDocument& doc : documents) {
+    platform::MakeDirectories(platform::DirName(doc.path));
+    if (!release::WriteDocumentFile(doc.path, doc.text, pub.seeds, error)) return false;
+  }
   std::vector<std::pair<std::string, std::string>> news;
   for (size_t i = found.size(); i > 0 && news.size() < kNewsVersions; --i)
     news.emplace_back(found[i - 1].version, found[i - 1].notes);
   // Signed like the version documents: a launcher with keys shows only a
   // page that verifies.
-  return release::WriteDocumentFile(out + "news.html", NewsPage(news), pub.seeds, error);
+  if (!release::WriteDocumentFile(out + "news.html", NewsPage(news), pub.seeds, error)) return false;
+  const release::LatestVersion latest = LatestOf(found.back().version, pub);
+  return release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
+                                    error);
 }
 
 }  // namespace publisher
