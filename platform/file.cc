@@ -2,7 +2,6 @@
 
 #include "platform/env.h"
 #include "platform/path.h"
-#include "platform/process.h"
 #include "platform/wide_text.h"
 
 namespace platform {
@@ -174,29 +173,15 @@ bool WriteStringToFile(const FileName& path, const std::string& data) {
   return WriteAll(path, data, false) == Status::kOk;
 }
 
-namespace {
-
-Status ReplaceVia(const std::string& temp, const std::string& path, const std::string& data) {
+Status ReplaceFileVia(const std::string& temp, const std::string& path, const std::string& data) {
   Status e = WriteAll(temp, data, true);
   if (e == Status::kOk && !RenameFile(temp, path)) e = Status::kRetryable;
   if (e != Status::kOk) RemoveFile(temp);
   return e;
 }
 
-}  // namespace
-
 Status ReplaceFileContents(const std::string& path, const std::string& data) {
-  return ReplaceVia(path + ".tmp", path, data);
-}
-
-std::string TemporaryNameFor(const std::string& path) {
-  const std::string dir = DirName(path);
-  const std::string hidden = "." + BaseName(path) + ".tmp-" + std::to_string(CurrentProcessId());
-  return dir.empty() ? hidden : JoinPath(dir, hidden);
-}
-
-Status ReplaceFileThroughTemporary(const std::string& path, const std::string& data) {
-  return ReplaceVia(TemporaryNameFor(path), path, data);
+  return ReplaceFileVia(path + ".tmp", path, data);
 }
 
 }  // namespace platform

@@ -253,6 +253,10 @@ bool WriteStringToFile(const FileName& path, const std::string& data);
 // overwritten by the next call and never read.
 Status ReplaceFileContents(const std::string& path, const std::string& data);
 
+// The same through the temporary `temp`, which must lie in the directory of
+// `path` (a rename does not cross file systems).
+Status ReplaceFileVia(const std::string& temp, const std::string& path, const std::string& data);
+
 // Replaces the file at `path` with `data` for a file others read while it is
 // replaced (a served tree) and that more than one process may write: as
 // ReplaceFileContents, but the temporary is "." + name + ".tmp-" + process id
