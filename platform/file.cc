@@ -173,12 +173,15 @@ bool WriteStringToFile(const FileName& path, const std::string& data) {
   return WriteAll(path, data, false) == Status::kOk;
 }
 
-Status ReplaceFileContents(const std::string& path, const std::string& data) {
-  const std::string temp = path + ".tmp";
+Status ReplaceFileVia(const std::string& temp, const std::string& path, const std::string& data) {
   Status e = WriteAll(temp, data, true);
   if (e == Status::kOk && !RenameFile(temp, path)) e = Status::kRetryable;
   if (e != Status::kOk) RemoveFile(temp);
   return e;
+}
+
+Status ReplaceFileContents(const std::string& path, const std::string& data) {
+  return ReplaceFileVia(path + ".tmp", path, data);
 }
 
 }  // namespace platform

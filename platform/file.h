@@ -253,6 +253,22 @@ bool WriteStringToFile(const FileName& path, const std::string& data);
 // overwritten by the next call and never read.
 Status ReplaceFileContents(const std::string& path, const std::string& data);
 
+// The same through the temporary `temp`, which must lie in the directory of
+// `path` (a rename does not cross file systems).
+Status ReplaceFileVia(const std::string& temp, const std::string& path, const std::string& data);
+
+// Replaces the file at `path` with `data` for a file others read while it is
+// replaced (a served tree) and that more than one process may write: as
+// ReplaceFileContents, but the temporary is "." + name + ".tmp-" + process id
+// in the same directory, a name no reader is ever pointed at and no other
+// writer uses. A reader opening `path` meanwhile gets the old file whole or
+// the new one whole, never a part (the rename replaces the name in one step;
+// on Windows with MoveFileEx and MOVEFILE_REPLACE_EXISTING).
+Status ReplaceFileThroughTemporary(const std::string& path, const std::string& data);
+
+// The temporary ReplaceFileThroughTemporary writes for `path` in this process.
+std::string TemporaryNameFor(const std::string& path);
+
 }  // namespace platform
 
 #endif  // PLATFORM_FILE_H_

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/path.h"
+#include "platform/process.h"
 #include "platform/wide_text.h"
 #include "testing/testing.h"
 
@@ -304,6 +305,29 @@ TEST(FileTest, ReplacedContentsSurviveAFailedReplacement) {
   ASSERT_TRUE(ReadFileToString(name, &got));
   EXPECT_EQ(got, "first");
   EXPECT_FALSE(Exists(name + ".tmp"));
+}
+
+// For a served file: a hidden temporary of this process beside it, renamed
+// over it; a failed replacement leaves the old file and no temporary.
+TEST(FileTest, ReplacementThroughAHiddenTemporary) {
+  testkit::TempDir dir;
+  const std::string name = dir / "latest-version.xml";
+  const std::string temp = TemporaryNameFor(name);
+  EXPECT_EQ(temp, dir / (".latest-version.xml.tmp-" + std::to_string(CurrentProcessId())));
+  ASSERT_EQ(ReplaceFileThroughTemporary(name, "first"), Status::kOk);
+  ASSERT_EQ(ReplaceFileThroughTemporary(name, "second"), Status::kOk);
+  std::string got;
+  ASSERT_TRUE(ReadFileToString(name, &got));
+  EXPECT_EQ(got, "second");
+  EXPECT_FALSE(Exists(temp));
+  {
+    ScopedFileCallsOverride fault;
+    FileCalls().move_file = [](const FileName&, const FileName&) { return false; };
+    EXPECT_EQ(ReplaceFileThroughTemporary(name, "third"), Status::kRetryable);
+  }
+  ASSERT_TRUE(ReadFileToString(name, &got));
+  EXPECT_EQ(got, "second");
+  EXPECT_FALSE(Exists(temp));
 }
 
 TEST(FileTest, OperationsOnWideNames) {

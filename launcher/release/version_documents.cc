@@ -133,25 +133,36 @@ const std::vector<std::string>& KnownElements() {
   return *names;
 }
 
+namespace {
+
+// One file of a served tree: left alone when it holds `data` already, else
+// replaced whole through a temporary beside it.
+bool ReplaceServedFile(const std::string& path, const std::string& data, std::string* error) {
+  std::string now;
+  if (platform::ReadFileToString(path, &now) && now == data) return true;
+  const platform::Status s = platform::ReplaceFileThroughTemporary(path, data);
+  if (s.ok()) return true;
+  *error = "cannot write " + path + (s.text().empty() ? std::string() : " (" + s.text() + ")");
+  return false;
+}
+
+}  // namespace
+
 bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeeds& seeds,
                        std::string* error) {
-  if (!platform::WriteStringToFile(path, text)) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  if (seeds.empty()) return true;
-  std::vector<Signature> sigs(seeds.size());
-  for (size_t i = 0; i < seeds.size(); ++i) {
-    if (!Sign(seeds[i], text, &sigs[i])) {
-      *error = "cannot sign " + path;
-      return false;
+  if (!seeds.empty()) {
+    std::vector<Signature> sigs(seeds.size());
+    for (size_t i = 0; i < seeds.size(); ++i) {
+      if (!Sign(seeds[i], text, &sigs[i])) {
+        *error = "cannot sign " + path;
+        return false;
+      }
     }
+    // The signature before the document: a reader who finds the new
+    // document finds its signature too.
+    if (!ReplaceServedFile(path + kSignatureSuffix, SignatureFileText(sigs), error)) return false;
   }
-  if (!platform::WriteStringToFile(path + kSignatureSuffix, SignatureFileText(sigs))) {
-    *error = "cannot write " + path + kSignatureSuffix;
-    return false;
-  }
-  return true;
+  return ReplaceServedFile(path, text, error);
 }
 
 }  // namespace release

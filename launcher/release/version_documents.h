@@ -107,8 +107,16 @@ const char* FirstMissingFallback(const VersionInfo& doc);
 const std::vector<std::string>& KnownElements();
 
 // Writes `text` to `path` and, with seeds, its detached signature to
-// path + kSignatureSuffix: a line per seed, in their order. False with
-// *error naming the file.
+// path + kSignatureSuffix: a line per seed, in their order. For a tree that
+// is served while it is written: each file is replaced whole through a
+// temporary beside it (platform::ReplaceFileThroughTemporary), one that holds
+// these bytes already is left alone, and the signature goes first, so that a
+// reader who fetches the document and then its signature never pairs the new
+// document with the old signature. (The other pairing, the old document with
+// the new signature, lasts from one rename to the next; it fails the check,
+// and the launcher tries again on its next run.) False with *error naming
+// the file; a failure before the document's rename leaves the document as
+// it was.
 bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeeds& seeds,
                        std::string* error);
 

@@ -634,7 +634,12 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
   {
     std::lock_guard<std::mutex> hold(job_mutex_);
     job = std::make_unique<SegmentPolicy>(package_dir, packageurl);
-    job->SetMirrors(packageMirrors);
+    // version.xml names the mirrors of both its packages: each job takes
+    // those of its own file.
+    std::vector<std::string> mirrors;
+    for (const std::string& m : packageMirrors)
+      if (PackageFileName(m) == PackageFileName(packageurl)) mirrors.push_back(m);
+    job->SetMirrors(mirrors);
     job->SetDeadlines(settings_.deadlines);
     job->SetRateLimit(settings_.max_download_bytes_per_second);
     current = job.get();

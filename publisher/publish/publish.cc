@@ -2,6 +2,7 @@
 // versions, ready to be served over HTTP, signs it, and checks it.
 //
 //   publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS]
+//               [--force]
 //       Writes the tree. With a key file every document is signed: D.sig
 //       beside each D (a line per key when --key is given more than once,
 //       while keys rotate), and each version.xml also carries fromversion,
@@ -11,6 +12,8 @@
 //       version.xml carries the same serial.
 //   publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned)
 //               [--valid-days DAYS] [--available-from YYYY-MM-DDTHH:MM:SSZ]
+//               [--direct K] [--target win32|native] [--tools DIR]
+//               [--rollout PERCENT] [--mirror MIRROR_URL]... [--force]
 //       The release builder. BUILDS holds one directory per version, named
 //       by its version text, each the whole client as installed plus a
 //       notes.txt of release notes. Writes into OUT, to be served at
@@ -32,18 +35,28 @@
 //       or native says whose players the packages are for (default: the
 //       tool's own), taking that target's delta setup program and Gleaner
 //       from --tools DIR or from build/<target>/bin of the same build tree.
-//       package that had to go whole, with the reason.
 //       With --rollout PERCENT the newest version goes to that share of
 //       installs only (0-100; each install's share is fixed by its random
 //       identifier); the others keep the version every install could have
 //       had before (heldversionnum): the tree's newest, or while that was
 //       itself staged, its held version, which then steps straight to the
-//       new release.
+//       new release. Each --mirror names the base address of a copy of the
+//       tree: every version.xml names its two packages there too (mirrorurl,
+//       signed with the rest).
 //   publish rollout OUT PERCENT (--key KEY_FILE... | --unsigned)
 //               [--valid-days DAYS]
 //       Changes the rollout of the tree's staged newest version and nothing
 //       else: 0 halts it for every install that has not installed it, 100
 //       gives it to all. Signed, as a refresh (the next serial, new expiry).
+//
+//   Both write a tree that may be served meanwhile: every file goes to a
+//   temporary beside it (".NAME.tmp-PID") and is renamed over it; a file
+//   that holds the same bytes already is left alone, and a package under
+//   packages/<SHA-256>/ that exists is never rewritten (one with other bytes
+//   stops the run). The packages come first, then the version.xml
+//   documents, news.html, and latest-version.xml last (each signature just
+//   before its document). A publication whose newest version is older than
+//   the tree's is refused unless --force.
 //   publish refresh OUT --key KEY_FILE... [--valid-days DAYS]
 //       Re-signs the tree in OUT with the next serial and a new expiry and
 //       changes nothing else: for publishers to run on a schedule, well
@@ -60,6 +73,13 @@
 //       Checks a published tree against the public key (its 44-character
 //       base64 text): every signature, fromversion, and each package's size,
 //       SHA-1 and SHA-256. Prints one line per problem; exit code 1 if any.
+//   publish status OUT_DIR
+//       Prints what clients see of the tree: the newest version, serial and
+//       expiry, any other element of latest-version.xml by name, each
+//       channel (a folder with a latest-version.xml of its own) with its
+//       newest version, and for each version a client can start from the
+//       route of packages to the newest with their bytes and each step's
+//       full fallback.
 //
 // The private key is never printed or logged. A key file other users may
 // open is refused (as ssh refuses one), with the command that fixes it.
@@ -110,16 +130,17 @@ int Fail(const std::string& message) {
 }
 
 const char kUsage[] =
-    "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS]\n"
+    "usage: publish DESCRIPTION OUT_DIR [--key KEY_FILE]... [--valid-days DAYS] [--force]\n"
     "       publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
     "               [--available-from YYYY-MM-DDTHH:MM:SSZ] [--direct K] [--target win32|native] [--tools DIR]\n"
-    "               [--rollout PERCENT]\n"
+    "               [--rollout PERCENT] [--mirror MIRROR_URL]... [--force]\n"
     "       publish rollout OUT PERCENT (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
     "       publish refresh OUT --key KEY_FILE... [--valid-days DAYS]\n"
     "       publish sign FILE --key KEY_FILE...\n"
     "       publish keygen KEY_FILE\n"
     "       publish pubkey KEY_FILE\n"
-    "       publish verify OUT_DIR PUBLIC_KEY";
+    "       publish verify OUT_DIR PUBLIC_KEY\n"
+    "       publish status OUT_DIR";
 
 // Each command's own help: `publish COMMAND --help`.
 struct CommandHelp {
@@ -130,6 +151,7 @@ const CommandHelp kCommandHelp[] = {
     {"release",
      "usage: publish release BUILDS OUT BASE_URL (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
      "               [--available-from YYYY-MM-DDTHH:MM:SSZ] [--direct K] [--target win32|native] [--tools DIR]\n"
+     "               [--rollout PERCENT] [--mirror MIRROR_URL]... [--force]\n"
      "  Builds the update tree OUT from BUILDS (one folder per version, named by\n"
      "  its version) for players who fetch it from BASE_URL (http:// or https://).\n"
      "  --key KEY_FILE   signs with this key (repeat for a key rotation)\n"
@@ -144,7 +166,14 @@ const CommandHelp kCommandHelp[] = {
      "                   target come from --tools DIR, or from build/T/bin\n"
      "  --rollout P      the newest version goes to P percent of installs (0-100);\n"
      "                   the others keep the tree's previous newest. Change the\n"
-     "                   share later with publish rollout.\n"},
+     "                   share later with publish rollout.\n"
+     "  --mirror URL     another address serving a copy of OUT; each version.xml\n"
+     "                   names its packages there too (repeat for more mirrors)\n"
+     "  --force          publishes even when the newest version moves backwards\n"
+     "  OUT may be live: packages are written first, latest-version.xml last,\n"
+     "  each file through a temporary; existing packages are never rewritten.\n"
+     "  Upload in the same order: packages/, the version folders, news.html,\n"
+     "  latest-version.xml last.\n"},
     {"rollout",
      "usage: publish rollout OUT PERCENT (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
      "  Changes only the rollout of the newest version of the tree OUT (published\n"
@@ -168,6 +197,13 @@ const CommandHelp kCommandHelp[] = {
     {"verify",
      "usage: publish verify OUT_DIR PUBLIC_KEY\n"
      "  Checks every signature, size and digest of the tree OUT_DIR.\n"},
+    {"status",
+     "usage: publish status OUT_DIR\n"
+     "  Prints what clients see of the tree OUT_DIR: its newest version, serial\n"
+     "  and expiry, the other elements of latest-version.xml, each channel (a\n"
+     "  folder with its own latest-version.xml) and its newest version, and for\n"
+     "  every version a client can start from the packages it takes to the\n"
+     "  newest, their bytes, and each step's full fallback.\n"},
 };
 
 bool IsHelp(const std::string& a) { return a == "--help" || a == "-h" || a == "-?" || a == "/?"; }
@@ -175,7 +211,9 @@ bool IsHelp(const std::string& a) { return a == "--help" || a == "-h" || a == "-
 // The options after a command's words.
 struct Options {
   std::vector<std::string> key_files;
+  std::vector<std::string> mirrors;
   bool unsigned_on_purpose = false;
+  bool force = false;
   int valid_days = publisher::kDefaultValidDays;
   std::string available_from;  // "YYYY-MM-DDTHH:MM:SSZ", or empty
   int direct = publisher::ReleaseOptions().direct;
@@ -216,7 +254,9 @@ bool ReadOptions(const std::vector<std::string>& args, size_t from, Options* out
         *error = "--available-from takes a UTC time of the form YYYY-MM-DDTHH:MM:SSZ, not " + out->available_from;
         return false;
       }
-    } else if ((a == "--key" || a == "--valid-days" || a == "--rollout") && i + 1 < args.size()) {
+    } else if (a == "--force") {
+      out->force = true;
+    } else if ((a == "--key" || a == "--valid-days" || a == "--rollout" || a == "--mirror") && i + 1 < args.size()) {
       const std::string& value = args[++i];
       if (a == "--key") {
         out->key_files.push_back(value);
@@ -227,6 +267,15 @@ bool ReadOptions(const std::vector<std::string>& args, size_t from, Options* out
           *error = "--rollout takes a percent, 0 to 100";
           return false;
         }
+        continue;
+      }
+      if (a == "--mirror") {
+        platform::HttpUrl parts;
+        if (!platform::ParseHttpUrl(value, &parts)) {
+          *error = "--mirror takes an http:// or https:// address, not " + value;
+          return false;
+        }
+        out->mirrors.push_back(value.back() == '/' ? value : value + "/");
         continue;
       }
       uint64_t days = 0;
@@ -261,6 +310,8 @@ bool MakePublication(const Options& options, const std::string& out_dir, publish
     pub->seeds.push_back(seed);
     seed.fill(0);
   }
+  pub->force = options.force;
+  pub->mirrors = options.mirrors;
   return publisher::NextPublication(out_dir, options.valid_days, pub, error);
 }
 
@@ -301,6 +352,14 @@ int Verify(const std::string& dir, const std::string& key_text) {
   }
   for (const std::string& p : problems) std::fprintf(stderr, "publish verify: %s\n", p.c_str());
   return 1;
+}
+
+int Status(const std::string& dir) {
+  std::vector<std::string> lines;
+  std::string error;
+  if (!publisher::TreeStatus(dir, &lines, &error)) return Fail(error);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  return 0;
 }
 
 int Publish(const std::string& description, const std::string& out_dir, const Options& options) {
@@ -434,6 +493,7 @@ int main(int argc, char** argv) {
   if (args.size() == 2 && args[0] == "keygen") return Keygen(args[1]);
   if (args.size() == 2 && args[0] == "pubkey") return Pubkey(args[1]);
   if (args.size() == 3 && args[0] == "verify") return Verify(args[1], args[2]);
+  if (args.size() == 2 && args[0] == "status") return Status(args[1]);
   Options options;
   std::string error;
   if (args.size() >= 4 && args[0] == "release") {
@@ -444,6 +504,7 @@ int main(int argc, char** argv) {
   if (args.size() >= 2 && args[0] == "sign") {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
     if (options.release_only) return Fail(ReleaseOnly());
+    if (!options.mirrors.empty()) return Fail("--mirror is for publish release");
     return SignFile(args[1], options);
   }
   if (args.size() >= 3 && args[0] == "rollout") {
@@ -454,11 +515,13 @@ int main(int argc, char** argv) {
   if (args.size() >= 2 && args[0] == "refresh") {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
     if (options.release_only) return Fail(ReleaseOnly());
+    if (!options.mirrors.empty()) return Fail("--mirror is for publish release");
     return Refresh(args[1], options);
   }
   if (args.size() >= 2 && args[0].rfind("--", 0) != 0 && args[1].rfind("--", 0) != 0) {
     if (!ReadOptions(args, 2, &options, &error)) return Fail(error);
     if (options.release_only) return Fail(ReleaseOnly());
+    if (!options.mirrors.empty()) return Fail("--mirror is for publish release");
     if (options.unsigned_on_purpose) return Fail("--unsigned is for publish release; a chain is unsigned without --key");
     return Publish(args[0], args[1], options);
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -391,6 +392,11 @@ TEST(PublishProgram, HelpAndCauses) {
   ASSERT_EQ(run("release --help", &out), 0);
   EXPECT_NE(out.find("--valid-days N"), std::string::npos) << out;
   EXPECT_EQ(out.find("publish keygen"), std::string::npos) << out;
+  ASSERT_EQ(run("status --help", &out), 0);
+  EXPECT_EQ(out.rfind("usage: publish status OUT_DIR", 0), 0u) << out;
+  ASSERT_EQ(run("release -h", &out), 0);
+  EXPECT_NE(out.find("--mirror URL"), std::string::npos) << out;
+  EXPECT_NE(out.find("--force"), std::string::npos) << out;
   ASSERT_EQ(run("keygen -h", &out), 0);
   EXPECT_EQ(out.rfind("usage: publish keygen KEY_FILE", 0), 0u) << out;
   EXPECT_FALSE(platform::Exists(dir / "-h"));
@@ -542,6 +548,51 @@ TEST_F(Release3, SignedUnlessAskedOtherwiseAndNeverWithAKeyOthersCanRead) {
   ASSERT_EQ(Run("release builds open http://127.0.0.1:1/base --key open.key", &out), 0) << out;
   EXPECT_EQ(Run("verify open " + pub_, &out), 0) << out;
 #endif
+}
+
+// Mirrors are signed with the rest; a release that would send players back
+// is refused unless forced.
+TEST_F(Release3, MirrorsAreSignedAndTheNewestMovesBackOnlyWithForce) {
+  std::string out;
+  ASSERT_EQ(Run("release builds mirrored http://127.0.0.1:1/base --key k.key --mirror http://127.0.0.2/copy "
+                "--mirror https://127.0.0.3/",
+                &out),
+            0)
+      << out;
+  EXPECT_EQ(Run("verify mirrored " + pub_, &out), 0) << out;
+  for (const std::string from : {"1.0.0.1", "1.0.0.2"}) {
+    const std::string doc = Text(dir_ / ("mirrored/" + from + "/version.xml"));
+    const std::string delta = Value(doc, "packageurl"), full = Value(doc, "fullpackageurl");
+    const std::string base = "http://127.0.0.1:1/base/";
+    ASSERT_EQ(delta.rfind(base, 0), 0u) << delta;
+    std::vector<std::string> mirrors;
+    for (size_t at = doc.find("<mirrorurl>"); at != std::string::npos; at = doc.find("<mirrorurl>", at + 1))
+      mirrors.push_back(doc.substr(at + 11, doc.find("</mirrorurl>", at) - at - 11));
+    EXPECT_EQ(mirrors, (std::vector<std::string>{"http://127.0.0.2/copy/" + delta.substr(base.size()),
+                                                 "http://127.0.0.2/copy/" + full.substr(base.size()),
+                                                 "https://127.0.0.3/" + delta.substr(base.size()),
+                                                 "https://127.0.0.3/" + full.substr(base.size())}))
+        << doc;
+  }
+  EXPECT_EQ(Run("release builds other http://127.0.0.1:1/base --unsigned --mirror ftp://127.0.0.2/", &out), 1);
+  EXPECT_NE(out.find("--mirror takes an http:// or https:// address"), std::string::npos) << out;
+  EXPECT_FALSE(platform::Exists(dir_ / "other"));
+
+  testkit::RemoveTree(dir_ / "builds/1.0.0.3");
+  const std::string latest = Text(dir_ / "out/latest-version.xml");
+  EXPECT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key", &out), 1);
+  EXPECT_NE(out.find("the tree's newest version is 1.0.0.3 and this publication's is 1.0.0.2"), std::string::npos)
+      << out;
+  EXPECT_EQ(Text(dir_ / "out/latest-version.xml"), latest);
+  ASSERT_EQ(Run("release builds out http://127.0.0.1:1/base --key k.key --force", &out), 0) << out;
+  EXPECT_EQ(Value(Text(dir_ / "out/latest-version.xml"), "lastversionnum"), "1.0.0.2");
+
+  // What status makes of it.
+  ASSERT_EQ(Run("status out", &out), 0) << out;
+  EXPECT_EQ(out.rfind("newest 1.0.0.2  serial 2, expires ", 0), 0u) << out;
+  EXPECT_NE(out.find("from 1.0.0.1: 1.0.0.1 -> 1.0.0.2, 1 package, "), std::string::npos) << out;
+  EXPECT_NE(out.find("from 1.0.0.2: the newest version already"), std::string::npos) << out;
+  EXPECT_EQ(Run("status missing", &out), 1);
 }
 
 TEST_F(Release3, SummaryNamesWholeEnginePackagesAndTheVersionStoreIsLeftOut) {
@@ -855,6 +906,311 @@ TEST(FullPackageTree, ElementsAfterTheOthersAndCheckedByVerify) {
   EXPECT_FALSE(publisher::VerifyTree(tree, KeyOf(seed), &problems));
   EXPECT_EQ(problems, (std::vector<std::string>{"packages/" + name + ": SHA-1 differs from fullpackagemd5",
                                                 "packages/" + name + ": SHA-256 differs from fullpackagesha256"}));
+}
+
+}  // namespace
+
+namespace {
+
+// What a publication does to the files of its tree, in order: "write NAME"
+// for each file opened for writing, "rename NAME" for each file renamed
+// into NAME, NAME relative to the tree with '/'. A name containing
+// `fail_write` cannot be opened for writing.
+struct WriteRecorder {
+  static std::string& Root() {
+    static std::string root;
+    return root;
+  }
+  static std::string& FailWrite() {
+    static std::string fail;
+    return fail;
+  }
+  static std::vector<std::string>& Events() {
+    static std::vector<std::string> events;
+    return events;
+  }
+  static std::string Relative(const platform::FileName& name) {
+    std::string n = name.ToNarrow(), root = Root();
+    for (std::string* s : {&n, &root})
+      std::replace(s->begin(), s->end(), '\\', '/');
+    return n.rfind(root, 0) == 0 ? n.substr(root.size()) : std::string();
+  }
+  static platform::Status Open(const platform::FileName& name, const platform::FileOpenOptions& o,
+                               platform::NativeFile* out) {
+    const std::string rel = Relative(name);
+    if (o.disposition != platform::FileDisposition::kReadExisting && !rel.empty()) {
+      Events().push_back("write " + rel);
+      if (!FailWrite().empty() && rel.find(FailWrite()) != std::string::npos) return platform::Status::kRetryable;
+    }
+    return platform::RealFileCalls().open(name, o, out);
+  }
+  static bool Move(const platform::FileName& from, const platform::FileName& to) {
+    if (!Relative(to).empty()) Events().push_back("rename " + Relative(to));
+    return platform::RealFileCalls().move_file(from, to);
+  }
+
+  explicit WriteRecorder(const std::string& tree, const std::string& fail_write = std::string()) {
+    Root() = platform::JoinPath(tree, "");
+    FailWrite() = fail_write;
+    Events().clear();
+    platform::FileCalls().open = &Open;
+    platform::FileCalls().move_file = &Move;
+  }
+  // The renamed names, in order.
+  std::vector<std::string> Renamed() const {
+    std::vector<std::string> out;
+    for (const std::string& e : Events())
+      if (e.rfind("rename ", 0) == 0) out.push_back(e.substr(7));
+    return out;
+  }
+
+  platform::ScopedFileCallsOverride restore;
+};
+
+// Every write of a publication goes to a temporary that is renamed; the
+// documents follow every package, latest-version.xml follows everything, its
+// signature just before it; the tree keeps no temporary.
+void ExpectSafeOrder(const WriteRecorder& r) {
+  for (const std::string& e : WriteRecorder::Events()) {
+    if (e.rfind("write ", 0) != 0) continue;
+    const std::string name = platform::BaseName(e.substr(6));
+    EXPECT_TRUE(name[0] == '.' && name.find(".tmp-") != std::string::npos) << "written in place: " << e;
+  }
+  const std::vector<std::string> renamed = r.Renamed();
+  ASSERT_GE(renamed.size(), 2u);
+  EXPECT_EQ(renamed[renamed.size() - 2], "latest-version.xml.sig");
+  EXPECT_EQ(renamed.back(), "latest-version.xml");
+  int last_package = -1, first_document = static_cast<int>(renamed.size());
+  for (int i = 0; i < static_cast<int>(renamed.size()); ++i) {
+    if (renamed[i].rfind("packages/", 0) == 0) last_package = i;
+    else first_document = std::min(first_document, i);
+  }
+  EXPECT_LT(last_package, first_document);
+}
+
+std::vector<std::string> Temporaries(const std::string& tree) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(tree, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path().filename().string().find(".tmp-") != std::string::npos) found.push_back(it->path().string());
+  }
+  return found;
+}
+
+publisher::Publication Next(const std::string& tree, SigningSeeds seeds) {
+  publisher::Publication pub;
+  pub.seeds = std::move(seeds);
+  std::string error;
+  EXPECT_TRUE(publisher::NextPublication(tree, publisher::kDefaultValidDays, &pub, &error)) << error;
+  return pub;
+}
+
+TEST(SafePublishing, AChainIsWrittenThroughTemporariesPackagesFirstAndRepublishedWithoutRewritingThem) {
+  testkit::TempDir dir;
+  const std::string tree = dir / "tree";
+  const SigningSeed seed = NewSeed();
+  publisher::Description d = Chain();
+  d.packages[0].full.present = true;
+  std::vector<std::string> lines;
+  std::string error;
+  {
+    WriteRecorder r(tree);
+    ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree, Next(tree, {seed}), &lines, &error)) << error;
+    ExpectSafeOrder(r);
+    // Three packages; two version.xml and latest-version.xml, each with its signature.
+    EXPECT_EQ(r.Renamed().size(), 3u + 6);
+  }
+  EXPECT_TRUE(Temporaries(tree).empty()) << Temporaries(tree).front();
+  {
+    // The same chain again: the packages hold their bytes already.
+    WriteRecorder r(tree);
+    ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree, Next(tree, {seed}), &lines, &error)) << error;
+    ExpectSafeOrder(r);
+    for (const std::string& e : WriteRecorder::Events())
+      EXPECT_EQ(e.find("packages/"), std::string::npos) << "rewritten: " << e;
+  }
+  std::vector<std::string> problems;
+  EXPECT_TRUE(publisher::VerifyTree(tree, KeyOf(seed), &problems)) << problems.front();
+  EXPECT_NE(Read(tree + "/latest-version.xml").find("<serial>2</serial>"), std::string::npos);
+}
+
+TEST(SafePublishing, TheNewestVersionMovesBackwardsOnlyWithForce) {
+  testkit::TempDir dir;
+  const std::string tree = dir / "tree";
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, tree, Next(tree, {}), &lines, &error)) << error;
+  const std::string before = Read(tree + "/latest-version.xml");
+  publisher::Description older = Chain();
+  older.latest = "1.0.0.2";
+  older.packages.pop_back();
+  older.packages[0].files[0].data = "changed\n";
+  const std::string package = tree + "/packages/update_1.0.0.1_to_1.0.0.2" + platform::kExeSuffix;
+  const std::string package_before = Read(package);
+  EXPECT_FALSE(publisher::PublishTree(older, kProgram, tree, Next(tree, {}), &lines, &error));
+  EXPECT_NE(error.find("the tree's newest version is 1.0.0.3 and this publication's is 1.0.0.2"), std::string::npos)
+      << error;
+  EXPECT_NE(error.find("--force"), std::string::npos) << error;
+  EXPECT_EQ(Read(tree + "/latest-version.xml"), before);
+  EXPECT_EQ(Read(package), package_before);  // refused before anything is written
+
+  // Nor over a newest version that is no version text.
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/latest-version.xml", "<lastversionnum>next</lastversionnum>\r\n"));
+  EXPECT_FALSE(publisher::PublishTree(Chain(), kProgram, tree, Next(tree, {}), &lines, &error));
+  EXPECT_NE(error.find("cannot tell whether 1.0.0.3 is older than the tree's newest version next"), std::string::npos)
+      << error;
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/latest-version.xml", before));
+
+  publisher::Publication forced = Next(tree, {});
+  forced.force = true;
+  ASSERT_TRUE(publisher::PublishTree(older, kProgram, tree, forced, &lines, &error)) << error;
+  EXPECT_NE(Read(tree + "/latest-version.xml").find("<lastversionnum>1.0.0.2<"), std::string::npos);
+  EXPECT_NE(Read(package), package_before);
+}
+
+TEST(SafePublishing, AVersionDocumentThatCannotBeWrittenLeavesLatestVersionAsItWas) {
+  testkit::TempDir dir;
+  const std::string tree = dir / "tree";
+  const SigningSeed seed = NewSeed();
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, tree, Next(tree, {seed}), &lines, &error)) << error;
+  const std::string latest = Read(tree + "/latest-version.xml"), sig = Read(tree + "/latest-version.xml.sig");
+  const std::string info = Read(tree + "/1.0.0.2/version.xml");
+  {
+    WriteRecorder r(tree, "1.0.0.2/.version.xml.tmp-");
+    EXPECT_FALSE(publisher::PublishTree(Chain(), kProgram, tree, Next(tree, {seed}), &lines, &error));
+    EXPECT_NE(error.find("version.xml"), std::string::npos) << error;
+  }
+  EXPECT_EQ(Read(tree + "/latest-version.xml"), latest);
+  EXPECT_EQ(Read(tree + "/latest-version.xml.sig"), sig);
+  EXPECT_EQ(Read(tree + "/1.0.0.2/version.xml"), info);
+  EXPECT_TRUE(Temporaries(tree).empty()) << Temporaries(tree).front();
+}
+
+// A small release: three versions of a client without engine packages.
+bool SmallRelease(const testkit::TempDir& dir, const publisher::Publication& pub, std::string* error) {
+  for (const auto& [version, text] :
+       {std::pair<std::string, std::string>{"1.0.0.1", "one"}, {"1.0.0.2", "two"}, {"1.0.0.3", "three"}}) {
+    platform::MakeDirectories(dir / ("builds/" + version + "/data"));
+    platform::WriteStringToFile(dir / ("builds/" + version + "/data/a.txt"), text + std::string(200, '.'));
+  }
+  std::vector<std::string> lines;
+  return publisher::BuildRelease(dir / "builds", dir / "out", "http://127.0.0.1:1/base/", BuiltProgram("delta_setup"),
+                                 BuiltProgram("Gleaner"), pub, &lines, error);
+}
+
+TEST(SafePublishing, AReleaseKeepsItsPackagesAndRefusesOneWithOtherBytes) {
+  testkit::TempDir dir;
+  const std::string tree = dir / "out";
+  const SigningSeed seed = NewSeed();
+  std::string error;
+  {
+    WriteRecorder r(tree);
+    ASSERT_TRUE(SmallRelease(dir, Next(tree, {seed}), &error)) << error;
+    ExpectSafeOrder(r);
+    const std::vector<std::string> renamed = r.Renamed();
+    EXPECT_EQ(renamed[renamed.size() - 3], "news.html");
+  }
+  EXPECT_TRUE(Temporaries(tree).empty()) << Temporaries(tree).front();
+  {
+    WriteRecorder r(tree);
+    ASSERT_TRUE(SmallRelease(dir, Next(tree, {seed}), &error)) << error;
+    for (const std::string& e : WriteRecorder::Events())
+      EXPECT_EQ(e.find("packages/"), std::string::npos) << "rewritten: " << e;
+  }
+  std::vector<std::string> problems;
+  EXPECT_TRUE(publisher::VerifyTree(tree, KeyOf(seed), &problems)) << problems.front();
+
+  // A file at a package's address that is not the package stays as it is,
+  // and the publication stops before its documents.
+  std::string doc = Read(tree + "/1.0.0.1/version.xml");
+  const size_t at = doc.find("packages/", doc.find("<packageurl>"));
+  const std::string rel = doc.substr(at, doc.find("</packageurl>") - at);
+  const std::string package = tree + "/" + rel;
+  std::string bytes = Read(package);
+  bytes[bytes.size() / 2] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(package, bytes));
+  const std::string latest = Read(tree + "/latest-version.xml");
+  EXPECT_FALSE(SmallRelease(dir, Next(tree, {seed}), &error));
+  EXPECT_NE(error.find("exists with other bytes"), std::string::npos) << error;
+  EXPECT_NE(error.find("never rewritten"), std::string::npos) << error;
+  EXPECT_EQ(Read(package), bytes);
+  EXPECT_EQ(Read(tree + "/latest-version.xml"), latest);
+  EXPECT_EQ(Read(tree + "/1.0.0.1/version.xml"), doc);
+}
+
+// The lines of `publish status` that start with `prefix`.
+std::vector<std::string> LinesStarting(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& l : lines)
+    if (l.rfind(prefix, 0) == 0) out.push_back(l);
+  return out;
+}
+
+TEST(TreeStatus, NewestDatesChannelsAndTheRouteFromEachVersion) {
+  testkit::TempDir dir;
+  const std::string tree = dir / "tree";
+  publisher::Description d = Chain();
+  d.packages[0].full.present = true;
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(publisher::PublishTree(d, kProgram, tree, Next(tree, {NewSeed()}), &lines, &error)) << error;
+  const std::string exe = platform::kExeSuffix;
+  const int64_t a = platform::FileSize(tree + "/packages/update_1.0.0.1_to_1.0.0.2" + exe);
+  const int64_t b = platform::FileSize(tree + "/packages/update_1.0.0.2_to_1.0.0.3" + exe);
+  const int64_t full = platform::FileSize(tree + "/packages/full_1.0.0.1_to_1.0.0.2" + exe);
+  ASSERT_GT(a, 0);
+  // Elements others may add to latest-version.xml, and a channel.
+  std::string latest = Read(tree + "/latest-version.xml");
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/latest-version.xml",
+                                          latest + "<heldversionnum>1.0.0.2</heldversionnum>\r\n<rollout>25</rollout>\r\n"));
+  ASSERT_TRUE(platform::MakeDirectories(tree + "/beta"));
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/beta/latest-version.xml",
+                                          "<lastversionnum>1.0.0.4</lastversionnum>\r\n<rollout>5</rollout>\r\n"));
+
+  lines.clear();
+  ASSERT_TRUE(publisher::TreeStatus(tree, &lines, &error)) << error;
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("newest 1.0.0.3  serial 1, expires ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("(in 7 days)"), std::string::npos) << lines[0];
+  EXPECT_EQ(LinesStarting(lines, "heldversionnum"), std::vector<std::string>{"heldversionnum 1.0.0.2"});
+  EXPECT_EQ(LinesStarting(lines, "rollout"), std::vector<std::string>{"rollout 25"});
+  const std::vector<std::string> channel = LinesStarting(lines, "channel ");
+  ASSERT_EQ(channel.size(), 1u);
+  EXPECT_EQ(channel[0].rfind("channel beta: newest 1.0.0.4  serial (none), expires (never", 0), 0u) << channel[0];
+  EXPECT_NE(channel[0].find(", rollout 5"), std::string::npos) << channel[0];
+  EXPECT_EQ(LinesStarting(lines, "from "),
+            (std::vector<std::string>{
+                "from 1.0.0.1: 1.0.0.1 -> 1.0.0.2 -> 1.0.0.3, 2 packages, " + std::to_string(a + b) + " bytes",
+                "from 1.0.0.2: 1.0.0.2 -> 1.0.0.3, 1 package, " + std::to_string(b) + " bytes"}));
+  EXPECT_EQ(LinesStarting(lines, "  1.0.0.1 -> 1.0.0.2"),
+            std::vector<std::string>{"  1.0.0.1 -> 1.0.0.2: update_1.0.0.1_to_1.0.0.2" + exe + " " + std::to_string(a) +
+                                     " bytes; full fallback full_1.0.0.1_to_1.0.0.2" + exe + " " +
+                                     std::to_string(full) + " bytes"});
+  EXPECT_EQ(LinesStarting(lines, "  1.0.0.2 -> 1.0.0.3").size(), 2u);  // once on each route
+
+  // Unsigned: sizes from the files in the tree; a route that breaks off.
+  const std::string plain = dir / "plain";
+  ASSERT_TRUE(publisher::PublishTree(Chain(), kProgram, plain, Next(plain, {}), &lines, &error)) << error;
+  ASSERT_TRUE(platform::RemoveFile(plain + "/packages/update_1.0.0.2_to_1.0.0.3" + exe));
+  lines.clear();
+  ASSERT_TRUE(publisher::TreeStatus(plain, &lines, &error)) << error;
+  EXPECT_EQ(lines[0], "newest 1.0.0.3  serial (none), expires (never: an undated tree)");
+  EXPECT_EQ(LinesStarting(lines, "from 1.0.0.2"),
+            std::vector<std::string>{"from 1.0.0.2: 1.0.0.2 -> 1.0.0.3, 1 package, at least 0 bytes"});
+  EXPECT_NE(LinesStarting(lines, "  1.0.0.1 -> 1.0.0.2")[0].find(std::to_string(a) + " bytes; no full fallback"),
+            std::string::npos);
+  ASSERT_TRUE(platform::RemoveFile(plain + "/1.0.0.2/version.xml"));
+  lines.clear();
+  ASSERT_TRUE(publisher::TreeStatus(plain, &lines, &error)) << error;
+  EXPECT_EQ(LinesStarting(lines, "from "),
+            std::vector<std::string>{
+                "from 1.0.0.1: 1.0.0.1 -> 1.0.0.2, does not reach 1.0.0.3: stops at 1.0.0.2: no 1.0.0.2/version.xml"});
+
+  EXPECT_FALSE(publisher::TreeStatus(dir / "none", &lines, &error));
+  EXPECT_NE(error.find("no readable latest-version.xml"), std::string::npos) << error;
 }
 
 }  // namespace

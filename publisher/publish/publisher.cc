@@ -145,10 +145,7 @@ bool WriteSamplePackage(const std::string& program, const std::string& version, 
   payload.files = files;
   *bytes = sample_package::Attach(program, payload);
   const std::string path = platform::JoinPath(out + "packages", name);
-  if (!platform::WriteStringToFile(path, *bytes)) {
-    *error = "cannot write " + path;
-    return false;
-  }
+  if (!WriteTreeFile(path, *bytes, Existing::kReplace, error)) return false;
   DigestContext sha1;
   sha1.Update(bytes->data(), bytes->size());
   sha1.Final();
@@ -269,15 +266,17 @@ bool ReadDescription(const std::string& path, Description* d, std::string* error
 bool PublishTree(const Description& d, const std::string& program, const std::string& out_dir,
                  const Publication& pub, std::vector<std::string>* lines, std::string* error) {
   const std::string out = platform::JoinPath(out_dir, "");
+  if (!CheckNewest(out, d.latest, pub, error)) return false;
   platform::MakeDirectories(out + "packages");
   release::LatestVersion latest = LatestOf(d.latest, pub);
   if (!d.rollout.empty()) {
     latest.rollout = d.rollout;
     latest.heldversionnum = d.held;
   }
-  if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
-                                  error))
-    return false;
+  // The packages first, then the documents that name them, latest-version.xml
+  // last: a tree served while it is written never names a missing file, and
+  // one that stops halfway still serves the publication before.
+  std::vector<std::pair<std::string, release::VersionInfo>> documents;
   for (const Package& p : d.packages) {
     const std::string name = "update_" + p.from + "_to_" + p.to + platform::kExeSuffix;
     std::string bytes, sha1, sha256;
@@ -299,14 +298,18 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
     }
     std::vector<std::string> full_line;
     if (p.full.present && !WriteFullPackage(d, p, program, out, pub.Signed(), &info, &full_line, error)) return false;
-    platform::MakeDirectories(out + p.from);
-    if (!release::WriteDocumentFile(platform::JoinPath(out + p.from, release::kVersionInfoFile),
-                                    release::WriteVersionInfo(info), pub.seeds, error))
-      return false;
+    documents.emplace_back(p.from, std::move(info));
     lines->push_back(p.from + " -> " + p.to + "  " + name + "  " + std::to_string(bytes.size()) + " bytes");
     lines->insert(lines->end(), full_line.begin(), full_line.end());
   }
-  return true;
+  for (const auto& [from, info] : documents) {
+    platform::MakeDirectories(out + from);
+    if (!release::WriteDocumentFile(platform::JoinPath(out + from, release::kVersionInfoFile),
+                                    release::WriteVersionInfo(info), pub.seeds, error))
+      return false;
+  }
+  return release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
+                                    error);
 }
 
 bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector<std::string>* problems) {
@@ -343,6 +346,64 @@ bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector
     CheckVersionDocument(root, e.name, key, serial, problems);
   }
   return problems->size() == before;
+}
+
+bool ParseVersion(const std::string& text, std::vector<uint64_t>* parts) {
+  parts->clear();
+  size_t at = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t dot = text.find('.', at);
+    if ((i < 3) != (dot != std::string::npos)) return false;
+    const std::string n = text.substr(at, i < 3 ? dot - at : std::string::npos);
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return false;
+    parts->push_back(std::stoull(n));
+    at = dot + 1;
+  }
+  return true;
+}
+
+bool CheckNewest(const std::string& out_dir, const std::string& newest, const Publication& pub, std::string* error) {
+  const std::string path = platform::JoinPath(out_dir, release::kLatestVersionFile);
+  std::string text;
+  if (!platform::ReadFileToString(path, &text)) return true;  // a new tree
+  release::LatestVersion doc;
+  if (!release::ParseLatestVersion(text, &doc)) {
+    *error = path + " is not a latest-version.xml; refusing to publish over it";
+    return false;
+  }
+  if (pub.force) return true;
+  std::vector<uint64_t> now, next;
+  if (!ParseVersion(doc.lastversionnum, &now) || !ParseVersion(newest, &next)) {
+    *error = "cannot tell whether " + newest + " is older than the tree's newest version " + doc.lastversionnum +
+             " (" + path + "); give --force to publish it anyway";
+    return false;
+  }
+  if (next < now) {
+    *error = "the tree's newest version is " + doc.lastversionnum + " and this publication's is " + newest +
+             ": players would be sent back to an older version. Give --force to publish it anyway";
+    return false;
+  }
+  return true;
+}
+
+bool WriteTreeFile(const std::string& path, const std::string& bytes, Existing existing, std::string* error) {
+  if (platform::Exists(path)) {
+    Sha256 want;
+    want.Update(bytes.data(), bytes.size());
+    std::string have;
+    const bool read = Sha256File(path, &have);
+    if (read && have == want.HexText()) return true;
+    if (existing == Existing::kRefuse) {
+      *error = path + (read ? " exists with other bytes (SHA-256 " + have + ")" : " exists and cannot be read") +
+               "; a published package is never rewritten. Remove it if nothing serves it, or publish into a new "
+               "tree";
+      return false;
+    }
+  }
+  const platform::Status s = platform::ReplaceFileThroughTemporary(path, bytes);
+  if (s.ok()) return true;
+  *error = "cannot write " + path + (s.text().empty() ? std::string() : " (" + s.text() + ")");
+  return false;
 }
 
 release::LatestVersion LatestOf(const std::string& version, const Publication& pub) {

@@ -52,6 +52,11 @@ struct Publication {
   // BuildRelease: the percent of installs the newest version goes to (see
   // launcher/release/rollout.h); -1 for every install, as before rollouts.
   int rollout = -1;
+  // Publishes even when the newest version moves backwards (CheckNewest).
+  bool force = false;
+  // The release builder: base addresses (ending in '/') that serve a copy
+  // of the tree; each version.xml names its packages there too (mirrorurl).
+  std::vector<std::string> mirrors;
   bool Signed() const { return !seeds.empty(); }
 };
 
@@ -68,6 +73,31 @@ release::LatestVersion LatestOf(const std::string& version, const Publication& p
 // with *error when the tree's latest-version.xml cannot be read as one.
 bool NextPublication(const std::string& out_dir, int valid_days, Publication* pub, std::string* error);
 
+// A version text: four dot-separated decimal numbers of at most nine digits
+// each, into `parts`. False for anything else.
+bool ParseVersion(const std::string& text, std::vector<uint64_t>* parts);
+
+// Whether a publication naming `newest` may go into `out_dir`: false with
+// *error naming both versions when the tree's latest-version.xml names a
+// newer version (players there would be told to go back), or one that is no
+// version text, unless pub.force. A tree without latest-version.xml may
+// take any version.
+bool CheckNewest(const std::string& out_dir, const std::string& newest, const Publication& pub, std::string* error);
+
+// How WriteTreeFile treats a file that exists with other bytes.
+enum class Existing {
+  kReplace,  // a file named by its role (a document, a package of a chain)
+  kRefuse,   // a content-addressed package: its name promises its bytes
+};
+
+// Writes `bytes` as the file `path` of a tree that may be served while it is
+// written: left alone when it holds these bytes already (compared by
+// SHA-256), otherwise written whole to a temporary beside it and renamed
+// over it (platform::ReplaceFileThroughTemporary). With Existing::kRefuse a
+// file that holds other bytes is an error and stays as it is. False with
+// *error.
+bool WriteTreeFile(const std::string& path, const std::string& bytes, Existing existing, std::string* error);
+
 struct Description {
   std::string url, setup, latest;
   // "rollout <percent> <held>": written into latest-version.xml as given.
@@ -80,7 +110,9 @@ bool ReadDescription(const std::string& path, Description* out, std::string* err
 
 // Writes latest-version.xml, <from>/version.xml of each package and
 // packages/<name> into `out_dir`, building the packages from the setup
-// program bytes `program`. Signed, every document is also signed (D.sig
+// program bytes `program`: the packages first, then the version.xml
+// documents, latest-version.xml last, each file through WriteTreeFile (or
+// release::WriteDocumentFile), after CheckNewest. Signed, every document is also signed (D.sig
 // beside D) and each version.xml carries fromversion, packagesize and
 // packagesha256 after its four elements; unsigned, the tree is the plain one.
 // Signed, latest-version.xml also carries the publication's serial and
@@ -149,10 +181,14 @@ constexpr int kMaxDirect = 100;
 // when they patch engine packages: options.shipped_gleaner, or `gleaner`,
 // which in any case runs here to check every difference file) under
 // packages/<sha256>/<name>; direct deltas and full packages to the newest
-// version from the last options.direct versions before it; for
-// each version but the newest <version>/version.xml naming the cheaper of
-// its direct delta and its step; latest-version.xml and news.html. Signed
-// and dated as PublishTree. The version store dovra_version.ini at the top
+// version from the last options.direct versions before it; for each
+// version but the newest <version>/version.xml naming the cheaper of its
+// direct delta and its step (and, for each of pub.mirrors, both packages at
+// that address as mirrorurl); latest-version.xml and news.html. Signed and
+// dated as PublishTree. Refused by CheckNewest before anything is written;
+// then the packages (a content-addressed one that exists is kept, or
+// refused when its bytes differ), the version.xml documents, news.html, and
+// latest-version.xml last. The version store dovra_version.ini at the top
 // of a build is left out (the setup program writes it). `lines` receives
 // the summary: one line per package, one per engine package sent whole,
 // with the reason, and one per version offered a direct delta, with the
@@ -161,6 +197,16 @@ bool BuildRelease(const std::string& builds, const std::string& out_dir, const s
                   const std::string& setup_program, const std::string& gleaner, const Publication& pub,
                   std::vector<std::string>* lines, std::string* error,
                   const ReleaseOptions& options = ReleaseOptions());
+
+// What a client sees of the tree at `out_dir`, one line each: the newest
+// version with the serial and expiry of latest-version.xml and every other
+// element it holds (by name); each channel (a directory holding a
+// latest-version.xml of its own) with its newest version; and each version a
+// client can start from (a directory holding a version.xml), with the route
+// of packages it takes to the newest and their bytes, each step's full
+// fallback and its bytes. False with *error when the tree has no readable
+// latest-version.xml.
+bool TreeStatus(const std::string& out_dir, std::vector<std::string>* lines, std::string* error);
 
 // The release notes page: versions and their notes, newest first, escaped.
 std::string NewsPage(const std::vector<std::pair<std::string, std::string>>& newest_first);

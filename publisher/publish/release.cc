@@ -34,20 +34,6 @@ struct Build {
   std::map<std::string, Entry> files;  // relative path with '/' -> entry
 };
 
-bool ParseVersion(const std::string& text, std::vector<uint64_t>* parts) {
-  parts->clear();
-  size_t at = 0;
-  for (int i = 0; i < 4; ++i) {
-    size_t dot = text.find('.', at);
-    if ((i < 3) != (dot != std::string::npos)) return false;
-    const std::string n = text.substr(at, i < 3 ? dot - at : std::string::npos);
-    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return false;
-    parts->push_back(std::stoull(n));
-    at = dot + 1;
-  }
-  return true;
-}
-
 bool ListFiles(const std::string& dir, const std::string& rel, std::map<std::string, Entry>* out, std::string* error) {
   std::vector<platform::DirEntry> entries;
   if (!platform::ListDirectory(dir, &entries)) {
@@ -97,9 +83,10 @@ std::string HtmlEscape(const std::string& text) {
   return out;
 }
 
-// A written package: its address and digests.
+// A written package: its address (and its place in the tree,
+// packages/<sha256>/<name>) and digests.
 struct Published {
-  std::string url, sha1, sha256;
+  std::string url, rel, sha1, sha256;
   uint64_t size = 0;
 };
 
@@ -113,12 +100,10 @@ bool WritePackage(const std::string& out, const std::string& base_url, const std
   p->size = bytes.size();
   const std::string dir = platform::JoinPath(platform::JoinPath(out, "packages") + platform::kPathSep, p->sha256);
   platform::MakeDirectories(dir);
-  const std::string path = platform::JoinPath(dir, name);
-  if (!platform::WriteStringToFile(path, bytes)) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  p->url = base_url + "packages/" + p->sha256 + "/" + name;
+  // Content-addressed: one that is there already is kept as it is.
+  if (!WriteTreeFile(platform::JoinPath(dir, name), bytes, Existing::kRefuse, error)) return false;
+  p->rel = "packages/" + p->sha256 + "/" + name;
+  p->url = base_url + p->rel;
   return true;
 }
 
@@ -333,6 +318,11 @@ bool PackStep(const std::string& out, const std::string& base_url, const std::st
     info.fullpackagesize = std::to_string(f.size);
     info.fullpackagesha256 = f.sha256;
   }
+  // Each mirror serves the tree's copy: the package and its fallback there.
+  for (const std::string& mirror : pub.mirrors) {
+    info.mirrorurls.push_back(mirror + d.rel);
+    info.mirrorurls.push_back(mirror + f.rel);
+  }
   route->bytes = d.size;
   std::ostringstream line;
   line << from.version << " -> " << to.version << "  delta " << d.size << " bytes (" << step.patched << " patched, "
@@ -484,6 +474,7 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
   const std::string base_url = base_url_in.empty() || base_url_in.back() == '/' ? base_url_in : base_url_in + "/";
   std::vector<Build> found;
   if (!ReadBuilds(builds, &found, lines, error)) return false;
+  if (!CheckNewest(out_dir, found.back().version, pub, error)) return false;
 
   const std::string out = platform::JoinPath(out_dir, "");
   // The tree as it stands, before anything is written: a rollout and the
@@ -546,15 +537,16 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
       return false;
   }
 
-  if (!release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
-                                  error))
-    return false;
   std::vector<std::pair<std::string, std::string>> news;
   for (size_t i = found.size(); i > 0 && news.size() < kNewsVersions; --i)
     news.emplace_back(found[i - 1].version, found[i - 1].notes);
   // Signed like the version documents: a launcher with keys shows only a
   // page that verifies.
-  return release::WriteDocumentFile(out + "news.html", NewsPage(news), pub.seeds, error);
+  if (!release::WriteDocumentFile(out + "news.html", NewsPage(news), pub.seeds, error)) return false;
+  // Every package and version.xml is in place: latest-version.xml, which
+  // sends players along them, last.
+  return release::WriteDocumentFile(out + release::kLatestVersionFile, release::WriteLatestVersion(latest), pub.seeds,
+                                    error);
 }
 
 }  // namespace publisher
