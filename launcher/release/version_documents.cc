@@ -133,10 +133,6 @@ const std::vector<std::string>& KnownElements() {
   return *names;
 }
 
-namespace {
-
-// One file of a served tree: left alone when it holds `data` already, else
-// replaced whole through a temporary beside it.
 bool ReplaceServedFile(const std::string& path, const std::string& data, std::string* error) {
   std::string now;
   if (platform::ReadFileToString(path, &now) && now == data) return true;
@@ -145,8 +141,6 @@ bool ReplaceServedFile(const std::string& path, const std::string& data, std::st
   *error = "cannot write " + path + (s.text().empty() ? std::string() : " (" + s.text() + ")");
   return false;
 }
-
-}  // namespace
 
 bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeeds& seeds,
                        std::string* error) {

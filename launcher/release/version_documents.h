@@ -120,6 +120,11 @@ const std::vector<std::string>& KnownElements();
 bool WriteDocumentFile(const std::string& path, const std::string& text, const SigningSeeds& seeds,
                        std::string* error);
 
+// One file of a served tree: left alone when it holds `data` already, else
+// replaced whole through a temporary beside it. False with *error naming
+// the file.
+bool ReplaceServedFile(const std::string& path, const std::string& data, std::string* error);
+
 }  // namespace release
 
 #endif  // LAUNCHER_RELEASE_VERSION_DOCUMENTS_H_

@@ -63,7 +63,7 @@ std::string SetupCommandLine(const std::string& package_path, const std::string&
 }
 
 UpdateThread::UpdateThread(EngineHost& host, EngineSettings settings, bool start)
-    : host_(host), settings_(std::move(settings)) {
+    : host_(host), settings_(std::move(settings)), channel_(ChannelOfSetting(settings_.channel)) {
   if (start) Start();
 }
 
@@ -239,12 +239,6 @@ bool UpdateThread::ReadInstalledVersion() {
     LogInfo() << "update channel:" << channel;
   }
   return true;
-}
-
-std::string UpdateThread::Channel() const {
-  if (settings_.channel.empty() || release::IsChannelName(settings_.channel)) return settings_.channel;
-  LogError() << "update channel \"" << settings_.channel << "\" is not a channel name, the default channel is used";
-  return std::string();
 }
 
 bool UpdateThread::FetchDocument(const std::string& url, const std::string& missing_line, UpdateState failed,
@@ -688,7 +682,6 @@ bool UpdateThread::EndedByStall(const SegmentPolicy& stalled, const std::string&
 std::unique_ptr<platform::SealedFile> UpdateThread::HoldAndCheck(const std::string& package, bool complete,
                                                                  const std::string& packagemd5,
                                                                  const SignedPackage& signed_package) {
-  EngineHost& control = host_;
   std::string hold_error;
   std::unique_ptr<platform::SealedFile> held = platform::SealedFile::Seal(package, &hold_error);
   if (!held) LogError() << "cannot hold the package for its check:" << hold_error;

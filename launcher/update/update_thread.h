@@ -140,8 +140,8 @@ class UpdateThread : public ThreadObject {
   // install then counts as outside every rollout) when none can be kept.
   std::string InstallId();
   // The update channel of this run: settings_.channel when it is a channel
-  // name, otherwise the default (empty).
-  std::string Channel() const;
+  // name, otherwise the default (empty), checked once (ChannelOfSetting).
+  const std::string& Channel() const { return channel_; }
   // The installed version's version.xml, read and checked: what to install.
   bool ReadVersionInfo(const PublisherKeys* keys, release::VersionInfo* info, SignedPackage* package,
                        FullPackage* full);
@@ -195,6 +195,7 @@ class UpdateThread : public ThreadObject {
 
   EngineHost& host_;
   const EngineSettings settings_;
+  const std::string channel_;
   std::string localVersion;
   std::unique_ptr<SegmentPolicy> job;
   class FileFetch* fetch_ = nullptr;  // the version-document fetch in progress

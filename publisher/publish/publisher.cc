@@ -387,23 +387,18 @@ bool CheckNewest(const std::string& out_dir, const std::string& newest, const Pu
 }
 
 bool WriteTreeFile(const std::string& path, const std::string& bytes, Existing existing, std::string* error) {
-  if (platform::Exists(path)) {
+  if (existing == Existing::kRefuse && platform::Exists(path)) {
     Sha256 want;
     want.Update(bytes.data(), bytes.size());
     std::string have;
     const bool read = Sha256File(path, &have);
     if (read && have == want.HexText()) return true;
-    if (existing == Existing::kRefuse) {
-      *error = path + (read ? " exists with other bytes (SHA-256 " + have + ")" : " exists and cannot be read") +
-               "; a published package is never rewritten. Remove it if nothing serves it, or publish into a new "
-               "tree";
-      return false;
-    }
+    *error = path + (read ? " exists with other bytes (SHA-256 " + have + ")" : " exists and cannot be read") +
+             "; a published package is never rewritten. Remove it if nothing serves it, or publish into a new "
+             "tree";
+    return false;
   }
-  const platform::Status s = platform::ReplaceFileThroughTemporary(path, bytes);
-  if (s.ok()) return true;
-  *error = "cannot write " + path + (s.text().empty() ? std::string() : " (" + s.text() + ")");
-  return false;
+  return release::ReplaceServedFile(path, bytes, error);
 }
 
 release::LatestVersion LatestOf(const std::string& version, const Publication& pub) {
@@ -440,6 +435,13 @@ bool NextPublication(const std::string& out_dir, int valid_days, Publication* pu
   return true;
 }
 
+bool ReadTreeLatest(const std::string& dir, release::LatestVersion* latest, std::string* text) {
+  std::string read;
+  std::string& into = text ? *text : read;
+  return platform::ReadFileToString(platform::JoinPath(dir, release::kLatestVersionFile), &into) &&
+         release::ParseLatestVersion(into, latest);
+}
+
 bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector<std::string>* lines,
                  std::string* error, const LatestEdit& edit) {
   const std::string root = platform::JoinPath(out_dir, "");
@@ -447,8 +449,7 @@ bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector
   // that stops halfway must not leave a tree of two serials.
   std::string text;
   release::LatestVersion latest;
-  if (!platform::ReadFileToString(root + release::kLatestVersionFile, &text) ||
-      !release::ParseLatestVersion(text, &latest)) {
+  if (!ReadTreeLatest(root, &latest)) {
     *error = "no latest-version.xml in " + out_dir;
     return false;
   }
@@ -556,10 +557,8 @@ bool SetRollout(const std::string& out_dir, int percent, const Publication& pub,
     if (!RefreshTree(out_dir, pub, lines, error, staged)) return false;
   } else {
     // An unsigned tree has no serials: latest-version.xml alone changes.
-    std::string text;
     release::LatestVersion latest;
-    if (!platform::ReadFileToString(root + release::kLatestVersionFile, &text) ||
-        !release::ParseLatestVersion(text, &latest)) {
+    if (!ReadTreeLatest(root, &latest)) {
       *error = "no latest-version.xml in " + out_dir;
       return false;
     }

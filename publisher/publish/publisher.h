@@ -73,6 +73,10 @@ release::LatestVersion LatestOf(const std::string& version, const Publication& p
 // with *error when the tree's latest-version.xml cannot be read as one.
 bool NextPublication(const std::string& out_dir, int valid_days, Publication* pub, std::string* error);
 
+// The latest-version.xml of the tree at `dir`, read and parsed, and its text
+// in *text when asked; false when there is none or it does not read as one.
+bool ReadTreeLatest(const std::string& dir, release::LatestVersion* latest, std::string* text = nullptr);
+
 // A version text: four dot-separated decimal numbers of at most nine digits
 // each, into `parts`. False for anything else.
 bool ParseVersion(const std::string& text, std::vector<uint64_t>* parts);

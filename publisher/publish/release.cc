@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
-#include <tuple>
 
 #include "delta_setup/binary_diff.h"
 #include "delta_setup/delta_format.h"
@@ -332,14 +331,6 @@ bool PackStep(const std::string& out, const std::string& base_url, const std::st
   return true;
 }
 
-// The latest-version.xml the tree in `out` holds now; false when it has none
-// (a first release) or it does not read as one.
-bool ReadTreeLatest(const std::string& out, release::LatestVersion* latest) {
-  std::string text;
-  return platform::ReadFileToString(out + release::kLatestVersionFile, &text) &&
-         release::ParseLatestVersion(text, latest);
-}
-
 // The tree's newest version goes to a share of installs only.
 bool Staged(const release::LatestVersion& latest) {
   int percent = 100;
@@ -455,18 +446,18 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
     *error = "cannot read the patch tool " + shipped_gleaner;
     return false;
   }
-  if (!options.target.empty()) {
-    for (const auto& [what, path, bytes] : {std::tuple<const char*, const std::string&, const std::string&>{
-                                                "the setup program", setup_program, program},
-                                            {"the patch tool", shipped_gleaner, gleaner_bytes}}) {
-      const std::string kind = ProgramTarget(bytes.substr(0, 4096));
-      if (kind != options.target) {
-        *error = std::string(what) + " " + path + " is " + (kind.empty() ? "not a program of a known kind" : "a " + kind + " program") +
-                 ", not a " + options.target + " one: give the " + options.target + " build's directory with --tools DIR";
-        return false;
-      }
-    }
-  }
+  // Programs of the target's kind, or none of this release is written.
+  auto of_target = [&](const char* what, const std::string& path, const std::string& bytes) {
+    const std::string kind = ProgramTarget(bytes.substr(0, 4096));
+    if (options.target.empty() || kind == options.target) return true;
+    *error = std::string(what) + " " + path + " is " +
+             (kind.empty() ? "not a program of a known kind" : "a " + kind + " program") + ", not a " +
+             options.target + " one: give the " + options.target + " build's directory with --tools DIR";
+    return false;
+  };
+  if (!of_target("the setup program", setup_program, program) ||
+      !of_target("the patch tool", shipped_gleaner, gleaner_bytes))
+    return false;
   if (options.direct < 0 || options.direct > kMaxDirect) {
     *error = "--direct takes 0 to " + std::to_string(kMaxDirect) + " versions";
     return false;

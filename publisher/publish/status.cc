@@ -135,8 +135,7 @@ bool TreeStatus(const std::string& out_dir, std::vector<std::string>* lines, std
   const std::string root = platform::JoinPath(out_dir, "");
   std::string text;
   release::LatestVersion latest;
-  if (!platform::ReadFileToString(root + release::kLatestVersionFile, &text) ||
-      !release::ParseLatestVersion(text, &latest)) {
+  if (!ReadTreeLatest(root, &latest, &text)) {
     *error = "no readable latest-version.xml in " + out_dir;
     return false;
   }
@@ -154,8 +153,7 @@ bool TreeStatus(const std::string& out_dir, std::vector<std::string>* lines, std
   std::sort(channels.begin(), channels.end());
   for (const std::string& c : channels) {
     release::LatestVersion doc;
-    if (!platform::ReadFileToString(platform::JoinPath(root + c, release::kLatestVersionFile), &text) ||
-        !release::ParseLatestVersion(text, &doc)) {
+    if (!ReadTreeLatest(root + c, &doc, &text)) {
       lines->push_back("channel " + c + ": latest-version.xml unreadable");
       continue;
     }
