@@ -575,11 +575,12 @@ TEST_F(NginxJobTest, JournalHousekeeping) {
 // Every range stalls after its headers: a stop ends every blocked read and the
 // job within 2 s, and what arrived is kept.
 TEST_F(NginxJobTest, StopWhileEveryRangeStallsEndsWithinTwoSeconds) {
-  Serve(400000, "limit_rate_after 1000; limit_rate 1;");
+  Serve(400000, "limit_rate_after 40000; limit_rate 1;");
   Job job(tmp_, server_.Url("pkg.exe"));
   ASSERT_TRUE(job.policy.Init());
   ASSERT_TRUE(job.policy.Start());
   for (int i = 0; i < 1000 && job.policy.GetDownloadedSize() == 0; ++i) platform::SleepMs(10);
+  ASSERT_GT(job.policy.GetDownloadedSize(), 0u);  // the ranges have begun
   platform::SleepMs(1500);  // the fetchers sit in their reads
   EXPECT_TRUE(testkit::EndsWithin(2000, [&] {
     job.policy.Stop();

@@ -154,43 +154,6 @@ TEST(DigestTest, AFileNotReadToItsEndFails) {
   EXPECT_TRUE(ctx.HashFile(path));
 }
 
-// The host's sha1sum of a file, in upper case; empty when it cannot be run.
-// The result comes back through a file, since a host program started from
-// an emulation layer cannot be waited for by its handle.
-class HostSha1Sum {
- public:
-  HostSha1Sum(const TempDir& tmp, const std::string& path) : out_(tmp / "sha1sum.txt") {
-    // Under Wine the host's files are seen through the Z: drive.
-    if (!platform::Exists("/bin/sh") && !platform::Exists("Z:\\bin\\sh")) return;
-    process_ = platform::StartProcess(
-        "/bin/sh -c " +
-        platform::QuoteArgument("{ sha1sum < \"$0\" || echo failed; } > \"$1.part\"; mv \"$1.part\" \"$1\"") + " " +
-        platform::QuoteArgument(platform::HostPath(path)) + " " + platform::QuoteArgument(platform::HostPath(out_)));
-  }
-  // Waits for the file in time before the directory goes.
-  ~HostSha1Sum() { Result(); }
-  std::string Result() {
-    if (!process_) return result_;
-    std::string text;
-    for (int i = 0; i < 4800 && !platform::ReadFileToString(out_, &text); ++i) platform::SleepMs(50);
-    process_->WaitFor(1000);
-    process_.reset();
-    if (text.size() < 40) return result_;
-    text.resize(40);
-    for (char& c : text) {
-      if (!std::isxdigit(static_cast<unsigned char>(c))) return result_;
-      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    result_ = text;
-    return result_;
-  }
-
- private:
-  std::string out_;
-  std::unique_ptr<platform::Process> process_;
-  std::string result_;
-};
-
 TEST(DigestTest, PackagesOf2GiBAndMore) {
   // Sparse: "package\n", zeros, and an "x" as byte 2^31, 2 GiB + 1 bytes.
   const int64_t kSize = (int64_t{1} << 31) + 1;
@@ -209,22 +172,13 @@ TEST(DigestTest, PackagesOf2GiBAndMore) {
     ASSERT_EQ(f->Close(), platform::Status::kOk);
   }
   ASSERT_EQ(platform::FileSize(path), kSize);
-  HostSha1Sum host(tmp, path);
+  // One pass (2 GiB in 8000-byte reads is slow under emulation): the check
+  // the engine makes, with its reads recorded.
   RecordedReads recorded;
-  DigestContext ctx;
-  ASSERT_TRUE(ctx.HashFile(path));
-  ctx.Final();
-  EXPECT_EQ(ctx.DigestText(), kDigest);
+  EXPECT_TRUE(VerifyPackage(path, kDigest));
   ASSERT_FALSE(recorded.log.sizes.empty());
   EXPECT_EQ(recorded.log.sizes.size(), static_cast<size_t>((kSize + 7999) / 8000));
   EXPECT_EQ(recorded.log.sizes.back(), static_cast<int32_t>(kSize % 8000));
-  EXPECT_TRUE(VerifyPackage(path, kDigest));
-  std::string host_digest = host.Result();
-  if (host_digest.empty()) {
-    std::printf("no host sha1sum to compare with; compared with its recorded digest only\n");
-  } else {
-    EXPECT_EQ(host_digest, kDigest);
-  }
 }
 
 TEST(DigestTest, VerifyPackageRejects) {

@@ -1148,11 +1148,13 @@ TEST_F(InProcessEngineTest, ProgressClimbsTo70WhileDownloadingAnd100AtTheEnd) {
 // "Update successful": the engine ends at once and starts no further step.
 class CancelledEngineTest : public InProcessEngineTest {
  protected:
-  // Every version document after the first waits ten seconds for its reply.
+  // Every version document after the first waits kSlowReplyMs for its reply.
+  static constexpr int kSlowReplyMs = 5000;
   void ServeSlowDocuments() {
     server_.Stop();
     ASSERT_TRUE(server_.Start(tree_, "location ~ \"version\\.xml$\" { limit_req zone=slow burst=10; }",
-                              "limit_req_zone $server_port zone=slow:1m rate=6r/m;"));
+                              "limit_req_zone $server_port zone=slow:1m rate=" +
+                                  std::to_string(60000 / kSlowReplyMs) + "r/m;"));
   }
   // Cancels as the window does and checks that the engine thread has ended
   // within 2 s, in the window's state.
@@ -1251,7 +1253,7 @@ TEST_F(CancelledEngineTest, WhileLatestVersionIsFetched) {
   CancelAndExpectPromptEnd();
   EXPECT_EQ(Log().find("DownloadPackage latest-version error"), std::string::npos);
   // The reply comes later; the ended engine asks for nothing more.
-  platform::SleepMs(11000);
+  platform::SleepMs(kSlowReplyMs + 1000);
   EXPECT_EQ(Requests("/1.0.0.1/version.xml"), 0u);
 }
 
@@ -1263,7 +1265,7 @@ TEST_F(CancelledEngineTest, WhileVersionInfoIsFetched) {
   ASSERT_TRUE(WaitForState(FetchingInfo, 10000)) << Log();
   platform::SleepMs(300);
   CancelAndExpectPromptEnd();
-  platform::SleepMs(11000);
+  platform::SleepMs(kSlowReplyMs + 1000);
   for (const auto& l : server_.AccessLog()) EXPECT_EQ(l.uri.find("/packages/"), std::string::npos) << l.uri;
   EXPECT_EQ(ClientVersion(), "1.0.0.1");
 }
