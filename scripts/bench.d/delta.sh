@@ -10,6 +10,9 @@
 # version.xml naming the full package instead. Printed per client: package
 # bytes, the bytes nginx sent, and the wall time of the whole update, with the
 # full/delta ratios.
+# Then a client six versions deep: a player at 1.0.0.1 with 1.0.0.6 out takes
+# the published route (a direct delta), measured in downloads and bytes
+# against xdelta3 -e of the files that changed and the newest full package.
 set -eu
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 d="$BENCH_TMP/delta"
@@ -24,8 +27,9 @@ flock 9
 
 now() { date +%s.%N; }
 
-# update BUILDS TREE_URL INSTALL: a player's 1.0.0.1 updated to the end;
-# prints the wall seconds.
+# update BUILDS TREE_URL INSTALL: a player's 1.0.0.1 updated to the end
+# ($last); prints the wall seconds.
+last=1.0.0.3
 update() {
   local builds=$1 url=$2 install=$3 s e
   rm -rf "$install"
@@ -41,8 +45,8 @@ update() {
     sleep 0.1
   done
   e=$(now)
-  if ! grep -qs "update ended: 5 " "$install"/log/* || ! grep -qs "ClientVersion=1.0.0.3" "$install/dovra_version.ini"; then
-    echo "the update of $install did not end at 1.0.0.3" >&2
+  if ! grep -qs "update ended: 5 " "$install"/log/* || ! grep -qs "ClientVersion=$last" "$install/dovra_version.ini"; then
+    echo "the update of $install did not end at $last" >&2
     return 1
   fi
   echo "$e - $s" | bc -l
@@ -96,7 +100,51 @@ measure() {
   grep -E 'sent (whole|as a binary difference)' "$d/$name-summary.txt" | sed 's/^/   /' || true
 }
 
-measure demo 64 8
-measure big 256 20
+# many: 1.0.0.1 -> 1.0.0.6 of the demo client.
+many() {
+  local builds="$d/many-builds" out="$d/many-out"
+  echo "-- many: a player at 1.0.0.1 with 1.0.0.6 out, 64 MiB of engine packages"
+  [ -f "$builds/1.0.0.6/System/Pack4.u" ] ||
+    VERSIONS=6 bash "$here/testing/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" 64 8
+  rm -rf "$out"
+  mkdir -p "$out"
+  nginx_work="$d/many-nginx"
+  local port url before t downloads sent full xd=0 f
+  port=$(bash "$here/testing/nginx/serve.sh" start "$nginx_work" "$d")
+  url="http://127.0.0.1:$port/many-out/"
+  "$BENCH_BIN/publish" release "$builds" "$out" "$url" --unsigned > "$d/many-summary.txt"
+  before=$(lines)
+  last=1.0.0.6
+  t=$(update "$builds" "$url" "$d/many-install")
+  last=1.0.0.3
+  sent=$(sent_bytes "$before")
+  downloads=$(awk -v from="$before" 'NR > from && $2 ~ /\/packages\// { print $2 }' "$nginx_work/access.log" | sort -u | wc -l)
+  bash "$here/testing/nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true
+  nginx_work=
+  # xdelta3 of each file that differs, and each new file whole.
+  while IFS= read -r f; do
+    if [ ! -f "$builds/1.0.0.1/$f" ]; then
+      xd=$((xd + $(stat -c %s "$builds/1.0.0.6/$f")))
+    elif ! cmp -s "$builds/1.0.0.1/$f" "$builds/1.0.0.6/$f"; then
+      xd=$((xd + $(xdelta3 -e -9 -c -s "$builds/1.0.0.1/$f" "$builds/1.0.0.6/$f" | wc -c)))
+    fi
+  done < <(cd "$builds/1.0.0.6" && find . -type f ! -name notes.txt | sed 's|^\./||')
+  full=$(stat -c %s "$out"/packages/*/full_1.0.0.1_to_1.0.0.6* 2>/dev/null | head -1)
+  printf '   route           %d download(s), %d bytes sent, %.2fs\n' "$downloads" "$sent" "$t"
+  printf '   xdelta3 -e      %d bytes of the changed files   route/xdelta3 %.2fx\n' "$xd" \
+    "$(echo "$sent / $xd" | bc -l)"
+  [ -n "$full" ] && printf '   full package    %d bytes   full/route %.1fx\n' "$full" "$(echo "$full / $sent" | bc -l)"
+  grep -E 'direct|route' "$d/many-summary.txt" | grep '1\.0\.0\.1' | sed 's/^/   /' || true
+}
+
+# DELTA_CASES picks some of them ("demo big many" by default).
+for c in ${DELTA_CASES:-demo big many}; do
+  case $c in
+    demo) measure demo 64 8 ;;
+    big) measure big 256 20 ;;
+    many) if command -v xdelta3 >/dev/null; then many; else echo "-- many: skipped (no xdelta3)"; fi ;;
+    *) echo "unknown case $c" >&2; exit 2 ;;
+  esac
+done
 printf 'of each delta: setup program %d bytes, Gleaner %d bytes before compression\n' \
   "$(stat -c %s "$BENCH_BIN/delta_setup")" "$(stat -c %s "$BENCH_BIN/Gleaner")"
