@@ -28,7 +28,8 @@ void __throw_domain_error(const char* what) { Fail(what); }
 void __throw_invalid_argument(const char* what) { Fail(what); }
 void __throw_length_error(const char* what) { Fail(what); }
 void __throw_out_of_range(const char* what) { Fail(what); }
-void __throw_out_of_range_fmt(const char* what, ...) { Fail(what); }
+// The text is a printf format: its values are not at hand.
+void __throw_out_of_range_fmt(const char*, ...) { Fail("a position out of range"); }
 void __throw_runtime_error(const char* what) { Fail(what); }
 void __throw_range_error(const char* what) { Fail(what); }
 void __throw_overflow_error(const char* what) { Fail(what); }
