@@ -29,11 +29,16 @@ using delta_package::Manifest;
 constexpr int32_t kChunk = 1 << 20;
 constexpr uint64_t kMaxManifest = 64u << 20;
 
+// The program's lines are built as text and written whole: no printf, whose
+// formatting code (floating point included) every package would carry.
 int Report(int code, const std::string& line) {
-  std::fprintf(stderr, "delta_setup: %s\n", line.c_str());
+  std::fputs(("delta_setup: " + line + "\n").c_str(), stderr);
   std::fflush(stderr);
   return code;
 }
+
+// A line of progress on standard output.
+void Say(const std::string& line) { std::fputs(("delta_setup: " + line + "\n").c_str(), stdout); }
 
 // `dir` as an absolute name: a relative one is taken from the working
 // directory.
@@ -328,13 +333,13 @@ int Recover(const std::string& root, const Manifest& m, const std::string& manif
     for (const std::string& d : j.deletes) inside = inside && StaysInside(root, d);
     for (const JournalRename& r : j.renames) inside = inside && StaysInside(root, r.path);
     if (parsed && inside && delta_package::JournalIsFor(j, m, manifest_sha256, &why)) {
-      std::printf("delta_setup: completing the interrupted install of %s\n", j.version.c_str());
+      Say("completing the interrupted install of " + j.version);
       const int r = Complete(root, j);
       if (r != kInstalled) return r;
     } else {
       if (text.rfind(delta_package::kJournalHeader, 0) == 0 || text.rfind("commit\n", 0) == 0)
-        std::printf("delta_setup: discarding the install journal: %s\n",
-                    !read ? "unreadable" : !inside ? "a link leads out of the install directory" : why.c_str());
+        Say("discarding the install journal: " +
+            (!read ? std::string("unreadable") : !inside ? "a link leads out of the install directory" : why));
       if (!platform::RemoveFile(journal))
         return Report(kJournalFailed, std::string(delta_package::kJournal) + ": cannot remove it");
     }
@@ -456,7 +461,7 @@ int Install(const std::string& package_path, const std::string& install_dir) {
     RemoveEndedStaging(root);
   }
   if (AlreadyInstalled(root, m)) {
-    std::printf("delta_setup: version %s is already installed\n", m.version.c_str());
+    Say("version " + m.version + " is already installed");
     return kInstalled;
   }
   for (const auto& [path, sha] : m.inputs) {
@@ -493,8 +498,8 @@ int Install(const std::string& package_path, const std::string& install_dir) {
   }
   const int r = Complete(root, j);
   if (r == kInstalled)
-    std::printf("delta_setup: installed version %s (%zu files written, %zu removed)\n", m.version.c_str(),
-                m.outputs.size(), m.deletes.size());
+    Say("installed version " + m.version + " (" + std::to_string(m.outputs.size()) + " files written, " +
+        std::to_string(m.deletes.size()) + " removed)");
   return r;
 }
 

@@ -383,9 +383,16 @@ TEST_F(OneStep, InstallsAndASecondRunFindsItInPlace) {
   ASSERT_EQ(r.code, 0) << r.output;
   EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
   EXPECT_FALSE(platform::Exists(platform::JoinPath(install_, "data/gone.txt")));
+  const delta_package::Manifest m = release_->ManifestOf(delta_);
+  ASSERT_GT(m.outputs.size(), 1u);
+  ASSERT_EQ(m.deletes.size(), 1u);
+  EXPECT_NE(r.output.find("delta_setup: installed version 1.0.0.2 (" + std::to_string(m.outputs.size()) +
+                          " files written, 1 removed)\n"),
+            std::string::npos)
+      << r.output;
   r = RunSetup(delta_, install_, install_root_.Path());
   EXPECT_EQ(r.code, 0) << r.output;
-  EXPECT_NE(r.output.find("already installed"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("delta_setup: version 1.0.0.2 is already installed\n"), std::string::npos) << r.output;
   EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
 }
 

@@ -14,7 +14,7 @@ namespace delta_install {
 inline int SetupMain(int argc, char** argv) {
   const std::string target = SetupTarget(argc, argv);
   if (target.empty()) {
-    std::fprintf(stderr, "usage: %s /USERNAME=<name> /D=<install directory>\n", argv[0]);
+    std::fputs(("usage: " + std::string(argv[0]) + " /USERNAME=<name> /D=<install directory>\n").c_str(), stderr);
     return kUsage;
   }
   return Install(platform::ExecutableImagePath(), target);

@@ -1,6 +1,6 @@
 #include "launcher/release/text.h"
 
-#include <cstdio>
+#include <string>
 
 namespace release {
 
@@ -96,11 +96,14 @@ std::string FormatUtcTime(int64_t seconds) {
   const int64_t d = doy - (153 * mp + 2) / 5 + 1;
   const int64_t m = mp < 10 ? mp + 3 : mp - 9;
   const int64_t y = yoe + era * 400 + (m <= 2);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(y),
-                static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
-                static_cast<long long>(rest % 3600 / 60), static_cast<long long>(rest % 60));
-  return buf;
+  // Built as text: printf's formatting code would come into the setup
+  // program with this file.
+  const auto padded = [](int64_t v, size_t width) {
+    const std::string t = std::to_string(v);
+    return t.size() < width ? std::string(width - t.size(), '0') + t : t;
+  };
+  return padded(y, 4) + "-" + padded(m, 2) + "-" + padded(d, 2) + "T" + padded(rest / 3600, 2) + ":" +
+         padded(rest % 3600 / 60, 2) + ":" + padded(rest % 60, 2) + "Z";
 }
 
 bool IsWindowsMisreadName(const std::string& name) {

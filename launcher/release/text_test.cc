@@ -41,6 +41,12 @@ TEST(ReleaseText, UtcTimes) {
   EXPECT_EQ(t, 1835481599);
   ASSERT_TRUE(ParseUtcTime("2100-03-01T00:00:00Z", &t));
   EXPECT_EQ(t, 4107542400);
+  // Every field in its width, zeros in front; a negative time is the epoch.
+  EXPECT_EQ(FormatUtcTime(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(FormatUtcTime(-5), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(FormatUtcTime(1835481599), "2028-02-29T23:59:59Z");
+  EXPECT_EQ(FormatUtcTime(int64_t{31536000} + 86400 * 40 + 3600 * 9 + 60 * 5 + 7), "1971-02-10T09:05:07Z");
+  EXPECT_EQ(FormatUtcTime(int64_t{253402300800}), "10000-01-01T00:00:00Z");
   // Every format round-trips through a span of days, leap years included.
   for (int64_t s = 0; s < int64_t{4107542400}; s += 86400 * 37 + 3671) {
     int64_t back = -1;
