@@ -386,13 +386,19 @@ TEST_F(OneStep, InstallsAndASecondRunFindsItInPlace) {
   const delta_package::Manifest m = release_->ManifestOf(delta_);
   ASSERT_GT(m.outputs.size(), 1u);
   ASSERT_EQ(m.deletes.size(), 1u);
-  EXPECT_NE(r.output.find("delta_setup: installed version 1.0.0.2 (" + std::to_string(m.outputs.size()) +
-                          " files written, 1 removed)\n"),
+  // Whole lines, whatever the line ends (Windows' text output writes CR LF).
+  auto lines = [](std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return "\n" + text;
+  };
+  EXPECT_NE(lines(r.output).find("\ndelta_setup: installed version 1.0.0.2 (" + std::to_string(m.outputs.size()) +
+                                 " files written, 1 removed)\n"),
             std::string::npos)
       << r.output;
   r = RunSetup(delta_, install_, install_root_.Path());
   EXPECT_EQ(r.code, 0) << r.output;
-  EXPECT_NE(r.output.find("delta_setup: version 1.0.0.2 is already installed\n"), std::string::npos) << r.output;
+  EXPECT_NE(lines(r.output).find("\ndelta_setup: version 1.0.0.2 is already installed\n"), std::string::npos)
+      << r.output;
   EXPECT_TRUE(SameTree(ReadTree(install_), NewTree()));
 }
 
