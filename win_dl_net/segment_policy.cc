@@ -421,6 +421,9 @@ int SegmentPolicy::Run() {
   };
   uint32_t most = initial;  // the most bytes received so far
   for (;;) {
+    // Ranges that had ended before the blocks are looked at have all their
+    // blocks looked at.
+    const bool ranges_ended = all_ended();
     if (blocks) ServiceBlocks();
     uint32_t sum = 0;
     for (size_t i = 0; i < _workslist.size(); ++i) {
@@ -446,7 +449,7 @@ int SegmentPolicy::Run() {
     }
     // With blocks the run ends once every fetch has ended and no block
     // waits; without, once every byte is in or every range has ended.
-    const bool finished = blocks ? all_ended() && !BlockWorkLeft() : sum >= _filesize || all_ended();
+    const bool finished = blocks ? ranges_ended && !BlockWorkLeft() : sum >= _filesize || all_ended();
     if (!IsRunning() || finished) break;
     // A second between progress lines; a fetcher ending or a stop wakes at once.
     std::unique_lock<std::mutex> lock(_wakemutex);
