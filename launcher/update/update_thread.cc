@@ -670,6 +670,9 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
   // A cancelled download is neither checked nor run; its journal resumes it.
   if (Cancelled() || EndedByStall(*current, packageurl)) return false;
   *complete = current->GetFileSize() > 0 && current->GetDownloadedSize() == current->GetFileSize();
+  // A block that failed its digest at every fetch ends as a whole package
+  // that fails its digest does: checked, refused and fetched afresh.
+  if (current->BlocksFailed() > 0) *complete = true;
   // Exactly the file the job wrote: the job derives its name from the
   // address as it is stored (cut to the path limit), not from the whole text.
   *package = current->GetLocalFileName();

@@ -86,12 +86,15 @@ void CheckPackage(const std::string& root, const std::string& shown, const std::
   if (!Sha256File(package, &sha256) || sha256 != sha256_text) {
     problems->push_back(rel + ": SHA-256 differs from " + prefix + "packagesha256");
   }
-  // The blocks, when the document gives them (older ones do not).
+  // The blocks, when the document gives them (older ones do not): one per
+  // block of the published size, and, for the package the document names
+  // (its SHA-256 matches), that package's blocks.
   std::vector<std::string> listed;
   std::string blocks;
-  if (blocks_text && !release::ParsePackageBlocks(*blocks_text, static_cast<uint64_t>(actual), &listed)) {
-    problems->push_back(shown + ": " + prefix + "packageblocks is not one SHA-256 per 4 MiB block of " + rel);
-  } else if (blocks_text && (!FileBlocks(package, &blocks) || blocks != *blocks_text)) {
+  if (blocks_text && size_read && !release::ParsePackageBlocks(*blocks_text, size, &listed)) {
+    problems->push_back(shown + ": " + prefix + "packageblocks is not one SHA-256 per 4 MiB block of " + prefix +
+                        "packagesize " + size_text);
+  } else if (blocks_text && sha256 == sha256_text && (!FileBlocks(package, &blocks) || blocks != *blocks_text)) {
     problems->push_back(rel + ": blocks differ from " + prefix + "packageblocks");
   }
   // packages/<64 hex digits>/<name>: the directory is the content's SHA-256.
@@ -203,7 +206,7 @@ bool WriteFullPackage(const Description& d, const Package& p, const std::string&
   if (is_signed) {
     info->fullpackagesize = f.size.empty() ? std::to_string(bytes.size()) : f.size;
     info->fullpackagesha256 = f.sha256.empty() ? sha256 : f.sha256;
-    if (f.size.empty()) info->fullpackageblocks = release::PackageBlocksOf(bytes);
+    info->fullpackageblocks = release::PackageBlocksOf(bytes);
   }
   for (const std::string& e : f.omit) {
     if (e.rfind("full", 0) != 0) continue;  // only its own elements
@@ -325,8 +328,8 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
       info.fromversion = p.from;
       info.packagesize = p.size.empty() ? std::to_string(bytes.size()) : p.size;
       info.packagesha256 = p.sha256.empty() ? sha256 : p.sha256;
-      // Blocks of the bytes written; a size given by hand has none to fit.
-      if (p.size.empty()) info.packageblocks = release::PackageBlocksOf(bytes);
+      // The blocks of the bytes written, also beside a size given by hand.
+      info.packageblocks = release::PackageBlocksOf(bytes);
     }
     for (const std::string& e : p.omit) {
       if (e.rfind("full", 0) == 0) continue;  // the full package's own omit list names those
