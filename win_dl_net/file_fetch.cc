@@ -453,7 +453,7 @@ std::string SegmentFetcher::FailureText() const {
 
 bool SegmentFetcher::AddressDropped() {
   if (m_bDropped) return true;
-  if (!m_fnUsable || m_fnUsable(m_strUrl)) return false;
+  if (!m_bOtherAddress || !m_fnUsable || m_fnUsable(m_strUrl)) return false;
   LogWarn() << "range " << m_nStartPos << "-" << m_nEndPos << " breaks off from " << m_strUrl
             << ", an address no longer used,sp:" << m_nCurPos;
   m_bDropped = true;
@@ -617,6 +617,8 @@ int SegmentFetcher::Run() {
       if (next != at) turn_to(next, "no longer used");
     }
     m_strUrl = m_addresses[at];
+    // With no other address to go on from, even a dropped one goes on.
+    m_bOtherAddress = next_address() != at;
     NoteServer();
     const uint32_t before = m_nCurPos;
     FileSink sink(m_strLocalFile);

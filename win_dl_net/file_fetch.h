@@ -262,8 +262,8 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   uint32_t TakeAllowance(uint32_t want);
   // A text for LastFailure of the attempt that just failed.
   std::string FailureText() const;
-  // Whether the address in use may no longer be asked (SetAddressFilter);
-  // noted for the attempt once it is so.
+  // Whether the address in use may no longer be asked (SetAddressFilter)
+  // while another one may; noted for the attempt once it is so.
   bool AddressDropped();
   // Notes that the bytes from m_nCurPos on come from m_strUrl.
   void NoteServer();
@@ -281,6 +281,7 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   uint64_t m_nFloorBytes = 0;
   bool m_bTooSlow = false;  // the current attempt was broken off for its pace
   bool m_bDropped = false;  // the current attempt was broken off: its address was dropped
+  bool m_bOtherAddress = false;  // the current attempt has another address to go on from
   std::function<bool(const std::string&)> m_fnUsable;
   // Where each address began to serve the range: (first byte, address), in
   // the order the range went on; each one serves up to the next, the last
