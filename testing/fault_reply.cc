@@ -50,6 +50,10 @@ void SendWholeFile(Fault fault, size_t start, size_t end, const std::string* d, 
       }
       Pause(FaultServer::kSlowDripMs);
       length = 1;
+    } else if (fault == Fault::kCorrupt && offset <= start && start < offset + length) {
+      const char flipped = static_cast<char>(~(*d)[start]);
+      return (start == offset || sink.write(d->data() + offset, start - offset)) && sink.write(&flipped, 1) &&
+             (start + 1 == offset + length || sink.write(d->data() + start + 1, offset + length - start - 1));
     }
     return sink.write(d->data() + offset, length);
   });
@@ -136,6 +140,7 @@ void SendFault(const FaultAnswer& answer, const FaultServer::Request& r, const s
     case Fault::kStall:
     case Fault::kStallHeaders:
     case Fault::kSlowDrip:
+    case Fault::kCorrupt:
       SendWholeFile(fault, start, end, d, res);
       return;
     case Fault::kShortBody:

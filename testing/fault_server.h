@@ -50,6 +50,7 @@ class FaultServer {
     kTinyChunks,        // as kNoContentLength, in 7-byte chunks
     kStallHeaders,      // the headers of kNone, then silence for kStallMs, then closed
     kSlowDrip,          // right, one byte each kSlowDripMs; closed after kSlowDripForMs
+    kCorrupt,           // right, except that the first byte of the body has its bits flipped
   };
 
   struct Request {

@@ -158,6 +158,15 @@ TEST_F(FaultServerSelfTest, EachReplyIsTheOneTheScriptChose) {
   EXPECT_EQ(seen[6].path, "/elsewhere");
 }
 
+TEST_F(FaultServerSelfTest, ACorruptReplyFlipsItsFirstByteAlone) {
+  server_.SetScript([](const FaultServer::Request&) { return Fault::kCorrupt; });
+  Reply range = Get(server_.Url("a"), "Range: bytes=4-7\r\n");
+  Reply whole = Get(server_.Url("a"), "");
+  EXPECT_EQ(range.status, 206u);
+  EXPECT_EQ(range.body, std::string(1, static_cast<char>(~'4')) + "567");
+  EXPECT_EQ(whole.body, std::string(1, static_cast<char>(~'0')) + "123456789");
+}
+
 TEST_F(FaultServerSelfTest, NothingAnswersAfterStop) {
   const std::string url = server_.Url("pkg");
   EXPECT_EQ(Get(url, "").status, 200u);

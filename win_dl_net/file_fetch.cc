@@ -1,5 +1,6 @@
 #include "win_dl_net/file_fetch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -450,13 +451,43 @@ std::string SegmentFetcher::FailureText() const {
   return "network error";
 }
 
+bool SegmentFetcher::AddressDropped() {
+  if (m_bDropped) return true;
+  if (!m_bOtherAddress || !m_fnUsable || m_fnUsable(m_strUrl)) return false;
+  LogWarn() << "range " << m_nStartPos << "-" << m_nEndPos << " breaks off from " << m_strUrl
+            << ", an address no longer used,sp:" << m_nCurPos;
+  m_bDropped = true;
+  return true;
+}
+
+void SegmentFetcher::NoteServer() {
+  std::lock_guard<std::mutex> hold(m_servedMutex);
+  if (!m_served.empty() && m_served.back().second == m_strUrl) return;
+  // An address that served nothing gives way to the next at the same byte.
+  if (!m_served.empty() && m_served.back().first == m_nCurPos) m_served.pop_back();
+  m_served.emplace_back(m_nCurPos.load(), m_strUrl);
+}
+
+std::vector<std::string> SegmentFetcher::ServedBy(uint32_t first, uint32_t last) const {
+  std::lock_guard<std::mutex> hold(m_servedMutex);
+  std::vector<std::string> out;
+  const uint64_t done = m_nCurPos.load();
+  for (size_t i = 0; i < m_served.size(); ++i) {
+    const uint64_t begin = m_served[i].first;
+    const uint64_t end = i + 1 < m_served.size() ? m_served[i + 1].first : done;  // exclusive
+    if (begin >= end || end <= first || begin > last) continue;
+    if (std::find(out.begin(), out.end(), m_served[i].second) == out.end()) out.push_back(m_served[i].second);
+  }
+  return out;
+}
+
 FetchResult SegmentFetcher::EndAfterReadError(MemorySink& buffer, FileSink& sink, const platform::Status& error) {
   // What arrived before the failure is good: keep it. The request itself was
   // sound (its reply was checked), so a read that fails in any way is asked
   // again from what is on disk, not only a network failure.
   if (!KeepWhatArrived(buffer, sink) || IsStopped()) return FetchResult::kFailed;
-  // A body broken off for its pace was logged where the pace was measured.
-  if (!m_bTooSlow) {
+  // A body broken off for its pace, or for its address, was logged there.
+  if (!m_bTooSlow && !m_bDropped) {
     if (error == platform::Status::kRetryable) {
       LogError() << "win net error happen, close and restart again";
     } else {
@@ -510,7 +541,8 @@ FetchResult SegmentFetcher::ReceiveRange(FileSink& sink) {
       }
       // Bytes that come fast enough to fill every read never wait inside
       // one, where the pace is otherwise measured.
-      if (error == platform::Status::kOk && remaining > 0 && BelowFloor()) error = platform::Status::kRetryable;
+      if (error == platform::Status::kOk && remaining > 0 && (BelowFloor() || AddressDropped()))
+        error = platform::Status::kRetryable;
       if (error != platform::Status::kOk) return EndAfterReadError(buffer, sink, error);
       if (got < want) return EndShortBody(buffer, sink);
       if (remaining > 0) {
@@ -530,6 +562,7 @@ FetchResult SegmentFetcher::FetchFileSegment(FileSink& sink) {
   Close();
   m_bFloorArmed = false;
   m_bTooSlow = false;
+  m_bDropped = false;
   m_bRefused = false;
   m_nLastStatus = 0;
   m_strRetryAfter.clear();
@@ -561,12 +594,13 @@ int SegmentFetcher::Run() {
   std::vector<bool> refused(m_addresses.size(), false);
   size_t at = 0;
   uint32_t on_address = 0;  // failures in a row on the current address
-  // The next address after the current one that has not refused the range;
-  // the current one when there is none.
+  auto usable = [&](size_t i) { return !m_fnUsable || m_fnUsable(m_addresses[i]); };
+  // The next address after the current one that has not refused the range
+  // and may be asked; the current one when there is none.
   auto next_address = [&] {
     for (size_t k = 1; k < m_addresses.size(); ++k) {
       size_t i = (at + k) % m_addresses.size();
-      if (!refused[i]) return i;
+      if (!refused[i] && usable(i)) return i;
     }
     return at;
   };
@@ -578,7 +612,14 @@ int SegmentFetcher::Run() {
   };
   FetchResult result = FetchResult::kFailed;
   for (;;) {
+    if (!usable(at)) {
+      const size_t next = next_address();
+      if (next != at) turn_to(next, "no longer used");
+    }
     m_strUrl = m_addresses[at];
+    // With no other address to go on from, even a dropped one goes on.
+    m_bOtherAddress = next_address() != at;
+    NoteServer();
     const uint32_t before = m_nCurPos;
     FileSink sink(m_strLocalFile);
     result = FetchFileSegment(sink);
@@ -604,6 +645,8 @@ int SegmentFetcher::Run() {
       turn_to(next, "refused");
       continue;
     }
+    // Broken off because its address was dropped: on from the next at once.
+    if (m_bDropped && next_address() != at) continue;
     // A network error or a busy server: wait, then ask again.
     const int64_t retry_after = LastReplyBusy() ? RetryAfterMs(m_strRetryAfter, timing.Now()) : -1;
     const uint32_t wait = backoff.Failed(retry_after);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/http.h"
@@ -199,6 +200,16 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   // come. Before Start; `limit` outlives the fetcher.
   void SetRateLimit(RateLimit* limit) { m_pLimit = limit && limit->Limited() ? limit : nullptr; }
 
+  // Which addresses may be asked (an address that served a bad block is
+  // not, say); all when unset. Asked before each attempt and during a body:
+  // an address that turns unusable is broken off and the range goes on at
+  // once from the next usable one, unless none is left. Any thread may call
+  // `usable`. Before Start.
+  void SetAddressFilter(std::function<bool(const std::string&)> usable) { m_fnUsable = std::move(usable); }
+  // The addresses the bytes [first, last] of the range came from, each once,
+  // in the order they served. Any thread.
+  std::vector<std::string> ServedBy(uint32_t first, uint32_t last) const;
+
   // Called on the fetcher's thread when Run is about to return.
   void SetFinishedCallback(std::function<void()> callback) { m_fnFinished = std::move(callback); }
   // True once Run has returned (or is about to).
@@ -251,6 +262,11 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   uint32_t TakeAllowance(uint32_t want);
   // A text for LastFailure of the attempt that just failed.
   std::string FailureText() const;
+  // Whether the address in use may no longer be asked (SetAddressFilter)
+  // while another one may; noted for the attempt once it is so.
+  bool AddressDropped();
+  // Notes that the bytes from m_nCurPos on come from m_strUrl.
+  void NoteServer();
 
   std::vector<std::string> m_addresses;  // the URL given first, then the mirrors
   const RetryTiming* m_pTiming = nullptr;
@@ -264,6 +280,14 @@ class SegmentFetcher : public FileFetch, public ThreadObject {
   std::chrono::steady_clock::time_point m_floorStart;
   uint64_t m_nFloorBytes = 0;
   bool m_bTooSlow = false;  // the current attempt was broken off for its pace
+  bool m_bDropped = false;  // the current attempt was broken off: its address was dropped
+  bool m_bOtherAddress = false;  // the current attempt has another address to go on from
+  std::function<bool(const std::string&)> m_fnUsable;
+  // Where each address began to serve the range: (first byte, address), in
+  // the order the range went on; each one serves up to the next, the last
+  // up to m_nCurPos.
+  mutable std::mutex m_servedMutex;
+  std::vector<std::pair<uint32_t, std::string>> m_served;
   std::string m_strLastFailure;
   // The last failure was the server's answer for good (not a network error,
   // a busy server or a local failure): another address may serve.

@@ -1,5 +1,6 @@
 #include "win_dl_net/segment_policy.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -136,6 +137,16 @@ bool SegmentPolicy::Init() {
   }
   _filesize = size;
   LogInfo() << "file size" << _filesize.load();
+  _blocks = PackageBlocks();
+  if (!_blockdigests.empty() || _blocksize > 0) {
+    PackageBlocks blocks(_blocksize, _blockdigests, _filesize);
+    if (blocks.Valid()) {
+      _blocks = blocks;
+    } else {
+      LogWarn() << "block digests not used: " << _blockdigests.size() << " for a file of " << _filesize.load()
+                << " bytes in blocks of " << _blocksize;
+    }
+  }
   if (!LoadJournal()) {
     LogError() << "load xml error";
     return false;
@@ -165,7 +176,196 @@ bool SegmentPolicy::CreateSegments() {
 
 void SegmentPolicy::WakeMonitor() {
   std::lock_guard<std::mutex> lock(_wakemutex);
+  _woken = true;
   _wake.notify_all();
+}
+
+std::unique_ptr<SegmentFetcher> SegmentPolicy::NewFetcher(const std::string& url,
+                                                          const std::vector<std::string>& mirrors, uint32_t isp,
+                                                          uint32_t sp, uint32_t ep, int slot) {
+  auto fetcher = std::make_unique<SegmentFetcher>(url, _localfilename, isp, sp, ep);
+  fetcher->SetFinishedCallback([this] { WakeMonitor(); });
+  fetcher->SetMirrors(mirrors);
+  fetcher->SetRetryTiming(&_timing);
+  fetcher->SetDeadlines(&_deadlines);
+  fetcher->SetBusyWaits(&_busywaits, slot);
+  fetcher->SetRateLimit(_ratelimit.get());
+  if (_blocks.Valid()) fetcher->SetAddressFilter([this](const std::string& a) { return AddressUsable(a); });
+  return fetcher;
+}
+
+bool SegmentPolicy::AddressUsable(const std::string& url) const {
+  std::lock_guard<std::mutex> hold(_addressmutex);
+  return _dropped.count(url) == 0;
+}
+
+std::vector<std::string> SegmentPolicy::DroppedAddresses() const {
+  std::lock_guard<std::mutex> hold(_addressmutex);
+  std::vector<std::string> out;
+  for (const std::string& a : _addresses)
+    if (_dropped.count(a)) out.push_back(a);
+  return out;
+}
+
+std::vector<PackageBlocks::OnDisk> SegmentPolicy::RangesOnDisk() const {
+  std::vector<PackageBlocks::OnDisk> parts;
+  for (size_t i = 0; i < _segments.size(); ++i) {
+    const SegmentInfo& s = _segments[i];
+    if (s.ep == 0xFFFFFFFFu) continue;  // an empty range
+    PackageBlocks::OnDisk p;
+    p.first = s.isp;
+    p.done = i < _workslist.size() ? _workslist[i]->GetCurPos() : s.sp;
+    parts.push_back(p);
+  }
+  return parts;
+}
+
+void SegmentPolicy::CheckResumedBlocks() {
+  const std::vector<PackageBlocks::OnDisk> parts = RangesOnDisk();
+  for (size_t k = 0; k < _blocks.Count(); ++k) {
+    if (!_blocks.Covered(k, parts)) continue;
+    if (_blocks.Check(_localfilename, k)) {
+      _blockstate[k] = BlockState::kGood;
+      continue;
+    }
+    // No address is to blame for what lies on disk.
+    LogWarn() << "block " << k << " on disk fails its SHA-256, fetched again: bytes " << _blocks.First(k) << "-"
+              << _blocks.Last(k);
+    _blockstate[k] = BlockState::kQueued;
+    _blockqueue.push_back(k);
+  }
+  // Bytes the journal does not count may be on disk already (a run that
+  // ended before it saved): each range goes on past the good blocks at its
+  // position.
+  for (SegmentInfo& s : _segments) {
+    if (s.ep == 0xFFFFFFFFu) continue;
+    const uint32_t from = s.sp;
+    while (s.sp != s.ep + 1) {
+      const size_t k = _blocks.BlockOf(s.sp);
+      if (_blockstate[k] == BlockState::kUnchecked && _blocks.Check(_localfilename, k)) {
+        _blockstate[k] = BlockState::kGood;
+      }
+      if (_blockstate[k] != BlockState::kGood) break;
+      s.sp = _blocks.Last(k) < s.ep ? _blocks.Last(k) + 1 : s.ep + 1;
+    }
+    if (s.sp != from) LogInfo() << "range " << s.isp << "-" << s.ep << " has good blocks on disk up to sp:" << s.sp;
+  }
+}
+
+void SegmentPolicy::BlockFailedCheck(size_t k, const SegmentFetcher* repair) {
+  const uint32_t first = _blocks.First(k), last = _blocks.Last(k);
+  std::vector<std::string> sources;
+  auto add = [&](const SegmentFetcher& f) {
+    for (const std::string& a : f.ServedBy(first, last))
+      if (std::find(sources.begin(), sources.end(), a) == sources.end()) sources.push_back(a);
+  };
+  if (repair) {
+    add(*repair);
+  } else {
+    for (const auto& f : _workslist) add(*f);
+  }
+  {
+    // The addresses that served it are asked no more, mirrors first, while
+    // another one is left to ask.
+    std::lock_guard<std::mutex> hold(_addressmutex);
+    for (auto a = _addresses.rbegin(); a != _addresses.rend(); ++a) {
+      if (std::find(sources.begin(), sources.end(), *a) == sources.end() || _dropped.count(*a)) continue;
+      if (_dropped.size() + 1 >= _addresses.size()) break;
+      _dropped.insert(*a);
+      LogWarn() << "address no longer used for this download, it served a bad block:" << *a;
+    }
+  }
+  if (_blockrefetches[k] >= kBlockRefetches) {
+    LogError() << "block " << k << " (bytes " << first << "-" << last << ") failed its SHA-256 after "
+               << _blockrefetches[k] << " fetches again";
+    _blockstate[k] = BlockState::kFailed;
+    ++_blocksfailed;
+    return;
+  }
+  LogWarn() << "block " << k << " (bytes " << first << "-" << last << ") fails its SHA-256, fetched again";
+  _blockstate[k] = BlockState::kQueued;
+  _blockqueue.push_back(k);
+}
+
+void SegmentPolicy::ServiceBlocks() {
+  // The block fetches that ended.
+  for (size_t i = 0; i < _blockfetches.size();) {
+    BlockFetch& bf = _blockfetches[i];
+    if (!bf.fetcher->IsFinished()) {
+      ++i;
+      continue;
+    }
+    bf.fetcher->Wait();
+    _blockfetchbytes += bf.fetcher->GetDownloaded();
+    const size_t k = bf.block;
+    if (bf.fetcher->LastResult() != FetchResult::kComplete) {
+      // Refused at every address (or stopped): nothing more to ask.
+      if (IsRunning()) {
+        LogError() << "block " << k << " cannot be fetched again: " << bf.fetcher->LastFailure();
+        _blockstate[k] = BlockState::kFailed;
+        ++_blocksfailed;
+      }
+    } else if (_blocks.Check(_localfilename, k)) {
+      LogInfo() << "block " << k << " fetched again and good";
+      _blockstate[k] = BlockState::kGood;
+    } else {
+      BlockFailedCheck(k, bf.fetcher.get());
+    }
+    _blockfetches.erase(_blockfetches.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  // The blocks that have come whole through the ranges.
+  const std::vector<PackageBlocks::OnDisk> parts = RangesOnDisk();
+  for (size_t k = 0; k < _blocks.Count(); ++k) {
+    if (_blockstate[k] != BlockState::kUnchecked || !_blocks.Covered(k, parts)) continue;
+    if (_blocks.Check(_localfilename, k)) {
+      _blockstate[k] = BlockState::kGood;
+    } else {
+      BlockFailedCheck(k, nullptr);
+    }
+  }
+  // Queued blocks, while fewer than kSegmentCount fetchers run.
+  size_t running = _blockfetches.size();
+  for (const auto& f : _workslist) running += !f->IsFinished();
+  while (!_blockqueue.empty() && running < kSegmentCount && IsRunning()) {
+    const size_t k = _blockqueue.front();
+    _blockqueue.pop_front();
+    // From the address after the first one that served it, the usable
+    // ones in turn.
+    std::vector<std::string> order;
+    size_t after = 0;
+    for (const auto& f : _workslist) {
+      std::vector<std::string> served = f->ServedBy(_blocks.First(k), _blocks.Last(k));
+      if (served.empty()) continue;
+      after = std::find(_addresses.begin(), _addresses.end(), served.front()) - _addresses.begin() + 1;
+      break;
+    }
+    for (size_t j = 0; j < _addresses.size(); ++j) {
+      const std::string& a = _addresses[(after + j) % _addresses.size()];
+      if (AddressUsable(a)) order.push_back(a);
+    }
+    if (order.empty()) order.push_back(_strurl);
+    ++_blockrefetches[k];
+    ++_blocksrefetched;
+    _blockstate[k] = BlockState::kFetching;
+    BlockFetch bf{k, NewFetcher(order.front(), std::vector<std::string>(order.begin() + 1, order.end()),
+                                _blocks.First(k), _blocks.First(k), _blocks.Last(k), kSegmentCount + static_cast<int>(k))};
+    LogInfo() << "block " << k << " fetched again from " << order.front();
+    if (!bf.fetcher->Start()) {
+      LogError() << "block thread not started";
+      _blockstate[k] = BlockState::kFailed;
+      ++_blocksfailed;
+      continue;
+    }
+    _blockfetches.push_back(std::move(bf));
+    ++running;
+  }
+}
+
+uint32_t SegmentPolicy::BadBlockBytes() const {
+  uint32_t bytes = 0;
+  for (size_t k = 0; k < _blockstate.size(); ++k)
+    if (_blockstate[k] != BlockState::kGood && _blockstate[k] != BlockState::kUnchecked) bytes += _blocks.Length(k);
+  return bytes;
 }
 
 void SegmentPolicy::Stop() {
@@ -182,24 +382,26 @@ void SegmentPolicy::Stop() {
 }
 
 int SegmentPolicy::Run() {
+  const bool resumed = !_segments.empty();
   if (_segments.empty() && !CreateSegments()) {
     // Nothing to fetch and nothing to record.
     LogInfo() << "segment file error";
     return false;
   }
   _workslist.clear();
+  _blockfetches.clear();
+  _blockqueue.clear();
+  _blockfetchbytes = _blocksrefetched = _blocksfailed = 0;
+  const bool blocks = _blocks.Valid();
+  _blockstate.assign(_blocks.Count(), BlockState::kUnchecked);
+  _blockrefetches.assign(_blocks.Count(), 0);
+  if (blocks && resumed) CheckResumedBlocks();
   if (_ratelimit && _ratelimit->Limited()) {
     LogInfo() << "download limited to " << _ratelimit->BytesPerSecond() << " bytes/s";
   }
+  const std::vector<std::string> mirrors(_addresses.begin() + 1, _addresses.end());
   for (const SegmentInfo& s : _segments) {
-    auto fetcher = std::make_unique<SegmentFetcher>(_strurl, _localfilename, s.isp, s.sp, s.ep);
-    fetcher->SetFinishedCallback([this] { WakeMonitor(); });
-    fetcher->SetMirrors(std::vector<std::string>(_addresses.begin() + 1, _addresses.end()));
-    fetcher->SetRetryTiming(&_timing);
-    fetcher->SetDeadlines(&_deadlines);
-    fetcher->SetBusyWaits(&_busywaits, static_cast<int>(s.i));
-    fetcher->SetRateLimit(_ratelimit.get());
-    _workslist.push_back(std::move(fetcher));
+    _workslist.push_back(NewFetcher(_strurl, mirrors, s.isp, s.sp, s.ep, static_cast<int>(s.i)));
   }
   std::vector<bool> started;
   for (auto& f : _workslist) {
@@ -218,16 +420,26 @@ int SegmentPolicy::Run() {
     return true;
   };
   uint32_t most = initial;  // the most bytes received so far
-  do {
+  for (;;) {
+    // Ranges that had ended before the blocks are looked at have all their
+    // blocks looked at.
+    const bool ranges_ended = all_ended();
+    if (blocks) ServiceBlocks();
     uint32_t sum = 0;
     for (size_t i = 0; i < _workslist.size(); ++i) {
       uint32_t d = _workslist[i]->GetDownloaded();
       sum += d;
       LogInfo() << "_workslist[" << i << "]:current size:" << d;
     }
-    _downloadsize = sum;
-    if (sum > most) {
-      most = sum;
+    // Every byte received counts as progress, a block's second fetch too;
+    // the count shown leaves out the blocks that failed their digest.
+    uint32_t received = sum + _blockfetchbytes;
+    uint32_t fetching = 0;
+    for (const BlockFetch& bf : _blockfetches) fetching += bf.fetcher->GetDownloaded();
+    received += fetching;
+    _downloadsize = blocks ? sum - BadBlockBytes() + fetching : sum;
+    if (received > most) {
+      most = received;
       _lastprogress = std::chrono::steady_clock::now();
     }
     const int64_t left = StallLeftMs();
@@ -235,20 +447,30 @@ int SegmentPolicy::Run() {
       _stalled = true;
       break;
     }
+    // With blocks the run ends once every fetch has ended and no block
+    // waits; without, once every byte is in or every range has ended.
+    const bool finished = blocks ? ranges_ended && !BlockWorkLeft() : sum >= _filesize || all_ended();
+    if (!IsRunning() || finished) break;
     // A second between progress lines; a fetcher ending or a stop wakes at once.
     std::unique_lock<std::mutex> lock(_wakemutex);
     _wake.wait_for(lock, std::chrono::milliseconds(left < 1000 ? left : 1000),
-                   [&] { return !IsRunning() || all_ended(); });
-  } while (_downloadsize < _filesize && IsRunning() && !all_ended());
+                   [&] { return !IsRunning() || _woken; });
+    _woken = false;
+  }
 
   // Every fetcher writes what it holds before the run counts as ended.
   for (auto& f : _workslist) f->Stop();
+  for (auto& bf : _blockfetches) bf.fetcher->Stop();
   uint32_t on_disk = 0;
   for (size_t i = 0; i < _workslist.size(); ++i) {
     _workslist[i]->Wait();
     _segments[i].sp = _workslist[i]->GetCurPos();
     on_disk += _segments[i].sp - _segments[i].isp;
   }
+  for (auto& bf : _blockfetches) bf.fetcher->Wait();
+  // A block that is not known good is not downloaded; the journal keeps the
+  // ranges' positions, and the next job checks the blocks again.
+  if (blocks) on_disk -= BadBlockBytes();
   _downloadsize = on_disk;
   if (_stalled) {
     // What the ranges that were not done met meanwhile, each once.

@@ -11,6 +11,14 @@
 // range is fetched by a SegmentFetcher on its own thread. How far each range
 // has come is kept in the resume journal "Download.xml" beside the program,
 // so that a later job for the same local file resumes where this one stopped.
+//
+// With the digests of the file's blocks (SetBlockDigests) the job checks each
+// block once all its bytes are on disk, wherever the ranges meet. A block
+// that fails is fetched again on its own, from the next address, and an
+// address that served a bad block is not asked again by this job (the last
+// one left is kept). A resumed job checks the blocks the journal says are on
+// disk instead of taking them on trust, and fetches only those that fail and
+// what is missing. The journal's format is the same either way.
 #ifndef WIN_DL_NET_SEGMENT_POLICY_H_
 #define WIN_DL_NET_SEGMENT_POLICY_H_
 
@@ -18,6 +26,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +36,7 @@
 #include "launcher/markup/markup_document.h"
 #include "win_dl_net/deadlines.h"
 #include "win_dl_net/file_fetch.h"
+#include "win_dl_net/package_blocks.h"
 #include "win_dl_net/rate_limit.h"
 #include "win_dl_net/retry_wait.h"
 #include "win_dl_net/thread_object.h"
@@ -126,6 +137,27 @@ class SegmentPolicy : public DownloadPolicy {
   // default) for no cap. Before Start.
   void SetRateLimit(uint64_t bytes_per_second) { _ratelimit = std::make_unique<RateLimit>(bytes_per_second); }
   uint64_t RateLimitBytesPerSecond() const { return _ratelimit ? _ratelimit->BytesPerSecond() : 0; }
+  // The SHA-256 of each `block_size` block of the file, in file order, as 64
+  // upper-case hexadecimal digits (the version documents' packageblocks).
+  // Before Init. A list whose count does not fit the size the server gives
+  // is not used (WARN line); the whole file's digests are the caller's to
+  // check either way.
+  void SetBlockDigests(uint32_t block_size, const std::vector<std::string>& digests) {
+    _blocksize = block_size;
+    _blockdigests = digests;
+  }
+  // Fetches of one block after the fetch it failed: a block that fails them
+  // all ends the job with the block counted as missing.
+  static constexpr int kBlockRefetches = 3;
+  // Whether the blocks are checked (after Init).
+  bool ChecksBlocks() const { return _blocks.Valid(); }
+  // Blocks fetched again because they failed their digest, and blocks that
+  // failed it for good, in the last run. Read once the job's thread has ended.
+  uint32_t BlocksFetchedAgain() const { return _blocksrefetched; }
+  uint32_t BlocksFailed() const { return _blocksfailed; }
+  // Addresses no longer asked because they served a bad block.
+  std::vector<std::string> DroppedAddresses() const;
+
   // How long the job waits between attempts (before Init).
   void SetRetryTiming(const RetryTiming& timing) { _timing = timing; }
   const RetryTiming& GetRetryTiming() const { return _timing; }
@@ -147,6 +179,32 @@ class SegmentPolicy : public DownloadPolicy {
   // Removes the current element (a DownloadItem) from the journal text.
   bool DropCurrentItem();
   void WakeMonitor();
+  // Makes a fetcher of [isp, ep] from sp on for the job: its mirrors,
+  // timing, deadlines, cap and address filter.
+  std::unique_ptr<SegmentFetcher> NewFetcher(const std::string& url, const std::vector<std::string>& mirrors,
+                                             uint32_t isp, uint32_t sp, uint32_t ep, int slot);
+
+  // Verified blocks (with digests).
+  enum class BlockState : uint8_t { kUnchecked, kGood, kQueued, kFetching, kFailed };
+  // What of each range is on disk: from the ranges' fetchers while they
+  // run, else from _segments.
+  std::vector<PackageBlocks::OnDisk> RangesOnDisk() const;
+  // A resumed job: checks the blocks the journal counts as on disk (bad ones
+  // are queued) and moves each range past the good blocks at its position.
+  void CheckResumedBlocks();
+  // Checks the blocks that have come whole, takes in the ended block
+  // fetches and starts queued ones while fewer than kSegmentCount fetchers
+  // run. Job thread.
+  void ServiceBlocks();
+  // Block k failed its digest: drops the addresses that served it (`repair`:
+  // the block's own fetch, else the ranges) and queues it again, or gives
+  // it up after kBlockRefetches.
+  void BlockFailedCheck(size_t k, const SegmentFetcher* repair);
+  bool AddressUsable(const std::string& url) const;
+  // The bytes of the blocks counted in the ranges that are not good.
+  uint32_t BadBlockBytes() const;
+  // Whether a block fetch is queued or running.
+  bool BlockWorkLeft() const { return !_blockqueue.empty() || !_blockfetches.empty(); }
   // Milliseconds left of the stall limit; a large number without one.
   int64_t StallLeftMs() const;
 
@@ -167,8 +225,26 @@ class SegmentPolicy : public DownloadPolicy {
   std::atomic<bool> _stalled{false};
   std::string _stallreason;
 
+  PackageBlocks _blocks;
+  uint32_t _blocksize = 0;
+  std::vector<std::string> _blockdigests;
+  std::vector<BlockState> _blockstate;
+  std::vector<int> _blockrefetches;  // fetches of each block after its first
+  std::deque<size_t> _blockqueue;    // blocks to fetch again
+  struct BlockFetch {
+    size_t block;
+    std::unique_ptr<SegmentFetcher> fetcher;
+  };
+  std::vector<BlockFetch> _blockfetches;  // running (or ended, not yet taken in)
+  uint32_t _blockfetchbytes = 0;          // received by ended block fetches
+  uint32_t _blocksrefetched = 0;
+  uint32_t _blocksfailed = 0;
+  mutable std::mutex _addressmutex;
+  std::set<std::string> _dropped;
+
   std::mutex _wakemutex;
   std::condition_variable _wake;
+  bool _woken = false;  // a fetcher ended (or a stop came) since the monitor last looked
 };
 
 #endif  // WIN_DL_NET_SEGMENT_POLICY_H_

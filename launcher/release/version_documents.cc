@@ -1,6 +1,10 @@
 #include "launcher/release/version_documents.h"
 
+#include <algorithm>
+
 #include "launcher/markup/markup_document.h"
+#include "launcher/release/sha256.h"
+#include "launcher/release/text.h"
 #include "platform/file.h"
 
 namespace release {
@@ -32,11 +36,13 @@ constexpr Slot kSlots[] = {
     {"fromversion", &VersionInfo::fromversion, kChain},
     {"packagesize", &VersionInfo::packagesize, kChain},
     {"packagesha256", &VersionInfo::packagesha256, kChain},
+    {"packageblocks", &VersionInfo::packageblocks, kByName},
     {kSerial, &VersionInfo::serial, kByName},
     {"fullpackageurl", &VersionInfo::fullpackageurl, kFallback},
     {"fullpackagemd5", &VersionInfo::fullpackagemd5, kFallback},
     {"fullpackagesize", &VersionInfo::fullpackagesize, kFallback},
     {"fullpackagesha256", &VersionInfo::fullpackagesha256, kFallback},
+    {"fullpackageblocks", &VersionInfo::fullpackageblocks, kByName},
 };
 
 std::string Element(const std::string& name, const std::string& text) {
@@ -121,6 +127,42 @@ const char* FirstMissingFallback(const VersionInfo& doc) {
   for (const Slot& s : kSlots)
     if (s.kind == kFallback && s.field != &VersionInfo::fullpackageurl && !(doc.*s.field)) return s.name;
   return nullptr;
+}
+
+uint64_t PackageBlockCount(uint64_t size) { return size / kPackageBlockSize + (size % kPackageBlockSize != 0); }
+
+std::string PackageBlocksOf(const std::string& package) {
+  std::vector<std::string> digests;
+  for (size_t at = 0; at < package.size(); at += kPackageBlockSize) {
+    Sha256 block;
+    block.Update(package.data() + at, std::min<size_t>(kPackageBlockSize, package.size() - at));
+    digests.push_back(block.HexText());
+  }
+  return WritePackageBlocks(digests);
+}
+
+std::string WritePackageBlocks(const std::vector<std::string>& digests) {
+  std::string out;
+  for (const std::string& d : digests) out += (out.empty() ? "" : " ") + d;
+  return out;
+}
+
+bool ParsePackageBlocks(const std::string& text, uint64_t size, std::vector<std::string>* digests) {
+  digests->clear();
+  const uint64_t count = PackageBlockCount(size);
+  if (count > kMaxPackageBlocks) return false;
+  // 64 digits a block and a blank between two: the length alone bounds the
+  // list before it is cut up.
+  if (text.size() != (count == 0 ? 0 : count * 65 - 1)) return false;
+  std::vector<std::string> out;
+  for (uint64_t k = 0; k < count; ++k) {
+    const size_t at = static_cast<size_t>(k * 65);
+    if (k > 0 && text[at - 1] != ' ') return false;
+    out.push_back(text.substr(at, 64));
+    if (!IsUpperHex64(out.back())) return false;
+  }
+  *digests = std::move(out);
+  return true;
 }
 
 const std::vector<std::string>& KnownElements() {

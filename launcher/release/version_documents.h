@@ -19,9 +19,12 @@
 //   <version>
 //     versionnum packageurl packagemd5 updateself      the four, in this order
 //     fromversion packagesize packagesha256            signed trees, after them
+//     packageblocks                                    signed, optional: the
+//                                                      SHA-256 of each block
 //     serial                                           signed: the publication's
 //     fullpackageurl fullpackagemd5                    the fallback, optional
 //     fullpackagesize fullpackagesha256                the fallback, signed
+//     fullpackageblocks                                the fallback's blocks
 //     mirrorurl ...                                    optional, any number
 //   </version>
 // Each element on a line of its own, lines ending in CR LF. Texts are written
@@ -30,17 +33,30 @@
 // How they are read, which stored documents and older launchers rely on: the
 // four are found in order, each after the one before; the signed three
 // likewise, after updateself; the serial, the fallback's four and the
-// mirrors by name, wherever they stand among the children of <version>. In
+// mirrors by name, wherever they stand among the children of <version>; so
+// are packageblocks and fullpackageblocks, which older launchers pass over
+// and which a document may leave out (it was published before them). In
 // latest-version.xml serial and expires follow lastversionnum, in this
 // order; rollout, heldversionnum and availablefrom are found by name among
 // the top-level elements. A reader takes an element it does not know for an optional one and
 // passes over it (older launchers pass over serial and expires).
 //
-// Nothing here checks what the texts say (versions, sizes, digests): the
-// engine and the publisher's verify do, each with its own report.
+// packageblocks (fullpackageblocks likewise, of the fallback) cuts the
+// package into kPackageBlockSize blocks, the last one shorter when the size
+// is no multiple of it, and gives each block's SHA-256 as 64 upper-case
+// hexadecimal digits, in file order, separated by single blanks:
+//   <packageblocks>3A...9F 07...C2 E1...40</packageblocks>
+// A package of N bytes has exactly ceil(N / kPackageBlockSize) of them (none
+// for an empty one); ParsePackageBlocks refuses a list of any other count, so
+// the list is bounded by the signed size. The download job checks each block
+// as it arrives (win_dl_net/segment_policy.h).
+//
+// Nothing else here checks what the texts say (versions, sizes, digests):
+// the engine and the publisher's verify do, each with its own report.
 #ifndef LAUNCHER_RELEASE_VERSION_DOCUMENTS_H_
 #define LAUNCHER_RELEASE_VERSION_DOCUMENTS_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,8 +94,10 @@ struct VersionInfo {
   using Text = std::optional<std::string>;
   Text versionnum, packageurl, packagemd5, updateself;  // the four
   Text fromversion, packagesize, packagesha256;         // signed
+  Text packageblocks;                                   // signed, by name
   Text serial;                                          // signed, by name
   Text fullpackageurl, fullpackagemd5, fullpackagesize, fullpackagesha256;
+  Text fullpackageblocks;                               // signed, by name
   std::vector<std::string> mirrorurls;
 
   // The four read in order (what every launcher requires).
@@ -102,6 +120,23 @@ const char* FirstMissingSigned(const VersionInfo& doc);
 // other elements it lacks (fullpackagemd5, fullpackagesize,
 // fullpackagesha256); null when it has them all.
 const char* FirstMissingFallback(const VersionInfo& doc);
+
+// The blocks of packageblocks: 4 MiB each, the last one shorter.
+inline constexpr uint32_t kPackageBlockSize = 4 * 1024 * 1024;
+// The most blocks a list may have: the download job takes packages below
+// 4 GiB.
+inline constexpr uint64_t kMaxPackageBlocks = 1024;
+// The number of blocks of a package of `size` bytes.
+uint64_t PackageBlockCount(uint64_t size);
+// The packageblocks text of a package's bytes.
+std::string PackageBlocksOf(const std::string& package);
+// The text of a list of digests (64 upper-case hexadecimal digits each).
+std::string WritePackageBlocks(const std::vector<std::string>& digests);
+// Reads a packageblocks text for a package of `size` bytes into *digests.
+// False (and *digests empty) unless it is exactly PackageBlockCount(size)
+// digests, each 64 upper-case hexadecimal digits, separated by single
+// blanks, and the count is at most kMaxPackageBlocks.
+bool ParsePackageBlocks(const std::string& text, uint64_t size, std::vector<std::string>* digests);
 
 // Every element name the writers may emit (and so the readers must know).
 const std::vector<std::string>& KnownElements();

@@ -19,11 +19,13 @@ VersionInfo Complete() {
   v.fromversion = "1.0.0.2";
   v.packagesize = "12345";
   v.packagesha256 = std::string(64, 'D');
+  v.packageblocks = std::string(64, '1');
   v.serial = "42";
   v.fullpackageurl = "http://127.0.0.1/packages/EF/full_1.0.0.2_to_1.0.0.3.exe";
   v.fullpackagemd5 = std::string(40, 'E');
   v.fullpackagesize = "99";
   v.fullpackagesha256 = std::string(64, 'F');
+  v.fullpackageblocks = std::string(64, '2') + " " + std::string(64, '3');
   v.mirrorurls = {"http://mirror-a/", "http://mirror-b/"};
   return v;
 }
@@ -66,7 +68,8 @@ TEST(VersionDocuments, EachRoundTrips) {
   // Complete, unsigned (the four and the fallback's two), the four alone.
   VersionInfo unsigned_info = Complete();
   for (const char* signed_only :
-       {"fromversion", "packagesize", "packagesha256", "serial", "fullpackagesize", "fullpackagesha256"})
+       {"fromversion", "packagesize", "packagesha256", "packageblocks", "serial", "fullpackagesize",
+        "fullpackagesha256", "fullpackageblocks"})
     unsigned_info.Field(signed_only)->reset();
   VersionInfo four;
   four.versionnum = "2";
@@ -134,13 +137,75 @@ TEST(VersionDocuments, EveryWrittenElementIsKnownToTheReader) {
     EXPECT_NE(std::find(known.begin(), known.end(), name), known.end()) << name;
     ++seen;
   }
-  EXPECT_EQ(seen, 1 + 12 + 2 + 6);  // root, the twelve, two mirrors, latest's six
+  EXPECT_EQ(seen, 1 + 14 + 2 + 6);  // root, the fourteen, two mirrors, latest's six
   // Each element of version.xml can be named to a tool that leaves it out.
   VersionInfo v;
   int fields = 0;
   for (const std::string& name : known) fields += v.Field(name) != nullptr;
-  EXPECT_EQ(fields, 12);
+  EXPECT_EQ(fields, 14);
   EXPECT_EQ(v.Field("nonesuch"), nullptr);
+}
+
+// The blocks are read by name: a document from before them still reads
+// whole, and one that has them reads the same to a reader that passes over
+// them (the chain is not disturbed).
+TEST(VersionDocuments, BlocksAreOptionalAndPassedOver) {
+  VersionInfo older = Complete();
+  older.packageblocks.reset();
+  older.fullpackageblocks.reset();
+  VersionInfo parsed;
+  ASSERT_TRUE(ParseVersionInfo(WriteVersionInfo(older), &parsed));
+  EXPECT_EQ(parsed, older);
+  EXPECT_EQ(FirstMissingSigned(parsed), nullptr);
+  EXPECT_EQ(FirstMissingFallback(parsed), nullptr);
+  // Between packagesha256 and serial, and after fullpackagesha256.
+  const std::string text = WriteVersionInfo(Complete());
+  EXPECT_LT(text.find("<packagesha256>"), text.find("<packageblocks>"));
+  EXPECT_LT(text.find("<packageblocks>"), text.find("<serial>"));
+  EXPECT_LT(text.find("<fullpackagesha256>"), text.find("<fullpackageblocks>"));
+  // Stripped of them, the newer document reads as the older one.
+  std::string stripped = text;
+  for (const char* name : {"packageblocks", "fullpackageblocks"}) {
+    const size_t at = stripped.find(std::string("<") + name + ">");
+    stripped.erase(at, stripped.find("\r\n", at) + 2 - at);
+  }
+  EXPECT_EQ(stripped, WriteVersionInfo(older));
+}
+
+// A list has exactly one digest per block of the size it is read for.
+TEST(VersionDocuments, BlockListsFitTheirSize) {
+  const std::string a(64, 'A'), b(64, 'B');
+  std::vector<std::string> digests;
+  EXPECT_EQ(PackageBlockCount(0), 0u);
+  EXPECT_EQ(PackageBlockCount(1), 1u);
+  EXPECT_EQ(PackageBlockCount(kPackageBlockSize), 1u);
+  EXPECT_EQ(PackageBlockCount(kPackageBlockSize + 1), 2u);
+  ASSERT_TRUE(ParsePackageBlocks(a + " " + b, kPackageBlockSize + 1, &digests));
+  EXPECT_EQ(digests, (std::vector<std::string>{a, b}));
+  EXPECT_EQ(WritePackageBlocks(digests), a + " " + b);
+  EXPECT_TRUE(ParsePackageBlocks("", 0, &digests));
+  EXPECT_TRUE(digests.empty());
+  // Counts that do not fit the size, on either side of it.
+  EXPECT_FALSE(ParsePackageBlocks(a + " " + b, kPackageBlockSize, &digests));
+  EXPECT_FALSE(ParsePackageBlocks(a, kPackageBlockSize + 1, &digests));
+  EXPECT_FALSE(ParsePackageBlocks(a, 0, &digests));
+  EXPECT_FALSE(ParsePackageBlocks("", 1, &digests));
+  EXPECT_TRUE(digests.empty());
+  // Spelling: blanks, case, separators, digits.
+  for (const std::string& bad : {a + "  " + b.substr(1), a + "\n" + b, a + " " + std::string(64, 'b'),
+                                 a + " " + std::string(63, 'B') + "G", " " + a + b.substr(1)}) {
+    EXPECT_FALSE(ParsePackageBlocks(bad, kPackageBlockSize + 1, &digests)) << bad;
+  }
+  // The largest list the downloader takes, and one block more.
+  std::vector<std::string> most(kMaxPackageBlocks, a);
+  EXPECT_TRUE(ParsePackageBlocks(WritePackageBlocks(most), kMaxPackageBlocks * kPackageBlockSize, &digests));
+  most.push_back(a);
+  EXPECT_FALSE(ParsePackageBlocks(WritePackageBlocks(most), (kMaxPackageBlocks + 1) * kPackageBlockSize, &digests));
+  // What the publisher writes for bytes reads back for their size.
+  const std::string bytes(kPackageBlockSize + 10, 'x');
+  ASSERT_TRUE(ParsePackageBlocks(PackageBlocksOf(bytes), bytes.size(), &digests));
+  EXPECT_EQ(digests.size(), 2u);
+  EXPECT_NE(digests[0], digests[1]);
 }
 
 TEST(VersionDocuments, WrittenWithADetachedSignature) {

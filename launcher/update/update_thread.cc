@@ -455,6 +455,11 @@ bool UpdateThread::ReadSignedElements(const release::VersionInfo& info, const st
     LogError() << "signed version.xml has an unreadable packagesha256:" << out->sha256;
     return false;
   }
+  if (info.packageblocks && !release::ParsePackageBlocks(*info.packageblocks, out->size, &out->blocks)) {
+    LogError() << "signed version.xml has a packageblocks that is not one digest per block of packagesize "
+               << out->size << ",versionurl:" << info_url;
+    return false;
+  }
   out->present = true;
   return true;
 }
@@ -486,6 +491,11 @@ bool UpdateThread::ReadFullPackage(const release::VersionInfo& info, bool signed
     s.sha256 = *info.fullpackagesha256;
     if (!release::IsUpperHex64(s.sha256)) {
       LogError() << "signed version.xml has an unreadable fullpackagesha256:" << s.sha256;
+      return false;
+    }
+    if (info.fullpackageblocks && !release::ParsePackageBlocks(*info.fullpackageblocks, s.size, &s.blocks)) {
+      LogError() << "signed version.xml has a fullpackageblocks that is not one digest per block of fullpackagesize "
+                 << s.size << ",versionurl:" << info_url;
       return false;
     }
     s.present = true;
@@ -636,6 +646,9 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
     job->SetMirrors(mirrors);
     job->SetDeadlines(settings_.deadlines);
     job->SetRateLimit(settings_.max_download_bytes_per_second);
+    // The signed blocks: the job checks each one as it comes.
+    if (signed_package.present && !signed_package.blocks.empty())
+      job->SetBlockDigests(release::kPackageBlockSize, signed_package.blocks);
     current = job.get();
   }
   if (!current->Init()) {
@@ -657,6 +670,9 @@ bool UpdateThread::DownloadPackage(const std::string& packageurl, const SignedPa
   // A cancelled download is neither checked nor run; its journal resumes it.
   if (Cancelled() || EndedByStall(*current, packageurl)) return false;
   *complete = current->GetFileSize() > 0 && current->GetDownloadedSize() == current->GetFileSize();
+  // A block that failed its digest at every fetch ends as a whole package
+  // that fails its digest does: checked, refused and fetched afresh.
+  if (current->BlocksFailed() > 0) *complete = true;
   // Exactly the file the job wrote: the job derives its name from the
   // address as it is stored (cut to the path limit), not from the whole text.
   *package = current->GetLocalFileName();

@@ -77,6 +77,9 @@ class UpdateThread : public ThreadObject {
     bool present = false;  // false: an unsigned pass
     uint64_t size = 0;
     std::string sha256;  // 64 upper-case hexadecimal digits
+    // The SHA-256 of each block (packageblocks), for the download job to
+    // check as they come; empty when the document gives none.
+    std::vector<std::string> blocks;
   };
 
   // Fetches a small file whole into memory (every byte, at most
@@ -89,8 +92,9 @@ class UpdateThread : public ThreadObject {
   // an ERROR line unless cancelled) when it is missing or does not verify.
   bool FetchSignature(const PublisherKeys& keys, const std::string& url, const std::string& text, const char* name);
   // Reads fromversion, packagesize and packagesha256 after the four elements
-  // of a signed version.xml and checks them against the installed version.
-  // False (with an ERROR line) when one is missing or wrong.
+  // of a signed version.xml and checks them against the installed version,
+  // and packageblocks when it is there. False (with an ERROR line) when one
+  // is missing or wrong.
   bool ReadSignedElements(const release::VersionInfo& info, const std::string& info_url, SignedPackage* out);
   // A full package for the same step, taken when the named package ran but
   // left the installed version as it was.

@@ -546,9 +546,21 @@ TEST_F(UpdateFlowTest, SignedPackageChecks) {
   SetClientKey(key);
   const std::string package = install_ + "update" + kPathSep + "update_1.0.0.1_to_1.0.0.2" + platform::kExeSuffix;
 
+  // Blocks that do not fit the signed size (two for it, one given): the
+  // document is refused before any byte is fetched.
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n size 5000000\n", KeyFile("publisher.key"));
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "4") << Log();
+  EXPECT_NE(Log().find("signed version.xml has a packageblocks that is not one digest per block of packagesize "
+                       "5000000"),
+            std::string::npos)
+      << Log();
+  EXPECT_FALSE(AnyPackageRequested());
+
   // The server's package is larger than the signed size: no byte fetched.
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n size 1000\n", KeyFile("publisher.key"));
-  SetClient("1.0.0.1", server_.Url(""));
+  testkit::RemoveTree(install_ + "log");
   RunEngine();
   EXPECT_EQ(FinalState(), "16") << Log();
   EXPECT_NE(Log().find("differs from the signed packagesize 1000,url:"), std::string::npos) << Log();
@@ -972,6 +984,58 @@ TEST_F(UpdateFlowTest, KilledDuringTheDownloadThenRunAgain) {
   std::string installed;
   ASSERT_TRUE(platform::ReadFileToString(install_ + "data" + kPathSep + "big.bin", &installed));
   EXPECT_TRUE(installed == big);
+}
+
+// A signed version.xml's packageblocks reach the download job: a block
+// served corrupt once is fetched again and the package installs; without
+// the list the same fault ends in a digest mismatch.
+TEST_F(UpdateFlowTest, SignedBlocksMendABlockServedCorrupt) {
+  if (!FaultServer::Available()) GTEST_SKIP() << "no in-process server on this target";
+  SetClientKey(MakeKey("publisher.key"));
+  const std::string body = "package 1.0.0.1 1.0.0.2\n text data/one.txt first\n";
+  Publish("1.0.0.2", body, KeyFile("publisher.key"));
+  const std::string name = "update_1.0.0.1_to_1.0.0.2" + std::string(platform::kExeSuffix);
+  std::string package;
+  ASSERT_TRUE(platform::ReadFileToString(tree_ + "packages" + kPathSep + name, &package));
+  // The documents from nginx, the package from a server that corrupts the
+  // first reply of range 1 (the package is one block).
+  FaultServer packages;
+  ASSERT_TRUE(packages.Start(package));
+  const uint32_t range1 = SegmentPolicy::Layout(static_cast<uint32_t>(package.size()))[1].isp;
+  int corrupted = 0;
+  packages.SetScript([&](const FaultServer::Request& r) {
+    return r.has_range && r.start == range1 && corrupted++ == 0 ? FaultServer::Fault::kCorrupt
+                                                                 : FaultServer::Fault::kNone;
+  });
+  ASSERT_TRUE(client_.PublishWith(packages.Url(""), "1.0.0.2", body, {"--key", KeyFile("publisher.key")}));
+  ASSERT_NE(platform::ReadFileToString(DocPath("1.0.0.1/version.xml"), &package) ? package.find("<packageblocks>")
+                                                                                   : std::string::npos,
+            std::string::npos);
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_NE(Log().find("block 0 (bytes 0-"), std::string::npos) << Log();
+  // The size query, the four ranges and the block once more.
+  EXPECT_EQ(packages.Requests().size(), 6u);
+
+  // A document without the list (published before blocks) still installs
+  // when nothing is corrupt, and the corrupt reply is found by the whole
+  // package's digest instead.
+  ASSERT_TRUE(client_.PublishWith(packages.Url(""), "1.0.0.2", body + " omit packageblocks\n",
+                                  {"--key", KeyFile("publisher.key")}));
+  ASSERT_TRUE(platform::ReadFileToString(DocPath("1.0.0.1/version.xml"), &package));
+  ASSERT_EQ(package.find("packageblocks"), std::string::npos) << package;
+  corrupted = 1;  // no fault
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  corrupted = 0;
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "15") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
 }
 
 // version.xml may name further addresses of the package with mirrorurl

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "launcher/release/version_documents.h"
 #include "platform/file.h"
 #include "platform/owner_file.h"
 #include "platform/path.h"
@@ -520,6 +521,51 @@ TEST_F(Release3, VerifiesCarriesTheFallbackAndAddressesBySha256) {
   std::string out;
   EXPECT_EQ(Run("verify out " + pub_, &out), 1);
   EXPECT_NE(out.find("SHA-256 differs from fullpackagesha256"), std::string::npos) << out;
+}
+
+// Each package's blocks go with it, signed; verify finds a list that does
+// not describe the package or does not fit its size.
+TEST_F(Release3, EveryPackageCarriesItsBlocks) {
+  for (const std::string from : {"1.0.0.1", "1.0.0.2"}) {
+    const std::string doc = Text(dir_ / ("out/" + from + "/version.xml"));
+    EXPECT_LT(doc.find("<packagesha256>"), doc.find("<packageblocks>")) << doc;
+    EXPECT_LT(doc.find("<fullpackagesha256>"), doc.find("<fullpackageblocks>")) << doc;
+    for (const char* url : {"packageurl", "fullpackageurl"}) {
+      const std::string blocks = std::string(url) == "packageurl" ? "packageblocks" : "fullpackageblocks";
+      EXPECT_EQ(Value(doc, blocks), release::PackageBlocksOf(Text(Local(Value(doc, url))))) << from << " " << url;
+    }
+  }
+  const std::string path = dir_ / "out/1.0.0.2/version.xml";
+  const std::string doc = Text(path);
+  const std::string blocks = Value(doc, "packageblocks");
+  ASSERT_EQ(blocks.size(), 64u);  // one block
+  // (A package of one block has the list of its own SHA-256, which its
+  // address names too.)
+  const size_t list = doc.find("<packageblocks>") + 15;
+  std::string out;
+  // Another digest of the right count.
+  std::string other = doc;
+  other.replace(list, 64, std::string(64, 'A'));
+  ASSERT_TRUE(platform::WriteStringToFile(path, other));
+  EXPECT_EQ(Run("verify out " + pub_, &out), 1);
+  EXPECT_NE(out.find(": blocks differ from packageblocks"), std::string::npos) << out;
+  EXPECT_EQ(out.find("packageblocks is not one"), std::string::npos) << out;
+  // One digest too many for the size.
+  other = doc;
+  other.replace(list, 64, blocks + " " + blocks);
+  ASSERT_TRUE(platform::WriteStringToFile(path, other));
+  EXPECT_EQ(Run("verify out " + pub_, &out), 1);
+  EXPECT_NE(out.find("1.0.0.2/version.xml: packageblocks is not one SHA-256 per 4 MiB block of packagesize"),
+            std::string::npos)
+      << out;
+  // Without the list (a document from before blocks) only the signature
+  // tells.
+  other = doc;
+  other.erase(other.find("<packageblocks>"), other.find("</packageblocks>\r\n") + 18 - other.find("<packageblocks>"));
+  ASSERT_TRUE(platform::WriteStringToFile(path, other));
+  EXPECT_EQ(Run("verify out " + pub_, &out), 1);
+  EXPECT_EQ(out.find("blocks"), std::string::npos) << out;
+  EXPECT_NE(out.find("signature does not verify"), std::string::npos) << out;
 }
 
 // A release is signed unless --unsigned asks otherwise, and never with a key

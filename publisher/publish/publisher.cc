@@ -1,8 +1,11 @@
 #include "publisher/publish/publisher.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <sstream>
 
+#include "launcher/release/sha256.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
 #include "launcher/update/digest.h"
@@ -30,11 +33,32 @@ bool CheckSignature(const std::string& path, const std::string& shown, const std
   return true;
 }
 
+// The packageblocks text of the file at `path`, read a block at a time;
+// false when it cannot be read whole.
+bool FileBlocks(const std::string& path, std::string* text) {
+  std::unique_ptr<platform::File> file = platform::OpenFile(path, platform::FileOpenOptions());
+  if (!file) return false;
+  std::vector<std::string> digests;
+  std::string block(release::kPackageBlockSize, '\0');
+  for (;;) {
+    size_t got = 0;
+    if (file->Read(&block[0], block.size(), &got) != platform::Status::kOk) return false;
+    if (got == 0) break;
+    Sha256 digest;
+    digest.Update(block.data(), got);
+    digests.push_back(digest.HexText());
+    if (got < block.size()) break;
+  }
+  *text = release::WritePackageBlocks(digests);
+  return true;
+}
+
 // Checks one published package against its address, size and digests.
 // `prefix` names its elements: "" for the package, "full" for the fallback.
 void CheckPackage(const std::string& root, const std::string& shown, const std::string& url,
                   const std::string& sha1_text, const std::string& size_text, const std::string& sha256_text,
-                  const std::string& prefix, std::vector<std::string>* problems) {
+                  const std::optional<std::string>& blocks_text, const std::string& prefix,
+                  std::vector<std::string>* problems) {
   // The package's place in the tree: what follows the last "packages/".
   const size_t at = url.rfind("packages/");
   const std::string rel = at == std::string::npos ? std::string() : url.substr(at);
@@ -61,6 +85,17 @@ void CheckPackage(const std::string& root, const std::string& shown, const std::
   std::string sha256;
   if (!Sha256File(package, &sha256) || sha256 != sha256_text) {
     problems->push_back(rel + ": SHA-256 differs from " + prefix + "packagesha256");
+  }
+  // The blocks, when the document gives them (older ones do not): one per
+  // block of the published size, and, for the package the document names
+  // (its SHA-256 matches), that package's blocks.
+  std::vector<std::string> listed;
+  std::string blocks;
+  if (blocks_text && size_read && !release::ParsePackageBlocks(*blocks_text, size, &listed)) {
+    problems->push_back(shown + ": " + prefix + "packageblocks is not one SHA-256 per 4 MiB block of " + prefix +
+                        "packagesize " + size_text);
+  } else if (blocks_text && sha256 == sha256_text && (!FileBlocks(package, &blocks) || blocks != *blocks_text)) {
+    problems->push_back(rel + ": blocks differ from " + prefix + "packageblocks");
   }
   // packages/<64 hex digits>/<name>: the directory is the content's SHA-256.
   const std::string middle = rel.substr(9, rel.find('/', 9) == std::string::npos ? 0 : rel.find('/', 9) - 9);
@@ -95,7 +130,8 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
   if (info.serial != latest_serial)
     problems->push_back(shown + ": serial " + info.serial.value_or("(none)") + " is not latest-version.xml's " +
                         latest_serial);
-  CheckPackage(root, shown, *info.packageurl, *info.packagemd5, *info.packagesize, *info.packagesha256, "", problems);
+  CheckPackage(root, shown, *info.packageurl, *info.packagemd5, *info.packagesize, *info.packagesha256,
+               info.packageblocks, "", problems);
 
   // The fallback to the full package, when published.
   if (!info.fullpackageurl) return;
@@ -104,7 +140,7 @@ void CheckVersionDocument(const std::string& root, const std::string& dir, const
     return;
   }
   CheckPackage(root, shown, *info.fullpackageurl, *info.fullpackagemd5, *info.fullpackagesize,
-               *info.fullpackagesha256, "full", problems);
+               *info.fullpackagesha256, info.fullpackageblocks, "full", problems);
 }
 
 // The words after "fullpackage" on a package's line.
@@ -170,6 +206,7 @@ bool WriteFullPackage(const Description& d, const Package& p, const std::string&
   if (is_signed) {
     info->fullpackagesize = f.size.empty() ? std::to_string(bytes.size()) : f.size;
     info->fullpackagesha256 = f.sha256.empty() ? sha256 : f.sha256;
+    info->fullpackageblocks = release::PackageBlocksOf(bytes);
   }
   for (const std::string& e : f.omit) {
     if (e.rfind("full", 0) != 0) continue;  // only its own elements
@@ -291,6 +328,8 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
       info.fromversion = p.from;
       info.packagesize = p.size.empty() ? std::to_string(bytes.size()) : p.size;
       info.packagesha256 = p.sha256.empty() ? sha256 : p.sha256;
+      // The blocks of the bytes written, also beside a size given by hand.
+      info.packageblocks = release::PackageBlocksOf(bytes);
     }
     for (const std::string& e : p.omit) {
       if (e.rfind("full", 0) == 0) continue;  // the full package's own omit list names those

@@ -86,6 +86,7 @@ std::string HtmlEscape(const std::string& text) {
 // packages/<sha256>/<name>) and digests.
 struct Published {
   std::string url, rel, sha1, sha256;
+  std::string blocks;  // packageblocks
   uint64_t size = 0;
 };
 
@@ -97,6 +98,7 @@ bool WritePackage(const std::string& out, const std::string& base_url, const std
   sha1.Final();
   p->sha1 = sha1.DigestText();
   p->size = bytes.size();
+  p->blocks = release::PackageBlocksOf(bytes);
   const std::string dir = platform::JoinPath(platform::JoinPath(out, "packages") + platform::kPathSep, p->sha256);
   platform::MakeDirectories(dir);
   // Content-addressed: one that is there already is kept as it is.
@@ -316,6 +318,8 @@ bool PackStep(const std::string& out, const std::string& base_url, const std::st
     info.packagesha256 = d.sha256;
     info.fullpackagesize = std::to_string(f.size);
     info.fullpackagesha256 = f.sha256;
+    info.packageblocks = d.blocks;
+    info.fullpackageblocks = f.blocks;
   }
   // Each mirror serves the tree's copy: the package and its fallback there.
   for (const std::string& mirror : pub.mirrors) {
