@@ -4,11 +4,13 @@
 #         per version (the demo's client);
 #   big:  256 MiB of engine packages, about 1% of all objects changed per
 #         version.
-# Each tree comes from the release builder. The launcher updates a player's
-# install of 1.0.0.1 twice, without a window, from nginx on 127.0.0.1: once
+# Each tree comes from the release builder (with a direct delta 1.0.0.1 ->
+# 1.0.0.3 beside the steps). The launcher updates a player's install of
+# 1.0.0.1 twice, without a window, from nginx on 127.0.0.1: once
 # through the published tree (deltas), once through the same tree with every
 # version.xml naming the full package instead. Printed per client: package
-# bytes, the bytes nginx sent, and the wall time of the whole update, with the
+# bytes published, the bytes nginx sent and the launcher kept, one step's
+# delta against its full package, and the wall time of the whole update, with the
 # full/delta ratios.
 # Then a client six versions deep: a player at 1.0.0.1 with 1.0.0.6 out takes
 # the published route (a direct delta), measured in downloads and bytes
@@ -53,6 +55,16 @@ update() {
 }
 
 sent_bytes() { awk -v from="$1" 'NR > from && $2 ~ /\/packages\// { n += $5 } END { print n + 0 }' "$nginx_work/access.log"; }
+# kept_bytes FROM ROOT: the size of each package asked for since line FROM,
+# once: what the launcher kept.
+kept_bytes() {
+  local n=0 f
+  for f in $(awk -v from="$1" 'NR > from && $2 ~ /\/packages\// { sub(/^.*\/packages\//, "", $2); print $2 }' \
+               "$nginx_work/access.log" | sort -u); do
+    n=$((n + $(stat -c %s "$2/packages/$f")))
+  done
+  echo "$n"
+}
 lines() { wc -l < "$nginx_work/access.log"; }
 
 measure() {
@@ -80,21 +92,29 @@ measure() {
   local delta_pkg=0 full_pkg=0 f
   for f in "$out"/packages/*/update_*; do delta_pkg=$((delta_pkg + $(stat -c %s "$f"))); done
   for f in "$out"/packages/*/full_*; do full_pkg=$((full_pkg + $(stat -c %s "$f"))); done
-  local before t_delta sent_delta t_full sent_full
+  local before t_delta sent_delta kept_delta t_full sent_full kept_full step
   before=$(lines)
   t_delta=$(update "$builds" "$url" "$d/$name-install-delta")
   sent_delta=$(sent_bytes "$before")
+  kept_delta=$(kept_bytes "$before" "$out")
   before=$(lines)
   t_full=$(update "$builds" "$url_full" "$d/$name-install-full")
   sent_full=$(sent_bytes "$before")
+  kept_full=$(kept_bytes "$before" "$out-full")
   bash "$here/testing/nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true
   nginx_work=
   printf '   package bytes   deltas %11d   fulls %11d   full/delta %7.1fx\n' "$delta_pkg" "$full_pkg" \
     "$(echo "$full_pkg / $delta_pkg" | bc -l)"
   printf '   bytes sent      deltas %11d   fulls %11d   full/delta %7.1fx\n' "$sent_delta" "$sent_full" \
     "$(echo "$sent_full / $sent_delta" | bc -l)"
-  printf '   sent/kept       deltas %10.3fx   fulls %10.3fx\n' "$(echo "$sent_delta / $delta_pkg" | bc -l)" \
-    "$(echo "$sent_full / $full_pkg" | bc -l)"
+  printf '   bytes kept      deltas %11d   fulls %11d   full/delta %7.1fx\n' "$kept_delta" "$kept_full" \
+    "$(echo "$kept_full / $kept_delta" | bc -l)"
+  printf '   sent/kept       deltas %10.3fx   fulls %10.3fx\n' "$(echo "$sent_delta / $kept_delta" | bc -l)" \
+    "$(echo "$sent_full / $kept_full" | bc -l)"
+  step=$(stat -c %s "$out"/packages/*/update_1.0.0.1_to_1.0.0.2*)
+  printf '   one step        delta %11d   full %11d   full/delta %7.1fx\n' "$step" \
+    "$(stat -c %s "$out"/packages/*/full_1.0.0.1_to_1.0.0.2*)" \
+    "$(echo "$(stat -c %s "$out"/packages/*/full_1.0.0.1_to_1.0.0.2*) / $step" | bc -l)"
   printf '   wall time       deltas %10.2fs   fulls %10.2fs   full/delta %7.2fx\n' "$t_delta" "$t_full" \
     "$(echo "$t_full / $t_delta" | bc -l)"
   grep -E 'sent (whole|as a binary difference)' "$d/$name-summary.txt" | sed 's/^/   /' || true
