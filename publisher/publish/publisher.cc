@@ -345,6 +345,7 @@ bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector
     if (!platform::Exists(platform::JoinPath(root + e.name, release::kVersionInfoFile))) continue;
     CheckVersionDocument(root, e.name, key, serial, problems);
   }
+  VerifyFileStore(out_dir, key, problems);
   return problems->size() == before;
 }
 
