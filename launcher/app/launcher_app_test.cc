@@ -37,6 +37,11 @@ TEST(CommandLineTest, Modes) {
   EXPECT_EQ(Parse({"Quillfen", "-c", "update", "-r", "Restart"}), Restart);  // the later option wins
   EXPECT_EQ(Parse({"Quillfen", "-r", "Restart", "-c", "update"}), Update);
   EXPECT_EQ(Parse({"Quillfen", "-r", "restart"}), Normal);  // case-sensitive
+  EXPECT_EQ(Parse({"Quillfen", "-c", "repair"}), Repair);
+  EXPECT_EQ(Parse({"Quillfen", "-c", "Repair"}), Normal);
+  EXPECT_EQ(Parse({"Quillfen", "-c", "repair", "-c", "update"}), Update);
+  EXPECT_EQ(Parse({"Quillfen", "-c", "update", "-c", "repair"}), Repair);
+  EXPECT_EQ(Parse({"Quillfen", "-c", "repair", "-r", "Restart"}), Restart);
 }
 
 TEST(CommandLineTest, HelpIsTheOnlyArgument) {
