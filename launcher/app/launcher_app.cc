@@ -209,6 +209,13 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
   LogInfo() << "argc:" << args.size();
   LogInfo() << Text(Message::kCheckStartParams);
 
+  // A repair runs from the temp copy too, so that it may replace the
+  // launcher's own files: started elsewhere, it hands over to the copy.
+  if (mode == Repair && platform::DirName(platform::ExecutablePath()) != InstallPath(std::string("temp") + platform::kPathSep)) {
+    LogInfo() << Text(Message::kPrepareCopyToTemp);
+    if (!RelaunchFromTemp("repair")) LogError() << Text(Message::kCopyToTempFailed);
+    return;
+  }
   if (mode != Update && mode != Repair) {
     LogInfo() << Text(Message::kPrepareCopyToTemp);
     if (!RelaunchFromTemp()) LogError() << Text(Message::kCopyToTempFailed);

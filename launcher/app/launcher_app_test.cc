@@ -127,6 +127,7 @@ TEST(RelaunchTest, CommandLinesAndTargets) {
   const auto p = testkit::NativePath;
   EXPECT_EQ(RelaunchCommandLine(p("/g/temp/Quillfen.exe")), p("/g/temp/Quillfen.exe -c update "));
   EXPECT_EQ(RelaunchCommandLine(p("/My Games/temp/Q.exe")), p("\"/My Games/temp/Q.exe\" -c update "));
+  EXPECT_EQ(RelaunchCommandLine(p("/g/temp/Quillfen.exe"), "repair"), p("/g/temp/Quillfen.exe -c repair "));
   EXPECT_EQ(RestartTarget(p("/g/temp/Quillfen.exe")), p("/g/Quillfen.exe"));
   // Without temp before the file name the target is the path with the name again.
   EXPECT_EQ(RestartTarget(p("/g/Quillfen.exe")), p("/g/Quillfen.exeQuillfen.exe"));

@@ -1810,4 +1810,26 @@ TEST_F(RepairTest, AStoreFileWithOtherBytesIsRefusedAndNothingIsInstalled) {
   EXPECT_EQ(ClientVersion(), "1.0.0.1");
 }
 
+TEST_F(RepairTest, StartedInTheInstallDirectoryItRepairsFromTheTempCopyTheLaunchersOwnFilesToo) {
+  ASSERT_TRUE(client_.AddLauncher());
+  std::string library;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + testkit::kResourceFile, &library));
+  files_[testkit::kResourceFile] = library;
+  PublishStore();
+  InstallFiles();
+  std::string damaged = library;
+  damaged[damaged.size() / 3] ^= 0x10;
+  ASSERT_TRUE(platform::WriteStringToFile(install_ + testkit::kResourceFile, damaged));
+  SetClient("1.0.0.2", server_.Url(""));
+
+  auto p = platform::StartProcess(platform::QuoteArgument(install_ + kLauncher) + " -c repair", install_);
+  ASSERT_NE(p, nullptr);
+  ASSERT_TRUE(p->WaitFor(60000));
+  ASSERT_TRUE(client_.WaitForLog("update ended:", 1, 120000)) << Log();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_TRUE(InOrder({"nupdate: 3", "nupdate: 3", "repair: 1 of 5 files differ", "repair: 1 files installed"}));
+  EXPECT_TRUE(Installed(testkit::kResourceFile) == library);
+  EXPECT_EQ(StoreRequests(), std::vector<std::string>{StoreUri(testkit::kResourceFile)});
+}
+
 }  // namespace
