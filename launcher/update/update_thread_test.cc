@@ -1692,9 +1692,10 @@ class RepairTest : public UpdateFlowTest {
               {"System/c.u", Noise(100000, 2)},
               {"ok.txt", "fine\n"}};
   }
-  // latest-version.xml naming 1.0.0.2, its file list and the store.
-  void PublishStore() {
-    Publish("1.0.0.2", "");
+  // latest-version.xml naming 1.0.0.2, its file list and the store; both
+  // documents signed with `key_file` when given.
+  void PublishStore(const std::string& key_file = std::string()) {
+    Publish("1.0.0.2", "", key_file);
     release::FileManifest list;
     list.version = "1.0.0.2";
     platform::MakeDirectories(DocPath("files"));
@@ -1704,6 +1705,10 @@ class RepairTest : public UpdateFlowTest {
       list.files.push_back({path, sha, data.size(), stored.size(), false});
     }
     platform::MakeDirectories(DocPath("1.0.0.2"));
+    if (!key_file.empty()) {
+      SignAs(key_file, DocPath("1.0.0.2/files.txt"), release::WriteFileManifest(list));
+      return;
+    }
     ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.2/files.txt"), release::WriteFileManifest(list)));
   }
   std::string InstallFile(const std::string& path) const {
@@ -1830,6 +1835,37 @@ TEST_F(RepairTest, StartedInTheInstallDirectoryItRepairsFromTheTempCopyTheLaunch
   EXPECT_TRUE(InOrder({"nupdate: 3", "nupdate: 3", "repair: 1 of 5 files differ", "repair: 1 files installed"}));
   EXPECT_TRUE(Installed(testkit::kResourceFile) == library);
   EXPECT_EQ(StoreRequests(), std::vector<std::string>{StoreUri(testkit::kResourceFile)});
+}
+
+TEST_F(RepairTest, ASignedChannelTakesOnlyASignedFileList) {
+  const std::string key = MakeKey("publisher.key");
+  PublishStore(KeyFile("publisher.key"));
+  SetClientKey(key);
+  InstallFiles();
+  ASSERT_TRUE(platform::RemoveFile(InstallFile("data/b.bin")));
+  SetClient("1.0.0.2", server_.Url(""));
+  // Changed after signing (a listed digest pointed at other bytes the
+  // server holds): refused before any stored file is asked for.
+  std::string list;
+  ASSERT_TRUE(platform::ReadFileToString(DocPath("1.0.0.2/files.txt"), &list));
+  const std::string b_sha = delta_package::Sha256Of(files_["data/b.bin"]);
+  std::string changed = list;
+  changed.replace(changed.find(b_sha), 64, delta_package::Sha256Of(files_["ok.txt"]));
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.2/files.txt"), changed));
+  RunRepair();
+  EXPECT_EQ(FinalState(), "8") << Log();
+  EXPECT_EQ(Count("signature of files.txt does not verify with the publisher key"), 1u) << Log();
+  EXPECT_TRUE(StoreRequests().empty());
+  EXPECT_FALSE(platform::Exists(InstallFile("data/b.bin")));
+
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.2/files.txt"), list));
+  server_.ClearAccessLog();
+  RunRepair();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_TRUE(InOrder({"signature of latest-version.xml verified", "signature of files.txt verified",
+                       "repair: 1 of 4 files differ", "repair: 1 files installed"}));
+  EXPECT_TRUE(Installed("data/b.bin") == files_["data/b.bin"]);
+  EXPECT_EQ(StoreRequests(), std::vector<std::string>{StoreUri("data/b.bin")});
 }
 
 }  // namespace
