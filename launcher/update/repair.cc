@@ -12,6 +12,7 @@
 #include "launcher/update/update_state.h"
 #include "launcher/update/update_thread.h"
 #include "launcher/update/version.h"
+#include "platform/env.h"
 #include "platform/file.h"
 #include "platform/path.h"
 
@@ -30,6 +31,12 @@ bool UpdateThread::Repair(const PublisherKeys* keys) {
   if (CompareVersions(localVersion, latestVersion) > 0) {
     LogInfo() << "repair: installed version " << localVersion << " is newer than " << latestVersion
               << ", nothing repaired";
+    return true;
+  }
+  // Before its release time the newest version is not installed, repaired
+  // to or otherwise: the update pre-loads it.
+  if (localVersion != latestVersion && availableFrom_ > platform::CurrentEnv().NowSeconds()) {
+    LogInfo() << "repair: " << latestVersion << " is not out yet, nothing repaired";
     return true;
   }
   host_.SetState(FetchingInfo);

@@ -159,7 +159,8 @@ class UpdateThread : public ThreadObject {
   // version into the version store. A file that fails its check ends the
   // pass in DigestMismatch with nothing installed. An install at the newest
   // version whose files all match fetches nothing; one newer than the
-  // newest is left alone. True when the update passes are to follow.
+  // newest, or older while the newest is not out yet (availablefrom), is
+  // left alone. True when the update passes are to follow.
   bool Repair(const PublisherKeys* keys);
 
   // Ends the engine's work when the window has cancelled it: true when the

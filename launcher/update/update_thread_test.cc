@@ -1868,4 +1868,20 @@ TEST_F(RepairTest, ASignedChannelTakesOnlyASignedFileList) {
   EXPECT_EQ(StoreRequests(), std::vector<std::string>{StoreUri("data/b.bin")});
 }
 
+TEST_F(RepairTest, NothingIsRepairedToANewestVersionThatIsNotOutYet) {
+  PublishStore();
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml"),
+                                          "<lastversionnum>1.0.0.2</lastversionnum>\r\n"
+                                          "<availablefrom>2099-01-01T00:00:00Z</availablefrom>\r\n"));
+  InstallFiles();
+  ASSERT_TRUE(platform::RemoveFile(InstallFile("data/b.bin")));
+  SetClient("1.0.0.1", server_.Url(""));
+  RunRepair();
+  EXPECT_EQ(Count("repair: 1.0.0.2 is not out yet, nothing repaired"), 1u) << Log();
+  EXPECT_FALSE(Requested("files.txt"));
+  EXPECT_TRUE(StoreRequests().empty());
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_FALSE(platform::Exists(InstallFile("data/b.bin")));
+}
+
 }  // namespace

@@ -1307,6 +1307,15 @@ TEST(FileStore, EachDistinctFileOnceAndASignedManifestPerVersion) {
   }
   EXPECT_NE(std::find(lines.begin(), lines.end(), "file store: 5 distinct files in 3 versions, 0 new (0 bytes stored)"),
             lines.end());
+
+  // A refresh with another key re-signs the file lists too: the tree
+  // verifies with the new key alone.
+  const SigningSeed rotated = NewSeed();
+  lines.clear();
+  ASSERT_TRUE(publisher::RefreshTree(tree, Next(tree, {rotated}), &lines, &error)) << error;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "3 files.txt re-signed"), lines.end());
+  problems.clear();
+  EXPECT_TRUE(publisher::VerifyTree(tree, KeyOf(rotated), &problems)) << problems.front();
 }
 
 TEST(FileStore, VerifyFindsEachFaultAndAStoreFileWithOtherBytesStopsThePublication) {

@@ -127,7 +127,8 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
 
 // Re-signs a published tree as publication `pub`: latest-version.xml and
 // every <dir>/version.xml get its serial (and latest-version.xml its expiry)
-// and new signatures; nothing else changes. For publishers to run on a
+// and new signatures, every <dir>/files.txt new signatures; nothing else
+// changes. For publishers to run on a
 // schedule, so that a tree without new versions does not go stale.
 // With `edit`, latest-version.xml is changed by it as well (after every
 // document has been read, before any is written); false from it (with
