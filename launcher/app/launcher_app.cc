@@ -211,7 +211,9 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
 
   // A repair runs from the temp copy too, so that it may replace the
   // launcher's own files: started elsewhere, it hands over to the copy.
-  if (mode == Repair && platform::DirName(platform::ExecutablePath()) != InstallPath(std::string("temp") + platform::kPathSep)) {
+  const bool in_temp =
+      platform::DirName(platform::ExecutablePath()) == InstallPath(std::string("temp") + platform::kPathSep);
+  if (mode == Repair && !in_temp) {
     LogInfo() << Text(Message::kPrepareCopyToTemp);
     if (!RelaunchFromTemp("repair")) LogError() << Text(Message::kCopyToTempFailed);
     return;
