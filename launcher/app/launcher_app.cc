@@ -64,6 +64,9 @@ const char LauncherApp::kUsage[] =
     "  Starts the launcher from the game's install directory: it checks for\n"
     "  updates, installs them and starts the game against the chosen server.\n"
     "  -L -AreaId=N   chooses the server area N in the window\n"
+    "  -c repair      checks every file of the install against the newest\n"
+    "                 version's list, fetches those that differ or are\n"
+    "                 missing, installs them, then updates as always\n"
     "  --help         this text\n"
     "  The launcher starts itself with \"-c update\" (its copy in temp) and\n"
     "  \"-r Restart\" (after an update replaced it); those are not for players.\n";
@@ -84,6 +87,7 @@ bool LauncherApp::ParseCommandLine(const std::vector<std::string>& args, RunMode
         return false;
       }
       if (StartsWith(args[i + 1], "update")) *mode = Update;
+      if (StartsWith(args[i + 1], "repair")) *mode = Repair;
     } else if (StartsWith(arg, "-r")) {
       if (last) {
         LogInfo() << "you have -r,but have no data";
@@ -205,7 +209,16 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
   LogInfo() << "argc:" << args.size();
   LogInfo() << Text(Message::kCheckStartParams);
 
-  if (mode != Update) {
+  // A repair runs from the temp copy too, so that it may replace the
+  // launcher's own files: started elsewhere, it hands over to the copy.
+  const bool in_temp =
+      platform::DirName(platform::ExecutablePath()) == InstallPath(std::string("temp") + platform::kPathSep);
+  if (mode == Repair && !in_temp) {
+    LogInfo() << Text(Message::kPrepareCopyToTemp);
+    if (!RelaunchFromTemp("repair")) LogError() << Text(Message::kCopyToTempFailed);
+    return;
+  }
+  if (mode != Update && mode != Repair) {
     LogInfo() << Text(Message::kPrepareCopyToTemp);
     if (!RelaunchFromTemp()) LogError() << Text(Message::kCopyToTempFailed);
     return;
@@ -236,6 +249,7 @@ void LauncherApp::InitInstance(const std::vector<std::string>& args) {
   const uint64_t limit = DownloadLimit(InstallPath("renewel.ini"));
   if (limit > 0) LogInfo() << "downloads capped at " << limit / 1024 << " KiB/s";
   UpdateControl::Instance().SetDownloadLimit(limit);
+  UpdateControl::Instance().SetRepair(mode == Repair);
 
   std::string local;
   {

@@ -14,7 +14,9 @@ class PidSection;
 class ResourceLibrary;
 }  // namespace platform
 
-enum RunMode { Normal = 0, Update = 1, Restart = 2 };
+// Repair: "-c repair", an Update run that first repairs the install
+// (UpdateThread::Repair).
+enum RunMode { Normal = 0, Update = 1, Restart = 2, Repair = 3 };
 
 // The area given with "-L -AreaId=..."; empty unless given. Read by the window.
 extern std::string AreaId;

@@ -37,6 +37,11 @@ TEST(CommandLineTest, Modes) {
   EXPECT_EQ(Parse({"Quillfen", "-c", "update", "-r", "Restart"}), Restart);  // the later option wins
   EXPECT_EQ(Parse({"Quillfen", "-r", "Restart", "-c", "update"}), Update);
   EXPECT_EQ(Parse({"Quillfen", "-r", "restart"}), Normal);  // case-sensitive
+  EXPECT_EQ(Parse({"Quillfen", "-c", "repair"}), Repair);
+  EXPECT_EQ(Parse({"Quillfen", "-c", "Repair"}), Normal);
+  EXPECT_EQ(Parse({"Quillfen", "-c", "repair", "-c", "update"}), Update);
+  EXPECT_EQ(Parse({"Quillfen", "-c", "update", "-c", "repair"}), Repair);
+  EXPECT_EQ(Parse({"Quillfen", "-c", "repair", "-r", "Restart"}), Restart);
 }
 
 TEST(CommandLineTest, HelpIsTheOnlyArgument) {
@@ -122,6 +127,7 @@ TEST(RelaunchTest, CommandLinesAndTargets) {
   const auto p = testkit::NativePath;
   EXPECT_EQ(RelaunchCommandLine(p("/g/temp/Quillfen.exe")), p("/g/temp/Quillfen.exe -c update "));
   EXPECT_EQ(RelaunchCommandLine(p("/My Games/temp/Q.exe")), p("\"/My Games/temp/Q.exe\" -c update "));
+  EXPECT_EQ(RelaunchCommandLine(p("/g/temp/Quillfen.exe"), "repair"), p("/g/temp/Quillfen.exe -c repair "));
   EXPECT_EQ(RestartTarget(p("/g/temp/Quillfen.exe")), p("/g/Quillfen.exe"));
   // Without temp before the file name the target is the path with the name again.
   EXPECT_EQ(RestartTarget(p("/g/Quillfen.exe")), p("/g/Quillfen.exeQuillfen.exe"));

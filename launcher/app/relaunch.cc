@@ -51,9 +51,9 @@ std::vector<RelaunchFile> RelaunchFiles(const std::string& exe_name) {
   };
 }
 
-std::string RelaunchCommandLine(const std::string& temp_executable) {
+std::string RelaunchCommandLine(const std::string& temp_executable, const std::string& mode) {
   const std::string extra;  // the argument field nothing fills
-  return ProgramField(temp_executable) + " -c update " + extra;
+  return ProgramField(temp_executable) + " -c " + mode + " " + extra;
 }
 
 std::string RestartTarget(const std::string& exe_path) {
@@ -68,7 +68,7 @@ std::string RestartCommandLine(const std::string& target) {
   return ProgramField(target) + " -r Restart " + extra;
 }
 
-bool RelaunchFromTemp() {
+bool RelaunchFromTemp(const std::string& mode) {
   const std::string exe = platform::ExecutablePath();
   const std::string name = platform::BaseName(exe);
   const std::string source_dir = exe.substr(0, exe.rfind(name));
@@ -107,7 +107,7 @@ bool RelaunchFromTemp() {
     return false;
   }
 
-  return platform::StartProcess(RelaunchCommandLine(temp_dir + name)) != nullptr;
+  return platform::StartProcess(RelaunchCommandLine(temp_dir + name, mode)) != nullptr;
 }
 
 void RestartLauncher() {

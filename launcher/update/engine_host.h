@@ -48,6 +48,9 @@ struct EngineSettings {
   // The most bytes per second a package download takes over all its ranges
   // together ("MaxDownloadKBps" of renewel.ini); 0: no cap.
   uint64_t max_download_bytes_per_second = 0;
+  // Begin with a repair of the install to the newest version's manifest
+  // (the run mode "-c repair"), then update as always.
+  bool repair = false;
 };
 
 #endif  // LAUNCHER_UPDATE_ENGINE_HOST_H_

@@ -102,6 +102,7 @@ bool UpdateControl::Start() {
   EngineSettings settings{PublisherKeyText(), InstallPath(""), [] { RestartLauncher(); }, Deadlines()};
   settings.channel = Channel();
   settings.max_download_bytes_per_second = DownloadLimit();
+  settings.repair = repair_.load();
   engine_ = std::make_unique<UpdateThread>(*this, std::move(settings), false);
   engine_->Start();
   return true;

@@ -63,6 +63,9 @@ class UpdateControl : public EngineHost {
   // engine.
   void SetDownloadLimit(uint64_t bytes_per_second) { download_limit_ = bytes_per_second; }
   uint64_t DownloadLimit() const { return download_limit_.load(); }
+  // Whether the engine begins with a repair ("-c repair"), set by the
+  // application before Start (false, the default: an update alone).
+  void SetRepair(bool repair) { repair_ = repair; }
 
   // The engine thread, for waiting on it (null before Start).
   UpdateThread* Engine() const { return engine_.get(); }
@@ -83,6 +86,7 @@ class UpdateControl : public EngineHost {
   std::string publisher_key_;
   std::string channel_;  // guarded by key_mutex_
   std::atomic<uint64_t> download_limit_{0};
+  std::atomic<bool> repair_{false};
 };
 
 // Holds the update-control lock for a scope.

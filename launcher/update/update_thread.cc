@@ -63,7 +63,10 @@ std::string SetupCommandLine(const std::string& package_path, const std::string&
 }
 
 UpdateThread::UpdateThread(EngineHost& host, EngineSettings settings, bool start)
-    : host_(host), settings_(std::move(settings)), channel_(ChannelOfSetting(settings_.channel)) {
+    : host_(host),
+      settings_(std::move(settings)),
+      channel_(ChannelOfSetting(settings_.channel)),
+      repaired_(!settings_.repair) {
   if (start) Start();
 }
 
@@ -73,7 +76,8 @@ UpdateThread::~UpdateThread() {
   ThreadObject::Wait();
 }
 
-bool UpdateThread::FetchText(const std::string& url, std::string* text) {
+bool UpdateThread::FetchText(const std::string& url, std::string* text, uint32_t limit, uint32_t deadline_ms) {
+  if (deadline_ms == 0) deadline_ms = settings_.deadlines.document_ms;
   // A busy server (503, 429) is asked again after the wait it names, with
   // backoff, as long as the document's deadline allows: on release day the
   // origin turns connections away, and a document is no reason to give up.
@@ -86,16 +90,16 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
       std::lock_guard<std::mutex> hold(job_mutex_);
       fetch_ = &fetch;
     }
-    fetch.SetDeadline(settings_.deadlines.document_ms);
+    fetch.SetDeadline(deadline_ms);
     // A cancel before the fetch was registered is seen here; one after it
     // aborts the fetch.
-    const WholeFetch fetched = Cancelled() ? WholeFetch::kWholeFailed : FetchWhole(fetch, kMaxDocumentSize, text);
+    const WholeFetch fetched = Cancelled() ? WholeFetch::kWholeFailed : FetchWhole(fetch, limit, text);
     {
       std::lock_guard<std::mutex> hold(job_mutex_);
       fetch_ = nullptr;
     }
     if (fetched == WholeFetch::kWholeTooLarge) {
-      LogError() << "version document larger than " << kMaxDocumentSize << " bytes refused,url:" << url;
+      LogError() << "version document larger than " << limit << " bytes refused,url:" << url;
     }
     if (fetched != WholeFetch::kWholeFailed || !fetch.LastReplyBusy() || Cancelled()) {
       // Readers of the text stop at its first zero byte.
@@ -103,7 +107,7 @@ bool UpdateThread::FetchText(const std::string& url, std::string* text) {
     }
     const int64_t spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun).count();
     const uint32_t wait = backoff.Failed(RetryAfterMs(fetch.LastRetryAfter(), timing.Now()));
-    if (spent + wait >= settings_.deadlines.document_ms) return false;
+    if (spent + wait >= deadline_ms) return false;
     LogInfo() << "server busy (status " << fetch.LastStatus() << "), asking again in " << wait << " ms,url:" << url;
     if (!documentWait_.WaitMs(wait)) return false;
   }
@@ -175,6 +179,12 @@ bool UpdateThread::CheckPasses() {
     const PublisherKeys* verify_with = signed_channel ? &keys : nullptr;
     bool up_to_date = false;
     if (!CheckLatestVersion(verify_with, &up_to_date)) return false;
+    if (!repaired_) {
+      // Then a fresh pass, as "-c update" runs.
+      repaired_ = true;
+      if (!Repair(verify_with)) return false;
+      continue;
+    }
     if (up_to_date) return true;
 
     release::VersionInfo info;
@@ -298,7 +308,8 @@ bool UpdateThread::CheckLatestVersion(const PublisherKeys* keys, bool* up_to_dat
               << (channel.empty() ? std::string("the default channel") : "channel " + channel)
               << (held_ ? " for this install" : "") << ": the install is left as it is";
   }
-  if (*up_to_date) host_.Stop(UpToDate);
+  // Up to date ends the engine's work, unless a repair is still to come.
+  if (*up_to_date && repaired_) host_.Stop(UpToDate);
   return true;
 }
 

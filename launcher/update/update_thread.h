@@ -86,8 +86,10 @@ class UpdateThread : public ThreadObject {
   // kMaxDocumentSize), abortable by Stop. A busy answer (503, 429) is asked
   // again after its Retry-After, with backoff, while the deadline for one
   // document has not passed since the first request. False on a failed or
-  // stopped fetch.
-  bool FetchText(const std::string& url, std::string* text);
+  // stopped fetch. `limit` and `deadline_ms` (0: the document deadline)
+  // widen the bounds for a file of the per-file store.
+  bool FetchText(const std::string& url, std::string* text, uint32_t limit = kMaxDocumentSize,
+                 uint32_t deadline_ms = 0);
   // Fetches `url`.sig the same way and checks it against `text`. False (with
   // an ERROR line unless cancelled) when it is missing or does not verify.
   bool FetchSignature(const PublisherKeys& keys, const std::string& url, const std::string& text, const char* name);
@@ -149,6 +151,21 @@ class UpdateThread : public ThreadObject {
   // The installed version's version.xml, read and checked: what to install.
   bool ReadVersionInfo(const PublisherKeys* keys, release::VersionInfo* info, SignedPackage* package,
                        FullPackage* full);
+
+  // The repair that begins a "-c repair" run, after latest-version.xml was
+  // fetched and checked: fetches the newest version's file list
+  // (<newest>/files.txt, verified with `keys` when given), hashes every
+  // file it lists in the install (FilesThatDiffer), fetches each missing or
+  // differing file from the store (files/<sha256>), checks its stored size
+  // and, inflated to no more than the listed size, its size and SHA-256,
+  // and installs them all through the delta setup program's staged,
+  // journaled install (delta_install.h), which also writes the newest
+  // version into the version store. A file that fails its check ends the
+  // pass in DigestMismatch with nothing installed. An install at the newest
+  // version whose files all match fetches nothing; one newer than the
+  // newest, or older while the newest is not out yet (availablefrom), is
+  // left alone. True when the update passes are to follow.
+  bool Repair(const PublisherKeys* keys);
 
   // Ends the engine's work when the window has cancelled it: true when the
   // running flag is cleared. Such an end sets no state of its own.
@@ -217,6 +234,8 @@ class UpdateThread : public ThreadObject {
   bool deferPackageFailure_ = false;
   int32_t packageFailure_ = -1;
   std::atomic<int64_t> preloadedUntil_{0};
+  // The repair of a "-c repair" run is done (or was not asked for).
+  bool repaired_ = false;
   // This pass's latestVersion is a rollout's held version: the chain is
   // walked up to it and no further.
   bool held_ = false;

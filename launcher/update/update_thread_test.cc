@@ -12,7 +12,9 @@
 #include <set>
 #include <sstream>
 
+#include "delta_setup/delta_format.h"
 #include "launcher/log/logger.h"
+#include "launcher/release/file_manifest.h"
 #include "launcher/release/rollout.h"
 #include "launcher/release/signature.h"
 #include "launcher/release/text.h"
@@ -1732,6 +1734,220 @@ TEST_F(UpdateFlowTest, ChannelsAreTreesOfTheirOwnAndMovingNeverDowngrades) {
     EXPECT_FALSE(Requested("/beta/latest-version.xml"));
     EXPECT_EQ(ClientVersion(), "1.0.0.2");
   }
+}
+
+// "-c repair": the newest version's file list and the per-file store, served
+// by nginx beside a latest-version.xml; the client's files damaged.
+class RepairTest : public UpdateFlowTest {
+ protected:
+  // Bytes that do not compress: their store file is as long as any other
+  // such bytes of their length.
+  static std::string Noise(size_t n, uint32_t seed) {
+    std::string out(n, '\0');
+    for (char& c : out) {
+      seed = seed * 1103515245u + 12345u;
+      c = static_cast<char>(seed >> 24);
+    }
+    return out;
+  }
+  void SetUp() override {
+    UpdateFlowTest::SetUp();
+    if (IsSkipped()) return;
+    files_ = {{"data/a.bin", Noise(300000, 1)},
+              {"data/b.bin", testkit::Pattern(200000)},
+              {"System/c.u", Noise(100000, 2)},
+              {"ok.txt", "fine\n"}};
+  }
+  // latest-version.xml naming 1.0.0.2, its file list and the store; both
+  // documents signed with `key_file` when given.
+  void PublishStore(const std::string& key_file = std::string()) {
+    Publish("1.0.0.2", "", key_file);
+    release::FileManifest list;
+    list.version = "1.0.0.2";
+    platform::MakeDirectories(DocPath("files"));
+    for (const auto& [path, data] : files_) {
+      const std::string stored = delta_package::Compress(data), sha = delta_package::Sha256Of(data);
+      ASSERT_TRUE(platform::WriteStringToFile(DocPath(release::StoredFileAddress(sha)), stored));
+      list.files.push_back({path, sha, data.size(), stored.size(), false});
+    }
+    platform::MakeDirectories(DocPath("1.0.0.2"));
+    if (!key_file.empty()) {
+      SignAs(key_file, DocPath("1.0.0.2/files.txt"), release::WriteFileManifest(list));
+      return;
+    }
+    ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.2/files.txt"), release::WriteFileManifest(list)));
+  }
+  std::string InstallFile(const std::string& path) const {
+    std::string p = install_ + path;
+    std::replace(p.begin(), p.end(), '/', kPathSep);
+    return p;
+  }
+  void InstallFiles() {
+    for (const auto& [path, data] : files_) {
+      platform::MakeDirectories(platform::DirName(InstallFile(path)));
+      ASSERT_TRUE(platform::WriteStringToFile(InstallFile(path), data));
+    }
+  }
+  std::string Installed(const std::string& path) const {
+    std::string data;
+    return platform::ReadFileToString(InstallFile(path), &data) ? data : std::string("(missing)");
+  }
+  uint64_t Stored(const std::string& path) const {
+    return delta_package::Compress(files_.at(path)).size();
+  }
+  std::string StoreUri(const std::string& path) const {
+    return "/" + release::StoredFileAddress(delta_package::Sha256Of(files_.at(path)));
+  }
+  std::vector<std::string> StoreRequests() const {
+    std::vector<std::string> out;
+    for (const auto& l : server_.AccessLog())
+      if (l.uri.rfind("/files/", 0) == 0) out.push_back(l.uri);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  void RunRepair() {
+    auto p = platform::StartProcess(platform::QuoteArgument(temp_ + kLauncher) + " -c repair", install_);
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(p->WaitFor(120000)) << Log();
+    EXPECT_EQ(p->ExitCode(), 0);
+  }
+
+  std::map<std::string, std::string> files_;
+};
+
+TEST_F(RepairTest, ADamagedAndAMissingFileAreFetchedAloneThenTheUpdateGoesOn) {
+  PublishStore();
+  InstallFiles();
+  std::string damaged = files_["data/a.bin"];
+  damaged[150000] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(InstallFile("data/a.bin"), damaged));
+  ASSERT_TRUE(platform::RemoveFile(InstallFile("System/c.u")));
+  SetClient("1.0.0.1", server_.Url(""));
+
+  RunRepair();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  for (const auto& [path, data] : files_) EXPECT_TRUE(Installed(path) == data) << path;
+  // Only the two files, each once, and no version.xml: the repair brought
+  // the install to the newest version.
+  std::vector<std::string> want = {StoreUri("data/a.bin"), StoreUri("System/c.u")};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(StoreRequests(), want);
+  EXPECT_FALSE(Requested("/version.xml"));
+  EXPECT_TRUE(InOrder({"repair: 2 of 4 files differ, fetching " +
+                           std::to_string(Stored("data/a.bin") + Stored("System/c.u")) + " bytes",
+                       "repair: 2 files installed, version 1.0.0.2", "latest-version:1.0.0.2,mLocalVersion:1.0.0.2",
+                       "update ended: 5"}));
+  EXPECT_FALSE(platform::Exists(install_ + "update" + kPathSep + "repair_1.0.0.2.pkg"));
+
+  // A whole install fetches nothing but the list; "-c update" not even that.
+  server_.ClearAccessLog();
+  RunRepair();
+  EXPECT_EQ(FinalState(), "5");
+  EXPECT_EQ(Count("repair: 0 of 4 files differ, fetching 0 bytes"), 1u);
+  EXPECT_TRUE(StoreRequests().empty());
+  EXPECT_TRUE(Requested("/1.0.0.2/files.txt"));
+  server_.ClearAccessLog();
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5");
+  EXPECT_FALSE(Requested("files.txt"));
+}
+
+TEST_F(RepairTest, AStoreFileWithOtherBytesIsRefusedAndNothingIsInstalled) {
+  PublishStore();
+  InstallFiles();
+  std::string damaged = files_["data/a.bin"];
+  damaged[10] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(InstallFile("data/a.bin"), damaged));
+  ASSERT_TRUE(platform::RemoveFile(InstallFile("System/c.u")));
+  // The store serves other bytes of the same stored length under c.u's name.
+  const std::string other = delta_package::Compress(Noise(100000, 3));
+  ASSERT_EQ(other.size(), Stored("System/c.u"));
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath(StoreUri("System/c.u").substr(1)), other));
+  SetClient("1.0.0.1", server_.Url(""));
+
+  RunRepair();
+  EXPECT_EQ(FinalState(), "15") << Log();
+  EXPECT_EQ(Count("repair: System/c.u from the store is not the listed file"), 1u) << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_TRUE(Installed("data/a.bin") == damaged);
+  EXPECT_FALSE(platform::Exists(InstallFile("System/c.u")));
+  EXPECT_FALSE(platform::Exists(install_ + ".delta-setup.journal"));
+
+  // A list that names another version, or is damaged, is refused as well.
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.2/files.txt"), "RNWL-FILES 1\nversion 1.0.0.3\nend\n"));
+  RunRepair();
+  EXPECT_EQ(FinalState(), "4") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+}
+
+TEST_F(RepairTest, StartedInTheInstallDirectoryItRepairsFromTheTempCopyTheLaunchersOwnFilesToo) {
+  ASSERT_TRUE(client_.AddLauncher());
+  std::string library;
+  ASSERT_TRUE(platform::ReadFileToString(install_ + testkit::kResourceFile, &library));
+  files_[testkit::kResourceFile] = library;
+  PublishStore();
+  InstallFiles();
+  std::string damaged = library;
+  damaged[damaged.size() / 3] ^= 0x10;
+  ASSERT_TRUE(platform::WriteStringToFile(install_ + testkit::kResourceFile, damaged));
+  SetClient("1.0.0.2", server_.Url(""));
+
+  auto p = platform::StartProcess(platform::QuoteArgument(install_ + kLauncher) + " -c repair", install_);
+  ASSERT_NE(p, nullptr);
+  ASSERT_TRUE(p->WaitFor(60000));
+  ASSERT_TRUE(client_.WaitForLog("update ended:", 1, 120000)) << Log();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_TRUE(InOrder({"nupdate: 3", "nupdate: 3", "repair: 1 of 5 files differ", "repair: 1 files installed"}));
+  EXPECT_TRUE(Installed(testkit::kResourceFile) == library);
+  EXPECT_EQ(StoreRequests(), std::vector<std::string>{StoreUri(testkit::kResourceFile)});
+}
+
+TEST_F(RepairTest, ASignedChannelTakesOnlyASignedFileList) {
+  const std::string key = MakeKey("publisher.key");
+  PublishStore(KeyFile("publisher.key"));
+  SetClientKey(key);
+  InstallFiles();
+  ASSERT_TRUE(platform::RemoveFile(InstallFile("data/b.bin")));
+  SetClient("1.0.0.2", server_.Url(""));
+  // Changed after signing (a listed digest pointed at other bytes the
+  // server holds): refused before any stored file is asked for.
+  std::string list;
+  ASSERT_TRUE(platform::ReadFileToString(DocPath("1.0.0.2/files.txt"), &list));
+  const std::string b_sha = delta_package::Sha256Of(files_["data/b.bin"]);
+  std::string changed = list;
+  changed.replace(changed.find(b_sha), 64, delta_package::Sha256Of(files_["ok.txt"]));
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.2/files.txt"), changed));
+  RunRepair();
+  EXPECT_EQ(FinalState(), "8") << Log();
+  EXPECT_EQ(Count("signature of files.txt does not verify with the publisher key"), 1u) << Log();
+  EXPECT_TRUE(StoreRequests().empty());
+  EXPECT_FALSE(platform::Exists(InstallFile("data/b.bin")));
+
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("1.0.0.2/files.txt"), list));
+  server_.ClearAccessLog();
+  RunRepair();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_TRUE(InOrder({"signature of latest-version.xml verified", "signature of files.txt verified",
+                       "repair: 1 of 4 files differ", "repair: 1 files installed"}));
+  EXPECT_TRUE(Installed("data/b.bin") == files_["data/b.bin"]);
+  EXPECT_EQ(StoreRequests(), std::vector<std::string>{StoreUri("data/b.bin")});
+}
+
+TEST_F(RepairTest, NothingIsRepairedToANewestVersionThatIsNotOutYet) {
+  PublishStore();
+  ASSERT_TRUE(platform::WriteStringToFile(DocPath("latest-version.xml"),
+                                          "<lastversionnum>1.0.0.2</lastversionnum>\r\n"
+                                          "<availablefrom>2099-01-01T00:00:00Z</availablefrom>\r\n"));
+  InstallFiles();
+  ASSERT_TRUE(platform::RemoveFile(InstallFile("data/b.bin")));
+  SetClient("1.0.0.1", server_.Url(""));
+  RunRepair();
+  EXPECT_EQ(Count("repair: 1.0.0.2 is not out yet, nothing repaired"), 1u) << Log();
+  EXPECT_FALSE(Requested("files.txt"));
+  EXPECT_TRUE(StoreRequests().empty());
+  EXPECT_EQ(ClientVersion(), "1.0.0.1");
+  EXPECT_FALSE(platform::Exists(InstallFile("data/b.bin")));
 }
 
 }  // namespace

@@ -172,8 +172,11 @@ const CommandHelp kCommandHelp[] = {
      "  --force          publishes even when the newest version moves backwards\n"
      "  OUT may be live: packages are written first, latest-version.xml last,\n"
      "  each file through a temporary; existing packages are never rewritten.\n"
-     "  Upload in the same order: packages/, the version folders, news.html,\n"
-     "  latest-version.xml last.\n"},
+     "  Upload in the same order: packages/ and files/, the version folders,\n"
+     "  news.html, latest-version.xml last.\n"
+     "  Every distinct file of every version is also stored once, compressed, as\n"
+     "  files/<SHA-256>, and each version folder gets files.txt, the signed list\n"
+     "  of its files that Quillfen -c repair fetches them by.\n"},
     {"rollout",
      "usage: publish rollout OUT PERCENT (--key KEY_FILE... | --unsigned) [--valid-days DAYS]\n"
      "  Changes only the rollout of the newest version of the tree OUT (published\n"

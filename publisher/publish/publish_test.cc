@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #endif
 
+#include "delta_setup/delta_format.h"
+#include "launcher/release/file_manifest.h"
 #include "launcher/release/version_documents.h"
 #include "platform/file.h"
 #include "platform/owner_file.h"
@@ -1028,7 +1030,8 @@ void ExpectSafeOrder(const WriteRecorder& r) {
   EXPECT_EQ(renamed.back(), "latest-version.xml");
   int last_package = -1, first_document = static_cast<int>(renamed.size());
   for (int i = 0; i < static_cast<int>(renamed.size()); ++i) {
-    if (renamed[i].rfind("packages/", 0) == 0) last_package = i;
+    // Stored content (packages, the per-file store) before any document.
+    if (renamed[i].rfind("packages/", 0) == 0 || renamed[i].rfind("files/", 0) == 0) last_package = i;
     else first_document = std::min(first_document, i);
   }
   EXPECT_LT(last_package, first_document);
@@ -1257,6 +1260,154 @@ TEST(TreeStatus, NewestDatesChannelsAndTheRouteFromEachVersion) {
 
   EXPECT_FALSE(publisher::TreeStatus(dir / "none", &lines, &error));
   EXPECT_NE(error.find("no readable latest-version.xml"), std::string::npos) << error;
+}
+
+// Three versions: a file every version shares, one that changes each time,
+// one only the last has, and a version store the setup program writes.
+bool StoreRelease(const testkit::TempDir& dir, const publisher::Publication& pub, std::vector<std::string>* lines,
+                  std::string* error) {
+  for (const auto& [version, text] :
+       {std::pair<std::string, std::string>{"1.0.0.1", "one"}, {"1.0.0.2", "two"}, {"1.0.0.3", "three"}}) {
+    platform::MakeDirectories(dir / ("builds/" + version + "/System"));
+    platform::WriteStringToFile(dir / ("builds/" + version + "/System/shared.u"), std::string(5000, 's'));
+    platform::WriteStringToFile(dir / ("builds/" + version + "/data a.txt"), text + std::string(300, '.'));
+    platform::WriteStringToFile(dir / ("builds/" + version + "/dovra_version.ini"), "[version]\n");
+  }
+  platform::WriteStringToFile(dir / "builds/1.0.0.3/System/new.bin", "new");
+  return publisher::BuildRelease(dir / "builds", dir / "out", "http://127.0.0.1:1/base/", BuiltProgram("delta_setup"),
+                                 BuiltProgram("Gleaner"), pub, lines, error);
+}
+
+std::vector<std::string> StoreNames(const std::string& tree) {
+  std::vector<platform::DirEntry> entries;
+  platform::ListDirectory(tree + "/files", &entries);
+  std::vector<std::string> names;
+  for (const platform::DirEntry& e : entries)
+    if (e.name != "." && e.name != "..") names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(FileStore, EachDistinctFileOnceAndASignedManifestPerVersion) {
+  testkit::TempDir dir;
+  const std::string tree = dir / "out";
+  const SigningSeed seed = NewSeed();
+  std::vector<std::string> lines;
+  std::string error;
+  {
+    WriteRecorder r(tree);
+    ASSERT_TRUE(StoreRelease(dir, Next(tree, {seed}), &lines, &error)) << error;
+    ExpectSafeOrder(r);
+    // Every manifest before the version documents that lead to it.
+    const std::vector<std::string> renamed = r.Renamed();
+    const auto first_info = std::find(renamed.begin(), renamed.end(), "1.0.0.1/version.xml");
+    for (const char* v : {"1.0.0.1", "1.0.0.2", "1.0.0.3"})
+      EXPECT_LT(std::find(renamed.begin(), renamed.end(), std::string(v) + "/files.txt"), first_info) << v;
+  }
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "file store: 5 distinct files in 3 versions, 5 new (" +
+                                                      std::to_string([&] {
+                                                        uint64_t n = 0;
+                                                        for (const std::string& f : StoreNames(tree))
+                                                          n += platform::FileSize(tree + "/files/" + f);
+                                                        return n;
+                                                      }()) +
+                                                      " bytes stored)"),
+            lines.end());
+  // shared.u once, three data a.txt, new.bin: five store files.
+  EXPECT_EQ(StoreNames(tree).size(), 5u);
+  for (const char* v : {"1.0.0.1", "1.0.0.2", "1.0.0.3"}) {
+    const std::string text = Read(tree + "/" + v + "/files.txt");
+    EXPECT_TRUE(VerifyDetached(KeyOf(seed), text, Read(tree + "/" + v + "/files.txt.sig"))) << v;
+    release::FileManifest m;
+    ASSERT_TRUE(release::ParseFileManifest(text, &m, &error)) << error;
+    EXPECT_EQ(m.version, v);
+    std::vector<std::string> paths;
+    for (const release::ManifestFile& f : m.files) {
+      paths.push_back(f.path);
+      const std::string raw = Read(dir / ("builds/" + std::string(v) + "/" + f.path));
+      EXPECT_EQ(f.sha256, delta_package::Sha256Of(raw));
+      EXPECT_EQ(f.size, raw.size());
+      const std::string stored = Read(tree + "/" + release::StoredFileAddress(f.sha256));
+      EXPECT_EQ(f.stored, stored.size());
+      std::string back;
+      ASSERT_TRUE(delta_package::Uncompress(stored, f.size, &back));
+      EXPECT_EQ(back, raw);
+    }
+    // The version store is the setup program's: never listed.
+    std::vector<std::string> want = {"System/shared.u", "data a.txt"};
+    if (std::string(v) == "1.0.0.3") want.insert(want.begin(), "System/new.bin");
+    EXPECT_EQ(paths, want) << v;
+  }
+  // The shared file is compressed: it costs less than it holds.
+  EXPECT_LT(platform::FileSize(tree + "/files/" + delta_package::Sha256Of(std::string(5000, 's'))), 200);
+  std::vector<std::string> problems;
+  EXPECT_TRUE(publisher::VerifyTree(tree, KeyOf(seed), &problems)) << problems.front();
+
+  // Published again: no store file is written, each is kept as it is.
+  {
+    WriteRecorder r(tree);
+    lines.clear();
+    ASSERT_TRUE(StoreRelease(dir, Next(tree, {seed}), &lines, &error)) << error;
+    ExpectSafeOrder(r);
+    for (const std::string& e : WriteRecorder::Events()) EXPECT_EQ(e.find("files/"), std::string::npos) << e;
+  }
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "file store: 5 distinct files in 3 versions, 0 new (0 bytes stored)"),
+            lines.end());
+
+  // A refresh with another key re-signs the file lists too: the tree
+  // verifies with the new key alone.
+  const SigningSeed rotated = NewSeed();
+  lines.clear();
+  ASSERT_TRUE(publisher::RefreshTree(tree, Next(tree, {rotated}), &lines, &error)) << error;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "3 files.txt re-signed"), lines.end());
+  problems.clear();
+  EXPECT_TRUE(publisher::VerifyTree(tree, KeyOf(rotated), &problems)) << problems.front();
+}
+
+TEST(FileStore, VerifyFindsEachFaultAndAStoreFileWithOtherBytesStopsThePublication) {
+  testkit::TempDir dir;
+  const std::string tree = dir / "out";
+  const SigningSeed seed = NewSeed();
+  std::vector<std::string> lines;
+  std::string error;
+  ASSERT_TRUE(StoreRelease(dir, Next(tree, {seed}), &lines, &error)) << error;
+  const std::string shared = "files/" + delta_package::Sha256Of(std::string(5000, 's'));
+  const std::string neu = "files/" + delta_package::Sha256Of("new");
+  const std::string a3 = "files/" + delta_package::Sha256Of("three" + std::string(300, '.'));
+  // Other bytes, compressed as the store keeps them; one file gone; one
+  // that does not inflate; a manifest changed after signing.
+  const std::string other = delta_package::Compress(std::string(5000, 't'));
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/" + shared, other));
+  ASSERT_TRUE(platform::RemoveFile(tree + "/" + neu));
+  std::string damaged = Read(tree + "/" + a3);
+  damaged[damaged.size() / 2] ^= 0x40;
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/" + a3, damaged));
+  std::string manifest = Read(tree + "/1.0.0.1/files.txt");
+  const std::string signed_manifest = manifest;
+  manifest.replace(manifest.find("System/shared.u"), 15, "System/shared.v");
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/1.0.0.1/files.txt", manifest));
+
+  std::vector<std::string> problems;
+  EXPECT_FALSE(publisher::VerifyTree(tree, KeyOf(seed), &problems));
+  auto has = [&](const std::string& what) {
+    return std::any_of(problems.begin(), problems.end(),
+                       [&](const std::string& p) { return p.find(what) != std::string::npos; });
+  };
+  EXPECT_TRUE(has("1.0.0.1/files.txt: signature does not verify")) << testing::PrintToString(problems);
+  EXPECT_TRUE(has(neu + ": missing (1.0.0.3/files.txt lists it as System/new.bin)")) << testing::PrintToString(problems);
+  EXPECT_TRUE(has(a3 + ": ")) << testing::PrintToString(problems);
+  EXPECT_TRUE(has(shared + ": ")) << testing::PrintToString(problems);
+  EXPECT_EQ(problems.size(), 4u) << testing::PrintToString(problems);
+
+  // A release over it keeps the store file with other bytes and stops
+  // before any document changes.
+  ASSERT_TRUE(platform::WriteStringToFile(tree + "/1.0.0.1/files.txt", signed_manifest));
+  const std::string latest = Read(tree + "/latest-version.xml");
+  EXPECT_FALSE(StoreRelease(dir, Next(tree, {seed}), &lines, &error));
+  EXPECT_NE(error.find(shared.substr(6) + " exists and inflates to other bytes"), std::string::npos) << error;
+  EXPECT_EQ(Read(tree + "/" + shared), other);
+  EXPECT_EQ(Read(tree + "/latest-version.xml"), latest);
+  EXPECT_EQ(Read(tree + "/1.0.0.1/files.txt"), signed_manifest);
 }
 
 }  // namespace

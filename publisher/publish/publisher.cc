@@ -5,6 +5,7 @@
 #include <optional>
 #include <sstream>
 
+#include "launcher/release/file_manifest.h"
 #include "launcher/release/sha256.h"
 #include "launcher/release/text.h"
 #include "launcher/release/version_documents.h"
@@ -384,6 +385,7 @@ bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector
     if (!platform::Exists(platform::JoinPath(root + e.name, release::kVersionInfoFile))) continue;
     CheckVersionDocument(root, e.name, key, serial, problems);
   }
+  VerifyFileStore(out_dir, key, problems);
   return problems->size() == before;
 }
 
@@ -493,11 +495,24 @@ bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector
     return false;
   }
   std::vector<std::pair<std::string, release::VersionInfo>> infos;
+  // The file lists of the per-file store carry no serial, but are signed
+  // again with the publication's keys, so that a key rotation reaches them.
+  std::vector<std::pair<std::string, std::string>> lists;
   std::vector<platform::DirEntry> entries;
   platform::ListDirectory(root, &entries);
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
   for (const platform::DirEntry& e : entries) {
     if (!e.is_directory || e.name == "." || e.name == ".." || e.name == "packages") continue;
+    const std::string list_path = platform::JoinPath(root + e.name, release::kFileManifestFile);
+    release::FileManifest list;
+    std::string list_text, why;
+    if (platform::Exists(list_path)) {
+      if (!platform::ReadFileToString(list_path, &list_text) || !release::ParseFileManifest(list_text, &list, &why)) {
+        *error = list_path + " is not a file list (" + why + "); refusing to re-sign it";
+        return false;
+      }
+      lists.emplace_back(list_path, list_text);
+    }
     const std::string path = platform::JoinPath(root + e.name, release::kVersionInfoFile);
     if (!platform::Exists(path)) continue;
     release::VersionInfo info;
@@ -512,6 +527,8 @@ bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector
   }
   if (edit && !edit(&latest, error)) return false;
   const std::string serial = std::to_string(pub.serial);
+  for (const auto& [path, list_text] : lists)
+    if (!release::WriteDocumentFile(path, list_text, pub.seeds, error)) return false;
   for (auto& [path, info] : infos) {
     info.serial = serial;
     if (!release::WriteDocumentFile(path, release::WriteVersionInfo(info), pub.seeds, error)) return false;
@@ -523,6 +540,7 @@ bool RefreshTree(const std::string& out_dir, const Publication& pub, std::vector
     return false;
   lines->push_back("serial " + serial + ", expires " + pub.expires + ", " + std::to_string(infos.size()) +
                    " version.xml re-signed");
+  if (!lists.empty()) lines->push_back(std::to_string(lists.size()) + " files.txt re-signed");
   return true;
 }
 

@@ -127,7 +127,8 @@ bool PublishTree(const Description& d, const std::string& program, const std::st
 
 // Re-signs a published tree as publication `pub`: latest-version.xml and
 // every <dir>/version.xml get its serial (and latest-version.xml its expiry)
-// and new signatures; nothing else changes. For publishers to run on a
+// and new signatures, every <dir>/files.txt new signatures; nothing else
+// changes. For publishers to run on a
 // schedule, so that a tree without new versions does not go stale.
 // With `edit`, latest-version.xml is changed by it as well (after every
 // document has been read, before any is written); false from it (with
@@ -151,7 +152,8 @@ bool SetRollout(const std::string& out_dir, int percent, const Publication& pub,
 // SHA-1 and SHA-256, and that an address of the form packages/<hex>/<name>
 // names the package's own SHA-256. The fallback elements fullpackageurl,
 // fullpackagemd5, fullpackagesize and fullpackagesha256, when present after
-// the others, are checked the same way. Appends one line per problem; true when there is none.
+// the others, are checked the same way; and the per-file store against its
+// manifests (VerifyFileStore). Appends one line per problem; true when there is none.
 bool VerifyTree(const std::string& out_dir, const PublisherKey& key, std::vector<std::string>* problems);
 
 // How a release is built beyond its inputs.
@@ -201,6 +203,33 @@ bool BuildRelease(const std::string& builds, const std::string& out_dir, const s
                   const std::string& setup_program, const std::string& gleaner, const Publication& pub,
                   std::vector<std::string>* lines, std::string* error,
                   const ReleaseOptions& options = ReleaseOptions());
+
+// One file of a version's build, as the per-file store takes it: its path
+// in the install ('/' between folders), where it lies and its SHA-256.
+struct BuildFile {
+  std::string path, full_path, sha256;
+  bool executable = false;
+};
+struct VersionFiles {
+  std::string version;
+  std::vector<BuildFile> files;
+};
+
+// The per-file store (launcher/release/file_manifest.h) of `versions` in the
+// tree at `out_dir`: first each distinct file once, zlib-compressed, at
+// files/<sha256> (one that is there is kept as it is, or refused when it
+// does not inflate to that file), then <version>/files.txt for each
+// version, signed with `seeds` (none: unsigned). BuildRelease calls it with
+// the packages, before any version document. `lines` gets one summary line.
+// False with *error.
+bool PublishFileStore(const std::string& out_dir, const std::vector<VersionFiles>& versions, const SigningSeeds& seeds,
+                      std::vector<std::string>* lines, std::string* error);
+
+// The store's part of VerifyTree: every <dir>/files.txt verifies with `key`,
+// reads as a manifest of version <dir>, and every file it lists is in the
+// store with its stored size, inflating to its size and SHA-256. Appends
+// one line per problem.
+void VerifyFileStore(const std::string& out_dir, const PublisherKey& key, std::vector<std::string>* problems);
 
 // What a client sees of the tree at `out_dir`, one line each: the newest
 // version with the serial and expiry of latest-version.xml and every other

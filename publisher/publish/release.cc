@@ -525,6 +525,14 @@ bool BuildRelease(const std::string& builds_in, const std::string& out_dir_in, c
     if (take) routes[i] = std::move(direct);
   }
   RemoveTree(work);
+  // The per-file store beside the packages, and each version's manifest,
+  // before the version documents that lead players to them.
+  std::vector<VersionFiles> store(found.size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    store[i].version = found[i].version;
+    for (const auto& [path, f] : found[i].files) store[i].files.push_back({path, f.full_path, f.sha256, f.executable});
+  }
+  if (!PublishFileStore(out, store, pub.seeds, lines, error)) return false;
   for (size_t i = 0; i < routes.size(); ++i) {
     platform::MakeDirectories(out + found[i].version);
     if (!release::WriteDocumentFile(platform::JoinPath(out + found[i].version, release::kVersionInfoFile),
