@@ -209,6 +209,14 @@ bool UpdateThread::CheckPasses() {
       Preload(*info.versionnum, *info.packageurl, *info.packagemd5, package);
       return false;
     }
+    passKeys_ = verify_with;
+    // The route with the fewest bytes: the one version.xml names, or the
+    // files of the newest version that differ from this install's.
+    if (!held_ && PerFileRouteIsCheaper(info, package)) {
+      if (PerFileRoute()) continue;
+      if (Cancelled()) return false;
+      LogWarn() << "the per-file route to " << latestVersion << " failed, taking the route version.xml names";
+    }
     if (!InstallPackage(*info.versionnum, *info.packageurl, *info.packagemd5, *info.updateself, package, full))
       return false;
   }
@@ -523,17 +531,30 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
   // kept, update/ would grow by every package of every version.
   std::vector<std::string> ran(1);
   // A package that cannot be had (refused by the server after the retries,
-  // or failing its digests) gives way to the full package of the step.
+  // or failing its digests) gives way to the per-file route when the step
+  // reaches the newest version, and then to the full package of the step.
+  const bool files_route = versionnum == latestVersion;
   packageFailure_ = -1;
-  deferPackageFailure_ = full.present;
+  deferPackageFailure_ = full.present || files_route;
   const bool ran_first = DownloadCheckAndRun(packageurl, packagemd5, signed_package, &ran[0]);
   deferPackageFailure_ = false;
+  bool by_files = false;
   if (!ran_first) {
     if (packageFailure_ < 0 || Cancelled()) return false;
-    LogWarn() << "update package cannot be had (" << UpdateStateText(packageFailure_)
-              << "), falling back to the full package:" << full.url;
-    ran[0].clear();
-    if (!DownloadCheckAndRun(full.url, full.md5, full.signed_package, &ran[0])) return false;
+    if (files_route) {
+      by_files = PerFileRoute(std::string("the package of the step failed (") + UpdateStateText(packageFailure_) + ")");
+      if (Cancelled()) return false;
+    }
+    if (!by_files) {
+      if (!full.present) {
+        control.Stop(packageFailure_);
+        return false;
+      }
+      LogWarn() << "update package cannot be had (" << UpdateStateText(packageFailure_)
+                << "), falling back to the full package:" << full.url;
+      ran[0].clear();
+      if (!DownloadCheckAndRun(full.url, full.md5, full.signed_package, &ran[0])) return false;
+    }
   }
 
   std::string reported;
@@ -542,8 +563,16 @@ bool UpdateThread::InstallPackage(const std::string& versionnum, const std::stri
     return false;
   }
   // A package that ran without effect (a difference package that did not
-  // apply to this install, say): the full package of the same step, once.
-  if (ran_first && reported != versionnum && reported == localVersion && full.present) {
+  // apply to this install, say): the files that differ when the step
+  // reaches the newest version, or the full package of the same step, once.
+  if (ran_first && reported != versionnum && reported == localVersion && files_route) {
+    if (PerFileRoute("the package of the step left the version at " + reported)) {
+      by_files = true;
+      reported = localVersion;
+    }
+    if (Cancelled()) return false;
+  }
+  if (ran_first && !by_files && reported != versionnum && reported == localVersion && full.present) {
     LogInfo() << "update package left the version at " << reported << ", falling back to the full package:"
               << full.url;
     if (Cancelled()) return false;

@@ -23,6 +23,7 @@ class SealedFile;
 namespace release {
 struct LatestVersion;
 struct VersionInfo;
+struct FileManifest;
 }
 class SegmentPolicy;
 
@@ -165,7 +166,32 @@ class UpdateThread : public ThreadObject {
   // version whose files all match fetches nothing; one newer than the
   // newest, or older while the newest is not out yet (availablefrom), is
   // left alone. True when the update passes are to follow.
-  bool Repair(const PublisherKeys* keys);
+  // With `trial`, a failure ends nothing (WARN lines; the caller goes on
+  // another way) and an install that is not to be repaired returns false.
+  // With `from`, the installed version's list, files it names that the
+  // newest no longer lists are removed.
+  bool Repair(const PublisherKeys* keys, bool trial = false, const release::FileManifest* from = nullptr);
+  // Fetches and parses <version>/files.txt (its signature checked with
+  // `keys` when given). False, with *failed the state a repair ends in,
+  // when it cannot be had (logged unless `quiet`) or is refused (logged).
+  bool FetchFileList(const std::string& version, const PublisherKeys* keys, release::FileManifest* list, bool quiet,
+                     UpdateState* failed);
+
+  // The per-file route of an update: the newest version's files that this
+  // install lacks, fetched from the store and installed at once (a trial
+  // Repair, with the installed version's list when the store has one).
+  // False, and nothing logged, when the store has no list of the newest
+  // version; a non-empty `reason` is said in a WARN line before the route.
+  bool PerFileRoute(const std::string& reason = std::string());
+  // Whether the per-file route to the newest version costs fewer bytes than
+  // the route version.xml names: `info`'s step and, when it stops short of
+  // the newest, the steps after it (each version.xml fetched and checked).
+  // Logs both figures and the choice. False when the tree has no file list
+  // for the newest version or the named route's size cannot be told.
+  bool PerFileRouteIsCheaper(const release::VersionInfo& info, const SignedPackage& package);
+  // The bytes and steps of the route from `info`'s step to the newest.
+  bool RouteBytes(const release::VersionInfo& info, const SignedPackage& package, uint64_t* bytes, size_t* steps);
+  static constexpr size_t kMaxRouteSteps = 64;
 
   // Ends the engine's work when the window has cancelled it: true when the
   // running flag is cleared. Such an end sets no state of its own.
@@ -236,6 +262,8 @@ class UpdateThread : public ThreadObject {
   std::atomic<int64_t> preloadedUntil_{0};
   // The repair of a "-c repair" run is done (or was not asked for).
   bool repaired_ = false;
+  // The publisher keys of the running pass (null: unsigned).
+  const PublisherKeys* passKeys_ = nullptr;
   // This pass's latestVersion is a rollout's held version: the chain is
   // walked up to it and no further.
   bool held_ = false;

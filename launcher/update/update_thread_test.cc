@@ -1836,7 +1836,7 @@ TEST_F(RepairTest, ADamagedAndAMissingFileAreFetchedAloneThenTheUpdateGoesOn) {
   EXPECT_FALSE(Requested("/version.xml"));
   EXPECT_TRUE(InOrder({"repair: 2 of 4 files differ, fetching " +
                            std::to_string(Stored("data/a.bin") + Stored("System/c.u")) + " bytes",
-                       "repair: 2 files installed, version 1.0.0.2", "latest-version:1.0.0.2,mLocalVersion:1.0.0.2",
+                       "repair: 2 files installed, 0 removed, version 1.0.0.2", "latest-version:1.0.0.2,mLocalVersion:1.0.0.2",
                        "update ended: 5"}));
   EXPECT_FALSE(platform::Exists(install_ + "update" + kPathSep + "repair_1.0.0.2.pkg"));
 
@@ -1948,6 +1948,108 @@ TEST_F(RepairTest, NothingIsRepairedToANewestVersionThatIsNotOutYet) {
   EXPECT_TRUE(StoreRequests().empty());
   EXPECT_EQ(ClientVersion(), "1.0.0.1");
   EXPECT_FALSE(platform::Exists(InstallFile("data/b.bin")));
+}
+
+// The route with the fewest bytes: the one version.xml names, or the files of
+// the newest version that the install lacks, fetched from the store.
+class RouteTest : public RepairTest {
+ protected:
+  using Files = std::map<std::string, std::string>;
+  // The store's files of `files` and <version>/files.txt, signed.
+  void StoreVersion(const std::string& version, const Files& files) {
+    release::FileManifest list;
+    list.version = version;
+    platform::MakeDirectories(DocPath("files"));
+    for (const auto& [path, data] : files) {
+      const std::string stored = delta_package::Compress(data), sha = delta_package::Sha256Of(data);
+      ASSERT_TRUE(platform::WriteStringToFile(DocPath(release::StoredFileAddress(sha)), stored));
+      list.files.push_back({path, sha, data.size(), stored.size(), false});
+    }
+    platform::MakeDirectories(DocPath(version));
+    SignAs(KeyFile("publisher.key"), DocPath(version + "/files.txt"), release::WriteFileManifest(list));
+  }
+  void InstallAs(const Files& files) {
+    for (const auto& [path, data] : files) {
+      platform::MakeDirectories(platform::DirName(InstallFile(path)));
+      ASSERT_TRUE(platform::WriteStringToFile(InstallFile(path), data));
+    }
+  }
+  std::string StoreUriOf(const std::string& data) const { return "/" + release::StoredFileAddress(delta_package::Sha256Of(data)); }
+  // A step package carrying `n` bytes that do not compress.
+  std::string NoiseStep(const std::string& from, const std::string& to, size_t n, uint32_t seed) {
+    const std::string name = "noise-" + to + ".bin";
+    EXPECT_TRUE(platform::WriteStringToFile(client_.Scratch(name), Noise(n, seed)));
+    return "package " + from + " " + to + "\n file data/" + name + " " + client_.Scratch(name) + "\n";
+  }
+};
+
+TEST_F(RouteTest, AChainDearerThanTheFilesThatDifferGivesWayToThePerFileRoute) {
+  SetClientKey(MakeKey("publisher.key"));
+  const Files v1 = {{"data/a.bin", Noise(200000, 1)}, {"ok.txt", "fine\n"}, {"old.txt", "retired in 1.0.0.3\n"}};
+  Files v3 = v1;
+  v3.erase("old.txt");
+  v3["ok.txt"] = "better\n";
+  v3["new.txt"] = "new in 1.0.0.3\n";
+  Publish("1.0.0.3", NoiseStep("1.0.0.1", "1.0.0.2", 300000, 7) + NoiseStep("1.0.0.2", "1.0.0.3", 300000, 8),
+          KeyFile("publisher.key"));
+  StoreVersion("1.0.0.1", v1);
+  StoreVersion("1.0.0.3", v3);
+  InstallAs(v1);
+  SetClient("1.0.0.1", server_.Url(""));
+
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.3");
+  for (const auto& [path, data] : v3) EXPECT_TRUE(Installed(path) == data) << path;
+  EXPECT_FALSE(platform::Exists(InstallFile("old.txt")));  // as the chain would have removed it
+  EXPECT_FALSE(AnyPackageRequested());
+  std::vector<std::string> want = {StoreUriOf(v3.at("ok.txt")), StoreUriOf(v3.at("new.txt"))};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(StoreRequests(), want);
+  const uint64_t files_bytes =
+      delta_package::Compress(v3.at("ok.txt")).size() + delta_package::Compress(v3.at("new.txt")).size();
+  EXPECT_EQ(Count("route to 1.0.0.3: per-file " + std::to_string(files_bytes) + " bytes, the chain of 2 steps "), 1u)
+      << Log();
+  EXPECT_TRUE(InOrder({"bytes: taking the per-file route", "repair: 2 files installed, 1 removed, version 1.0.0.3",
+                       "update ended: 5"}))
+      << Log();
+}
+
+TEST_F(RouteTest, ADirectStepCheaperThanTheFilesIsTakenAndGivesWayToThemWhenItCannotBeHad) {
+  SetClientKey(MakeKey("publisher.key"));
+  // The one file that differs is larger than the step's whole package.
+  const Files v1 = {{"data/a.bin", Noise(4000000, 1)}, {"ok.txt", "fine\n"}};
+  Files v2 = v1;
+  v2["data/a.bin"] = Noise(4000000, 2);
+  Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt x\n", KeyFile("publisher.key"));
+  StoreVersion("1.0.0.1", v1);
+  StoreVersion("1.0.0.2", v2);
+  InstallAs(v1);
+  SetClient("1.0.0.1", server_.Url(""));
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_TRUE(AnyPackageRequested());
+  EXPECT_TRUE(StoreRequests().empty());
+  EXPECT_EQ(Count(" bytes: taking the direct step"), 1u) << Log();
+
+  // The same step whose package the server no longer has: the files that
+  // differ, not the end of the update.
+  testkit::RemoveTree(install_ + "log");
+  testkit::RemoveTree(DocPath("packages"));
+  InstallAs(v1);
+  SetClient("1.0.0.1", server_.Url(""));
+  server_.ClearAccessLog();
+  RunEngine();
+  EXPECT_EQ(FinalState(), "5") << Log();
+  EXPECT_EQ(ClientVersion(), "1.0.0.2");
+  EXPECT_TRUE(Installed("data/a.bin") == v2.at("data/a.bin"));
+  EXPECT_EQ(StoreRequests(), std::vector<std::string>{StoreUriOf(v2.at("data/a.bin"))});
+  EXPECT_TRUE(InOrder({": taking the direct step", "] WARN:", "the package of the step failed (",
+                       "), taking the per-file route from 1.0.0.1 to 1.0.0.2",
+                       "repair: 1 files installed, 0 removed, version 1.0.0.2",
+                       "update ended: 5"}))
+      << Log();
 }
 
 }  // namespace
