@@ -118,7 +118,10 @@ bool EndsWithin(int ms, std::function<void()> work) {
     work();
     done = true;
   });
-  for (int waited = 0; waited < ms && !done; waited += 10) {
+  // The bound is read off the clock: a short sleep can return early (seen
+  // under Wine), so counting sleeps would end the wait long before `ms`.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   const bool in_time = done;
