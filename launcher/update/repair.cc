@@ -32,21 +32,44 @@ uint32_t StoredFileDeadlineMs(uint32_t document_ms, uint64_t stored) {
 
 bool UpdateThread::FetchFileList(const std::string& version, const PublisherKeys* keys, release::FileManifest* list,
                                  bool quiet, UpdateState* failed) {
+  // Within a pass (the keys it checks with), a list is fetched once; a quiet
+  // ask that found none is not repeated either.
+  const bool cacheable = keys == passKeys_;
+  if (cacheable) {
+    auto it = passLists_.find(version);
+    if (it != passLists_.end() && (it->second || quiet)) {
+      *failed = InfoFetchFailed;
+      if (!it->second) return false;
+      *list = *it->second;
+      return true;
+    }
+  }
+  auto remember = [&](const release::FileManifest* had) {
+    if (cacheable && !Cancelled()) {
+      passLists_[version] = had ? std::make_shared<const release::FileManifest>(*had) : nullptr;
+    }
+  };
   const std::string list_url = updateUrl + version + "/" + release::kFileManifestFile;
   std::string text;
   *failed = InfoFetchFailed;
   if (!FetchText(list_url, &text, static_cast<uint32_t>(release::kMaxManifestBytes))) {
     if (!Cancelled() && !quiet) LogError() << "repair: the file list of " << version << " cannot be had,url:" << list_url;
+    remember(nullptr);
     return false;
   }
-  if (keys && !FetchSignature(*keys, list_url, text, release::kFileManifestFile)) return false;
+  if (keys && !FetchSignature(*keys, list_url, text, release::kFileManifestFile)) {
+    remember(nullptr);
+    return false;
+  }
   *failed = UnexpectedError;
   std::string why;
   if (!release::ParseFileManifest(text, list, &why) || list->version != version) {
     LogError() << "repair: the file list of " << version << " is refused: "
                << (why.empty() ? "it names version " + list->version : why);
+    remember(nullptr);
     return false;
   }
+  remember(list);
   return true;
 }
 

@@ -173,6 +173,8 @@ bool UpdateThread::CheckPasses() {
   for (;;) {
     if (Cancelled()) return false;
     host_.SetState(Checking);
+    passLists_.clear();
+    passKeys_ = nullptr;
     PublisherKeys keys;
     bool signed_channel = false;
     if (!ReadPublisherKey(&keys, &signed_channel) || !ReadInstalledVersion()) return false;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -264,6 +265,9 @@ class UpdateThread : public ThreadObject {
   bool repaired_ = false;
   // The publisher keys of the running pass (null: unsigned).
   const PublisherKeys* passKeys_ = nullptr;
+  // The file lists this pass fetched, by version: a list the route's choice
+  // read is not fetched again by the route (null: asked for and not had).
+  std::map<std::string, std::shared_ptr<const release::FileManifest>> passLists_;
   // This pass's latestVersion is a rollout's held version: the chain is
   // walked up to it and no further.
   bool held_ = false;

@@ -1975,6 +1975,11 @@ class RouteTest : public RepairTest {
     }
   }
   std::string StoreUriOf(const std::string& data) const { return "/" + release::StoredFileAddress(delta_package::Sha256Of(data)); }
+  size_t TimesAskedFor(const std::string& uri) const {
+    size_t n = 0;
+    for (const auto& l : server_.AccessLog()) n += l.uri == uri;
+    return n;
+  }
   // A step package carrying `n` bytes that do not compress.
   std::string NoiseStep(const std::string& from, const std::string& to, size_t n, uint32_t seed) {
     const std::string name = "noise-" + to + ".bin";
@@ -2006,6 +2011,9 @@ TEST_F(RouteTest, AChainDearerThanTheFilesThatDifferGivesWayToThePerFileRoute) {
   std::vector<std::string> want = {StoreUriOf(v3.at("ok.txt")), StoreUriOf(v3.at("new.txt"))};
   std::sort(want.begin(), want.end());
   EXPECT_EQ(StoreRequests(), want);
+  // The pass that chose the route read each list once.
+  EXPECT_EQ(TimesAskedFor("/1.0.0.3/files.txt"), 1u);
+  EXPECT_EQ(TimesAskedFor("/1.0.0.1/files.txt"), 1u);
   const uint64_t files_bytes =
       delta_package::Compress(v3.at("ok.txt")).size() + delta_package::Compress(v3.at("new.txt")).size();
   EXPECT_EQ(Count("route to 1.0.0.3: per-file " + std::to_string(files_bytes) + " bytes, the chain of 2 steps "), 1u)

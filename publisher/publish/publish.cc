@@ -242,7 +242,8 @@ bool ReadOptions(const std::vector<std::string>& args, size_t from, Options* out
     } else if (a == "--target" && i + 1 < args.size()) {
       out->target = args[++i];
       out->release_only = true;
-      if (out->target != "win32" && out->target != "native") {
+      // win64 only from the 64-bit check build itself, for its own tests.
+      if (out->target != "win32" && out->target != "native" && out->target != publisher::OwnTarget()) {
         *error = "--target takes win32 or native, not " + out->target;
         return false;
       }
@@ -400,11 +401,11 @@ int Release(const std::string& builds, const std::string& out, const std::string
   // target, or from that target's directory of the same build tree
   // (build/<target>/bin). The patch tool beside this tool checks every
   // difference file here, whichever target the packages are for.
-  const std::string own = std::string(platform::kExeSuffix) == ".exe" ? "win32" : "native";
+  const std::string own = publisher::OwnTarget();
   publisher::ReleaseOptions release;
   release.target = options.target.empty() ? own : options.target;
   release.direct = options.direct;
-  release.exe_suffix = release.target == "win32" ? ".exe" : "";
+  release.exe_suffix = release.target == "native" ? "" : ".exe";
   const std::string bin = platform::ExecutableDir();
   std::string tools = options.tools;
   if (tools.empty())

@@ -176,6 +176,9 @@ struct ReleaseOptions {
 // Windows program), "win64" (x86-64 Windows), "native" (an ELF program), or
 // "" when it is none of these.
 std::string ProgramTarget(const std::string& head);
+// The target this tool itself is built for: "win32", "native", or "win64"
+// for the 64-bit check build of the Windows backends.
+std::string OwnTarget();
 // The most versions --direct may name.
 constexpr int kMaxDirect = 100;
 

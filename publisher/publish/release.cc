@@ -412,6 +412,11 @@ bool StageRelease(const std::vector<Build>& found, const release::LatestVersion*
 }  // namespace
 
 
+std::string OwnTarget() {
+  if (std::string(platform::kExeSuffix) != ".exe") return "native";
+  return sizeof(void*) == 8 ? "win64" : "win32";
+}
+
 std::string ProgramTarget(const std::string& head) {
   if (head.compare(0, 4, "\x7f" "ELF") == 0) return "native";
   if (head.size() < 0x40 || head.compare(0, 2, "MZ") != 0) return "";

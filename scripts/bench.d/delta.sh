@@ -15,6 +15,8 @@
 # Then a client six versions deep: a player at 1.0.0.1 with 1.0.0.6 out takes
 # the published route (a direct delta), measured in downloads and bytes
 # against xdelta3 -e of the files that changed and the newest full package.
+# Then a repair of one damaged file, the repair's hashing against sha256sum,
+# and the bytes written while a delta installs.
 set -eu
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 d="$BENCH_TMP/delta"
@@ -157,12 +159,106 @@ many() {
   grep -E 'direct|route' "$d/many-summary.txt" | grep '1\.0\.0\.1' | sed 's/^/   /' || true
 }
 
-# DELTA_CASES picks some of them ("demo big many" by default).
-for c in ${DELTA_CASES:-demo big many}; do
+# written: the bytes the setup program and the patch tool it starts write
+# while a delta 1.0.0.1 -> 1.0.0.3 installs (traced), against the size of the
+# files that step adds or changes.
+written() {
+  local builds="$d/demo-builds" out="$d/written-out" install="$d/written-install" trace="$d/written-trace"
+  echo "-- written: bytes written while a delta installs, 64 MiB client, 1.0.0.1 -> 1.0.0.3"
+  if ! command -v strace >/dev/null; then echo "   skipped (no strace)"; return 0; fi
+  [ -f "$builds/1.0.0.3/System/Pack4.u" ] || bash "$here/testing/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" 64 8
+  rm -rf "$out" "$trace" && mkdir -p "$out" "$trace"
+  nginx_work="$d/written-nginx"
+  local port url
+  port=$(bash "$here/testing/nginx/serve.sh" start "$nginx_work" "$d")
+  url="http://127.0.0.1:$port/written-out/"
+  "$BENCH_BIN/publish" release "$builds" "$out" "$url" --unsigned >/dev/null
+  rm -rf "$install" && mkdir -p "$install"
+  cp -r "$builds/1.0.0.1/." "$install/" && rm -f "$install/notes.txt"
+  cp "$BENCH_BIN/Quillfen" "$BENCH_BIN/Quillfen.so" "$BENCH_BIN/dovra_version.so" "$install/"
+  printf '[version]\r\nClientVersion=1.0.0.1\r\nUpdateVersionUrl=%s\r\n' "$url" > "$install/dovra_version.ini"
+  # The launcher hands over to its temp copy and ends: -f follows the copy.
+  (cd "$install" && DISPLAY= timeout 900 strace -f -ff -qq -e trace=execve,write,pwrite64,writev \
+     -o "$trace/t" ./Quillfen >/dev/null 2>&1) || true
+  for _ in $(seq 1 9000); do grep -qs "update ended" "$install"/log/* && break; sleep 0.1; done
+  bash "$here/testing/nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true
+  nginx_work=
+  if ! grep -qs "ClientVersion=1.0.0.3" "$install/dovra_version.ini"; then
+    echo "   the traced update did not reach 1.0.0.3" >&2
+    return 1
+  fi
+  # The processes of the install: the setup program and what it started.
+  local written=0 f n
+  for f in "$trace"/t.*; do
+    grep -qE 'execve\("[^"]*(delta_setup|Gleaner)[^"]*"' "$f" || continue
+    n=$(awk -F'= ' '/^(write|pwrite64|writev)\(/ && $NF ~ /^[0-9]+$/ { s += $NF } END { print s + 0 }' "$f")
+    written=$((written + n))
+  done
+  local changed=0
+  while IFS= read -r f; do
+    cmp -s "$builds/1.0.0.1/$f" "$builds/1.0.0.3/$f" 2>/dev/null || changed=$((changed + $(stat -c %s "$builds/1.0.0.3/$f")))
+  done < <(cd "$builds/1.0.0.3" && find . -type f ! -name notes.txt | sed 's|^\./||')
+  printf '   written         %d bytes   new and changed files %d bytes   written/files %.2fx\n' \
+    "$written" "$changed" "$(echo "$written / $changed" | bc -l)"
+}
+
+# repair: a 1.0.0.3 install of the demo client with one 16 MiB engine
+# package damaged, repaired with -c repair: the bytes fetched against that
+# file's stored size and the full package. Then the repair's hashing of a
+# 1 GiB install (64 files of 16 MiB) against sha256sum of the same files.
+repair() {
+  local builds="$d/demo-builds" out="$d/repair-out" install="$d/repair-install"
+  echo "-- repair: one damaged 16 MiB engine package in the 64 MiB client"
+  [ -f "$builds/1.0.0.3/System/Pack4.u" ] || bash "$here/testing/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" 64 8
+  rm -rf "$out" && mkdir -p "$out"
+  nginx_work="$d/repair-nginx"
+  local port url before sent stored full
+  port=$(bash "$here/testing/nginx/serve.sh" start "$nginx_work" "$d")
+  url="http://127.0.0.1:$port/repair-out/"
+  "$BENCH_BIN/publish" release "$builds" "$out" "$url" --unsigned >/dev/null
+  rm -rf "$install" && mkdir -p "$install"
+  cp -r "$builds/1.0.0.3/." "$install/" && rm -f "$install/notes.txt"
+  cp "$BENCH_BIN/Quillfen" "$BENCH_BIN/Quillfen.so" "$BENCH_BIN/dovra_version.so" "$install/"
+  printf '[version]\r\nClientVersion=1.0.0.3\r\nUpdateVersionUrl=%s\r\n' "$url" > "$install/dovra_version.ini"
+  printf 'damaged' | dd of="$install/System/Pack2.u" bs=1 seek=1000000 conv=notrunc status=none
+  before=$(lines)
+  (cd "$install" && DISPLAY= timeout 900 ./Quillfen -c repair >/dev/null 2>&1) || true
+  for _ in $(seq 1 9000); do grep -qs "update ended" "$install"/log/* && break; sleep 0.1; done
+  sent=$(awk -v from="$before" 'NR > from && $2 ~ /\/(files\/|[0-9.]+\/files\.txt)/ { n += $5 } END { print n + 0 }' \
+           "$nginx_work/access.log")
+  bash "$here/testing/nginx/serve.sh" stop "$nginx_work" >/dev/null 2>&1 || true
+  nginx_work=
+  if ! cmp -s "$install/System/Pack2.u" "$builds/1.0.0.3/System/Pack2.u"; then
+    echo "   the repair did not mend System/Pack2.u" >&2
+    return 1
+  fi
+  stored=$(awk '$1 == "file" && $6 == "System/Pack2.u" { print $4 }' "$out/1.0.0.3/files.txt")
+  full=$(stat -c %s "$out"/packages/*/full_1.0.0.2_to_1.0.0.3* | head -1)
+  printf '   repair          %d bytes fetched   stored file %d bytes   fetched/stored %.3fx   full package %d (%.1fx)\n' \
+    "$sent" "$stored" "$(echo "$sent / $stored" | bc -l)" "$full" "$(echo "$full / $sent" | bc -l)"
+  local hash="$d/hash-1g" i t0 t1 t2
+  if [ ! -f "$hash/63.bin" ]; then
+    mkdir -p "$hash"
+    for i in $(seq 0 63); do head -c 16777216 /dev/urandom > "$hash/$i.bin"; done
+  fi
+  cat "$hash"/*.bin > /dev/null  # both read from the page cache
+  t0=$(now)
+  "$BENCH_BIN/install_check_bench" "$hash" >/dev/null || true
+  t1=$(now)
+  (cd "$hash" && sha256sum ./*.bin >/dev/null)
+  t2=$(now)
+  printf '   hashing 1 GiB   repair %.2fs   sha256sum %.2fs   sha256sum/repair %.2fx\n' \
+    "$(echo "$t1 - $t0" | bc -l)" "$(echo "$t2 - $t1" | bc -l)" "$(echo "($t2 - $t1) / ($t1 - $t0)" | bc -l)"
+}
+
+# DELTA_CASES picks some of them ("demo big many repair written" by default).
+for c in ${DELTA_CASES:-demo big many repair written}; do
   case $c in
     demo) measure demo 64 8 ;;
     big) measure big 256 20 ;;
     many) if command -v xdelta3 >/dev/null; then many; else echo "-- many: skipped (no xdelta3)"; fi ;;
+    repair) repair ;;
+    written) written ;;
     *) echo "unknown case $c" >&2; exit 2 ;;
   esac
 done
