@@ -159,6 +159,24 @@ many() {
   grep -E 'direct|route' "$d/many-summary.txt" | grep '1\.0\.0\.1' | sed 's/^/   /' || true
 }
 
+# serve_demo NAME VERSION: the demo client's builds published to $d/NAME-out,
+# served by nginx (sets nginx_work and url), and a player's install of
+# VERSION at $d/NAME-install pointed at it.
+serve_demo() {
+  local name=$1 version=$2 builds="$d/demo-builds" port
+  local out="$d/$name-out" install="$d/$name-install"
+  [ -f "$builds/1.0.0.3/System/Pack4.u" ] || bash "$here/testing/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" 64 8
+  rm -rf "$out" && mkdir -p "$out"
+  nginx_work="$d/$name-nginx"
+  port=$(bash "$here/testing/nginx/serve.sh" start "$nginx_work" "$d")
+  url="http://127.0.0.1:$port/$name-out/"
+  "$BENCH_BIN/publish" release "$builds" "$out" "$url" --unsigned >/dev/null
+  rm -rf "$install" && mkdir -p "$install"
+  cp -r "$builds/$version/." "$install/" && rm -f "$install/notes.txt"
+  cp "$BENCH_BIN/Quillfen" "$BENCH_BIN/Quillfen.so" "$BENCH_BIN/dovra_version.so" "$install/"
+  printf '[version]\r\nClientVersion=%s\r\nUpdateVersionUrl=%s\r\n' "$version" "$url" > "$install/dovra_version.ini"
+}
+
 # written: the bytes the setup program and the patch tool it starts write
 # while a delta 1.0.0.1 -> 1.0.0.3 installs (traced), against the size of the
 # files that step adds or changes.
@@ -166,17 +184,9 @@ written() {
   local builds="$d/demo-builds" out="$d/written-out" install="$d/written-install" trace="$d/written-trace"
   echo "-- written: bytes written while a delta installs, 64 MiB client, 1.0.0.1 -> 1.0.0.3"
   if ! command -v strace >/dev/null; then echo "   skipped (no strace)"; return 0; fi
-  [ -f "$builds/1.0.0.3/System/Pack4.u" ] || bash "$here/testing/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" 64 8
-  rm -rf "$out" "$trace" && mkdir -p "$out" "$trace"
-  nginx_work="$d/written-nginx"
-  local port url
-  port=$(bash "$here/testing/nginx/serve.sh" start "$nginx_work" "$d")
-  url="http://127.0.0.1:$port/written-out/"
-  "$BENCH_BIN/publish" release "$builds" "$out" "$url" --unsigned >/dev/null
-  rm -rf "$install" && mkdir -p "$install"
-  cp -r "$builds/1.0.0.1/." "$install/" && rm -f "$install/notes.txt"
-  cp "$BENCH_BIN/Quillfen" "$BENCH_BIN/Quillfen.so" "$BENCH_BIN/dovra_version.so" "$install/"
-  printf '[version]\r\nClientVersion=1.0.0.1\r\nUpdateVersionUrl=%s\r\n' "$url" > "$install/dovra_version.ini"
+  rm -rf "$trace" && mkdir -p "$trace"
+  local url
+  serve_demo written 1.0.0.1
   # The launcher hands over to its temp copy and ends: -f follows the copy.
   (cd "$install" && DISPLAY= timeout 900 strace -f -ff -qq -e trace=execve,write,pwrite64,writev \
      -o "$trace/t" ./Quillfen >/dev/null 2>&1) || true
@@ -209,17 +219,8 @@ written() {
 repair() {
   local builds="$d/demo-builds" out="$d/repair-out" install="$d/repair-install"
   echo "-- repair: one damaged 16 MiB engine package in the 64 MiB client"
-  [ -f "$builds/1.0.0.3/System/Pack4.u" ] || bash "$here/testing/e2e/make_builds.sh" "$BENCH_BIN/pkgtool" "$builds" 64 8
-  rm -rf "$out" && mkdir -p "$out"
-  nginx_work="$d/repair-nginx"
-  local port url before sent stored full
-  port=$(bash "$here/testing/nginx/serve.sh" start "$nginx_work" "$d")
-  url="http://127.0.0.1:$port/repair-out/"
-  "$BENCH_BIN/publish" release "$builds" "$out" "$url" --unsigned >/dev/null
-  rm -rf "$install" && mkdir -p "$install"
-  cp -r "$builds/1.0.0.3/." "$install/" && rm -f "$install/notes.txt"
-  cp "$BENCH_BIN/Quillfen" "$BENCH_BIN/Quillfen.so" "$BENCH_BIN/dovra_version.so" "$install/"
-  printf '[version]\r\nClientVersion=1.0.0.3\r\nUpdateVersionUrl=%s\r\n' "$url" > "$install/dovra_version.ini"
+  local url before sent stored full
+  serve_demo repair 1.0.0.3
   printf 'damaged' | dd of="$install/System/Pack2.u" bs=1 seek=1000000 conv=notrunc status=none
   before=$(lines)
   (cd "$install" && DISPLAY= timeout 900 ./Quillfen -c repair >/dev/null 2>&1) || true
