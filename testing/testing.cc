@@ -118,8 +118,8 @@ bool EndsWithin(int ms, std::function<void()> work) {
     work();
     done = true;
   });
-  // The bound is read off the clock: a short sleep can return early (seen
-  // under Wine), so counting sleeps would end the wait long before `ms`.
+  // The bound is read off the clock: counting sleeps assumes each lasts
+  // exactly its 10 ms, which a loaded machine or an emulator need not keep.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!done && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

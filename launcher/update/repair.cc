@@ -44,32 +44,30 @@ bool UpdateThread::FetchFileList(const std::string& version, const PublisherKeys
       return true;
     }
   }
-  auto remember = [&](const release::FileManifest* had) {
-    if (cacheable && !Cancelled()) {
-      passLists_[version] = had ? std::make_shared<const release::FileManifest>(*had) : nullptr;
-    }
-  };
+  const bool had = FetchFileListOnce(version, keys, list, quiet, failed);
+  if (cacheable && !Cancelled()) {
+    passLists_[version] = had ? std::make_shared<const release::FileManifest>(*list) : nullptr;
+  }
+  return had;
+}
+
+bool UpdateThread::FetchFileListOnce(const std::string& version, const PublisherKeys* keys,
+                                     release::FileManifest* list, bool quiet, UpdateState* failed) {
   const std::string list_url = updateUrl + version + "/" + release::kFileManifestFile;
   std::string text;
   *failed = InfoFetchFailed;
   if (!FetchText(list_url, &text, static_cast<uint32_t>(release::kMaxManifestBytes))) {
     if (!Cancelled() && !quiet) LogError() << "repair: the file list of " << version << " cannot be had,url:" << list_url;
-    remember(nullptr);
     return false;
   }
-  if (keys && !FetchSignature(*keys, list_url, text, release::kFileManifestFile)) {
-    remember(nullptr);
-    return false;
-  }
+  if (keys && !FetchSignature(*keys, list_url, text, release::kFileManifestFile)) return false;
   *failed = UnexpectedError;
   std::string why;
   if (!release::ParseFileManifest(text, list, &why) || list->version != version) {
     LogError() << "repair: the file list of " << version << " is refused: "
                << (why.empty() ? "it names version " + list->version : why);
-    remember(nullptr);
     return false;
   }
-  remember(list);
   return true;
 }
 

@@ -177,6 +177,9 @@ class UpdateThread : public ThreadObject {
   // when it cannot be had (logged unless `quiet`) or is refused (logged).
   bool FetchFileList(const std::string& version, const PublisherKeys* keys, release::FileManifest* list, bool quiet,
                      UpdateState* failed);
+  // The fetch itself, without the pass's cache.
+  bool FetchFileListOnce(const std::string& version, const PublisherKeys* keys, release::FileManifest* list,
+                         bool quiet, UpdateState* failed);
 
   // The per-file route of an update: the newest version's files that this
   // install lacks, fetched from the store and installed at once (a trial

@@ -181,7 +181,7 @@ serve_demo() {
 # while a delta 1.0.0.1 -> 1.0.0.3 installs (traced), against the size of the
 # files that step adds or changes.
 written() {
-  local builds="$d/demo-builds" out="$d/written-out" install="$d/written-install" trace="$d/written-trace"
+  local builds="$d/demo-builds" install="$d/written-install" trace="$d/written-trace"
   echo "-- written: bytes written while a delta installs, 64 MiB client, 1.0.0.1 -> 1.0.0.3"
   if ! command -v strace >/dev/null; then echo "   skipped (no strace)"; return 0; fi
   rm -rf "$trace" && mkdir -p "$trace"
