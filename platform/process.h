@@ -10,7 +10,9 @@
 namespace platform {
 
 // A started child process. Destroying the object closes its handle; the
-// process itself goes on running.
+// process itself goes on running. A program the system starts without giving
+// a handle (a host program under Wine) cannot be waited for: Wait and WaitFor
+// return false at once.
 class Process {
  public:
   virtual ~Process() = default;

@@ -111,6 +111,34 @@ TEST(ProcessTest, ATiedChildRunsAndEndsWithItsObject) {
   EXPECT_EQ(StartTiedProcess(QuoteArgument(tmp / "missing-program"), "", tmp / "x.txt"), nullptr);
 }
 
+// Fills the stack below the caller with `value`, as a call that passed a
+// handle around leaves it.
+__attribute__((noinline)) void LeaveOnTheStack(intptr_t value) {
+  volatile intptr_t area[8192];
+  for (volatile intptr_t& slot : area) slot = value;
+}
+
+TEST(ProcessTest, AHostProgramLeavesTheCallersHandlesOpen) {
+  // Under an emulator a program of the host system starts without handles;
+  // whatever the slots held must not be closed as if they were its handles.
+  const std::string shell = "/bin/sh";
+  if (!Exists(shell) && !Exists("Z:" + shell)) GTEST_SKIP() << "no host shell";
+  testkit::TempDir tmp;
+  FileOpenOptions options;
+  options.disposition = FileDisposition::kCreateAlways;
+  NativeFile kept = 0;
+  ASSERT_TRUE(RealFileCalls().open(tmp / "kept.txt", options, &kept).ok());
+  for (int i = 0; i < 20; ++i) {
+    LeaveOnTheStack(kept);
+    auto p = StartProcess(QuoteArgument(shell) + " -c true");
+    ASSERT_NE(p, nullptr);
+    p->WaitFor(2000);
+  }
+  size_t written = 0;
+  EXPECT_TRUE(RealFileCalls().write(kept, 0, "x", 1, &written).ok());
+  EXPECT_TRUE(RealFileCalls().close(kept).ok());
+}
+
 TEST(ProcessTest, MissingProgramFails) {
   testkit::TempDir tmp;
   EXPECT_EQ(StartProcess(tmp / "no-such-program"), nullptr);

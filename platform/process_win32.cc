@@ -24,7 +24,7 @@ class WinProcess : public Process {
   ~WinProcess() override {
     // The job's last handle: a tied child still running ends here.
     if (job_) CloseHandle(job_);
-    CloseHandle(handle_);
+    if (handle_) CloseHandle(handle_);
   }
   bool Wait() override { return WaitForSingleObject(handle_, INFINITE) == WAIT_OBJECT_0; }
   bool WaitFor(int ms) override { return WaitForSingleObject(handle_, static_cast<DWORD>(ms)) == WAIT_OBJECT_0; }
@@ -96,6 +96,14 @@ BOOL CreateInJob(const char* image, char* line, BOOL inherit, const char* dir, c
   return started;
 }
 
+// Under Wine a program of the host system starts without a process or thread
+// handle: the process slot comes back null and the thread slot holds whatever
+// the emulator's stack held, often the value of one of our own open handles.
+// Neither is closed, waited on or resumed then; the Process has no handle.
+void DropHandlesOfAHostProgram(BOOL started, PROCESS_INFORMATION* pi) {
+  if (started && !pi->hProcess) pi->hThread = nullptr;
+}
+
 std::unique_ptr<Process> Spawn(const char* image, const std::string& command_line, const std::string& working_dir,
                                const std::string& output_path, bool tied = false) {
   std::vector<char> line(command_line.begin(), command_line.end());
@@ -126,19 +134,22 @@ std::unique_ptr<Process> Spawn(const char* image, const std::string& command_lin
   bool in_job = false;
   if (job) {
     started = CreateInJob(image, line.data(), inherit, dir, si, job, &pi);
-    in_job = started;
+    DropHandlesOfAHostProgram(started, &pi);
+    in_job = started && pi.hProcess;
     if (!started) {
       // Created suspended and put into the job before it runs an
       // instruction. Should this process die in between, the child stays
       // suspended, never running: the narrow price of older systems.
       started = CreateProcessA(image, line.data(), nullptr, nullptr, inherit, CREATE_SUSPENDED, nullptr, dir, &si, &pi);
-      if (started) {
+      DropHandlesOfAHostProgram(started, &pi);
+      if (started && pi.hProcess) {
         in_job = AssignProcessToJobObject(job, pi.hProcess) != FALSE;
         ResumeThread(pi.hThread);
       }
     }
   } else {
     started = CreateProcessA(image, line.data(), nullptr, nullptr, inherit, 0, nullptr, dir, &si, &pi);
+    DropHandlesOfAHostProgram(started, &pi);
   }
   if (output != INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -150,7 +161,7 @@ std::unique_ptr<Process> Spawn(const char* image, const std::string& command_lin
     job = nullptr;
   }
   if (!started) return nullptr;
-  CloseHandle(pi.hThread);
+  if (pi.hThread) CloseHandle(pi.hThread);
   return std::make_unique<WinProcess>(pi.hProcess, pi.dwProcessId, job);
 }
 
