@@ -287,6 +287,10 @@ class Window {
   virtual void KillTimer(int id) = 0;
   // A message box owned by this window; blocks until dismissed.
   virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
+  // A question with Yes and No, owned by this window; blocks until answered.
+  // True for Yes (the default button, so Enter answers Yes); No, Escape and
+  // closing the box answer no.
+  virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
   // Delivers a message to the delegate's OnMessage on the window's thread.
   // Send waits for the result (from the window's own thread it calls
   // directly); Post returns at once. Posted messages arrive in the order they

@@ -517,6 +517,16 @@ class GtkWindowImpl : public Window {
   void ShowMessage(const std::string& text, const std::string& caption) override {
     RunMessageDialog(GTK_WINDOW(window_), text, caption);
   }
+  bool AskYesNo(const std::string& text, const std::string& caption) override {
+    GtkWidget* d = gtk_message_dialog_new(GTK_WINDOW(window_), GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
+                                          GTK_BUTTONS_YES_NO, "%s", text.c_str());
+    gtk_window_set_title(GTK_WINDOW(d), caption.c_str());
+    gtk_dialog_set_default_response(GTK_DIALOG(d), GTK_RESPONSE_YES);
+    const gint answer = gtk_dialog_run(GTK_DIALOG(d));
+    gtk_widget_destroy(d);
+    while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+    return answer == GTK_RESPONSE_YES;
+  }
 
   intptr_t Send(unsigned message, uintptr_t wparam, intptr_t lparam) override {
     if (std::this_thread::get_id() == owner_thread_) return delegate_->OnMessage(message, wparam, lparam);

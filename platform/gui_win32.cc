@@ -681,6 +681,9 @@ class Win32Window : public Window {
   void ShowMessage(const std::string& text, const std::string& caption) override {
     MessageBoxA(hwnd_, text.c_str(), caption.c_str(), MB_OK);
   }
+  bool AskYesNo(const std::string& text, const std::string& caption) override {
+    return MessageBoxA(hwnd_, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1) == IDYES;
+  }
   intptr_t Send(unsigned message, uintptr_t wparam, intptr_t lparam) override {
     return SendMessageA(hwnd_, message, wparam, lparam);
   }

@@ -87,7 +87,7 @@ struct Seen {
   std::vector<int> commands;
 };
 
-enum Op : uintptr_t { kRecord = 1, kQueryHover, kShowBox, kEnd, kQueryTimer };
+enum Op : uintptr_t { kRecord = 1, kQueryHover, kShowBox, kEnd, kQueryTimer, kAskBox };
 
 class TestWindow : public SkinDialog {
  public:
@@ -151,6 +151,9 @@ class TestWindow : public SkinDialog {
         window()->ShowMessage("A message for the test", "RenewelTestBox");
         box_closed = true;
         return 0;
+      case kAskBox:
+        answer = window()->AskYesNo("A question for the test", "RenewelTestAsk") ? 1 : 0;
+        return 0;
       case kQueryTimer:
         return ticks;
       case kEnd:
@@ -164,6 +167,7 @@ class TestWindow : public SkinDialog {
   std::atomic<uint32_t> window_thread{0};
   std::atomic<int> ticks{0};
   std::atomic<bool> box_closed{false};
+  std::atomic<int> answer{-1};  // of the question: 1 yes, 0 no, -1 none yet
   bool loaded = false;
 
  private:
@@ -269,6 +273,17 @@ TEST_F(DisplayTest, SkinnedWindowFollowsThePointerAndTakesMessagesFromAnyThread)
     if (!dismissed) {
       fail("the message box was not dismissed");
       return;  // the window thread is held by the box; the run's time limit ends it
+    }
+    Step("question");
+    // A question, answered with Enter: its default button is Yes.
+    window.window()->Post(platform::kUiCallMessage, kAskBox, 0);
+    for (int i = 0; i < 50 && window.answer < 0; ++i) {
+      platform::SleepMs(200);
+      Tool("/usr/bin/xdotool search --name RenewelTestAsk windowfocus %1 sleep 0.3 key Return");
+    }
+    if (window.answer != 1) {
+      fail(window.answer < 0 ? "the question was not answered" : "Enter answered No");
+      if (window.answer < 0) return;
     }
     window.window()->Post(platform::kUiCallMessage, kEnd, 7);
   });

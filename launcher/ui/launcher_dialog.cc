@@ -25,6 +25,11 @@ const char kSelectServer[] = "Please select the server";
 const char kStartFailed[] = "Start game failed!\r\nError=";
 const char kStartFailedCaption[] = "Error!";
 const char kVersionLabel[] = "   Ver :";
+const char kRepairCaption[] = "Repair game files";
+const char kRepairUpdateFailed[] = "The update could not be completed.";
+const char kRepairStartFailed[] = "The game could not be started; some of its files may be damaged.";
+const char kRepairQuestion[] =
+    "\r\n\r\nCheck every game file now and download only the files that differ from the newest version?";
 // The caption of message boxes that name none: the program's.
 const char kDefaultCaption[] = "Quillfen";
 const platform::Font kServerFont{"Arial", 16, 700};
@@ -191,8 +196,15 @@ LauncherServices LauncherServices::Real(const platform::ResourceLibrary* resourc
   s.end_networking = [] { EndProbeNetworking(); };
   s.resource_string = [resources](int id) { return resources ? resources->LoadResourceString(id) : std::string(); };
   s.channel = UpdateControl::Instance().Channel();
+  s.start_repair = [] {
+    UpdateControl::Instance().SetRepair(true);
+    return UpdateControl::Instance().Start();
+  };
+  s.repairing = UpdateControl::Instance().Repair();
   return s;
 }
+
+bool OffersRepair(int32_t state) { return state == SetupFailed || state == PackageFailed; }
 
 std::string StatusLine(const std::string& status, const std::string& channel) {
   return channel.empty() ? status : status + "  [" + channel + " channel]";
@@ -429,6 +441,24 @@ void LauncherDialog::Poll() {
   }
   if (a.stop_polling && window()) window()->KillTimer(kPollTimer);
   if (a.log) LogInfo() << UpdateStateText(state) << ",Rate:" << progress << a.log_suffix;
+  if (OffersRepair(state)) OfferRepair(kRepairUpdateFailed);
+}
+
+bool LauncherDialog::OfferRepair(const std::string& why) {
+  if (repair_offered_ || services_.repairing || !services_.start_repair || closing_ || !window()) return false;
+  // Set before asking: the box runs the window's messages, polls among them.
+  repair_offered_ = true;
+  if (!window()->AskYesNo(why + kRepairQuestion, kRepairCaption)) {
+    LogInfo() << "repair offered, declined";
+    return false;
+  }
+  if (closing_) return false;
+  LogInfo() << "repair chosen by the player";
+  services_.repairing = true;
+  if (platform::Control* c = Find(kStartId)) c->Enable(false);
+  window()->SetTimer(kPollTimer, kPollPeriodMs);
+  services_.start_repair();
+  return true;
 }
 
 // REQUIRES: the update-control lock is held.
@@ -529,6 +559,7 @@ void LauncherDialog::StartGame() {
     return;
   }
   if (window()) window()->ShowMessage(kStartFailed + std::to_string(result), kStartFailedCaption);
+  OfferRepair(kRepairStartFailed);
 }
 
 void LauncherDialog::Exit() {

@@ -213,9 +213,20 @@ struct LauncherServices {
   // The player's update channel, shown on the status line (StatusLine);
   // empty for the default channel, which shows nothing.
   std::string channel;
+  // Starts the engine afresh in repair mode: every file of the install is
+  // checked against the newest version and those that differ are fetched.
+  // Unset: the window never offers a repair.
+  std::function<bool()> start_repair;
+  // The engine already runs in repair mode (started with "-c repair").
+  bool repairing = false;
 
   static LauncherServices Real(const platform::ResourceLibrary* resources);
 };
+
+// Whether the window offers the player a repair when the engine ends in
+// `state`: a failed install or setup, which a file of the install may have
+// caused; not a network failure, which a repair could not get past either.
+bool OffersRepair(int32_t state);
 
 // The status line the window shows: the engine's status text and, for a
 // channel other than the default, the channel ("...  [beta channel]").
@@ -248,6 +259,11 @@ class LauncherDialog : public SkinDialog, public UpdateNotifySink, private Serve
 
   void StartGame();
   void Exit();
+  // Asks the player once per window whether to check and repair the install
+  // (`why` says what went wrong); on Yes starts the repair and polls it. False
+  // when nothing was asked (asked before, repairing already, no repair to
+  // offer, closing) or the player said No.
+  bool OfferRepair(const std::string& why);
 
   // The news page fetched for the pane has arrived (posted by the fetch's
   // thread): shows it unless a later page was asked for since.
@@ -279,6 +295,7 @@ class LauncherDialog : public SkinDialog, public UpdateNotifySink, private Serve
   TransferMeter meter_;  // the download's pace, while the state is Downloading
   uint8_t update_layout_ = 0;
   bool closing_ = false;
+  bool repair_offered_ = false;
 
   CWebBrowser2 browser_;
   CFlashBmpButton start_;

@@ -69,6 +69,10 @@ class FakeWindow : public platform::Window {
   void ShowMessage(const std::string& text, const std::string& caption) override {
     boxes.push_back(text + "|" + caption);
   }
+  bool AskYesNo(const std::string& text, const std::string& caption) override {
+    questions.push_back(text + "|" + caption);
+    return answer;
+  }
   intptr_t Send(unsigned message, uintptr_t wparam, intptr_t lparam) override {
     return delegate_->OnMessage(message, wparam, lparam);
   }
@@ -105,6 +109,8 @@ class FakeWindow : public platform::Window {
   int icon = 0, minimised = 0;
   std::map<int, int> timers;
   std::vector<std::string> boxes;
+  std::vector<std::string> questions;
+  bool answer = true;  // to every question
   std::mutex posted_mutex;
   std::deque<Posted> posted;
 };
@@ -139,6 +145,9 @@ struct World {
   int program_result = 42;
   std::map<int, std::string> strings;  // resource strings in place of the usual ones
   std::string channel;                  // the player's update channel
+  bool can_repair = false;              // the window is given a repair to offer
+  bool repairing = false;               // the engine runs in repair mode already
+  int repairs = 0;
 
   LauncherServices Services() {
     LauncherServices s;
@@ -161,6 +170,8 @@ struct World {
     s.start_probe = [this](const std::string& r) { return probes.push_back(r), 0; };
     s.end_networking = [] {};
     s.channel = channel;
+    if (can_repair) s.start_repair = [this] { return ++repairs, true; };
+    s.repairing = repairing;
     s.resource_string = [this](int id) {
       if (strings.count(id)) return strings.at(id);
       switch (id) {
@@ -202,6 +213,12 @@ class LauncherDialogTest : public ::testing::Test {
     dialog_ = std::make_unique<LauncherDialog>(&bitmaps_, world_.Services(), "1.0.0.1 ", exe_dir_, area_id);
     window_ = std::make_unique<FakeWindow>(dialog_.get());
     dialog_->OnCreate(*window_);
+  }
+  // A new window and dialog in place of the open ones.
+  void Reopen() {
+    window_.reset();
+    dialog_.reset();
+    Open();
   }
   void Poll(int32_t state, float progress = 0) {
     world_.state = state;
@@ -476,6 +493,66 @@ TEST_F(LauncherDialogTest, StartFailureKeepsTheWindow) {
   dialog_->OnCommand(1010, platform::kButtonClicked);
   EXPECT_EQ(window_->boxes.back(), "Please select the server|Quillfen");
   EXPECT_EQ(world_.programs.size(), 1u);
+}
+
+TEST_F(LauncherDialogTest, AFailedInstallOffersARepairOnce) {
+  world_.can_repair = true;
+  Open();
+  // Failures a repair cannot get past ask nothing.
+  for (int32_t state : {NetworkError, LatestFetchFailed, InfoFetchFailed, DigestMismatch, UnexpectedError}) {
+    Poll(state);
+  }
+  EXPECT_TRUE(window_->questions.empty());
+  window_->answer = false;
+  Poll(SetupFailed);
+  Poll(SetupFailed);
+  Poll(PackageFailed);
+  ASSERT_EQ(window_->questions.size(), 1u);
+  EXPECT_EQ(window_->questions[0],
+            "The update could not be completed.\r\n\r\nCheck every game file now and download only the files that "
+            "differ from the newest version?|Repair game files");
+  EXPECT_EQ(world_.repairs, 0);
+
+  // Yes: the repair starts and is polled until it ends.
+  Reopen();
+  window_->answer = true;
+  Poll(UpToDate, 100);
+  EXPECT_TRUE(C(kStartId).enabled);
+  EXPECT_EQ(window_->timers.count(kPollTimer), 0u);
+  Poll(PackageFailed);
+  EXPECT_EQ(world_.repairs, 1);
+  EXPECT_FALSE(C(kStartId).enabled);
+  EXPECT_EQ(window_->timers.count(kPollTimer), 1u);
+  // The repair failing in turn asks nothing more.
+  Poll(SetupFailed);
+  EXPECT_EQ(window_->questions.size(), 1u);
+  EXPECT_EQ(world_.repairs, 1);
+  Poll(UpToDate, 100);
+  EXPECT_TRUE(C(kStartId).enabled);
+}
+
+TEST_F(LauncherDialogTest, AGameThatDoesNotStartOffersARepair) {
+  world_.can_repair = true;
+  Open();
+  Poll(UpToDate, 100);
+  world_.program_result = 2;
+  dialog_->OnCommand(kStartId, platform::kButtonClicked);
+  EXPECT_EQ(window_->boxes, (std::vector<std::string>{"Start game failed!\r\nError=2|Error!"}));
+  ASSERT_EQ(window_->questions.size(), 1u);
+  EXPECT_EQ(window_->questions[0].rfind("The game could not be started; some of its files may be damaged.", 0), 0u);
+  EXPECT_EQ(world_.repairs, 1);
+  EXPECT_EQ(window_->timers.count(kPollTimer), 1u);
+
+  // Not while a repair runs already, nor without one to offer.
+  world_.repairing = true;
+  Reopen();
+  Poll(SetupFailed);
+  EXPECT_EQ(window_->questions.size(), 0u);
+  world_.repairing = false;
+  world_.can_repair = false;
+  Reopen();
+  Poll(SetupFailed);
+  EXPECT_EQ(window_->questions.size(), 0u);
 }
 
 TEST_F(LauncherDialogTest, FixedServerIsStartedAndLastServerKept) {

@@ -66,6 +66,7 @@ class UpdateControl : public EngineHost {
   // Whether the engine begins with a repair ("-c repair"), set by the
   // application before Start (false, the default: an update alone).
   void SetRepair(bool repair) { repair_ = repair; }
+  bool Repair() const { return repair_.load(); }
 
   // The engine thread, for waiting on it (null before Start).
   UpdateThread* Engine() const { return engine_.get(); }

@@ -1145,6 +1145,24 @@ TEST_F(MirrorFlowTest, MirrorServingOtherBytesEndsInADigestMismatch) {
 
 namespace {
 
+// The running executable, as the code under test sees it: the temp copy of
+// the install's launcher.
+class InstalledLauncher : public platform::EnvWrapper {
+ public:
+  std::string ExecutablePath() override { return path; }
+  std::string path;
+};
+
+// Waits, bounded, for the engine thread of this process to end.
+bool WaitForEngineEnd(int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    if (IsFinalState(UpdateControl::Instance().GetState()) && !UpdateControl::Instance().Engine()->IsRunning())
+      return true;
+    platform::SleepMs(20);
+  }
+  return false;
+}
+
 // The engine inside this test program, so the window's view of it (progress,
 // cancel) can be observed.
 class InProcessEngineTest : public UpdateFlowTest {
@@ -1159,13 +1177,6 @@ class InProcessEngineTest : public UpdateFlowTest {
   }
   void TearDown() override { use_installed_.reset(); }
 
-  // The running executable, as the code under test sees it, is the temp
-  // copy of the install's launcher.
-  class InstalledLauncher : public platform::EnvWrapper {
-   public:
-    std::string ExecutablePath() override { return path; }
-    std::string path;
-  };
   InstalledLauncher installed_;
   std::unique_ptr<platform::ScopedEnv> use_installed_;
 
@@ -1173,16 +1184,6 @@ class InProcessEngineTest : public UpdateFlowTest {
   static bool StartInProcess() {
     UpdateControl::Instance().SetState(Checking);
     return UpdateControl::Instance().Start();
-  }
-
-  // Waits for the engine thread to end, bounded.
-  bool WaitForEngineEnd(int ms) {
-    for (int waited = 0; waited < ms; waited += 20) {
-      if (IsFinalState(UpdateControl::Instance().GetState()) && !UpdateControl::Instance().Engine()->IsRunning())
-        return true;
-      platform::SleepMs(20);
-    }
-    return false;
   }
 };
 
@@ -1952,6 +1953,50 @@ TEST_F(RepairTest, NothingIsRepairedToANewestVersionThatIsNotOutYet) {
 
 // The route with the fewest bytes: the one version.xml names, or the files of
 // the newest version that the install lacks, fetched from the store.
+// The window's repair: the engine of this process started afresh in repair
+// mode once a run has ended.
+class InProcessRepairTest : public RepairTest {
+ protected:
+  void SetUp() override {
+    RepairTest::SetUp();
+    if (IsSkipped()) return;
+    installed_.path = temp_ + kLauncher;
+    use_installed_ = std::make_unique<platform::ScopedEnv>(&installed_);
+    UpdateControl::SetRestartLauncher(nullptr);
+    Logger::Instance().Init("engine", install_ + "log" + kPathSep, Logger::kToFile, 200, 1000000);
+  }
+  void TearDown() override {
+    UpdateControl::Instance().SetRepair(false);
+    use_installed_.reset();
+  }
+  InstalledLauncher installed_;
+  std::unique_ptr<platform::ScopedEnv> use_installed_;
+};
+
+TEST_F(InProcessRepairTest, ARepairStartsInTheSameProcessAfterAnUpdateThatEnded) {
+  PublishStore();
+  InstallFiles();
+  std::string damaged = files_["data/b.bin"];
+  damaged[1234] ^= 1;
+  ASSERT_TRUE(platform::WriteStringToFile(InstallFile("data/b.bin"), damaged));
+  SetClient("1.0.0.2", server_.Url(""));
+  UpdateControl& control = UpdateControl::Instance();
+  control.SetState(Checking);
+  ASSERT_TRUE(control.Start());
+  for (int i = 0; i < 3000 && !IsFinalState(control.GetState()); ++i) platform::SleepMs(20);
+  EXPECT_EQ(control.GetState(), UpToDate) << Log();
+  EXPECT_TRUE(Installed("data/b.bin") == damaged);  // an update checks no file
+
+  // At once, as the window does: the first run's thread may still be ending.
+  control.SetRepair(true);
+  control.SetState(Checking);
+  ASSERT_TRUE(control.Start());
+  ASSERT_TRUE(WaitForEngineEnd(60000)) << Log();
+  EXPECT_EQ(control.GetState(), UpToDate) << Log();
+  EXPECT_TRUE(Installed("data/b.bin") == files_["data/b.bin"]);
+  EXPECT_EQ(StoreRequests(), (std::vector<std::string>{StoreUri("data/b.bin")}));
+}
+
 class RouteTest : public RepairTest {
  protected:
   using Files = std::map<std::string, std::string>;
