@@ -41,6 +41,13 @@ constexpr unsigned kUiCallMessage = 0x0400 + 101;  // WM_USER + 101
 // Button notifications passed to WindowDelegate::OnCommand.
 constexpr int kButtonClicked = 0;        // BN_CLICKED
 constexpr int kButtonDoubleClicked = 5;  // BN_DOUBLECLICKED
+constexpr int kMenuChosen = 0x100;       // an entry of the context menu
+
+// An entry of a window's context menu.
+struct MenuEntry {
+  int id;
+  std::string text;
+};
 
 // Keys passed to WindowDelegate::OnKey.
 constexpr int kKeyEnter = 0x0D;
@@ -287,6 +294,10 @@ class Window {
   virtual void KillTimer(int id) = 0;
   // A message box owned by this window; blocks until dismissed.
   virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
+  // Right-clicking the window (a control too) opens a menu of `entries`;
+  // the one chosen reaches the delegate's OnCommand(id, kMenuChosen). Empty:
+  // no menu, the default.
+  virtual void SetContextMenu(const std::vector<MenuEntry>& entries) = 0;
   // A question with Yes and No, owned by this window; blocks until answered.
   // True for Yes (the default button, so Enter answers Yes); No, Escape and
   // closing the box answer no.

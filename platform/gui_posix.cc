@@ -517,6 +517,25 @@ class GtkWindowImpl : public Window {
   void ShowMessage(const std::string& text, const std::string& caption) override {
     RunMessageDialog(GTK_WINDOW(window_), text, caption);
   }
+  void SetContextMenu(const std::vector<MenuEntry>& entries) override {
+    if (menu_) gtk_widget_destroy(menu_);
+    menu_ = nullptr;
+    menu_choices_.clear();
+    if (entries.empty()) return;
+    menu_ = gtk_menu_new();
+    gtk_menu_attach_to_widget(GTK_MENU(menu_), window_, nullptr);
+    for (const MenuEntry& e : entries) {
+      menu_choices_.push_back(std::make_unique<MenuChoice>(MenuChoice{this, e.id}));
+      GtkWidget* item = gtk_menu_item_new_with_label(e.text.c_str());
+      g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer p) {
+                         auto* c = static_cast<MenuChoice*>(p);
+                         c->window->delegate_->OnCommand(c->id, kMenuChosen);
+                       }),
+                       menu_choices_.back().get());
+      gtk_menu_shell_append(GTK_MENU_SHELL(menu_), item);
+    }
+    gtk_widget_show_all(menu_);
+  }
   bool AskYesNo(const std::string& text, const std::string& caption) override {
     GtkWidget* d = gtk_message_dialog_new(GTK_WINDOW(window_), GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
                                           GTK_BUTTONS_YES_NO, "%s", text.c_str());
@@ -664,6 +683,10 @@ class GtkWindowImpl : public Window {
   }
 
   void Press(GdkEventButton* e) {
+    if (e->button == 3 && e->type == GDK_BUTTON_PRESS && menu_) {
+      gtk_menu_popup_at_pointer(GTK_MENU(menu_), reinterpret_cast<GdkEvent*>(e));
+      return;
+    }
     if (e->button != 1) return;
     auto* under = static_cast<GtkControl*>(ControlAt(MouseTargets(), static_cast<int>(e->x), static_cast<int>(e->y)));
     if (!under) return;
@@ -714,6 +737,14 @@ class GtkWindowImpl : public Window {
   GtkControl* hovered_ = nullptr;
   GtkControl* pressed_ = nullptr;
   bool pressed_inside_ = false;
+  // The context menu (destroyed with the window it is attached to) and what
+  // each of its entries reports.
+  struct MenuChoice {
+    GtkWindowImpl* window;
+    int id;
+  };
+  GtkWidget* menu_ = nullptr;
+  std::vector<std::unique_ptr<MenuChoice>> menu_choices_;
 
   std::mutex queue_mutex_;
   std::condition_variable queue_done_;

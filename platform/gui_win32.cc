@@ -681,6 +681,7 @@ class Win32Window : public Window {
   void ShowMessage(const std::string& text, const std::string& caption) override {
     MessageBoxA(hwnd_, text.c_str(), caption.c_str(), MB_OK);
   }
+  void SetContextMenu(const std::vector<MenuEntry>& entries) override { menu_ = entries; }
   bool AskYesNo(const std::string& text, const std::string& caption) override {
     return MessageBoxA(hwnd_, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1) == IDYES;
   }
@@ -713,6 +714,7 @@ class Win32Window : public Window {
   WindowDelegate* delegate_;
   HWND hwnd_ = nullptr;
   HICON icon_ = nullptr;
+  std::vector<MenuEntry> menu_;
   std::vector<std::unique_ptr<Win32Control>> controls_;
 
  private:
@@ -851,6 +853,22 @@ INT_PTR Win32Window::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         return TRUE;
       }
       delegate_->OnCommand(id, code);
+      return TRUE;
+    }
+    case WM_CONTEXTMENU: {
+      if (menu_.empty()) return FALSE;
+      POINT at = {static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
+      if (lp == -1) {  // from the keyboard: at the window's corner
+        at = POINT{0, 0};
+        ClientToScreen(hwnd_, &at);
+      }
+      HMENU menu = CreatePopupMenu();
+      if (!menu) return TRUE;
+      for (const MenuEntry& e : menu_) AppendMenuA(menu, MF_STRING, static_cast<UINT_PTR>(e.id), e.text.c_str());
+      const int chosen = static_cast<int>(
+          TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0, hwnd_, nullptr));
+      DestroyMenu(menu);
+      if (chosen != 0) delegate_->OnCommand(chosen, kMenuChosen);
       return TRUE;
     }
     case WM_TIMER:

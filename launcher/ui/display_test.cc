@@ -85,9 +85,11 @@ struct Seen {
   std::vector<int> messages;
   std::vector<uint32_t> threads;
   std::vector<int> commands;
+  std::vector<int> chosen;  // context menu entries
 };
 
 enum Op : uintptr_t { kRecord = 1, kQueryHover, kShowBox, kEnd, kQueryTimer, kAskBox };
+constexpr int kMenuEntry = 40007;
 
 class TestWindow : public SkinDialog {
  public:
@@ -116,6 +118,7 @@ class TestWindow : public SkinDialog {
     window.Find(kMinimise)->Move({760, 17, 811, 43});
     window.Find(kStart)->Move({522, 511, 736, 604});
     window.Find(kServer)->Move({585, 405, 585, 405});  // takes no room
+    window.SetContextMenu({{kMenuEntry - 1, "Another entry"}, {kMenuEntry, "The test's entry"}});
     group_.Add(&exit_);
     group_.Add(&minimise_);
     start_.Flash(true);
@@ -133,6 +136,7 @@ class TestWindow : public SkinDialog {
   void OnCommand(int id, int notification) override {
     std::lock_guard<std::mutex> hold(seen_->mu);
     if (notification == platform::kButtonClicked) seen_->commands.push_back(id);
+    if (notification == platform::kMenuChosen) seen_->chosen.push_back(id);
   }
   intptr_t OnMessage(unsigned message, uintptr_t wparam, intptr_t lparam) override {
     {
@@ -251,6 +255,27 @@ TEST_F(DisplayTest, SkinnedWindowFollowsThePointerAndTakesMessagesFromAnyThread)
     Pointer(300, 300);
     platform::SleepMs(600);
     if ((send(kQueryHover) & 1) != 0) fail("hover stayed after the pointer left");
+
+    Step("context menu");
+    // Right-clicking the start button opens the menu; its second entry is
+    // chosen with the keyboard.
+    Pointer(629, 557);
+    platform::SleepMs(300);
+    Tool("/usr/bin/xdotool click 3");
+    platform::SleepMs(800);
+    Tool("/usr/bin/xdotool key Down Down Return");
+    bool chosen = false;
+    for (int i = 0; i < 25 && !chosen; ++i) {
+      platform::SleepMs(200);
+      std::lock_guard<std::mutex> hold(seen.mu);
+      chosen = !seen.chosen.empty();
+    }
+    {
+      std::lock_guard<std::mutex> hold(seen.mu);
+      if (seen.chosen != std::vector<int>{kMenuEntry}) fail("the menu's second entry was not reported chosen");
+      if (!seen.commands.empty() && seen.commands.back() == kStart) fail("the right click clicked the button");
+    }
+    Pointer(300, 300);
 
     Step("messages");
     // Posted and sent messages from this thread.

@@ -6,6 +6,7 @@
 #include "launcher/log/logger.h"
 #include "launcher/ui/latency_probe.h"
 #include "launcher/update/update_control.h"
+#include "launcher/update/update_state.h"
 #include "launcher/update/update_thread.h"
 #include "launcher/update/version.h"
 #include "platform/path.h"
@@ -28,6 +29,9 @@ const char kVersionLabel[] = "   Ver :";
 const char kRepairCaption[] = "Repair game files";
 const char kRepairUpdateFailed[] = "The update could not be completed.";
 const char kRepairStartFailed[] = "The game could not be started; some of its files may be damaged.";
+const char kRepairMenuText[] = "Repair game files...";
+const char kRepairChosen[] = "Every game file will be checked.";
+const char kRepairBusy[] = "The launcher is still updating; choose the repair again when it has finished.";
 const char kRepairQuestion[] =
     "\r\n\r\nCheck every game file now and download only the files that differ from the newest version?";
 // The caption of message boxes that name none: the program's.
@@ -246,6 +250,8 @@ void LauncherDialog::OnCreate(platform::Window& window) {
     if (platform::Control* c = window.Find(id)) ButtonFor(id)->Attach(c);
   }
   browser_.Attach(window.Find(kBrowserId));
+  // The repair, reachable at any time: the window's context menu.
+  if (services_.start_repair) window.SetContextMenu({{kRepairMenuId, kRepairMenuText}});
 
   // 1. No title bar, a minimise box, the icon.
   window.RemoveTitleBar();
@@ -448,11 +454,25 @@ bool LauncherDialog::OfferRepair(const std::string& why) {
   if (repair_offered_ || services_.repairing || !services_.start_repair || closing_ || !window()) return false;
   // Set before asking: the box runs the window's messages, polls among them.
   repair_offered_ = true;
+  return AskAndRepair(why);
+}
+
+void LauncherDialog::RepairChosen() {
+  if (!services_.start_repair || closing_ || !window()) return;
+  if (!IsFinalState(services_.engine_state())) {
+    window()->ShowMessage(kRepairBusy, kRepairCaption);
+    return;
+  }
+  repair_offered_ = true;
+  AskAndRepair(kRepairChosen);
+}
+
+bool LauncherDialog::AskAndRepair(const std::string& why) {
   if (!window()->AskYesNo(why + kRepairQuestion, kRepairCaption)) {
     LogInfo() << "repair offered, declined";
     return false;
   }
-  if (closing_) return false;
+  if (closing_ || !window()) return false;
   LogInfo() << "repair chosen by the player";
   services_.repairing = true;
   if (platform::Control* c = Find(kStartId)) c->Enable(false);
@@ -478,6 +498,10 @@ void LauncherDialog::OnCommand(int control_id, int notification) {
       platform::Control* start = Find(kStartId);
       if (start && start->IsEnabled()) StartGame();
     }
+    return;
+  }
+  if (notification == platform::kMenuChosen) {
+    if (control_id == kRepairMenuId) RepairChosen();
     return;
   }
   if (notification != platform::kButtonClicked) return;

@@ -48,6 +48,8 @@ enum LauncherControl : int {
   kServerButton1Id = 1071,
   kServerButton2Id = 1072,
   kServerButton3Id = 1073,
+  // Not in the template: the context menu's entry.
+  kRepairMenuId = 40001,
 };
 
 // The dialog template, the window icon and the window's timers.
@@ -264,6 +266,9 @@ class LauncherDialog : public SkinDialog, public UpdateNotifySink, private Serve
   // when nothing was asked (asked before, repairing already, no repair to
   // offer, closing) or the player said No.
   bool OfferRepair(const std::string& why);
+  // The context menu's repair: asked for (again) whenever the engine has
+  // ended; while it works the player is told to wait.
+  void RepairChosen();
 
   // The news page fetched for the pane has arrived (posted by the fetch's
   // thread): shows it unless a later page was asked for since.
@@ -281,6 +286,8 @@ class LauncherDialog : public SkinDialog, public UpdateNotifySink, private Serve
   void ApplyLayout(Layout layout);
   void UpdateStartStep();
   void Poll();
+  // Asks the repair question with `why` in front; on Yes starts the repair.
+  bool AskAndRepair(const std::string& why);
   void RefreshVersion();
   platform::Control* Find(int id) const;
   CBmpButton* ButtonFor(int id);

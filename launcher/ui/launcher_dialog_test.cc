@@ -69,6 +69,10 @@ class FakeWindow : public platform::Window {
   void ShowMessage(const std::string& text, const std::string& caption) override {
     boxes.push_back(text + "|" + caption);
   }
+  void SetContextMenu(const std::vector<platform::MenuEntry>& entries) override {
+    menu.clear();
+    for (const auto& e : entries) menu.push_back(std::to_string(e.id) + "|" + e.text);
+  }
   bool AskYesNo(const std::string& text, const std::string& caption) override {
     questions.push_back(text + "|" + caption);
     return answer;
@@ -110,6 +114,7 @@ class FakeWindow : public platform::Window {
   std::map<int, int> timers;
   std::vector<std::string> boxes;
   std::vector<std::string> questions;
+  std::vector<std::string> menu;  // the context menu's entries, "id|text"
   bool answer = true;  // to every question
   std::mutex posted_mutex;
   std::deque<Posted> posted;
@@ -553,6 +558,38 @@ TEST_F(LauncherDialogTest, AGameThatDoesNotStartOffersARepair) {
   Reopen();
   Poll(SetupFailed);
   EXPECT_EQ(window_->questions.size(), 0u);
+}
+
+TEST_F(LauncherDialogTest, TheContextMenuRepairsWheneverTheEngineHasEnded) {
+  Open();
+  EXPECT_TRUE(window_->menu.empty());  // no repair to offer, no menu
+  world_.can_repair = true;
+  Reopen();
+  EXPECT_EQ(window_->menu, (std::vector<std::string>{"40001|Repair game files..."}));
+  Poll(Downloading, 10);
+  dialog_->OnCommand(kRepairMenuId, platform::kMenuChosen);
+  EXPECT_EQ(window_->boxes,
+            (std::vector<std::string>{"The launcher is still updating; choose the repair again when it has "
+                                      "finished.|Repair game files"}));
+  EXPECT_TRUE(window_->questions.empty());
+  // A click with the same number is no menu choice.
+  Poll(UpToDate, 100);
+  dialog_->OnCommand(kRepairMenuId, platform::kButtonClicked);
+  EXPECT_TRUE(window_->questions.empty());
+  window_->answer = false;
+  dialog_->OnCommand(kRepairMenuId, platform::kMenuChosen);
+  ASSERT_EQ(window_->questions.size(), 1u);
+  EXPECT_EQ(window_->questions[0].rfind("Every game file will be checked.\r\n\r\nCheck every game file now", 0), 0u);
+  EXPECT_EQ(world_.repairs, 0);
+  // Asked again each time it is chosen; a failed update asks nothing more.
+  window_->answer = true;
+  dialog_->OnCommand(kRepairMenuId, platform::kMenuChosen);
+  EXPECT_EQ(world_.repairs, 1);
+  EXPECT_EQ(window_->timers.count(kPollTimer), 1u);
+  Poll(SetupFailed);
+  EXPECT_EQ(window_->questions.size(), 2u);
+  dialog_->OnCommand(kRepairMenuId, platform::kMenuChosen);
+  EXPECT_EQ(world_.repairs, 2);
 }
 
 TEST_F(LauncherDialogTest, FixedServerIsStartedAndLastServerKept) {
