@@ -1153,6 +1153,25 @@ class InstalledLauncher : public platform::EnvWrapper {
   std::string path;
 };
 
+// The engine run inside this test program: the running executable is the
+// install's temp launcher, no restart, the log in the install's log folder.
+class EngineInThisProcess {
+ public:
+  void Enter(const std::string& launcher, const std::string& log_dir) {
+    installed_.path = launcher;
+    use_installed_ = std::make_unique<platform::ScopedEnv>(&installed_);
+    UpdateControl::SetRestartLauncher(nullptr);
+    Logger::Instance().Init("engine", log_dir, Logger::kToFile, 200, 1000000);
+  }
+  void Leave() { use_installed_.reset(); }
+  // The running executable from now on.
+  void SetLauncher(const std::string& launcher) { installed_.path = launcher; }
+
+ private:
+  InstalledLauncher installed_;
+  std::unique_ptr<platform::ScopedEnv> use_installed_;
+};
+
 // Waits, bounded, for the engine thread of this process to end.
 bool WaitForEngineEnd(int ms) {
   for (int waited = 0; waited < ms; waited += 20) {
@@ -1170,15 +1189,11 @@ class InProcessEngineTest : public UpdateFlowTest {
   void SetUp() override {
     UpdateFlowTest::SetUp();
     if (IsSkipped()) return;
-    installed_.path = temp_ + kLauncher;
-    use_installed_ = std::make_unique<platform::ScopedEnv>(&installed_);
-    UpdateControl::SetRestartLauncher(nullptr);
-    Logger::Instance().Init("engine", install_ + "log" + kPathSep, Logger::kToFile, 200, 1000000);
+    engine_.Enter(temp_ + kLauncher, install_ + "log" + kPathSep);
   }
-  void TearDown() override { use_installed_.reset(); }
+  void TearDown() override { engine_.Leave(); }
 
-  InstalledLauncher installed_;
-  std::unique_ptr<platform::ScopedEnv> use_installed_;
+  EngineInThisProcess engine_;
 
   // Starts the engine thread of this process from the checking state.
   static bool StartInProcess() {
@@ -1283,7 +1298,7 @@ TEST_F(InProcessEngineTest, TheEngineReportsToTheHostItIsHanded) {
   Publish("1.0.0.2", "package 1.0.0.1 1.0.0.2\n text marker.txt handed\n");
   SetClient("1.0.0.1", server_.Url(""));
   // The process-wide paths point elsewhere: only the handed one may be used.
-  installed_.path = platform::JoinPath(testkit::TempDir().Path(), "temp") + kPathSep + kLauncher;
+  engine_.SetLauncher(platform::JoinPath(testkit::TempDir().Path(), "temp") + kPathSep + kLauncher);
   UpdateControl::Instance().SetState(NotLatest);
   RecordingHost host;
   bool restarted = false;
@@ -1951,8 +1966,6 @@ TEST_F(RepairTest, NothingIsRepairedToANewestVersionThatIsNotOutYet) {
   EXPECT_FALSE(platform::Exists(InstallFile("data/b.bin")));
 }
 
-// The route with the fewest bytes: the one version.xml names, or the files of
-// the newest version that the install lacks, fetched from the store.
 // The window's repair: the engine of this process started afresh in repair
 // mode once a run has ended.
 class InProcessRepairTest : public RepairTest {
@@ -1960,17 +1973,13 @@ class InProcessRepairTest : public RepairTest {
   void SetUp() override {
     RepairTest::SetUp();
     if (IsSkipped()) return;
-    installed_.path = temp_ + kLauncher;
-    use_installed_ = std::make_unique<platform::ScopedEnv>(&installed_);
-    UpdateControl::SetRestartLauncher(nullptr);
-    Logger::Instance().Init("engine", install_ + "log" + kPathSep, Logger::kToFile, 200, 1000000);
+    engine_.Enter(temp_ + kLauncher, install_ + "log" + kPathSep);
   }
   void TearDown() override {
     UpdateControl::Instance().SetRepair(false);
-    use_installed_.reset();
+    engine_.Leave();
   }
-  InstalledLauncher installed_;
-  std::unique_ptr<platform::ScopedEnv> use_installed_;
+  EngineInThisProcess engine_;
 };
 
 TEST_F(InProcessRepairTest, ARepairStartsInTheSameProcessAfterAnUpdateThatEnded) {
@@ -1997,6 +2006,8 @@ TEST_F(InProcessRepairTest, ARepairStartsInTheSameProcessAfterAnUpdateThatEnded)
   EXPECT_EQ(StoreRequests(), (std::vector<std::string>{StoreUri("data/b.bin")}));
 }
 
+// The route with the fewest bytes: the one version.xml names, or the files of
+// the newest version that the install lacks, fetched from the store.
 class RouteTest : public RepairTest {
  protected:
   using Files = std::map<std::string, std::string>;
