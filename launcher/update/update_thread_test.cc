@@ -1637,7 +1637,10 @@ TEST_F(UpdateFlowTest, RolloutHoldsInstallsOutsideItsShareUntilRaisedOrHalted) {
   run("1.0.0.2");
   EXPECT_EQ(FinalState(), "5") << Log();
   EXPECT_EQ(ClientVersion(), "1.0.0.3");
-  EXPECT_TRUE(InOrder({"bucket " + std::to_string(bucket) + ": in the rollout", "destversion:1.0.0.3"}));
+  // Bucket 99 makes it 100%: the rollout is over and names no bucket.
+  if (bucket + 1 < 100) {
+    EXPECT_TRUE(InOrder({"bucket " + std::to_string(bucket) + ": in the rollout", "destversion:1.0.0.3"}));
+  }
 
   // Halted: an install still at 1.0.0.1 walks to the held version (the
   // version.xml serials follow latest-version.xml's); one at the newest
