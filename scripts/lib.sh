@@ -53,6 +53,31 @@ wine_prefix_ready() {
   fi
 }
 
+# run_windows_program LOADER ARGS...: runs a Windows program under Wine's
+# LOADER with the caller's standard input, and passes its standard output and
+# standard error on to the caller's as they come, each through a file of its
+# own: a test that kills a program while it starts a child can leave that
+# child half-made under Wine (a loader waiting for its parent, which is
+# gone), and such a process would hold the caller's pipe open, so that CTest
+# waited for the end of the output until its time-out. Returns the program's
+# exit code.
+run_windows_program() {
+  local loader=$1 out err pid errpid rc
+  shift
+  out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || { "$loader" "$@"; return; }
+  err=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || { rm -f "$out"; "$loader" "$@"; return; }
+  "$loader" "$@" <&0 >"$out" 2>"$err" &
+  pid=$!
+  tail -s 0.2 -n +1 -f --pid="$pid" "$err" >&2 &
+  errpid=$!
+  tail -s 0.2 -n +1 -f --pid="$pid" "$out"
+  wait "$errpid"
+  wait "$pid"
+  rc=$?
+  rm -f "$out" "$err"
+  return "$rc"
+}
+
 # start_xvfb FIRST LAST GEOMETRY LOG: starts Xvfb on the first display number
 # in FIRST..LAST that is free and where the server comes up (another program
 # taking the same number at the same moment makes ours fail; the next is
