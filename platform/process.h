@@ -97,6 +97,12 @@ bool FindParentProcess(ParentProcess* out);
 // True while a process with this id runs.
 bool ProcessIsAlive(uint32_t pid);
 
+// Ends the process with this id (not necessarily a child) at once; false when
+// it does not exist or may not be ended. The id is the system's own, as
+// CurrentProcessId gives it, which under an emulator is not the host's.
+// For tests that clean up after a program they did not start themselves.
+bool KillProcess(uint32_t pid);
+
 // Blocks until the process with this id (not necessarily a child) has ended.
 // Returns at once when it does not exist.
 void WaitForProcessEnd(uint32_t pid);

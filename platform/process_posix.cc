@@ -276,6 +276,11 @@ bool ProcessIsAlive(uint32_t pid) {
   return close[2] != 'Z' && close[2] != 'X';
 }
 
+bool KillProcess(uint32_t pid) {
+  if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return false;
+  return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+}
+
 void WaitForProcessEnd(uint32_t pid) {
   if (pid == 0) return;
 #ifdef SYS_pidfd_open

@@ -139,6 +139,17 @@ TEST(ProcessTest, AHostProgramLeavesTheCallersHandlesOpen) {
   EXPECT_TRUE(RealFileCalls().close(kept).ok());
 }
 
+TEST(ProcessTest, KillProcessEndsAProcessByItsId) {
+  testkit::TempDir tmp;
+  auto p = StartProcess(QuoteArgument(testkit::BuiltProgram("test_child")) + " - 0 20000", tmp.Path(),
+                        tmp / "out.txt");
+  ASSERT_NE(p, nullptr);
+  ASSERT_FALSE(p->WaitFor(100));
+  EXPECT_TRUE(KillProcess(p->Id()));
+  EXPECT_TRUE(p->WaitFor(5000)) << "still running 5 s after it was killed";
+  EXPECT_FALSE(KillProcess(0x7ffffff0u));
+}
+
 TEST(ProcessTest, MissingProgramFails) {
   testkit::TempDir tmp;
   EXPECT_EQ(StartProcess(tmp / "no-such-program"), nullptr);

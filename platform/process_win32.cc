@@ -228,6 +228,14 @@ bool ProcessIsAlive(uint32_t pid) {
   return alive;
 }
 
+bool KillProcess(uint32_t pid) {
+  HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+  if (!h) return false;
+  const bool ended = TerminateProcess(h, 1) != 0;
+  CloseHandle(h);
+  return ended;
+}
+
 void WaitForProcessEnd(uint32_t pid) {
   HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
   if (!h) h = OpenProcess(SYNCHRONIZE, FALSE, pid);

@@ -35,8 +35,15 @@ case "$(basename "$1")" in
     [ "$(basename "$1")" = wine64-run ] && wine64_env
     wine_env
     shared=$WINEPREFIX wine_server=${WINESERVER:-wineserver}
-    if [ ! -d "$wine_prefix" ]; then
-      if [ -d "$shared" ]; then cp -a "$shared" "$wine_prefix.tmp" && mv "$wine_prefix.tmp" "$wine_prefix"; fi
+    # Other Windows tests run in the shared prefix meanwhile: their temporary
+    # directories come and go, so those are left out, and a file that goes
+    # while it is copied is no fault (a plain copy gave up there, and Wine
+    # then made a prefix from nothing in the middle of the test).
+    if [ ! -d "$wine_prefix" ] && [ -d "$shared" ]; then
+      rm -rf "$wine_prefix.tmp" && mkdir -p "$wine_prefix.tmp" &&
+        tar -C "$shared" --exclude='./drive_c/users/*/Temp/*' --ignore-failed-read -cf - . 2>/dev/null |
+        tar -C "$wine_prefix.tmp" -xf - && mv "$wine_prefix.tmp" "$wine_prefix" ||
+        echo "could not copy the Wine prefix $shared"
     fi
     export WINEPREFIX=$wine_prefix
     # No window manager runs on this display. A window Wine gives to one

@@ -151,7 +151,10 @@ class WindowE2eTest : public ::testing::Test {
   // The player's start: no arguments, from the install directory.
   void StartLauncher(const std::string& args = std::string(), const std::string& program = std::string()) {
     const std::string exe = program.empty() ? install_ + kLauncher : program;
-    auto p = platform::StartProcess(platform::QuoteArgument(exe) + (args.empty() ? "" : " " + args), install_);
+    // What the launcher prints is its log again, which Log() reads: kept
+    // out of the test's own output, where a failure's message would drown.
+    auto p = platform::StartProcess(platform::QuoteArgument(exe) + (args.empty() ? "" : " " + args), install_,
+                                    client_.Scratch("launcher-output-" + std::to_string(++started_) + ".txt"));
     ASSERT_NE(p, nullptr);
     first_ = std::move(p);
   }
@@ -210,10 +213,15 @@ class WindowE2eTest : public ::testing::Test {
     }
     return false;
   }
+  // Ends the launcher copy the window was last seen with and the one that
+  // runs now (a restart after a self-update makes a new one), each within 5 s.
   void KillLauncher() {
-    if (pid_ != 0 && platform::ProcessIsAlive(pid_)) {
-      Tool("kill -9 " + std::to_string(pid_));
-      for (int i = 0; i < 50 && platform::ProcessIsAlive(pid_); ++i) platform::SleepMs(100);
+    std::unique_ptr<platform::PidSection> s;
+    if (resources_) s = platform::PidSection::Open(resources_->LoadResourceString(802));
+    for (uint32_t pid : {pid_, s ? s->ReadPid() : 0u}) {
+      if (pid == 0 || !platform::ProcessIsAlive(pid)) continue;
+      platform::KillProcess(pid);
+      for (int i = 0; i < 50 && platform::ProcessIsAlive(pid); ++i) platform::SleepMs(100);
     }
   }
   void Click(int x, int y) {
@@ -288,6 +296,7 @@ class WindowE2eTest : public ::testing::Test {
   std::unique_ptr<platform::Process> first_;
   int wx_ = 0, wy_ = 0;
   uint32_t pid_ = 0;
+  int started_ = 0;
 };
 
 const char kUpToDateLine[] = "Updated to latest version,Rate:100NOUPDATING";
