@@ -152,13 +152,15 @@ platform::Status FileFetch::OpenRequest(uint32_t start, uint32_t last, bool log_
 bool FileFetch::CheckStatus() {
   for (int i = 0; i < 10; ++i) {
     uint32_t code = 0;
-    m_pHttpFile->QueryStatusCode(&code);
+    if (!m_pHttpFile->QueryStatusCode(&code)) code = 0;
     LogInfo() << "QueryInfoStatusCode:" << code;
     NoteReply(code);
     if (code >= 200 && code <= 299) return true;
-    // A busy server's answer does not change by asking the same reply
-    // again; the caller decides when to come back.
-    if (LastReplyBusy()) return false;
+    // A reply's status does not change by asking again: only a query that
+    // gave none is repeated. (Asking a 404 ten times cost every missing
+    // document a second; a busy server's answer goes to the caller, who
+    // decides when to come back.)
+    if (code != 0) return false;
     platform::SleepMs(100);
   }
   return false;

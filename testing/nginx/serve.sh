@@ -66,9 +66,9 @@ http {
 }
 CONF
     if "$nginx" -p "$work" -c "$work/nginx.conf" -e "$work/error.log" 2>>"$work/start.log"; then
-      for _ in $(seq 1 50); do
+      for _ in $(seq 1 250); do
         [ -s "$work/nginx.pid" ] && break
-        sleep 0.1
+        sleep 0.02
       done
       echo "$port" > "$work/port.tmp" && mv "$work/port.tmp" "$work/port"
       echo "$port"
@@ -83,9 +83,12 @@ stop)
   if [ -s "$work/nginx.pid" ]; then
     pid=$(cat "$work/nginx.pid")
     kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 1 50); do
+    # The daemon's parent is the system's first process, which may take a
+    # second or two to reap it: an ended nginx (a zombie) counts as stopped.
+    for _ in $(seq 1 250); do
       kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
+      state=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null) && [ "${state%% *}" = Z ] && break
+      sleep 0.02
     done
     kill -KILL "$pid" 2>/dev/null
   fi
