@@ -78,30 +78,32 @@ run_windows_program() {
   return "$rc"
 }
 
-# start_xvfb FIRST LAST GEOMETRY LOG: starts Xvfb on the first display number
-# in FIRST..LAST that is free and where the server comes up (another program
-# taking the same number at the same moment makes ours fail; the next is
-# tried). Sets DISPLAY (exported) and XVFB_PID; returns 1 when none came up.
+# start_xvfb GEOMETRY LOG: starts Xvfb on a free display number, which the
+# server takes itself (-displayfd) and reports once it listens: two servers
+# started at the same moment never share one. (Choosing the number here and
+# watching for its socket could take another server's socket for our own;
+# when that server's test ended, ours lost its display.) Sets DISPLAY
+# (exported) and XVFB_PID; returns 1 when no server came up within 10 s.
 start_xvfb() {
-  local first=$1 last=$2 geometry=$3 log=$4 n
+  local geometry=$1 log=$2 n= numfile
+  numfile=$(mktemp)
   XVFB_PID=
-  for n in $(seq "$first" "$last"); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 "$geometry" -nolisten tcp >"$log" 2>&1 &
-    XVFB_PID=$!
-    for _ in $(seq 100); do
-      kill -0 "$XVFB_PID" 2>/dev/null || break
-      [ -e "/tmp/.X11-unix/X$n" ] && break
-      sleep 0.1
-    done
-    if kill -0 "$XVFB_PID" 2>/dev/null && [ -e "/tmp/.X11-unix/X$n" ]; then
-      export DISPLAY=":$n"
-      return 0
-    fi
-    kill "$XVFB_PID" 2>/dev/null
-    wait "$XVFB_PID" 2>/dev/null
-    XVFB_PID=
+  Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp 3>"$numfile" >"$log" 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 100); do
+    n=$(tr -dc 0-9 <"$numfile")
+    [ -n "$n" ] && break
+    kill -0 "$XVFB_PID" 2>/dev/null || break
+    sleep 0.1
   done
+  rm -f "$numfile"
+  if [ -n "$n" ] && kill -0 "$XVFB_PID" 2>/dev/null; then
+    export DISPLAY=":$n"
+    return 0
+  fi
+  kill "$XVFB_PID" 2>/dev/null
+  wait "$XVFB_PID" 2>/dev/null
+  XVFB_PID=
   return 1
 }
 

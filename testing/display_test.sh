@@ -23,7 +23,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if ! start_xvfb $((100 + $$ % 100)) 299 1024x768x24 "$work/xvfb.log"; then
+if ! start_xvfb 1024x768x24 "$work/xvfb.log"; then
   echo "could not start Xvfb:"
   cat "$work/xvfb.log"
   exit 1
