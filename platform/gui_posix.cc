@@ -377,7 +377,7 @@ class GtkWindowImpl : public Window {
                      }),
                      this);
     g_signal_connect(window_, "key-press-event", G_CALLBACK(+[](GtkWidget*, GdkEventKey* e, gpointer self) -> gboolean {
-                       return static_cast<GtkWindowImpl*>(self)->Key(e->keyval);
+                       return static_cast<GtkWindowImpl*>(self)->Key(e);
                      }),
                      this);
     g_signal_connect(window_, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) -> gboolean {
@@ -715,7 +715,15 @@ class GtkWindowImpl : public Window {
     if (target->delegate_) target->delegate_->OnLeftButtonUp(x - target->rect_.left, y - target->rect_.top);
   }
 
-  gboolean Key(guint keyval) {
+  gboolean Key(GdkEventKey* e) {
+    const guint keyval = e->keyval;
+    // The menu key and Shift+F10 open the context menu, at the window's
+    // corner, as on Windows.
+    if (menu_ && (keyval == GDK_KEY_Menu || (keyval == GDK_KEY_F10 && (e->state & GDK_SHIFT_MASK)))) {
+      gtk_menu_popup_at_widget(GTK_MENU(menu_), area_, GDK_GRAVITY_NORTH_WEST, GDK_GRAVITY_NORTH_WEST,
+                               reinterpret_cast<GdkEvent*>(e));
+      return TRUE;
+    }
     int key = 0;
     if (keyval == GDK_KEY_Return || keyval == GDK_KEY_KP_Enter) key = kKeyEnter;
     if (keyval == GDK_KEY_Escape) key = kKeyEscape;
