@@ -224,13 +224,6 @@ class BrowserSite : public IOleClientSite, public IOleInPlaceSite, public IOleIn
   ULONG refs_ = 1;
 };
 
-BSTR ToBstr(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-  std::vector<wchar_t> wide(n > 0 ? n : 1);
-  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n);
-  return SysAllocString(wide.data());
-}
-
 std::string FromWide(const wchar_t* text) {
   if (!text) return std::string();
   const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);

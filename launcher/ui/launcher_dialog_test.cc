@@ -664,7 +664,9 @@ class LauncherNewsTest : public LauncherDialogTest {
   // A page and, unless `sig` is null, its signature file.
   void Put(const std::string& name, const std::string& page, const std::string* sig) {
     ASSERT_TRUE(platform::WriteStringToFile(tree_ + name, page));
-    if (sig) ASSERT_TRUE(platform::WriteStringToFile(tree_ + name + ".sig", *sig));
+    if (sig) {
+      ASSERT_TRUE(platform::WriteStringToFile(tree_ + name + ".sig", *sig));
+    }
   }
   std::string SigOver(const std::string& data, const SigningSeed& seed) {
     Signature sig;

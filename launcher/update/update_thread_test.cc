@@ -345,7 +345,9 @@ TEST_F(UpdateFlowTest, StaleAndReplayedDocumentsAreRefused) {
            "<lastversionnum>1.0.0.2</lastversionnum>\r\n" + d.extra);
     run("1.0.0.2");
     EXPECT_EQ(FinalState(), d.state) << Log();
-    if (!d.line.empty()) EXPECT_NE(Log().find(d.line), std::string::npos) << Log();
+    if (!d.line.empty()) {
+      EXPECT_NE(Log().find(d.line), std::string::npos) << Log();
+    }
   }
   // The refused documents never lowered nor raised the kept serial past
   // what was accepted.
@@ -936,7 +938,9 @@ TEST_F(FullPackageTest, ADeltaThatCannotBeHadGivesWayToTheFullPackage) {
       testkit::RemoveTree(tree_);
       ASSERT_TRUE(platform::MakeDirectories(tree_));
       Publish("1.0.0.2", c.body + (named ? " fullpackage\n" : ""));
-      if (c.remove_delta) ASSERT_TRUE(platform::RemoveFile(DocPath("packages/" + kDelta)));
+      if (c.remove_delta) {
+        ASSERT_TRUE(platform::RemoveFile(DocPath("packages/" + kDelta)));
+      }
       RunFresh();
       if (!named) {
         EXPECT_EQ(FinalState(), c.state) << Log();
